@@ -1,0 +1,45 @@
+# Front door: every target here is a thin call into CMake or the lab scripts.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+# Debian packages the build, the tests and the lab need.
+DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-dev \
+       clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev libclang-rt-14-dev \
+       g++-aarch64-linux-gnu libbpf-dev:arm64 libelf-dev:arm64 zlib1g-dev:arm64 \
+       qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2
+
+.PHONY: all deps test install static cross-arm64 clean
+
+all:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@if [ "$$(id -u)" != 0 ]; then echo "make deps installs Debian packages: run it as root"; exit 1; fi
+	@dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
+	@if ! dpkg-query -W -f='$${Status}\n' $(DEPS) 2>/dev/null | grep -v '^install ok installed$$' | grep -q . \
+	    && [ "$$(dpkg-query -W -f='$${Status}\n' $(DEPS) 2>/dev/null | wc -l)" = "$(words $(DEPS))" ]; then \
+	  echo "deps: all installed"; \
+	else \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(DEPS); \
+	fi
+
+test: deps all
+	ctest --test-dir $(BUILD) --output-on-failure
+
+install: all
+	install -D -m 0755 $(BUILD)/vn_bpf_net_monitor /usr/local/sbin/vn_bpf_net_monitor
+	install -d -m 0755 /var/vorna-helmsight /var/vorna-helmsight/monitor
+
+# Statically linked binaries for the lab VM, one per architecture.
+static:
+	cmake -S . -B build-static -DSTATIC_LINK=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-static -j $(JOBS)
+
+cross-arm64:
+	cmake -S . -B build-arm64 -DSTATIC_LINK=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+	cmake --build build-arm64 -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) build-static build-arm64

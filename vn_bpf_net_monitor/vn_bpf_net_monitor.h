@@ -1,0 +1,149 @@
+/* The trace record shared by the kernel object and the monitor.
+ *
+ * One definition, compiled into both sides: the kernel fills it in place in
+ * data_map and emits it whole on the events perf array; the monitor decodes
+ * the samples. Header fields stay in network byte order as captured, all
+ * other values are in host order. The layout is pinned below, so a field
+ * that moves does not compile. */
+#ifndef VN_BPF_NET_MONITOR_H
+#define VN_BPF_NET_MONITOR_H
+
+#include <linux/types.h>
+
+#define DEV_NAME_MAX_LEN 16
+#define TABLE_NAME_MAX_LEN 32
+#define FUNC_NAME_MAX_LEN 32
+
+/* IP protocol numbers, as the record and the filter carry them. */
+#define PROTO_ICMP 1
+#define PROTO_TCP 6
+#define PROTO_UDP 17
+
+/* The state written when a probe finds no socket; the trace names it
+ * TCP_MAX_STATES. */
+#define SK_STATE_NONE 13
+
+typedef struct func_info_t {
+    __u64 rcv_ts; /* bpf_ktime_get_ns() when the probe ran */
+    char func_name[FUNC_NAME_MAX_LEN];
+} func_info_t;
+
+typedef struct sock_t {
+    __u8 sk_state;
+} sock_t;
+
+typedef struct net_t {
+    char net_dev_name[DEV_NAME_MAX_LEN];
+    __u32 ns_id; /* never written by a probe: keeps the seeded value */
+} net_t;
+
+typedef struct eth_data_t {
+    __u8 dmac[6];
+    __u8 smac[6];
+    __u16 protocol; /* never written by a probe: keeps the seeded value */
+} eth_data_t;
+
+typedef struct ip_data_t {
+    __u8 iph_size; /* header length in bytes */
+    __u32 saddr;
+    __u32 daddr;
+    __u8 protocol;
+} ip_data_t;
+
+typedef struct tcp_data_t {
+    __u32 seq;
+    __u32 ack_seq;
+    __u16 source;
+    __u16 dst;
+} tcp_data_t;
+
+typedef struct icmp_data_t {
+    __u8 type;
+    __u8 code;
+    __u16 seq;
+    __u16 id;
+} icmp_data_t;
+
+typedef struct udp_data_t {
+    __u16 source;
+    __u16 dst;
+    __u16 len;
+} udp_data_t;
+
+typedef struct ipt_t {
+    __u32 hook;
+    char table_name[TABLE_NAME_MAX_LEN];
+    __u32 verdict;
+} ipt_t;
+
+typedef struct data_t {
+    __u64 skb; /* kernel address of the last captured socket buffer */
+    func_info_t func_info;
+    sock_t sock_data;
+    net_t net_data;
+    eth_data_t eth_data;
+    ip_data_t ip_data;
+    tcp_data_t tcp_data;
+    icmp_data_t icmp_data;
+    udp_data_t udp_data;
+    ipt_t ipt_data;
+} data_t;
+
+#ifdef __cplusplus
+#define RECORD_LAYOUT(cond) static_assert(cond, #cond)
+#else
+#define RECORD_LAYOUT(cond) _Static_assert(cond, #cond)
+#endif
+#define RECORD_AT(type, field, offset) RECORD_LAYOUT(__builtin_offsetof(type, field) == (offset))
+
+RECORD_LAYOUT(sizeof(data_t) == 168);
+RECORD_LAYOUT(__alignof__(data_t) == 8);
+RECORD_AT(data_t, skb, 0);
+RECORD_AT(data_t, func_info, 8);
+RECORD_AT(data_t, func_info.rcv_ts, 8);
+RECORD_AT(data_t, func_info.func_name, 16);
+RECORD_AT(data_t, sock_data, 48);
+RECORD_AT(data_t, sock_data.sk_state, 48);
+RECORD_AT(data_t, net_data, 52);
+RECORD_AT(data_t, net_data.net_dev_name, 52);
+RECORD_AT(data_t, net_data.ns_id, 68);
+RECORD_AT(data_t, eth_data, 72);
+RECORD_AT(data_t, eth_data.dmac, 72);
+RECORD_AT(data_t, eth_data.smac, 78);
+RECORD_AT(data_t, eth_data.protocol, 84);
+RECORD_AT(data_t, ip_data, 88);
+RECORD_AT(data_t, ip_data.iph_size, 88);
+RECORD_AT(data_t, ip_data.saddr, 92);
+RECORD_AT(data_t, ip_data.daddr, 96);
+RECORD_AT(data_t, ip_data.protocol, 100);
+RECORD_AT(data_t, tcp_data, 104);
+RECORD_AT(data_t, tcp_data.seq, 104);
+RECORD_AT(data_t, tcp_data.ack_seq, 108);
+RECORD_AT(data_t, tcp_data.source, 112);
+RECORD_AT(data_t, tcp_data.dst, 114);
+RECORD_AT(data_t, icmp_data, 116);
+RECORD_AT(data_t, icmp_data.type, 116);
+RECORD_AT(data_t, icmp_data.code, 117);
+RECORD_AT(data_t, icmp_data.seq, 118);
+RECORD_AT(data_t, icmp_data.id, 120);
+RECORD_AT(data_t, udp_data, 122);
+RECORD_AT(data_t, udp_data.source, 122);
+RECORD_AT(data_t, udp_data.dst, 124);
+RECORD_AT(data_t, udp_data.len, 126);
+RECORD_AT(data_t, ipt_data, 128);
+RECORD_AT(data_t, ipt_data.hook, 128);
+RECORD_AT(data_t, ipt_data.table_name, 132);
+RECORD_AT(data_t, ipt_data.verdict, 164);
+RECORD_LAYOUT(sizeof(func_info_t) == 40);
+RECORD_LAYOUT(sizeof(net_t) == 20);
+RECORD_LAYOUT(sizeof(eth_data_t) == 14);
+RECORD_LAYOUT(sizeof(ip_data_t) == 16);
+RECORD_LAYOUT(sizeof(tcp_data_t) == 12);
+RECORD_LAYOUT(sizeof(icmp_data_t) == 6);
+RECORD_LAYOUT(sizeof(udp_data_t) == 6);
+RECORD_LAYOUT(sizeof(ipt_t) == 40);
+
+#undef RECORD_AT
+#undef RECORD_LAYOUT
+
+#endif
