@@ -1,0 +1,430 @@
+// Rendering of records into trace rows. Expected rows are written out in
+// full: they are what a reader of the trace sees, byte for byte.
+#include <arpa/inet.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "trace_output.h"
+
+namespace {
+
+const uint8_t MAC_A[6] = {0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f};
+const uint8_t MAC_B[6] = {0xa0, 0xb1, 0xc2, 0xd3, 0xe4, 0xf5};
+
+uint32_t addr(const char *text)
+{
+    uint32_t a;
+    inet_pton(AF_INET, text, &a);
+    return a;
+}
+
+data_t record(const char *label, uint8_t protocol)
+{
+    data_t r;
+    memset(&r, 0, sizeof(r));
+    r.func_info.rcv_ts = 123456789;
+    strncpy(r.func_info.func_name, label, sizeof(r.func_info.func_name));
+    strcpy(r.net_data.net_dev_name, "veth0");
+    memcpy(r.eth_data.smac, MAC_A, 6);
+    memcpy(r.eth_data.dmac, MAC_B, 6);
+    r.ip_data.saddr = addr("198.18.0.1");
+    r.ip_data.daddr = addr("198.18.0.2");
+    r.ip_data.protocol = protocol;
+    return r;
+}
+
+data_t tcp_record(const char *label, uint16_t sport, uint16_t dport)
+{
+    data_t r = record(label, PROTO_TCP);
+    r.tcp_data.source = htons(sport);
+    r.tcp_data.dst = htons(dport);
+    r.tcp_data.seq = htonl(3000000000u);
+    r.tcp_data.ack_seq = htonl(1);
+    return r;
+}
+
+data_t udp_record(const char *label, uint16_t sport, uint16_t dport, uint16_t len)
+{
+    data_t r = record(label, PROTO_UDP);
+    r.udp_data.source = htons(sport);
+    r.udp_data.dst = htons(dport);
+    r.udp_data.len = htons(len);
+    return r;
+}
+
+data_t icmp_record(const char *label)
+{
+    data_t r = record(label, PROTO_ICMP);
+    r.icmp_data.type = 8;
+    r.icmp_data.code = 0;
+    const uint8_t id[2] = {0x12, 0x34};
+    memcpy(&r.icmp_data.id, id, 2);
+    r.icmp_data.seq = htons(1);
+    return r;
+}
+
+// The trace goes to an in-memory file; each test reads back what was written.
+class TraceOutput : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fd = memfd_create("trace", 0);
+        ASSERT_GE(fd, 0);
+        trace_fd = fd;
+        trace_filter = {0, PROTO_TCP, 0};
+    }
+    void TearDown() override
+    {
+        close(fd);
+        trace_fd = 1;
+    }
+    std::string written()
+    {
+        std::string out(4096, '\0');
+        ssize_t n = pread(fd, out.data(), out.size(), 0);
+        out.resize(n < 0 ? 0 : size_t(n));
+        return out;
+    }
+    void feed(const data_t &r, int cpu = 1)
+    {
+        handle_trace_event(nullptr, cpu, const_cast<data_t *>(&r), sizeof(r));
+    }
+    // The first OTHER_INFO sub-field of the single row written so far.
+    std::string other_info(size_t column)
+    {
+        std::string row = written();
+        return row.size() > column ? row.substr(column, row.find(' ', column) - column) : "";
+    }
+    int fd = -1;
+};
+
+TEST_F(TraceOutput, header_lines_name_the_columns_of_each_protocol)
+{
+    EXPECT_EQ(write_trace_header(PROTO_TCP), 213);
+    EXPECT_EQ(written(),
+              "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC       "
+              "        DMAC               SIP                DIP                SPORT      DPORT      "
+              "SEQ        ACK_SEQ    OTHER_INFO     \n");
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(write_trace_header(PROTO_UDP), 202);
+    EXPECT_EQ(written(),
+              "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC       "
+              "        DMAC               SIP                DIP                SPORT      DPORT      "
+              "LEN        OTHER_INFO     \n");
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(write_trace_header(PROTO_ICMP), 196);
+    // "SEQUENCE" overflows its five columns and pushes OTHER_INFO to column 180.
+    EXPECT_EQ(written(),
+              "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC       "
+              "        DMAC               SIP                DIP                TYPE  CODE  ID    "
+              "SEQUENCE OTHER_INFO     \n");
+    EXPECT_EQ(written().find("OTHER_INFO"), 180u);
+}
+
+TEST_F(TraceOutput, header_for_an_unknown_protocol_writes_nothing_and_yields_zero)
+{
+    EXPECT_EQ(write_trace_header(99), 0);
+    EXPECT_EQ(written(), "");
+}
+
+TEST_F(TraceOutput, header_write_failure_is_returned_negative)
+{
+    trace_fd = -1;
+    EXPECT_LT(write_trace_header(PROTO_TCP), 0);
+}
+
+TEST_F(TraceOutput, tcp_row_at_tcp_v4_rcv_shows_ports_sequence_numbers_and_socket_state)
+{
+    data_t r = tcp_record("tcp_v4_rcv", 80, 54321);
+    r.sock_data.sk_state = 1;
+    feed(r);
+    EXPECT_EQ(written(),
+              "123456789            1     tcp_v4_rcv                     veth0              "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  198.18.0.1         198.18.0.2         80         "
+              "54321      3000000000 1          sock:TCP_ESTABLISHED                      \n");
+}
+
+TEST_F(TraceOutput, tcp_row_at_ipt_do_table_shows_hook_and_table_shifting_the_rest)
+{
+    data_t r = tcp_record("ipt_do_table", 80, 54321);
+    r.func_info.rcv_ts = 5;
+    strcpy(r.net_data.net_dev_name, "lo");
+    r.ipt_data.hook = 3;
+    strcpy(r.ipt_data.table_name, "filter");
+    feed(r, 0);
+    EXPECT_EQ(written(),
+              "5                    0     ipt_do_table                   lo                 "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  198.18.0.1         198.18.0.2         80         "
+              "54321      3000000000 1          hook:NF_INET_LOCAL_OUT table: filter           \n");
+}
+
+TEST_F(TraceOutput, udp_row_shows_payload_length_zero_for_a_bare_header)
+{
+    trace_filter.proto = PROTO_UDP;
+    data_t r = udp_record("udp_rcv", 5353, 9999, 8);
+    r.func_info.rcv_ts = 42;
+    strcpy(r.net_data.net_dev_name, "veth1");
+    std::swap(r.ip_data.saddr, r.ip_data.daddr);
+    feed(r, 3);
+    EXPECT_EQ(written(),
+              "42                   3     udp_rcv                        veth1              "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  198.18.0.2         198.18.0.1         5353       "
+              "9999       0                                               \n");
+}
+
+TEST_F(TraceOutput, udp_length_below_the_header_wraps_around)
+{
+    trace_filter.proto = PROTO_UDP;
+    feed(udp_record("udp_rcv", 1, 2, 0));
+    EXPECT_EQ(written().substr(175, 11), "65528      ");
+}
+
+TEST_F(TraceOutput, icmp_row_shows_type_code_then_identifier_before_sequence)
+{
+    trace_filter.proto = PROTO_ICMP;
+    data_t r = icmp_record("icmp_rcv");
+    r.func_info.rcv_ts = 7;
+    strcpy(r.net_data.net_dev_name, "veth1");
+    feed(r);
+    EXPECT_EQ(written(),
+              "7                    1     icmp_rcv                       veth1              "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  198.18.0.1         198.18.0.2         8     0     "
+              "4660  1                                          \n");
+}
+
+TEST_F(TraceOutput, icmp_row_at_ret_ipt_do_table_shows_the_verdict)
+{
+    trace_filter.proto = PROTO_ICMP;
+    data_t r = icmp_record("ret_ipt_do_table");
+    r.func_info.rcv_ts = 7;
+    strcpy(r.net_data.net_dev_name, "veth1");
+    r.ipt_data.verdict = 1;
+    feed(r);
+    EXPECT_EQ(written(),
+              "7                    1     ret_ipt_do_table               veth1              "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  198.18.0.1         198.18.0.2         8     0     "
+              "4660  1     verdict: NF_ACCEPT                      \n");
+}
+
+TEST_F(TraceOutput, longest_possible_row_is_written_whole)
+{
+    // Every value at its widest, names filling their arrays without a NUL:
+    // the row stays under the line limit and no byte beyond an array is read.
+    data_t r = tcp_record("", 65535, 65535);
+    memset(r.func_info.func_name, 'A', sizeof(r.func_info.func_name));
+    memset(r.net_data.net_dev_name, 'B', sizeof(r.net_data.net_dev_name));
+    memset(r.ipt_data.table_name, 'T', sizeof(r.ipt_data.table_name));
+    memcpy(r.func_info.func_name + 10, "ipt_do_table", 12);
+    r.func_info.rcv_ts = ~0ull;
+    r.ip_data.saddr = r.ip_data.daddr = 0xffffffff;
+    r.tcp_data.seq = r.tcp_data.ack_seq = 0xffffffff;
+    r.ipt_data.hook = 4;
+    feed(r, -2147483647 - 1);
+    EXPECT_EQ(written(),
+              "-1                   -2147483648 AAAAAAAAAAipt_do_tableAAAAAAAAAA BBBBBBBBBBBBBBBB   "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  255.255.255.255    255.255.255.255    65535      "
+              "65535      4294967295 4294967295 hook:NF_INET_POST_ROUTING table: "
+              "TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT           \n");
+    EXPECT_LE(written().size(), TRACE_LINE_MAX);
+}
+
+TEST_F(TraceOutput, socket_state_names_cover_the_table_and_fall_back_to_max_states)
+{
+    const std::pair<uint8_t, const char *> cases[] = {
+        {1, "sock:TCP_ESTABLISHED"},  {2, "sock:TCP_SYN_SENT"},  {3, "sock:TCP_SYN_RECV"},
+        {4, "sock:TCP_FIN_WAIT1"},    {5, "sock:TCP_FIN_WAIT2"}, {6, "sock:TCP_TIME_WAIT"},
+        {7, "sock:TCP_CLOSE"},        {8, "sock:TCP_CLOSE_WAIT"}, {9, "sock:TCP_LAST_ACK"},
+        {10, "sock:TCP_LISTEN"},      {11, "sock:TCP_CLOSING"},  {12, "sock:TCP_NEW_SYN_RECV"},
+        {0, "sock:TCP_MAX_STATES"},   {13, "sock:TCP_MAX_STATES"}, {255, "sock:TCP_MAX_STATES"},
+    };
+    for (auto [state, name] : cases)
+        EXPECT_STREQ(tcp_state_name(state), name) << int(state);
+}
+
+TEST_F(TraceOutput, hook_and_verdict_names_compare_the_whole_value)
+{
+    EXPECT_STREQ(nf_hook_name(0), "hook:NF_INET_PRE_ROUTING");
+    EXPECT_STREQ(nf_hook_name(1), "hook:NF_INET_LOCAL_IN");
+    EXPECT_STREQ(nf_hook_name(2), "hook:NF_INET_FORWARD");
+    EXPECT_STREQ(nf_hook_name(3), "hook:NF_INET_LOCAL_OUT");
+    EXPECT_STREQ(nf_hook_name(4), "hook:NF_INET_POST_ROUTING");
+    EXPECT_STREQ(nf_hook_name(7), "hook:NF_INET_NUMHOOKS");
+    EXPECT_STREQ(nf_hook_name(0x100), "hook:NF_INET_NUMHOOKS");
+    EXPECT_STREQ(nf_verdict_name(0), "verdict: NF_DROP");
+    EXPECT_STREQ(nf_verdict_name(1), "verdict: NF_ACCEPT");
+    EXPECT_STREQ(nf_verdict_name(2), "verdict: NF_STOLEN");
+    EXPECT_STREQ(nf_verdict_name(3), "verdict: NF_QUEUE");
+    EXPECT_STREQ(nf_verdict_name(4), "verdict: NF_STOP");
+    EXPECT_STREQ(nf_verdict_name(5), "verdict: NF_STOP");
+    EXPECT_STREQ(nf_verdict_name(0x10003), "verdict: NF_STOP"); // queue number above the low bits
+    EXPECT_STREQ(nf_verdict_name(0x100), "verdict: NF_STOP");
+}
+
+TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)
+{
+    data_t r = tcp_record("__inet_lookup_listener", 1, 2);
+    r.sock_data.sk_state = 10;
+    feed(r);
+    EXPECT_EQ(other_info(197), "sock:TCP_LISTEN");
+
+    // A label is matched anywhere inside it, not for equality.
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    r = tcp_record("x_tcp_v4_rcv_y", 1, 2);
+    r.sock_data.sk_state = 13;
+    feed(r);
+    EXPECT_EQ(other_info(197), "sock:TCP_MAX_STATES");
+
+    // Socket states belong to TCP rows only.
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    trace_filter.proto = PROTO_UDP;
+    data_t u = udp_record("tcp_v4_rcv", 1, 2, 20);
+    u.sock_data.sk_state = 1;
+    feed(u);
+    std::string row = written();
+    ASSERT_EQ(row.size(), 224u);
+    EXPECT_EQ(row.substr(186), std::string(37, ' ') + "\n");
+
+    // Other labels leave all three sub-fields empty.
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    trace_filter.proto = PROTO_TCP;
+    r = tcp_record("tcp_rcv_established", 1, 2);
+    r.sock_data.sk_state = 1;
+    feed(r);
+    EXPECT_EQ(written().size(), 235u);
+    EXPECT_EQ(written().substr(197), std::string(37, ' ') + "\n");
+}
+
+TEST_F(TraceOutput, verdict_wins_over_hook_for_the_return_of_the_table_walk)
+{
+    data_t r = tcp_record("ret_ipt_do_table", 1, 2);
+    r.ipt_data.verdict = 0;
+    r.ipt_data.hook = 1;
+    strcpy(r.ipt_data.table_name, "filter");
+    feed(r);
+    std::string row = written();
+    EXPECT_EQ(row.substr(197), "verdict: NF_DROP                      \n");
+}
+
+struct filter_case {
+    const char *what;
+    uint16_t filter_port;
+    const char *filter_host;
+    uint16_t sport, dport;
+    bool kept;
+};
+
+TEST_F(TraceOutput, tcp_and_udp_rows_are_kept_by_either_port_and_either_host)
+{
+    const filter_case cases[] = {
+        {"any port, any host", 0, nullptr, 8080, 443, true},
+        {"source port", 80, nullptr, 80, 40000, true},
+        {"destination port", 80, nullptr, 40000, 80, true},
+        {"neither port", 80, nullptr, 8080, 443, false},
+        {"port bytes swapped are another port", 20480, nullptr, 80, 80, false},
+        {"source host", 0, "198.18.0.1", 1, 2, true},
+        {"destination host", 0, "198.18.0.2", 1, 2, true},
+        {"other host", 0, "198.18.0.3", 1, 2, false},
+        {"right port, wrong host", 80, "198.18.0.3", 80, 80, false},
+        {"right host, wrong port", 81, "198.18.0.1", 80, 80, false},
+    };
+    for (uint32_t proto : {PROTO_TCP, PROTO_UDP}) {
+        for (const filter_case &c : cases) {
+            ASSERT_EQ(ftruncate(fd, 0), 0);
+            ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+            trace_filter = {c.filter_host ? addr(c.filter_host) : 0, proto, c.filter_port};
+            feed(proto == PROTO_TCP ? tcp_record("tcp_v4_rcv", c.sport, c.dport)
+                                    : udp_record("udp_rcv", c.sport, c.dport, 30));
+            EXPECT_EQ(!written().empty(), c.kept) << c.what << ", protocol " << proto;
+        }
+    }
+}
+
+TEST_F(TraceOutput, records_of_another_protocol_are_dropped)
+{
+    trace_filter.proto = PROTO_TCP;
+    feed(udp_record("udp_rcv", 1, 2, 30));
+    trace_filter.proto = PROTO_UDP;
+    feed(tcp_record("tcp_v4_rcv", 1, 2));
+    trace_filter.proto = PROTO_ICMP;
+    feed(tcp_record("tcp_v4_rcv", 1, 2));
+    trace_filter.proto = 2; // no writer for it: everything is ignored
+    feed(icmp_record("icmp_rcv"));
+    EXPECT_EQ(written(), "");
+}
+
+TEST_F(TraceOutput, icmp_rows_are_kept_by_host_and_ignore_the_port)
+{
+    trace_filter = {addr("198.18.0.2"), PROTO_ICMP, 7};
+    feed(icmp_record("icmp_rcv"));
+    EXPECT_EQ(written().size(), 215u);
+    trace_filter = {addr("10.0.0.1"), PROTO_ICMP, 0};
+    feed(icmp_record("icmp_rcv"));
+    EXPECT_EQ(written().size(), 215u);
+}
+
+TEST_F(TraceOutput, a_sample_shorter_than_a_record_is_dropped)
+{
+    data_t r = tcp_record("tcp_rcv_established", 1, 2);
+    // The record sits at the very end of a mapping, so any read past the
+    // short sample's end would fault.
+    long page = sysconf(_SC_PAGESIZE);
+    char *map = static_cast<char *>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
+    char *end = map + page;
+    memcpy(end - (sizeof(r) - 1), &r, sizeof(r) - 1);
+    handle_trace_event(nullptr, 0, end - (sizeof(r) - 1), sizeof(r) - 1);
+    EXPECT_EQ(written(), "");
+    handle_trace_event(nullptr, 0, end, 0);
+    EXPECT_EQ(written(), "");
+    // A whole record at an odd address is read all the same.
+    memcpy(end - sizeof(r), &r, sizeof(r));
+    handle_trace_event(nullptr, 0, end - sizeof(r), sizeof(r));
+    EXPECT_EQ(written().size(), 235u);
+    munmap(map, 2 * page);
+}
+
+TEST_F(TraceOutput, a_longer_sample_is_rendered_from_its_record)
+{
+    unsigned char sample[sizeof(data_t) + 8];
+    memset(sample, 0xff, sizeof(sample));
+    data_t r = tcp_record("tcp_rcv_established", 1, 2);
+    memcpy(sample, &r, sizeof(r));
+    handle_trace_event(nullptr, 0, sample, sizeof(sample));
+    EXPECT_EQ(written().size(), 235u);
+}
+
+TEST(TraceText, mac_bytes_are_two_lower_case_hex_digits_each)
+{
+    const uint8_t mac[6] = {0x0a, 0x00, 0xff, 0xab, 0x10, 0x09};
+    EXPECT_STREQ(mac_to_string(mac).text, "0a:00:ff:ab:10:09");
+}
+
+TEST(TraceText, ipv4_text_matches_inet_ntop_for_any_address)
+{
+    std::mt19937 random(12345);
+    const uint32_t fixed[] = {0, 0xffffffff, htonl(0x01020304), htonl(0x0a000001), htonl(0x64006400)};
+    auto check = [](uint32_t a) {
+        char expected[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a, expected, sizeof(expected));
+        EXPECT_STREQ(ipv4_to_string(a).text, expected);
+    };
+    for (uint32_t a : fixed)
+        check(a);
+    for (int i = 0; i < 10000; i++)
+        check(random());
+}
+
+} // namespace
