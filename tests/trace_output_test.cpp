@@ -29,7 +29,7 @@ data_t record(const char *label, uint8_t protocol)
     data_t r;
     memset(&r, 0, sizeof(r));
     r.func_info.rcv_ts = 123456789;
-    strncpy(r.func_info.func_name, label, sizeof(r.func_info.func_name));
+    memcpy(r.func_info.func_name, label, strnlen(label, sizeof(r.func_info.func_name)));
     strcpy(r.net_data.net_dev_name, "veth0");
     memcpy(r.eth_data.smac, MAC_A, 6);
     memcpy(r.eth_data.dmac, MAC_B, 6);

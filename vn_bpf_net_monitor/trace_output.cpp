@@ -44,7 +44,7 @@ void put_text(line_t &line, const char *text, size_t max_len, size_t width)
 
 void put_str(line_t &line, const char *text, size_t width)
 {
-    put_text(line, text, 64, width);
+    put_text(line, text, strlen(text), width);
 }
 
 // "%-Nu", "%-Nhu" and friends.

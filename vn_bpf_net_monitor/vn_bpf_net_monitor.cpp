@@ -68,8 +68,11 @@ static void startup_check(const cmd_args_t &args, trace_filter_t &filter)
         perror((std::string("mkdir ") + DATA_DIR + " failed:").c_str());
         startup_failure();
     }
+    // Without its final slash: stat of "file/" fails with ENOTDIR and would
+    // hide the very case this check is for.
+    const std::string dir_path(DATA_DIR, sizeof(DATA_DIR) - 2);
     struct stat st;
-    if (stat(DATA_DIR, &st) == 0 && !S_ISDIR(st.st_mode)) {
+    if (stat(dir_path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         std::cerr << DATA_DIR << "not is a dir." << std::endl;
         startup_failure();
     }

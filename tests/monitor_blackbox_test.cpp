@@ -1,0 +1,418 @@
+// The real binary, run as a user would run it. Each test process enters a
+// private mount namespace and every case gets a fresh tmpfs over /var, so
+// the data directory, the error log and the trace files are the test's own
+// and the host's real paths are never touched. /proc files are swapped by
+// bind mounts in the same namespace.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string PARENT_DIR = "/var/vorna-helmsight/monitor";
+const std::string DATA_DIR = PARENT_DIR + "/vn_bpf_net_monitor/";
+const std::string ERR_LOG = DATA_DIR + "vn_bpf_net_monitor_err.log";
+const std::string IO_DIR = "/var/test-io";
+
+const std::string TCP_HEADER =
+    "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC               "
+    "DMAC               SIP                DIP                SPORT      DPORT      SEQ        "
+    "ACK_SEQ    OTHER_INFO     \n";
+const std::string UDP_HEADER =
+    "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC               "
+    "DMAC               SIP                DIP                SPORT      DPORT      LEN        "
+    "OTHER_INFO     \n";
+const std::string ICMP_HEADER =
+    "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC               "
+    "DMAC               SIP                DIP                TYPE  CODE  ID    SEQUENCE OTHER_INFO     \n";
+
+// This host's kernel verifies and loads the object but has no kprobes, so a
+// run that passes every check before attachment ends here.
+const std::string ATTACH_FAILED = "Failed to open bpf skel.\n";
+
+struct run_result {
+    int status; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+bool ends_with(const std::string &text, const std::string &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class Monitor : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_EQ(geteuid(), 0u) << "the black-box tests need root for a private mount namespace";
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    }
+
+    void SetUp() override
+    {
+        ASSERT_EQ(mount("tmpfs", "/var", "tmpfs", 0, "mode=0755"), 0);
+        ASSERT_EQ(mkdir(IO_DIR.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir("/var/vorna-helmsight", 0755), 0);
+        ASSERT_EQ(mkdir(PARENT_DIR.c_str(), 0755), 0);
+    }
+
+    void TearDown() override
+    {
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+            umount2(it->c_str(), MNT_DETACH);
+        umount2("/var", MNT_DETACH);
+    }
+
+    // Shows the monitor another file at a path, for this case only.
+    void bind_over(const std::string &source, const std::string &target)
+    {
+        ASSERT_EQ(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
+        mounts.push_back(target);
+    }
+
+    run_result run(const std::vector<std::string> &args)
+    {
+        const std::string out_path = IO_DIR + "/stdout", err_path = IO_DIR + "/stderr";
+        pid_t pid = fork();
+        if (pid == 0) {
+            int in = open("/dev/null", O_RDONLY);
+            int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, 0), dup2(out, 1), dup2(err, 2);
+            std::vector<char *> argv{const_cast<char *>(MONITOR_BIN)};
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            alarm(60); // survives exec: a run that hangs is killed, not waited for
+            execv(MONITOR_BIN, argv.data());
+            _exit(127);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        return {status, read_file(out_path), read_file(err_path)};
+    }
+
+    std::vector<std::string> mounts;
+};
+
+// ---- command line ----------------------------------------------------------
+
+TEST_F(Monitor, help_lists_the_options_on_stdout_and_exits_zero)
+{
+    for (const char *flag : {"-h", "--help"}) {
+        run_result r = run({flag});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "vorna trace net data tool\n"
+                         "Usage: " MONITOR_BIN " [OPTIONS]\n"
+                         "\n"
+                         "Options:\n"
+                         "  -h,--help                   Print this help message and exit\n"
+                         "  -H TEXT                     monitor host address\n"
+                         "  -P TEXT REQUIRED            protocol type, support [icmp\\udp\\tcp]\n"
+                         "  -p UINT:INT in [1 - 65535]  tcp or udp port\n"
+                         "  -o TEXT                     monitor data save file\n"
+                         "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(exists(DATA_DIR));
+    }
+}
+
+TEST_F(Monitor, bad_command_lines_end_with_the_parser_message_and_create_nothing)
+{
+    struct bad_case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const bad_case cases[] = {
+        {{}, 106, "-P is required\n"},
+        {{"-P", "tcp", "-p", "0"}, 105, "-p: Value 0 not in range 1 to 65535\n"},
+        {{"-P", "tcp", "-p", "65536"}, 105, "-p: Value 65536 not in range 1 to 65535\n"},
+        {{"-P", "tcp", "-p", "abc"}, 105, "-p: Value abc not in range 1 to 65535\n"},
+        {{"-P", "tcp", "--host", "198.18.0.1"}, 109,
+         "The following arguments were not expected: 198.18.0.1 --host\n"},
+        {{"-P", "tcp", "extra"}, 109, "The following argument was not expected: extra\n"},
+        {{"-P", "tcp", "-p"}, 114, "-p: 1 required UINT:INT in [1 - 65535] missing\n"},
+    };
+    for (const bad_case &c : cases) {
+        std::string line;
+        for (const std::string &a : c.args)
+            line += a + " ";
+        run_result r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << line;
+        EXPECT_EQ(r.err, c.message + "Run with --help for more information.\n") << line;
+        EXPECT_EQ(r.out, "") << line;
+        EXPECT_FALSE(exists(DATA_DIR)) << line;
+    }
+}
+
+TEST_F(Monitor, port_bounds_1_and_65535_are_accepted)
+{
+    for (const char *port : {"1", "65535"}) {
+        run_result r = run({"-P", "udp", "-p", port});
+        EXPECT_EQ(r.status, 3) << port;
+        EXPECT_EQ(r.out, UDP_HEADER) << port;
+    }
+}
+
+// ---- start-up ----------------------------------------------------------------
+
+TEST_F(Monitor, a_valid_run_creates_its_directory_and_log_writes_the_header_and_reaches_attachment)
+{
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, TCP_HEADER);
+    // libbpf's own diagnostics may come first; they never reach the log.
+    EXPECT_TRUE(ends_with(r.err, ATTACH_FAILED)) << r.err;
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_EQ(mode_of(DATA_DIR), 0700u);
+    EXPECT_EQ(mode_of(ERR_LOG), 0600u);
+}
+
+TEST_F(Monitor, each_protocol_gets_its_own_header)
+{
+    EXPECT_EQ(run({"-P", "icmp"}).out, ICMP_HEADER);
+    EXPECT_EQ(run({"-P", "udp", "-p", "53"}).out, UDP_HEADER);
+    EXPECT_EQ(run({"-P", "tcp", "-H", "198.18.0.1", "-p", "80"}).out, TCP_HEADER);
+}
+
+TEST_F(Monitor, an_existing_data_directory_is_accepted_as_it_is)
+{
+    ASSERT_EQ(mkdir(DATA_DIR.c_str(), 0755), 0);
+    run_result r = run({"-P", "icmp"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, ICMP_HEADER);
+    EXPECT_EQ(mode_of(DATA_DIR), 0755u);
+}
+
+TEST_F(Monitor, a_missing_parent_directory_is_reported_by_mkdir_on_stderr_only)
+{
+    ASSERT_EQ(rmdir(PARENT_DIR.c_str()), 0);
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mkdir " + DATA_DIR + " failed:: No such file or directory\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(exists(PARENT_DIR));
+}
+
+TEST_F(Monitor, a_regular_file_at_the_directory_path_is_refused)
+{
+    std::string path = DATA_DIR.substr(0, DATA_DIR.size() - 1);
+    write_file(path, "not a directory");
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, DATA_DIR + "not is a dir.\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(path), "not a directory");
+}
+
+TEST_F(Monitor, an_error_log_that_cannot_be_opened_is_reported_by_its_path)
+{
+    ASSERT_EQ(mkdir(DATA_DIR.c_str(), 0700), 0);
+    bind_over(DATA_DIR, DATA_DIR);
+    ASSERT_EQ(mount(nullptr, DATA_DIR.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "open " + ERR_LOG + " failed:: Read-only file system\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(exists(ERR_LOG));
+}
+
+TEST_F(Monitor, invalid_hosts_are_reported_on_stderr_and_in_the_log)
+{
+    for (const char *host : {"300.1.1.1", "::1", "localhost", "198.18.0.1 ", " 198.18.0.1", "198.18.1"}) {
+        run_result r = run({"-P", "tcp", "-H", host});
+        std::string message = std::string("host[") + host +
+                              "] is not a valid network address in the specified address family(ipv4).\n";
+        EXPECT_EQ(r.status, 1) << host;
+        EXPECT_EQ(r.err, message) << host;
+        EXPECT_EQ(r.out, "") << host;
+        EXPECT_TRUE(ends_with(read_file(ERR_LOG), message)) << host;
+    }
+}
+
+TEST_F(Monitor, any_host_address_means_every_host)
+{
+    run_result r = run({"-P", "tcp", "-H", "0.0.0.0"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, TCP_HEADER);
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+}
+
+TEST_F(Monitor, icmp_with_a_port_is_refused_before_the_trace_file_is_touched)
+{
+    std::string trace = IO_DIR + "/trace";
+    write_file(trace, "old trace\n");
+    run_result r = run({"-P", "icmp", "-p", "80", "-o", trace});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "this protocol[icmp] don't need port.\n");
+    EXPECT_EQ(read_file(ERR_LOG), r.err);
+    EXPECT_EQ(read_file(trace), "old trace\n");
+    run({"-P", "icmp", "-p", "80", "-o", IO_DIR + "/new"});
+    EXPECT_FALSE(exists(IO_DIR + "/new"));
+}
+
+TEST_F(Monitor, protocols_are_matched_exactly_and_case_sensitively)
+{
+    for (const char *protocol : {"TCP", "", "icmp ", "sctp"}) {
+        run_result r = run({"-P", protocol});
+        std::string message = std::string("this protocol[") + protocol + "] is not supported.\n";
+        EXPECT_EQ(r.status, 1) << protocol;
+        EXPECT_EQ(r.err, message) << protocol;
+        EXPECT_TRUE(ends_with(read_file(ERR_LOG), message)) << protocol;
+    }
+}
+
+TEST_F(Monitor, a_bad_host_is_reported_before_a_bad_protocol)
+{
+    run_result r = run({"-P", "TCP", "-H", "300.1.1.1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "host[300.1.1.1] is not a valid network address in the specified address "
+                     "family(ipv4).\n");
+}
+
+TEST_F(Monitor, the_error_log_keeps_every_run_and_grows)
+{
+    ASSERT_EQ(mkdir(DATA_DIR.c_str(), 0700), 0);
+    write_file(ERR_LOG, "earlier\n", 0600);
+    run({"-P", "TCP"});
+    run({"-P", "icmp", "-p", "1"});
+    run({"-P", "udp", "-o", "/var/no/such/dir/trace"});
+    EXPECT_EQ(read_file(ERR_LOG), "earlier\n"
+                                  "this protocol[TCP] is not supported.\n"
+                                  "this protocol[icmp] don't need port.\n"
+                                  "open /var/no/such/dir/trace failed, errno: 2");
+}
+
+TEST_F(Monitor, a_trace_file_that_cannot_be_opened_is_reported_with_errno_and_no_line_end)
+{
+    run_result missing = run({"-P", "tcp", "-o", "/var/no/such/dir/trace"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "open /var/no/such/dir/trace failed, errno: 2");
+    EXPECT_FALSE(exists("/var/no"));
+
+    run_result directory = run({"-P", "tcp", "-o", IO_DIR});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_EQ(directory.err, "open " + IO_DIR + " failed, errno: 21");
+    EXPECT_EQ(read_file(ERR_LOG), missing.err + directory.err);
+}
+
+TEST_F(Monitor, a_new_trace_file_gets_the_header_and_owner_only_mode)
+{
+    std::string trace = IO_DIR + "/trace";
+    run_result r = run({"-P", "udp", "-o", trace});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(trace), UDP_HEADER);
+    EXPECT_EQ(mode_of(trace), 0600u);
+}
+
+TEST_F(Monitor, an_existing_trace_file_is_emptied_and_starts_again_with_the_header)
+{
+    std::string trace = IO_DIR + "/trace";
+    write_file(trace, std::string(5000, 'x') + "\n", 0644);
+    ASSERT_EQ(chmod(trace.c_str(), 0644), 0);
+    run_result r = run({"-P", "icmp", "-o", trace});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(read_file(trace), ICMP_HEADER);
+    EXPECT_EQ(mode_of(trace), 0644u);
+}
+
+TEST_F(Monitor, a_header_that_cannot_be_written_ends_the_run_silently)
+{
+    run_result r = run({"-P", "tcp", "-o", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(ERR_LOG), "");
+}
+
+// ---- /proc as the monitor reads it ------------------------------------------
+
+// A socket cannot be opened as a file: the cleanest stand-in for a /proc
+// file that is there but unreadable, even for root.
+std::string make_unopenable_file(const std::string &path)
+{
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    close(s);
+    return path;
+}
+
+TEST_F(Monitor, an_unreadable_cpuinfo_is_reported_and_start_up_goes_on)
+{
+    bind_over(make_unopenable_file(IO_DIR + "/cpuinfo"), "/proc/cpuinfo");
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, TCP_HEADER);
+    EXPECT_EQ(r.err.rfind("open /proc/cpuinfo failed.\n", 0), 0u) << r.err;
+    EXPECT_TRUE(ends_with(r.err, ATTACH_FAILED)) << r.err;
+    EXPECT_EQ(read_file(ERR_LOG), "open /proc/cpuinfo failed.\n" + ATTACH_FAILED);
+}
+
+TEST_F(Monitor, a_cpuinfo_without_processor_lines_is_no_failure)
+{
+    write_file(IO_DIR + "/cpuinfo", "Processor\t: 0\nmodel name\t: none\n");
+    bind_over(IO_DIR + "/cpuinfo", "/proc/cpuinfo");
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+}
+
+TEST_F(Monitor, an_unreadable_kallsyms_only_switches_the_iptables_probes_off)
+{
+    bind_over(make_unopenable_file(IO_DIR + "/kallsyms"), "/proc/kallsyms");
+    run_result r = run({"-P", "tcp"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, TCP_HEADER);
+    EXPECT_TRUE(ends_with(r.err, ATTACH_FAILED)) << r.err;
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+}
+
+} // namespace
