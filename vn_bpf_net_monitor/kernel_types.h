@@ -1,0 +1,102 @@
+/* The kernel structures the probes read, and only the fields they read.
+ *
+ * Every structure is marked preserve_access_index, so each field access is
+ * recorded as a CO-RE relocation by name and libbpf moves it to the offset
+ * that the running kernel's BTF gives. The local layouts are therefore
+ * flat: fields that the kernel keeps inside anonymous unions or structs
+ * (sk_buff's header offsets, iphdr's addresses) are found by name all the
+ * same. Only the field widths here must match the kernel's. */
+#ifndef VN_BPF_NET_MONITOR_KERNEL_TYPES_H
+#define VN_BPF_NET_MONITOR_KERNEL_TYPES_H
+
+#include <linux/types.h>
+
+#define CORE_TYPE __attribute__((preserve_access_index))
+
+struct net_device {
+    char name[16];
+} CORE_TYPE;
+
+struct sock_common {
+    unsigned char skc_state;
+} CORE_TYPE;
+
+struct sock {
+    struct sock_common __sk_common;
+} CORE_TYPE;
+
+struct sk_buff {
+    struct sock *sk;
+    struct net_device *dev;
+    unsigned char *head;
+    __u16 mac_header;
+    __u16 network_header;
+} CORE_TYPE;
+
+struct ethhdr {
+    unsigned char h_dest[6];
+    unsigned char h_source[6];
+} CORE_TYPE;
+
+/* The first byte (version and header length) is read by address, not by
+ * field: the kernel declares it as two bit-fields. */
+struct iphdr {
+    __u8 protocol;
+    __be32 saddr;
+    __be32 daddr;
+} CORE_TYPE;
+
+struct tcphdr {
+    __be16 source;
+    __be16 dest;
+    __be32 seq;
+    __be32 ack_seq;
+} CORE_TYPE;
+
+struct udphdr {
+    __be16 source;
+    __be16 dest;
+    __be16 len;
+} CORE_TYPE;
+
+struct icmphdr {
+    __u8 type;
+    __u8 code;
+    union {
+        struct {
+            __be16 id;
+            __be16 sequence;
+        } echo;
+    } un;
+} CORE_TYPE;
+
+struct nf_hook_state {
+    __u8 hook;
+} CORE_TYPE;
+
+struct xt_table {
+    char name[32];
+} CORE_TYPE;
+
+/* The probe context. libbpf's PT_REGS_* accessors name the registers as
+ * the kernel does once __VMLINUX_H__ is defined (x86), and read arm64's
+ * through struct user_pt_regs. */
+#if defined(__TARGET_ARCH_x86)
+#define __VMLINUX_H__
+struct pt_regs {
+    unsigned long ax;
+    unsigned long dx;
+    unsigned long si;
+    unsigned long di;
+} CORE_TYPE;
+#elif defined(__TARGET_ARCH_arm64)
+struct user_pt_regs {
+    __u64 regs[31];
+} CORE_TYPE;
+#else
+#error "the kernel object is built for x86 or arm64 (__TARGET_ARCH_x86, __TARGET_ARCH_arm64)"
+#endif
+
+#undef CORE_TYPE
+
+#endif

@@ -1,0 +1,328 @@
+// SPDX-License-Identifier: (GPL-2.0-only OR BSD-2-Clause)
+/* Kernel side of the monitor: probes on the IPv4 packet path.
+ *
+ * Every probe works on the scratch record of the CPU it runs on, kept in
+ * data_map and seeded by the monitor: it overwrites the fields it owns,
+ * stores the record back and emits it whole on events. Fields it does not
+ * own keep what earlier probes on that CPU left there. */
+#include <linux/bpf.h>
+#include <bpf/bpf_helpers.h>
+#include "kernel_types.h"
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_tracing.h>
+#include "vn_bpf_net_monitor.h"
+
+#define ETH_HLEN 14
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 4096);
+    __type(key, int);
+    __type(value, data_t);
+} data_map SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERF_EVENT_ARRAY);
+    __uint(key_size, sizeof(int));
+    __uint(value_size, sizeof(int));
+} events SEC(".maps");
+
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
+
+/* Reads a member by the kernel's offset for it, as wide as it is declared. */
+#define member_read(dst, src, member)                       \
+    bpf_probe_read((void *)(dst), sizeof((src)->member),    \
+                   (const void *)__builtin_preserve_access_index(&(src)->member))
+
+static __always_inline data_t *lookup_cpu_data(int *cpu_id)
+{
+    __u32 key;
+
+    *cpu_id = bpf_get_smp_processor_id();
+    if (*cpu_id < 0)
+        return NULL;
+    key = *cpu_id;
+    return bpf_map_lookup_elem(&data_map, &key);
+}
+
+/* Only ever called with a literal: inlined, the unrolled loop becomes
+ * immediate stores, so no string needs a .rodata map. Bytes after the
+ * terminator are left alone. */
+static __always_inline void copy_str(char *dst, const char *src)
+{
+#pragma unroll
+    for (int i = 0; i < FUNC_NAME_MAX_LEN; i++) {
+        dst[i] = src[i];
+        if (src[i] == '\0')
+            return;
+    }
+}
+
+static __always_inline void set_func_info(data_t *pd, const char *name)
+{
+    pd->func_info.rcv_ts = bpf_ktime_get_ns();
+    copy_str(pd->func_info.func_name, name);
+}
+
+static __always_inline void set_ipv4_header(data_t *pd, struct iphdr *iph)
+{
+    __u8 first = 0;
+
+    if (!iph)
+        return;
+    pd->ip_data.saddr = BPF_CORE_READ(iph, saddr);
+    pd->ip_data.daddr = BPF_CORE_READ(iph, daddr);
+    pd->ip_data.protocol = BPF_CORE_READ(iph, protocol);
+    /* Version 4 in the high nibble drops out of an 8-bit product. */
+    bpf_probe_read_kernel(&first, 1, iph);
+    pd->ip_data.iph_size = (__u8)(first * 4);
+}
+
+static __always_inline void set_mac_header(data_t *pd, struct ethhdr *mac_header)
+{
+    if (!mac_header) {
+        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac));
+        __builtin_memset(pd->eth_data.smac, 0, sizeof(pd->eth_data.smac));
+        return;
+    }
+    member_read(pd->eth_data.dmac, mac_header, h_dest);
+    member_read(pd->eth_data.smac, mac_header, h_source);
+}
+
+static __always_inline void set_tcp_header(data_t *pd, struct tcphdr *th)
+{
+    if (!th)
+        return;
+    pd->tcp_data.source = BPF_CORE_READ(th, source);
+    pd->tcp_data.dst = BPF_CORE_READ(th, dest);
+    pd->tcp_data.seq = BPF_CORE_READ(th, seq);
+    pd->tcp_data.ack_seq = BPF_CORE_READ(th, ack_seq);
+}
+
+static __always_inline void set_udp_header(data_t *pd, struct udphdr *uh)
+{
+    if (!uh)
+        return;
+    pd->udp_data.source = BPF_CORE_READ(uh, source);
+    pd->udp_data.dst = BPF_CORE_READ(uh, dest);
+    pd->udp_data.len = BPF_CORE_READ(uh, len);
+}
+
+static __always_inline void set_icmp_header(data_t *pd, struct icmphdr *icmph)
+{
+    if (!icmph)
+        return;
+    pd->icmp_data.type = BPF_CORE_READ(icmph, type);
+    pd->icmp_data.code = BPF_CORE_READ(icmph, code);
+    /* Taken for every type, echo or not. */
+    pd->icmp_data.seq = BPF_CORE_READ(icmph, un.echo.sequence);
+    pd->icmp_data.id = BPF_CORE_READ(icmph, un.echo.id);
+}
+
+/* Captures the link, IPv4 and transport headers of an IPv4 buffer; any
+ * other buffer leaves the record as it was, skb included. One subprogram
+ * shared by all probes keeps each of them small for the verifier. */
+static __noinline void strace_skb(data_t *pd, struct sk_buff *skb)
+{
+    unsigned char *head = NULL;
+    __u16 mac_header = 0;
+    __u16 network_header = 0;
+    __u16 l4_header;
+    __u8 version = 0;
+    struct ethhdr *eth = NULL;
+
+    member_read(&head, skb, head);
+    member_read(&mac_header, skb, mac_header);
+    member_read(&network_header, skb, network_header);
+    /* Not set yet on the way in: the IP header follows the Ethernet one. */
+    if (network_header == 0)
+        network_header = mac_header + ETH_HLEN;
+
+    bpf_probe_read_kernel(&version, 1, head + network_header);
+    if ((version & 0xf0) != 0x40)
+        return;
+
+    pd->skb = (__u64)skb;
+    set_ipv4_header(pd, (struct iphdr *)(head + network_header));
+    /* Only a link header that ends where the IP header starts is Ethernet;
+     * the sum is an int, so an unset offset (0xffff) never matches. */
+    if (mac_header + ETH_HLEN == network_header)
+        eth = (struct ethhdr *)(head + mac_header);
+    set_mac_header(pd, eth);
+
+    l4_header = network_header + pd->ip_data.iph_size;
+    switch (pd->ip_data.protocol) {
+    case PROTO_ICMP:
+        set_icmp_header(pd, (struct icmphdr *)(head + l4_header));
+        break;
+    case PROTO_TCP:
+        set_tcp_header(pd, (struct tcphdr *)(head + l4_header));
+        break;
+    case PROTO_UDP:
+        set_udp_header(pd, (struct udphdr *)(head + l4_header));
+        break;
+    }
+}
+
+static __always_inline void set_net_dev(data_t *pd, struct net_device *dev)
+{
+    if (!dev) {
+        copy_str(pd->net_data.net_dev_name, "nil");
+        return;
+    }
+    /* The whole 16-byte field as the kernel holds it, not a string copy. */
+    bpf_core_read(pd->net_data.net_dev_name, DEV_NAME_MAX_LEN, &dev->name);
+}
+
+static __always_inline void set_sock_state(data_t *pd, struct sock *sk)
+{
+    if (!sk) {
+        pd->sock_data.sk_state = SK_STATE_NONE;
+        return;
+    }
+    pd->sock_data.sk_state = BPF_CORE_READ(sk, __sk_common.skc_state);
+}
+
+/* What every probe but the listener's return half writes. The device is
+ * read by the caller before the headers are captured. */
+static __always_inline void capture_packet(data_t *pd, struct sk_buff *skb,
+                                           struct net_device *dev, const char *name)
+{
+    set_func_info(pd, name);
+    strace_skb(pd, skb);
+    set_net_dev(pd, dev);
+}
+
+static __always_inline void store_record(int cpu_id, data_t *pd)
+{
+    bpf_map_update_elem(&data_map, &cpu_id, pd, BPF_ANY);
+}
+
+static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *pd)
+{
+    store_record(cpu_id, pd);
+    bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
+    return 0;
+}
+
+/* A packet-path probe on FUNC, whose socket buffer is the argument that
+ * SKB_ARG (a PT_REGS_PARMn_CORE accessor) reads; the device is the buffer's. */
+#define PACKET_PROBE(func, skb_arg)                                     \
+    SEC("kprobe/" #func)                                                \
+    int trace_##func(struct pt_regs *ctx)                               \
+    {                                                                   \
+        int cpu_id;                                                     \
+        data_t *pd = lookup_cpu_data(&cpu_id);                          \
+        if (!pd)                                                        \
+            return -1;                                                  \
+        struct sk_buff *skb = (struct sk_buff *)skb_arg(ctx);           \
+        capture_packet(pd, skb, BPF_CORE_READ(skb, dev), #func);        \
+        return emit_record(ctx, cpu_id, pd);                            \
+    }
+
+PACKET_PROBE(udp_rcv, PT_REGS_PARM1_CORE)
+PACKET_PROBE(udp_v4_early_demux, PT_REGS_PARM1_CORE)
+PACKET_PROBE(icmp_rcv, PT_REGS_PARM1_CORE)
+PACKET_PROBE(tcp_queue_rcv, PT_REGS_PARM2_CORE)
+
+/* The lookup's entry captures the packet and stores it without emitting;
+ * the return half emits it with the state of the socket found. */
+SEC("kprobe/__inet_lookup_listener")
+int trace___inet_lookup_listener(struct pt_regs *ctx)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM3_CORE(ctx);
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "__inet_lookup_listener");
+    store_record(cpu_id, pd);
+    return 0;
+}
+
+SEC("kretprobe/__inet_lookup_listener")
+int trace_ret__inet_lookup_listener(struct pt_regs *ctx)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    set_sock_state(pd, (struct sock *)PT_REGS_RC(ctx));
+    return emit_record(ctx, cpu_id, pd);
+}
+
+PACKET_PROBE(tcp_rcv_established, PT_REGS_PARM2_CORE)
+PACKET_PROBE(tcp_v4_do_rcv, PT_REGS_PARM2_CORE)
+
+SEC("kprobe/tcp_v4_rcv")
+int trace_tcp_v4_rcv(struct pt_regs *ctx)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1_CORE(ctx);
+    struct net_device *dev = BPF_CORE_READ(skb, dev);
+    struct sock *sk = BPF_CORE_READ(skb, sk);
+    capture_packet(pd, skb, dev, "tcp_v4_rcv");
+    set_sock_state(pd, sk);
+    return emit_record(ctx, cpu_id, pd);
+}
+
+PACKET_PROBE(ip_output, PT_REGS_PARM3_CORE)
+PACKET_PROBE(ip_finish_output, PT_REGS_PARM3_CORE)
+PACKET_PROBE(ip_finish_output2, PT_REGS_PARM3_CORE)
+PACKET_PROBE(ip_rcv_finish, PT_REGS_PARM3_CORE)
+PACKET_PROBE(ip_local_deliver_finish, PT_REGS_PARM3_CORE)
+PACKET_PROBE(ip_local_deliver, PT_REGS_PARM1_CORE)
+
+/* ip_rcv is given the receiving device; the buffer's may not be set yet. */
+SEC("kprobe/ip_rcv")
+int trace_ip_rcv(struct pt_regs *ctx)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1_CORE(ctx);
+    struct net_device *dev = (struct net_device *)PT_REGS_PARM2_CORE(ctx);
+    capture_packet(pd, skb, dev, "ip_rcv");
+    return emit_record(ctx, cpu_id, pd);
+}
+
+PACKET_PROBE(__dev_queue_xmit, PT_REGS_PARM1_CORE)
+PACKET_PROBE(dev_hard_start_xmit, PT_REGS_PARM1_CORE)
+PACKET_PROBE(__netif_receive_skb_one_core, PT_REGS_PARM1_CORE)
+PACKET_PROBE(__netif_receive_skb, PT_REGS_PARM1_CORE)
+PACKET_PROBE(napi_gro_receive, PT_REGS_PARM2_CORE)
+
+/* The table walk emits on entry (hook and table) and on return (verdict);
+ * the return half re-captures the buffer the record last saw. */
+SEC("kprobe/ipt_do_table")
+int trace_ipt_do_table(struct pt_regs *ctx)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM2_CORE(ctx);
+    struct nf_hook_state *state = (struct nf_hook_state *)PT_REGS_PARM3_CORE(ctx);
+    struct xt_table *table = (struct xt_table *)PT_REGS_PARM1_CORE(ctx);
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ipt_do_table");
+    pd->ipt_data.hook = BPF_CORE_READ(state, hook);
+    bpf_core_read(pd->ipt_data.table_name, TABLE_NAME_MAX_LEN, &table->name);
+    return emit_record(ctx, cpu_id, pd);
+}
+
+SEC("kretprobe/ipt_do_table")
+int trace_ret_ipt_do_table(struct pt_regs *ctx)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    pd->ipt_data.verdict = (__u32)PT_REGS_RC(ctx);
+    struct sk_buff *skb = (struct sk_buff *)pd->skb;
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ret_ipt_do_table");
+    return emit_record(ctx, cpu_id, pd);
+}
