@@ -1,0 +1,405 @@
+// The kernel object as the monitor receives it: its programs, maps, licence
+// and record layout read from the built file, and its passage through the
+// running kernel's verifier. The expected names, sections and offsets are
+// written out here: they are the contract the monitor and the trace rely on.
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <unistd.h>
+
+#include <bpf/bpf.h>
+#include <bpf/btf.h>
+#include <bpf/libbpf.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "vn_bpf_net_monitor.skel.h"
+
+namespace {
+
+struct program_entry {
+    const char *name;
+    const char *section;
+};
+
+// In object order: the skeleton hands out program slots in this order.
+const std::vector<program_entry> PROGRAMS = {
+    {"trace_udp_rcv", "kprobe/udp_rcv"},
+    {"trace_udp_v4_early_demux", "kprobe/udp_v4_early_demux"},
+    {"trace_icmp_rcv", "kprobe/icmp_rcv"},
+    {"trace_tcp_queue_rcv", "kprobe/tcp_queue_rcv"},
+    {"trace___inet_lookup_listener", "kprobe/__inet_lookup_listener"},
+    {"trace_ret__inet_lookup_listener", "kretprobe/__inet_lookup_listener"},
+    {"trace_tcp_rcv_established", "kprobe/tcp_rcv_established"},
+    {"trace_tcp_v4_do_rcv", "kprobe/tcp_v4_do_rcv"},
+    {"trace_tcp_v4_rcv", "kprobe/tcp_v4_rcv"},
+    {"trace_ip_output", "kprobe/ip_output"},
+    {"trace_ip_finish_output", "kprobe/ip_finish_output"},
+    {"trace_ip_finish_output2", "kprobe/ip_finish_output2"},
+    {"trace_ip_rcv_finish", "kprobe/ip_rcv_finish"},
+    {"trace_ip_local_deliver_finish", "kprobe/ip_local_deliver_finish"},
+    {"trace_ip_local_deliver", "kprobe/ip_local_deliver"},
+    {"trace_ip_rcv", "kprobe/ip_rcv"},
+    {"trace___dev_queue_xmit", "kprobe/__dev_queue_xmit"},
+    {"trace_dev_hard_start_xmit", "kprobe/dev_hard_start_xmit"},
+    {"trace___netif_receive_skb_one_core", "kprobe/__netif_receive_skb_one_core"},
+    {"trace___netif_receive_skb", "kprobe/__netif_receive_skb"},
+    {"trace_napi_gro_receive", "kprobe/napi_gro_receive"},
+    {"trace_ipt_do_table", "kprobe/ipt_do_table"},
+    {"trace_ret_ipt_do_table", "kretprobe/ipt_do_table"},
+};
+
+struct map_entry {
+    const char *name;
+    bpf_map_type type;
+    __u32 key_size;
+    __u32 value_size;
+    __u32 max_entries;
+};
+
+// In object order. events has no max_entries of its own: the loader sizes
+// it to the possible CPUs.
+const std::vector<map_entry> MAPS = {
+    {"data_map", BPF_MAP_TYPE_HASH, 4, 168, 4096},
+    {"events", BPF_MAP_TYPE_PERF_EVENT_ARRAY, 4, 4, 0},
+};
+
+const std::vector<std::string> IPTABLES_PROGRAMS = {"trace_ipt_do_table", "trace_ret_ipt_do_table"};
+
+struct field_at {
+    const char *path;
+    unsigned offset;
+    unsigned size;
+};
+
+// Every member of data_t and of its parts, at its byte offset in data_t.
+const std::vector<field_at> RECORD_FIELDS = {
+    {"skb", 0, 8},
+    {"func_info", 8, 40},
+    {"func_info.rcv_ts", 8, 8},
+    {"func_info.func_name", 16, 32},
+    {"sock_data", 48, 1},
+    {"sock_data.sk_state", 48, 1},
+    {"net_data", 52, 20},
+    {"net_data.net_dev_name", 52, 16},
+    {"net_data.ns_id", 68, 4},
+    {"eth_data", 72, 14},
+    {"eth_data.dmac", 72, 6},
+    {"eth_data.smac", 78, 6},
+    {"eth_data.protocol", 84, 2},
+    {"ip_data", 88, 16},
+    {"ip_data.iph_size", 88, 1},
+    {"ip_data.saddr", 92, 4},
+    {"ip_data.daddr", 96, 4},
+    {"ip_data.protocol", 100, 1},
+    {"tcp_data", 104, 12},
+    {"tcp_data.seq", 104, 4},
+    {"tcp_data.ack_seq", 108, 4},
+    {"tcp_data.source", 112, 2},
+    {"tcp_data.dst", 114, 2},
+    {"icmp_data", 116, 6},
+    {"icmp_data.type", 116, 1},
+    {"icmp_data.code", 117, 1},
+    {"icmp_data.seq", 118, 2},
+    {"icmp_data.id", 120, 2},
+    {"udp_data", 122, 6},
+    {"udp_data.source", 122, 2},
+    {"udp_data.dst", 124, 2},
+    {"udp_data.len", 126, 2},
+    {"ipt_data", 128, 40},
+    {"ipt_data.hook", 128, 4},
+    {"ipt_data.table_name", 132, 32},
+    {"ipt_data.verdict", 164, 4},
+};
+
+struct object_closer {
+    void operator()(bpf_object *obj) const { bpf_object__close(obj); }
+};
+using object_ptr = std::unique_ptr<bpf_object, object_closer>;
+
+struct skeleton_destroyer {
+    void operator()(vn_bpf_net_monitor_bpf *skel) const { vn_bpf_net_monitor_bpf__destroy(skel); }
+};
+using skeleton_ptr = std::unique_ptr<vn_bpf_net_monitor_bpf, skeleton_destroyer>;
+
+// The built object files, one per architecture; the first is the one the
+// monitor embeds on this machine.
+struct built_object {
+    const char *arch;
+    const char *path;
+};
+
+void PrintTo(const built_object &object, std::ostream *os)
+{
+    *os << object.arch << " object " << object.path;
+}
+
+const built_object BUILT_OBJECTS[] = {
+    {BPF_ARCH, BPF_OBJECT},
+    {BPF_OTHER_ARCH, BPF_OTHER_OBJECT},
+};
+
+// Section name -> contents, read with libelf, independent of libbpf.
+std::map<std::string, std::string> elf_sections(const char *path)
+{
+    std::map<std::string, std::string> sections;
+    elf_version(EV_CURRENT);
+    int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return sections;
+    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
+    size_t names = 0;
+    if (elf && elf_getshdrstrndx(elf, &names) == 0) {
+        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+            GElf_Shdr shdr;
+            if (!gelf_getshdr(scn, &shdr))
+                continue;
+            const char *name = elf_strptr(elf, names, shdr.sh_name);
+            Elf_Data *data = elf_getdata(scn, nullptr);
+            std::string bytes;
+            if (data && data->d_buf)
+                bytes.assign(static_cast<const char *>(data->d_buf), data->d_size);
+            sections[name ? name : ""] = bytes;
+        }
+    }
+    elf_end(elf);
+    close(fd);
+    return sections;
+}
+
+const btf_member *find_member(const btf *btf, const btf_type *type, const std::string &name)
+{
+    const btf_member *m = btf_members(type);
+    for (int i = 0; i < btf_vlen(type); i++, m++)
+        if (name == btf__name_by_offset(btf, m->name_off))
+            return m;
+    return nullptr;
+}
+
+// Byte offset and size of a dotted member path below a struct, or false.
+bool locate(const btf *btf, __u32 struct_id, const std::string &path, unsigned *offset, unsigned *size)
+{
+    std::istringstream parts(path);
+    std::string part;
+    __u32 id = struct_id;
+    unsigned at = 0;
+    while (std::getline(parts, part, '.')) {
+        const btf_type *type = btf__type_by_id(btf, id);
+        if (!type || !btf_is_struct(type))
+            return false;
+        const btf_member *m = find_member(btf, type, part);
+        if (!m)
+            return false;
+        at += btf_member_bit_offset(type, m - btf_members(type)) / 8;
+        id = btf__resolve_type(btf, m->type);
+    }
+    *offset = at;
+    *size = static_cast<unsigned>(btf__resolve_size(btf, id));
+    return true;
+}
+
+// Every member path below a struct, parts included, in declaration order.
+void member_paths(const btf *btf, __u32 struct_id, const std::string &prefix, std::vector<std::string> *out)
+{
+    const btf_type *type = btf__type_by_id(btf, struct_id);
+    const btf_member *m = btf_members(type);
+    for (int i = 0; i < btf_vlen(type); i++, m++) {
+        std::string path = prefix + btf__name_by_offset(btf, m->name_off);
+        out->push_back(path);
+        __u32 member_type = btf__resolve_type(btf, m->type);
+        if (btf_is_struct(btf__type_by_id(btf, member_type)))
+            member_paths(btf, member_type, path + ".", out);
+    }
+}
+
+class KernelObject : public testing::TestWithParam<built_object> {
+protected:
+    void SetUp() override
+    {
+        obj.reset(bpf_object__open_file(GetParam().path, nullptr));
+        ASSERT_NE(obj, nullptr) << "cannot open " << GetParam().path << ": " << strerror(errno);
+    }
+
+    object_ptr obj;
+};
+
+TEST_P(KernelObject, holds_the_23_probes_in_table_order_with_their_attach_sections)
+{
+    std::vector<program_entry> found;
+    bpf_program *prog;
+    bpf_object__for_each_program(prog, obj.get())
+    {
+        found.push_back({bpf_program__name(prog), bpf_program__section_name(prog)});
+        EXPECT_EQ(bpf_program__type(prog), BPF_PROG_TYPE_KPROBE) << bpf_program__name(prog);
+    }
+    ASSERT_EQ(found.size(), PROGRAMS.size());
+    for (size_t i = 0; i < PROGRAMS.size(); i++) {
+        EXPECT_STREQ(found[i].name, PROGRAMS[i].name) << "program #" << i + 1;
+        EXPECT_STREQ(found[i].section, PROGRAMS[i].section) << "program #" << i + 1;
+    }
+}
+
+TEST_P(KernelObject, has_exactly_the_scratch_record_hash_and_the_perf_event_array)
+{
+    std::vector<bpf_map *> maps;
+    bpf_map *map;
+    bpf_object__for_each_map(map, obj.get()) maps.push_back(map);
+    ASSERT_EQ(maps.size(), MAPS.size()) << "globals or literals add maps of their own";
+    for (size_t i = 0; i < MAPS.size(); i++) {
+        const map_entry &want = MAPS[i];
+        EXPECT_STREQ(bpf_map__name(maps[i]), want.name) << "map #" << i + 1;
+        EXPECT_FALSE(bpf_map__is_internal(maps[i])) << want.name;
+        EXPECT_EQ(bpf_map__type(maps[i]), want.type) << want.name;
+        EXPECT_EQ(bpf_map__key_size(maps[i]), want.key_size) << want.name;
+        EXPECT_EQ(bpf_map__value_size(maps[i]), want.value_size) << want.name;
+        EXPECT_EQ(bpf_map__max_entries(maps[i]), want.max_entries) << want.name;
+        EXPECT_EQ(bpf_map__map_flags(maps[i]), 0u) << want.name;
+    }
+}
+
+TEST_P(KernelObject, carries_a_gpl_compatible_licence_and_no_global_data_sections)
+{
+    std::map<std::string, std::string> sections = elf_sections(GetParam().path);
+    ASSERT_FALSE(sections.empty()) << "cannot read the ELF sections of " << GetParam().path;
+    ASSERT_EQ(sections.count("license"), 1u);
+    EXPECT_EQ(sections["license"], std::string("Dual BSD/GPL\0", 13));
+    for (const auto &[name, bytes] : sections) {
+        EXPECT_NE(name.rfind(".rodata", 0), 0u) << name;
+        EXPECT_NE(name.rfind(".data", 0), 0u) << name;
+        EXPECT_NE(name.rfind(".bss", 0), 0u) << name;
+    }
+}
+
+TEST_P(KernelObject, describes_data_t_with_the_shared_168_byte_layout)
+{
+    const btf *btf = bpf_object__btf(obj.get());
+    ASSERT_NE(btf, nullptr) << "the object carries no BTF";
+    __s32 typedef_id = btf__find_by_name_kind(btf, "data_t", BTF_KIND_TYPEDEF);
+    ASSERT_GT(typedef_id, 0) << "no data_t in the object's BTF";
+    __s32 record_id = btf__resolve_type(btf, typedef_id);
+    ASSERT_GT(record_id, 0);
+    ASSERT_TRUE(btf_is_struct(btf__type_by_id(btf, record_id)));
+    EXPECT_EQ(btf__resolve_size(btf, record_id), 168);
+    EXPECT_EQ(btf__align_of(btf, record_id), 8);
+
+    // The map's value is that very record.
+    bpf_map *data_map = bpf_object__find_map_by_name(obj.get(), "data_map");
+    ASSERT_NE(data_map, nullptr);
+    EXPECT_EQ(btf__resolve_type(btf, bpf_map__btf_value_type_id(data_map)), record_id);
+
+    for (const field_at &field : RECORD_FIELDS) {
+        unsigned offset = 0, size = 0;
+        ASSERT_TRUE(locate(btf, record_id, field.path, &offset, &size)) << "data_t has no " << field.path;
+        EXPECT_EQ(offset, field.offset) << field.path;
+        EXPECT_EQ(size, field.size) << field.path;
+    }
+
+    // Nothing beyond the listed fields, and in the listed order.
+    std::vector<std::string> paths;
+    member_paths(btf, record_id, "", &paths);
+    std::vector<std::string> expected;
+    for (const field_at &field : RECORD_FIELDS)
+        expected.push_back(field.path);
+    EXPECT_EQ(paths, expected);
+}
+
+TEST_P(KernelObject, keeps_the_header_capture_as_one_shared_subprogram)
+{
+    const btf *btf = bpf_object__btf(obj.get());
+    ASSERT_NE(btf, nullptr);
+    __s32 id = btf__find_by_name_kind(btf, "strace_skb", BTF_KIND_FUNC);
+    ASSERT_GT(id, 0) << "strace_skb was inlined into the probes";
+    // A FUNC's vlen is its linkage (btf_func_linkage() is hidden by the enum in C++).
+    EXPECT_EQ(btf_vlen(btf__type_by_id(btf, id)), BTF_FUNC_STATIC);
+}
+
+INSTANTIATE_TEST_SUITE_P(built, KernelObject, testing::ValuesIn(BUILT_OBJECTS),
+                         [](const testing::TestParamInfo<built_object> &info) {
+                             return std::string(info.param.arch);
+                         });
+
+// Loading needs bpf() rights that a test process may lack; without them the
+// verifier cannot be asked, which is a skip, never a pass.
+std::string bpf_refused()
+{
+    int fd = bpf_map_create(BPF_MAP_TYPE_ARRAY, nullptr, 4, 4, 1, nullptr);
+    if (fd >= 0) {
+        close(fd);
+        return "";
+    }
+    return std::string("bpf() is refused to this process (") + strerror(-fd) +
+           "): run the tests as root to put the object through the kernel's verifier";
+}
+
+std::vector<bpf_program *> programs_of(const vn_bpf_net_monitor_bpf *skel)
+{
+    std::vector<bpf_program *> progs;
+    bpf_program *prog;
+    bpf_object__for_each_program(prog, skel->obj) progs.push_back(prog);
+    return progs;
+}
+
+bool is_iptables_program(const bpf_program *prog)
+{
+    for (const std::string &name : IPTABLES_PROGRAMS)
+        if (name == bpf_program__name(prog))
+            return true;
+    return false;
+}
+
+// The embedded object, opened through its skeleton as the monitor opens it.
+class KernelVerifier : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string refused = bpf_refused();
+        if (!refused.empty())
+            GTEST_SKIP() << refused;
+        skel.reset(vn_bpf_net_monitor_bpf__open());
+        ASSERT_NE(skel, nullptr) << "the embedded object does not open";
+    }
+
+    skeleton_ptr skel;
+};
+
+TEST_F(KernelVerifier, accepts_every_probe_of_the_embedded_object)
+{
+    ASSERT_EQ(vn_bpf_net_monitor_bpf__load(skel.get()), 0) << "rejected: the verifier log is above";
+
+    std::vector<bpf_program *> progs = programs_of(skel.get());
+    ASSERT_EQ(progs.size(), PROGRAMS.size());
+    for (bpf_program *prog : progs) {
+        EXPECT_GE(bpf_program__fd(prog), 0) << bpf_program__name(prog) << " was not loaded";
+        RecordProperty(bpf_program__name(prog), static_cast<int>(bpf_program__insn_cnt(prog)));
+    }
+    EXPECT_GE(bpf_map__fd(skel->maps.data_map), 0);
+    EXPECT_GE(bpf_map__fd(skel->maps.events), 0);
+}
+
+TEST_F(KernelVerifier, loads_the_other_21_probes_without_the_iptables_pair)
+{
+    ASSERT_EQ(bpf_program__set_autoload(skel->progs.trace_ipt_do_table, false), 0);
+    ASSERT_EQ(bpf_program__set_autoload(skel->progs.trace_ret_ipt_do_table, false), 0);
+    ASSERT_EQ(vn_bpf_net_monitor_bpf__load(skel.get()), 0) << "rejected: the verifier log is above";
+
+    int loaded = 0;
+    for (bpf_program *prog : programs_of(skel.get())) {
+        if (is_iptables_program(prog)) {
+            EXPECT_LT(bpf_program__fd(prog), 0) << bpf_program__name(prog) << " was loaded though switched off";
+        } else {
+            EXPECT_GE(bpf_program__fd(prog), 0) << bpf_program__name(prog) << " was not loaded";
+            loaded++;
+        }
+    }
+    EXPECT_EQ(loaded, 21);
+}
+
+} // namespace
