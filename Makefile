@@ -8,21 +8,19 @@ DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-d
        g++-aarch64-linux-gnu libbpf-dev:arm64 libelf-dev:arm64 zlib1g-dev:arm64 \
        qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2
 
-.PHONY: all deps test install static cross-arm64 clean
+.PHONY: all deps test install static cross-arm64 clean bench
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
 deps:
-	@if [ "$$(id -u)" != 0 ]; then echo "make deps installs Debian packages: run it as root"; exit 1; fi
-	@dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-	@if ! dpkg-query -W -f='$${Status}\n' $(DEPS) 2>/dev/null | grep -v '^install ok installed$$' | grep -q . \
-	    && [ "$$(dpkg-query -W -f='$${Status}\n' $(DEPS) 2>/dev/null | wc -l)" = "$(words $(DEPS))" ]; then \
-	  echo "deps: all installed"; \
-	else \
-	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(DEPS); \
-	fi
+	@missing=$$(for p in $(DEPS); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -z "$$missing" ]; then echo "deps: all installed"; exit 0; fi; \
+	if [ "$$(id -u)" != 0 ]; then echo "deps: run as root to install:" $$missing; exit 1; fi; \
+	dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64; \
+	apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing
 
 test: deps all
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -43,3 +41,8 @@ cross-arm64:
 
 clean:
 	rm -rf $(BUILD) build-static build-arm64
+
+# Rendering cost side by side with the bare write it feeds.
+bench: all
+	cmake --build $(BUILD) --target render_bench
+	$(BUILD)/render_bench $(BUILD)

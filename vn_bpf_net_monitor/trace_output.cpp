@@ -20,15 +20,17 @@ namespace {
 // types), so a whole row fits here; TRACE_LINE_MAX cuts it afterwards.
 constexpr size_t ROW_SCRATCH = 512;
 
+// Blank from the start, so padding a column is only a move of its end.
 struct line_t {
+    line_t() { memset(text, ' ', sizeof(text)); }
     char text[ROW_SCRATCH];
     size_t len = 0;
 };
 
 void pad_to(line_t &line, size_t start, size_t width)
 {
-    while (line.len - start < width)
-        line.text[line.len++] = ' ';
+    if (line.len - start < width)
+        line.len = start + width;
 }
 
 // "%-Ns" of at most max_len bytes (the array's size, for names the kernel
@@ -50,15 +52,27 @@ void put_str(line_t &line, const char *text, size_t width)
 // "%-Nu", "%-Nhu" and friends.
 void put_unsigned(line_t &line, uint64_t value, size_t width)
 {
+    static const char pairs[] = "00010203040506070809101112131415161718192021222324"
+                                "25262728293031323334353637383940414243444546474849"
+                                "50515253545556575859606162636465666768697071727374"
+                                "75767778798081828384858687888990919293949596979899";
     char digits[20];
-    size_t n = 0;
-    do {
-        digits[n++] = char('0' + value % 10);
-        value /= 10;
-    } while (value);
+    char *first = digits + sizeof(digits);
+    while (value >= 100) {
+        first -= 2;
+        memcpy(first, pairs + value % 100 * 2, 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        first -= 2;
+        memcpy(first, pairs + value * 2, 2);
+    } else {
+        *--first = char('0' + value);
+    }
     size_t start = line.len;
-    while (n)
-        line.text[line.len++] = digits[--n];
+    size_t n = size_t(digits + sizeof(digits) - first);
+    memcpy(line.text + line.len, first, n);
+    line.len += n;
     pad_to(line, start, width);
 }
 
@@ -89,10 +103,16 @@ void write_line(const line_t &line)
     fsync(trace_fd);
 }
 
+// Labels are short: a plain scan beats the general substring search.
 bool label_contains(const data_t &record, const char *needle)
 {
-    size_t len = strnlen(record.func_info.func_name, sizeof(record.func_info.func_name));
-    return memmem(record.func_info.func_name, len, needle, strlen(needle)) != nullptr;
+    const char *label = record.func_info.func_name;
+    size_t len = strnlen(label, sizeof(record.func_info.func_name));
+    size_t needle_len = strlen(needle);
+    for (size_t i = 0; i + needle_len <= len; i++)
+        if (label[i] == needle[0] && memcmp(label + i, needle, needle_len) == 0)
+            return true;
+    return false;
 }
 
 bool host_matches(const data_t &record)
@@ -107,6 +127,56 @@ bool port_matches(uint16_t source_be, uint16_t dest_be)
            trace_filter.port == ntohs(dest_be);
 }
 
+// The text forms of a MAC and an IPv4 address, unterminated: they are
+// written straight into a row. Each returns its length.
+size_t format_mac(char *out, const uint8_t mac[6])
+{
+    static const char hex[] = "0123456789abcdef";
+    char *p = out;
+    for (int i = 0; i < 6; i++) {
+        if (i)
+            *p++ = ':';
+        *p++ = hex[mac[i] >> 4];
+        *p++ = hex[mac[i] & 0xf];
+    }
+    return size_t(p - out);
+}
+
+size_t format_ipv4(char *out, uint32_t addr)
+{
+    uint8_t bytes[4];
+    memcpy(bytes, &addr, sizeof(bytes)); // network order: first byte first
+    char *p = out;
+    for (int i = 0; i < 4; i++) {
+        if (i)
+            *p++ = '.';
+        unsigned b = bytes[i];
+        if (b >= 100)
+            *p++ = char('0' + b / 100);
+        if (b >= 10)
+            *p++ = char('0' + b / 10 % 10);
+        *p++ = char('0' + b % 10);
+    }
+    return size_t(p - out);
+}
+
+// A MAC or IPv4 column ("%-18s") and its separator.
+void put_mac(line_t &line, const uint8_t mac[6])
+{
+    size_t start = line.len;
+    line.len += format_mac(line.text + line.len, mac);
+    pad_to(line, start, 18);
+    put_blank(line);
+}
+
+void put_ipv4(line_t &line, uint32_t addr)
+{
+    size_t start = line.len;
+    line.len += format_ipv4(line.text + line.len, addr);
+    pad_to(line, start, 18);
+    put_blank(line);
+}
+
 // Columns 1 to 8, the same for every protocol.
 void put_common_columns(line_t &line, const data_t &record, int cpu)
 {
@@ -118,27 +188,26 @@ void put_common_columns(line_t &line, const data_t &record, int cpu)
     put_blank(line);
     put_text(line, record.net_data.net_dev_name, sizeof(record.net_data.net_dev_name), 18);
     put_blank(line);
-    put_str(line, mac_to_string(record.eth_data.smac).text, 18);
-    put_blank(line);
-    put_str(line, mac_to_string(record.eth_data.dmac).text, 18);
-    put_blank(line);
-    put_str(line, ipv4_to_string(record.ip_data.saddr).text, 18);
-    put_blank(line);
-    put_str(line, ipv4_to_string(record.ip_data.daddr).text, 18);
-    put_blank(line);
+    put_mac(line, record.eth_data.smac);
+    put_mac(line, record.eth_data.dmac);
+    put_ipv4(line, record.ip_data.saddr);
+    put_ipv4(line, record.ip_data.daddr);
 }
 
 // The three OTHER_INFO sub-fields and the line end. The label decides what
-// they hold; "ret_ipt_do_table" contains "ipt_do_table", so it is tested first.
+// they hold; "ret_ipt_do_table" contains "ipt_do_table", so the return of
+// the table walk is told apart inside the walk's own test.
 void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
 {
     const char *first = "";
     bool with_table = false;
-    if (label_contains(record, "ret_ipt_do_table")) {
-        first = nf_verdict_name(record.ipt_data.verdict);
-    } else if (label_contains(record, "ipt_do_table")) {
-        first = nf_hook_name(record.ipt_data.hook);
-        with_table = true;
+    if (label_contains(record, "ipt_do_table")) {
+        if (label_contains(record, "ret_ipt_do_table")) {
+            first = nf_verdict_name(record.ipt_data.verdict);
+        } else {
+            first = nf_hook_name(record.ipt_data.hook);
+            with_table = true;
+        }
     } else if (with_sock_state && (label_contains(record, "__inet_lookup_listener") ||
                                    label_contains(record, "tcp_v4_rcv"))) {
         first = tcp_state_name(record.sock_data.sk_state);
@@ -160,36 +229,15 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
 
 mac_text_t mac_to_string(const uint8_t mac[6])
 {
-    static const char hex[] = "0123456789abcdef";
     mac_text_t out;
-    char *p = out.text;
-    for (int i = 0; i < 6; i++) {
-        if (i)
-            *p++ = ':';
-        *p++ = hex[mac[i] >> 4];
-        *p++ = hex[mac[i] & 0xf];
-    }
-    *p = '\0';
+    out.text[format_mac(out.text, mac)] = '\0';
     return out;
 }
 
 ipv4_text_t ipv4_to_string(uint32_t addr)
 {
-    uint8_t bytes[4];
-    memcpy(bytes, &addr, sizeof(bytes)); // network order: first byte first
     ipv4_text_t out;
-    char *p = out.text;
-    for (int i = 0; i < 4; i++) {
-        if (i)
-            *p++ = '.';
-        unsigned b = bytes[i];
-        if (b >= 100)
-            *p++ = char('0' + b / 100);
-        if (b >= 10)
-            *p++ = char('0' + b / 10 % 10);
-        *p++ = char('0' + b % 10);
-    }
-    *p = '\0';
+    out.text[format_ipv4(out.text, addr)] = '\0';
     return out;
 }
 
