@@ -1,0 +1,28 @@
+#!/bin/bash
+# Boots a lab guest under emulation and waits for it to power off.
+# Usage: boot.sh ARCH KERNEL INITRAMFS RESULTS_DIR TIME_LIMIT_S
+# The guest has no NIC (-nic none); it reads lab.conf from RESULTS_DIR and
+# leaves its results there through 9p. The serial console goes to stdout.
+set -euo pipefail
+
+ARCH=$1 KERNEL=$2 INITRAMFS=$3 RESULTS=$4 LIMIT=$5
+
+# panic=-1 turns a guest panic into a reset, which -no-reboot turns into an exit.
+APPEND="panic=-1 quiet loglevel=3"
+QEMU_ARGS=(-m 1024 -smp 2 -nic none -no-reboot -display none -monitor none -serial stdio
+           -kernel "$KERNEL" -initrd "$INITRAMFS"
+           -fsdev "local,id=results,path=$RESULTS,security_model=none"
+           -device virtio-9p-pci,fsdev=results,mount_tag=results)
+
+# KVM only where asked for: on a host whose /dev/kvm cannot run a stock kernel
+# it hangs instead of failing.
+if [ "${LAB_KVM:-0}" = 1 ]; then QEMU_ARGS+=(-enable-kvm -cpu host); else QEMU_ARGS+=(-accel tcg); fi
+
+case $ARCH in
+  # The ELF vmlinux boots through its PVH entry, without firmware.
+  amd64) QEMU=(qemu-system-x86_64 -M pc -append "console=ttyS0 $APPEND") ;;
+  arm64) QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -append "console=ttyAMA0 $APPEND") ;;
+esac
+
+# The console speaks CRLF; drop the CRs so the log reads as text.
+timeout -k 5 "$LIMIT" "${QEMU[@]}" "${QEMU_ARGS[@]}" < /dev/null | tr -d '\r'

@@ -1,0 +1,25 @@
+# Shared settings of the lab scripts (sourced, not run).
+
+# Downloads live outside the work tree so a fresh clone or `make clean` keeps them.
+LAB_CACHE=${LAB_CACHE:-/var/cache/vn_bpf_net_monitor-lab}
+
+# Guest userland: the tools the scenarios run, and every library they load.
+GUEST_PACKAGES="busybox-static libc6 tcpdump libpcap0.8 libssl3 libdbus-1-3 libsystemd0
+  libcap2 libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1
+  iptables libip4tc2 libip6tc2 libxtables12 libmnl0 libnetfilter-conntrack3
+  libnfnetlink0 libnftnl11 ethtool"
+
+triplet() {
+  case $1 in
+    amd64) echo x86_64-linux-gnu ;;
+    arm64) echo aarch64-linux-gnu ;;
+    *) echo "unknown architecture: $1" >&2; return 1 ;;
+  esac
+}
+
+# apt names foreign-architecture packages with a suffix; native ones without.
+apt_name() {
+  if [ "$2" = "$(dpkg --print-architecture)" ]; then echo "$1"; else echo "$1:$2"; fi
+}
+
+log() { echo "lab: $*" >&2; }

@@ -1,0 +1,307 @@
+# The scenarios run inside the lab guest (sourced by /init, busybox sh).
+# Each phase works in /tmp (the monitor syncs every row, cheap on tmpfs) and
+# is copied to /mnt/results, the share the host reads after power-off.
+
+RESULTS=/mnt/results
+MONITOR=/usr/sbin/vn_bpf_net_monitor
+HOST_A=198.18.0.1 HOST_B=198.18.0.2    # root namespace (veth0), peer namespace (veth1)
+OTHER_A=198.18.1.1 OTHER_B=198.18.1.2  # a second pair on the same link, the one -H leaves out
+UDP_PORT=5301 TCP_PORT=5302 DROP_PORT=5304 OTHER_PORT=5399
+UDP_SIZES="11 22 33 44" OTHER_SIZES="55 66" DROP_SIZES="45 56"
+TCP_REQUEST=100 TCP_REPLY=300
+
+# The kernel functions the monitor probes: the kernel's own kprobe tracer
+# counts their calls in every phase, a second witness of which ones run.
+PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
+  tcp_rcv_established tcp_v4_do_rcv tcp_v4_rcv ip_output ip_finish_output ip_finish_output2
+  ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit
+  dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive ipt_do_table"
+TRACEFS=/sys/kernel/tracing
+
+status() { echo "lab: $*" > /dev/console; echo "== $*"; }
+
+in_peer() { nsenter -t "$PEER_PID" -n "$@"; }
+
+# Runs one traffic step and logs it with its exit status.
+step() {
+  echo "+ $*" >> "$DIR/steps.log"
+  "$@" >> "$DIR/steps.log" 2>&1
+  echo "= $?" >> "$DIR/steps.log"
+}
+
+# Addresses and link state of one end of the pair; $1 is the command that
+# runs in its namespace (empty for the root namespace).
+configure_end() {
+  run=$1 dev=$2
+  shift 2
+  for a in "$@"; do $run ip addr add "$a/24" dev "$dev"; done
+  $run ip link set lo up
+  $run ip link set "$dev" up
+}
+
+# Test hosts: a veth pair between the root namespace and a peer namespace held
+# by a sleeping process. No IPv6 and fixed neighbours, so that no frame other
+# than the scenario's own crosses the link.
+setup_hosts() {
+  sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  unshare -n sleep 1000000 &
+  PEER_PID=$!
+  while [ "$(readlink /proc/$PEER_PID/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do usleep 50000; done
+  in_peer sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  # busybox ip cannot name the peer: the kernel calls the pair veth0 and veth1.
+  ip link add type veth
+  ip link set veth1 netns "$PEER_PID"
+  configure_end "" veth0 $HOST_A $OTHER_A
+  configure_end in_peer veth1 $HOST_B $OTHER_B
+  MAC_A=$(cat /sys/class/net/veth0/address)
+  MAC_B=$(in_peer ip link show veth1 | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p')
+  arp -s $HOST_B "$MAC_B"; arp -s $OTHER_B "$MAC_B"
+  in_peer arp -s $HOST_A "$MAC_A"; in_peer arp -s $OTHER_A "$MAC_A"
+  KERNEL=$(uname -r) MACHINE=$(uname -m) CPUS=$(grep -c ^processor /proc/cpuinfo)
+  DEV_A=veth0 DEV_B=veth1
+  # What the host-side checks need to know about this run.
+  for v in KERNEL MACHINE CPUS HOST_A HOST_B OTHER_A OTHER_B MAC_A MAC_B DEV_A DEV_B \
+           UDP_PORT TCP_PORT DROP_PORT OTHER_PORT UDP_SIZES OTHER_SIZES DROP_SIZES TCP_REQUEST TCP_REPLY; do
+    eval "echo \"$v=\$$v\""
+  done > "$RESULTS/hosts.env"
+}
+
+# The independent witness: tcpdump on the root end of the pair.
+start_capture() {
+  : > "$DIR/tcpdump.stderr"
+  tcpdump -i veth0 -n -U -Z root -w "$DIR/veth0.pcap" 2> "$DIR/tcpdump.stderr" &
+  CAPTURE_PID=$!
+  n=0
+  until grep -q "listening on" "$DIR/tcpdump.stderr"; do
+    n=$((n + 1)); [ $n -lt 200 ] || { status "tcpdump did not start"; return 1; }
+    usleep 100000
+  done
+}
+
+stop_capture() {
+  kill -INT "$CAPTURE_PID"
+  wait "$CAPTURE_PID"
+}
+
+# A monitor without -o writes its trace to NAME.stdout, with -o to the file
+# named there; either way its exit status lands in NAME.status.
+start_monitor() {
+  name=$1; shift
+  echo "$*" > "$DIR/$name.args"
+  "$MONITOR" "$@" > "$DIR/$name.stdout" 2> "$DIR/$name.stderr" &
+  echo $! > "$DIR/$name.pid"
+  MONITORS="$MONITORS $name"
+}
+
+# The perf buffer's epoll descriptor appears after the probes are attached;
+# the per-CPU records are seeded right after it.
+wait_ready() {
+  pid=$(cat "$DIR/$1.pid")
+  n=0
+  while [ $n -lt 900 ]; do
+    kill -0 "$pid" 2>/dev/null || { status "monitor $1 ended before tracing"; return 1; }
+    if ls -l "/proc/$pid/fd" 2>/dev/null | grep -q eventpoll; then return 0; fi
+    usleep 200000
+    n=$((n + 1))
+  done
+  status "monitor $1 not ready after 180 s"
+  return 1
+}
+
+wait_monitors_ready() {
+  for m in $MONITORS; do wait_ready "$m"; done
+  sleep 1
+}
+
+stop_monitors() {
+  sleep 1  # the monitors poll every 100 ms: let them write the last rows
+  for m in $MONITORS; do
+    pid=$(cat "$DIR/$m.pid")
+    if kill -0 "$pid" 2>/dev/null; then echo 1 > "$DIR/$m.alive"; else echo 0 > "$DIR/$m.alive"; fi
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid"
+    echo $? > "$DIR/$m.status"
+  done
+  MONITORS=
+}
+
+# A server in the peer namespace, started in the background; returns once it
+# listens so the client never meets a closed port.
+serve() {
+  log=$DIR/server-$2-$3.log
+  in_peer lab_net "$@" > "$log" 2>&1 &
+  SERVER_PID=$!
+  n=0
+  until grep -q listening "$log"; do
+    n=$((n + 1)); [ $n -lt 100 ] || return 1
+    usleep 50000
+  done
+}
+
+udp_exchange() {
+  port=$1; shift
+  serve udp-recv "$port" $#
+  step lab_net udp-send $HOST_B "$port" "$@"
+  wait "$SERVER_PID"
+  echo "= udp-recv $port: $?" >> "$DIR/steps.log"
+}
+
+tcp_exchange() {
+  serve tcp-serve "$1" 1 "$3"
+  step lab_net tcp-send $HOST_B "$1" "$2" "$3"
+  wait "$SERVER_PID"
+  echo "= tcp-serve $1: $?" >> "$DIR/steps.log"
+}
+
+# Counting only: tracing_on 0 keeps the ring buffer out of it, the hit
+# counters of kprobe_profile still run.
+start_call_count() {
+  [ -d $TRACEFS/events ] || mount -t tracefs tracefs $TRACEFS
+  echo 0 > $TRACEFS/tracing_on
+  for f in $PROBED; do
+    echo "p:lab/$f $f" >> $TRACEFS/kprobe_events 2>/dev/null || echo "no kprobe on $f"
+  done
+  echo 1 > $TRACEFS/events/lab/enable
+}
+
+stop_call_count() {
+  echo 0 > $TRACEFS/events/lab/enable
+  cp $TRACEFS/kprobe_profile "$DIR/kprobe_profile.txt"
+  echo > $TRACEFS/kprobe_events
+}
+
+begin_phase() {
+  DIR=/tmp/lab/$1
+  MONITORS=
+  mkdir -p "$DIR"
+  status "phase $1"
+  grep ipt_do_table /proc/kallsyms > "$DIR/kallsyms-ipt.txt"
+  lsmod > "$DIR/lsmod.txt"
+}
+
+end_phase() {
+  cp -r "$DIR" "$RESULTS/"
+  cp /var/vorna-helmsight/monitor/*/*.log "$RESULTS/$(basename "$DIR")/" 2>/dev/null
+  status "phase $(basename "$DIR") done"
+}
+
+# Plain path (backlog, ip_rcv), no iptables modules loaded: every kind of
+# traffic, the -H, -o and job-control variants side by side on the same packets.
+phase_plain() {
+  begin_phase plain
+  start_capture
+  start_monitor icmp -P icmp
+  start_monitor icmp_file -P icmp -o "$DIR/icmp_file.trace"
+  start_monitor icmp_host -P icmp -H $HOST_B
+  start_monitor icmp_stop -P icmp -o "$DIR/icmp_stop.trace"
+  start_monitor udp -P udp -p $UDP_PORT
+  start_monitor tcp -P tcp -p $TCP_PORT
+  wait_monitors_ready
+  start_call_count
+  step ping -c 3 -i 0.3 $HOST_B
+  step in_peer ping -c 2 -i 0.3 $HOST_A
+  # Three pings to the other host; icmp_stop is stopped during the second.
+  step ping -c 2 -i 0.3 $OTHER_B
+  kill -STOP "$(cat "$DIR/icmp_stop.pid")"
+  step ping -c 2 -i 0.3 $OTHER_B
+  sleep 1
+  kill -CONT "$(cat "$DIR/icmp_stop.pid")"
+  step ping -c 2 -i 0.3 $OTHER_B
+  udp_exchange $UDP_PORT $UDP_SIZES
+  udp_exchange $OTHER_PORT $OTHER_SIZES
+  tcp_exchange $TCP_PORT $TCP_REQUEST $TCP_REPLY
+  tcp_exchange $OTHER_PORT 10 50
+  stop_call_count
+  stop_monitors
+  stop_capture
+  end_phase
+}
+
+load_iptables() {
+  for ko in $(cat /lib/modules/iptables.order); do insmod "/lib/modules/$ko"; done
+  # A table exists in a namespace only once something asks for it.
+  iptables-legacy -L -n > /dev/null
+  in_peer iptables-legacy -L -n > /dev/null
+  in_peer iptables-legacy -A INPUT -p tcp --dport $TCP_PORT -j ACCEPT || status "ACCEPT rule failed"
+  in_peer iptables-legacy -A INPUT -p udp --dport $DROP_PORT -j DROP || status "DROP rule failed"
+}
+
+# iptables-legacy loaded, an ACCEPT rule and a DROP rule in the peer.
+phase_iptables() {
+  load_iptables
+  begin_phase iptables
+  start_capture
+  start_monitor icmp -P icmp
+  start_monitor tcp -P tcp -p $TCP_PORT
+  start_monitor udp -P udp
+  wait_monitors_ready
+  start_call_count
+  step ping -c 2 -i 0.3 $HOST_B
+  udp_exchange $UDP_PORT $UDP_SIZES
+  # Nothing arrives on the dropped port: the receiver gives up after 3 s.
+  export LAB_NET_TIME_LIMIT=3
+  udp_exchange $DROP_PORT $DROP_SIZES
+  unset LAB_NET_TIME_LIMIT
+  tcp_exchange $TCP_PORT $TCP_REQUEST $TCP_REPLY
+  stop_call_count
+  stop_monitors
+  stop_capture
+  in_peer iptables-legacy -L INPUT -v -n -x > "$DIR/peer-input-counters.txt"
+  end_phase
+}
+
+# GRO on both ends (and no TSO on the senders): veth hands packets to NAPI,
+# so napi_gro_receive runs and receive takes the list path.
+phase_gro() {
+  ethtool -K veth0 gro on tso off
+  in_peer ethtool -K veth1 gro on tso off
+  begin_phase gro
+  ethtool -k veth0 > "$DIR/ethtool-veth0.txt"
+  start_capture
+  start_monitor icmp -P icmp
+  start_monitor udp -P udp -p $UDP_PORT
+  start_monitor tcp -P tcp -p $TCP_PORT
+  wait_monitors_ready
+  start_call_count
+  step ping -c 3 -i 0.3 $HOST_B
+  udp_exchange $UDP_PORT $UDP_SIZES
+  tcp_exchange $TCP_PORT $TCP_REQUEST $TCP_REPLY
+  stop_call_count
+  stop_monitors
+  stop_capture
+  end_phase
+}
+
+# make demo: one monitor with the user's arguments writing straight onto the
+# share, where the host shows it as it grows; a little traffic of each kind.
+run_demo() {
+  DIR=/tmp/lab/demo
+  MONITORS=
+  mkdir -p "$DIR"
+  load_iptables
+  echo "$LAB_ARGS" > "$DIR/demo.args"
+  # shellcheck disable=SC2086  # the arguments are meant to be split
+  "$MONITOR" $LAB_ARGS > "$RESULTS/demo.trace" 2> "$RESULTS/demo.stderr" &
+  echo $! > "$DIR/demo.pid"
+  MONITORS=demo
+  wait_monitors_ready
+  status "tracing with: $LAB_ARGS"
+  step ping -c 3 -i 0.5 $HOST_B
+  udp_exchange $UDP_PORT 16 32
+  tcp_exchange $TCP_PORT 64 128
+  stop_monitors
+  cp "$DIR/steps.log" "$DIR/demo.status" "$RESULTS/"
+}
+
+run_lab() {
+  . "$RESULTS/lab.conf"
+  echo "lab: kernel $(uname -r) on $(uname -m), $(grep -c ^processor /proc/cpuinfo) CPUs"
+  setup_hosts > "$RESULTS/setup.log" 2>&1
+  if [ "$LAB_MODE" = demo ]; then
+    run_demo > "$RESULTS/guest.log" 2>&1
+    return
+  fi
+  for phase in $LAB_PHASES; do
+    "phase_$phase" >> "$RESULTS/guest.log" 2>&1
+  done
+}

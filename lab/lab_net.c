@@ -1,0 +1,172 @@
+/* Traffic for the lab guest: a TCP listener and client and a UDP sender and
+ * receiver, because busybox nc speaks no UDP. Every call is bounded in time
+ * by alarm(), so a lost packet ends the tool instead of the boot. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#define TIME_LIMIT_S 20
+
+static void die(const char *what)
+{
+    perror(what);
+    exit(1);
+}
+
+static struct sockaddr_in address(const char *host, const char *port)
+{
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((unsigned short)atoi(port));
+    if (host == NULL)
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    else if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
+        fprintf(stderr, "bad address %s\n", host);
+        exit(2);
+    }
+    return sa;
+}
+
+static void send_bytes(int fd, size_t n)
+{
+    char buf[4096];
+    memset(buf, 'x', sizeof buf);
+    while (n > 0) {
+        ssize_t w = write(fd, buf, n < sizeof buf ? n : sizeof buf);
+        if (w < 0)
+            die("write");
+        n -= (size_t)w;
+    }
+}
+
+/* Accepts COUNT connections one after another; on each reads the request,
+ * answers REPLY bytes and closes after the client has closed. */
+static int tcp_serve(char **argv)
+{
+    struct sockaddr_in sa = address(NULL, argv[0]);
+    int count = atoi(argv[1]);
+    size_t reply = (size_t)atoi(argv[2]);
+    int one = 1;
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+        die("socket");
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("bind");
+    if (listen(s, 4) < 0)
+        die("listen");
+    printf("listening\n");
+    fflush(stdout);
+    for (int i = 0; i < count; i++) {
+        char buf[4096];
+        int c = accept(s, NULL, NULL);
+        if (c < 0)
+            die("accept");
+        ssize_t got = read(c, buf, sizeof buf);
+        if (got < 0)
+            die("read");
+        send_bytes(c, reply);
+        while ((got = read(c, buf, sizeof buf)) > 0) {
+        }
+        close(c);
+        printf("served %d\n", i + 1);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+/* Connects, sends REQUEST bytes, reads the whole answer until the server
+ * closes, prints how much came back. */
+static int tcp_send(char **argv)
+{
+    struct sockaddr_in sa = address(argv[0], argv[1]);
+    size_t request = (size_t)atoi(argv[2]);
+    size_t expect = (size_t)atoi(argv[3]);
+    size_t total = 0;
+    char buf[4096];
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+        die("socket");
+    if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("connect");
+    send_bytes(s, request);
+    while (total < expect) {
+        ssize_t got = read(s, buf, sizeof buf);
+        if (got <= 0)
+            break;
+        total += (size_t)got;
+    }
+    close(s);
+    printf("received %zu\n", total);
+    return total == expect ? 0 : 1;
+}
+
+/* Sends one datagram per SIZE argument, each with that many payload bytes. */
+static int udp_send(int argc, char **argv)
+{
+    struct sockaddr_in sa = address(argv[0], argv[1]);
+    char buf[2048];
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        die("socket");
+    memset(buf, 'u', sizeof buf);
+    for (int i = 2; i < argc; i++) {
+        size_t n = (size_t)atoi(argv[i]);
+        if (n > sizeof buf)
+            n = sizeof buf;
+        if (sendto(s, buf, n, 0, (struct sockaddr *)&sa, sizeof sa) < 0)
+            die("sendto");
+        usleep(50000);
+    }
+    return 0;
+}
+
+/* Receives up to COUNT datagrams and prints each size; the time limit ends
+ * it when fewer arrive (for example when a rule drops them). */
+static int udp_recv(char **argv)
+{
+    struct sockaddr_in sa = address(NULL, argv[0]);
+    int count = atoi(argv[1]);
+    char buf[2048];
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        die("socket");
+    if (bind(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("bind");
+    printf("listening\n");
+    fflush(stdout);
+    for (int i = 0; i < count; i++) {
+        ssize_t got = recv(s, buf, sizeof buf, 0);
+        if (got < 0)
+            die("recv");
+        printf("datagram %zd\n", got);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    const char *usage =
+        "usage: lab_net tcp-serve PORT COUNT REPLY_BYTES\n"
+        "       lab_net tcp-send HOST PORT REQUEST_BYTES REPLY_BYTES\n"
+        "       lab_net udp-send HOST PORT SIZE...\n"
+        "       lab_net udp-recv PORT COUNT\n";
+    const char *limit = getenv("LAB_NET_TIME_LIMIT");
+    alarm(limit ? (unsigned)atoi(limit) : TIME_LIMIT_S);
+    if (argc >= 5 && strcmp(argv[1], "tcp-serve") == 0)
+        return tcp_serve(argv + 2);
+    if (argc >= 6 && strcmp(argv[1], "tcp-send") == 0)
+        return tcp_send(argv + 2);
+    if (argc >= 5 && strcmp(argv[1], "udp-send") == 0)
+        return udp_send(argc - 2, argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "udp-recv") == 0)
+        return udp_recv(argv + 2);
+    fputs(usage, stderr);
+    return 2;
+}

@@ -1,0 +1,100 @@
+#!/bin/bash
+# Builds the guest's initramfs for one architecture and kernel: busybox, the
+# kernel modules the scenarios need, the monitor, the test tools and the
+# libraries they load.
+# Usage: mkinitramfs.sh ARCH KERNEL_DIR MONITOR WORK_DIR   (writes WORK_DIR/initramfs.cpio)
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/common.sh"
+
+# Modules loaded at boot, and the ones a later scenario loads (the first
+# scenarios run on a kernel without iptables).
+BASE_MODULES="virtio_pci 9pnet_virtio 9p veth"
+IPTABLES_MODULES="iptable_filter xt_tcpudp"
+
+ROOT_TOOLS="/usr/bin/tcpdump /usr/sbin/xtables-legacy-multi /sbin/ethtool"
+
+stage_skeleton() {
+  rm -rf "$STAGE"
+  mkdir -p "$STAGE"/bin "$STAGE"/sbin "$STAGE"/usr/bin "$STAGE"/usr/sbin "$STAGE"/lib/modules \
+           "$STAGE"/proc "$STAGE"/sys "$STAGE"/dev "$STAGE"/tmp "$STAGE"/run "$STAGE"/etc \
+           "$STAGE"/mnt/results "$STAGE"/var/vorna-helmsight/monitor "$STAGE"/lab
+  cp "$USERLAND/bin/busybox" "$STAGE/bin/busybox"
+  cp "$HERE/guest/init" "$STAGE/init"
+  cp "$HERE"/guest/*.sh "$STAGE/lab/"
+  chmod 0755 "$STAGE/init" "$STAGE"/lab/*.sh
+  # tcpdump and iptables look users and protocols up by name.
+  echo "root:x:0:0:root:/root:/bin/sh" > "$STAGE/etc/passwd"
+  echo "root:x:0:" > "$STAGE/etc/group"
+}
+
+# Copies a file of the unpacked Debian userland with every shared library it
+# needs (and their needs, recursively) and the dynamic loader.
+copy_elf() {
+  [ -e "$STAGE$1" ] && return
+  mkdir -p "$STAGE$(dirname "$1")"
+  cp -L "$USERLAND$1" "$STAGE$1"
+  interp=$(readelf -l "$USERLAND$1" 2>/dev/null | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
+  [ -z "$interp" ] || copy_elf "$interp"
+  for lib in $(readelf -d "$USERLAND$1" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+    found=
+    for dir in /lib/$TRIPLET /usr/lib/$TRIPLET; do
+      if [ -e "$USERLAND$dir/$lib" ]; then found=$dir/$lib; break; fi
+    done
+    [ -n "$found" ] || { echo "$1 needs $lib, not in the guest userland" >&2; exit 1; }
+    copy_elf "$found"
+  done
+}
+
+stage_tools() {
+  for t in $ROOT_TOOLS; do copy_elf "$t"; done
+  ln -sf xtables-legacy-multi "$STAGE/usr/sbin/iptables-legacy"
+  # Matches and targets are plugins that iptables loads at run time.
+  for p in "$USERLAND"/usr/lib/$TRIPLET/xtables/*.so; do
+    copy_elf "/usr/lib/$TRIPLET/xtables/$(basename "$p")"
+  done
+  if [ -n "$MONITOR" ]; then
+    cp "$MONITOR" "$STAGE/usr/sbin/vn_bpf_net_monitor"
+  fi
+  $CC -static -O2 -Wall -Wextra -o "$STAGE/lab/lab_net" "$HERE/lab_net.c"
+}
+
+# Writes the modules with their dependencies in load order into NAME.order;
+# xz-compressed modules are unpacked here so busybox insmod can load them.
+stage_modules() {
+  name=$1; shift
+  : > "$STAGE/lib/modules/$name.order"
+  for m in "$@"; do
+    modprobe -d "$KROOT" -S "$KVER" --show-depends "$m" | while read -r kind path _; do
+      [ "$kind" = insmod ] || continue
+      ko=$(basename "$path" .xz)
+      grep -qx "$ko" "$STAGE"/lib/modules/*.order 2>/dev/null && continue
+      case $path in
+        *.xz) xz -dc "$path" > "$STAGE/lib/modules/$ko" ;;
+        *) cp "$path" "$STAGE/lib/modules/$ko" ;;
+      esac
+      echo "$ko" >> "$STAGE/lib/modules/$name.order"
+    done
+  done
+}
+
+pack() {
+  (cd "$STAGE" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$WORK/initramfs.cpio"
+}
+
+ARCH=$1 KDIR=$2 MONITOR=$3 WORK=$4
+TRIPLET=$(triplet "$ARCH")
+USERLAND=$LAB_CACHE/userland/$ARCH/root
+KROOT=$KDIR/root
+KVER=$(cat "$KDIR/kver")
+STAGE=$WORK/initramfs
+case $ARCH in
+  amd64) CC=${CC_AMD64:-x86_64-linux-gnu-gcc} ;;
+  arm64) CC=${CC_ARM64:-aarch64-linux-gnu-gcc} ;;
+esac
+mkdir -p "$WORK"
+stage_skeleton
+stage_tools
+stage_modules base $BASE_MODULES
+stage_modules iptables $IPTABLES_MODULES
+pack

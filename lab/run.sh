@@ -1,0 +1,53 @@
+#!/bin/bash
+# Runs the lab for one architecture and kernel series: fetch (cached), build
+# the monitor and the initramfs, boot once, run the phases inside that boot.
+# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro)
+#        LAB_MODE=demo LAB_ARGS="-P icmp" run.sh ARCH SERIES OUT_DIR
+# Results land in OUT_DIR/results; the console in OUT_DIR/console.log.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+SRC=$(dirname "$HERE")
+. "$HERE/common.sh"
+
+# The monitor statically linked for the guest's architecture, built through
+# the project's own targets unless LAB_MONITOR names a binary.
+build_monitor() {
+  if [ -n "${LAB_MONITOR:-}" ]; then MONITOR=$LAB_MONITOR; return; fi
+  case $ARCH in
+    amd64) target=static dir=build-static ;;
+    arm64) target=cross-arm64 dir=build-arm64 ;;
+  esac
+  make -C "$SRC" --no-print-directory "$target" > "$OUT/monitor-build.log" 2>&1 \
+    || { tail -n 30 "$OUT/monitor-build.log" >&2; exit 1; }
+  MONITOR=$SRC/$dir/vn_bpf_net_monitor
+}
+
+prepare_results() {
+  rm -rf "$OUT/results"
+  mkdir -p "$OUT/results"
+  {
+    echo "LAB_MODE=${LAB_MODE:-full}"
+    echo "LAB_PHASES=\"$PHASES\""
+    echo "LAB_ARGS=\"${LAB_ARGS:--P icmp}\""
+  } > "$OUT/results/lab.conf"
+}
+
+boot() {
+  start=$(date +%s%N)
+  "$HERE/boot.sh" "$ARCH" "$KDIR/kernel" "$OUT/initramfs.cpio" "$OUT/results" "${LAB_TIME_LIMIT:-900}" \
+    | tee "$OUT/console.log"
+  ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  echo "lab: $ARCH $SERIES boot to power-off $((ms / 1000)).$(printf %03d $((ms % 1000))) s" | tee "$OUT/time.txt"
+  grep -q "lab: guest done" "$OUT/console.log" || { echo "lab: the guest did not finish" >&2; exit 1; }
+}
+
+ARCH=$1 SERIES=$2 OUT=$3
+shift 3
+PHASES=${*:-plain iptables gro}
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+KDIR=$("$HERE/fetch.sh" "$ARCH" "$SERIES")
+build_monitor
+"$HERE/mkinitramfs.sh" "$ARCH" "$KDIR" "$MONITOR" "$OUT"
+prepare_results
+boot
