@@ -1,0 +1,137 @@
+// Running the real binary for the black-box tests. Each test process enters
+// a private mount namespace and every case gets a fresh tmpfs over /var, so
+// the data directory, the error log and the trace files are the test's own
+// and the host's real paths are never touched. /proc files are swapped by
+// bind mounts in the same namespace. MONITOR_BIN is the binary under test.
+#pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+inline const std::string PARENT_DIR = "/var/vorna-helmsight/monitor";
+inline const std::string DATA_DIR = PARENT_DIR + "/vn_bpf_net_monitor/";
+inline const std::string ERR_LOG = DATA_DIR + "vn_bpf_net_monitor_err.log";
+inline const std::string IO_DIR = "/var/test-io";
+
+inline const std::string TCP_HEADER =
+    "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC               "
+    "DMAC               SIP                DIP                SPORT      DPORT      SEQ        "
+    "ACK_SEQ    OTHER_INFO     \n";
+inline const std::string UDP_HEADER =
+    "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC               "
+    "DMAC               SIP                DIP                SPORT      DPORT      LEN        "
+    "OTHER_INFO     \n";
+inline const std::string ICMP_HEADER =
+    "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC               "
+    "DMAC               SIP                DIP                TYPE  CODE  ID    SEQUENCE OTHER_INFO     \n";
+
+// This host's kernel verifies and loads the object but has no kprobes, so a
+// run that passes every check before attachment ends here.
+inline const std::string ATTACH_FAILED = "Failed to open bpf skel.\n";
+
+struct run_result {
+    int status; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+}
+
+inline bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline mode_t mode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+inline bool ends_with(const std::string &text, const std::string &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class Monitor : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_EQ(geteuid(), 0u) << "the black-box tests need root for a private mount namespace";
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    }
+
+    void SetUp() override
+    {
+        ASSERT_EQ(mount("tmpfs", "/var", "tmpfs", 0, "mode=0755"), 0);
+        ASSERT_EQ(mkdir(IO_DIR.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir("/var/vorna-helmsight", 0755), 0);
+        ASSERT_EQ(mkdir(PARENT_DIR.c_str(), 0755), 0);
+    }
+
+    void TearDown() override
+    {
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+            umount2(it->c_str(), MNT_DETACH);
+        umount2("/var", MNT_DETACH);
+    }
+
+    // Shows the monitor another file at a path, for this case only.
+    void bind_over(const std::string &source, const std::string &target)
+    {
+        ASSERT_EQ(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
+        mounts.push_back(target);
+    }
+
+    run_result run(const std::vector<std::string> &args)
+    {
+        const std::string out_path = IO_DIR + "/stdout", err_path = IO_DIR + "/stderr";
+        pid_t pid = fork();
+        if (pid == 0) {
+            int in = open("/dev/null", O_RDONLY);
+            int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, 0), dup2(out, 1), dup2(err, 2);
+            std::vector<char *> argv{const_cast<char *>(MONITOR_BIN)};
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            alarm(60); // survives exec: a run that hangs is killed, not waited for
+            execv(MONITOR_BIN, argv.data());
+            _exit(127);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        return {status, read_file(out_path), read_file(err_path)};
+    }
+
+    std::vector<std::string> mounts;
+};
