@@ -6,7 +6,8 @@ JOBS ?= $(shell nproc)
 DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-dev \
        clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev libclang-rt-14-dev \
        g++-aarch64-linux-gnu libbpf-dev:arm64 libelf-dev:arm64 zlib1g-dev:arm64 \
-       qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2
+       qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2 \
+       kmod cpio xz-utils zstd file
 
 .PHONY: all deps test install static cross-arm64 clean bench
 
@@ -46,3 +47,13 @@ clean:
 bench: all
 	cmake --build $(BUILD) --target render_bench
 	$(BUILD)/render_bench $(BUILD)
+
+# The first thing to run, on any machine: boots the lab VM (Debian 12's
+# stock kernel under emulation), starts the monitor with ARGS in it, sends a
+# little traffic of each kind across its veth pair and shows the trace.
+ARGS ?= -P icmp
+LAB_ARCH ?= amd64
+LAB_SERIES ?= 6.1
+.PHONY: demo
+demo:
+	LAB_ARGS="$(ARGS)" lab/demo.sh $(LAB_ARCH) $(LAB_SERIES) $(BUILD)/lab/demo-$(LAB_ARCH)-$(LAB_SERIES)
