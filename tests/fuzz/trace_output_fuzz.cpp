@@ -1,0 +1,221 @@
+// libFuzzer harness for the record decoder: arbitrary samples of any size,
+// any filter for the three protocols (and an unknown one), names without a
+// NUL. Every written line is checked against the layout a reader relies on,
+// and against the row the documented printf formats give for the same
+// record, so a byte out of place aborts the run with the input saved.
+//
+// Input: byte 0 chooses the protocol (low two bits: ICMP, TCP, UDP, or the
+// byte itself as an unknown number) and, in bits 2 and 3, whether the host
+// and the port filters are cleared to "any"; bytes 1-4 are the host filter,
+// 5-6 the port filter, 7-10 the CPU number; the rest is the sample.
+#include <arpa/inet.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "trace_output.h"
+
+namespace {
+
+constexpr size_t PREFIX = 11;
+
+[[noreturn]] void fail(const char *what, const std::string &line)
+{
+    fprintf(stderr, "violated: %s\nline (%zu bytes): [%s]\n", what, line.size(), line.c_str());
+    abort();
+}
+
+#define CHECK(cond, line)                                                                         \
+    do {                                                                                          \
+        if (!(cond))                                                                              \
+            fail(#cond, line);                                                                    \
+    } while (0)
+
+bool label_has(const data_t &r, const char *needle)
+{
+    size_t len = strnlen(r.func_info.func_name, sizeof(r.func_info.func_name));
+    return memmem(r.func_info.func_name, len, needle, strlen(needle)) != nullptr;
+}
+
+bool kept(const data_t &r, const trace_filter_t &f)
+{
+    if (r.ip_data.protocol != f.proto)
+        return false;
+    if (f.proto == PROTO_TCP && f.port && f.port != ntohs(r.tcp_data.source) &&
+        f.port != ntohs(r.tcp_data.dst))
+        return false;
+    if (f.proto == PROTO_UDP && f.port && f.port != ntohs(r.udp_data.source) &&
+        f.port != ntohs(r.udp_data.dst))
+        return false;
+    return f.addr == 0 || f.addr == r.ip_data.saddr || f.addr == r.ip_data.daddr;
+}
+
+std::string mac_text(const uint8_t *m)
+{
+    char text[20];
+    snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    return text;
+}
+
+std::string ip_text(uint32_t a)
+{
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    return text;
+}
+
+// The row as the documented formats lay it out: zeroed 300-byte buffer,
+// bounded formatter, at most 299 bytes.
+std::string reference_row(const data_t &r, int cpu, uint32_t proto)
+{
+    const char *first = "";
+    std::string second;
+    if (label_has(r, "ret_ipt_do_table")) {
+        first = nf_verdict_name(r.ipt_data.verdict);
+    } else if (label_has(r, "ipt_do_table")) {
+        first = nf_hook_name(r.ipt_data.hook);
+        second = "table: " + std::string(r.ipt_data.table_name,
+                                         strnlen(r.ipt_data.table_name, sizeof(r.ipt_data.table_name)));
+    } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv"))) {
+        first = tcp_state_name(r.sock_data.sk_state);
+    }
+    char line[300] = {0};
+    int name_len = int(strnlen(r.func_info.func_name, sizeof(r.func_info.func_name)));
+    int dev_len = int(strnlen(r.net_data.net_dev_name, sizeof(r.net_data.net_dev_name)));
+    std::string smac = mac_text(r.eth_data.smac), dmac = mac_text(r.eth_data.dmac);
+    std::string sip = ip_text(r.ip_data.saddr), dip = ip_text(r.ip_data.daddr);
+    int n = snprintf(line, sizeof(line), "%-20ld %-5d %-30.*s %-18.*s %-18s %-18s %-18s %-18s ",
+                     long(r.func_info.rcv_ts), cpu, name_len, r.func_info.func_name, dev_len,
+                     r.net_data.net_dev_name, smac.c_str(), dmac.c_str(), sip.c_str(), dip.c_str());
+    size_t used = size_t(n);
+    if (used >= sizeof(line))
+        return line;
+    if (proto == PROTO_TCP)
+        n = snprintf(line + used, sizeof(line) - used, "%-10hu %-10hu %-10u %-10u ",
+                     ntohs(r.tcp_data.source), ntohs(r.tcp_data.dst), ntohl(r.tcp_data.seq),
+                     ntohl(r.tcp_data.ack_seq));
+    else if (proto == PROTO_UDP)
+        n = snprintf(line + used, sizeof(line) - used, "%-10hu %-10hu %-10hu ", ntohs(r.udp_data.source),
+                     ntohs(r.udp_data.dst), uint16_t(ntohs(r.udp_data.len) - 8));
+    else
+        n = snprintf(line + used, sizeof(line) - used, "%-5hu %-5hu %-5hu %-5hu ", r.icmp_data.type,
+                     r.icmp_data.code, ntohs(r.icmp_data.id), ntohs(r.icmp_data.seq));
+    used += size_t(n);
+    if (used >= sizeof(line))
+        return line;
+    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first, second.c_str(), "");
+    return std::string(line, strnlen(line, TRACE_LINE_MAX));
+}
+
+// Where the columns of a row start while no value is wider than its column.
+void check_columns(const std::string &line, const data_t &r, int cpu, uint32_t proto)
+{
+    char cpu_text[16];
+    if (snprintf(cpu_text, sizeof(cpu_text), "%d", cpu) > 5 ||
+        strnlen(r.func_info.func_name, sizeof(r.func_info.func_name)) > 30)
+        return;
+    // Columns that always hold a value: a blank before, none at the start.
+    static const size_t common[] = {21, 77, 96, 115, 134};
+    static const size_t tcp[] = {153, 164, 175, 186};
+    static const size_t udp[] = {153, 164, 175};
+    static const size_t icmp[] = {153, 159, 165, 171};
+    const size_t *own = proto == PROTO_TCP ? tcp : proto == PROTO_UDP ? udp : icmp;
+    size_t own_count = proto == PROTO_UDP ? 3 : 4;
+    size_t other = proto == PROTO_TCP ? 197 : proto == PROTO_UDP ? 186 : 177;
+    CHECK(line.size() > other + 26, line);
+    CHECK(line[0] != ' ', line);
+    for (size_t start : common)
+        CHECK(line[start - 1] == ' ' && line[start] != ' ', line);
+    for (size_t i = 0; i < own_count; i++)
+        CHECK(line[own[i] - 1] == ' ' && line[own[i]] != ' ', line);
+    // Label and device columns may be empty; their separators are fixed.
+    CHECK(line[26] == ' ' && line[57] == ' ' && line[76] == ' ', line);
+    CHECK(line[other - 1] == ' ', line);
+    std::string first = line.substr(other, 15);
+    CHECK(first == std::string(15, ' ') || first.rfind("verdict: ", 0) == 0 ||
+              first.rfind("hook:", 0) == 0 || (proto == PROTO_TCP && first.rfind("sock:", 0) == 0),
+          line);
+    // A first sub-field that fits leaves the second at its start.
+    if (line[other + 15] == ' ') {
+        std::string second = line.substr(other + 16, 10);
+        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0, line);
+    }
+}
+
+template <size_t N> size_t feeds_in(const char (&name)[N])
+{
+    return size_t(std::count(name, name + strnlen(name, N), '\n'));
+}
+
+int trace_memfd = -1;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    trace_memfd = memfd_create("trace", 0);
+    if (trace_memfd < 0)
+        abort();
+    trace_fd = trace_memfd;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < PREFIX)
+        return 0;
+    static const uint32_t protocols[] = {PROTO_ICMP, PROTO_TCP, PROTO_UDP};
+    trace_filter_t filter{};
+    filter.proto = (data[0] & 3) == 3 ? data[0] : protocols[data[0] & 3];
+    memcpy(&filter.addr, data + 1, 4);
+    memcpy(&filter.port, data + 5, 2);
+    if (data[0] & 4)
+        filter.addr = 0;
+    if (data[0] & 8)
+        filter.port = 0;
+    int cpu;
+    memcpy(&cpu, data + 7, 4);
+    trace_filter = filter;
+
+    // The sample in a buffer of exactly its size: a read past it is a finding.
+    size_t sample_size = size - PREFIX;
+    uint8_t *sample = static_cast<uint8_t *>(malloc(sample_size ? sample_size : 1));
+    memcpy(sample, data + PREFIX, sample_size);
+    if (ftruncate(trace_memfd, 0) != 0 || lseek(trace_memfd, 0, SEEK_SET) != 0)
+        abort();
+    handle_trace_event(nullptr, cpu, sample, uint32_t(sample_size));
+
+    char out[1024];
+    ssize_t got = pread(trace_memfd, out, sizeof(out), 0);
+    CHECK(got >= 0, std::string());
+    std::string line(out, size_t(got));
+
+    data_t record;
+    bool whole = sample_size >= sizeof(record);
+    if (whole)
+        memcpy(&record, sample, sizeof(record));
+    free(sample);
+    bool known = filter.proto == PROTO_ICMP || filter.proto == PROTO_TCP || filter.proto == PROTO_UDP;
+    if (!whole || !known || !kept(record, filter)) {
+        CHECK(line.empty(), line);
+        return 0;
+    }
+    CHECK(!line.empty(), line);
+    CHECK(line.size() <= TRACE_LINE_MAX, line);
+    CHECK(line.back() == '\n' || line.size() == TRACE_LINE_MAX, line);
+    // Names are written byte for byte, so only their own line feeds may
+    // stand inside the row.
+    size_t feeds = size_t(std::count(line.begin(), line.end(), '\n'));
+    CHECK(feeds <= 1 + feeds_in(record.func_info.func_name) + feeds_in(record.net_data.net_dev_name) +
+                        feeds_in(record.ipt_data.table_name),
+          line);
+    CHECK(line.find('\0') == std::string::npos, line);
+    check_columns(line, record, cpu, filter.proto);
+    CHECK(line == reference_row(record, cpu, filter.proto), line);
+    return 0;
+}
