@@ -9,7 +9,7 @@ DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-d
        qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2 \
        kmod cpio xz-utils zstd file
 
-.PHONY: all deps test install static cross-arm64 clean bench
+.PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -25,6 +25,35 @@ deps:
 
 test: deps all
 	ctest --test-dir $(BUILD) --output-on-failure
+	$(MAKE) test-asan
+	$(MAKE) fuzz
+
+# The same tests against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, LeakSanitizer included for every run of the monitor. A finding
+# aborts its process (no expected exit status can hide it) and is logged to
+# build-asan/sanitizer.*: the monitor runs as a child whose stderr a test
+# may not show, so any such file fails the run.
+SANITIZER_LOG = $(CURDIR)/build-asan/sanitizer
+test-asan:
+	cmake -S . -B build-asan -DSANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-asan -j $(JOBS)
+	rm -f $(SANITIZER_LOG).*
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$(SANITIZER_LOG) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:log_path=$(SANITIZER_LOG) \
+	  ctest --test-dir build-asan --output-on-failure; status=$$?; \
+	for f in $(SANITIZER_LOG).*; do [ -e "$$f" ] || continue; cat "$$f"; status=1; done; \
+	exit $$status
+
+# A bounded fuzzing campaign on the record decoder (clang's libFuzzer with
+# ASan and UBSan). New inputs go to build-fuzz/corpus; tests/fuzz/corpus is
+# the seed set and is only read. A crash leaves its input in build-fuzz/.
+FUZZ_TIME ?= 60
+fuzz:
+	cmake -S tests/fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS)
+	mkdir -p build-fuzz/corpus
+	build-fuzz/trace_output_fuzz -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/corpus
 
 install: all
 	install -D -m 0755 $(BUILD)/vn_bpf_net_monitor /usr/local/sbin/vn_bpf_net_monitor
@@ -41,7 +70,7 @@ cross-arm64:
 	cmake --build build-arm64 -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) build-static build-arm64
+	rm -rf $(BUILD) build-static build-arm64 build-asan build-fuzz
 
 # Rendering cost side by side with the bare write it feeds.
 bench: all
