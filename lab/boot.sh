@@ -14,9 +14,15 @@ QEMU_ARGS=(-m 1024 -smp 2 -nic none -no-reboot -display none -monitor none -seri
            -fsdev "local,id=results,path=$RESULTS,security_model=none"
            -device virtio-9p-pci,fsdev=results,mount_tag=results)
 
-# KVM only where asked for: on a host whose /dev/kvm cannot run a stock kernel
-# it hangs instead of failing.
-if [ "${LAB_KVM:-0}" = 1 ]; then QEMU_ARGS+=(-enable-kvm -cpu host); else QEMU_ARGS+=(-accel tcg); fi
+# KVM only where asked for and where the guest is of the host's own
+# architecture: on a host whose /dev/kvm cannot run a stock kernel it hangs
+# instead of failing.
+HOST_ARCH=$(dpkg --print-architecture)
+if [ "${LAB_KVM:-0}" = 1 ] && [ "$ARCH" = "$HOST_ARCH" ]; then
+  QEMU_ARGS+=(-enable-kvm -cpu host)
+else
+  QEMU_ARGS+=(-accel tcg)
+fi
 
 case $ARCH in
   # The ELF vmlinux boots through its PVH entry, without firmware.

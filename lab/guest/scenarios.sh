@@ -109,7 +109,9 @@ wait_ready() {
 }
 
 wait_monitors_ready() {
+  started=$(cut -d' ' -f1 /proc/uptime)
   for m in $MONITORS; do wait_ready "$m"; done
+  echo "monitors ready: from $started s to $(cut -d' ' -f1 /proc/uptime) s of uptime" >> "$DIR/steps.log"
   sleep 1
 }
 
