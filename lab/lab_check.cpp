@@ -271,7 +271,8 @@ struct Phase {
     std::vector<Packet> packets;
     std::map<std::string, Monitor> monitors;
     std::map<std::string, long> hits;  // kernel kprobe hits per function
-    std::string kallsyms_ipt;
+    std::string kallsyms_ipt, error_log;
+    std::vector<double> window;  // uptime seconds when the traffic began and ended
 
     const Monitor& monitor(const std::string& name) const
     {
@@ -303,6 +304,10 @@ Phase read_phase(const std::string& results, const std::string& name, const std:
             ph.hits[f] = n;
     }
     ph.kallsyms_ipt = read_file(ph.dir + "/kallsyms-ipt.txt");
+    ph.error_log = read_file(ph.dir + "/vn_bpf_net_monitor_err.log");
+    std::stringstream w(read_file(ph.dir + "/window.txt"));
+    for (double t; w >> t;)
+        ph.window.push_back(t);
     return ph;
 }
 
@@ -370,6 +375,12 @@ bool is_transmit(const std::string& f)
 
 bool is_table_walk(const std::string& f) { return f == "ipt_do_table" || f == "ret_ipt_do_table"; }
 
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
 bool from_root_end(const Lab& l, const Packet& p) { return p.sip == l["HOST_A"] || p.sip == l["OTHER_A"]; }
 
 bool dropped_by_rule(const Lab& l, const Phase& ph, const Packet& p)
@@ -415,6 +426,8 @@ TEST(LabBoot, TheGuestRanTheAskedKernelAndEveryMonitorTracedUntilKilled)
     for (const auto& ph : l.phases) {
         SCOPED_TRACE("phase " + ph.name);
         EXPECT_FALSE(ph.packets.empty()) << "tcpdump captured nothing";
+        EXPECT_TRUE(exists(ph.dir + "/vn_bpf_net_monitor_err.log")) << "the monitor made no error log";
+        EXPECT_EQ(ph.error_log, "");
         for (const auto& [name, m] : ph.monitors) {
             SCOPED_TRACE("monitor " + name + " (" + m.args + ")");
             EXPECT_EQ(m.alive, "1") << "the monitor ended before it was stopped";
@@ -424,6 +437,23 @@ TEST(LabBoot, TheGuestRanTheAskedKernelAndEveryMonitorTracedUntilKilled)
             EXPECT_TRUE(m.bad_lines.empty()) << "a row out of layout: " << m.bad_lines.front();
             EXPECT_FALSE(m.rows.empty());
         }
+    }
+}
+
+// TIME is the kernel's monotonic clock when the function was entered: every
+// row falls inside the window in which the traffic ran (uptime runs on the
+// same clock here, with no suspend; it has 10 ms steps).
+TEST(Witness, RowTimesFallWithinTheTrafficWindow)
+{
+    for (const auto& ph : lab().phases) {
+        SCOPED_TRACE("phase " + ph.name);
+        ASSERT_EQ(ph.window.size(), 2u);
+        long long from = (long long)((ph.window[0] - 0.02) * 1e9), to = (long long)((ph.window[1] + 0.02) * 1e9);
+        for (const auto& [name, m] : ph.monitors)
+            for (const auto& r : m.rows) {
+                EXPECT_GE(r.time, from) << name << ": " << r.line;
+                EXPECT_LE(r.time, to) << name << ": " << r.line;
+            }
     }
 }
 

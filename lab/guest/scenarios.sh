@@ -164,9 +164,12 @@ start_call_count() {
     echo "p:lab/$f $f" >> $TRACEFS/kprobe_events 2>/dev/null || echo "no kprobe on $f"
   done
   echo 1 > $TRACEFS/events/lab/enable
+  # The traffic's time window on the clock the probes stamp rows with.
+  cut -d' ' -f1 /proc/uptime > "$DIR/window.txt"
 }
 
 stop_call_count() {
+  cut -d' ' -f1 /proc/uptime >> "$DIR/window.txt"
   echo 0 > $TRACEFS/events/lab/enable
   cp $TRACEFS/kprobe_profile "$DIR/kprobe_profile.txt"
   echo > $TRACEFS/kprobe_events
