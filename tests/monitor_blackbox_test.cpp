@@ -240,6 +240,24 @@ TEST_F(Monitor, a_header_that_cannot_be_written_ends_the_run_silently)
     EXPECT_EQ(read_file(ERR_LOG), "");
 }
 
+TEST_F(Monitor, closed_standard_descriptors_never_mix_the_trace_and_the_error_log)
+{
+    std::string trace = IO_DIR + "/trace";
+    run_result no_stdout = run({"-P", "tcp"}, 1u << 1);
+    EXPECT_EQ(no_stdout.status, 3);
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+
+    run_result no_stderr = run({"-P", "tcp", "-o", trace}, 1u << 2);
+    EXPECT_EQ(no_stderr.status, 3);
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED + ATTACH_FAILED);
+    EXPECT_EQ(read_file(trace), TCP_HEADER);
+
+    run_result none = run({"-P", "udp", "-o", trace}, 7);
+    EXPECT_EQ(none.status, 3);
+    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED + ATTACH_FAILED + ATTACH_FAILED);
+    EXPECT_EQ(read_file(trace), UDP_HEADER);
+}
+
 // ---- /proc as the monitor reads it ------------------------------------------
 
 // A socket cannot be opened as a file: the cleanest stand-in for a /proc

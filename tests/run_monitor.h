@@ -110,7 +110,8 @@ protected:
         mounts.push_back(target);
     }
 
-    run_result run(const std::vector<std::string> &args)
+    // closed_fds: a bit for each standard descriptor the monitor starts without.
+    run_result run(const std::vector<std::string> &args, unsigned closed_fds = 0)
     {
         const std::string out_path = IO_DIR + "/stdout", err_path = IO_DIR + "/stderr";
         pid_t pid = fork();
@@ -119,6 +120,12 @@ protected:
             int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(in, 0), dup2(out, 1), dup2(err, 2);
+            for (int fd : {in, out, err})
+                if (fd > 2)
+                    close(fd);
+            for (int fd = 0; fd <= 2; fd++)
+                if (closed_fds & (1u << fd))
+                    close(fd);
             std::vector<char *> argv{const_cast<char *>(MONITOR_BIN)};
             for (const std::string &a : args)
                 argv.push_back(const_cast<char *>(a.c_str()));

@@ -242,8 +242,18 @@ static void shut_down(int err)
     free(cpu_keys);
 }
 
+// Started with a standard descriptor closed, the first open() would take its
+// number: the error log would become standard output and receive the trace.
+static void keep_standard_descriptors_open()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY); // takes the lowest free number: fd
+}
+
 int main(int argc, char **argv)
 {
+    keep_standard_descriptors_open();
     CLI::App app{"vorna trace net data tool", ""};
     app.add_option("-H", cmd_args.host, "monitor host address");
     app.add_option("-P", cmd_args.protocol, "protocol type, support [icmp\\udp\\tcp]")->required();
