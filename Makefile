@@ -84,5 +84,5 @@ ARGS ?= -P icmp
 LAB_ARCH ?= amd64
 LAB_SERIES ?= 6.1
 .PHONY: demo
-demo:
+demo: deps
 	LAB_ARGS="$(ARGS)" lab/demo.sh $(LAB_ARCH) $(LAB_SERIES) $(BUILD)/lab/demo-$(LAB_ARCH)-$(LAB_SERIES)
