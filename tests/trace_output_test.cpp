@@ -91,6 +91,12 @@ protected:
         out.resize(n < 0 ? 0 : size_t(n));
         return out;
     }
+    // Starts the trace again from nothing, for the next case of a test.
+    void clear()
+    {
+        ASSERT_EQ(ftruncate(fd, 0), 0);
+        ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    }
     void feed(const data_t &r, int cpu = 1)
     {
         handle_trace_event(nullptr, cpu, const_cast<data_t *>(&r), sizeof(r));
@@ -111,15 +117,13 @@ TEST_F(TraceOutput, header_lines_name_the_columns_of_each_protocol)
               "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC       "
               "        DMAC               SIP                DIP                SPORT      DPORT      "
               "SEQ        ACK_SEQ    OTHER_INFO     \n");
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    clear();
     EXPECT_EQ(write_trace_header(PROTO_UDP), 202);
     EXPECT_EQ(written(),
               "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC       "
               "        DMAC               SIP                DIP                SPORT      DPORT      "
               "LEN        OTHER_INFO     \n");
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    clear();
     EXPECT_EQ(write_trace_header(PROTO_ICMP), 196);
     // "SEQUENCE" overflows its five columns and pushes OTHER_INFO to column 180.
     EXPECT_EQ(written(),
@@ -276,16 +280,14 @@ TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)
     EXPECT_EQ(other_info(197), "sock:TCP_LISTEN");
 
     // A label is matched anywhere inside it, not for equality.
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    clear();
     r = tcp_record("x_tcp_v4_rcv_y", 1, 2);
     r.sock_data.sk_state = 13;
     feed(r);
     EXPECT_EQ(other_info(197), "sock:TCP_MAX_STATES");
 
     // Socket states belong to TCP rows only.
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    clear();
     trace_filter.proto = PROTO_UDP;
     data_t u = udp_record("tcp_v4_rcv", 1, 2, 20);
     u.sock_data.sk_state = 1;
@@ -295,8 +297,7 @@ TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)
     EXPECT_EQ(row.substr(186), std::string(37, ' ') + "\n");
 
     // Other labels leave all three sub-fields empty.
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    clear();
     trace_filter.proto = PROTO_TCP;
     r = tcp_record("tcp_rcv_established", 1, 2);
     r.sock_data.sk_state = 1;
@@ -340,8 +341,7 @@ TEST_F(TraceOutput, tcp_and_udp_rows_are_kept_by_either_port_and_either_host)
     };
     for (uint32_t proto : {PROTO_TCP, PROTO_UDP}) {
         for (const filter_case &c : cases) {
-            ASSERT_EQ(ftruncate(fd, 0), 0);
-            ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+            clear();
             trace_filter = {c.filter_host ? addr(c.filter_host) : 0, proto, c.filter_port};
             feed(proto == PROTO_TCP ? tcp_record("tcp_v4_rcv", c.sport, c.dport)
                                     : udp_record("udp_rcv", c.sport, c.dport, 30));
