@@ -14,6 +14,13 @@ QEMU_ARGS=(-m 1024 -smp 2 -nic none -no-reboot -display none -monitor none -seri
            -fsdev "local,id=results,path=$RESULTS,security_model=none"
            -device virtio-9p-pci,fsdev=results,mount_tag=results)
 
+# A second, read-only share for tools too big for the initramfs (the bench's
+# peer tool), when LAB_PEER_ROOT names a folder.
+if [ -n "${LAB_PEER_ROOT:-}" ]; then
+  QEMU_ARGS+=(-fsdev "local,id=peer,path=$LAB_PEER_ROOT,security_model=none,readonly=on"
+              -device virtio-9p-pci,fsdev=peer,mount_tag=peer)
+fi
+
 # KVM only where asked for and where the guest is of the host's own
 # architecture: on a host whose /dev/kvm cannot run a stock kernel it hangs
 # instead of failing.

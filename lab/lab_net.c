@@ -1,12 +1,15 @@
 /* Traffic for the lab guest: a TCP listener and client and a UDP sender and
- * receiver, because busybox nc speaks no UDP. Every call is bounded in time
- * by alarm(), so a lost packet ends the tool instead of the boot. */
+ * receiver, because busybox nc speaks no UDP, and the bench's UDP load and
+ * its sink. Every call is bounded in time by alarm(), so a lost packet ends
+ * the tool instead of the boot. */
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #define TIME_LIMIT_S 20
@@ -150,13 +153,97 @@ static int udp_recv(char **argv)
     return 0;
 }
 
+static int64_t now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static void sleep_until_ns(int64_t when)
+{
+    struct timespec ts = {(time_t)(when / 1000000000), (long)(when % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL);
+}
+
+/* A load only ever goes to the lab's own test hosts (198.18.0.0/15). */
+static int is_test_address(const struct sockaddr_in *sa)
+{
+    return (ntohl(sa->sin_addr.s_addr) & 0xfffe0000u) == 0xc6120000u;
+}
+
+/* The bench load: COUNT datagrams of 32 payload bytes, RATE a second (0:
+ * as fast as the kernel takes them), paced against absolute deadlines so a
+ * late start catches up. Stops at COUNT or after SECONDS, whichever comes
+ * first, and prints what went out in how many nanoseconds. */
+static int udp_flood(char **argv)
+{
+    struct sockaddr_in sa = address(argv[0], argv[1]);
+    long count = atol(argv[2]);
+    int64_t limit = (int64_t)atol(argv[3]) * 1000000000;
+    long rate = atol(argv[4]);
+    long sent = 0, failed = 0;
+    char buf[32];
+    if (!is_test_address(&sa)) {
+        fprintf(stderr, "%s is not a lab test host\n", argv[0]);
+        return 2;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        die("socket");
+    if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("connect");
+    memset(buf, 'f', sizeof buf);
+    int64_t start = now_ns(), now = start;
+    while (sent + failed < count && now - start < limit) {
+        if (rate > 0) {
+            int64_t due = start + (int64_t)((double)(sent + failed) * 1e9 / (double)rate);
+            if (due > now)
+                sleep_until_ns(due);
+        }
+        if (send(s, buf, sizeof buf, 0) < 0)
+            failed++;
+        else
+            sent++;
+        /* The clock is read once a batch: at full speed it would cost as
+         * much as a send under emulation. */
+        if (rate > 0 || (sent & 63) == 0)
+            now = now_ns();
+    }
+    now = now_ns();
+    printf("sent %ld failed %ld ns %lld\n", sent, failed, (long long)(now - start));
+    return 0;
+}
+
+/* Reads and counts datagrams until the time limit ends it. */
+static int udp_sink(char **argv)
+{
+    struct sockaddr_in sa = address(NULL, argv[0]);
+    int size = 4 << 20;
+    char buf[2048];
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        die("socket");
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (bind(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("bind");
+    printf("listening\n");
+    fflush(stdout);
+    while (recv(s, buf, sizeof buf, 0) >= 0) {
+    }
+    die("recv");
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     const char *usage =
         "usage: lab_net tcp-serve PORT COUNT REPLY_BYTES\n"
         "       lab_net tcp-send HOST PORT REQUEST_BYTES REPLY_BYTES\n"
         "       lab_net udp-send HOST PORT SIZE...\n"
-        "       lab_net udp-recv PORT COUNT\n";
+        "       lab_net udp-recv PORT COUNT\n"
+        "       lab_net udp-flood HOST PORT COUNT SECONDS RATE\n"
+        "       lab_net udp-sink PORT\n";
     const char *limit = getenv("LAB_NET_TIME_LIMIT");
     alarm(limit ? (unsigned)atoi(limit) : TIME_LIMIT_S);
     if (argc >= 5 && strcmp(argv[1], "tcp-serve") == 0)
@@ -167,6 +254,10 @@ int main(int argc, char **argv)
         return udp_send(argc - 2, argv + 2);
     if (argc >= 4 && strcmp(argv[1], "udp-recv") == 0)
         return udp_recv(argv + 2);
+    if (argc >= 7 && strcmp(argv[1], "udp-flood") == 0)
+        return udp_flood(argv + 2);
+    if (argc >= 3 && strcmp(argv[1], "udp-sink") == 0)
+        return udp_sink(argv + 2);
     fputs(usage, stderr);
     return 2;
 }

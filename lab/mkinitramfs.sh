@@ -23,6 +23,8 @@ stage_skeleton() {
   cp "$HERE/guest/init" "$STAGE/init"
   cp "$HERE"/guest/*.sh "$STAGE/lab/"
   chmod 0755 "$STAGE/init" "$STAGE"/lab/*.sh
+  # More guest files (the bench's phase and settings), when a caller names them.
+  for f in ${LAB_GUEST_EXTRA:-}; do cp "$f" "$STAGE/lab/"; done
   # tcpdump and iptables look users and protocols up by name.
   echo "root:x:0:0:root:/root:/bin/sh" > "$STAGE/etc/passwd"
   echo "root:x:0:" > "$STAGE/etc/group"
