@@ -45,18 +45,33 @@ static __always_inline data_t *lookup_cpu_data(int *cpu_id)
     return bpf_map_lookup_elem(&data_map, &key);
 }
 
-/* Only ever called with a literal: inlined, the unrolled loop becomes
- * immediate stores, so no string needs a .rodata map. Bytes after the
- * terminator are left alone. */
+/* Stores the bytes of SRC from AT on in one WIDTH-byte word, if SRC with
+ * its terminator reaches that far: with a literal SRC the word is a
+ * constant, one wide store instead of a store per byte. */
+#define STORE_WORD(type, width)                                         \
+    if (at + (width) <= len) {                                          \
+        type word;                                                      \
+        __builtin_memcpy(&word, src + at, (width));                     \
+        *(type *)(dst + at) = word;                                     \
+        at += (width);                                                  \
+    }
+
+/* Only ever called with a literal: inlined, its length and words are
+ * constants, so no string needs a .rodata map. Exactly the name and its
+ * terminator are written; bytes after the terminator are left alone. */
 static __always_inline void copy_str(char *dst, const char *src)
 {
+    const int len = __builtin_strlen(src) + 1;
+    int at = 0;
+
 #pragma unroll
-    for (int i = 0; i < FUNC_NAME_MAX_LEN; i++) {
-        dst[i] = src[i];
-        if (src[i] == '\0')
-            return;
-    }
+    for (int i = 0; i < FUNC_NAME_MAX_LEN / 8; i++)
+        STORE_WORD(__u64, 8)
+    STORE_WORD(__u32, 4)
+    STORE_WORD(__u16, 2)
+    STORE_WORD(__u8, 1)
 }
+#undef STORE_WORD
 
 static __always_inline void set_func_info(data_t *pd, const char *name)
 {
@@ -64,17 +79,16 @@ static __always_inline void set_func_info(data_t *pd, const char *name)
     copy_str(pd->func_info.func_name, name);
 }
 
-static __always_inline void set_ipv4_header(data_t *pd, struct iphdr *iph)
+/* FIRST is the header's first byte (version and header length), already
+ * read by the caller to tell IPv4 from anything else. */
+static __always_inline void set_ipv4_header(data_t *pd, struct iphdr *iph, __u8 first)
 {
-    __u8 first = 0;
-
     if (!iph)
         return;
     pd->ip_data.saddr = BPF_CORE_READ(iph, saddr);
     pd->ip_data.daddr = BPF_CORE_READ(iph, daddr);
     pd->ip_data.protocol = BPF_CORE_READ(iph, protocol);
     /* Version 4 in the high nibble drops out of an 8-bit product. */
-    bpf_probe_read_kernel(&first, 1, iph);
     pd->ip_data.iph_size = (__u8)(first * 4);
 }
 
@@ -143,7 +157,7 @@ static __noinline void strace_skb(data_t *pd, struct sk_buff *skb)
         return;
 
     pd->skb = (__u64)skb;
-    set_ipv4_header(pd, (struct iphdr *)(head + network_header));
+    set_ipv4_header(pd, (struct iphdr *)(head + network_header), version);
     /* Only a link header that ends where the IP header starts is Ethernet;
      * the sum is an int, so an unset offset (0xffff) never matches. */
     if (mac_header + ETH_HLEN == network_header)
@@ -206,7 +220,10 @@ static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *
 }
 
 /* A packet-path probe on FUNC, whose socket buffer is the argument that
- * SKB_ARG (a PT_REGS_PARMn_CORE accessor) reads; the device is the buffer's. */
+ * SKB_ARG (a PT_REGS_PARMn accessor) reads; the device is the buffer's.
+ * Arguments and return values are loads from the probe context itself: it
+ * is the saved registers, whose bounds the verifier checks, so the load
+ * cannot fault and needs no helper call. */
 #define PACKET_PROBE(func, skb_arg)                                     \
     SEC("kprobe/" #func)                                                \
     int trace_##func(struct pt_regs *ctx)                               \
@@ -220,10 +237,10 @@ static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *
         return emit_record(ctx, cpu_id, pd);                            \
     }
 
-PACKET_PROBE(udp_rcv, PT_REGS_PARM1_CORE)
-PACKET_PROBE(udp_v4_early_demux, PT_REGS_PARM1_CORE)
-PACKET_PROBE(icmp_rcv, PT_REGS_PARM1_CORE)
-PACKET_PROBE(tcp_queue_rcv, PT_REGS_PARM2_CORE)
+PACKET_PROBE(udp_rcv, PT_REGS_PARM1)
+PACKET_PROBE(udp_v4_early_demux, PT_REGS_PARM1)
+PACKET_PROBE(icmp_rcv, PT_REGS_PARM1)
+PACKET_PROBE(tcp_queue_rcv, PT_REGS_PARM2)
 
 /* The lookup's entry captures the packet and stores it without emitting;
  * the return half emits it with the state of the socket found. */
@@ -234,7 +251,7 @@ int trace___inet_lookup_listener(struct pt_regs *ctx)
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM3_CORE(ctx);
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM3(ctx);
     capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "__inet_lookup_listener");
     store_record(cpu_id, pd);
     return 0;
@@ -251,8 +268,8 @@ int trace_ret__inet_lookup_listener(struct pt_regs *ctx)
     return emit_record(ctx, cpu_id, pd);
 }
 
-PACKET_PROBE(tcp_rcv_established, PT_REGS_PARM2_CORE)
-PACKET_PROBE(tcp_v4_do_rcv, PT_REGS_PARM2_CORE)
+PACKET_PROBE(tcp_rcv_established, PT_REGS_PARM2)
+PACKET_PROBE(tcp_v4_do_rcv, PT_REGS_PARM2)
 
 SEC("kprobe/tcp_v4_rcv")
 int trace_tcp_v4_rcv(struct pt_regs *ctx)
@@ -261,7 +278,7 @@ int trace_tcp_v4_rcv(struct pt_regs *ctx)
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1_CORE(ctx);
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1(ctx);
     struct net_device *dev = BPF_CORE_READ(skb, dev);
     struct sock *sk = BPF_CORE_READ(skb, sk);
     capture_packet(pd, skb, dev, "tcp_v4_rcv");
@@ -269,12 +286,12 @@ int trace_tcp_v4_rcv(struct pt_regs *ctx)
     return emit_record(ctx, cpu_id, pd);
 }
 
-PACKET_PROBE(ip_output, PT_REGS_PARM3_CORE)
-PACKET_PROBE(ip_finish_output, PT_REGS_PARM3_CORE)
-PACKET_PROBE(ip_finish_output2, PT_REGS_PARM3_CORE)
-PACKET_PROBE(ip_rcv_finish, PT_REGS_PARM3_CORE)
-PACKET_PROBE(ip_local_deliver_finish, PT_REGS_PARM3_CORE)
-PACKET_PROBE(ip_local_deliver, PT_REGS_PARM1_CORE)
+PACKET_PROBE(ip_output, PT_REGS_PARM3)
+PACKET_PROBE(ip_finish_output, PT_REGS_PARM3)
+PACKET_PROBE(ip_finish_output2, PT_REGS_PARM3)
+PACKET_PROBE(ip_rcv_finish, PT_REGS_PARM3)
+PACKET_PROBE(ip_local_deliver_finish, PT_REGS_PARM3)
+PACKET_PROBE(ip_local_deliver, PT_REGS_PARM1)
 
 /* ip_rcv is given the receiving device; the buffer's may not be set yet. */
 SEC("kprobe/ip_rcv")
@@ -284,17 +301,17 @@ int trace_ip_rcv(struct pt_regs *ctx)
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1_CORE(ctx);
-    struct net_device *dev = (struct net_device *)PT_REGS_PARM2_CORE(ctx);
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1(ctx);
+    struct net_device *dev = (struct net_device *)PT_REGS_PARM2(ctx);
     capture_packet(pd, skb, dev, "ip_rcv");
     return emit_record(ctx, cpu_id, pd);
 }
 
-PACKET_PROBE(__dev_queue_xmit, PT_REGS_PARM1_CORE)
-PACKET_PROBE(dev_hard_start_xmit, PT_REGS_PARM1_CORE)
-PACKET_PROBE(__netif_receive_skb_one_core, PT_REGS_PARM1_CORE)
-PACKET_PROBE(__netif_receive_skb, PT_REGS_PARM1_CORE)
-PACKET_PROBE(napi_gro_receive, PT_REGS_PARM2_CORE)
+PACKET_PROBE(__dev_queue_xmit, PT_REGS_PARM1)
+PACKET_PROBE(dev_hard_start_xmit, PT_REGS_PARM1)
+PACKET_PROBE(__netif_receive_skb_one_core, PT_REGS_PARM1)
+PACKET_PROBE(__netif_receive_skb, PT_REGS_PARM1)
+PACKET_PROBE(napi_gro_receive, PT_REGS_PARM2)
 
 /* The table walk emits on entry (hook and table) and on return (verdict);
  * the return half re-captures the buffer the record last saw. */
@@ -305,9 +322,9 @@ int trace_ipt_do_table(struct pt_regs *ctx)
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM2_CORE(ctx);
-    struct nf_hook_state *state = (struct nf_hook_state *)PT_REGS_PARM3_CORE(ctx);
-    struct xt_table *table = (struct xt_table *)PT_REGS_PARM1_CORE(ctx);
+    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM2(ctx);
+    struct nf_hook_state *state = (struct nf_hook_state *)PT_REGS_PARM3(ctx);
+    struct xt_table *table = (struct xt_table *)PT_REGS_PARM1(ctx);
     capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ipt_do_table");
     pd->ipt_data.hook = BPF_CORE_READ(state, hook);
     bpf_core_read(pd->ipt_data.table_name, TABLE_NAME_MAX_LEN, &table->name);
