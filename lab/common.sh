@@ -9,6 +9,10 @@ GUEST_PACKAGES="busybox-static libc6 tcpdump libpcap0.8 libssl3 libdbus-1-3 libs
   iptables libip4tc2 libip6tc2 libxtables12 libmnl0 libnetfilter-conntrack3
   libnfnetlink0 libnftnl11 ethtool"
 
+# The runtime of the sanitizer build of the monitor, which the guest of the
+# host's own architecture runs for the leak check of its exit path.
+SANITIZER_PACKAGES="libasan8 libubsan1 libstdc++6 libgcc-s1 libbpf1 libelf1 zlib1g"
+
 triplet() {
   case $1 in
     amd64) echo x86_64-linux-gnu ;;

@@ -86,15 +86,18 @@ extract_kernel_image() {
 
 fetch_userland() {
   UDIR=$LAB_CACHE/userland/$ARCH
-  [ -f "$UDIR/done" ] && return
+  packages=$GUEST_PACKAGES
+  [ "$ARCH" != "$(dpkg --print-architecture)" ] || packages="$packages $SANITIZER_PACKAGES"
+  # The marker names what was unpacked: a longer list unpacks again.
+  [ "$(cat "$UDIR/done" 2>/dev/null)" = "$(echo $packages)" ] && return
   log "fetching guest userland ($ARCH)"
   rm -rf "$UDIR/root"
   mkdir -p "$UDIR/root"
-  download "$LAB_CACHE/debs/$ARCH" $GUEST_PACKAGES
-  for p in $GUEST_PACKAGES; do
+  download "$LAB_CACHE/debs/$ARCH" $packages
+  for p in $packages; do
     dpkg-deb -x "$(ls "$LAB_CACHE/debs/$ARCH/${p}_"*.deb | tail -n 1)" "$UDIR/root"
   done
-  touch "$UDIR/done"
+  echo $packages > "$UDIR/done"
 }
 
 ARCH=$1 SERIES=$2

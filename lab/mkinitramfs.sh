@@ -30,15 +30,18 @@ stage_skeleton() {
   echo "root:x:0:" > "$STAGE/etc/group"
 }
 
-# Copies a file of the unpacked Debian userland with every shared library it
-# needs (and their needs, recursively) and the dynamic loader.
+# Copies a file of the unpacked Debian userland (or, given, the host file
+# SOURCE) to PATH in the guest with every shared library it needs (and their
+# needs, recursively, from the userland) and the dynamic loader.
+# Usage: copy_elf PATH [SOURCE]
 copy_elf() {
   [ -e "$STAGE$1" ] && return
+  set -- "$1" "${2:-$USERLAND$1}"
   mkdir -p "$STAGE$(dirname "$1")"
-  cp -L "$USERLAND$1" "$STAGE$1"
-  interp=$(readelf -l "$USERLAND$1" 2>/dev/null | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
+  cp -L "$2" "$STAGE$1"
+  interp=$(readelf -l "$2" 2>/dev/null | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
   [ -z "$interp" ] || copy_elf "$interp"
-  for lib in $(readelf -d "$USERLAND$1" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+  for lib in $(readelf -d "$2" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
     found=
     for dir in /lib/$TRIPLET /usr/lib/$TRIPLET; do
       if [ -e "$USERLAND$dir/$lib" ]; then found=$dir/$lib; break; fi
@@ -59,6 +62,11 @@ stage_tools() {
     cp "$MONITOR" "$STAGE/usr/sbin/vn_bpf_net_monitor"
   fi
   $CC -static -O2 -Wall -Wextra -o "$STAGE/lab/lab_net" "$HERE/lab_net.c"
+  $CC -static -O2 -Wall -Wextra -o "$STAGE/lab/lab_fault" "$HERE/lab_fault.c"
+  # The sanitizer build (dynamically linked) for the leak check of the exit path.
+  if [ -n "${LAB_SANITIZED_MONITOR:-}" ]; then
+    copy_elf /usr/sbin/vn_bpf_net_monitor_asan "$LAB_SANITIZED_MONITOR"
+  fi
 }
 
 # Writes the modules with their dependencies in load order into NAME.order;

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs the lab for one architecture and kernel series: fetch (cached), build
 # the monitor and the initramfs, boot once, run the phases inside that boot.
-# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro)
+# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro faults)
 #        LAB_MODE=demo LAB_ARGS="-P icmp" run.sh ARCH SERIES OUT_DIR
 # Results land in OUT_DIR/results; the console in OUT_DIR/console.log.
 set -euo pipefail
@@ -20,6 +20,17 @@ build_monitor() {
   make -C "$SRC" --no-print-directory "$target" > "$OUT/monitor-build.log" 2>&1 \
     || { tail -n 30 "$OUT/monitor-build.log" >&2; exit 1; }
   MONITOR=$SRC/$dir/vn_bpf_net_monitor
+}
+
+# The sanitizer build (the same as make test-asan's) for the fault phase's
+# leak check: it runs in the guest of the host's own architecture only.
+build_sanitized_monitor() {
+  [ "${LAB_MODE:-full}" = full ] && [ "$ARCH" = "$(dpkg --print-architecture)" ] || return 0
+  case " $PHASES " in *" faults "*) ;; *) return 0 ;; esac
+  { cmake -S "$SRC" -B "$SRC/build-asan" -DSANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      && cmake --build "$SRC/build-asan" --target vn_bpf_net_monitor -j "$(nproc)"; } \
+    > "$OUT/sanitized-build.log" 2>&1 || { tail -n 30 "$OUT/sanitized-build.log" >&2; exit 1; }
+  export LAB_SANITIZED_MONITOR=$SRC/build-asan/vn_bpf_net_monitor
 }
 
 prepare_results() {
@@ -43,11 +54,12 @@ boot() {
 
 ARCH=$1 SERIES=$2 OUT=$3
 shift 3
-PHASES=${*:-plain iptables gro}
+PHASES=${*:-plain iptables gro faults}
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 KDIR=$("$HERE/fetch.sh" "$ARCH" "$SERIES")
 build_monitor
+build_sanitized_monitor
 "$HERE/mkinitramfs.sh" "$ARCH" "$KDIR" "$MONITOR" "$OUT"
 prepare_results
 boot

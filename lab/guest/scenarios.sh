@@ -298,6 +298,9 @@ run_demo() {
   cp "$DIR/steps.log" "$DIR/demo.status" "$RESULTS/"
 }
 
+# The fault phase lives in its own file.
+. /lab/faults.sh
+
 run_lab() {
   . "$RESULTS/lab.conf"
   echo "lab: kernel $(uname -r) on $(uname -m), $(grep -c ^processor /proc/cpuinfo) CPUs"
