@@ -72,10 +72,12 @@ cross-arm64:
 clean:
 	rm -rf $(BUILD) build-static build-arm64 build-asan build-fuzz
 
-# Rendering cost side by side with the bare write it feeds.
-bench: all
-	cmake --build $(BUILD) --target render_bench
-	$(BUILD)/render_bench $(BUILD)
+# Side-by-side measurements: rendering against the bare write it feeds, the
+# probes' size, and one lab boot that loads packets with and without the
+# monitor (and bpftrace as the peer). One table, also written into the README.
+bench: deps all
+	cmake --build $(BUILD) --target render_bench probe_size
+	bench/run.sh $(BUILD)
 
 # The first thing to run, on any machine: boots the lab VM (Debian 12's
 # stock kernel under emulation), starts the monitor with ARGS in it, sends a
