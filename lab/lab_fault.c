@@ -6,7 +6,7 @@
  * caller started) under a seccomp filter that hands each of its epoll waits
  * and closes to a supervisor child. The supervisor lets every call through
  * until the file TRIGGER exists; the first epoll wait after that returns
- * EBADF without reaching the kernel, the others go on as before. From then
+ * EBADF without being run, the others go on as before. From then
  * on it logs to LOG every descriptor the program closes, with the path it
  * named, so the caller can see what the program's exit path released.
  *

@@ -34,9 +34,10 @@ await_end() {
   while running "$pid" && [ $n -lt $(($2 * 10)) ]; do usleep 100000; n=$((n + 1)); done
 }
 
-# A monitor whose epoll waits and closes pass through lab_fault. ENV holds
-# the variable settings it runs with; env and lab_fault exec it in place, so
-# its pid is the one started here.
+# start_failing_monitor NAME SETTINGS BINARY ARG...: a monitor whose epoll
+# waits and closes pass through lab_fault, with the variables SETTINGS
+# ("A=1 B=2") in its environment; lab_fault and env exec it in place, so its
+# pid is the one started here.
 start_failing_monitor() {
   name=$1 settings=$2 binary=$3
   shift 3
