@@ -2,8 +2,10 @@
 // full: they are what a reader of the trace sees, byte for byte.
 #include <arpa/inet.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <random>
 #include <string>
@@ -238,6 +240,29 @@ TEST_F(TraceOutput, longest_possible_row_is_written_whole)
               "65535      4294967295 4294967295 hook:NF_INET_POST_ROUTING table: "
               "TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT           \n");
     EXPECT_LE(written().size(), TRACE_LINE_MAX);
+}
+
+TEST_F(TraceOutput, a_row_that_does_not_fit_is_lost_whole_and_the_next_starts_its_own_line)
+{
+    // A file size limit cuts a write short, as a full file system does.
+    data_t r = tcp_record("tcp_rcv_established", 1, 2);
+    feed(r);
+    const std::string row = written();
+    ASSERT_EQ(row.size(), 235u);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = row.size() + 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    feed(r); // 100 bytes would fit
+    feed(r); // nothing fits
+    std::string while_full = written();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(while_full, row);
+    feed(r);
+    EXPECT_EQ(written(), row + row);
 }
 
 TEST_F(TraceOutput, socket_state_names_cover_the_table_and_fall_back_to_max_states)

@@ -94,12 +94,26 @@ void put_blank(line_t &line)
     line.text[line.len++] = ' ';
 }
 
-// One write and one fsync per line; neither result changes what follows.
+// A write that ran out of space (a full file system, a file size limit)
+// may have stored the head of the row. It is taken back, so the row is lost
+// whole and the next one starts a line of its own instead of ending this one.
+// Where the trace cannot seek (a pipe, a terminal) nothing can be taken back.
+void drop_partial_line(size_t written)
+{
+    off_t end = lseek(trace_fd, 0, SEEK_CUR);
+    if (end < off_t(written))
+        return;
+    if (ftruncate(trace_fd, end - off_t(written)) == 0)
+        lseek(trace_fd, end - off_t(written), SEEK_SET);
+}
+
+// One write and one fsync per line; a failed row is lost, and tracing goes on.
 void write_line(const line_t &line)
 {
     size_t len = line.len < TRACE_LINE_MAX ? line.len : TRACE_LINE_MAX;
     ssize_t written = write(trace_fd, line.text, len);
-    (void)written;
+    if (written > 0 && size_t(written) < len)
+        drop_partial_line(size_t(written));
     fsync(trace_fd);
 }
 
