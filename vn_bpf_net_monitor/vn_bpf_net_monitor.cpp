@@ -31,6 +31,8 @@ static cmd_args_t cmd_args;
 static int err_log_fd = -1;
 static int data_map_fd = -1;
 static struct perf_buffer *perf_buf;
+// The loaded object lives until the process ends, like the perf buffer.
+static vn_bpf_net_monitor_bpf *skel;
 static int cpu_count;
 static int **cpu_keys;
 static data_t **cpu_records;
@@ -158,9 +160,9 @@ static bool kallsyms_contains(const char *name)
     return false;
 }
 
-static vn_bpf_net_monitor_bpf *load_probes()
+static void load_probes()
 {
-    vn_bpf_net_monitor_bpf *skel = vn_bpf_net_monitor_bpf__open();
+    skel = vn_bpf_net_monitor_bpf__open();
     if (!skel) {
         report_error("Failed to open bpf skel.\n");
         exit(EXIT_KERNEL_OBJECT);
@@ -180,10 +182,9 @@ static vn_bpf_net_monitor_bpf *load_probes()
         report_error("Failed to open bpf skel.\n");
         exit(EXIT_KERNEL_OBJECT);
     }
-    return skel;
 }
 
-static void open_perf_buffer(vn_bpf_net_monitor_bpf *skel)
+static void open_perf_buffer()
 {
     perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, handle_trace_event, nullptr,
                                 nullptr, nullptr);
@@ -268,8 +269,8 @@ int main(int argc, char **argv)
     startup_check(cmd_args, trace_filter);
 
     cpu_count = get_cpu_count();
-    vn_bpf_net_monitor_bpf *skel = load_probes();
-    open_perf_buffer(skel);
+    load_probes();
+    open_perf_buffer();
     data_map_fd = bpf_map__fd(skel->maps.data_map);
     if (data_map_fd < 0) {
         report_error("Failed to get data map.\n");
