@@ -105,6 +105,7 @@ phase_faults() {
   wait $stream
 
   # Still full: these rows are lost. Then space comes back, and the rows.
+  sleep 1  # the stream's last rows handled, so the file is at rest when copied
   cp "$FULL_FS/full.trace" "$DIR/full.at_limit"
   step ping -c 2 -i 0.2 $HOST_B
   rm "$FULL_FS/filler"
