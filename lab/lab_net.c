@@ -49,6 +49,31 @@ static void send_bytes(int fd, size_t n)
 
 /* Accepts COUNT connections one after another; on each reads the request,
  * answers REPLY bytes and closes after the client has closed. */
+/* Traffic only ever goes to the lab's own test hosts (198.18.0.0/15). */
+static int is_test_address(const struct sockaddr_in *sa)
+{
+    return (ntohl(sa->sin_addr.s_addr) & 0xfffe0000u) == 0xc6120000u;
+}
+
+/* Refuses (exit 2) a destination outside the lab, or one the route reaches
+ * from an address outside it: only the lab's own namespaces hold such an
+ * address, so on any other machine nothing is ever sent. A connected UDP
+ * socket asks the kernel for the route without sending a packet. */
+static void require_test_route(const struct sockaddr_in *sa)
+{
+    struct sockaddr_in local;
+    socklen_t local_len = sizeof local;
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int ok = s >= 0 && is_test_address(sa) && connect(s, (const struct sockaddr *)sa, sizeof *sa) == 0 &&
+             getsockname(s, (struct sockaddr *)&local, &local_len) == 0 && is_test_address(&local);
+    if (s >= 0)
+        close(s);
+    if (!ok) {
+        fprintf(stderr, "%s is not a lab test host reached from one\n", inet_ntoa(sa->sin_addr));
+        exit(2);
+    }
+}
+
 static int tcp_serve(char **argv)
 {
     struct sockaddr_in sa = address(NULL, argv[0]);
@@ -88,6 +113,7 @@ static int tcp_serve(char **argv)
 static int tcp_send(char **argv)
 {
     struct sockaddr_in sa = address(argv[0], argv[1]);
+    require_test_route(&sa);
     size_t request = (size_t)atoi(argv[2]);
     size_t expect = (size_t)atoi(argv[3]);
     size_t total = 0;
@@ -113,6 +139,7 @@ static int tcp_send(char **argv)
 static int udp_send(int argc, char **argv)
 {
     struct sockaddr_in sa = address(argv[0], argv[1]);
+    require_test_route(&sa);
     char buf[2048];
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0)
@@ -166,11 +193,6 @@ static void sleep_until_ns(int64_t when)
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL);
 }
 
-/* A load only ever goes to the lab's own test hosts (198.18.0.0/15). */
-static int is_test_address(const struct sockaddr_in *sa)
-{
-    return (ntohl(sa->sin_addr.s_addr) & 0xfffe0000u) == 0xc6120000u;
-}
 
 /* The bench load: COUNT datagrams of 32 payload bytes, RATE a second (0:
  * as fast as the kernel takes them), paced against absolute deadlines so a
@@ -179,15 +201,12 @@ static int is_test_address(const struct sockaddr_in *sa)
 static int udp_flood(char **argv)
 {
     struct sockaddr_in sa = address(argv[0], argv[1]);
+    require_test_route(&sa);
     long count = atol(argv[2]);
     int64_t limit = (int64_t)atol(argv[3]) * 1000000000;
     long rate = atol(argv[4]);
     long sent = 0, failed = 0;
     char buf[32];
-    if (!is_test_address(&sa)) {
-        fprintf(stderr, "%s is not a lab test host\n", argv[0]);
-        return 2;
-    }
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0)
         die("socket");
