@@ -49,6 +49,27 @@ static void send_bytes(int fd, size_t n)
 
 /* Accepts COUNT connections one after another; on each reads the request,
  * answers REPLY bytes and closes after the client has closed. */
+/* A socket of TYPE, or the end of the program. */
+static int new_socket(int type)
+{
+    int s = socket(AF_INET, type, 0);
+    if (s < 0)
+        die("socket");
+    return s;
+}
+
+/* A socket of TYPE bound to SA; address reuse lets a phase rebind a port
+ * the previous one left in TIME_WAIT. */
+static int bound_socket(int type, const struct sockaddr_in *sa)
+{
+    int one = 1;
+    int s = new_socket(type);
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(s, (const struct sockaddr *)sa, sizeof *sa) < 0)
+        die("bind");
+    return s;
+}
+
 /* Traffic only ever goes to the lab's own test hosts (198.18.0.0/15). */
 static int is_test_address(const struct sockaddr_in *sa)
 {
@@ -79,13 +100,7 @@ static int tcp_serve(char **argv)
     struct sockaddr_in sa = address(NULL, argv[0]);
     int count = atoi(argv[1]);
     size_t reply = (size_t)atoi(argv[2]);
-    int one = 1;
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        die("socket");
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(s, (struct sockaddr *)&sa, sizeof sa) < 0)
-        die("bind");
+    int s = bound_socket(SOCK_STREAM, &sa);
     if (listen(s, 4) < 0)
         die("listen");
     printf("listening\n");
@@ -118,9 +133,7 @@ static int tcp_send(char **argv)
     size_t expect = (size_t)atoi(argv[3]);
     size_t total = 0;
     char buf[4096];
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        die("socket");
+    int s = new_socket(SOCK_STREAM);
     if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
         die("connect");
     send_bytes(s, request);
@@ -141,9 +154,7 @@ static int udp_send(int argc, char **argv)
     struct sockaddr_in sa = address(argv[0], argv[1]);
     require_test_route(&sa);
     char buf[2048];
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        die("socket");
+    int s = new_socket(SOCK_DGRAM);
     memset(buf, 'u', sizeof buf);
     for (int i = 2; i < argc; i++) {
         size_t n = (size_t)atoi(argv[i]);
@@ -163,11 +174,7 @@ static int udp_recv(char **argv)
     struct sockaddr_in sa = address(NULL, argv[0]);
     int count = atoi(argv[1]);
     char buf[2048];
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        die("socket");
-    if (bind(s, (struct sockaddr *)&sa, sizeof sa) < 0)
-        die("bind");
+    int s = bound_socket(SOCK_DGRAM, &sa);
     printf("listening\n");
     fflush(stdout);
     for (int i = 0; i < count; i++) {
@@ -207,9 +214,7 @@ static int udp_flood(char **argv)
     long rate = atol(argv[4]);
     long sent = 0, failed = 0;
     char buf[32];
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        die("socket");
+    int s = new_socket(SOCK_DGRAM);
     if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
         die("connect");
     memset(buf, 'f', sizeof buf);
@@ -240,12 +245,8 @@ static int udp_sink(char **argv)
     struct sockaddr_in sa = address(NULL, argv[0]);
     int size = 4 << 20;
     char buf[2048];
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        die("socket");
+    int s = bound_socket(SOCK_DGRAM, &sa);
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (bind(s, (struct sockaddr *)&sa, sizeof sa) < 0)
-        die("bind");
     printf("listening\n");
     fflush(stdout);
     while (recv(s, buf, sizeof buf, 0) >= 0) {
