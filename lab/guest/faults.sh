@@ -105,12 +105,13 @@ phase_faults() {
   wait $stream
 
   # Still full: these rows are lost. Then space comes back, and the rows.
-  sleep 1  # the stream's last rows handled, so the file is at rest when copied
+  await_quiet full  # the stream's last rows handled: the file is at rest
   cp "$FULL_FS/full.trace" "$DIR/full.at_limit"
   step ping -c 2 -i 0.2 $HOST_B
+  await_quiet full  # every row of these pings tried before space comes back
   rm "$FULL_FS/filler"
   step ping -c 2 -i 0.2 $HOST_B
-  sleep 1  # the last rows, written at the next poll
+  await_quiet full reference
   finish_monitor full
   cp "$FULL_FS/full.trace" "$DIR/full.trace"
   umount "$FULL_FS"
@@ -119,7 +120,7 @@ phase_faults() {
   # A long run: a few thousand packets through the memory monitor.
   record_memory warm
   step ping -A -q -c $FLOOD_PINGS -w $FLOOD_SECONDS $HOST_B
-  sleep 1
+  await_quiet memory
   record_memory end
   finish_monitor memory
   MONITORS=

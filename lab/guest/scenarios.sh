@@ -115,8 +115,30 @@ wait_monitors_ready() {
   sleep 1
 }
 
+# The write calls the monitors named have made so far, failed ones too (a
+# row lost on a full file system is still a call).
+write_calls() {
+  for m in "$@"; do
+    grep '^syscw:' "/proc/$(cat "$DIR/$m.pid")/io" 2>/dev/null
+  done | tr '\n' ' '
+}
+
+# Returns once the monitors named have made no write for a second: the rows
+# of every packet sent so far are handled. Under emulation a monitor can lag
+# well behind the packets, so a fixed sleep is not enough.
+await_quiet() {
+  last=$(write_calls "$@") n=0
+  while [ $n -lt 60 ]; do
+    sleep 1
+    now=$(write_calls "$@")
+    [ "$now" = "$last" ] && return 0
+    last=$now n=$((n + 1))
+  done
+  status "monitors $* still writing after 60 s"
+}
+
 stop_monitors() {
-  sleep 1  # the monitors poll every 100 ms: let them write the last rows
+  await_quiet $MONITORS
   for m in $MONITORS; do
     pid=$(cat "$DIR/$m.pid")
     if kill -0 "$pid" 2>/dev/null; then echo 1 > "$DIR/$m.alive"; else echo 0 > "$DIR/$m.alive"; fi
