@@ -97,9 +97,17 @@ phase_faults() {
   done
 
   # SIGKILL while the rows of a ping stream flow (a burst of rows every 50 ms).
+  # Killed once the stream's first rows are in its file, however far behind
+  # the packets it runs.
+  await_quiet killed
+  before=$(wc -c < "$DIR/killed.trace")
   ping -c 20 -i 0.05 $HOST_B > "$DIR/stream.log" 2>&1 &
   stream=$!
-  usleep 500000
+  n=0
+  while [ "$(wc -c < "$DIR/killed.trace")" -eq "$before" ] && [ $n -lt 100 ]; do
+    usleep 100000; n=$((n + 1))
+  done
+  usleep 200000
   kill -KILL "$(cat "$DIR/killed.pid")"
   finish_monitor killed
   wait $stream
