@@ -1,9 +1,14 @@
 /* Traffic for the lab guest: a TCP listener and client and a UDP sender and
- * receiver, because busybox nc speaks no UDP, and the bench's UDP load and
- * its sink. Every call is bounded in time by alarm(), so a lost packet ends
- * the tool instead of the boot. */
+ * receiver, because busybox nc speaks no UDP, an echo request with IP
+ * options, which busybox ping cannot send, a socket-diagnostic lookup, and
+ * the bench's UDP load and its sink. Every call is bounded in time by
+ * alarm(), so a lost packet ends the tool instead of the boot. */
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/ip_icmp.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -153,7 +158,7 @@ static int udp_send(int argc, char **argv)
 {
     struct sockaddr_in sa = address(argv[0], argv[1]);
     require_test_route(&sa);
-    char buf[2048];
+    char buf[8192]; /* more than a link's MTU: the datagram leaves in fragments */
     int s = new_socket(SOCK_DGRAM);
     memset(buf, 'u', sizeof buf);
     for (int i = 2; i < argc; i++) {
@@ -173,7 +178,7 @@ static int udp_recv(char **argv)
 {
     struct sockaddr_in sa = address(NULL, argv[0]);
     int count = atoi(argv[1]);
-    char buf[2048];
+    char buf[8192];
     int s = bound_socket(SOCK_DGRAM, &sa);
     printf("listening\n");
     fflush(stdout);
@@ -185,6 +190,82 @@ static int udp_recv(char **argv)
         fflush(stdout);
     }
     return 0;
+}
+
+/* One echo request carrying the record-route option (a 60-byte IPv4
+ * header), identifier ID; waits for its reply. */
+static int ping_record_route(char **argv)
+{
+    struct sockaddr_in sa = address(argv[0], "0");
+    require_test_route(&sa);
+    unsigned char options[40] = {IPOPT_RR, 39, 4}; /* 9 empty slots, then end of list */
+    struct icmphdr req;
+    unsigned char reply[512];
+    int s = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (s < 0)
+        die("socket");
+    if (setsockopt(s, IPPROTO_IP, IP_OPTIONS, options, sizeof options) < 0)
+        die("IP_OPTIONS");
+    memset(&req, 0, sizeof req);
+    req.type = ICMP_ECHO;
+    req.un.echo.id = htons((unsigned short)atoi(argv[1]));
+    req.un.echo.sequence = htons(1);
+    /* The checksum of a header without payload: the one's complement sum. */
+    uint32_t sum = (ICMP_ECHO << 8) + ntohs(req.un.echo.id) + 1;
+    sum = (sum & 0xffff) + (sum >> 16);
+    req.checksum = htons((unsigned short)~sum);
+    if (sendto(s, &req, sizeof req, 0, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("sendto");
+    for (;;) {
+        ssize_t got = recv(s, reply, sizeof reply, 0);
+        if (got < 0)
+            die("recv");
+        size_t ihl = (reply[0] & 0xf) * 4u;
+        struct icmphdr *icmp = (struct icmphdr *)(reply + ihl);
+        if ((size_t)got >= ihl + sizeof *icmp && icmp->type == ICMP_ECHOREPLY && icmp->un.echo.id == req.un.echo.id) {
+            printf("echo reply, IPv4 header %zu bytes\n", ihl);
+            return 0;
+        }
+    }
+}
+
+/* An exact socket-diagnostic query for the TCP socket at LOCAL:PORT with
+ * peer PEER (what `ss` asks the kernel for one socket): the kernel looks
+ * the listener up without a packet. */
+static int diag_lookup(char **argv)
+{
+    struct {
+        struct nlmsghdr nlh;
+        struct inet_diag_req_v2 req;
+    } msg;
+    char answer[8192];
+    int s = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG);
+    if (s < 0)
+        die("socket");
+    memset(&msg, 0, sizeof msg);
+    msg.nlh.nlmsg_len = sizeof msg;
+    msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.nlh.nlmsg_flags = NLM_F_REQUEST;
+    msg.req.sdiag_family = AF_INET;
+    msg.req.sdiag_protocol = IPPROTO_TCP;
+    msg.req.idiag_states = ~0u;
+    msg.req.id.idiag_sport = htons((unsigned short)atoi(argv[1]));
+    msg.req.id.idiag_dport = htons(40000);
+    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    if (inet_pton(AF_INET, argv[0], &msg.req.id.idiag_src[0]) != 1 ||
+        inet_pton(AF_INET, argv[2], &msg.req.id.idiag_dst[0]) != 1) {
+        fprintf(stderr, "bad address\n");
+        return 2;
+    }
+    if (send(s, &msg, sizeof msg, 0) < 0)
+        die("send");
+    ssize_t got = recv(s, answer, sizeof answer, 0);
+    if (got < 0)
+        die("recv");
+    struct nlmsghdr *nlh = (struct nlmsghdr *)answer;
+    printf("answer type %u\n", nlh->nlmsg_type);
+    return nlh->nlmsg_type == SOCK_DIAG_BY_FAMILY ? 0 : 1;
 }
 
 static int64_t now_ns(void)
@@ -262,6 +343,8 @@ int main(int argc, char **argv)
         "       lab_net tcp-send HOST PORT REQUEST_BYTES REPLY_BYTES\n"
         "       lab_net udp-send HOST PORT SIZE...\n"
         "       lab_net udp-recv PORT COUNT\n"
+        "       lab_net ping-rr HOST ID\n"
+        "       lab_net diag LOCAL PORT PEER\n"
         "       lab_net udp-flood HOST PORT COUNT SECONDS RATE\n"
         "       lab_net udp-sink PORT\n";
     const char *limit = getenv("LAB_NET_TIME_LIMIT");
@@ -274,6 +357,10 @@ int main(int argc, char **argv)
         return udp_send(argc - 2, argv + 2);
     if (argc >= 4 && strcmp(argv[1], "udp-recv") == 0)
         return udp_recv(argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "ping-rr") == 0)
+        return ping_record_route(argv + 2);
+    if (argc >= 5 && strcmp(argv[1], "diag") == 0)
+        return diag_lookup(argv + 2);
     if (argc >= 7 && strcmp(argv[1], "udp-flood") == 0)
         return udp_flood(argv + 2);
     if (argc >= 3 && strcmp(argv[1], "udp-sink") == 0)

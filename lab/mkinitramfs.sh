@@ -2,7 +2,8 @@
 # Builds the guest's initramfs for one architecture and kernel: busybox, the
 # kernel modules the scenarios need, the monitor, the test tools and the
 # libraries they load.
-# Usage: mkinitramfs.sh ARCH KERNEL_DIR MONITOR WORK_DIR   (writes WORK_DIR/initramfs.cpio)
+# Usage: mkinitramfs.sh ARCH WORK_DIR MONITOR   (reads WORK_DIR/kernel and
+# WORK_DIR/userland as fetch.sh left them, writes WORK_DIR/initramfs.cpio)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
@@ -92,11 +93,11 @@ pack() {
   (cd "$STAGE" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$WORK/initramfs.cpio"
 }
 
-ARCH=$1 KDIR=$2 MONITOR=$3 WORK=$4
+ARCH=$1 WORK=$2 MONITOR=$3
 TRIPLET=$(triplet "$ARCH")
-USERLAND=$LAB_CACHE/userland/$ARCH/root
-KROOT=$KDIR/root
-KVER=$(cat "$KDIR/kver")
+USERLAND=$WORK/userland
+KROOT=$WORK/kernel/root
+KVER=$(cat "$WORK/kernel/kver")
 STAGE=$WORK/initramfs
 case $ARCH in
   amd64) CC=${CC_AMD64:-x86_64-linux-gnu-gcc} ;;

@@ -193,6 +193,44 @@ TEST_F(TraceOutput, udp_length_below_the_header_wraps_around)
     EXPECT_EQ(written().substr(175, 11), "65528      ");
 }
 
+// A fragment after the first carries no transport header: its columns are
+// zero (LEN too) and the third OTHER_INFO sub-field says where it begins.
+TEST_F(TraceOutput, a_later_fragment_shows_its_offset_instead_of_a_transport_header)
+{
+    trace_filter.proto = PROTO_UDP;
+    data_t r = udp_record("ip_rcv", 0, 0, 0);
+    r.ip_data.frag_off = htons(185); // 1480 bytes in, no more-fragments flag
+    feed(r);
+    EXPECT_EQ(written(),
+              "123456789            1     ip_rcv                         veth0              "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  198.18.0.1         198.18.0.2         0          "
+              "0          0" + std::string(37, ' ') + "frag_off:1480\n");
+    clear();
+    trace_filter.proto = PROTO_ICMP;
+    data_t icmp = record("ipt_do_table", PROTO_ICMP);
+    icmp.ip_data.frag_off = htons(0x2000 | 370); // more fragments follow
+    icmp.ipt_data.hook = 1;
+    strcpy(icmp.ipt_data.table_name, "filter");
+    feed(icmp);
+    std::string row = written();
+    EXPECT_EQ(row.substr(153, 24), "0     0     0     0     ");
+    const std::string tail = "hook:NF_INET_LOCAL_IN table: filter frag_off:2960\n";
+    ASSERT_GE(row.size(), tail.size());
+    EXPECT_EQ(row.substr(row.size() - tail.size()), tail);
+}
+
+// The first fragment has its header; only the flags are set.
+TEST_F(TraceOutput, a_first_fragment_is_a_packet_like_any_other)
+{
+    trace_filter.proto = PROTO_UDP;
+    data_t r = udp_record("ip_rcv", 4242, 5301, 3008);
+    r.ip_data.frag_off = htons(0x2000);
+    feed(r);
+    std::string row = written();
+    EXPECT_EQ(row.substr(153, 33), "4242       5301       3000       ");
+    EXPECT_EQ(row.find("frag_off"), std::string::npos) << row;
+}
+
 TEST_F(TraceOutput, icmp_row_shows_type_code_then_identifier_before_sequence)
 {
     trace_filter.proto = PROTO_ICMP;

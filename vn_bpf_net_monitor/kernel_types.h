@@ -29,6 +29,7 @@ struct sk_buff {
     struct sock *sk;
     struct net_device *dev;
     unsigned char *head;
+    __be16 protocol;
     __u16 mac_header;
     __u16 network_header;
 } CORE_TYPE;
@@ -41,6 +42,7 @@ struct ethhdr {
 /* The first byte (version and header length) is read by address, not by
  * field: the kernel declares it as two bit-fields. */
 struct iphdr {
+    __be16 frag_off;
     __u8 protocol;
     __be32 saddr;
     __be32 daddr;

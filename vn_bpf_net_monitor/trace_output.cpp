@@ -208,6 +208,13 @@ void put_common_columns(line_t &line, const data_t &record, int cpu)
     put_ipv4(line, record.ip_data.daddr);
 }
 
+// The fragment offset field of the packet's IPv4 header, in 8-byte units;
+// 0 for a whole packet or a first fragment.
+uint16_t fragment_offset(const data_t &record)
+{
+    return ntohs(record.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
 // they hold; "ret_ipt_do_table" contains "ipt_do_table", so the return of
 // the table walk is told apart inside the walk's own test.
@@ -235,7 +242,14 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     }
     pad_to(line, start, 10);
     put_blank(line);
-    pad_to(line, line.len, 10); // the third sub-field is always empty
+    // The third: where a fragment after the first begins, in bytes, since
+    // its transport columns hold no header (the kernel side zeroes them).
+    start = line.len;
+    if (uint16_t offset = fragment_offset(record)) {
+        put_str(line, "frag_off:", 0);
+        put_unsigned(line, offset * 8u, 0);
+    }
+    pad_to(line, start, 10);
     line.text[line.len++] = '\n';
 }
 
@@ -365,7 +379,8 @@ void write_udp_row(const data_t *record, int cpu)
     put_blank(line);
     put_unsigned(line, ntohs(record->udp_data.dst), 10);
     put_blank(line);
-    put_unsigned(line, uint16_t(ntohs(record->udp_data.len) - 8), 10); // payload length
+    // Payload length; a later fragment has no UDP header to take it from.
+    put_unsigned(line, fragment_offset(*record) ? 0 : uint16_t(ntohs(record->udp_data.len) - 8), 10);
     put_blank(line);
     put_other_info(line, *record, false);
     write_line(line);

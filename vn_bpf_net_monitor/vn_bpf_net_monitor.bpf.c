@@ -9,10 +9,12 @@
 #include <bpf/bpf_helpers.h>
 #include "kernel_types.h"
 #include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
 #include <bpf/bpf_tracing.h>
 #include "vn_bpf_net_monitor.h"
 
 #define ETH_HLEN 14
+#define ETH_P_IP 0x0800
 
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
@@ -88,6 +90,7 @@ static __always_inline void set_ipv4_header(data_t *pd, struct iphdr *iph, __u8 
     pd->ip_data.saddr = BPF_CORE_READ(iph, saddr);
     pd->ip_data.daddr = BPF_CORE_READ(iph, daddr);
     pd->ip_data.protocol = BPF_CORE_READ(iph, protocol);
+    pd->ip_data.frag_off = BPF_CORE_READ(iph, frag_off);
     /* Version 4 in the high nibble drops out of an 8-bit product. */
     pd->ip_data.iph_size = (__u8)(first * 4);
 }
@@ -133,18 +136,38 @@ static __always_inline void set_icmp_header(data_t *pd, struct icmphdr *icmph)
     pd->icmp_data.id = BPF_CORE_READ(icmph, un.echo.id);
 }
 
-/* Captures the link, IPv4 and transport headers of an IPv4 buffer; any
- * other buffer leaves the record as it was, skb included. One subprogram
- * shared by all probes keeps each of them small for the verifier. */
-static __noinline void strace_skb(data_t *pd, struct sk_buff *skb)
+/* A fragment after the first carries payload where a transport header would
+ * be: nothing of it is read, and the transport part says nothing. */
+static __always_inline void clear_transport(data_t *pd)
+{
+    __builtin_memset(&pd->tcp_data, 0, sizeof(pd->tcp_data));
+    __builtin_memset(&pd->icmp_data, 0, sizeof(pd->icmp_data));
+    __builtin_memset(&pd->udp_data, 0, sizeof(pd->udp_data));
+}
+
+/* Captures the link, IPv4 and transport headers of an IPv4 buffer and
+ * returns 1. Any other buffer (ARP, IPv6, none at all) returns 0 and leaves
+ * the packet fields as they were: the probe then emits nothing, since a row
+ * is a claim that this packet was there. One subprogram shared by all
+ * probes keeps each of them small for the verifier. */
+static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
 {
     unsigned char *head = NULL;
+    __be16 protocol = 0;
     __u16 mac_header = 0;
     __u16 network_header = 0;
     __u16 l4_header;
     __u8 version = 0;
     struct ethhdr *eth = NULL;
 
+    pd->skb = 0;
+    if (!skb)
+        return 0;
+    /* The version nibble alone takes an ARP or IPv6 frame whose first byte
+     * happens to start with 4 for IPv4; the buffer's own protocol does not. */
+    member_read(&protocol, skb, protocol);
+    if (protocol != bpf_htons(ETH_P_IP))
+        return 0;
     member_read(&head, skb, head);
     member_read(&mac_header, skb, mac_header);
     member_read(&network_header, skb, network_header);
@@ -154,7 +177,7 @@ static __noinline void strace_skb(data_t *pd, struct sk_buff *skb)
 
     bpf_probe_read_kernel(&version, 1, head + network_header);
     if ((version & 0xf0) != 0x40)
-        return;
+        return 0;
 
     pd->skb = (__u64)skb;
     set_ipv4_header(pd, (struct iphdr *)(head + network_header), version);
@@ -164,6 +187,10 @@ static __noinline void strace_skb(data_t *pd, struct sk_buff *skb)
         eth = (struct ethhdr *)(head + mac_header);
     set_mac_header(pd, eth);
 
+    if (bpf_ntohs(pd->ip_data.frag_off) & IP_FRAGMENT_OFFSET) {
+        clear_transport(pd);
+        return 1;
+    }
     l4_header = network_header + pd->ip_data.iph_size;
     switch (pd->ip_data.protocol) {
     case PROTO_ICMP:
@@ -176,6 +203,7 @@ static __noinline void strace_skb(data_t *pd, struct sk_buff *skb)
         set_udp_header(pd, (struct udphdr *)(head + l4_header));
         break;
     }
+    return 1;
 }
 
 static __always_inline void set_net_dev(data_t *pd, struct net_device *dev)
@@ -197,14 +225,17 @@ static __always_inline void set_sock_state(data_t *pd, struct sock *sk)
     pd->sock_data.sk_state = BPF_CORE_READ(sk, __sk_common.skc_state);
 }
 
-/* What every probe but the listener's return half writes. The device is
- * read by the caller before the headers are captured. */
-static __always_inline void capture_packet(data_t *pd, struct sk_buff *skb,
-                                           struct net_device *dev, const char *name)
+/* What every probe but the listener's return half writes; 0 when the
+ * buffer holds no IPv4 packet, which the probe then does not emit. The
+ * device is read by the caller before the headers are captured. */
+static __always_inline int capture_packet(data_t *pd, struct sk_buff *skb,
+                                          struct net_device *dev, const char *name)
 {
     set_func_info(pd, name);
-    strace_skb(pd, skb);
+    if (!strace_skb(pd, skb))
+        return 0;
     set_net_dev(pd, dev);
+    return 1;
 }
 
 static __always_inline void store_record(int cpu_id, data_t *pd)
@@ -217,6 +248,81 @@ static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *
     store_record(cpu_id, pd);
     bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
     return 0;
+}
+
+/* ---- entry and return halves ---------------------------------------------
+ *
+ * Between an entry and its return the CPU runs other code: ipt_do_table
+ * enables bottom halves, so softirqs run whole receive paths (other walks,
+ * other lookups) on the same CPU before the walk returns. The CPU's record
+ * then holds another packet. So the entry keeps what its return needs in a
+ * record of its own in data_map, keyed by the task and a nesting level: a
+ * task's calls nest strictly (a softirq runs inside the walk it interrupts),
+ * so a return takes the innermost record of its task. Keys have the top bit
+ * set and never meet a CPU number. */
+
+#define PAIR_LEVELS 4
+#define PAIR_TABLE_WALK 0
+#define PAIR_LISTENER 1
+/* A call in the kernel takes microseconds: a record older than this was
+ * left by an entry whose return never came (a missed kretprobe). */
+#define PAIR_MAX_AGE_NS 1000000000ULL
+
+/* task_struct is cache-line aligned: bits 6 to 33 of its address go into
+ * the key, bits 32 to 63 into the record (ns_id, which no row shows), so
+ * two tasks that share a key are still told apart. */
+static __always_inline __u32 pair_key(__u64 task, int pair, int level)
+{
+    return 0x80000000u | (__u32)pair << 30 | (__u32)level << 28 | ((__u32)(task >> 6) & 0x0fffffffu);
+}
+
+/* Keeps a copy of the CPU's record for the return of this call; a record
+ * whose capture failed is kept as well (skb 0), so the return of that call
+ * finds its own record and not the one of the call around it. */
+static __always_inline void pair_save(data_t *pd, int pair)
+{
+    __u64 task = bpf_get_current_task();
+    __u32 seeded = pd->net_data.ns_id;
+    __u64 now = pd->func_info.rcv_ts;
+
+    pd->net_data.ns_id = (__u32)(task >> 32);
+#pragma unroll
+    for (int level = 0; level < PAIR_LEVELS; level++) {
+        __u32 key = pair_key(task, pair, level);
+        data_t *old = bpf_map_lookup_elem(&data_map, &key);
+        if (old && now - old->func_info.rcv_ts < PAIR_MAX_AGE_NS)
+            continue;
+        if (bpf_map_update_elem(&data_map, &key, pd, old ? BPF_EXIST : BPF_NOEXIST) == 0)
+            break;
+    }
+    pd->net_data.ns_id = seeded;
+}
+
+/* The record the entry of this task's innermost open call kept, removed
+ * from the map; null when there is none or it is too old to trust. The
+ * caller copies out what it needs before the next map update. */
+static __always_inline data_t *pair_take(int pair, __u32 *taken)
+{
+    __u64 task = bpf_get_current_task();
+    data_t *found = NULL;
+
+#pragma unroll
+    for (int level = PAIR_LEVELS - 1; level >= 0; level--) {
+        __u32 key = pair_key(task, pair, level);
+        data_t *rec = bpf_map_lookup_elem(&data_map, &key);
+        if (rec && rec->net_data.ns_id == (__u32)(task >> 32)) {
+            found = rec;
+            *taken = key;
+            break;
+        }
+    }
+    if (!found)
+        return NULL;
+    if (bpf_ktime_get_ns() - found->func_info.rcv_ts > PAIR_MAX_AGE_NS || !found->skb) {
+        bpf_map_delete_elem(&data_map, taken);
+        return NULL;
+    }
+    return found;
 }
 
 /* A packet-path probe on FUNC, whose socket buffer is the argument that
@@ -233,7 +339,8 @@ static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *
         if (!pd)                                                        \
             return -1;                                                  \
         struct sk_buff *skb = (struct sk_buff *)skb_arg(ctx);           \
-        capture_packet(pd, skb, BPF_CORE_READ(skb, dev), #func);        \
+        if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), #func))   \
+            return 0;                                                   \
         return emit_record(ctx, cpu_id, pd);                            \
     }
 
@@ -242,28 +349,41 @@ PACKET_PROBE(udp_v4_early_demux, PT_REGS_PARM1)
 PACKET_PROBE(icmp_rcv, PT_REGS_PARM1)
 PACKET_PROBE(tcp_queue_rcv, PT_REGS_PARM2)
 
-/* The lookup's entry captures the packet and stores it without emitting;
- * the return half emits it with the state of the socket found. */
-SEC("kprobe/__inet_lookup_listener")
-int trace___inet_lookup_listener(struct pt_regs *ctx)
+/* The lookup's entry captures the packet and keeps it without emitting;
+ * the return half emits it with the state of the socket found. Lookups
+ * without a packet (socket diagnostics, BPF socket lookups) emit nothing. */
+static __always_inline int lookup_listener_entry(struct sk_buff *skb)
 {
     int cpu_id;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM3(ctx);
     capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "__inet_lookup_listener");
-    store_record(cpu_id, pd);
+    pair_save(pd, PAIR_LISTENER);
     return 0;
+}
+
+SEC("kprobe/__inet_lookup_listener")
+int trace___inet_lookup_listener(struct pt_regs *ctx)
+{
+    return lookup_listener_entry((struct sk_buff *)PT_REGS_PARM3(ctx));
 }
 
 SEC("kretprobe/__inet_lookup_listener")
 int trace_ret__inet_lookup_listener(struct pt_regs *ctx)
 {
     int cpu_id;
+    __u32 key;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
+    data_t *entry = pair_take(PAIR_LISTENER, &key);
+    if (!entry)
+        return 0;
+    __u32 seeded = pd->net_data.ns_id;
+    __builtin_memcpy(pd, entry, sizeof(*pd));
+    pd->net_data.ns_id = seeded;
+    bpf_map_delete_elem(&data_map, &key);
     set_sock_state(pd, (struct sock *)PT_REGS_RC(ctx));
     return emit_record(ctx, cpu_id, pd);
 }
@@ -281,7 +401,8 @@ int trace_tcp_v4_rcv(struct pt_regs *ctx)
     struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1(ctx);
     struct net_device *dev = BPF_CORE_READ(skb, dev);
     struct sock *sk = BPF_CORE_READ(skb, sk);
-    capture_packet(pd, skb, dev, "tcp_v4_rcv");
+    if (!capture_packet(pd, skb, dev, "tcp_v4_rcv"))
+        return 0;
     set_sock_state(pd, sk);
     return emit_record(ctx, cpu_id, pd);
 }
@@ -303,7 +424,8 @@ int trace_ip_rcv(struct pt_regs *ctx)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1(ctx);
     struct net_device *dev = (struct net_device *)PT_REGS_PARM2(ctx);
-    capture_packet(pd, skb, dev, "ip_rcv");
+    if (!capture_packet(pd, skb, dev, "ip_rcv"))
+        return 0;
     return emit_record(ctx, cpu_id, pd);
 }
 
@@ -314,7 +436,8 @@ PACKET_PROBE(__netif_receive_skb, PT_REGS_PARM1)
 PACKET_PROBE(napi_gro_receive, PT_REGS_PARM2)
 
 /* The table walk emits on entry (hook and table) and on return (verdict);
- * the return half re-captures the buffer the record last saw. */
+ * the return half captures again the buffer of its own walk, as it stands
+ * after the walk. */
 SEC("kprobe/ipt_do_table")
 int trace_ipt_do_table(struct pt_regs *ctx)
 {
@@ -325,7 +448,10 @@ int trace_ipt_do_table(struct pt_regs *ctx)
     struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM2(ctx);
     struct nf_hook_state *state = (struct nf_hook_state *)PT_REGS_PARM3(ctx);
     struct xt_table *table = (struct xt_table *)PT_REGS_PARM1(ctx);
-    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ipt_do_table");
+    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ipt_do_table");
+    pair_save(pd, PAIR_TABLE_WALK);
+    if (!captured)
+        return 0;
     pd->ipt_data.hook = BPF_CORE_READ(state, hook);
     bpf_core_read(pd->ipt_data.table_name, TABLE_NAME_MAX_LEN, &table->name);
     return emit_record(ctx, cpu_id, pd);
@@ -335,11 +461,32 @@ SEC("kretprobe/ipt_do_table")
 int trace_ret_ipt_do_table(struct pt_regs *ctx)
 {
     int cpu_id;
+    __u32 key;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
+    data_t *entry = pair_take(PAIR_TABLE_WALK, &key);
+    if (!entry)
+        return 0;
+    struct sk_buff *skb = (struct sk_buff *)entry->skb;
+    bpf_map_delete_elem(&data_map, &key);
     pd->ipt_data.verdict = (__u32)PT_REGS_RC(ctx);
-    struct sk_buff *skb = (struct sk_buff *)pd->skb;
-    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ret_ipt_do_table");
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ret_ipt_do_table"))
+        return 0;
     return emit_record(ctx, cpu_id, pd);
+}
+
+/* Programs for prototypes of newer kernels, after the 23 above; the monitor
+ * loads whichever fits the running kernel's BTF. */
+
+/* From 6.18 napi_gro_receive is an inline wrapper around this. */
+PACKET_PROBE(gro_receive_skb, PT_REGS_PARM2)
+
+/* From 6.18 the lookup takes no hashinfo: the buffer moved to argument 2.
+ * The same attach point under a section name of its own ("+0", offset 0),
+ * so the program stands after the 23 and not beside its older twin. */
+SEC("kprobe/__inet_lookup_listener+0")
+int trace___inet_lookup_listener_skb_arg2(struct pt_regs *ctx)
+{
+    return lookup_listener_entry((struct sk_buff *)PT_REGS_PARM2(ctx));
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <bpf/bpf.h>
+#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 
 #include <CLI/CLI.hpp>
@@ -15,8 +16,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <string>
 
+#include "probe_selection.h"
 #include "trace_output.h"
 #include "vn_bpf_net_monitor.skel.h"
 
@@ -142,22 +145,61 @@ static int get_cpu_count()
     return count;
 }
 
-// A symbol of a module shows as "addr t name\t[module]": a substring test
-// finds it there as in the kernel's own symbols.
-static bool kallsyms_contains(const char *name)
+// Every CPU id the kernel may ever run a probe on: /proc/cpuinfo lists online
+// CPUs only, so with one offline (hotplug, maxcpus=) the CPUs numbered above
+// it would get no record and their packets would silently never show.
+static int count_cpu_records()
 {
-    FILE *kallsyms = fopen("/proc/kallsyms", "r");
-    if (!kallsyms)
-        return false;
-    char line[256] = {0};
-    while (fgets(line, sizeof(line), kallsyms)) {
-        if (strstr(line, name)) {
-            fclose(kallsyms);
-            return true;
-        }
+    int possible = libbpf_num_possible_cpus();
+    return possible > 0 ? possible : get_cpu_count();
+}
+
+// What the running kernel says about itself: which probed functions it has
+// and the BTF of their prototypes.
+static kernel_view_t read_running_kernel()
+{
+    kernel_view_t kernel;
+    kernel.symbols_known = read_symbol_list("/proc/kallsyms", kernel.functions);
+    struct btf *vmlinux = btf__load_vmlinux_btf();
+    if (libbpf_get_error(vmlinux))
+        return kernel;
+    kernel.vmlinux = vmlinux;
+    for (const auto &p : probe_points()) {
+        if (!p.module)
+            continue;
+        struct btf *module = btf__load_module_btf(p.module, vmlinux);
+        if (!libbpf_get_error(module))
+            kernel.modules[p.module] = module;
     }
-    fclose(kallsyms);
-    return false;
+    return kernel;
+}
+
+// Loads only the programs that fit the running kernel; each probe point that
+// cannot be traced is told in one line on standard error (not an error: the
+// rest is traced).
+static void select_programs()
+{
+    kernel_view_t kernel = read_running_kernel();
+    std::set<std::string> chosen;
+    for (const auto &c : choose_probes(kernel)) {
+        if (!c.notice.empty())
+            std::cerr << c.notice << std::endl;
+        if (!c.program)
+            continue;
+        chosen.insert(c.program->program);
+        if (c.point->return_program)
+            chosen.insert(c.point->return_program);
+    }
+    for (const auto &[name, module] : kernel.modules)
+        btf__free(const_cast<struct btf *>(module));
+    btf__free(const_cast<struct btf *>(kernel.vmlinux));
+    struct bpf_program *prog;
+    bpf_object__for_each_program(prog, skel->obj)
+        bpf_program__set_autoload(prog, chosen.count(bpf_program__name(prog)) > 0);
+    if (chosen.empty()) {
+        report_error("Failed to open bpf skel.\n");
+        exit(EXIT_KERNEL_OBJECT);
+    }
 }
 
 static void load_probes()
@@ -167,12 +209,7 @@ static void load_probes()
         report_error("Failed to open bpf skel.\n");
         exit(EXIT_KERNEL_OBJECT);
     }
-    // Without the iptables module loaded there is no ipt_do_table to probe,
-    // and one missing function would fail the whole attachment.
-    if (!kallsyms_contains("ipt_do_table")) {
-        bpf_program__set_autoload(skel->progs.trace_ipt_do_table, false);
-        bpf_program__set_autoload(skel->progs.trace_ret_ipt_do_table, false);
-    }
+    select_programs();
     if (vn_bpf_net_monitor_bpf__load(skel) != 0) {
         vn_bpf_net_monitor_bpf__destroy(skel);
         report_error("Failed to load bpf skel.\n");
@@ -268,7 +305,7 @@ int main(int argc, char **argv)
 
     startup_check(cmd_args, trace_filter);
 
-    cpu_count = get_cpu_count();
+    cpu_count = count_cpu_records();
     load_probes();
     open_perf_buffer();
     data_map_fd = bpf_map__fd(skel->maps.data_map);

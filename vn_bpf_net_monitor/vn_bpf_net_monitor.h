@@ -23,6 +23,9 @@
  * TCP_MAX_STATES. */
 #define SK_STATE_NONE 13
 
+/* The fragment offset bits of the IPv4 header's frag_off, in host order. */
+#define IP_FRAGMENT_OFFSET 0x1fff
+
 typedef struct func_info_t {
     __u64 rcv_ts; /* bpf_ktime_get_ns() when the probe ran */
     char func_name[FUNC_NAME_MAX_LEN];
@@ -45,6 +48,11 @@ typedef struct eth_data_t {
 
 typedef struct ip_data_t {
     __u8 iph_size; /* header length in bytes */
+    __u8 pad;
+    /* Flags and fragment offset as in the header (network order). A packet
+     * that is not the first fragment has no transport header: its
+     * transport part is all zero. */
+    __u16 frag_off;
     __u32 saddr;
     __u32 daddr;
     __u8 protocol;
@@ -113,6 +121,7 @@ RECORD_AT(data_t, eth_data.smac, 78);
 RECORD_AT(data_t, eth_data.protocol, 84);
 RECORD_AT(data_t, ip_data, 88);
 RECORD_AT(data_t, ip_data.iph_size, 88);
+RECORD_AT(data_t, ip_data.frag_off, 90);
 RECORD_AT(data_t, ip_data.saddr, 92);
 RECORD_AT(data_t, ip_data.daddr, 96);
 RECORD_AT(data_t, ip_data.protocol, 100);

@@ -84,6 +84,10 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv"))) {
         first = tcp_state_name(r.sock_data.sk_state);
     }
+    // A fragment after the first: no transport header, its offset in the
+    // third sub-field.
+    unsigned fragment = ntohs(r.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
+    std::string third = fragment ? "frag_off:" + std::to_string(fragment * 8) : "";
     char line[300] = {0};
     int name_len = int(strnlen(r.func_info.func_name, sizeof(r.func_info.func_name)));
     int dev_len = int(strnlen(r.net_data.net_dev_name, sizeof(r.net_data.net_dev_name)));
@@ -101,14 +105,14 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
                      ntohl(r.tcp_data.ack_seq));
     else if (proto == PROTO_UDP)
         n = snprintf(line + used, sizeof(line) - used, "%-10hu %-10hu %-10hu ", ntohs(r.udp_data.source),
-                     ntohs(r.udp_data.dst), uint16_t(ntohs(r.udp_data.len) - 8));
+                     ntohs(r.udp_data.dst), fragment ? 0 : uint16_t(ntohs(r.udp_data.len) - 8));
     else
         n = snprintf(line + used, sizeof(line) - used, "%-5hu %-5hu %-5hu %-5hu ", r.icmp_data.type,
                      r.icmp_data.code, ntohs(r.icmp_data.id), ntohs(r.icmp_data.seq));
     used += size_t(n);
     if (used >= sizeof(line))
         return line;
-    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first, second.c_str(), "");
+    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first, second.c_str(), third.c_str());
     return std::string(line, strnlen(line, TRACE_LINE_MAX));
 }
 

@@ -1,0 +1,211 @@
+// The choice of probe programs held against each lab kernel without booting
+// it: its BTF read from the unpacked package (the kernel image and the
+// ip_tables module). Debian's packages carry no real System.map, so which
+// functions the kernel has comes from BTF, as in a monitor that cannot read
+// /proc/kallsyms. A new kernel that moves an argument or drops a function
+// fails here in seconds.
+// LAB_WORK names the folder fetch.sh unpacked into, LAB_SERIES the series.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <bpf/btf.h>
+#include <bpf/libbpf.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "probe_selection.h"
+
+namespace {
+
+std::string env(const char *name)
+{
+    const char *v = getenv(name);
+    return v ? v : "";
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string trim(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+// gzip (arm64's Image.gz on Debian 12) or as it is.
+std::string read_maybe_gzip(const std::string &path)
+{
+    std::string out;
+    gzFile f = gzopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[1 << 16];
+    for (int n; (n = gzread(f, buf, sizeof(buf))) > 0;)
+        out.append(buf, n);
+    gzclose(f);
+    return out;
+}
+
+// The kernel's .BTF blob inside an image of any form (ELF vmlinux or a raw
+// arm64 Image): its header is 24 bytes, magic 0xeB9F, version 1, and the
+// type and string sections follow back to back.
+btf *btf_of_image(const std::string &path)
+{
+    std::string image = read_maybe_gzip(path);
+    static const char magic[] = "\x9f\xeb\x01\x00\x18\x00\x00\x00";
+    for (size_t at = image.find(magic, 0, 8); at != std::string::npos; at = image.find(magic, at + 1, 8)) {
+        uint32_t h[4];
+        if (at + 24 > image.size())
+            break;
+        memcpy(h, image.data() + at + 8, sizeof(h)); // type_off, type_len, str_off, str_len
+        if (h[0] != 0 || h[2] != h[1] || at + 24 + uint64_t(h[2]) + h[3] > image.size())
+            continue;
+        btf *b = btf__new(image.data() + at, 24 + h[2] + h[3]);
+        if (!libbpf_get_error(b) && btf__find_by_name_kind(b, "ip_rcv", BTF_KIND_FUNC) > 0)
+            return b;
+        if (!libbpf_get_error(b))
+            btf__free(b);
+    }
+    return nullptr;
+}
+
+// A module's split BTF; xz-compressed modules are unpacked to a file first.
+btf *btf_of_module(const std::string &path, btf *vmlinux)
+{
+    std::string file = path;
+    if (path.size() > 3 && path.compare(path.size() - 3, 3, ".xz") == 0) {
+        file = testing::TempDir() + "/module.ko";
+        if (system(("xz -dc '" + path + "' > '" + file + "'").c_str()) != 0)
+            return nullptr;
+    }
+    btf *b = btf__parse_split(file.c_str(), vmlinux);
+    return libbpf_get_error(b) ? nullptr : b;
+}
+
+struct unpacked_kernel {
+    std::string version, root, modules;
+    btf *vmlinux = nullptr;
+    btf *ip_tables = nullptr;
+    kernel_view_t view;
+};
+
+const unpacked_kernel &kernel()
+{
+    static const unpacked_kernel k = [] {
+        unpacked_kernel k;
+        std::string work = env("LAB_WORK");
+        k.version = trim(read_file(work + "/kernel/kver"));
+        k.root = work + "/kernel/root";
+        k.modules = k.root + "/lib/modules/" + k.version;
+        k.vmlinux = btf_of_image(work + "/kernel/kernel");
+        std::string dep = read_file(k.modules + "/modules.dep");
+        size_t at = dep.find("/ip_tables.ko");
+        if (at != std::string::npos && k.vmlinux) {
+            size_t start = dep.rfind('\n', at) + 1;
+            std::string path = k.modules + "/" + dep.substr(start, dep.find(':', start) - start);
+            k.ip_tables = btf_of_module(path, k.vmlinux);
+        }
+        // As on a host with the module loaded.
+        if (k.ip_tables)
+            k.view.modules["ip_tables"] = k.ip_tables;
+        k.view.vmlinux = k.vmlinux;
+        return k;
+    }();
+    return k;
+}
+
+// What the monitor would load on this kernel: point's first function ->
+// chosen program (or "-" for none) and notice.
+std::map<std::string, std::pair<std::string, std::string>> choices(const kernel_view_t &view)
+{
+    std::map<std::string, std::pair<std::string, std::string>> out;
+    for (const auto &c : choose_probes(view))
+        out[c.point->variants.front().function] = {c.program ? c.program->program : "-", c.notice};
+    return out;
+}
+
+// Kernels from 6.18 on: napi_gro_receive is an inline wrapper of
+// gro_receive_skb, and the listener lookup lost its hashinfo argument.
+bool newer_than_6_17(const std::string &version)
+{
+    int major = 0, minor = 0;
+    sscanf(version.c_str(), "%d.%d", &major, &minor);
+    return major > 6 || (major == 6 && minor >= 18);
+}
+
+TEST(KernelBtf, ThePackageHoldsTheKernelsBtfSymbolsAndTheIptablesModule)
+{
+    const unpacked_kernel &k = kernel();
+    ASSERT_FALSE(k.version.empty()) << "nothing unpacked in " << env("LAB_WORK");
+    if (env("LAB_SERIES") != "backports") {
+        EXPECT_EQ(k.version.rfind(env("LAB_SERIES") + ".", 0), 0u) << k.version;
+    }
+    ASSERT_NE(k.vmlinux, nullptr) << "no BTF in the kernel image";
+    EXPECT_NE(k.ip_tables, nullptr) << "no BTF in ip_tables.ko";
+}
+
+TEST(KernelBtf, EveryProbePointGetsTheProgramWrittenForItsPrototype)
+{
+    const unpacked_kernel &k = kernel();
+    ASSERT_NE(k.vmlinux, nullptr);
+    bool newer = newer_than_6_17(k.version);
+    std::map<std::string, std::pair<std::string, std::string>> expected;
+    for (const auto &p : probe_points())
+        expected[p.variants.front().function] = {p.variants.front().program, ""};
+    if (newer) {
+        expected["napi_gro_receive"] = {"trace_gro_receive_skb",
+                                        "napi_gro_receive: not in this kernel, gro_receive_skb traced instead"};
+        expected["__inet_lookup_listener"] = {"trace___inet_lookup_listener_skb_arg2", ""};
+    }
+    auto got = choices(k.view);
+    for (const auto &[function, want] : expected) {
+        SCOPED_TRACE(function + " on " + k.version);
+        ASSERT_TRUE(got.count(function));
+        EXPECT_EQ(got[function].first, want.first);
+        EXPECT_EQ(got[function].second, want.second);
+    }
+    EXPECT_EQ(got.size(), expected.size());
+}
+
+TEST(KernelBtf, WithoutTheIptablesModuleTheTableWalkIsSkippedWithANotice)
+{
+    kernel_view_t view = kernel().view;
+    ASSERT_NE(view.vmlinux, nullptr);
+    view.modules.clear();
+    view.functions.erase("ipt_do_table");
+    auto got = choices(view);
+    EXPECT_EQ(got["ipt_do_table"].first, "-");
+    EXPECT_EQ(got["ipt_do_table"].second, "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced");
+    EXPECT_EQ(got["ip_rcv"].first, "trace_ip_rcv");
+}
+
+// A symbol list that names exactly the functions BTF knows gives the same
+// choice: the two ways of telling presence agree.
+TEST(KernelBtf, TheSymbolListAndBtfAgreeOnWhatIsThere)
+{
+    kernel_view_t view = kernel().view;
+    ASSERT_NE(view.vmlinux, nullptr);
+    auto from_btf = choices(view);
+    view.symbols_known = true;
+    for (const auto &f : probed_functions()) {
+        const btf *b = f == "ipt_do_table" && view.modules.count("ip_tables") ? view.modules.at("ip_tables")
+                                                                              : view.vmlinux;
+        if (btf__find_by_name_kind(b, f.c_str(), BTF_KIND_FUNC) > 0)
+            view.functions.insert(f);
+    }
+    EXPECT_EQ(choices(view), from_btf);
+}
+
+} // namespace

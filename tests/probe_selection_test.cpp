@@ -1,0 +1,144 @@
+// The probe choice on kernels made up here: their BTF built with libbpf, their
+// symbol lists written as /proc/kallsyms writes them.
+#include <gtest/gtest.h>
+
+#include <bpf/btf.h>
+#include <bpf/libbpf.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "probe_selection.h"
+
+namespace {
+
+// A kernel's BTF with the structures the probes read and any functions.
+struct fake_kernel {
+    btf *b = btf__new_empty();
+    int skb = ptr_to(btf__add_struct(b, "sk_buff", 232));
+    int dev = ptr_to(btf__add_struct(b, "net_device", 2048));
+    int state = ptr_to(btf__add_struct(b, "nf_hook_state", 48));
+    int integer = btf__add_int(b, "int", 4, BTF_INT_SIGNED);
+    int void_ptr = btf__add_ptr(b, 0);
+    kernel_view_t view;
+
+    fake_kernel() { view.vmlinux = b; }
+    ~fake_kernel() { btf__free(b); }
+    int ptr_to(int id) { return btf__add_ptr(b, id); }
+    void add(const char *name, std::initializer_list<int> params)
+    {
+        int proto = btf__add_func_proto(b, integer);
+        for (int p : params)
+            btf__add_func_param(b, "arg", p);
+        btf__add_func(b, name, BTF_FUNC_GLOBAL, proto);
+        view.functions.insert(name);
+    }
+    // Every probed function with the prototype the object was written for.
+    void add_all_as_built()
+    {
+        for (const auto &p : probe_points()) {
+            const probe_program_t &v = p.variants.front();
+            int params[3] = {integer, integer, integer};
+            for (const auto &a : v.args)
+                params[a.position - 1] = a.kind == arg_kind::skb ? skb
+                                       : a.kind == arg_kind::net_device ? dev
+                                       : a.kind == arg_kind::hook_state ? state
+                                                                        : void_ptr;
+            add(v.function, {params[0], params[1], params[2]});
+        }
+        view.symbols_known = true;
+    }
+    std::map<std::string, std::pair<std::string, std::string>> choices()
+    {
+        std::map<std::string, std::pair<std::string, std::string>> out;
+        for (const auto &c : choose_probes(view))
+            out[c.point->variants.front().function] = {c.program ? c.program->program : "-", c.notice};
+        return out;
+    }
+};
+
+TEST(ProbeSelection, AKernelAsTheObjectWasWrittenForGetsEveryFirstProgramAndNoNotice)
+{
+    fake_kernel k;
+    k.add_all_as_built();
+    for (const auto &[function, choice] : k.choices()) {
+        EXPECT_NE(choice.first, "-") << function;
+        EXPECT_EQ(choice.second, "") << function;
+    }
+    EXPECT_EQ(k.choices()["ip_rcv"].first, "trace_ip_rcv");
+}
+
+TEST(ProbeSelection, AShiftedBufferArgumentIsNeverReadBlindly)
+{
+    fake_kernel swapped; // a made-up kernel that takes the device first
+    swapped.add("ip_rcv", {swapped.dev, swapped.skb});
+    swapped.view.symbols_known = true;
+    auto c = swapped.choices();
+    EXPECT_EQ(c["ip_rcv"].first, "-");
+    EXPECT_EQ(c["ip_rcv"].second, "ip_rcv: prototype not known to this monitor, not traced");
+    // Functions it does not have are skipped, each with its line.
+    EXPECT_EQ(c["udp_rcv"].second, "udp_rcv: not in this kernel, not traced");
+}
+
+TEST(ProbeSelection, TheListenerLookupWithoutHashinfoReadsTheBufferFromArgumentTwo)
+{
+    fake_kernel k;
+    k.add("__inet_lookup_listener", {k.integer, k.skb, k.integer, k.integer});
+    k.view.symbols_known = true;
+    auto c = k.choices();
+    EXPECT_EQ(c["__inet_lookup_listener"].first, "trace___inet_lookup_listener_skb_arg2");
+    EXPECT_EQ(c["__inet_lookup_listener"].second, "");
+}
+
+TEST(ProbeSelection, TheGroHandOffFallsBackToGroReceiveSkbAndSaysSo)
+{
+    fake_kernel k;
+    k.view.symbols_known = true;
+    EXPECT_EQ(k.choices()["napi_gro_receive"].second, "napi_gro_receive: not in this kernel, not traced");
+    k.add("gro_receive_skb", {k.integer, k.skb});
+    auto c = k.choices();
+    EXPECT_EQ(c["napi_gro_receive"].first, "trace_gro_receive_skb");
+    EXPECT_EQ(c["napi_gro_receive"].second, "napi_gro_receive: not in this kernel, gro_receive_skb traced instead");
+}
+
+TEST(ProbeSelection, AFunctionWithoutBtfOrWithoutItsModuleIsSkippedWithItsReason)
+{
+    fake_kernel k;
+    k.view.symbols_known = true;
+    k.view.functions.insert("tcp_v4_rcv"); // in the symbol list, not in BTF
+    auto c = k.choices();
+    EXPECT_EQ(c["tcp_v4_rcv"].second, "tcp_v4_rcv: no type information in this kernel, not traced");
+    EXPECT_EQ(c["ipt_do_table"].second, "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced");
+}
+
+TEST(ProbeSelection, TheTableWalkTakesItsTableAsVoidPointerOrXtTable)
+{
+    for (bool typed : {false, true}) {
+        fake_kernel k;
+        int table = typed ? k.ptr_to(btf__add_struct(k.b, "xt_table", 64)) : k.void_ptr;
+        k.add("ipt_do_table", {table, k.skb, k.state});
+        k.view.symbols_known = true;
+        EXPECT_EQ(k.choices()["ipt_do_table"].first, "trace_ipt_do_table") << typed;
+    }
+    fake_kernel old; // 5.x: (skb, state, table)
+    old.add("ipt_do_table", {old.skb, old.state, old.void_ptr});
+    old.view.symbols_known = true;
+    EXPECT_EQ(old.choices()["ipt_do_table"].first, "-");
+}
+
+TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)
+{
+    std::string path = testing::TempDir() + "/kallsyms";
+    std::ofstream(path) << "ffffffff81000000 T ip_rcv_finish_core\n"
+                           "ffffffff81000010 t ip_rcv.cold\n"
+                           "ffffffff81000020 T __netif_receive_skb_core\n"
+                           "0000000000000000 T udp_rcv\n"
+                           "ffffffffc0000000 t ipt_do_table\t[ip_tables]\n";
+    std::set<std::string> found;
+    ASSERT_TRUE(read_symbol_list(path.c_str(), found));
+    EXPECT_EQ(found, (std::set<std::string>{"udp_rcv", "ipt_do_table"}));
+    EXPECT_FALSE(read_symbol_list((path + ".missing").c_str(), found));
+}
+
+} // namespace

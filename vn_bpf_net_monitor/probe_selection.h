@@ -1,0 +1,74 @@
+// Which probe programs fit the running kernel.
+//
+// Kernels move functions and arguments: napi_gro_receive became an inline
+// wrapper of gro_receive_skb in 6.18, and __inet_lookup_listener lost an
+// argument there. Each program of the object reads its arguments at fixed
+// positions, so before loading, every probe point is held against what the
+// kernel says about itself: its symbol list (is the function there?) and its
+// BTF (are the arguments the program reads where it reads them?). Never a
+// version number. A point whose function is missing, or whose prototype no
+// program knows, is skipped with a notice instead of being read blindly.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+struct btf;
+
+// What a program reads from an argument register.
+enum class arg_kind {
+    skb,        // struct sk_buff *
+    net_device, // struct net_device *
+    hook_state, // const struct nf_hook_state *
+    table,      // struct xt_table *, or the void *priv it is passed as
+};
+
+struct probe_arg_t {
+    int position; // 1-based, as PT_REGS_PARMn counts
+    arg_kind kind;
+};
+
+// One program of the object and the prototype it was written for.
+struct probe_program_t {
+    const char *program;  // program name in the object
+    const char *function; // kernel function it attaches to
+    std::vector<probe_arg_t> args;
+};
+
+// A place on the packet path: the programs that can trace it, the first that
+// fits the kernel wins.
+struct probe_point_t {
+    std::vector<probe_program_t> variants;
+    const char *return_program; // loaded with whichever variant, or null
+    const char *module;         // the module that brings the function, or null
+};
+
+// Every probe point, in the order of the object's programs.
+const std::vector<probe_point_t> &probe_points();
+
+// The kernel as the choice sees it.
+struct kernel_view_t {
+    std::set<std::string> functions; // probed functions the symbol list has, by exact name
+    bool symbols_known = false;      // false: no symbol list, presence is taken from BTF
+    const btf *vmlinux = nullptr;
+    std::map<std::string, const btf *> modules; // loaded modules' BTF, by module name
+};
+
+struct probe_choice_t {
+    const probe_point_t *point;
+    const probe_program_t *program; // null: the point is not traced
+    std::string notice;             // one line for the user, or empty
+};
+
+std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel);
+
+// The names choose_probes may ask kernel_view_t::functions about.
+std::set<std::string> probed_functions();
+
+// Probed functions in a symbol list in /proc/kallsyms or System.map form
+// ("address type name" and, for a module's symbol, "\t[module]"): exact
+// names only, so a clone such as "ip_rcv.cold" or a longer name that merely
+// starts the same way never counts. Returns false when the file cannot be read.
+bool read_symbol_list(const char *path, std::set<std::string> &found);
