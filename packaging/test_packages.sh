@@ -71,6 +71,15 @@ check_architectures() {
     pass "arm64 holds a static AArch64 monitor, amd64 a static x86-64 one"
 }
 
+# Files do the whole job: nothing runs at install or removal.
+check_no_scripts() {
+    for deb in "$AMD64" "$ARM64"; do
+        members=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||; /^$/d' | sort | tr '\n' ' ')
+        [ "$members" = 'control md5sums ' ] || fail "$deb control members: $members"
+    done
+    pass "no maintainer scripts"
+}
+
 # What dpkg-shlibdeps finds in the programs shipped is what Depends says.
 check_depends() {
     for deb in "$AMD64" "$ARM64"; do
@@ -106,13 +115,13 @@ check_scratch_root() {
     root=$WORK/root
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
     : >"$root/var/lib/dpkg/status"
-    dpkg --root="$root" -i "$AMD64" >/dev/null
+    dpkg --root="$root" -i "$AMD64" >/dev/null || fail "dpkg -i into the scratch root"
     (cd "$root" && find usr var -path var/lib -prune -o -print | sed 's|^|/|' | sort) >"$WORK/found"
     package_paths "$AMD64" | sort >"$WORK/listed"
     diff "$WORK/listed" "$WORK/found" || fail "scratch root holds other files than the package lists"
     [ "$(stat -c %a "$root/var/vorna-helmsight/monitor")" = 755 ] || fail "data directory mode"
     pass "scratch root: exactly the listed files"
-    dpkg --root="$root" -P "$PKG" >/dev/null 2>&1
+    dpkg --root="$root" -P "$PKG" >/dev/null 2>&1 || fail "dpkg -P in the scratch root"
     left=$(cd "$root" && find . -path ./var/lib -prune -o -print | grep -vx '\.\|\./var' || :)
     [ -z "$left" ] || fail "purge left: $left"
     pass "scratch root: purge leaves nothing of the package"
@@ -190,9 +199,8 @@ make_user_data() {
 check_gone() {
     package_paths "$AMD64" | while IFS= read -r path; do
         [ -e "$path" ] || continue
-        case $path in
-        /var/vorna-helmsight | /var/vorna-helmsight/monitor) continue ;;
-        esac
+        # Directories that hold the user's data stay.
+        case $DATA/ in "$path"/*) [ -d "$path" ] && continue ;; esac
         grep -qx "$path" "$WORK/before" || fail "$1 left $path"
     done
     [ "$(cat "$DATA/my.trace")" = 'a trace of mine' ] || fail "$1 touched the user's trace"
@@ -203,15 +211,15 @@ check_installed_system() {
     package_paths "$AMD64" | while IFS= read -r path; do
         [ ! -e "$path" ] || echo "$path"
     done >"$WORK/before"
-    dpkg -i "$AMD64" >/dev/null
+    dpkg -i "$AMD64" >/dev/null || fail "dpkg -i"
     check_help
     check_manual_installed
     check_completion
     make_user_data
-    dpkg -r "$PKG" >/dev/null 2>&1
+    dpkg -r "$PKG" >/dev/null 2>&1 || fail "dpkg -r"
     check_gone remove
     pass "remove leaves the user's trace and error log, nothing else"
-    dpkg -P "$PKG" >/dev/null 2>&1
+    dpkg -P "$PKG" >/dev/null 2>&1 || fail "dpkg -P"
     check_gone purge
     dpkg-query -W "$PKG" >/dev/null 2>&1 && fail "still known to dpkg after purge"
     pass "purge leaves the user's trace and error log, nothing else"
@@ -233,6 +241,7 @@ main() {
     check_help_in_manual
     check_lintian
     check_architectures
+    check_no_scripts
     check_depends
     COUNT_FILE=$WORK/count
     : >"$COUNT_FILE"
