@@ -207,19 +207,27 @@ check_gone() {
     [ -s "$DATA/vn_bpf_net_monitor_err.log" ] || fail "$1 touched the error log"
 }
 
+# The way the README installs it; apt needs no network for a package without dependencies.
+apt_get() {
+    DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@" >"$WORK/apt.log" 2>&1 ||
+        { cat "$WORK/apt.log" >&2; return 1; }
+}
+
 check_installed_system() {
     package_paths "$AMD64" | while IFS= read -r path; do
         [ ! -e "$path" ] || echo "$path"
     done >"$WORK/before"
-    dpkg -i "$AMD64" >/dev/null || fail "dpkg -i"
+    apt_get install "$AMD64" || fail "apt-get install"
     check_help
     check_manual_installed
     check_completion
     make_user_data
-    dpkg -r "$PKG" >/dev/null 2>&1 || fail "dpkg -r"
+    apt_get remove "$PKG" || fail "apt-get remove"
     check_gone remove
     pass "remove leaves the user's trace and error log, nothing else"
-    dpkg -P "$PKG" >/dev/null 2>&1 || fail "dpkg -P"
+    # Without conffiles removal already forgets the package: install it again to purge it.
+    apt_get install "$AMD64" || fail "apt-get install again"
+    apt_get purge "$PKG" || fail "apt-get purge"
     check_gone purge
     dpkg-query -W "$PKG" >/dev/null 2>&1 && fail "still known to dpkg after purge"
     pass "purge leaves the user's trace and error log, nothing else"
