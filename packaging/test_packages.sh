@@ -130,6 +130,7 @@ check_scratch_root() {
 check_help() {
     (exec -a vn_bpf_net_monitor /usr/sbin/vn_bpf_net_monitor --help) >"$WORK/help.installed"
     (exec -a vn_bpf_net_monitor "$BUILT" --help) >"$WORK/help.built"
+    grep -q '^Usage: vn_bpf_net_monitor ' "$WORK/help.built" || fail "built --help: no usage line"
     cmp "$WORK/help.built" "$WORK/help.installed" || fail "installed --help differs"
     pass "installed --help is byte for byte the built one"
 }
