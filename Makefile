@@ -7,9 +7,10 @@ DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-d
        clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev libclang-rt-14-dev \
        g++-aarch64-linux-gnu libbpf-dev:arm64 libelf-dev:arm64 zlib1g-dev:arm64 \
        qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2 \
-       kmod cpio xz-utils zstd file
+       kmod cpio xz-utils zstd file \
+       dpkg-dev binutils-aarch64-linux-gnu lintian man-db bash-completion
 
-.PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench
+.PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench deb test-deb
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -27,6 +28,7 @@ test: deps all
 	ctest --test-dir $(BUILD) --output-on-failure
 	$(MAKE) test-asan
 	$(MAKE) fuzz
+	$(MAKE) test-deb
 
 # The same tests against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build, LeakSanitizer included for every run of the monitor. A finding
@@ -58,6 +60,9 @@ fuzz:
 install: all
 	install -D -m 0755 $(BUILD)/vn_bpf_net_monitor /usr/local/sbin/vn_bpf_net_monitor
 	install -d -m 0755 /var/vorna-helmsight /var/vorna-helmsight/monitor
+	install -D -m 0644 packaging/vn_bpf_net_monitor.8 /usr/local/share/man/man8/vn_bpf_net_monitor.8
+	install -D -m 0644 packaging/completion/vn_bpf_net_monitor \
+	  /usr/local/share/bash-completion/completions/vn_bpf_net_monitor
 
 # Statically linked binaries for the lab VM, one per architecture.
 static:
@@ -69,8 +74,20 @@ cross-arm64:
 	      -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 	cmake --build build-arm64 -j $(JOBS)
 
+# Debian packages for both architectures from the static builds.
+DEB_DIR = build-deb
+deb: static cross-arm64
+	rm -f $(DEB_DIR)/*.deb
+	packaging/build_deb.sh amd64 build-static $(DEB_DIR)
+	packaging/build_deb.sh arm64 build-arm64 $(DEB_DIR)
+
+# Manual pages, lintian, and the packages installed, used and purged in a
+# private mount namespace (this host's /usr, /var and dpkg database untouched).
+test-deb: deps deb
+	packaging/test_packages.sh $(DEB_DIR) build-static/vn_bpf_net_monitor
+
 clean:
-	rm -rf $(BUILD) build-static build-arm64 build-asan build-fuzz
+	rm -rf $(BUILD) build-static build-arm64 build-asan build-fuzz $(DEB_DIR)
 
 # Side-by-side measurements: rendering against the bare write it feeds, the
 # probes' size, and one lab boot that loads packets with and without the
