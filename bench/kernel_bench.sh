@@ -1,8 +1,9 @@
 #!/bin/bash
-# The kernel side of the bench: one lab boot (Debian 12's stock kernel under
+# The kernel side of the bench: one lab boot (a Debian stock kernel under
 # emulation) that runs bench/guest_bench.sh instead of the lab's phases.
 # Usage: kernel_bench.sh OUT_DIR   (results in OUT_DIR/results/bench)
-# BENCH_ARCH (default: the host's) and BENCH_SERIES (6.1) pick the kernel;
+# BENCH_ARCH (default: the host's) and BENCH_SERIES (6.1, 6.12 or backports)
+# pick the kernel;
 # BENCH_BASELINE names another static build of the monitor to hold this one
 # against in the same boot (for example the one before a change).
 set -euo pipefail
@@ -14,13 +15,13 @@ ARCH=${BENCH_ARCH:-$(dpkg --print-architecture)}
 SERIES=${BENCH_SERIES:-6.1}
 OUT=$1
 
-# bpftrace and bpftool with every library they load, unpacked (never
-# installed) into the lab cache; the guest reads them from a second share.
-# Without them the bench runs on, and says that the peer is missing.
+# bpftrace and bpftool with every library they load, downloaded into the lab
+# cache (the .deb files only) and unpacked, never installed, into OUT on
+# every run; the guest reads them from a second share. Without them the
+# bench runs on, and says that the peer is missing.
 fetch_peer() {
-  PEER_ROOT=$LAB_CACHE/peer/$ARCH/root
-  [ -f "$LAB_CACHE/peer/$ARCH/done" ] && return 0
-  debs=$LAB_CACHE/peer/$ARCH/debs
+  PEER_ROOT=$OUT/peer
+  debs=$LAB_CACHE/debs/peer-$ARCH
   rm -rf "$PEER_ROOT"
   mkdir -p "$PEER_ROOT" "$debs"
   chown _apt "$debs" 2>/dev/null || true
@@ -28,9 +29,10 @@ fetch_peer() {
   names=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
             --no-replaces --no-enhances "$(apt_name bpftrace "$ARCH")" "$(apt_name bpftool "$ARCH")" \
           | grep -v '^[ <]' | sort -u)
-  (cd "$debs" && apt-get download -q $names >&2) || return 1
+  missing=
+  for n in $names; do ls "$debs/${n%%:*}_"*.deb >/dev/null 2>&1 || missing="$missing $n"; done
+  [ -z "$missing" ] || (cd "$debs" && apt-get download -q $missing >&2) || return 1
   for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$PEER_ROOT"; done
-  touch "$LAB_CACHE/peer/$ARCH/done"
 }
 
 write_settings() {

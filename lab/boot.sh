@@ -9,7 +9,8 @@ ARCH=$1 KERNEL=$2 INITRAMFS=$3 RESULTS=$4 LIMIT=$5
 
 # panic=-1 turns a guest panic into a reset, which -no-reboot turns into an exit.
 APPEND="panic=-1 quiet loglevel=3"
-QEMU_ARGS=(-m 1024 -smp 2 -nic none -no-reboot -display none -monitor none -serial stdio
+# Three CPUs: one can be taken offline with the others still two.
+QEMU_ARGS=(-m 1024 -smp 3 -nic none -no-reboot -display none -monitor none -serial stdio
            -kernel "$KERNEL" -initrd "$INITRAMFS"
            -fsdev "local,id=results,path=$RESULTS,security_model=none"
            -device virtio-9p-pci,fsdev=results,mount_tag=results)

@@ -8,7 +8,11 @@ ARCH=$1 SERIES=$2 OUT=$3
 
 mkdir -p "$OUT"
 rm -rf "$OUT/results"
-echo "lab: booting Debian 12's $SERIES kernel ($ARCH) under emulation; the monitor runs with: ${LAB_ARGS:--P icmp}"
+case $SERIES in
+  backports) kernel="Debian 13 backports' newest kernel" ;;
+  *) kernel="Debian 12's $SERIES kernel" ;;
+esac
+echo "lab: booting $kernel ($ARCH) under emulation; the monitor runs with: ${LAB_ARGS:--P icmp}"
 LAB_MODE=demo "$HERE/run.sh" "$ARCH" "$SERIES" "$OUT" > "$OUT/run.log" 2>&1 &
 run=$!
 # The guest writes the trace straight onto the shared folder: follow it there.

@@ -264,7 +264,10 @@ static int diag_lookup(char **argv)
     if (got < 0)
         die("recv");
     struct nlmsghdr *nlh = (struct nlmsghdr *)answer;
-    printf("answer type %u\n", nlh->nlmsg_type);
+    printf("answer type %u", nlh->nlmsg_type);
+    if (nlh->nlmsg_type == NLMSG_ERROR)
+        printf(", error %d", ((struct nlmsgerr *)NLMSG_DATA(nlh))->error);
+    printf("\n");
     return nlh->nlmsg_type == SOCK_DIAG_BY_FAMILY ? 0 : 1;
 }
 

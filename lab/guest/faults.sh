@@ -10,7 +10,6 @@ FULL_FS=/tmp/full FULL_FS_SIZE=32k FILLER_KIB=24
 # lab_fault fails the monitor's next epoll wait once this file exists.
 FAULT_TRIGGER=/tmp/fault-trigger
 SANITIZED_MONITOR=/usr/sbin/vn_bpf_net_monitor_asan
-ERROR_LOG=/var/vorna-helmsight/monitor/vn_bpf_net_monitor/vn_bpf_net_monitor_err.log
 FLOOD_PINGS=1500 FLOOD_SECONDS=20
 
 # A process that has ended but is not reaped yet still answers kill -0.
@@ -58,8 +57,6 @@ record_memory() {
 
 phase_faults() {
   begin_phase faults
-  # Earlier phases have copied theirs: this phase's log starts empty.
-  [ ! -e "$ERROR_LOG" ] || : > "$ERROR_LOG"
   mkdir -p "$FULL_FS"
   mount -t tmpfs -o size=$FULL_FS_SIZE tmpfs "$FULL_FS"
   dd if=/dev/zero of="$FULL_FS/filler" bs=1024 count=$FILLER_KIB 2> /dev/null

@@ -4,18 +4,22 @@
 
 RESULTS=/mnt/results
 MONITOR=/usr/sbin/vn_bpf_net_monitor
+ERROR_LOG=/var/vorna-helmsight/monitor/vn_bpf_net_monitor/vn_bpf_net_monitor_err.log
 HOST_A=198.18.0.1 HOST_B=198.18.0.2    # root namespace (veth0), peer namespace (veth1)
 OTHER_A=198.18.1.1 OTHER_B=198.18.1.2  # a second pair on the same link, the one -H leaves out
-UDP_PORT=5301 TCP_PORT=5302 DROP_PORT=5304 OTHER_PORT=5399
+UDP_PORT=5301 TCP_PORT=5302 DROP_PORT=5304 OTHER_PORT=5399 CLOSED_PORT=5305 REJECT_PORT=5306
 UDP_SIZES="11 22 33 44" OTHER_SIZES="55 66" DROP_SIZES="45 56"
 TCP_REQUEST=100 TCP_REPLY=300
+BIG_SIZE=3000 RR_PING_ID=4321   # a datagram larger than the link's MTU; a ping with IP options
+HOST_A6=2001:db8::1 HOST_B6=2001:db8::2
 
 # The kernel functions the monitor probes: the kernel's own kprobe tracer
 # counts their calls in every phase, a second witness of which ones run.
 PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
   tcp_rcv_established tcp_v4_do_rcv tcp_v4_rcv ip_output ip_finish_output ip_finish_output2
   ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit
-  dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive ipt_do_table"
+  dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive gro_receive_skb
+  ipt_do_table"
 TRACEFS=/sys/kernel/tracing
 
 status() { echo "lab: $*" > /dev/console; echo "== $*"; }
@@ -39,6 +43,11 @@ configure_end() {
   $run ip link set "$dev" up
 }
 
+pin_neighbours() {
+  arp -s $HOST_B "$MAC_B"; arp -s $OTHER_B "$MAC_B"
+  in_peer arp -s $HOST_A "$MAC_A"; in_peer arp -s $OTHER_A "$MAC_A"
+}
+
 # Test hosts: a veth pair between the root namespace and a peer namespace held
 # by a sleeping process. No IPv6 and fixed neighbours, so that no frame other
 # than the scenario's own crosses the link.
@@ -55,32 +64,38 @@ setup_hosts() {
   configure_end in_peer veth1 $HOST_B $OTHER_B
   MAC_A=$(cat /sys/class/net/veth0/address)
   MAC_B=$(in_peer ip link show veth1 | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p')
-  arp -s $HOST_B "$MAC_B"; arp -s $OTHER_B "$MAC_B"
-  in_peer arp -s $HOST_A "$MAC_A"; in_peer arp -s $OTHER_A "$MAC_A"
+  pin_neighbours
   KERNEL=$(uname -r) MACHINE=$(uname -m) CPUS=$(grep -c ^processor /proc/cpuinfo)
   DEV_A=veth0 DEV_B=veth1
   # What the host-side checks need to know about this run.
   for v in KERNEL MACHINE CPUS HOST_A HOST_B OTHER_A OTHER_B MAC_A MAC_B DEV_A DEV_B \
-           UDP_PORT TCP_PORT DROP_PORT OTHER_PORT UDP_SIZES OTHER_SIZES DROP_SIZES TCP_REQUEST TCP_REPLY; do
+           UDP_PORT TCP_PORT DROP_PORT OTHER_PORT CLOSED_PORT REJECT_PORT UDP_SIZES OTHER_SIZES DROP_SIZES \
+           TCP_REQUEST TCP_REPLY BIG_SIZE RR_PING_ID HOST_A6 HOST_B6; do
     eval "echo \"$v=\$$v\""
   done > "$RESULTS/hosts.env"
 }
 
-# The independent witness: tcpdump on the root end of the pair.
+# The independent witness: tcpdump on the root end of the pair (and on any
+# other interface named, as IFACE.pcap).
 start_capture() {
-  : > "$DIR/tcpdump.stderr"
-  tcpdump -i veth0 -n -U -Z root -w "$DIR/veth0.pcap" 2> "$DIR/tcpdump.stderr" &
-  CAPTURE_PID=$!
-  n=0
-  until grep -q "listening on" "$DIR/tcpdump.stderr"; do
-    n=$((n + 1)); [ $n -lt 200 ] || { status "tcpdump did not start"; return 1; }
-    usleep 100000
+  CAPTURE_PIDS=
+  for dev in veth0 "$@"; do
+    : > "$DIR/tcpdump-$dev.stderr"
+    tcpdump -i "$dev" -n -U -Z root -w "$DIR/$dev.pcap" 2> "$DIR/tcpdump-$dev.stderr" &
+    CAPTURE_PIDS="$CAPTURE_PIDS $!"
+    n=0
+    until grep -q "listening on" "$DIR/tcpdump-$dev.stderr"; do
+      n=$((n + 1)); [ $n -lt 200 ] || { status "tcpdump on $dev did not start"; return 1; }
+      usleep 100000
+    done
   done
 }
 
 stop_capture() {
-  kill -INT "$CAPTURE_PID"
-  wait "$CAPTURE_PID"
+  for pid in $CAPTURE_PIDS; do
+    kill -INT "$pid"
+    wait "$pid"
+  done
 }
 
 # A monitor without -o writes its trace to NAME.stdout, with -o to the file
@@ -201,6 +216,8 @@ begin_phase() {
   DIR=/tmp/lab/$1
   MONITORS=
   mkdir -p "$DIR"
+  # Each phase's copy of the error log holds its own messages only.
+  [ ! -e "$ERROR_LOG" ] || : > "$ERROR_LOG"
   status "phase $1"
   grep ipt_do_table /proc/kallsyms > "$DIR/kallsyms-ipt.txt"
   lsmod > "$DIR/lsmod.txt"
@@ -238,10 +255,20 @@ phase_plain() {
   udp_exchange $OTHER_PORT $OTHER_SIZES
   tcp_exchange $TCP_PORT $TCP_REQUEST $TCP_REPLY
   tcp_exchange $OTHER_PORT 10 50
+  icmp_beyond_echo
   stop_call_count
   stop_monitors
   stop_capture
   end_phase
+}
+
+# ICMP that is not a plain echo: an echo request with the record-route
+# option (a 60-byte IPv4 header) and the port-unreachable error a datagram
+# to a closed port draws.
+icmp_beyond_echo() {
+  step lab_net ping-rr $HOST_B $RR_PING_ID
+  step lab_net udp-send $HOST_B $CLOSED_PORT 20
+  sleep 1
 }
 
 load_iptables() {
@@ -296,6 +323,78 @@ phase_gro() {
   stop_call_count
   stop_monitors
   stop_capture
+  end_phase
+}
+
+# Frames and calls that must leave no row: IPv6 and ARP on the link, a
+# listener lookup without a packet (socket diagnostics); and two that must
+# leave the right one: a table walk whose rule answers with a reset (the
+# reset's own receive path runs inside the walk, on the same CPU), and a
+# datagram that leaves in fragments. Runs after the iptables phase.
+phase_truth() {
+  begin_phase truth
+  # Back to the backlog path: the loopback device (the reset) takes it too.
+  ethtool -K veth0 gro off
+  in_peer ethtool -K veth1 gro off
+  sysctl -qw net.ipv6.conf.veth0.disable_ipv6=0 net.ipv6.conf.veth0.accept_dad=0
+  in_peer sysctl -qw net.ipv6.conf.veth1.disable_ipv6=0 net.ipv6.conf.veth1.accept_dad=0
+  ip -6 addr add $HOST_A6/64 dev veth0
+  in_peer ip -6 addr add $HOST_B6/64 dev veth1
+  # The neighbours are left to ARP from here on.
+  arp -d $HOST_B; arp -d $OTHER_B
+  in_peer arp -d $HOST_A; in_peer arp -d $OTHER_A
+  iptables-legacy -A OUTPUT -p tcp --dport $REJECT_PORT -j REJECT --reject-with tcp-reset \
+    || status "REJECT rule failed"
+  start_capture lo
+  start_monitor icmp -P icmp
+  start_monitor udp -P udp -p $UDP_PORT
+  start_monitor udp_all -P udp
+  start_monitor tcp -P tcp
+  wait_monitors_ready
+  start_call_count
+  step ping -c 2 -i 0.3 $HOST_B
+  step ping6 -c 3 -i 0.3 $HOST_B6
+  step in_peer ping6 -c 2 -i 0.3 $HOST_A6
+  step in_peer arp -d $HOST_A
+  step in_peer ping -c 1 $HOST_A
+  serve udp-recv $UDP_PORT 1
+  step lab_net udp-send $HOST_B $UDP_PORT $BIG_SIZE
+  wait "$SERVER_PID"
+  echo "= udp-recv $UDP_PORT: $?" >> "$DIR/steps.log"
+  step lab_net tcp-send $HOST_B $REJECT_PORT 10 0
+  serve tcp-serve $TCP_PORT 1 $TCP_REPLY
+  step in_peer lab_net diag $HOST_B $TCP_PORT $HOST_A
+  step in_peer lab_net diag $HOST_B $TCP_PORT $HOST_A
+  step lab_net tcp-send $HOST_B $TCP_PORT $TCP_REQUEST $TCP_REPLY
+  wait "$SERVER_PID"
+  step in_peer lab_net diag $HOST_B $TCP_PORT $HOST_A
+  sleep 1
+  stop_call_count
+  stop_monitors
+  stop_capture
+  iptables-legacy -D OUTPUT -p tcp --dport $REJECT_PORT -j REJECT --reject-with tcp-reset
+  # The later phases count their rows: back to a quiet link.
+  sysctl -qw net.ipv6.conf.veth0.disable_ipv6=1
+  in_peer sysctl -qw net.ipv6.conf.veth1.disable_ipv6=1
+  pin_neighbours
+  end_phase
+}
+
+# A CPU taken offline: /proc/cpuinfo then lists CPUs 0 and 2, yet CPU 2
+# runs probes as before. Traffic pinned to it must show.
+phase_cpus() {
+  begin_phase cpus
+  echo 0 > /sys/devices/system/cpu/cpu1/online || status "CPU 1 stays online"
+  grep ^processor /proc/cpuinfo > "$DIR/cpuinfo.txt"
+  start_capture
+  start_monitor icmp -P icmp
+  wait_monitors_ready
+  start_call_count
+  step taskset -c 2 ping -c 3 -i 0.3 $HOST_B
+  stop_call_count
+  stop_monitors
+  stop_capture
+  echo 1 > /sys/devices/system/cpu/cpu1/online
   end_phase
 }
 

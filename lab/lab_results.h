@@ -1,0 +1,453 @@
+// What one lab boot left, read for the checks: tcpdump's captures, the
+// monitors' traces and the kernel's own kprobe hit counters. LAB_RESULTS
+// names the results folder, LAB_ARCH and LAB_SERIES the machine and kernel
+// series it must come from.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+inline std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline std::string trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(' ');
+    size_t e = s.find_last_not_of(" \n");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    for (std::string line; std::getline(ss, line);)
+        out.push_back(line);
+    return out;
+}
+
+inline std::vector<long> numbers_of(const std::string& text)
+{
+    std::vector<long> out;
+    std::stringstream ss(text);
+    for (long n; ss >> n;)
+        out.push_back(n);
+    return out;
+}
+
+inline bool exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+inline std::string env(const char* name)
+{
+    const char* v = getenv(name);
+    return v ? v : "";
+}
+
+// ---- the capture -------------------------------------------------------
+
+inline std::string mac_text(const uint8_t* p)
+{
+    char buf[20];
+    snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+    return buf;
+}
+
+inline std::string ip_text(const uint8_t* p)
+{
+    return std::to_string(p[0]) + "." + std::to_string(p[1]) + "." + std::to_string(p[2]) + "." +
+           std::to_string(p[3]);
+}
+
+inline unsigned be16(const uint8_t* p) { return (unsigned)p[0] << 8 | p[1]; }
+inline uint32_t be32(const uint8_t* p) { return (uint32_t)be16(p) << 16 | be16(p + 2); }
+
+struct Packet {
+    int index = 0;
+    std::string dmac, smac, sip, dip;
+    int proto = 0;
+    unsigned a = 0, b = 0;      // ICMP type/code, or source/destination port
+    uint32_t c = 0, d = 0;      // ICMP id/sequence, TCP seq/ack, UDP payload length
+    unsigned tcp_flags = 0;
+    unsigned payload = 0;       // TCP payload bytes
+    unsigned fragment = 0;      // fragment offset in bytes; such a packet has no transport header
+    bool first_fragment = false;
+    std::string dev;            // the interface it was captured on
+    std::string key;            // the fields a trace row shows, as one text
+};
+
+// What a row shows of a packet, in one comparable text.
+inline std::string packet_key(int proto, const std::string& sip, const std::string& dip, unsigned a, unsigned b,
+                       uint32_t c, uint32_t d)
+{
+    std::ostringstream k;
+    k << proto << ' ' << sip << '>' << dip << ' ' << a << ' ' << b << ' ' << c << ' ' << d;
+    return k.str();
+}
+
+// pcap: a 24-byte file header, then per packet a 16-byte header and the frame.
+inline std::vector<Packet> read_pcap(const std::string& path, const std::string& dev)
+{
+    std::vector<Packet> out;
+    std::string data = read_file(path);
+    if (data.size() < 24)
+        return out;
+    const uint8_t* f = reinterpret_cast<const uint8_t*>(data.data());
+    uint32_t magic = f[0] | f[1] << 8 | f[2] << 16 | (uint32_t)f[3] << 24;
+    bool swapped = magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1;
+    auto u32 = [&](size_t off) {
+        const uint8_t* p = f + off;
+        return swapped ? be32(p) : (uint32_t)(p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24);
+    };
+    EXPECT_EQ(u32(20), 1u) << path << ": not an Ethernet capture";
+    size_t off = 24;
+    for (int index = 0; off + 16 <= data.size(); index++) {
+        uint32_t caplen = u32(off + 8);
+        const uint8_t* e = f + off + 16;
+        off += 16 + caplen;
+        if (off > data.size() || caplen < 34 || be16(e + 12) != 0x0800)
+            continue;
+        const uint8_t* ip = e + 14;
+        size_t ihl = (ip[0] & 0xf) * 4;
+        const uint8_t* l4 = ip + ihl;
+        Packet p;
+        p.index = index;
+        p.dmac = mac_text(e);
+        p.smac = mac_text(e + 6);
+        p.sip = ip_text(ip + 12);
+        p.dip = ip_text(ip + 16);
+        p.proto = ip[9];
+        p.dev = dev;
+        unsigned ip_len = be16(ip + 2);
+        p.fragment = (be16(ip + 6) & 0x1fff) * 8;
+        p.first_fragment = !p.fragment && (be16(ip + 6) & 0x2000);
+        // A later fragment: what follows the IP header is payload, and a
+        // row shows zeros there.
+        if (p.fragment) {
+        } else if (p.proto == 1) {
+            p.a = l4[0], p.b = l4[1], p.c = be16(l4 + 4), p.d = be16(l4 + 6);
+        } else if (p.proto == 6) {
+            p.a = be16(l4), p.b = be16(l4 + 2), p.c = be32(l4 + 4), p.d = be32(l4 + 8);
+            p.tcp_flags = l4[13];
+            p.payload = ip_len - ihl - (l4[12] >> 4) * 4;
+        } else if (p.proto == 17) {
+            p.a = be16(l4), p.b = be16(l4 + 2), p.c = (be16(l4 + 4) - 8) & 0xffff;
+        }
+        p.key = packet_key(p.proto, p.sip, p.dip, p.a, p.b, p.c, p.d);
+        out.push_back(p);
+    }
+    return out;
+}
+
+// ---- the traces --------------------------------------------------------
+
+struct Row {
+    long long time = 0;
+    int cpu = 0;
+    std::string func, dev, smac, dmac, sip, dip, other, key, line;
+    unsigned a = 0, b = 0;
+    uint32_t c = 0, d = 0;
+    std::string without_time() const { return line.substr(21); }
+};
+
+struct Layout {
+    int proto;
+    std::vector<int> starts;  // protocol columns
+    std::vector<int> widths;
+    int other;                // first OTHER_INFO sub-field
+};
+
+inline const Layout* layout_for(const std::string& protocol)
+{
+    static const Layout tcp{6, {153, 164, 175, 186}, {10, 10, 10, 10}, 197};
+    static const Layout udp{17, {153, 164, 175}, {10, 10, 10}, 186};
+    static const Layout icmp{1, {153, 159, 165, 171}, {5, 5, 5, 5}, 177};
+    if (protocol == "tcp")
+        return &tcp;
+    if (protocol == "udp")
+        return &udp;
+    if (protocol == "icmp")
+        return &icmp;
+    return nullptr;
+}
+
+// Columns stand at fixed places as long as no value outgrows its width, which
+// none of ours can; a blank must precede each.
+inline bool parse_row(const std::string& line, const Layout& l, Row& r)
+{
+    static const int starts[] = {0, 21, 27, 58, 77, 96, 115, 134};
+    static const int widths[] = {20, 5, 30, 18, 18, 18, 18, 18};
+    if ((int)line.size() < l.other)
+        return false;
+    std::string col[8];
+    for (int i = 0; i < 8; i++) {
+        if (starts[i] > 0 && line[starts[i] - 1] != ' ')
+            return false;
+        col[i] = trim(line.substr(starts[i], widths[i]));
+    }
+    std::vector<long> v;
+    for (size_t i = 0; i < l.starts.size(); i++) {
+        if (line[l.starts[i] - 1] != ' ')
+            return false;
+        std::string t = trim(line.substr(l.starts[i], l.widths[i]));
+        if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        v.push_back(std::stol(t));
+    }
+    r.line = line;
+    r.time = std::stoll(col[0]);
+    r.cpu = std::stoi(col[1]);
+    r.func = col[2], r.dev = col[3], r.smac = col[4], r.dmac = col[5], r.sip = col[6], r.dip = col[7];
+    r.a = v[0], r.b = v[1], r.c = v[2], r.d = v.size() > 3 ? v[3] : 0;
+    // ICMP rows put ID before SEQUENCE, as the capture key does.
+    r.other = trim(line.substr(l.other));
+    r.key = packet_key(l.proto, r.sip, r.dip, r.a, r.b, r.c, r.d);
+    return true;
+}
+
+struct Monitor {
+    std::string name, args, protocol, host, trace_path, header;
+    unsigned port = 0;
+    const Layout* layout = nullptr;
+    std::vector<Row> rows;
+    std::vector<std::string> bad_lines;
+    std::string status, alive, stderr_text, stdout_text;
+
+    bool covers(const Packet& p) const
+    {
+        if (p.proto != layout->proto)
+            return false;
+        if (port && p.proto != 1 && p.a != port && p.b != port)
+            return false;
+        return host.empty() || p.sip == host || p.dip == host;
+    }
+};
+
+inline std::string option(const std::vector<std::string>& words, const std::string& flag)
+{
+    auto it = std::find(words.begin(), words.end(), flag);
+    return it != words.end() && it + 1 != words.end() ? *(it + 1) : "";
+}
+
+inline Monitor read_monitor(const std::string& dir, const std::string& name)
+{
+    Monitor m;
+    m.name = name;
+    m.args = trim(read_file(dir + "/" + name + ".args"));
+    std::vector<std::string> words;
+    std::stringstream ss(m.args);
+    for (std::string w; ss >> w;)
+        words.push_back(w);
+    m.protocol = option(words, "-P");
+    m.host = option(words, "-H");
+    m.port = (unsigned)atoi(option(words, "-p").c_str());
+    std::string file = option(words, "-o");
+    // The guest named the file by its own path; here it sits beside the others.
+    m.trace_path = file.empty() ? dir + "/" + name + ".stdout" : dir + "/" + name + ".trace";
+    m.layout = layout_for(m.protocol);
+    m.status = trim(read_file(dir + "/" + name + ".status"));
+    m.alive = trim(read_file(dir + "/" + name + ".alive"));
+    m.stderr_text = read_file(dir + "/" + name + ".stderr");
+    m.stdout_text = read_file(dir + "/" + name + ".stdout");
+    std::vector<std::string> lines = lines_of(read_file(m.trace_path));
+    if (!lines.empty())
+        m.header = lines[0];
+    for (size_t i = 1; i < lines.size() && m.layout; i++) {
+        Row r;
+        if (parse_row(lines[i], *m.layout, r))
+            m.rows.push_back(r);
+        else
+            m.bad_lines.push_back(lines[i]);
+    }
+    return m;
+}
+
+struct Phase {
+    std::string name, dir;
+    std::vector<Packet> packets;
+    std::map<std::string, Monitor> monitors;
+    std::map<std::string, long> hits;  // kernel kprobe hits per function
+    std::string kallsyms_ipt, error_log;
+    std::vector<double> window;  // uptime seconds when the traffic began and ended
+
+    const Monitor& monitor(const std::string& name) const
+    {
+        static const Monitor none;
+        auto it = monitors.find(name);
+        EXPECT_NE(it, monitors.end()) << "no monitor " << name << " in phase " << this->name;
+        return it == monitors.end() ? none : it->second;
+    }
+    long hit(const std::string& f) const
+    {
+        auto it = hits.find(f);
+        return it == hits.end() ? 0 : it->second;
+    }
+};
+
+inline Phase read_phase(const std::string& results, const std::string& name, const std::vector<std::string>& monitors)
+{
+    Phase ph;
+    ph.name = name;
+    ph.dir = results + "/" + name;
+    ph.packets = read_pcap(ph.dir + "/veth0.pcap", "veth0");
+    // Traffic between two local addresses crosses the loopback device.
+    if (exists(ph.dir + "/lo.pcap"))
+        for (auto& p : read_pcap(ph.dir + "/lo.pcap", "lo"))
+            ph.packets.push_back(p);
+    for (const auto& m : monitors)
+        ph.monitors[m] = read_monitor(ph.dir, m);
+    for (const auto& line : lines_of(read_file(ph.dir + "/kprobe_profile.txt"))) {
+        std::stringstream ss(line);
+        std::string f;
+        long n = 0;
+        if (ss >> f >> n)
+            ph.hits[f] = n;
+    }
+    ph.kallsyms_ipt = read_file(ph.dir + "/kallsyms-ipt.txt");
+    ph.error_log = read_file(ph.dir + "/vn_bpf_net_monitor_err.log");
+    std::stringstream w(read_file(ph.dir + "/window.txt"));
+    for (double t; w >> t;)
+        ph.window.push_back(t);
+    return ph;
+}
+
+struct Lab {
+    std::map<std::string, std::string> host;
+    std::vector<Phase> phases;
+
+    const Phase& phase(const std::string& name) const
+    {
+        for (const auto& p : phases)
+            if (p.name == name)
+                return p;
+        static const Phase none;
+        ADD_FAILURE() << "no phase " << name;
+        return none;
+    }
+    std::string operator[](const std::string& k) const
+    {
+        auto it = host.find(k);
+        return it == host.end() ? "" : it->second;
+    }
+};
+
+inline const Lab& lab()
+{
+    static const Lab l = [] {
+        Lab l;
+        std::string results = env("LAB_RESULTS");
+        for (const auto& line : lines_of(read_file(results + "/hosts.env"))) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                l.host[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        l.phases.push_back(read_phase(results, "plain", {"icmp", "icmp_file", "icmp_host", "icmp_stop", "udp", "tcp"}));
+        l.phases.push_back(read_phase(results, "iptables", {"icmp", "tcp", "udp"}));
+        l.phases.push_back(read_phase(results, "gro", {"icmp", "udp", "tcp"}));
+        l.phases.push_back(read_phase(results, "truth", {"icmp", "udp", "udp_all", "tcp"}));
+        l.phases.push_back(read_phase(results, "cpus", {"icmp"}));
+        return l;
+    }();
+    return l;
+}
+
+// ---- the kernel's paths --------------------------------------------------
+
+inline const std::vector<std::string> transmit = {"ip_output", "ip_finish_output", "ip_finish_output2",
+                                           "__dev_queue_xmit", "dev_hard_start_xmit"};
+inline const std::vector<std::string> receive = {"napi_gro_receive", "gro_receive_skb", "__netif_receive_skb", "__netif_receive_skb_one_core",
+                                          "ip_rcv", "ip_rcv_finish", "ip_local_deliver"};
+
+// Where each probed function stands on a packet's way from socket to socket.
+inline int path_rank(const std::string& f)
+{
+    static const std::vector<std::string> order = {
+        "ip_output", "ip_finish_output", "ip_finish_output2", "__dev_queue_xmit", "dev_hard_start_xmit",
+        "napi_gro_receive", "gro_receive_skb", "__netif_receive_skb", "__netif_receive_skb_one_core", "ip_rcv", "ip_rcv_finish",
+        "udp_v4_early_demux", "ip_local_deliver", "ip_local_deliver_finish", "icmp_rcv", "udp_rcv", "tcp_v4_rcv",
+        "__inet_lookup_listener", "tcp_v4_do_rcv", "tcp_rcv_established", "tcp_queue_rcv"};
+    auto it = std::find(order.begin(), order.end(), f);
+    return it == order.end() ? -1 : (int)(it - order.begin());
+}
+
+inline bool is_transmit(const std::string& f)
+{
+    return std::find(transmit.begin(), transmit.end(), f) != transmit.end();
+}
+
+inline bool is_table_walk(const std::string& f) { return f == "ipt_do_table" || f == "ret_ipt_do_table"; }
+
+inline bool from_root_end(const Lab& l, const Packet& p) { return p.sip == l["HOST_A"] || p.sip == l["OTHER_A"]; }
+
+inline bool dropped_by_rule(const Lab& l, const Phase& ph, const Packet& p)
+{
+    return ph.name == "iptables" && p.proto == 17 && std::to_string(p.b) == l["DROP_PORT"];
+}
+
+inline std::vector<const Row*> rows_at(const Monitor& m, const std::string& key, const std::string& func)
+{
+    std::vector<const Row*> out;
+    for (const auto& r : m.rows)
+        if (r.key == key && (func.empty() || r.func == func))
+            out.push_back(&r);
+    return out;
+}
+
+inline std::multiset<std::string> rows_without_time(const Monitor& m)
+{
+    std::multiset<std::string> out;
+    for (const auto& r : m.rows)
+        out.insert(r.without_time());
+    return out;
+}
+
+inline std::map<std::string, int> key_counts(const Phase& ph)
+{
+    std::map<std::string, int> n;
+    for (const auto& p : ph.packets)
+        n[p.key]++;
+    return n;
+}
+
+inline const std::string zero_mac = "00:00:00:00:00:00";
+
+// The kernel function a driver hands received buffers to GRO through: an
+// inline wrapper from 6.18 on, whose out-of-line part is probed then.
+inline std::string gro_hand_off(const Phase& ph)
+{
+    return ph.hit("gro_receive_skb") > 0 ? "gro_receive_skb" : "napi_gro_receive";
+}
+
+// TCP drops the buffer's device once tcp_v4_rcv has taken the segment: the
+// functions after it see none. Everywhere else a row without a device
+// would be a capture that failed.
+inline bool device_cleared(const std::string& f)
+{
+    return f == "tcp_v4_do_rcv" || f == "tcp_rcv_established" || f == "tcp_queue_rcv";
+}
+
+// The SYN the OUTPUT rule of the truth phase answers with a reset: it never
+// reaches a device, so no capture has it.
+inline bool rejected_syn(const Lab& l, const Row& r)
+{
+    return r.key.rfind("6 ", 0) == 0 && r.sip == l["HOST_A"] && std::to_string(r.b) == l["REJECT_PORT"];
+}
