@@ -231,6 +231,7 @@ struct Monitor {
     std::vector<Row> rows;
     std::vector<std::string> bad_lines;
     std::string status, alive, stderr_text, stdout_text;
+    std::string notices; // the start-up lines on probe points not traced, kept apart from stderr_text
 
     bool covers(const Packet& p) const
     {
@@ -266,7 +267,19 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
     m.layout = layout_for(m.protocol);
     m.status = trim(read_file(dir + "/" + name + ".status"));
     m.alive = trim(read_file(dir + "/" + name + ".alive"));
-    m.stderr_text = read_file(dir + "/" + name + ".stderr");
+    // Start-up notices ("F: not in this kernel, not traced", "F: not in this
+    // kernel, G traced instead") come first, one line each.
+    std::string err = read_file(dir + "/" + name + ".stderr");
+    for (size_t end; (end = err.find('\n')) != std::string::npos;) {
+        std::string line = err.substr(0, end);
+        bool notice = (line.size() > 12 && line.compare(line.size() - 12, 12, ", not traced") == 0) ||
+                      (line.size() > 15 && line.compare(line.size() - 15, 15, " traced instead") == 0);
+        if (!notice)
+            break;
+        m.notices += line + "\n";
+        err.erase(0, end + 1);
+    }
+    m.stderr_text = err;
     m.stdout_text = read_file(dir + "/" + name + ".stdout");
     std::vector<std::string> lines = lines_of(read_file(m.trace_path));
     if (!lines.empty())
