@@ -398,6 +398,102 @@ TEST(ReportCli, json_lines_hold_every_field_of_every_row_as_the_trace_has_it)
     }
 }
 
+// ---- Real traces from the lab VM (Debian 12's 6.1 kernel, veth pair) ------
+
+// The count of a stage pair in the summary, or -1 when it is not there.
+long stage_count(const std::string &out, const std::string &stage)
+{
+    size_t at = out.find("\n" + stage + " ");
+    if (at == std::string::npos)
+        return -1;
+    return std::stol(out.substr(at + 1 + stage.size()));
+}
+
+// The count of an ending in the summary, or -1.
+long ending_count(const std::string &out, const std::string &ending)
+{
+    size_t at = out.find("\n" + ending + "  ");
+    return at == std::string::npos ? -1 : std::stol(out.substr(at + 1 + ending.size()));
+}
+
+TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_icmp_rcv)
+{
+    report_result r = run_report({data_file("lab_icmp_plain.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 22u); // 11 pings, each request and reply
+    for (const std::string &line : journeys) {
+        EXPECT_NE(line.find("  11  "), std::string::npos) << line;
+        EXPECT_NE(line.find(" ip_output ip_finish_output ip_finish_output2 __dev_queue_xmit dev_hard_start_xmit "
+                            "__netif_receive_skb __netif_receive_skb_one_core ip_rcv ip_local_deliver "
+                            "ip_local_deliver_finish icmp_rcv"),
+                  std::string::npos)
+            << line;
+    }
+    EXPECT_NE(r.out.find("journeys: 22 (242 rows)\n"), std::string::npos); // every row of the trace
+    EXPECT_EQ(ending_count(r.out, "ended at icmp_rcv"), 22);
+    EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_local_deliver"), 22);
+    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), 22);
+    EXPECT_EQ(count_of(r.out, " -> "), 10u); // eleven functions, ten stages
+}
+
+TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)
+{
+    report_result r = run_report({data_file("lab_udp_iptables.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 6u);
+    for (const std::string &line : journeys) {
+        bool to_drop_port = line.find("> 198.18.0.2:5304 ") != std::string::npos;
+        EXPECT_EQ(line.find("dropped by table filter at NF_INET_LOCAL_IN") != std::string::npos, to_drop_port)
+            << line;
+        EXPECT_EQ(line.find("ended at udp_rcv") != std::string::npos, !to_drop_port) << line;
+    }
+    EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
+    EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), 12); // LOCAL_OUT and LOCAL_IN each
+    EXPECT_EQ(stage_count(r.out, "ip_local_deliver_finish -> udp_rcv"), 4);
+    EXPECT_NE(r.out.find("journeys: 6 (92 rows)\n"), std::string::npos);
+
+    report_result dropped = run_report({"--dropped", "--json", data_file("lab_udp_iptables.trace")});
+    json lines = json_lines(dropped.out);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const json &j : lines) {
+        EXPECT_EQ(j["drop_hook"], "NF_INET_LOCAL_IN");
+        EXPECT_EQ(j["drop_table"], "filter");
+        EXPECT_EQ(j["rows"].back()["verdict"], "NF_DROP");
+        EXPECT_EQ(j["rows"].back()["dport"], 5304);
+    }
+}
+
+TEST(ReportLab, a_real_tcp_connection_splits_into_its_segments_even_where_an_ack_and_data_share_seq_and_ack)
+{
+    report_result r = run_report({data_file("lab_tcp_iptables.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 10u) << r.out;
+    EXPECT_NE(journeys[0].find("198.18.0.1:35338 > 198.18.0.2:5302 seq 493272869 ack 0"), std::string::npos);
+    EXPECT_NE(journeys[0].find("tcp_v4_rcv __inet_lookup_listener tcp_v4_do_rcv"), std::string::npos);
+    // The handshake's last ACK and the first data segment carry the same numbers.
+    EXPECT_NE(journeys[2].find("seq 493272870 ack 4224997753"), std::string::npos);
+    EXPECT_NE(journeys[3].find("seq 493272870 ack 4224997753"), std::string::npos);
+    EXPECT_NE(journeys[3].find("ended at tcp_queue_rcv"), std::string::npos);
+    EXPECT_NE(r.out.find("journeys: 10 (169 rows)\n"), std::string::npos);
+    EXPECT_EQ(ending_count(r.out, "ended at tcp_queue_rcv"), 4);
+    EXPECT_EQ(stage_count(r.out, "tcp_v4_rcv -> __inet_lookup_listener"), 1);
+}
+
+TEST(ReportLab, real_datagrams_through_gro_start_their_receive_side_at_napi_gro_receive)
+{
+    report_result r = run_report({data_file("lab_udp_gro.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(journey_lines(r.out).size(), 4u);
+    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> napi_gro_receive"), 4);
+    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1);
+    EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
+    EXPECT_NE(r.out.find("journeys: 4 (56 rows)\n"), std::string::npos);
+}
+
 // ---- Bad input -------------------------------------------------------------
 
 std::string write_temp(const std::string &dir, const std::string &name, const std::string &text)
