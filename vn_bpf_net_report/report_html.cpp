@@ -13,7 +13,7 @@ namespace {
 // More lanes than this cannot be told apart on a screen: beyond it the
 // timeline shows an even sample, and says so.
 constexpr size_t LANES_MAX = 400;
-constexpr int LANE_HEIGHT = 14, LABEL_WIDTH = 330, PLOT_WIDTH = 760;
+constexpr int LANE_HEIGHT = 14, LABEL_WIDTH = 390, PLOT_WIDTH = 760;
 
 std::string escaped(std::string_view text)
 {
@@ -34,6 +34,17 @@ std::string num(double value)
 {
     char text[32];
     snprintf(text, sizeof(text), "%.1f", value);
+    return text;
+}
+
+// An axis label at a power of ten: "0.1 us", "10 us", "1 ms".
+std::string micros_label(double decade)
+{
+    char text[32];
+    if (decade >= 3)
+        snprintf(text, sizeof(text), "%.0f ms", std::pow(10.0, decade - 3));
+    else
+        snprintf(text, sizeof(text), "%.*f us", decade < 0 ? int(-decade) : 0, std::pow(10.0, decade));
     return text;
 }
 
@@ -108,7 +119,7 @@ void append_stages(std::string &out, report_state &state, report_totals &totals)
         out += "<line class=\"grid\" x1=\"" + num(x) + "\" x2=\"" + num(x) + "\" y1=\"0\" y2=\"" +
                std::to_string(height - 20) + "\"/><text class=\"axis\" x=\"" + num(x) + "\" y=\"" +
                std::to_string(height - 6) + "\" text-anchor=\"middle\">" +
-               num(std::pow(10.0, decade)) + " us</text>\n";
+               micros_label(decade) + "</text>\n";
     }
     int y = 4;
     for (const stage_summary &s : stages) {
@@ -152,8 +163,8 @@ void append_density(std::string &out, const std::vector<const journey *> &journe
     uint64_t most = *std::max_element(bins.begin(), bins.end());
     out += "<svg class=\"chart\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH) + "\" height=\"" +
            std::to_string(HEIGHT + 20) + "\">\n<text x=\"" + std::to_string(LABEL_WIDTH - 8) +
-           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + micros_text(last - first) +
-           " us</text>\n";
+           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + num(double(last - first) / 1e9) +
+           " s</text>\n";
     double width = double(PLOT_WIDTH) / BINS;
     for (int b = 0; b < BINS; b++) {
         if (!bins[size_t(b)])

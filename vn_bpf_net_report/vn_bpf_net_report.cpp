@@ -162,6 +162,13 @@ bool read_line(run_t &run, uint32_t &source, uint64_t line_no, std::string_view 
     return true;
 }
 
+void count_long_line(run_t &run, uint32_t source, uint64_t line_no)
+{
+    run.state.unreadable_rows++;
+    fprintf(stderr, "%s: %s:%llu: unreadable row (longer than %zu bytes)\n", PROGRAM,
+            run.state.sources[source].name.c_str(), (unsigned long long)line_no, LINE_MAX);
+}
+
 // Reads one input to its end; false when it cannot be read or is no trace.
 bool read_source(run_t &run, const std::string &name)
 {
@@ -202,7 +209,9 @@ bool read_source(run_t &run, const std::string &name)
                 break;
             size_t line_end = nl ? size_t(nl - buffer.data()) : end;
             line_no++;
-            if (!skipping && !read_line(run, source, line_no, {buffer.data() + start, line_end - start}, now)) {
+            if (!skipping && line_end - start > LINE_MAX)
+                count_long_line(run, source, line_no);
+            else if (!skipping && !read_line(run, source, line_no, {buffer.data() + start, line_end - start}, now)) {
                 ok = false;
                 break;
             }
@@ -215,11 +224,8 @@ bool read_source(run_t &run, const std::string &name)
         have = end - start;
         if (have >= LINE_MAX && !memchr(buffer.data(), '\n', have)) {
             // Too long to be a row: counted, and skipped up to its line feed.
-            if (!skipping) {
-                run.state.unreadable_rows++;
-                fprintf(stderr, "%s: %s:%llu: unreadable row (longer than %zu bytes)\n", PROGRAM,
-                        run.state.sources[source].name.c_str(), (unsigned long long)line_no + 1, LINE_MAX);
-            }
+            if (!skipping)
+                count_long_line(run, source, line_no + 1);
             skipping = true;
             have = 0;
         }
