@@ -165,7 +165,14 @@ function_place place_of(report_state &state, uint32_t function)
 
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
 {
-    key_group &group = state.groups[key_of(source, state.sources[source].protocol, row)];
+    flow_key key = key_of(source, state.sources[source].protocol, row);
+    if (!state.last_group || !(key == state.last_key)) {
+        state.last_group = &state.groups[key]; // map values stay put when it grows
+        state.last_key = key;
+    }
+    key_group &group = *state.last_group;
+    if (group.rows.empty())
+        group.rows.reserve(32); // a packet's path is a dozen to twenty rows
     group.rows.push_back(row);
     group.last_read_ms = now_ms;
     state.rows_read++;
@@ -199,7 +206,10 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
             break;
         journey j;
         j.source = key.source;
-        j.rows.assign(rows.begin() + long(begin), rows.begin() + long(end));
+        if (begin == 0 && end == rows.size())
+            j.rows.swap(rows); // the usual case: the key's rows are one packet
+        else
+            j.rows.assign(rows.begin() + long(begin), rows.begin() + long(end));
         bool device_only = std::all_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) {
             return place_of(state, row.function).device_layer;
         });
@@ -213,7 +223,7 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         }
         begin = end;
     }
-    rows.erase(rows.begin(), rows.begin() + long(begin));
+    rows.erase(rows.begin(), rows.begin() + long(std::min(begin, rows.size())));
 }
 
 std::string ending_of(const report_state &state, const journey &j)

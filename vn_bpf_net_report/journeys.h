@@ -79,7 +79,12 @@ struct report_state {
     std::vector<trace_source> sources;
     std::vector<function_place> places; // by function id
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
-    std::vector<std::string> json_texts; // by name id: the text as a JSON string, once
+    // The group of the last row: a packet's rows mostly come one after another.
+    flow_key last_key{};
+    key_group *last_group = nullptr; // cleared whenever a group is erased
+    // By name id, made once: the text as a JSON string, and as the JSON
+    // members of an OTHER_INFO text ("other_info" and its parts).
+    std::vector<std::string> json_texts, json_other_info;
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
 };
 

@@ -56,6 +56,38 @@ void append_text_field(std::string &out, const char *key, std::string_view text)
     out += json_string(text);
 }
 
+void append_ipv4(std::string &out, uint32_t addr)
+{
+    char text[18];
+    char *p = text;
+    *p++ = '"';
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        p = std::to_chars(p, text + sizeof(text), (addr >> shift) & 0xff).ptr;
+        *p++ = shift ? '.' : '"';
+    }
+    out.append(text, size_t(p - text));
+}
+
+// "other_info":"..." and, for jq, the parts the text has.
+const std::string &other_info_members(report_state &state, uint32_t id)
+{
+    while (state.json_other_info.size() <= id) {
+        std::string_view text = state.names.text(uint32_t(state.json_other_info.size()));
+        std::string members = key_of_label(OTHER_INFO_LABEL) + json_string(text);
+        other_info_fields parts = split_other_info(text);
+        if (!parts.verdict.empty())
+            append_text_field(members, "verdict", parts.verdict);
+        if (!parts.hook.empty())
+            append_text_field(members, "hook", parts.hook);
+        if (!parts.table.empty())
+            append_text_field(members, "table", parts.table);
+        if (!parts.sock.empty())
+            append_text_field(members, "sock", parts.sock);
+        state.json_other_info.push_back(std::move(members));
+    }
+    return state.json_other_info[id];
+}
+
 void append_row(std::string &out, report_state &state, const protocol_layout_t &layout, const trace_row &row)
 {
     static const std::string line_key = "\"line\":";
@@ -74,27 +106,20 @@ void append_row(std::string &out, report_state &state, const protocol_layout_t &
         out += quoted_name(state, id);
         out += ',';
     }
-    out += common_keys[SIP] + "\"" + ipv4_text(row.saddr) + "\",";
-    out += common_keys[DIP] + "\"" + ipv4_text(row.daddr) + "\",";
-    static std::string protocol_keys[std::size(PROTOCOLS)][4], other_info_key = key_of_label(OTHER_INFO_LABEL);
+    out += common_keys[SIP];
+    append_ipv4(out, row.saddr);
+    out += ',';
+    out += common_keys[DIP];
+    append_ipv4(out, row.daddr);
+    out += ',';
+    static std::string protocol_keys[std::size(PROTOCOLS)][4];
     std::string *keys = protocol_keys[&layout - PROTOCOLS];
     for (size_t i = 0; i < layout.count; i++) {
         if (keys[i].empty())
             keys[i] = key_of_label(layout.columns[i].label);
         append_field(out, keys[i], row.fields[i]);
     }
-    out += other_info_key;
-    out += quoted_name(state, row.other_info);
-    // OTHER_INFO's parts, for jq: only those the row has.
-    other_info_fields parts = split_other_info(state.names.text(row.other_info));
-    if (!parts.verdict.empty())
-        append_text_field(out, "verdict", parts.verdict);
-    if (!parts.hook.empty())
-        append_text_field(out, "hook", parts.hook);
-    if (!parts.table.empty())
-        append_text_field(out, "table", parts.table);
-    if (!parts.sock.empty())
-        append_text_field(out, "sock", parts.sock);
+    out += other_info_members(state, row.other_info);
     out += '}';
 }
 

@@ -45,6 +45,22 @@ struct settings {
     journey_filter filter;
 };
 
+// The last text of a column and its id: devices, MACs and OTHER_INFO mostly
+// repeat from one row to the next, and a compare is cheaper than a lookup.
+struct name_memo {
+    std::string_view text; // in the name table, which never moves it
+    uint32_t last = UINT32_MAX;
+
+    uint32_t id(name_table &names, std::string_view value)
+    {
+        if (last == UINT32_MAX || value != text) {
+            last = names.id(value);
+            text = names.text(last);
+        }
+        return last;
+    }
+};
+
 struct run_t {
     settings set;
     report_state state;
@@ -53,6 +69,7 @@ struct run_t {
     std::string out;
     int status = 0;
     int64_t last_sweep_ms = 0;
+    name_memo last_device, last_smac, last_dmac, last_other_info;
 };
 
 int64_t now_ms()
@@ -110,9 +127,10 @@ void write_quiet_journeys(run_t &run, bool everything)
             split_group(run.state, it->first, group, false, journeys, repeated);
         else if (group.rows.size() > GROUP_ROWS_MAX)
             split_group(run.state, it->first, group, true, journeys, repeated);
-        if (group.rows.empty() && idle > KEY_MEMORY_MS)
+        if (group.rows.empty() && idle > KEY_MEMORY_MS) {
+            run.state.last_group = nullptr;
             it = run.state.groups.erase(it);
-        else
+        } else
             ++it;
     }
     std::sort(journeys.begin(), journeys.end(),
@@ -154,10 +172,17 @@ bool read_line(run_t &run, uint32_t &source, uint64_t line_no, std::string_view 
         return true;
     }
     name_table &names = run.state.names;
-    trace_row row{parsed.time,           uint32_t(line_no),      parsed.cpu,
-                  names.id(parsed.function), names.id(parsed.device), names.id(parsed.smac),
-                  names.id(parsed.dmac),     names.id(parsed.other_info), parsed.saddr,
-                  parsed.daddr,          {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
+    trace_row row{parsed.time,
+                  uint32_t(line_no),
+                  parsed.cpu,
+                  names.id(parsed.function),
+                  run.last_device.id(names, parsed.device),
+                  run.last_smac.id(names, parsed.smac),
+                  run.last_dmac.id(names, parsed.dmac),
+                  run.last_other_info.id(names, parsed.other_info),
+                  parsed.saddr,
+                  parsed.daddr,
+                  {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
     add_row(run.state, source, row, now);
     return true;
 }
