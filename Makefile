@@ -62,6 +62,9 @@ fuzz:
 install: all
 	install -D -m 0755 $(BUILD)/vn_bpf_net_monitor /usr/local/sbin/vn_bpf_net_monitor
 	install -D -m 0755 $(BUILD)/vn_bpf_net_report /usr/local/bin/vn_bpf_net_report
+	install -D -m 0644 packaging/vn_bpf_net_report.1 /usr/local/share/man/man1/vn_bpf_net_report.1
+	install -D -m 0644 packaging/completion/vn_bpf_net_report \
+	  /usr/local/share/bash-completion/completions/vn_bpf_net_report
 	install -d -m 0755 /var/vorna-helmsight /var/vorna-helmsight/monitor
 
 # Statically linked binaries for the lab VM, one per architecture.

@@ -305,18 +305,18 @@ std::string parse_flow(const std::string &text, journey_filter &filter)
     std::string_view host = std::string_view(text).substr(0, colon);
     if (!host.empty()) {
         if (!parse_ipv4(host, filter.host))
-            return "--flow: the host must be a dotted-decimal IPv4 address: " + text;
+            return "the host must be a dotted-decimal IPv4 address: " + text;
         filter.by_host = true;
     }
     if (colon != std::string::npos) {
         std::string_view port = std::string_view(text).substr(colon + 1);
         auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), filter.port);
         if (ec != std::errc() || end != port.data() + port.size() || filter.port == 0)
-            return "--flow: the port must be 1 to 65535: " + text;
+            return "the port must be 1 to 65535: " + text;
         filter.by_port = true;
     }
     if (!filter.by_host && !filter.by_port)
-        return "--flow: give HOST, HOST:PORT or :PORT";
+        return "give HOST, HOST:PORT or :PORT";
     return "";
 }
 
@@ -338,7 +338,10 @@ int main(int argc, char **argv)
         ->check([&](const std::string &text) { return parse_flow(text, set.filter); });
     app.add_flag("--dropped", set.filter.dropped_only, "only journeys that ended in a drop verdict");
     app.add_option("--slower-than", slower_than_us, "only journeys that took longer (microseconds)")
-        ->check(CLI::NonNegativeNumber);
+        ->check([](const std::string &text) {
+            return text.find_first_not_of("0123456789.") == std::string::npos ? ""
+                                                                             : "a number of microseconds, 0 or more";
+        });
     auto *follow = app.add_flag("--follow", set.follow,
                                 "write each journey once its packet has been quiet for --quiet-ms");
     app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
