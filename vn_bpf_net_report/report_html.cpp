@@ -249,7 +249,7 @@ svg text { font: 11px monospace; fill: #333; }
 .grid { stroke: #ddd; } .axis { fill: #666; }
 .path { fill: none; stroke: #999; stroke-width: 1.5; }
 .lane.dropped text { fill: #d62728; } .lane:hover .path { stroke: #000; stroke-width: 2.5; }
-.lane:hover text { font-weight: bold; }
+.lane text { font-size: 10px; } .lane:hover text { font-weight: bold; }
 .mark:hover { stroke: #000; stroke-width: 2; }
 .legend span { margin-right: 12px; white-space: nowrap; }
 .legend i { display: inline-block; width: 10px; height: 10px; border-radius: 5px; margin-right: 4px; }
