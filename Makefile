@@ -7,10 +7,10 @@ DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-d
        clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev libclang-rt-14-dev \
        g++-aarch64-linux-gnu libbpf-dev:arm64 libelf-dev:arm64 zlib1g-dev:arm64 \
        qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2 \
-       kmod cpio xz-utils zstd file \
+       kmod cpio xz-utils zstd file nlohmann-json3-dev chromium libpng-dev \
        dpkg-dev binutils-aarch64-linux-gnu lintian man-db bash-completion
 
-.PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench deb test-deb
+.PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench bench-report deb test-deb
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -46,19 +46,27 @@ test-asan:
 	for f in $(SANITIZER_LOG).*; do [ -e "$$f" ] || continue; cat "$$f"; status=1; done; \
 	exit $$status
 
-# A bounded fuzzing campaign on the record decoder (clang's libFuzzer with
-# ASan and UBSan). New inputs go to build-fuzz/corpus; tests/fuzz/corpus is
-# the seed set and is only read. A crash leaves its input in build-fuzz/.
+# Bounded fuzzing campaigns on the record decoder and on the reader's row
+# parser (clang's libFuzzer with ASan and UBSan), FUZZ_TIME seconds in all,
+# half each. New inputs go to build-fuzz/corpus and build-fuzz/rows_corpus;
+# tests/fuzz/corpus and tests/fuzz/rows_corpus are the seed sets and are only
+# read. A crash leaves its input in build-fuzz/.
 FUZZ_TIME ?= 60
 fuzz:
 	cmake -S tests/fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-fuzz -j $(JOBS)
-	mkdir -p build-fuzz/corpus
-	build-fuzz/trace_output_fuzz -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	mkdir -p build-fuzz/corpus build-fuzz/rows_corpus
+	build-fuzz/trace_output_fuzz -max_total_time=$$(( $(FUZZ_TIME) / 2 )) -print_final_stats=1 \
 	  -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/corpus
+	build-fuzz/trace_rows_fuzz -max_total_time=$$(( $(FUZZ_TIME) - $(FUZZ_TIME) / 2 )) -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/ build-fuzz/rows_corpus tests/fuzz/rows_corpus
 
 install: all
 	install -D -m 0755 $(BUILD)/vn_bpf_net_monitor /usr/local/sbin/vn_bpf_net_monitor
+	install -D -m 0755 $(BUILD)/vn_bpf_net_report /usr/local/bin/vn_bpf_net_report
+	install -D -m 0644 packaging/vn_bpf_net_report.1 /usr/local/share/man/man1/vn_bpf_net_report.1
+	install -D -m 0644 packaging/completion/vn_bpf_net_report \
+	  /usr/local/share/bash-completion/completions/vn_bpf_net_report
 	install -d -m 0755 /var/vorna-helmsight /var/vorna-helmsight/monitor
 	install -D -m 0644 packaging/vn_bpf_net_monitor.8 /usr/local/share/man/man8/vn_bpf_net_monitor.8
 	install -D -m 0644 packaging/completion/vn_bpf_net_monitor \
@@ -95,6 +103,12 @@ clean:
 bench: deps all
 	cmake --build $(BUILD) --target render_bench probe_size
 	bench/run.sh $(BUILD)
+
+# The trace reader on a generated 1,000,000-row trace, text and JSON,
+# against `wc -l` of the same file; one Markdown table (for the README).
+bench-report: all
+	cmake --build $(BUILD) --target report_bench
+	$(BUILD)/report_bench $(BUILD)/vn_bpf_net_report $(BUILD)
 
 # The first thing to run, on any machine: boots the lab VM (Debian 12's
 # stock kernel under emulation), starts the monitor with ARGS in it, sends a

@@ -5,11 +5,14 @@
 // at a fraction of the cost, which matters because the monitor renders on
 // the thread that drains the perf rings.
 #include "trace_output.h"
+#include "trace_layout.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstring>
+
+using namespace trace_layout;
 
 trace_filter_t trace_filter;
 int trace_fd = 1;
@@ -175,37 +178,39 @@ size_t format_ipv4(char *out, uint32_t addr)
 }
 
 // A MAC or IPv4 column ("%-18s") and its separator.
-void put_mac(line_t &line, const uint8_t mac[6])
+void put_mac(line_t &line, const uint8_t mac[6], size_t width)
 {
     size_t start = line.len;
     line.len += format_mac(line.text + line.len, mac);
-    pad_to(line, start, 18);
+    pad_to(line, start, width);
     put_blank(line);
 }
 
-void put_ipv4(line_t &line, uint32_t addr)
+void put_ipv4(line_t &line, uint32_t addr, size_t width)
 {
     size_t start = line.len;
     line.len += format_ipv4(line.text + line.len, addr);
-    pad_to(line, start, 18);
+    pad_to(line, start, width);
     put_blank(line);
 }
 
 // Columns 1 to 8, the same for every protocol.
 void put_common_columns(line_t &line, const data_t &record, int cpu)
 {
-    put_signed(line, int64_t(record.func_info.rcv_ts), 20);
+    put_signed(line, int64_t(record.func_info.rcv_ts), COMMON[TIME].width);
     put_blank(line);
-    put_signed(line, cpu, 5);
+    put_signed(line, cpu, COMMON[CPU].width);
     put_blank(line);
-    put_text(line, record.func_info.func_name, sizeof(record.func_info.func_name), 30);
+    put_text(line, record.func_info.func_name, sizeof(record.func_info.func_name),
+             COMMON[TRACE_INFO].width);
     put_blank(line);
-    put_text(line, record.net_data.net_dev_name, sizeof(record.net_data.net_dev_name), 18);
+    put_text(line, record.net_data.net_dev_name, sizeof(record.net_data.net_dev_name),
+             COMMON[INTERFACE].width);
     put_blank(line);
-    put_mac(line, record.eth_data.smac);
-    put_mac(line, record.eth_data.dmac);
-    put_ipv4(line, record.ip_data.saddr);
-    put_ipv4(line, record.ip_data.daddr);
+    put_mac(line, record.eth_data.smac, COMMON[SMAC].width);
+    put_mac(line, record.eth_data.dmac, COMMON[DMAC].width);
+    put_ipv4(line, record.ip_data.saddr, COMMON[SIP].width);
+    put_ipv4(line, record.ip_data.daddr, COMMON[DIP].width);
 }
 
 // The fragment offset field of the packet's IPv4 header, in 8-byte units;
@@ -233,23 +238,23 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
                                    label_contains(record, "tcp_v4_rcv"))) {
         first = tcp_state_name(record.sock_data.sk_state);
     }
-    put_str(line, first, 15);
+    put_str(line, first, OTHER_INFO_WIDTH[0]);
     put_blank(line);
     size_t start = line.len;
     if (with_table) {
-        put_str(line, "table: ", 0);
+        put_str(line, TABLE_PREFIX, 0);
         put_text(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
     }
-    pad_to(line, start, 10);
+    pad_to(line, start, OTHER_INFO_WIDTH[1]);
     put_blank(line);
     // The third: where a fragment after the first begins, in bytes, since
     // its transport columns hold no header (the kernel side zeroes them).
     start = line.len;
     if (uint16_t offset = fragment_offset(record)) {
-        put_str(line, "frag_off:", 0);
+        put_str(line, FRAGMENT_PREFIX, 0);
         put_unsigned(line, offset * 8u, 0);
     }
-    pad_to(line, start, 10);
+    pad_to(line, start, OTHER_INFO_WIDTH[2]);
     line.text[line.len++] = '\n';
 }
 
@@ -308,41 +313,19 @@ const char *nf_verdict_name(uint32_t verdict)
 
 int write_trace_header(uint32_t protocol)
 {
-    line_t line;
-    static const char *const common[] = {"TIME", "CPU", "TRACE_INFO", "INTERFACE",
-                                         "SMAC", "DMAC", "SIP",       "DIP"};
-    static const size_t common_width[] = {20, 5, 30, 18, 18, 18, 18, 18};
-    const char *const *labels;
-    const size_t *widths;
-    size_t count;
-    static const char *const tcp[] = {"SPORT", "DPORT", "SEQ", "ACK_SEQ", "OTHER_INFO"};
-    static const size_t tcp_width[] = {10, 10, 10, 10, 15};
-    static const char *const udp[] = {"SPORT", "DPORT", "LEN", "OTHER_INFO"};
-    static const size_t udp_width[] = {10, 10, 10, 15};
-    static const char *const icmp[] = {"TYPE", "CODE", "ID", "SEQUENCE", "OTHER_INFO"};
-    static const size_t icmp_width[] = {5, 5, 5, 5, 15};
-    switch (protocol) {
-    case PROTO_TCP:
-        labels = tcp, widths = tcp_width, count = 5;
-        break;
-    case PROTO_UDP:
-        labels = udp, widths = udp_width, count = 4;
-        break;
-    case PROTO_ICMP:
-        labels = icmp, widths = icmp_width, count = 5;
-        break;
-    default:
+    const protocol_layout_t *layout = protocol_layout(protocol);
+    if (!layout)
         return 0; // nothing to write: write(fd, "", 0) would report 0 too
-    }
-    for (size_t i = 0; i < 8; i++) {
-        put_str(line, common[i], common_width[i]);
+    line_t line;
+    for (const column_t &column : COMMON) {
+        put_str(line, column.label, column.width);
         put_blank(line);
     }
-    for (size_t i = 0; i < count; i++) {
-        if (i)
-            put_blank(line);
-        put_str(line, labels[i], widths[i]);
+    for (size_t i = 0; i < layout->count; i++) {
+        put_str(line, layout->columns[i].label, layout->columns[i].width);
+        put_blank(line);
     }
+    put_str(line, OTHER_INFO_LABEL, OTHER_INFO_WIDTH[0]);
     line.text[line.len++] = '\n';
     int written = int(write(trace_fd, line.text, line.len));
     fsync(trace_fd);
@@ -356,13 +339,13 @@ void write_tcp_row(const data_t *record, int cpu)
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
-    put_unsigned(line, ntohs(record->tcp_data.source), 10);
+    put_unsigned(line, ntohs(record->tcp_data.source), TCP[TCP_SPORT].width);
     put_blank(line);
-    put_unsigned(line, ntohs(record->tcp_data.dst), 10);
+    put_unsigned(line, ntohs(record->tcp_data.dst), TCP[TCP_DPORT].width);
     put_blank(line);
-    put_unsigned(line, ntohl(record->tcp_data.seq), 10);
+    put_unsigned(line, ntohl(record->tcp_data.seq), TCP[TCP_SEQ].width);
     put_blank(line);
-    put_unsigned(line, ntohl(record->tcp_data.ack_seq), 10);
+    put_unsigned(line, ntohl(record->tcp_data.ack_seq), TCP[TCP_ACK_SEQ].width);
     put_blank(line);
     put_other_info(line, *record, true);
     write_line(line);
@@ -375,12 +358,13 @@ void write_udp_row(const data_t *record, int cpu)
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
-    put_unsigned(line, ntohs(record->udp_data.source), 10);
+    put_unsigned(line, ntohs(record->udp_data.source), UDP[UDP_SPORT].width);
     put_blank(line);
-    put_unsigned(line, ntohs(record->udp_data.dst), 10);
+    put_unsigned(line, ntohs(record->udp_data.dst), UDP[UDP_DPORT].width);
     put_blank(line);
     // Payload length; a later fragment has no UDP header to take it from.
-    put_unsigned(line, fragment_offset(*record) ? 0 : uint16_t(ntohs(record->udp_data.len) - 8), 10);
+    put_unsigned(line, fragment_offset(*record) ? 0 : uint16_t(ntohs(record->udp_data.len) - 8),
+                 UDP[UDP_LEN].width);
     put_blank(line);
     put_other_info(line, *record, false);
     write_line(line);
@@ -392,13 +376,13 @@ void write_icmp_row(const data_t *record, int cpu)
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
-    put_unsigned(line, record->icmp_data.type, 5);
+    put_unsigned(line, record->icmp_data.type, ICMP[ICMP_TYPE].width);
     put_blank(line);
-    put_unsigned(line, record->icmp_data.code, 5);
+    put_unsigned(line, record->icmp_data.code, ICMP[ICMP_CODE].width);
     put_blank(line);
-    put_unsigned(line, ntohs(record->icmp_data.id), 5);
+    put_unsigned(line, ntohs(record->icmp_data.id), ICMP[ICMP_ID].width);
     put_blank(line);
-    put_unsigned(line, ntohs(record->icmp_data.seq), 5);
+    put_unsigned(line, ntohs(record->icmp_data.seq), ICMP[ICMP_SEQUENCE].width);
     put_blank(line);
     put_other_info(line, *record, false);
     write_line(line);

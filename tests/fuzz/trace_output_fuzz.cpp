@@ -18,23 +18,12 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "trace_output.h"
 
 namespace {
 
 constexpr size_t PREFIX = 11;
-
-[[noreturn]] void fail(const char *what, const std::string &line)
-{
-    fprintf(stderr, "violated: %s\nline (%zu bytes): [%s]\n", what, line.size(), line.c_str());
-    abort();
-}
-
-#define CHECK(cond, line)                                                                         \
-    do {                                                                                          \
-        if (!(cond))                                                                              \
-            fail(#cond, line);                                                                    \
-    } while (0)
 
 bool label_has(const data_t &r, const char *needle)
 {

@@ -1,0 +1,92 @@
+// The column layout of a trace, in one place for the monitor that writes
+// rows and the reader that parses them back. Every column is left-aligned
+// and padded to its width; the width is a minimum, so a longer value is
+// written whole and shifts the rest of its row. Columns are separated by
+// one blank.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace trace_layout {
+
+struct column_t {
+    const char *label;
+    size_t width;
+};
+
+// Columns 1 to 8, the same for every protocol.
+enum common_column : size_t { TIME, CPU, TRACE_INFO, INTERFACE, SMAC, DMAC, SIP, DIP, COMMON_COUNT };
+constexpr column_t COMMON[COMMON_COUNT] = {
+    {"TIME", 20}, {"CPU", 5},  {"TRACE_INFO", 30}, {"INTERFACE", 18},
+    {"SMAC", 18}, {"DMAC", 18}, {"SIP", 18},       {"DIP", 18},
+};
+
+// The protocol columns between DIP and OTHER_INFO.
+enum tcp_column : size_t { TCP_SPORT, TCP_DPORT, TCP_SEQ, TCP_ACK_SEQ, TCP_COUNT };
+constexpr column_t TCP[TCP_COUNT] = {{"SPORT", 10}, {"DPORT", 10}, {"SEQ", 10}, {"ACK_SEQ", 10}};
+
+enum udp_column : size_t { UDP_SPORT, UDP_DPORT, UDP_LEN, UDP_COUNT };
+constexpr column_t UDP[UDP_COUNT] = {{"SPORT", 10}, {"DPORT", 10}, {"LEN", 10}};
+
+enum icmp_column : size_t { ICMP_TYPE, ICMP_CODE, ICMP_ID, ICMP_SEQUENCE, ICMP_COUNT };
+constexpr column_t ICMP[ICMP_COUNT] = {{"TYPE", 5}, {"CODE", 5}, {"ID", 5}, {"SEQUENCE", 5}};
+
+// OTHER_INFO is three sub-fields; the header labels only the first. The
+// third is empty but for a fragment after the first, where it says where
+// the fragment begins.
+constexpr const char *OTHER_INFO_LABEL = "OTHER_INFO";
+constexpr size_t OTHER_INFO_COUNT = 3;
+constexpr size_t OTHER_INFO_WIDTH[OTHER_INFO_COUNT] = {15, 10, 10};
+
+// How the OTHER_INFO texts begin: a verdict at the return of the table
+// walk, a hook and its table at its entry, a TCP socket state.
+constexpr const char VERDICT_PREFIX[] = "verdict: ";
+constexpr const char HOOK_PREFIX[] = "hook:";
+constexpr const char TABLE_PREFIX[] = "table: ";
+constexpr const char SOCK_PREFIX[] = "sock:";
+constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
+
+struct protocol_layout_t {
+    uint32_t protocol; // IP protocol number
+    const char *name;
+    const column_t *columns;
+    size_t count;
+};
+
+constexpr protocol_layout_t PROTOCOLS[] = {
+    {6, "tcp", TCP, TCP_COUNT},
+    {17, "udp", UDP, UDP_COUNT},
+    {1, "icmp", ICMP, ICMP_COUNT},
+};
+
+constexpr const protocol_layout_t *protocol_layout(uint32_t protocol)
+{
+    for (const protocol_layout_t &p : PROTOCOLS)
+        if (p.protocol == protocol)
+            return &p;
+    return nullptr;
+}
+
+// Where a protocol column starts when no earlier value is longer than its width.
+constexpr size_t protocol_column_start(const protocol_layout_t &p, size_t column)
+{
+    size_t start = 0;
+    for (const column_t &c : COMMON)
+        start += c.width + 1;
+    for (size_t i = 0; i < column; i++)
+        start += p.columns[i].width + 1;
+    return start;
+}
+
+constexpr size_t other_info_start(const protocol_layout_t &p)
+{
+    return protocol_column_start(p, p.count);
+}
+
+static_assert(protocol_column_start(PROTOCOLS[0], 0) == 153, "protocol columns start at 153");
+static_assert(other_info_start(PROTOCOLS[0]) == 197 && other_info_start(PROTOCOLS[1]) == 186 &&
+                  other_info_start(PROTOCOLS[2]) == 177,
+              "OTHER_INFO starts at 197 (TCP), 186 (UDP), 177 (ICMP)");
+
+} // namespace trace_layout

@@ -1,0 +1,322 @@
+// How rows become journeys.
+//
+// Rows of one key (addresses plus the protocol's packet fields) are taken in
+// time order. A packet only moves forward along the path, so a row whose
+// function sits at or before the last place reached starts a new journey:
+// the same packet sent again (a TCP retransmission, an identical datagram).
+// Table walks are the exception: several tables walk one hook in turn, so a
+// walk at the same place continues. After a drop verdict nothing of that
+// packet can follow, and a row more than JOURNEY_GAP_NS after the last one
+// is never the same packet either.
+//
+// A probe that sees a non-IPv4 frame repeats the packet fields of the last
+// row on its CPU. Such rows can only come from the device layer (the IP
+// layer never sees those frames) and they come after the packet whose
+// fields they carry has passed. So a journey made only of device-layer rows,
+// of a key that already had a journey, is not a packet: its rows are frames
+// with repeated fields.
+#include "journeys.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "trace_rows.h"
+
+namespace {
+
+constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
+
+struct known_function {
+    const char *name;
+    int rank;
+    bool device_layer;
+};
+
+// The path of a packet through the probed functions, transmit side then
+// receive side. Table walks take the rank of their hook (below).
+const known_function PATH[] = {
+    {"ip_output", 20, false},
+    {"ip_finish_output", 30, false},
+    {"ip_finish_output2", 40, false},
+    {"__dev_queue_xmit", 50, true},
+    {"dev_hard_start_xmit", 60, true},
+    {"napi_gro_receive", 70, true},
+    {"gro_receive_skb", 75, true},
+    {"__netif_receive_skb", 80, true},
+    {"__netif_receive_skb_core", 85, true},
+    {"__netif_receive_skb_one_core", 90, true},
+    {"ip_rcv", 100, false},
+    {"ip_rcv_finish", 110, false},
+    {"udp_v4_early_demux", 120, false},
+    {"ip_local_deliver", 130, false},
+    {"ip_local_deliver_finish", 140, false},
+    {"icmp_rcv", 150, false},
+    {"udp_rcv", 150, false},
+    {"tcp_v4_rcv", 150, false},
+    {"__inet_lookup_listener", 160, false},
+    {"tcp_v4_do_rcv", 170, false},
+    {"tcp_rcv_established", 180, false},
+    {"tcp_queue_rcv", 190, false},
+};
+
+// Where each netfilter hook is walked on the path.
+int hook_rank(std::string_view hook)
+{
+    static const std::pair<const char *, int> hooks[] = {
+        {"NF_INET_LOCAL_OUT", 10}, {"NF_INET_POST_ROUTING", 25}, {"NF_INET_PRE_ROUTING", 105},
+        {"NF_INET_FORWARD", 125},  {"NF_INET_LOCAL_IN", 135},
+    };
+    for (const auto &h : hooks)
+        if (hook == h.first)
+            return h.second;
+    return -1;
+}
+
+int row_rank(report_state &state, const trace_row &row)
+{
+    function_place place = place_of(state, row.function);
+    if (place.walk_entry)
+        return hook_rank(split_other_info(state.names.text(row.other_info)).hook);
+    return place.rank;
+}
+
+bool is_drop(const report_state &state, const trace_row &row)
+{
+    return split_other_info(state.names.text(row.other_info)).verdict == "NF_DROP";
+}
+
+uint64_t mix(uint64_t h, uint64_t v)
+{
+    h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    return h;
+}
+
+// Fills a journey's drop verdict from its last table walk.
+void settle_ending(report_state &state, journey &j)
+{
+    for (size_t i = j.rows.size(); i-- > 0;) {
+        const trace_row &row = j.rows[i];
+        if (!place_of(state, row.function).walk_return)
+            continue;
+        j.dropped = is_drop(state, row);
+        if (!j.dropped)
+            return;
+        for (size_t k = i; k-- > 0;) {
+            if (!place_of(state, j.rows[k].function).walk_entry)
+                continue;
+            other_info_fields walk = split_other_info(state.names.text(j.rows[k].other_info));
+            j.drop_hook = walk.hook;
+            j.drop_table = walk.table;
+            break;
+        }
+        return;
+    }
+}
+
+} // namespace
+
+uint32_t name_table::id(std::string_view text)
+{
+    auto found = ids.find(text);
+    if (found != ids.end())
+        return found->second;
+    texts.emplace_back(text);
+    uint32_t id = uint32_t(texts.size() - 1);
+    ids.emplace(texts.back(), id);
+    return id;
+}
+
+bool flow_key::operator==(const flow_key &other) const
+{
+    return source == other.source && saddr == other.saddr && daddr == other.daddr &&
+           memcmp(fields, other.fields, sizeof(fields)) == 0;
+}
+
+size_t flow_key_hash::operator()(const flow_key &key) const
+{
+    uint64_t h = mix(key.source, uint64_t(key.saddr) << 32 | key.daddr);
+    h = mix(h, uint64_t(key.fields[0]) << 32 | key.fields[1]);
+    return size_t(mix(h, uint64_t(key.fields[2]) << 32 | key.fields[3]));
+}
+
+flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
+{
+    flow_key key{source, row.saddr, row.daddr, {row.fields[0], row.fields[1], row.fields[2], row.fields[3]}};
+    if (protocol == 1)
+        key.fields[1] = 0; // ICMP: type, id and sequence; the code may differ
+    return key;
+}
+
+function_place place_of(report_state &state, uint32_t function)
+{
+    while (state.places.size() <= function) {
+        std::string_view name = state.names.text(uint32_t(state.places.size()));
+        function_place place;
+        place.walk_return = name == "ret_ipt_do_table";
+        place.walk_entry = name == "ipt_do_table";
+        for (const known_function &known : PATH)
+            if (name == known.name)
+                place.rank = known.rank, place.device_layer = known.device_layer;
+        state.places.push_back(place);
+    }
+    return state.places[function];
+}
+
+void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
+{
+    flow_key key = key_of(source, state.sources[source].protocol, row);
+    if (!state.last_group || !(key == state.last_key)) {
+        state.last_group = &state.groups[key]; // map values stay put when it grows
+        state.last_key = key;
+    }
+    key_group &group = *state.last_group;
+    if (group.rows.empty())
+        group.rows.reserve(32); // a packet's path is a dozen to twenty rows
+    group.rows.push_back(row);
+    group.last_read_ms = now_ms;
+    state.rows_read++;
+}
+
+void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
+                 std::vector<journey> &journeys, std::vector<journey> &repeated)
+{
+    std::vector<trace_row> &rows = group.rows;
+    // Rows of one CPU come in order; only rows of different CPUs interleave.
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const trace_row &a, const trace_row &b) { return a.time < b.time; });
+    size_t begin = 0;
+    while (begin < rows.size()) {
+        size_t end = begin + 1;
+        int last_rank = row_rank(state, rows[begin]);
+        bool after_drop = place_of(state, rows[begin].function).walk_return && is_drop(state, rows[begin]);
+        for (; end < rows.size(); end++) {
+            const trace_row &row = rows[end];
+            if (after_drop || row.time - rows[end - 1].time > JOURNEY_GAP_NS)
+                break;
+            function_place place = place_of(state, row.function);
+            int rank = row_rank(state, row);
+            if (rank >= 0 && (rank < last_rank || (rank == last_rank && !place.walk_entry)))
+                break;
+            if (rank >= 0)
+                last_rank = rank;
+            after_drop = place.walk_return && is_drop(state, row);
+        }
+        if (keep_last && end == rows.size())
+            break;
+        journey j;
+        j.source = key.source;
+        if (begin == 0 && end == rows.size())
+            j.rows.swap(rows); // the usual case: the key's rows are one packet
+        else
+            j.rows.assign(rows.begin() + long(begin), rows.begin() + long(end));
+        bool device_only = std::all_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) {
+            return place_of(state, row.function).device_layer;
+        });
+        if (device_only && group.journeys_before > 0) {
+            state.repeated_frames += j.rows.size();
+            repeated.push_back(std::move(j));
+        } else {
+            settle_ending(state, j);
+            group.journeys_before++;
+            journeys.push_back(std::move(j));
+        }
+        begin = end;
+    }
+    rows.erase(rows.begin(), rows.begin() + long(std::min(begin, rows.size())));
+}
+
+std::string ending_of(const report_state &state, const journey &j)
+{
+    if (j.dropped)
+        return "dropped by table " + std::string(j.drop_table.empty() ? "?" : j.drop_table) + " at " +
+               std::string(j.drop_hook.empty() ? "?" : j.drop_hook);
+    return "ended at " + std::string(state.names.text(j.rows.back().function));
+}
+
+bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter)
+{
+    const trace_row &row = j.rows.front();
+    if (filter.by_host && row.saddr != filter.host && row.daddr != filter.host)
+        return false;
+    if (filter.by_port && (state.sources[j.source].protocol == 1 ||
+                           (row.fields[0] != filter.port && row.fields[1] != filter.port)))
+        return false;
+    if (filter.dropped_only && !j.dropped)
+        return false;
+    return filter.slower_than_ns < 0 || j.duration_ns() > filter.slower_than_ns;
+}
+
+void add_stages(stage_stats &stats, const journey &j)
+{
+    for (size_t i = 1; i < j.rows.size(); i++) {
+        stage_samples &s = stats.pairs[uint64_t(j.rows[i - 1].function) << 32 | j.rows[i].function];
+        int64_t ns = j.rows[i].time - j.rows[i - 1].time;
+        s.count++;
+        s.max_ns = std::max(s.max_ns, ns);
+        if (s.sample.size() < STAGE_SAMPLE_MAX) {
+            s.sample.push_back(ns);
+            continue;
+        }
+        // Beyond the bound every latency keeps an equal chance to be in the sample.
+        stats.random ^= stats.random << 13, stats.random ^= stats.random >> 7, stats.random ^= stats.random << 17;
+        uint64_t slot = stats.random % s.count;
+        if (slot < STAGE_SAMPLE_MAX)
+            s.sample[slot] = ns;
+    }
+}
+
+std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &stats)
+{
+    std::vector<stage_summary> out;
+    for (auto &[pair, s] : stats.pairs) {
+        stage_summary sum{uint32_t(pair >> 32), uint32_t(pair), s.count, 0, 0, 0, s.max_ns, s.sample};
+        std::sort(sum.sorted.begin(), sum.sorted.end());
+        // Nearest rank: the smallest value with at least p% of the sample at or below it.
+        auto at = [&](unsigned p) { return sum.sorted[(sum.sorted.size() * p + 99) / 100 - 1]; };
+        sum.p50 = at(50), sum.p90 = at(90), sum.p99 = at(99);
+        out.push_back(std::move(sum));
+    }
+    auto order = [&](const stage_summary &s) {
+        return std::make_tuple(place_of(state, s.from).rank, place_of(state, s.to).rank,
+                               state.names.text(s.from), state.names.text(s.to));
+    };
+    std::sort(out.begin(), out.end(),
+              [&](const stage_summary &a, const stage_summary &b) { return order(a) < order(b); });
+    return out;
+}
+
+std::vector<std::pair<std::string, uint64_t>>
+count_endings(const std::unordered_map<std::string, uint64_t> &endings)
+{
+    std::vector<std::pair<std::string, uint64_t>> out(endings.begin(), endings.end());
+    std::sort(out.begin(), out.end(), [](const auto &a, const auto &b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    return out;
+}
+
+std::string ipv4_text(uint32_t addr)
+{
+    char text[16];
+    char *p = text, *end = text + sizeof(text);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        p = std::to_chars(p, end, (addr >> shift) & 0xff).ptr;
+        if (shift)
+            *p++ = '.';
+    }
+    return std::string(text, p);
+}
+
+std::string flow_text(uint32_t protocol, const trace_row &row)
+{
+    const uint32_t *f = row.fields;
+    std::string s = ipv4_text(row.saddr);
+    if (protocol == 1)
+        return s + " > " + ipv4_text(row.daddr) + " type " + std::to_string(f[0]) + " id " +
+               std::to_string(f[2]) + " seq " + std::to_string(f[3]);
+    s += ":" + std::to_string(f[0]) + " > " + ipv4_text(row.daddr) + ":" + std::to_string(f[1]);
+    if (protocol == 6)
+        return s + " seq " + std::to_string(f[2]) + " ack " + std::to_string(f[3]);
+    return s + " len " + std::to_string(f[2]);
+}

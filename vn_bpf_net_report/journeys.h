@@ -1,0 +1,143 @@
+// Rows grouped into journeys, one per packet: what the reader keeps of a
+// trace, how rows become journeys, how a journey ended, and the latency of
+// each stage between two functions.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// Texts seen in rows (functions, devices, MACs, OTHER_INFO), each stored
+// once: a row holds their numbers, so keeping a row allocates nothing.
+struct name_table {
+    std::deque<std::string> texts; // a deque never moves what it holds
+    std::unordered_map<std::string_view, uint32_t> ids;
+
+    uint32_t id(std::string_view text);
+    std::string_view text(uint32_t id) const { return texts[id]; }
+};
+
+struct trace_row {
+    int64_t time; // kernel monotonic clock, ns
+    uint32_t line;
+    int32_t cpu;
+    uint32_t function, device, smac, dmac, other_info; // name_table ids
+    uint32_t saddr, daddr;                             // host byte order
+    uint32_t fields[4];                                // the protocol columns in row order
+};
+
+// A trace file (or standard input) being read.
+struct trace_source {
+    std::string name;
+    uint32_t protocol = 0;
+};
+
+// What makes rows the same packet: the source, the addresses and, per
+// protocol, TCP ports, SEQ and ACK_SEQ; UDP ports and LEN; ICMP type, id
+// and sequence.
+struct flow_key {
+    uint32_t source, saddr, daddr;
+    uint32_t fields[4];
+    bool operator==(const flow_key &other) const;
+};
+struct flow_key_hash {
+    size_t operator()(const flow_key &key) const;
+};
+flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row);
+
+struct journey {
+    uint32_t source;
+    std::vector<trace_row> rows; // in time order
+    bool dropped = false;        // the last table walk's verdict was NF_DROP
+    std::string_view drop_table, drop_hook;
+
+    int64_t start() const { return rows.front().time; }
+    int64_t duration_ns() const { return rows.back().time - rows.front().time; }
+};
+
+// Rows of one key not yet made into journeys.
+struct key_group {
+    std::vector<trace_row> rows;
+    uint32_t journeys_before = 0; // journeys already made of this key
+    int64_t last_read_ms = 0;     // wall clock, for --follow
+};
+
+// Where a function sits on the path of a packet: transmit side first, then
+// receive side. Unknown functions have no place (-1).
+struct function_place {
+    int rank = -1;
+    bool device_layer = false; // sees frames before IP is known: may repeat fields
+    bool walk_entry = false;   // ipt_do_table: its place is the hook's
+    bool walk_return = false;  // ret_ipt_do_table: stays in the walk's place
+};
+
+struct report_state {
+    name_table names;
+    std::vector<trace_source> sources;
+    std::vector<function_place> places; // by function id
+    std::unordered_map<flow_key, key_group, flow_key_hash> groups;
+    // The group of the last row: a packet's rows mostly come one after another.
+    flow_key last_key{};
+    key_group *last_group = nullptr; // cleared whenever a group is erased
+    // By name id, made once: the text as a JSON string, and as the JSON
+    // members of an OTHER_INFO text ("other_info" and its parts).
+    std::vector<std::string> json_texts, json_other_info;
+    uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
+};
+
+function_place place_of(report_state &state, uint32_t function);
+
+// A row read from source into its key's group.
+void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms);
+
+// Turns a group's rows into journeys, in time order. Rows that are frames
+// with repeated fields go to `repeated` instead. keep_last leaves the last
+// journey's rows in the group (it may still grow).
+void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
+                 std::vector<journey> &journeys, std::vector<journey> &repeated);
+
+// "dropped by table filter at NF_INET_LOCAL_IN" or "ended at tcp_v4_do_rcv".
+std::string ending_of(const report_state &state, const journey &j);
+
+struct journey_filter {
+    bool by_host = false, by_port = false, dropped_only = false;
+    uint32_t host = 0;
+    uint16_t port = 0;
+    int64_t slower_than_ns = -1;
+};
+bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter);
+
+// Latencies between consecutive rows of journeys, per pair of functions.
+// Each pair keeps a bounded uniform sample (all of them up to the bound),
+// so a long --follow run stays in bounded memory; count and max are exact.
+struct stage_samples {
+    uint64_t count = 0;
+    int64_t max_ns = 0;
+    std::vector<int64_t> sample;
+};
+struct stage_stats {
+    std::unordered_map<uint64_t, stage_samples> pairs; // from << 32 | to
+    uint64_t random = 0x9e3779b97f4a7c15ull;
+};
+constexpr size_t STAGE_SAMPLE_MAX = 65536;
+void add_stages(stage_stats &stats, const journey &j);
+
+struct stage_summary {
+    uint32_t from, to; // function ids
+    uint64_t count;
+    int64_t p50, p90, p99, max; // ns
+    std::vector<int64_t> sorted; // the sample, ascending
+};
+// In path order: by the place of the first function, then of the second.
+std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &stats);
+
+// Endings with their counts, most frequent first.
+std::vector<std::pair<std::string, uint64_t>>
+count_endings(const std::unordered_map<std::string, uint64_t> &endings);
+
+// "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0"
+std::string flow_text(uint32_t protocol, const trace_row &row);
+std::string ipv4_text(uint32_t addr);

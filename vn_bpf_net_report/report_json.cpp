@@ -1,0 +1,161 @@
+// JSON Lines. Every text of a row comes from the name table, so the
+// library escapes each distinct text once (invalid UTF-8 replaced) and the
+// rows are assembled from those pieces and numbers: at a million rows a
+// second a JSON object per row would cost more than all the reading.
+#include <charconv>
+
+#include <nlohmann/json.hpp>
+
+#include "report_output.h"
+#include "trace_layout.h"
+#include "trace_rows.h"
+
+using namespace trace_layout;
+
+namespace {
+
+std::string json_string(std::string_view text)
+{
+    return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+const std::string &quoted_name(report_state &state, uint32_t id)
+{
+    while (state.json_texts.size() <= id)
+        state.json_texts.push_back(json_string(state.names.text(uint32_t(state.json_texts.size()))));
+    return state.json_texts[id];
+}
+
+// A column label as a JSON key: "TRACE_INFO" gives "trace_info":
+std::string key_of_label(const char *label)
+{
+    std::string key = label;
+    for (char &c : key)
+        c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return "\"" + key + "\":";
+}
+
+void append_number(std::string &out, int64_t value)
+{
+    char text[24];
+    out.append(text, size_t(std::to_chars(text, text + sizeof(text), value).ptr - text));
+}
+
+void append_field(std::string &out, const std::string &key, int64_t value)
+{
+    out += key;
+    append_number(out, value);
+    out += ',';
+}
+
+void append_text_field(std::string &out, const char *key, std::string_view text)
+{
+    out += ",\"";
+    out += key;
+    out += "\":";
+    out += json_string(text);
+}
+
+void append_ipv4(std::string &out, uint32_t addr)
+{
+    char text[18];
+    char *p = text;
+    *p++ = '"';
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        p = std::to_chars(p, text + sizeof(text), (addr >> shift) & 0xff).ptr;
+        *p++ = shift ? '.' : '"';
+    }
+    out.append(text, size_t(p - text));
+}
+
+// "other_info":"..." and, for jq, the parts the text has.
+const std::string &other_info_members(report_state &state, uint32_t id)
+{
+    while (state.json_other_info.size() <= id) {
+        std::string_view text = state.names.text(uint32_t(state.json_other_info.size()));
+        std::string members = key_of_label(OTHER_INFO_LABEL) + json_string(text);
+        other_info_fields parts = split_other_info(text);
+        if (!parts.verdict.empty())
+            append_text_field(members, "verdict", parts.verdict);
+        if (!parts.hook.empty())
+            append_text_field(members, "hook", parts.hook);
+        if (!parts.table.empty())
+            append_text_field(members, "table", parts.table);
+        if (!parts.sock.empty())
+            append_text_field(members, "sock", parts.sock);
+        state.json_other_info.push_back(std::move(members));
+    }
+    return state.json_other_info[id];
+}
+
+void append_row(std::string &out, report_state &state, const protocol_layout_t &layout, const trace_row &row)
+{
+    static const std::string line_key = "\"line\":";
+    static std::string common_keys[COMMON_COUNT];
+    if (common_keys[0].empty())
+        for (size_t i = 0; i < COMMON_COUNT; i++)
+            common_keys[i] = key_of_label(COMMON[i].label);
+    out += '{';
+    append_field(out, line_key, row.line);
+    append_field(out, common_keys[TIME], row.time);
+    append_field(out, common_keys[CPU], row.cpu);
+    const std::pair<size_t, uint32_t> texts[] = {
+        {TRACE_INFO, row.function}, {INTERFACE, row.device}, {SMAC, row.smac}, {DMAC, row.dmac}};
+    for (const auto &[column, id] : texts) {
+        out += common_keys[column];
+        out += quoted_name(state, id);
+        out += ',';
+    }
+    out += common_keys[SIP];
+    append_ipv4(out, row.saddr);
+    out += ',';
+    out += common_keys[DIP];
+    append_ipv4(out, row.daddr);
+    out += ',';
+    static std::string protocol_keys[std::size(PROTOCOLS)][4];
+    std::string *keys = protocol_keys[&layout - PROTOCOLS];
+    for (size_t i = 0; i < layout.count; i++) {
+        if (keys[i].empty())
+            keys[i] = key_of_label(layout.columns[i].label);
+        append_field(out, keys[i], row.fields[i]);
+    }
+    out += other_info_members(state, row.other_info);
+    out += '}';
+}
+
+} // namespace
+
+void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields)
+{
+    const trace_source &source = state.sources[j.source];
+    const protocol_layout_t &layout = *protocol_layout(source.protocol);
+    out += "{\"file\":" + json_string(source.name) + ",\"protocol\":\"" + layout.name + "\"";
+    out += repeated_fields ? ",\"repeated_fields\":true" : ",\"repeated_fields\":false";
+    out += ",\"flow\":" + json_string(flow_text(source.protocol, j.rows.front()));
+    out += ",\"start_ns\":";
+    append_number(out, j.start());
+    out += ",\"duration_ns\":";
+    append_number(out, j.duration_ns());
+    if (!repeated_fields) {
+        out += ",\"ending\":" + json_string(ending_of(state, j));
+        out += j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
+        if (j.dropped) {
+            append_text_field(out, "drop_table", j.drop_table);
+            append_text_field(out, "drop_hook", j.drop_hook);
+        }
+        out += ",\"path\":[";
+        for (size_t i = 0; i < j.rows.size(); i++) {
+            if (i)
+                out += ',';
+            out += quoted_name(state, j.rows[i].function);
+        }
+        out += ']';
+    }
+    out += ",\"rows\":[";
+    for (size_t i = 0; i < j.rows.size(); i++) {
+        if (i)
+            out += ',';
+        append_row(out, state, layout, j.rows[i]);
+    }
+    out += "]}\n";
+}

@@ -1,0 +1,31 @@
+// What the reader writes: a text line per journey and a summary, JSON
+// Lines, and one HTML page. Writers append to a string the caller flushes.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "journeys.h"
+
+// Everything the summary and the page show, gathered from the journeys kept.
+struct report_totals {
+    uint64_t journeys = 0, rows = 0;
+    std::unordered_map<std::string, uint64_t> endings;
+    stage_stats stages;
+};
+void count_journey(report_totals &totals, const report_state &state, const journey &j);
+
+void append_text_header(std::string &out);
+void append_text_line(std::string &out, const report_state &state, const journey &j);
+void append_summary(std::string &out, report_state &state, report_totals &totals);
+
+// One line: a journey, or (repeated_fields true) frames with repeated fields.
+void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields);
+
+// The page, from the journeys kept (in start order) and their totals.
+std::string html_page(report_state &state, const std::vector<const journey *> &journeys,
+                      report_totals &totals);
+
+// Microseconds with one decimal, from nanoseconds.
+std::string micros_text(int64_t ns);

@@ -1,0 +1,114 @@
+// The text report: aligned columns, the path last because its length varies.
+#include <charconv>
+#include <cstdio>
+
+#include "report_output.h"
+#include "trace_layout.h"
+
+namespace {
+
+// Start, protocol, flow, rows, total time and ending are padded to these.
+constexpr size_t START_WIDTH = 20, PROTOCOL_WIDTH = 5, FLOW_WIDTH = 58, ROWS_WIDTH = 5,
+                 TOTAL_WIDTH = 10, ENDING_WIDTH = 45;
+
+void pad_left(std::string &out, std::string_view text, size_t width)
+{
+    out.append(text.size() < width ? width - text.size() : 0, ' ');
+    out.append(text);
+}
+
+void pad_right(std::string &out, std::string_view text, size_t width)
+{
+    out.append(text);
+    out.append(text.size() < width ? width - text.size() : 0, ' ');
+}
+
+} // namespace
+
+std::string micros_text(int64_t ns)
+{
+    char text[32];
+    auto end = std::to_chars(text, text + sizeof(text), double(ns) / 1000.0, std::chars_format::fixed, 1).ptr;
+    return std::string(text, end);
+}
+
+void count_journey(report_totals &totals, const report_state &state, const journey &j)
+{
+    totals.journeys++;
+    totals.rows += j.rows.size();
+    totals.endings[ending_of(state, j)]++;
+    add_stages(totals.stages, j);
+}
+
+void append_text_header(std::string &out)
+{
+    pad_right(out, "START_NS", START_WIDTH + 1);
+    pad_right(out, "PROTO", PROTOCOL_WIDTH + 1);
+    pad_right(out, "FLOW", FLOW_WIDTH);
+    pad_left(out, "ROWS", ROWS_WIDTH + 1);
+    pad_left(out, "TOTAL_US", TOTAL_WIDTH + 1);
+    out += "  ";
+    pad_right(out, "ENDING", ENDING_WIDTH + 1);
+    out += "PATH\n";
+}
+
+void append_text_line(std::string &out, const report_state &state, const journey &j)
+{
+    uint32_t protocol = state.sources[j.source].protocol;
+    char number[24];
+    pad_right(out, std::string_view(number, size_t(std::to_chars(number, number + 24, j.start()).ptr - number)),
+              START_WIDTH);
+    out += ' ';
+    pad_right(out, trace_layout::protocol_layout(protocol)->name, PROTOCOL_WIDTH);
+    out += ' ';
+    pad_right(out, flow_text(protocol, j.rows.front()), FLOW_WIDTH);
+    out += ' ';
+    pad_left(out, std::to_string(j.rows.size()), ROWS_WIDTH);
+    out += ' ';
+    pad_left(out, micros_text(j.duration_ns()), TOTAL_WIDTH);
+    out += "  ";
+    pad_right(out, ending_of(state, j), ENDING_WIDTH);
+    for (const trace_row &row : j.rows) {
+        out += ' ';
+        out += state.names.text(row.function);
+    }
+    out += '\n';
+}
+
+void append_summary(std::string &out, report_state &state, report_totals &totals)
+{
+    out += "\njourneys: " + std::to_string(totals.journeys) + " (" + std::to_string(totals.rows) + " rows)\n";
+    out += "frames with repeated fields: " + std::to_string(state.repeated_frames) + "\n";
+    out += "unreadable rows: " + std::to_string(state.unreadable_rows) + "\n";
+
+    out += "\n";
+    pad_right(out, "ENDING", ENDING_WIDTH + 2);
+    pad_left(out, "JOURNEYS", 10);
+    out += '\n';
+    for (const auto &[ending, count] : count_endings(totals.endings)) {
+        pad_right(out, ending, ENDING_WIDTH + 2);
+        pad_left(out, std::to_string(count), 10);
+        out += '\n';
+    }
+
+    std::vector<stage_summary> stages = summarize_stages(state, totals.stages);
+    std::vector<std::string> names;
+    size_t stage_width = 5;
+    for (const stage_summary &s : stages) {
+        names.push_back(std::string(state.names.text(s.from)) + " -> " + std::string(state.names.text(s.to)));
+        stage_width = std::max(stage_width, names.back().size());
+    }
+    out += "\n";
+    pad_right(out, "STAGE", stage_width + 2);
+    for (const char *label : {"COUNT", "P50_US", "P90_US", "P99_US", "MAX_US"})
+        pad_left(out, label, 10);
+    out += '\n';
+    for (size_t i = 0; i < stages.size(); i++) {
+        const stage_summary &s = stages[i];
+        pad_right(out, names[i], stage_width + 2);
+        pad_left(out, std::to_string(s.count), 10);
+        for (int64_t ns : {s.p50, s.p90, s.p99, s.max})
+            pad_left(out, micros_text(ns), 10);
+        out += '\n';
+    }
+}

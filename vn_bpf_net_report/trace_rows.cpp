@@ -1,0 +1,172 @@
+// Rows are read the way the monitor writes them: a column starts one blank
+// after the previous one ends, and a value that is longer than its width
+// pushes the rest of the row to the right. So each column is read from
+// where it starts up to its first blank, and the next one starts at
+// start + max(value length, width) + 1. Blanks inside values (none of the
+// names the kernel gives has one) would shift the columns; only OTHER_INFO,
+// the last, holds texts with blanks and is read as the rest of the line.
+#include "trace_rows.h"
+
+#include <charconv>
+
+#include "trace_layout.h"
+
+using namespace trace_layout;
+
+namespace {
+
+std::string_view trim(std::string_view text)
+{
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+// The value of the column starting at pos; pos moves to the next column.
+std::string_view next_value(std::string_view line, size_t &pos, size_t width)
+{
+    if (pos >= line.size()) {
+        pos = line.size();
+        return {};
+    }
+    size_t end = line.find(' ', pos);
+    if (end == std::string_view::npos)
+        end = line.size();
+    std::string_view value = line.substr(pos, end - pos);
+    pos += (value.size() > width ? value.size() : width) + 1;
+    return value;
+}
+
+template <typename T> bool parse_number(std::string_view text, T &value)
+{
+    if (text.empty())
+        return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool starts_with(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// The first word of text after prefix; text moves past it.
+std::string_view take_word(std::string_view &text, size_t prefix_len)
+{
+    text.remove_prefix(prefix_len);
+    size_t end = text.find(' ');
+    std::string_view word = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : trim(text.substr(end));
+    return word;
+}
+
+} // namespace
+
+bool parse_ipv4(std::string_view text, uint32_t &addr)
+{
+    addr = 0;
+    const char *p = text.data(), *end = text.data() + text.size();
+    for (int i = 0; i < 4; i++) {
+        if (i) {
+            if (p == end || *p != '.')
+                return false;
+            p++;
+        }
+        unsigned octet = 0;
+        auto [next, ec] = std::from_chars(p, end, octet);
+        if (ec != std::errc() || octet > 255 || next - p > 3)
+            return false;
+        addr = addr << 8 | octet;
+        p = next;
+    }
+    return p == end;
+}
+
+uint32_t header_protocol(std::string_view line)
+{
+    size_t pos = 0;
+    auto next_label = [&]() {
+        size_t start = line.find_first_not_of(' ', pos);
+        if (start == std::string_view::npos)
+            return std::string_view();
+        size_t end = line.find(' ', start);
+        if (end == std::string_view::npos)
+            end = line.size();
+        pos = end;
+        return line.substr(start, end - start);
+    };
+    for (const column_t &column : COMMON)
+        if (next_label() != column.label)
+            return 0;
+    size_t after_common = pos;
+    for (const protocol_layout_t &layout : PROTOCOLS) {
+        pos = after_common;
+        bool same = true;
+        for (size_t i = 0; i < layout.count && same; i++)
+            same = next_label() == layout.columns[i].label;
+        if (same && next_label() == OTHER_INFO_LABEL && next_label().empty())
+            return layout.protocol;
+    }
+    return 0;
+}
+
+const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
+{
+    const protocol_layout_t *layout = protocol_layout(protocol);
+    if (!layout)
+        return "protocol";
+    size_t pos = 0;
+    std::string_view common[COMMON_COUNT];
+    for (size_t i = 0; i < COMMON_COUNT; i++)
+        common[i] = next_value(line, pos, COMMON[i].width);
+    if (!parse_number(common[TIME], row.time))
+        return COMMON[TIME].label;
+    if (!parse_number(common[CPU], row.cpu))
+        return COMMON[CPU].label;
+    if (common[TRACE_INFO].empty())
+        return COMMON[TRACE_INFO].label;
+    row.function = common[TRACE_INFO];
+    row.device = common[INTERFACE];
+    row.smac = common[SMAC];
+    row.dmac = common[DMAC];
+    if (!parse_ipv4(common[SIP], row.saddr))
+        return COMMON[SIP].label;
+    if (!parse_ipv4(common[DIP], row.daddr))
+        return COMMON[DIP].label;
+    row.sip = common[SIP];
+    row.dip = common[DIP];
+    for (size_t i = 0; i < 4; i++) {
+        row.fields[i] = 0;
+        if (i >= layout->count)
+            continue;
+        std::string_view value = next_value(line, pos, layout->columns[i].width);
+        // SEQ and ACK_SEQ are 32-bit; every other protocol column is 16-bit.
+        bool wide = protocol == 6 && (i == TCP_SEQ || i == TCP_ACK_SEQ);
+        uint16_t narrow;
+        if (wide ? !parse_number(value, row.fields[i]) : !parse_number(value, narrow))
+            return layout->columns[i].label;
+        if (!wide)
+            row.fields[i] = narrow;
+    }
+    row.other_info = pos < line.size() ? trim(line.substr(pos)) : std::string_view();
+    return nullptr;
+}
+
+other_info_fields split_other_info(std::string_view text)
+{
+    other_info_fields out;
+    text = trim(text);
+    if (starts_with(text, VERDICT_PREFIX)) {
+        out.verdict = take_word(text, sizeof(VERDICT_PREFIX) - 1);
+    } else if (starts_with(text, HOOK_PREFIX)) {
+        out.hook = take_word(text, sizeof(HOOK_PREFIX) - 1);
+        if (starts_with(text, TABLE_PREFIX))
+            out.table = take_word(text, sizeof(TABLE_PREFIX) - 1);
+    } else if (starts_with(text, SOCK_PREFIX)) {
+        out.sock = take_word(text, sizeof(SOCK_PREFIX) - 1);
+    }
+    out.unknown = text;
+    return out;
+}

@@ -1,0 +1,41 @@
+// Reading trace lines: which protocol a header line announces, and one row
+// taken apart into its fields. Everything here works over string_view: a
+// parsed row points into the line it came from and allocates nothing.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// The IP protocol number a header line announces, or 0 when the line is no
+// trace header.
+uint32_t header_protocol(std::string_view line);
+
+struct parsed_row {
+    int64_t time;
+    int32_t cpu;
+    std::string_view function, device, smac, dmac;
+    uint32_t saddr, daddr; // host byte order
+    std::string_view sip, dip;
+    // The protocol columns in their order: TCP SPORT DPORT SEQ ACK_SEQ,
+    // UDP SPORT DPORT LEN, ICMP TYPE CODE ID SEQUENCE.
+    uint32_t fields[4];
+    std::string_view other_info; // the three sub-fields, outer blanks trimmed
+};
+
+// Fills row from one line (without its line feed). Returns nullptr, or the
+// label of the first column that could not be read.
+const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row);
+
+// OTHER_INFO taken apart. Texts the monitor does not write today are kept
+// whole in `unknown`.
+struct other_info_fields {
+    std::string_view verdict; // "NF_DROP" from "verdict: NF_DROP"
+    std::string_view hook;    // "NF_INET_LOCAL_IN" from "hook:NF_INET_LOCAL_IN"
+    std::string_view table;   // "filter" from "table: filter"
+    std::string_view sock;    // "TCP_LISTEN" from "sock:TCP_LISTEN"
+    std::string_view unknown;
+};
+other_info_fields split_other_info(std::string_view other_info);
+
+// Dotted-decimal IPv4 text to host byte order; false when it is not one.
+bool parse_ipv4(std::string_view text, uint32_t &addr);
