@@ -1,7 +1,7 @@
 #!/bin/bash
 # Boots a lab guest under emulation and waits for it to power off.
 # Usage: boot.sh ARCH KERNEL INITRAMFS RESULTS_DIR TIME_LIMIT_S
-# The guest has no NIC (-nic none); it reads lab.conf from RESULTS_DIR and
+# The guest reaches no network outside it (-nic none, an internal hub); it reads lab.conf from RESULTS_DIR and
 # leaves its results there through 9p. The serial console goes to stdout.
 set -euo pipefail
 
@@ -9,9 +9,13 @@ ARCH=$1 KERNEL=$2 INITRAMFS=$3 RESULTS=$4 LIMIT=$5
 
 # panic=-1 turns a guest panic into a reset, which -no-reboot turns into an exit.
 APPEND="panic=-1 quiet loglevel=3"
-# Three CPUs: one can be taken offline with the others still two.
+# Three CPUs: one can be taken offline with the others still two. Two
+# virtio NICs joined by a hub inside QEMU, the path a host's driver takes;
+# the hub has no backend to the host, so nothing leaves the guest.
 QEMU_ARGS=(-m 1024 -smp 3 -nic none -no-reboot -display none -monitor none -serial stdio
            -kernel "$KERNEL" -initrd "$INITRAMFS"
+           -netdev hubport,id=nic_a,hubid=0 -device virtio-net-pci,netdev=nic_a,mac=52:54:00:12:34:01
+           -netdev hubport,id=nic_b,hubid=0 -device virtio-net-pci,netdev=nic_b,mac=52:54:00:12:34:02
            -fsdev "local,id=results,path=$RESULTS,security_model=none"
            -device virtio-9p-pci,fsdev=results,mount_tag=results)
 

@@ -294,9 +294,25 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
     return m;
 }
 
+// "KEY=value" lines.
+inline std::map<std::string, std::string> read_settings(const std::string& path)
+{
+    std::map<std::string, std::string> out;
+    for (const auto& line : lines_of(read_file(path))) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            out[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return out;
+}
+
 struct Phase {
     std::string name, dir;
-    std::vector<Packet> packets;
+    std::vector<Packet> packets;      // captured on the root namespace's end of the link
+    std::vector<Packet> peer_packets; // on the peer's end, where the phase captures there too
+    // The link's ends (DEV_A, DEV_B, HOST_A, HOST_B, MAC_A, MAC_B) where the
+    // phase has a link of its own; the lab's hosts.env gives the others.
+    std::map<std::string, std::string> settings;
     std::map<std::string, Monitor> monitors;
     std::map<std::string, long> hits;  // kernel kprobe hits per function
     std::string kallsyms_ipt, error_log;
@@ -321,7 +337,11 @@ inline Phase read_phase(const std::string& results, const std::string& name, con
     Phase ph;
     ph.name = name;
     ph.dir = results + "/" + name;
-    ph.packets = read_pcap(ph.dir + "/veth0.pcap", "veth0");
+    ph.settings = read_settings(ph.dir + "/phase.env");
+    std::string dev_a = ph.settings.count("DEV_A") ? ph.settings["DEV_A"] : "veth0";
+    ph.packets = read_pcap(ph.dir + "/" + dev_a + ".pcap", dev_a);
+    if (ph.settings.count("DEV_B"))
+        ph.peer_packets = read_pcap(ph.dir + "/" + ph.settings["DEV_B"] + ".pcap", ph.settings["DEV_B"]);
     // Traffic between two local addresses crosses the loopback device.
     if (exists(ph.dir + "/lo.pcap"))
         for (auto& p : read_pcap(ph.dir + "/lo.pcap", "lo"))
@@ -361,6 +381,12 @@ struct Lab {
         auto it = host.find(k);
         return it == host.end() ? "" : it->second;
     }
+    // A setting of the phase's own link, else of the lab's hosts.
+    std::string operator()(const Phase& ph, const std::string& k) const
+    {
+        auto it = ph.settings.find(k);
+        return it == ph.settings.end() ? (*this)[k] : it->second;
+    }
 };
 
 inline const Lab& lab()
@@ -376,6 +402,8 @@ inline const Lab& lab()
         l.phases.push_back(read_phase(results, "plain", {"icmp", "icmp_file", "icmp_host", "icmp_stop", "udp", "tcp"}));
         l.phases.push_back(read_phase(results, "iptables", {"icmp", "tcp", "udp"}));
         l.phases.push_back(read_phase(results, "gro", {"icmp", "udp", "tcp"}));
+        l.phases.push_back(read_phase(results, "nic", {"icmp", "udp", "tcp"}));
+        l.phases.push_back(read_phase(results, "nic_nogro", {"icmp", "udp", "tcp"}));
         l.phases.push_back(read_phase(results, "truth", {"icmp", "udp", "udp_all", "tcp"}));
         l.phases.push_back(read_phase(results, "cpus", {"icmp"}));
         return l;
@@ -409,11 +437,15 @@ inline bool is_transmit(const std::string& f)
 
 inline bool is_table_walk(const std::string& f) { return f == "ipt_do_table" || f == "ret_ipt_do_table"; }
 
-inline bool from_root_end(const Lab& l, const Packet& p) { return p.sip == l["HOST_A"] || p.sip == l["OTHER_A"]; }
-
-inline bool dropped_by_rule(const Lab& l, const Phase& ph, const Packet& p)
+inline bool from_root_end(const Lab& l, const Phase& ph, const Packet& p)
 {
-    return ph.name == "iptables" && p.proto == 17 && std::to_string(p.b) == l["DROP_PORT"];
+    return p.sip == l(ph, "HOST_A") || p.sip == l["OTHER_A"];
+}
+
+// The peer's DROP rule stays from the iptables phase on.
+inline bool dropped_by_rule(const Lab& l, const Phase&, const Packet& p)
+{
+    return p.proto == 17 && std::to_string(p.b) == l["DROP_PORT"];
 }
 
 inline std::vector<const Row*> rows_at(const Monitor& m, const std::string& key, const std::string& func)

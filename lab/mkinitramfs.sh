@@ -10,7 +10,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 
 # Modules loaded at boot, and the ones a later scenario loads (the first
 # scenarios run on a kernel without iptables).
-BASE_MODULES="virtio_pci 9pnet_virtio 9p veth tcp_diag"
+BASE_MODULES="virtio_pci 9pnet_virtio 9p veth tcp_diag virtio_net"
 IPTABLES_MODULES="iptable_filter xt_tcpudp ipt_REJECT"
 
 ROOT_TOOLS="/usr/bin/tcpdump /usr/sbin/xtables-legacy-multi /sbin/ethtool"

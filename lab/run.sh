@@ -2,7 +2,7 @@
 # Runs the lab for one architecture and kernel series: fetch (downloads
 # cached) and unpack, build the monitor and the initramfs, boot once, run the
 # phases inside that boot.
-# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro truth faults cpus)
+# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro nic nic_nogro truth faults cpus)
 #        LAB_MODE=demo LAB_ARGS="-P icmp" run.sh ARCH SERIES OUT_DIR
 # Results land in OUT_DIR/results; the console in OUT_DIR/console.log.
 set -euo pipefail
@@ -55,7 +55,7 @@ boot() {
 
 ARCH=$1 SERIES=$2 OUT=$3
 shift 3
-PHASES=${*:-plain iptables gro truth faults cpus}
+PHASES=${*:-plain iptables gro nic nic_nogro truth faults cpus}
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 # ctest unpacks in a step of its own, right before (LAB_FETCHED=1).

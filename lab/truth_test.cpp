@@ -25,6 +25,14 @@ int frames_of(const std::string& path, unsigned ethertype)
     return n;
 }
 
+TEST(Truth, ArpCrossedTheNicsWithTheNeighboursLeftToTheKernel)
+{
+    for (const char* phase : {"nic", "nic_nogro"}) {
+        const Phase& ph = lab().phase(phase);
+        EXPECT_GT(frames_of(ph.dir + "/" + lab()(ph, "DEV_A") + ".pcap", 0x0806), 1) << phase;
+    }
+}
+
 TEST(Truth, TheTruthPhaseSentIpv6ArpFragmentsAndSocketDiagnostics)
 {
     const Lab& l = lab();

@@ -103,11 +103,11 @@ TEST(Witness, EveryRowShowsACapturedPacketWithItsMacsAndDevice)
                     continue;
                 ASSERT_NE(it, by_key.end()) << "no captured packet has these fields";
                 const Packet& p = *it->second;
-                bool out = from_root_end(l, p);
+                bool out = from_root_end(l, ph, p);
                 // Between two local addresses a packet crosses the loopback device.
                 bool local = p.dev == "lo";
-                std::string sender = local ? "lo" : out ? l["DEV_A"] : l["DEV_B"];
-                std::string receiver = local ? "lo" : out ? l["DEV_B"] : l["DEV_A"];
+                std::string sender = local ? "lo" : out ? l(ph, "DEV_A") : l(ph, "DEV_B");
+                std::string receiver = local ? "lo" : out ? l(ph, "DEV_B") : l(ph, "DEV_A");
                 // A table walk on the sender's side (LOCAL_OUT) sees the packet
                 // as the transmit functions do.
                 bool local_out = is_table_walk(r.func) && (r.dev != receiver || local);
@@ -126,7 +126,7 @@ TEST(Witness, EveryRowShowsACapturedPacketWithItsMacsAndDevice)
                     EXPECT_EQ(r.smac, p.smac);
                     EXPECT_EQ(r.dmac, p.dmac);
                 }
-                EXPECT_TRUE(r.smac == zero_mac || r.smac == (out ? l["MAC_A"] : l["MAC_B"]));
+                EXPECT_TRUE(r.smac == zero_mac || r.smac == (out ? l(ph, "MAC_A") : l(ph, "MAC_B")));
             }
         }
     }
@@ -229,6 +229,42 @@ TEST(Paths, PlainVethTakesTheBacklogAndGroTakesNapiAndTheListPath)
     }
 }
 
+// A host's NIC: the driver's NAPI poll hands a buffer to GRO before any
+// header offset but the link header's is set, so the hand-off reads the IPv4
+// header behind the Ethernet one. Its rows name the NIC and carry what the
+// capture on both NICs saw, with GRO on and off; ARP is left to the kernel.
+TEST(Paths, ARealNicHandsEveryPacketToGroWithItsHeadersReadBehindTheLinkHeader)
+{
+    const Lab& l = lab();
+    for (const char* phase : {"nic", "nic_nogro"}) {
+        const Phase& ph = l.phase(phase);
+        SCOPED_TRACE(phase);
+        ASSERT_FALSE(ph.packets.empty());
+        // Both ends of the hub saw the same IPv4 packets.
+        std::multiset<std::string> a, b;
+        for (const auto& p : ph.packets)
+            a.insert(p.key);
+        for (const auto& p : ph.peer_packets)
+            b.insert(p.key);
+        EXPECT_EQ(a, b);
+        std::string hand_off = gro_hand_off(ph);
+        EXPECT_GT(ph.hit(hand_off), 0) << "the driver handed nothing to GRO";
+        for (const auto& [name, m] : ph.monitors) {
+            int rows = 0, covered = 0;
+            for (const auto& p : ph.packets)
+                covered += m.covers(p);
+            for (const auto& r : m.rows) {
+                if (r.func != hand_off)
+                    continue;
+                rows++;
+                EXPECT_TRUE(r.dev == l(ph, "DEV_A") || r.dev == l(ph, "DEV_B")) << r.line;
+                EXPECT_NE(r.smac, zero_mac) << r.line;
+            }
+            EXPECT_EQ(rows, covered) << name << ": one hand-off row per captured packet";
+        }
+    }
+}
+
 TEST(Icmp, EchoRequestAndReplyShowTypeIdAndSequenceInOrder)
 {
     const Lab& l = lab();
@@ -284,7 +320,7 @@ TEST(Udp, OnlyTheChosenPortAppearsWithItsPayloadLengths)
 TEST(Tcp, AConnectShowsTheListenerLookupStatesAndDataSegments)
 {
     const Lab& l = lab();
-    for (const char* phase : {"plain", "iptables", "gro"}) {
+    for (const char* phase : {"plain", "iptables", "gro", "nic", "nic_nogro"}) {
         const Phase& ph = l.phase(phase);
         SCOPED_TRACE("phase " + ph.name);
         const Monitor& m = ph.monitor("tcp");

@@ -12,6 +12,8 @@ UDP_SIZES="11 22 33 44" OTHER_SIZES="55 66" DROP_SIZES="45 56"
 TCP_REQUEST=100 TCP_REPLY=300
 BIG_SIZE=3000 RR_PING_ID=4321   # a datagram larger than the link's MTU; a ping with IP options
 HOST_A6=2001:db8::1 HOST_B6=2001:db8::2
+# The NIC pair: fixed MACs given to QEMU, addresses of a subnet of their own.
+NIC_MAC_A=52:54:00:12:34:01 NIC_MAC_B=52:54:00:12:34:02 NIC_HOST_A=198.18.2.1 NIC_HOST_B=198.18.2.2
 
 # The kernel functions the monitor probes: the kernel's own kprobe tracer
 # counts their calls in every phase, a second witness of which ones run.
@@ -76,12 +78,14 @@ setup_hosts() {
 }
 
 # The independent witness: tcpdump on the root end of the pair (and on any
-# other interface named, as IFACE.pcap).
+# other interface named, as IFACE.pcap; PEER:IFACE captures in the peer).
 start_capture() {
   CAPTURE_PIDS=
-  for dev in veth0 "$@"; do
+  for dev in ${CAPTURE_DEV:-veth0} "$@"; do
+    run=
+    case $dev in peer:*) dev=${dev#peer:} run=in_peer ;; esac
     : > "$DIR/tcpdump-$dev.stderr"
-    tcpdump -i "$dev" -n -U -Z root -w "$DIR/$dev.pcap" 2> "$DIR/tcpdump-$dev.stderr" &
+    $run tcpdump -i "$dev" -n -U -Z root -w "$DIR/$dev.pcap" 2> "$DIR/tcpdump-$dev.stderr" &
     CAPTURE_PIDS="$CAPTURE_PIDS $!"
     n=0
     until grep -q "listening on" "$DIR/tcpdump-$dev.stderr"; do
@@ -177,17 +181,19 @@ serve() {
   done
 }
 
+# Datagrams (TCP: a connection) to the peer at TARGET, HOST_B unless a phase
+# names another of its addresses.
 udp_exchange() {
   port=$1; shift
   serve udp-recv "$port" $#
-  step lab_net udp-send $HOST_B "$port" "$@"
+  step lab_net udp-send ${TARGET:-$HOST_B} "$port" "$@"
   wait "$SERVER_PID"
   echo "= udp-recv $port: $?" >> "$DIR/steps.log"
 }
 
 tcp_exchange() {
   serve tcp-serve "$1" 1 "$3"
-  step lab_net tcp-send $HOST_B "$1" "$2" "$3"
+  step lab_net tcp-send ${TARGET:-$HOST_B} "$1" "$2" "$3"
   wait "$SERVER_PID"
   echo "= tcp-serve $1: $?" >> "$DIR/steps.log"
 }
@@ -326,6 +332,58 @@ phase_gro() {
   end_phase
 }
 
+# The NIC whose MAC address QEMU was given.
+nic_with_mac() {
+  for d in /sys/class/net/*; do
+    [ "$(cat "$d/address")" = "$1" ] && { basename "$d"; return; }
+  done
+}
+
+# The second NIC goes to the peer namespace; the two talk through QEMU's hub.
+setup_nics() {
+  NIC_A=$(nic_with_mac $NIC_MAC_A) NIC_B=$(nic_with_mac $NIC_MAC_B)
+  [ -n "$NIC_A" ] && [ -n "$NIC_B" ] || { status "no virtio NICs"; return 1; }
+  ip link set "$NIC_B" netns "$PEER_PID"
+  configure_end "" "$NIC_A" $NIC_HOST_A
+  configure_end in_peer "$NIC_B" $NIC_HOST_B
+}
+
+# A real driver's path: the NIC's NAPI poll hands each buffer to GRO before
+# any header offset but the link header's is set. GRO on (the driver's
+# default) or off (nic_nogro); neighbours left to ARP; the capture on both
+# NICs. The same traffic as the veth phases, with iptables loaded.
+run_nic_phase() {
+  begin_phase $1
+  ethtool -K "$NIC_A" gro $2
+  in_peer ethtool -K "$NIC_B" gro $2
+  ip neigh flush dev "$NIC_A"
+  in_peer ip neigh flush dev "$NIC_B"
+  ethtool -k "$NIC_B" > "$DIR/ethtool-$NIC_B.txt" 2>&1
+  for v in NIC_A NIC_B NIC_HOST_A NIC_HOST_B NIC_MAC_A NIC_MAC_B; do eval "echo \"$v=\$$v\""; done \
+    | sed 's/^NIC_//' | sed 's/^A=/DEV_A=/; s/^B=/DEV_B=/' > "$DIR/phase.env"
+  CAPTURE_DEV=$NIC_A start_capture "peer:$NIC_B"
+  start_monitor icmp -P icmp
+  start_monitor udp -P udp
+  start_monitor tcp -P tcp -p $TCP_PORT
+  wait_monitors_ready
+  start_call_count
+  step ping -c 3 -i 0.3 $NIC_HOST_B
+  TARGET=$NIC_HOST_B
+  udp_exchange $UDP_PORT $UDP_SIZES
+  export LAB_NET_TIME_LIMIT=3
+  udp_exchange $DROP_PORT $DROP_SIZES
+  unset LAB_NET_TIME_LIMIT
+  tcp_exchange $TCP_PORT $TCP_REQUEST $TCP_REPLY
+  TARGET=
+  stop_call_count
+  stop_monitors
+  stop_capture
+  end_phase
+}
+
+phase_nic() { run_nic_phase nic on; }
+phase_nic_nogro() { run_nic_phase nic_nogro off; }
+
 # Frames and calls that must leave no row: IPv6 and ARP on the link, a
 # listener lookup without a packet (socket diagnostics); and two that must
 # leave the right one: a table walk whose rule answers with a reset (the
@@ -426,6 +484,7 @@ run_lab() {
   . "$RESULTS/lab.conf"
   echo "lab: kernel $(uname -r) on $(uname -m), $(grep -c ^processor /proc/cpuinfo) CPUs"
   setup_hosts > "$RESULTS/setup.log" 2>&1
+  setup_nics >> "$RESULTS/setup.log" 2>&1
   if [ "$LAB_MODE" = demo ]; then
     run_demo > "$RESULTS/guest.log" 2>&1
     return
