@@ -474,6 +474,26 @@ TEST(ReportLab, a_real_tcp_connection_splits_into_its_segments_even_where_an_ack
     EXPECT_EQ(stage_count(r.out, "tcp_v4_rcv -> __inet_lookup_listener"), 1);
 }
 
+// The handshake's last ACK and the first data segment carry the same numbers;
+// here (Debian 13 backports' 7.3 kernel) they were in flight at once on two
+// CPUs and their rows interleave in time. Each row goes with the copy on its
+// own CPU's path, so both are whole journeys.
+TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_whole_journeys)
+{
+    report_result r = run_report({"--json", data_file("lab_tcp_interleaved.trace")});
+    json all = json_lines(r.out);
+    ASSERT_EQ(all.size(), 2u) << r.out;
+    EXPECT_EQ(all[0]["path"].size(), 13u);
+    EXPECT_EQ(all[0]["ending"], "ended at tcp_rcv_established");
+    EXPECT_EQ(all[1]["ending"], "ended at tcp_queue_rcv");
+    for (const json &j : all) {
+        EXPECT_EQ(j["path"][0], "ip_output");
+        int cpu = j["rows"][0]["cpu"];
+        for (const json &row : j["rows"])
+            EXPECT_EQ(row["cpu"], cpu) << row.dump();
+    }
+}
+
 TEST(ReportLab, real_datagrams_through_gro_start_their_receive_side_at_napi_gro_receive)
 {
     report_result r = run_report({data_file("lab_udp_gro.trace")});

@@ -185,31 +185,55 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
     // Rows of one CPU come in order; only rows of different CPUs interleave.
     std::stable_sort(rows.begin(), rows.end(),
                      [](const trace_row &a, const trace_row &b) { return a.time < b.time; });
-    size_t begin = 0;
-    while (begin < rows.size()) {
-        size_t end = begin + 1;
-        int last_rank = row_rank(state, rows[begin]);
-        bool after_drop = place_of(state, rows[begin].function).walk_return && is_drop(state, rows[begin]);
-        for (; end < rows.size(); end++) {
-            const trace_row &row = rows[end];
-            if (after_drop || row.time - rows[end - 1].time > JOURNEY_GAP_NS)
-                break;
-            function_place place = place_of(state, row.function);
-            int rank = row_rank(state, row);
-            if (rank >= 0 && (rank < last_rank || (rank == last_rank && !place.walk_entry)))
-                break;
-            if (rank >= 0)
-                last_rank = rank;
-            after_drop = place.walk_return && is_drop(state, row);
+    // Each row goes on the path it continues: the same packet sent twice can
+    // be in flight twice at once, its copies on different CPUs, and their
+    // rows interleave in time. A path whose last row was on the row's own
+    // CPU is preferred, then the most recent one; a row that continues none
+    // starts a packet of its own.
+    struct open_path {
+        std::vector<trace_row> rows;
+        int last_rank;
+        bool closed; // after a drop verdict the packet goes nowhere
+    };
+    std::vector<open_path> paths;
+    for (const trace_row &row : rows) {
+        function_place place = place_of(state, row.function);
+        int rank = row_rank(state, row);
+        open_path *best = nullptr;
+        int best_score = 0;
+        for (open_path &p : paths) {
+            const trace_row &last = p.rows.back();
+            if (p.closed || row.time - last.time > JOURNEY_GAP_NS)
+                continue;
+            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry);
+            int score = last.cpu == row.cpu ? 2 : 1;
+            if (continues && score >= best_score)
+                best = &p, best_score = score;
         }
-        if (keep_last && end == rows.size())
-            break;
+        if (!best) {
+            paths.push_back({{}, rank, false});
+            best = &paths.back();
+        }
+        best->rows.push_back(row);
+        if (rank >= 0)
+            best->last_rank = rank;
+        best->closed = place.walk_return && is_drop(state, row);
+    }
+    // Bounded memory: the path the newest row went on may still grow.
+    size_t kept = paths.size();
+    if (keep_last)
+        for (size_t i = 0; i < paths.size(); i++)
+            if (paths[i].rows.back().line == rows.back().line && paths[i].rows.back().time == rows.back().time)
+                kept = i;
+    std::vector<trace_row> still_open;
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (i == kept) {
+            still_open.swap(paths[i].rows);
+            continue;
+        }
         journey j;
         j.source = key.source;
-        if (begin == 0 && end == rows.size())
-            j.rows.swap(rows); // the usual case: the key's rows are one packet
-        else
-            j.rows.assign(rows.begin() + long(begin), rows.begin() + long(end));
+        j.rows.swap(paths[i].rows);
         bool device_only = std::all_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) {
             return place_of(state, row.function).device_layer;
         });
@@ -221,9 +245,8 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
             group.journeys_before++;
             journeys.push_back(std::move(j));
         }
-        begin = end;
     }
-    rows.erase(rows.begin(), rows.begin() + long(std::min(begin, rows.size())));
+    rows.swap(still_open);
 }
 
 std::string ending_of(const report_state &state, const journey &j)

@@ -83,7 +83,8 @@ start_capture() {
   CAPTURE_PIDS=
   for dev in ${CAPTURE_DEV:-veth0} "$@"; do
     run=
-    case $dev in peer:*) dev=${dev#peer:} run=in_peer ;; esac
+    # nsenter execs tcpdump in place: $! is tcpdump's own pid, as kill needs.
+    case $dev in peer:*) dev=${dev#peer:} run="nsenter -t $PEER_PID -n" ;; esac
     : > "$DIR/tcpdump-$dev.stderr"
     $run tcpdump -i "$dev" -n -U -Z root -w "$DIR/$dev.pcap" 2> "$DIR/tcpdump-$dev.stderr" &
     CAPTURE_PIDS="$CAPTURE_PIDS $!"

@@ -1,0 +1,76 @@
+// The trace reader on every trace the lab takes: every captured packet that a
+// monitor's filter lets through is one journey of the reader, and nothing
+// else is. REPORT_BIN is the reader under test.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+#include "lab_results.h"
+
+namespace {
+
+// The reader's JSON Lines for one trace.
+std::vector<nlohmann::json> journeys_of(const Monitor& m)
+{
+    std::vector<nlohmann::json> out;
+    FILE* pipe = popen((std::string(REPORT_BIN) + " --json '" + m.trace_path + "' 2>&1").c_str(), "r");
+    if (!pipe)
+        return out;
+    std::string text;
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        text.append(buf, n);
+    EXPECT_EQ(pclose(pipe), 0) << text.substr(0, 500);
+    for (const auto& line : lines_of(text)) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << line;
+        if (!j.is_discarded())
+            out.push_back(j);
+    }
+    return out;
+}
+
+// The packet key of a journey, from its first row, as the capture's.
+std::string key_of(const std::string& protocol, const nlohmann::json& row)
+{
+    std::string sip = row["sip"], dip = row["dip"];
+    if (protocol == "tcp")
+        return packet_key(6, sip, dip, row["sport"], row["dport"], row["seq"], row["ack_seq"]);
+    if (protocol == "udp")
+        return packet_key(17, sip, dip, row["sport"], row["dport"], row["len"], 0);
+    return packet_key(1, sip, dip, row["type"], row["code"], row["id"], row["sequence"]);
+}
+
+TEST(Reader, EveryCapturedPacketIsOneJourneyOfTheReader)
+{
+    const Lab& l = lab();
+    int journeys = 0;
+    for (const auto& ph : l.phases) {
+        for (const auto& [name, m] : ph.monitors) {
+            SCOPED_TRACE("phase " + ph.name + ", " + name);
+            std::map<std::string, int> captured, found;
+            for (const auto& p : ph.packets)
+                captured[p.key] += m.covers(p);
+            for (const auto& j : journeys_of(m)) {
+                EXPECT_FALSE(j["repeated_fields"].get<bool>()) << j.dump().substr(0, 300);
+                const auto& row = j["rows"][0];
+                // The SYN the OUTPUT rule rejects reaches no device to be captured on.
+                if (j["protocol"] == "tcp" && row["sip"] == l["HOST_A"] &&
+                    std::to_string(row["dport"].get<unsigned>()) == l["REJECT_PORT"])
+                    continue;
+                found[key_of(j["protocol"], row)]++;
+                journeys++;
+            }
+            for (const auto& [key, n] : captured) {
+                if (n) {
+                    EXPECT_EQ(found[key], n) << "journeys of " << key;
+                }
+            }
+            for (const auto& [key, n] : found)
+                EXPECT_EQ(captured[key], n) << "journeys of " << key << ", a packet the capture does not have";
+        }
+    }
+    EXPECT_GT(journeys, 0);
+}
+
+}  // namespace
