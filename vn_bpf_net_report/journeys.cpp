@@ -188,8 +188,9 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
     // Each row goes on the path it continues: the same packet sent twice can
     // be in flight twice at once, its copies on different CPUs, and their
     // rows interleave in time. A path whose last row was on the row's own
-    // CPU is preferred, then the most recent one; a row that continues none
-    // starts a packet of its own.
+    // CPU is preferred, then the one that got furthest before the row's
+    // function (a socket's backlog runs on another CPU later), then the most
+    // recent; a row that continues none starts a packet of its own.
     struct open_path {
         std::vector<trace_row> rows;
         int last_rank;
@@ -200,14 +201,14 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         function_place place = place_of(state, row.function);
         int rank = row_rank(state, row);
         open_path *best = nullptr;
-        int best_score = 0;
+        std::pair<bool, int> best_score{false, -1};
         for (open_path &p : paths) {
             const trace_row &last = p.rows.back();
             if (p.closed || row.time - last.time > JOURNEY_GAP_NS)
                 continue;
             bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry);
-            int score = last.cpu == row.cpu ? 2 : 1;
-            if (continues && score >= best_score)
+            std::pair<bool, int> score{last.cpu == row.cpu, rank < 0 ? 0 : p.last_rank};
+            if (continues && (!best || score >= best_score))
                 best = &p, best_score = score;
         }
         if (!best) {
