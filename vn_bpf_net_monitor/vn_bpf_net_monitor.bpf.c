@@ -11,25 +11,10 @@
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_tracing.h>
-#include "vn_bpf_net_monitor.h"
+#include "record_maps.bpf.h"
 
 #define ETH_HLEN 14
 #define ETH_P_IP 0x0800
-
-struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, 4096);
-    __type(key, int);
-    __type(value, data_t);
-} data_map SEC(".maps");
-
-struct {
-    __uint(type, BPF_MAP_TYPE_PERF_EVENT_ARRAY);
-    __uint(key_size, sizeof(int));
-    __uint(value_size, sizeof(int));
-} events SEC(".maps");
-
-char LICENSE[] SEC("license") = "Dual BSD/GPL";
 
 /* Reads a member by the kernel's offset for it, as wide as it is declared. */
 #define member_read(dst, src, member)                       \
