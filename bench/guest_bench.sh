@@ -4,10 +4,14 @@
 #
 # 1. Throughput: the same UDP load over the veth pair with no tracer, with
 #    the monitor writing to /dev/null, with the monitor writing to a tmpfs
-#    file, with the bpftrace peer and with a baseline build of the monitor
-#    when there is one, in interleaved rounds.
-# 2. Loss: the load at rising rates against the rows the monitor wrote.
-# 3. Probe run time: the kernel's own per-program statistics over one load.
+#    file, with the bpftrace peer, with the floor (bench/floor.bpf.c: the
+#    same attach points, only the record's lookup, store and emit) and with
+#    a baseline build of the monitor when there is one, in interleaved rounds.
+# 2. The consumer's own limit: bare write+fsync of a row, to /dev/null and
+#    to a tmpfs file.
+# 3. Loss: the load at rising rates against the rows the monitor wrote.
+# 4. Probe run time: the kernel's own per-program statistics over one load,
+#    for the monitor and for the floor.
 # Results are lines of "name value" pairs in $RESULTS/bench/*.txt, read by
 # bench/kernel_table.sh.
 
@@ -17,6 +21,7 @@ BENCH_PORT=5401
 TRACE_FILE=/tmp/bench.trace
 PEER_ROOT=/mnt/peer
 KPROBES=/sys/kernel/debug/kprobes/list
+FLOOR=/lab/floor_loader
 
 # The peer's tools run under their own loader and libraries, read from the
 # host's share: Debian's bpftrace is a dynamic binary built on LLVM, far too
@@ -77,6 +82,7 @@ start_tracer() {
     file) taskset -c 1 "$MONITOR" -P udp -p $BENCH_PORT -o $TRACE_FILE 2>> "$BENCH/monitor.stderr" & ;;
     # Another build of the monitor to hold this one against (BENCH_BASELINE).
     base) taskset -c 1 "$BENCH_BASELINE" -P udp -p $BENCH_PORT > /dev/null 2>> "$BENCH/monitor.stderr" & ;;
+    floor) taskset -c 1 "$FLOOR" 2>> "$BENCH/floor.stderr" & ;;
     peer) taskset -c 1 $(peer_loader) "$PEER_ROOT/usr/bin/bpftrace" /tmp/peer.bt $BENCH_PORT \
             > /dev/null 2>> "$BENCH/peer.stderr" & ;;
   esac
@@ -115,22 +121,27 @@ stop_tracer() {
 # calls it made: each row of the monitor is one write.
 tracer_ticks() { [ -n "$TRACER_PID" ] && awk '{print $14 + $15}' "/proc/$TRACER_PID/stat" || echo 0; }
 tracer_writes() { [ -n "$TRACER_PID" ] && sed -n 's/^syscw: //p' "/proc/$TRACER_PID/io" || echo 0; }
+# The monitor's lost-sample reports are write calls too, not rows; the load
+# runs on CPU 0 alone, so each report is one line.
+loss_reports() { n=$(grep -c '^lost ' "$BENCH/monitor.stderr" 2>/dev/null); echo "${n:-0}"; }
 
 # One load on CPU 0 (the sink reads on CPU 1): COUNT datagrams at RATE (0:
 # flat out), at most SECONDS. Prints the generator's line with the tracer's
 # CPU ticks and write calls during it.
 load() {
-  ticks=$(tracer_ticks) writes=$(tracer_writes)
+  ticks=$(tracer_ticks) writes=$(tracer_writes) reports=$(loss_reports)
   out=$(taskset -c 0 lab_net udp-flood $HOST_B $BENCH_PORT "$1" "$2" "$3")
   # The monitor polls every 100 ms: let it drain the rings.
   [ -z "$TRACER_PID" ] || sleep 1
-  echo "$out ticks $(( $(tracer_ticks) - ticks )) writes $(( $(tracer_writes) - writes ))"
+  rows=$(( $(tracer_writes) - writes - ($(loss_reports) - reports) ))
+  echo "$out ticks $(( $(tracer_ticks) - ticks )) writes $rows"
 }
 
 throughput_rounds() {
   modes="bare null file"
   [ "$PEER" = none ] || modes="$modes peer"
   [ -z "${BENCH_BASELINE:-}" ] || modes="$modes base"
+  [ ! -x "$FLOOR" ] || modes="$modes floor"
   reversed=$(echo "$modes" | tr ' ' '\n' | sed -n '1!G;h;$p' | tr '\n' ' ')
   r=1
   while [ $r -le "$BENCH_ROUNDS" ]; do
@@ -144,6 +155,16 @@ throughput_rounds() {
     done
     r=$((r + 1))
   done
+}
+
+# The bare write+fsync rate of a 224-byte row (the monitor's UDP row) on
+# the tracers' CPU: what any consumer that syncs each row can reach.
+write_rates() {
+  [ -x "$FLOOR" ] || return 0
+  for out in null:/dev/null file:/tmp/bench.rows; do
+    echo "out ${out%%:*} $(taskset -c 1 "$FLOOR" write-rate "${out#*:}" 2)" >> "$BENCH/write_rate.txt"
+  done
+  rm -f /tmp/bench.rows
 }
 
 # The fastest round of a mode, in packets per second: the ladder of that
@@ -190,10 +211,13 @@ run_bench() {
   prepare_bench || return 1
   status "bench: throughput, $BENCH_ROUNDS rounds (peer: $PEER)"
   throughput_rounds
+  status "bench: bare write+fsync rate"
+  write_rates
   status "bench: loss ladder"
   loss_ladder
   status "bench: probe statistics"
   probe_stats null ""
+  [ ! -x "$FLOOR" ] || probe_stats floor _floor
   [ -z "${BENCH_BASELINE:-}" ] || probe_stats base _base
   kill "$SINK_PID" 2>/dev/null
   status "bench: done"

@@ -35,6 +35,18 @@ fetch_peer() {
   for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$PEER_ROOT"; done
 }
 
+# The floor's loader (bench/floor_loader.cpp), static, from the same build
+# folder as the monitor the lab boots; without it the bench runs on, no floor.
+build_floor() {
+  case $ARCH in
+    amd64) target=static dir=build-static ;;
+    arm64) target=cross-arm64 dir=build-arm64 ;;
+  esac
+  make -C "$SRC" --no-print-directory "$target" > "$OUT/floor-build.log" 2>&1 \
+    && cmake --build "$SRC/$dir" --target floor_loader -j "$(nproc)" >> "$OUT/floor-build.log" 2>&1 \
+    && FLOOR=$SRC/$dir/floor_loader
+}
+
 write_settings() {
   cat > "$OUT/bench.conf" <<EOF
 BENCH_ROUNDS=${BENCH_ROUNDS:-3}
@@ -54,10 +66,12 @@ mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 PEER_ROOT=
 fetch_peer || { log "bench: bpftrace could not be fetched; the peer is left out"; PEER_ROOT=; }
+FLOOR=
+build_floor || log "bench: the floor did not build (see $OUT/floor-build.log); it is left out"
 write_settings
 LAB_MODE=bench LAB_PEER_ROOT=$PEER_ROOT \
-  LAB_GUEST_EXTRA="$HERE/guest_bench.sh $HERE/peer.bt $OUT/bench.conf ${BENCH_BASELINE:+$OUT/baseline_monitor}" \
-  LAB_TIME_LIMIT=${LAB_TIME_LIMIT:-720} \
+  LAB_GUEST_EXTRA="$HERE/guest_bench.sh $HERE/peer.bt $OUT/bench.conf ${BENCH_BASELINE:+$OUT/baseline_monitor} $FLOOR" \
+  LAB_TIME_LIMIT=${LAB_TIME_LIMIT:-900} \
   "$SRC/lab/run.sh" "$ARCH" "$SERIES" "$OUT" > "$OUT/run.log" 2>&1 \
   || { tail -n 30 "$OUT/run.log" >&2; exit 1; }
 grep -q "bench: done" "$OUT/console.log" || { log "bench: the guest did not finish"; exit 1; }

@@ -41,7 +41,8 @@ figures() {
       if (t[2] != "") { start[m[2]] += t[2] - f[2]; starts[m[2]]++ }
       next
     }
-    FILENAME ~ /stats_load_base/ { next }
+    FILENAME ~ /write_rate/ { wrate[$2] = pps($4, $6); next }
+    FILENAME ~ /stats_load_base/ || FILENAME ~ /stats_load_floor/ { next }
     FILENAME ~ /stats_load/ { stats_sent = $2; stats_pps = pps($2, $6); next }
     FILENAME ~ /progs_base/ {
       for (i = 1; i < NF; i++) {
@@ -51,6 +52,17 @@ figures() {
       next
     }
     FILENAME ~ /progs/ {
+      # One program per line: its name, then its run time and count.
+      pname = ""
+      for (i = 1; i < NF; i++) {
+        if ($i == "name") pname = $(i + 1)
+        if ($i == "run_time_ns") pns = $(i + 1)
+        if ($i == "run_cnt" && pname ~ /^trace_/) {
+          if (FILENAME ~ /progs_floor/) { fl_ns[pname] += pns; fl_cnt[pname] += $(i + 1); fl_total += pns; fl_runs += $(i + 1) }
+          else { mon_ns[pname] += pns; mon_cnt[pname] += $(i + 1) }
+        }
+      }
+      if (FILENAME ~ /progs_floor/) next
       for (i = 1; i < NF; i++) {
         if ($i == "run_time_ns") run_ns += $(i + 1)
         if ($i == "run_cnt") runs += $(i + 1)
@@ -90,6 +102,28 @@ figures() {
       n = 0
       for (r = 1; r <= nr; r++) if (("base", r) in rate && ("null", r) in rate) { n++; bq[n] = rate["null", r] / rate["base", r] }
       if (n) row("UDP packets/s, this monitor vs the baseline build (BENCH_BASELINE), median of " n " rounds", "/dev/null", sprintf("%.3fx", median(bq, n)))
+      # The floor: the same probe points doing only lookup, store and emit,
+      # drained by a consumer that discards.
+      n = 0
+      for (r = 1; r <= nr; r++) if (("floor", r) in rate && ("bare", r) in rate) { n++; fa[n] = rate["bare", r] / rate["floor", r] - 1 }
+      if (n) {
+        row("added time per packet, floor (lookup, store back, emit; no capture; consumer discards), in bare packets, median of " n " rounds", "-", sprintf("%.2f", median(fa, n)))
+        split("null file", fm, " "); split("/dev/null|tmpfs file", fo, "|")
+        for (i = 1; i <= 2; i++) {
+          n = 0
+          for (r = 1; r <= nr; r++) if (("floor", r) in rate && ("bare", r) in rate && (fm[i], r) in rate && rate["floor", r] < rate["bare", r]) {
+            n++; fr[n] = (rate["bare", r] / rate[fm[i], r] - 1) / (rate["bare", r] / rate["floor", r] - 1)
+          }
+          if (n) row("added time per packet, monitor vs floor (goal: at most 1.3x), median of " n " rounds", fo[i], sprintf("%.2fx", median(fr, n)))
+        }
+      }
+      if (runs && fl_runs) {
+        row("mean probe program run time, monitor vs floor (kernel.bpf_stats_enabled)", "/dev/null", sprintf("%.2fx", (run_ns / runs) / (fl_total / fl_runs)))
+        list = ""
+        for (pn in mon_cnt) if (mon_cnt[pn] && fl_cnt[pn])
+          list = list (list == "" ? "" : ", ") sprintf("%s %.1fx", substr(pn, 7), (mon_ns[pn] / mon_cnt[pn]) / (fl_ns[pn] / fl_cnt[pn]))
+        if (list != "") row("run time per program, monitor vs floor (names as the kernel cuts them)", "/dev/null", list)
+      }
       if (runs && base_runs)
         row("mean probe program run time, this monitor vs the baseline build (kernel.bpf_stats_enabled)", "/dev/null", sprintf("%.3fx", (run_ns / runs) / (base_ns / base_runs)))
       if (starts["peer"] && starts["null"])
@@ -114,9 +148,13 @@ figures() {
           fig = "none up to " int(lrate[mode, steps[mode]]) " pkt/s"
         else
           fig = sprintf("%d pkt/s = %d rows/s = %.3f of the bare rate", lrate[mode, first], lrate[mode, first] * k, lrate[mode, first] / bare)
+        if (first != "" && wrate[mode])
+          fig = fig sprintf(" = %.3f of the bare write+fsync rate (goal: at least 0.8)", lrate[mode, first] * k / wrate[mode])
         row("first step of the ladder with a lost row (" k " rows per packet; rows = the monitor'"'"'s write calls)", lo[i], fig)
         if (last_ok != "")
           row("last step below it without loss", lo[i], sprintf("%d pkt/s = %d rows/s = %.3f of the bare rate", lrate[mode, last_ok], lrate[mode, last_ok] * k, lrate[mode, last_ok] / bare))
+        if (wrate[mode])
+          row("bare write+fsync of a 224-byte row, rows/s in bare packets/s (the consumer'"'"'s own limit)", lo[i], sprintf("%.2f", wrate[mode] / bare))
         row("rows kept per step, rates " sprintf("%.3f", lrate[mode, 1] / bare) " to " sprintf("%.2f", lrate[mode, steps[mode]] / bare) " of the bare rate", lo[i], shape)
       }
       if (mismatch) row("WARNING: trace file lines differ from the monitor'"'"'s write calls", "tmpfs file", "see loss.txt")
@@ -136,4 +174,6 @@ peer=$(sed -n 's/.*peer=\([a-z]*\).*/\1/p' "$B/conditions.txt")
 stats_files=
 [ -s "$B/stats_load.txt" ] && [ -s "$B/progs.txt" ] && stats_files="$B/stats_load.txt $B/progs.txt"
 [ -s "$B/progs_base.txt" ] && stats_files="$stats_files $B/progs_base.txt"
+[ -s "$B/progs_floor.txt" ] && stats_files="$stats_files $B/progs_floor.txt"
+[ -s "$B/write_rate.txt" ] && stats_files="$stats_files $B/write_rate.txt"
 figures

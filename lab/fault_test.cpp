@@ -12,6 +12,7 @@ namespace {
 // stream, `full` into a tmpfs with 8 KiB left, `memory` over a long run, and
 // `poll_fail` (on the host's architecture also the sanitizer builds
 // `leak_check` and `leak_kept`) until lab_fault fails one of its epoll waits.
+// Last, `lost` traces -P udp on a load of its own port while stopped.
 
 const std::string poll_failure = "error perf_buffer__poll, err: -9.\n";
 const std::string error_log_path = "/var/vorna-helmsight/monitor/vn_bpf_net_monitor/vn_bpf_net_monitor_err.log";
@@ -33,7 +34,7 @@ const FaultPhase& faults()
         f.failing = {"poll_fail"};
         if (env("LAB_LEAK_CHECK") == "1")
             f.failing.insert(f.failing.end(), {"leak_check", "leak_kept"});
-        std::vector<std::string> names = {"reference", "killed", "full", "memory"};
+        std::vector<std::string> names = {"reference", "killed", "full", "memory", "lost"};
         names.insert(names.end(), f.failing.begin(), f.failing.end());
         f.ph = read_phase(env("LAB_RESULTS"), "faults", names);
         for (const auto& p : f.ph.packets)
@@ -306,6 +307,40 @@ TEST(Memory, TheResidentSetStaysFlatOverAFewThousandPackets)
     long rings = std::stol(lab()["CPUS"]) * (1 + 8) * 4;
     EXPECT_LT(anon, 64) << "KiB more anonymous memory after " << rows << " rows";
     EXPECT_LT(all, 64 + rings) << "KiB more resident after " << rows << " rows";
+}
+
+// Stopped (SIGSTOP) under a UDP load of its port and continued: its rings
+// overflow. Every packet of the load crosses the probes on its way, and
+// nothing else crossed the link meanwhile, so each probe hit the kernel
+// counted is a sample emitted (the table walk's twice: entry and return).
+// Each one is either a row or counted in a loss line; none is silent.
+TEST(LostSamples, EverySampleEmittedIsARowOrReportedLost)
+{
+    const FaultPhase& f = faults();
+    const Monitor& m = f.ph.monitor("lost");
+    EXPECT_EQ(m.alive, "1");
+    EXPECT_TRUE(m.bad_lines.empty()) << m.bad_lines.front();
+    long lost = 0;
+    int reports = 0;
+    for (const auto& line : lines_of(m.stderr_text)) {
+        long n = -1;
+        int cpu = -1;
+        char tail = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "lost %ld samples on CPU %d%c", &n, &cpu, &tail), 2) << line;
+        EXPECT_GT(n, 0) << line;
+        EXPECT_GE(cpu, 0) << line;
+        lost += n;
+        reports++;
+    }
+    EXPECT_GT(reports, 0) << "nothing reported lost by a monitor stopped under load";
+    long emitted = f.ph.hit("ipt_do_table");
+    for (const auto& [func, hits] : f.ph.hits)
+        emitted += hits;
+    for (const auto& r : m.rows)
+        EXPECT_TRUE(r.a == m.port || r.b == m.port) << r.line;
+    EXPECT_GT(m.rows.size(), 0u);
+    EXPECT_EQ((long)m.rows.size() + lost, emitted)
+        << m.rows.size() << " rows, " << lost << " reported lost, " << emitted << " probe hits";
 }
 
 }  // namespace

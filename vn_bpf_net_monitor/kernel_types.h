@@ -4,8 +4,9 @@
  * recorded as a CO-RE relocation by name and libbpf moves it to the offset
  * that the running kernel's BTF gives. The local layouts are therefore
  * flat: fields that the kernel keeps inside anonymous unions or structs
- * (sk_buff's header offsets, iphdr's addresses) are found by name all the
- * same. Only the field widths here must match the kernel's. */
+ * (sk_buff's header offsets) are found by name all the same. Only the
+ * field widths here must match the kernel's. The packet headers are not
+ * here: their layout is the wire's, read whole (vn_bpf_net_monitor.bpf.c). */
 #ifndef VN_BPF_NET_MONITOR_KERNEL_TYPES_H
 #define VN_BPF_NET_MONITOR_KERNEL_TYPES_H
 
@@ -32,44 +33,6 @@ struct sk_buff {
     __be16 protocol;
     __u16 mac_header;
     __u16 network_header;
-} CORE_TYPE;
-
-struct ethhdr {
-    unsigned char h_dest[6];
-    unsigned char h_source[6];
-} CORE_TYPE;
-
-/* The first byte (version and header length) is read by address, not by
- * field: the kernel declares it as two bit-fields. */
-struct iphdr {
-    __be16 frag_off;
-    __u8 protocol;
-    __be32 saddr;
-    __be32 daddr;
-} CORE_TYPE;
-
-struct tcphdr {
-    __be16 source;
-    __be16 dest;
-    __be32 seq;
-    __be32 ack_seq;
-} CORE_TYPE;
-
-struct udphdr {
-    __be16 source;
-    __be16 dest;
-    __be16 len;
-} CORE_TYPE;
-
-struct icmphdr {
-    __u8 type;
-    __u8 code;
-    union {
-        struct {
-            __be16 id;
-            __be16 sequence;
-        } echo;
-    } un;
 } CORE_TYPE;
 
 struct nf_hook_state {

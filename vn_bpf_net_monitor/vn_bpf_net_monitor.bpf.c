@@ -11,25 +11,10 @@
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_tracing.h>
-#include "vn_bpf_net_monitor.h"
+#include "record_maps.bpf.h"
 
 #define ETH_HLEN 14
 #define ETH_P_IP 0x0800
-
-struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, 4096);
-    __type(key, int);
-    __type(value, data_t);
-} data_map SEC(".maps");
-
-struct {
-    __uint(type, BPF_MAP_TYPE_PERF_EVENT_ARRAY);
-    __uint(key_size, sizeof(int));
-    __uint(value_size, sizeof(int));
-} events SEC(".maps");
-
-char LICENSE[] SEC("license") = "Dual BSD/GPL";
 
 /* Reads a member by the kernel's offset for it, as wide as it is declared. */
 #define member_read(dst, src, member)                       \
@@ -81,59 +66,95 @@ static __always_inline void set_func_info(data_t *pd, const char *name)
     copy_str(pd->func_info.func_name, name);
 }
 
-/* FIRST is the header's first byte (version and header length), already
- * read by the caller to tell IPv4 from anything else. */
-static __always_inline void set_ipv4_header(data_t *pd, struct iphdr *iph, __u8 first)
+/* Headers as they lie in the packet: their layout is the protocol's, not
+ * the kernel's, so each is read whole with one helper call, not a call per
+ * field. */
+struct ipv4_wire {
+    __u8 version_ihl;
+    __u8 tos;
+    __be16 tot_len;
+    __be16 id;
+    __be16 frag_off;
+    __u8 ttl;
+    __u8 protocol;
+    __be16 check;
+    __be32 saddr;
+    __be32 daddr;
+};
+
+struct tcp_wire {
+    __be16 source;
+    __be16 dest;
+    __be32 seq;
+    __be32 ack_seq;
+};
+
+struct udp_wire {
+    __be16 source;
+    __be16 dest;
+    __be16 len;
+};
+
+struct icmp_wire {
+    __u8 type;
+    __u8 code;
+    __be16 check;
+    __be16 id;
+    __be16 sequence;
+};
+
+static __always_inline void set_ipv4_header(data_t *pd, const struct ipv4_wire *iph)
 {
-    if (!iph)
-        return;
-    pd->ip_data.saddr = BPF_CORE_READ(iph, saddr);
-    pd->ip_data.daddr = BPF_CORE_READ(iph, daddr);
-    pd->ip_data.protocol = BPF_CORE_READ(iph, protocol);
-    pd->ip_data.frag_off = BPF_CORE_READ(iph, frag_off);
+    pd->ip_data.saddr = iph->saddr;
+    pd->ip_data.daddr = iph->daddr;
+    pd->ip_data.protocol = iph->protocol;
+    pd->ip_data.frag_off = iph->frag_off;
     /* Version 4 in the high nibble drops out of an 8-bit product. */
-    pd->ip_data.iph_size = (__u8)(first * 4);
+    pd->ip_data.iph_size = (__u8)(iph->version_ihl * 4);
 }
 
-static __always_inline void set_mac_header(data_t *pd, struct ethhdr *mac_header)
+/* Both addresses in one read: they are adjacent in the header and in the
+ * record. */
+static __always_inline void set_mac_header(data_t *pd, const void *mac_header)
 {
     if (!mac_header) {
-        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac));
-        __builtin_memset(pd->eth_data.smac, 0, sizeof(pd->eth_data.smac));
+        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
         return;
     }
-    member_read(pd->eth_data.dmac, mac_header, h_dest);
-    member_read(pd->eth_data.smac, mac_header, h_source);
+    bpf_probe_read_kernel(pd->eth_data.dmac, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac), mac_header);
 }
 
-static __always_inline void set_tcp_header(data_t *pd, struct tcphdr *th)
+static __always_inline void set_tcp_header(data_t *pd, const void *l4)
 {
-    if (!th)
-        return;
-    pd->tcp_data.source = BPF_CORE_READ(th, source);
-    pd->tcp_data.dst = BPF_CORE_READ(th, dest);
-    pd->tcp_data.seq = BPF_CORE_READ(th, seq);
-    pd->tcp_data.ack_seq = BPF_CORE_READ(th, ack_seq);
+    struct tcp_wire th;
+
+    bpf_probe_read_kernel(&th, sizeof(th), l4);
+    pd->tcp_data.source = th.source;
+    pd->tcp_data.dst = th.dest;
+    pd->tcp_data.seq = th.seq;
+    pd->tcp_data.ack_seq = th.ack_seq;
 }
 
-static __always_inline void set_udp_header(data_t *pd, struct udphdr *uh)
+static __always_inline void set_udp_header(data_t *pd, const void *l4)
 {
-    if (!uh)
-        return;
-    pd->udp_data.source = BPF_CORE_READ(uh, source);
-    pd->udp_data.dst = BPF_CORE_READ(uh, dest);
-    pd->udp_data.len = BPF_CORE_READ(uh, len);
+    struct udp_wire uh;
+
+    bpf_probe_read_kernel(&uh, sizeof(uh), l4);
+    pd->udp_data.source = uh.source;
+    pd->udp_data.dst = uh.dest;
+    pd->udp_data.len = uh.len;
 }
 
-static __always_inline void set_icmp_header(data_t *pd, struct icmphdr *icmph)
+static __always_inline void set_icmp_header(data_t *pd, const void *l4)
 {
-    if (!icmph)
-        return;
-    pd->icmp_data.type = BPF_CORE_READ(icmph, type);
-    pd->icmp_data.code = BPF_CORE_READ(icmph, code);
+    struct icmp_wire ih;
+
+    bpf_probe_read_kernel(&ih, sizeof(ih), l4);
+    pd->icmp_data.type = ih.type;
+    pd->icmp_data.code = ih.code;
     /* Taken for every type, echo or not. */
-    pd->icmp_data.seq = BPF_CORE_READ(icmph, un.echo.sequence);
-    pd->icmp_data.id = BPF_CORE_READ(icmph, un.echo.id);
+    pd->icmp_data.seq = ih.sequence;
+    pd->icmp_data.id = ih.id;
 }
 
 /* A fragment after the first carries payload where a transport header would
@@ -157,8 +178,8 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     __u16 mac_header = 0;
     __u16 network_header = 0;
     __u16 l4_header;
-    __u8 version = 0;
-    struct ethhdr *eth = NULL;
+    struct ipv4_wire iph = {};
+    const void *eth = NULL;
 
     pd->skb = 0;
     if (!skb)
@@ -175,16 +196,17 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     if (network_header == 0)
         network_header = mac_header + ETH_HLEN;
 
-    bpf_probe_read_kernel(&version, 1, head + network_header);
-    if ((version & 0xf0) != 0x40)
+    /* A read that fails leaves it zeroed: version 0, no IPv4. */
+    bpf_probe_read_kernel(&iph, sizeof(iph), head + network_header);
+    if ((iph.version_ihl & 0xf0) != 0x40)
         return 0;
 
     pd->skb = (__u64)skb;
-    set_ipv4_header(pd, (struct iphdr *)(head + network_header), version);
+    set_ipv4_header(pd, &iph);
     /* Only a link header that ends where the IP header starts is Ethernet;
      * the sum is an int, so an unset offset (0xffff) never matches. */
     if (mac_header + ETH_HLEN == network_header)
-        eth = (struct ethhdr *)(head + mac_header);
+        eth = head + mac_header;
     set_mac_header(pd, eth);
 
     if (bpf_ntohs(pd->ip_data.frag_off) & IP_FRAGMENT_OFFSET) {
@@ -194,13 +216,13 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     l4_header = network_header + pd->ip_data.iph_size;
     switch (pd->ip_data.protocol) {
     case PROTO_ICMP:
-        set_icmp_header(pd, (struct icmphdr *)(head + l4_header));
+        set_icmp_header(pd, head + l4_header);
         break;
     case PROTO_TCP:
-        set_tcp_header(pd, (struct tcphdr *)(head + l4_header));
+        set_tcp_header(pd, head + l4_header);
         break;
     case PROTO_UDP:
-        set_udp_header(pd, (struct udphdr *)(head + l4_header));
+        set_udp_header(pd, head + l4_header);
         break;
     }
     return 1;

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <bpf/bpf.h>
@@ -39,6 +40,14 @@ static vn_bpf_net_monitor_bpf *skel;
 static int cpu_count;
 static int **cpu_keys;
 static data_t **cpu_records;
+
+// Samples the kernel dropped because a CPU's ring was full, by CPU, and how
+// many of them standard error has been told of.
+struct lost_count_t {
+    unsigned long long dropped, reported;
+};
+static lost_count_t *lost_counts;
+static struct timespec last_loss_report;
 
 static const char DATA_DIR[] = "/var/vorna-helmsight/monitor/vn_bpf_net_monitor/";
 static const char ERR_LOG[] = "/var/vorna-helmsight/monitor/vn_bpf_net_monitor/vn_bpf_net_monitor_err.log";
@@ -221,9 +230,46 @@ static void load_probes()
     }
 }
 
+// Called inside the poll when a ring tells of samples it had no room for.
+static void count_lost_samples(void *, int cpu, __u64 count)
+{
+    if (cpu >= 0 && cpu < cpu_count)
+        lost_counts[cpu].dropped += count;
+}
+
+// A trace with holes must not look complete: one line per CPU that lost
+// samples since the last report, at most once a second; on the way out
+// (ALWAYS) whatever is left, whenever the last report was.
+static void report_lost_samples(bool always)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long since = (now.tv_sec - last_loss_report.tv_sec) * 1000000000LL + (now.tv_nsec - last_loss_report.tv_nsec);
+    if (!always && since < 1000000000LL)
+        return;
+    std::string lines;
+    for (int i = 0; i < cpu_count; i++) {
+        if (lost_counts[i].dropped == lost_counts[i].reported)
+            continue;
+        lines += "lost " + std::to_string(lost_counts[i].dropped - lost_counts[i].reported) + " samples on CPU " +
+                 std::to_string(i) + "\n";
+        lost_counts[i].reported = lost_counts[i].dropped;
+    }
+    if (lines.empty())
+        return;
+    last_loss_report = now;
+    ssize_t ignored = write(STDERR_FILENO, lines.data(), lines.size());
+    (void)ignored;
+}
+
 static void open_perf_buffer()
 {
-    perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, handle_trace_event, nullptr,
+    lost_counts = static_cast<lost_count_t *>(calloc(cpu_count > 0 ? cpu_count : 1, sizeof(*lost_counts)));
+    if (!lost_counts) {
+        report_error("can not alloc net_data_t struct.\n");
+        exit(EXIT_ALLOC);
+    }
+    perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, handle_trace_event, count_lost_samples,
                                 nullptr, nullptr);
     if (libbpf_get_error(perf_buf)) {
         report_error("Failed to create perf buffer.\n");
@@ -263,12 +309,14 @@ static int poll_events()
     int err;
     do {
         err = perf_buffer__poll(perf_buf, 100);
+        report_lost_samples(false);
     } while (err >= 0 || err == -EINTR);
     return err;
 }
 
 static void shut_down(int err)
 {
+    report_lost_samples(true);
     report_error("error perf_buffer__poll, err: " + std::to_string(err) + ".\n");
     for (int i = 0; i < cpu_count; i++) {
         free(cpu_keys[i]);
@@ -278,6 +326,7 @@ static void shut_down(int err)
     close(err_log_fd);
     free(cpu_records);
     free(cpu_keys);
+    free(lost_counts);
 }
 
 // Started with a standard descriptor closed, the first open() would take its

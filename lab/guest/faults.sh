@@ -1,7 +1,8 @@
 # The fault phase (sourced by scenarios.sh, run in the lab guest, busybox sh):
 # the trace on a full file system, a monitor killed mid-trace, memory over a
-# long run of traffic, and a poll that fails for real, with the sanitizer
-# build's leak check of the exit path that follows it.
+# long run of traffic, a poll that fails for real, with the sanitizer
+# build's leak check of the exit path that follows it, and a starved monitor
+# that reports the samples it lost.
 
 # A file system of eight pages, six of them taken by a filler file: the trace
 # gets 8 KiB, which the first pings fill; deleting the filler gives it 24 KiB
@@ -11,6 +12,9 @@ FULL_FS=/tmp/full FULL_FS_SIZE=32k FILLER_KIB=24
 FAULT_TRIGGER=/tmp/fault-trigger
 SANITIZED_MONITOR=/usr/sbin/vn_bpf_net_monitor_asan
 FLOOD_PINGS=1500 FLOOD_SECONDS=20
+# The starved monitor's load: its own port only, pinned to CPU 0, where the
+# whole path runs; 8 ring pages hold about 15 packets' samples.
+LOSS_PORT=5307 LOSS_PACKETS=2000 LOSS_SECONDS=4 LOSS_RATE=1000
 
 # A process that has ended but is not reaped yet still answers kill -0.
 running() {
@@ -46,6 +50,36 @@ start_failing_monitor() {
     > "$DIR/$name.stdout" 2> "$DIR/$name.stderr" &
   echo $! > "$DIR/$name.pid"
   MONITORS="$MONITORS $name"
+}
+
+# A monitor stopped (SIGSTOP) under a load of its own port, then continued:
+# what its rings had no room for must be reported. The kernel tells of a
+# loss only with the next sample it writes to that ring, hence the few
+# packets after the monitor has caught up. Every packet on the link is of
+# the port, so the kernel's probe hits are the samples emitted.
+starve_monitor() {
+  start_monitor lost -P udp -p $LOSS_PORT -o "$DIR/lost.trace"
+  wait_ready lost
+  # The sink must outlive the steps below: a closed port would answer with
+  # ICMP, samples no row of this monitor stands for.
+  export LAB_NET_TIME_LIMIT=120
+  serve udp-sink $LOSS_PORT
+  unset LAB_NET_TIME_LIMIT
+  sink=$SERVER_PID
+  sleep 1
+  start_call_count
+  kill -STOP "$(cat "$DIR/lost.pid")"
+  step taskset -c 0 lab_net udp-flood $HOST_B $LOSS_PORT $LOSS_PACKETS $LOSS_SECONDS $LOSS_RATE
+  kill -CONT "$(cat "$DIR/lost.pid")"
+  await_quiet lost
+  step taskset -c 0 lab_net udp-flood $HOST_B $LOSS_PORT 20 2 100
+  await_quiet lost
+  sleep 2  # the report waits out the second since the last one
+  stop_call_count
+  finish_monitor lost
+  kill "$sink" 2>/dev/null
+  wait "$sink"
+  MONITORS=
 }
 
 # The memory monitor's resident set at one moment, as /proc tells it.
@@ -130,6 +164,7 @@ phase_faults() {
   finish_monitor memory
   MONITORS=
   stop_capture
+  starve_monitor
   echo "faults: from $started s to $(cut -d' ' -f1 /proc/uptime) s of uptime" >> "$DIR/steps.log"
   end_phase
 }
