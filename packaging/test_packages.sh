@@ -149,8 +149,8 @@ complete_line() {
     bash -c '
         . /usr/share/bash-completion/bash_completion
         __load_completion vn_bpf_net_monitor || exit 1
-        spec=$(complete -p vn_bpf_net_monitor) || exit 1
-        fn=${spec#*-F }
+        registered=$(complete -p vn_bpf_net_monitor) || exit 1
+        fn=${registered#*-F }
         fn=${fn%% *}
         COMP_WORDS=("$@")
         COMP_CWORD=$(($# - 1))
