@@ -50,7 +50,25 @@ boot() {
     | tee "$OUT/console.log"
   ms=$(( ($(date +%s%N) - start) / 1000000 ))
   echo "lab: $ARCH $SERIES boot to power-off $((ms / 1000)).$(printf %03d $((ms % 1000))) s" | tee "$OUT/time.txt"
-  grep -q "lab: guest done" "$OUT/console.log" || { echo "lab: the guest did not finish" >&2; exit 1; }
+  grep -q "lab: guest done" "$OUT/console.log"
+}
+
+# Under TCG a vCPU now and then traps on the int3 that the kernel's own
+# live code patching (text_poke_bp, as every kprobe attach and detach does)
+# leaves in place for an instant, after the patch is complete: "Oops: int3"
+# at an instruction that is no breakpoint any more. Real CPUs and KVM never
+# see it. That boot is lost, not the monitor's doing: boot once more, and
+# keep the lost console beside the new one. Any other end is a failure.
+boot_once_more_after_a_stray_int3() {
+  boot && return 0
+  if grep -q "Oops: int3" "$OUT/console.log"; then
+    echo "lab: the emulator trapped on a stray int3 of the kernel's code patching; booting once more" >&2
+    mv "$OUT/console.log" "$OUT/console-stray-int3.log"
+    prepare_results
+    boot && return 0
+  fi
+  echo "lab: the guest did not finish" >&2
+  exit 1
 }
 
 ARCH=$1 SERIES=$2 OUT=$3
@@ -65,4 +83,4 @@ build_monitor
 build_sanitized_monitor
 "$HERE/mkinitramfs.sh" "$ARCH" "$OUT" "$MONITOR"
 prepare_results
-boot
+boot_once_more_after_a_stray_int3
