@@ -103,6 +103,72 @@ struct icmp_wire {
     __be16 sequence;
 };
 
+/* The buffer's own fields from protocol up to head, as 64-bit kernels from
+ * 6.1 to 7.3 lay them out next to each other: one read instead of four. The
+ * leading pad puts head on an 8-byte boundary of the stack. */
+struct skb_span {
+    __u32 pad;
+    __be16 protocol;
+    __u16 transport_header;
+    __u16 network_header;
+    __u16 mac_header;
+    __u32 tail;
+    __u32 end;
+    __u32 hole;
+    unsigned char *head;
+};
+
+#define SKB_SPAN_AT(field) (offsetof(struct skb_span, field) - offsetof(struct skb_span, protocol))
+#define SKB_FIELD_AT(field) (bpf_core_field_offset(struct sk_buff, field) - \
+                             bpf_core_field_offset(struct sk_buff, protocol))
+
+/* Fills SPAN from the buffer. The relocated offsets are constants once the
+ * object is loaded, so the verifier follows only one of the two ways: the
+ * single read where the kernel's layout matches the span, a read per field
+ * where it does not. */
+static __always_inline void read_skb_span(struct skb_span *span, struct sk_buff *skb)
+{
+    if (SKB_FIELD_AT(network_header) == SKB_SPAN_AT(network_header) &&
+        SKB_FIELD_AT(mac_header) == SKB_SPAN_AT(mac_header) &&
+        SKB_FIELD_AT(head) == SKB_SPAN_AT(head)) {
+        bpf_probe_read_kernel(&span->protocol, sizeof(*span) - offsetof(struct skb_span, protocol),
+                              (const void *)__builtin_preserve_access_index(&skb->protocol));
+        return;
+    }
+    member_read(&span->protocol, skb, protocol);
+    member_read(&span->network_header, skb, network_header);
+    member_read(&span->mac_header, skb, mac_header);
+    member_read(&span->head, skb, head);
+}
+
+/* The start of the frame as one read takes it: the Ethernet header (when
+ * one ends where the IPv4 header starts), the IPv4 header without options
+ * and the transport fields a row shows. The leading pad aligns the IPv4 and
+ * transport headers on 4 bytes of the stack. */
+struct frame_window {
+    __u16 pad;
+    __u8 eth[ETH_HLEN];
+    struct ipv4_wire ip;
+    union {
+        struct tcp_wire tcp;
+        struct udp_wire udp;
+        struct icmp_wire icmp;
+    } l4;
+};
+
+/* Reads the frame from FROM (the link header when WITH_ETH, else the IPv4
+ * header) in one call. The read ends at most 32 bytes past the start of the
+ * IPv4 header: inside the buffer's own allocation, which keeps the kernel's
+ * shared info behind the data, so where the IPv4 header can be read the
+ * rest can too. */
+static __always_inline void read_frame(struct frame_window *w, const unsigned char *from, int with_eth)
+{
+    if (with_eth)
+        bpf_probe_read_kernel(w->eth, sizeof(*w) - offsetof(struct frame_window, eth), from);
+    else
+        bpf_probe_read_kernel(&w->ip, sizeof(*w) - offsetof(struct frame_window, ip), from);
+}
+
 static __always_inline void set_ipv4_header(data_t *pd, const struct ipv4_wire *iph)
 {
     pd->ip_data.saddr = iph->saddr;
@@ -113,48 +179,28 @@ static __always_inline void set_ipv4_header(data_t *pd, const struct ipv4_wire *
     pd->ip_data.iph_size = (__u8)(iph->version_ihl * 4);
 }
 
-/* Both addresses in one read: they are adjacent in the header and in the
- * record. */
-static __always_inline void set_mac_header(data_t *pd, const void *mac_header)
+static __always_inline void set_tcp_header(data_t *pd, const struct tcp_wire *th)
 {
-    if (!mac_header) {
-        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
-        return;
-    }
-    bpf_probe_read_kernel(pd->eth_data.dmac, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac), mac_header);
+    pd->tcp_data.source = th->source;
+    pd->tcp_data.dst = th->dest;
+    pd->tcp_data.seq = th->seq;
+    pd->tcp_data.ack_seq = th->ack_seq;
 }
 
-static __always_inline void set_tcp_header(data_t *pd, const void *l4)
+static __always_inline void set_udp_header(data_t *pd, const struct udp_wire *uh)
 {
-    struct tcp_wire th;
-
-    bpf_probe_read_kernel(&th, sizeof(th), l4);
-    pd->tcp_data.source = th.source;
-    pd->tcp_data.dst = th.dest;
-    pd->tcp_data.seq = th.seq;
-    pd->tcp_data.ack_seq = th.ack_seq;
+    pd->udp_data.source = uh->source;
+    pd->udp_data.dst = uh->dest;
+    pd->udp_data.len = uh->len;
 }
 
-static __always_inline void set_udp_header(data_t *pd, const void *l4)
+static __always_inline void set_icmp_header(data_t *pd, const struct icmp_wire *ih)
 {
-    struct udp_wire uh;
-
-    bpf_probe_read_kernel(&uh, sizeof(uh), l4);
-    pd->udp_data.source = uh.source;
-    pd->udp_data.dst = uh.dest;
-    pd->udp_data.len = uh.len;
-}
-
-static __always_inline void set_icmp_header(data_t *pd, const void *l4)
-{
-    struct icmp_wire ih;
-
-    bpf_probe_read_kernel(&ih, sizeof(ih), l4);
-    pd->icmp_data.type = ih.type;
-    pd->icmp_data.code = ih.code;
+    pd->icmp_data.type = ih->type;
+    pd->icmp_data.code = ih->code;
     /* Taken for every type, echo or not. */
-    pd->icmp_data.seq = ih.sequence;
-    pd->icmp_data.id = ih.id;
+    pd->icmp_data.seq = ih->sequence;
+    pd->icmp_data.id = ih->id;
 }
 
 /* A fragment after the first carries payload where a transport header would
@@ -173,56 +219,54 @@ static __always_inline void clear_transport(data_t *pd)
  * probes keeps each of them small for the verifier. */
 static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
 {
-    unsigned char *head = NULL;
-    __be16 protocol = 0;
-    __u16 mac_header = 0;
-    __u16 network_header = 0;
-    __u16 l4_header;
-    struct ipv4_wire iph = {};
-    const void *eth = NULL;
+    struct skb_span span = {};
+    struct frame_window w = {};
+    __u16 network_header;
+    int with_eth;
 
     pd->skb = 0;
     if (!skb)
         return 0;
+    read_skb_span(&span, skb);
     /* The version nibble alone takes an ARP or IPv6 frame whose first byte
      * happens to start with 4 for IPv4; the buffer's own protocol does not. */
-    member_read(&protocol, skb, protocol);
-    if (protocol != bpf_htons(ETH_P_IP))
+    if (span.protocol != bpf_htons(ETH_P_IP))
         return 0;
-    member_read(&head, skb, head);
-    member_read(&mac_header, skb, mac_header);
-    member_read(&network_header, skb, network_header);
+    network_header = span.network_header;
     /* Not set yet on the way in: the IP header follows the Ethernet one. */
     if (network_header == 0)
-        network_header = mac_header + ETH_HLEN;
-
+        network_header = span.mac_header + ETH_HLEN;
+    /* Only a link header that ends where the IP header starts is Ethernet;
+     * the sum is an int, so an unset offset (0xffff) never matches. */
+    with_eth = span.mac_header + ETH_HLEN == network_header;
     /* A read that fails leaves it zeroed: version 0, no IPv4. */
-    bpf_probe_read_kernel(&iph, sizeof(iph), head + network_header);
-    if ((iph.version_ihl & 0xf0) != 0x40)
+    read_frame(&w, span.head + (with_eth ? span.mac_header : network_header), with_eth);
+    if ((w.ip.version_ihl & 0xf0) != 0x40)
         return 0;
 
     pd->skb = (__u64)skb;
-    set_ipv4_header(pd, &iph);
-    /* Only a link header that ends where the IP header starts is Ethernet;
-     * the sum is an int, so an unset offset (0xffff) never matches. */
-    if (mac_header + ETH_HLEN == network_header)
-        eth = head + mac_header;
-    set_mac_header(pd, eth);
+    set_ipv4_header(pd, &w.ip);
+    if (with_eth)
+        __builtin_memcpy(pd->eth_data.dmac, w.eth, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
+    else
+        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
 
     if (bpf_ntohs(pd->ip_data.frag_off) & IP_FRAGMENT_OFFSET) {
         clear_transport(pd);
         return 1;
     }
-    l4_header = network_header + pd->ip_data.iph_size;
+    /* With options the transport header starts further on: read it there. */
+    if (pd->ip_data.iph_size != sizeof(w.ip))
+        bpf_probe_read_kernel(&w.l4, sizeof(w.l4), span.head + network_header + pd->ip_data.iph_size);
     switch (pd->ip_data.protocol) {
     case PROTO_ICMP:
-        set_icmp_header(pd, head + l4_header);
+        set_icmp_header(pd, &w.l4.icmp);
         break;
     case PROTO_TCP:
-        set_tcp_header(pd, head + l4_header);
+        set_tcp_header(pd, &w.l4.tcp);
         break;
     case PROTO_UDP:
-        set_udp_header(pd, head + l4_header);
+        set_udp_header(pd, &w.l4.udp);
         break;
     }
     return 1;
