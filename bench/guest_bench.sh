@@ -48,6 +48,11 @@ prepare_bench() {
   EXPECTED_PROBES=21
   sed '/^\/\/ ipt_do_table pair/,/^\/\/ end of the ipt_do_table pair/d' /lab/peer.bt > /tmp/peer.bt
   if grep -q ipt_do_table /proc/kallsyms; then EXPECTED_PROBES=23; cp /lab/peer.bt /tmp/peer.bt; fi
+  # From 6.18 napi_gro_receive is inline and its out-of-line part has a
+  # name of its own: the peer probes that, as the monitor does.
+  if ! grep -q ' napi_gro_receive$' /proc/kallsyms && grep -q ' gro_receive_skb$' /proc/kallsyms; then
+    sed -i 's/kprobe:napi_gro_receive/kprobe:gro_receive_skb/' /tmp/peer.bt
+  fi
   {
     echo "kernel=$(uname -r) machine=$(uname -m) cpus=$(grep -c ^processor /proc/cpuinfo)"
     echo "probes=$EXPECTED_PROBES peer=$PEER"

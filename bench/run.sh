@@ -1,7 +1,7 @@
 #!/bin/bash
 # make bench: the user-space measurements, the kernel object's size and the
-# kernel side in the lab VM, printed as one Markdown table and written into
-# the README's performance section (between its two markers).
+# kernel side in the lab VM on each bench kernel, printed as Markdown tables
+# and written into the README's performance section (between its markers).
 # Usage: run.sh BUILD_DIR
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -23,28 +23,39 @@ object_rows() {
     }' "$OUT/probe_size.txt"
 }
 
+# The kernel side on each lab kernel of BENCH_SERIES (by default Debian 12's
+# 6.1 and the newest one, from trixie-backports): one boot each.
+SERIES_LIST=${BENCH_SERIES:-6.1 backports}
 kernel_rows() {
-  if ! "$HERE/kernel_bench.sh" "$OUT/kernel" >&2; then
-    echo "COND The kernel side did not run: see $OUT/kernel/run.log."
+  if ! BENCH_SERIES=$1 "$HERE/kernel_bench.sh" "$OUT/kernel-$1" >&2; then
+    echo "COND The kernel side did not run on the $1 kernel: see $OUT/kernel-$1/run.log."
     return 0
   fi
-  "$HERE/kernel_table.sh" "$OUT/kernel/results/bench"
+  "$HERE/kernel_table.sh" "$OUT/kernel-$1/results/bench"
 }
 
 echo "bench: user space (render_bench), kernel object (probe_size)" >&2
 "$BUILD/render_bench" "$BUILD" > "$OUT/user.md"
 object_rows > "$OUT/object.md"
-echo "bench: kernel side, one lab boot (a few minutes)" >&2
-kernel_rows > "$OUT/kernel.md"
+for series in $SERIES_LIST; do
+  echo "bench: kernel side on the $series kernel, one lab boot (a few minutes)" >&2
+  kernel_rows "$series" > "$OUT/kernel-$series.md"
+done
 
 {
   echo "<!-- performance: written by make bench, which replaces everything up to the end marker -->"
   echo "Measured by \`make bench\` on $(date -u +%Y-%m-%d): $(nproc) host CPUs, host kernel $(uname -r)."
   echo "Every figure is a ratio or a count from one run, its two sides measured side by side."
-  echo "Kernel side: $(sed -n 's/^COND //p' "$OUT/kernel.md")"
   echo
   cat "$OUT/user.md" "$OUT/object.md"
-  grep -v '^COND ' "$OUT/kernel.md" || true
+  for series in $SERIES_LIST; do
+    echo
+    echo "Kernel side: $(sed -n 's/^COND //p' "$OUT/kernel-$series.md")"
+    echo
+    echo "| per packet | destination | figure |"
+    echo "|---|---|---|"
+    grep -v '^COND ' "$OUT/kernel-$series.md" || true
+  done
   echo
   cat "$HERE/notes.md"
   echo "<!-- /performance -->"
