@@ -208,4 +208,45 @@ TEST(KernelBtf, TheSymbolListAndBtfAgreeOnWhatIsThere)
     EXPECT_EQ(choices(view), from_btf);
 }
 
+// Byte offset of a member of a struct, looked for through the anonymous
+// unions and structs the kernel nests its fields in; -1 when absent.
+long member_offset(const btf *b, int type_id, const std::string &name)
+{
+    const btf_type *t = btf__type_by_id(b, type_id);
+    while (t && (btf_is_mod(t) || btf_is_typedef(t)))
+        t = btf__type_by_id(b, t->type);
+    if (!t || !btf_is_composite(t))
+        return -1;
+    const btf_member *m = btf_members(t);
+    for (int i = 0; i < btf_vlen(t); i++, m++) {
+        const char *member = btf__name_by_offset(b, m->name_off);
+        long here = btf_member_bit_offset(t, i) / 8;
+        if (*member == '\0') {
+            long inner = member_offset(b, m->type, name);
+            if (inner >= 0)
+                return here + inner;
+        } else if (name == member) {
+            return here;
+        }
+    }
+    return -1;
+}
+
+// The capture reads the buffer's protocol, header offsets and head pointer
+// in one call where they lie as its span expects (skb_span in the kernel
+// object), and falls back to a read per field elsewhere: still right, but
+// slower. A kernel that moves them shows here.
+TEST(KernelBtf, TheBuffersHeaderFieldsLieWhereTheSingleReadTakesThem)
+{
+    const unpacked_kernel &k = kernel();
+    ASSERT_NE(k.vmlinux, nullptr);
+    int skb = btf__find_by_name_kind(k.vmlinux, "sk_buff", BTF_KIND_STRUCT);
+    ASSERT_GT(skb, 0);
+    long protocol = member_offset(k.vmlinux, skb, "protocol");
+    ASSERT_GE(protocol, 0);
+    EXPECT_EQ(member_offset(k.vmlinux, skb, "network_header") - protocol, 4);
+    EXPECT_EQ(member_offset(k.vmlinux, skb, "mac_header") - protocol, 6);
+    EXPECT_EQ(member_offset(k.vmlinux, skb, "head") - protocol, 20);
+}
+
 } // namespace
