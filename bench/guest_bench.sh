@@ -126,6 +126,12 @@ stop_tracer() {
 # calls it made: each row of the monitor is one write.
 tracer_ticks() { [ -n "$TRACER_PID" ] && awk '{print $14 + $15}' "/proc/$TRACER_PID/stat" || echo 0; }
 tracer_writes() { [ -n "$TRACER_PID" ] && sed -n 's/^syscw: //p' "/proc/$TRACER_PID/io" || echo 0; }
+# Times the tracer went to sleep, all threads: each is a wake-up that some
+# probe hit paid for when the tracer's ring next got a sample.
+tracer_sleeps() {
+  [ -n "$TRACER_PID" ] && cat /proc/$TRACER_PID/task/*/status 2>/dev/null \
+    | awk '$1 == "voluntary_ctxt_switches:" { n += $2 } END { print n + 0 }' || echo 0
+}
 # The monitor's lost-sample reports are write calls too, not rows; the load
 # runs on CPU 0 alone, so each report is one line.
 loss_reports() { n=$(grep -c '^lost ' "$BENCH/monitor.stderr" 2>/dev/null); echo "${n:-0}"; }
@@ -134,12 +140,12 @@ loss_reports() { n=$(grep -c '^lost ' "$BENCH/monitor.stderr" 2>/dev/null); echo
 # flat out), at most SECONDS. Prints the generator's line with the tracer's
 # CPU ticks and write calls during it.
 load() {
-  ticks=$(tracer_ticks) writes=$(tracer_writes) reports=$(loss_reports)
+  ticks=$(tracer_ticks) writes=$(tracer_writes) reports=$(loss_reports) sleeps=$(tracer_sleeps)
   out=$(taskset -c 0 lab_net udp-flood $HOST_B $BENCH_PORT "$1" "$2" "$3")
   # The monitor polls every 100 ms: let it drain the rings.
   [ -z "$TRACER_PID" ] || sleep 1
   rows=$(( $(tracer_writes) - writes - ($(loss_reports) - reports) ))
-  echo "$out ticks $(( $(tracer_ticks) - ticks )) writes $rows"
+  echo "$out ticks $(( $(tracer_ticks) - ticks )) writes $rows sleeps $(( $(tracer_sleeps) - sleeps ))"
 }
 
 throughput_rounds() {

@@ -30,12 +30,14 @@ figures() {
       mode = $2; r = $4
       rate[mode, r] = pps($6, $10); cpu[mode, r] = $12 / 100 / ($10 / 1e9)
       sent[mode, r] = $6; writes[mode, r] = $14; rounds[r] = 1
+      for (i = 5; i < NF; i++) if ($i == "sleeps") sleeps[mode, r] = $(i + 1)
       next
     }
     FILENAME ~ /loss/ {
       # The rate reached, not the one asked for: near the top the load
       # cannot go faster than the probes let it.
-      n = ++steps[$2]; lrate[$2, n] = pps($6, $10); lsent[$2, n] = $6; lwrites[$2, n] = $14; llines[$2, n] = $16
+      n = ++steps[$2]; lrate[$2, n] = pps($6, $10); lsent[$2, n] = $6; lwrites[$2, n] = $14
+      for (i = 5; i < NF; i++) if ($i == "lines") llines[$2, n] = $(i + 1)
       next
     }
     FILENAME ~ /startup/ {
@@ -101,6 +103,17 @@ figures() {
       }
       if (peer != "none" && peerq["peer"] > 0)
         row("UDP packets/s, monitor vs bpftrace peer (same load, same boot)", "/dev/null", sprintf("%.2fx", peerq["null"] / peerq["peer"]))
+      # A tracer that sleeps is woken by the next sample: the probe hit that
+      # emits it pays for the wake-up, on the loaded CPU.
+      list = ""
+      split("null file peer floor base", sm, " ")
+      split("monitor to /dev/null|monitor to the tmpfs file|bpftrace peer|floor|baseline build", sn, "|")
+      for (i = 1; i <= 5; i++) {
+        n = 0
+        for (r = 1; r <= nr; r++) if ((sm[i], r) in sleeps && sent[sm[i], r]) { n++; sl[n] = sleeps[sm[i], r] / sent[sm[i], r] }
+        if (n) list = list (list == "" ? "" : ", ") sprintf("%s %.2f", sn[i], median(sl, n))
+      }
+      if (list != "") row("times the tracer went to sleep per packet sent (voluntary context switches), median of the rounds", "-", list)
       n = 0
       for (r = 1; r <= nr; r++) if (("base", r) in rate && ("null", r) in rate) { n++; bq[n] = rate["null", r] / rate["base", r] }
       if (n) row("UDP packets/s, this monitor vs the baseline build (BENCH_BASELINE), median of " n " rounds", "/dev/null", sprintf("%.3fx", median(bq, n)))
