@@ -106,9 +106,9 @@ figures() {
       # A tracer that sleeps is woken by the next sample: the probe hit that
       # emits it pays for the wake-up, on the loaded CPU.
       list = ""
-      split("null file peer floor base", sm, " ")
-      split("monitor to /dev/null|monitor to the tmpfs file|bpftrace peer|floor|baseline build", sn, "|")
-      for (i = 1; i <= 5; i++) {
+      split("null file peer floor base base_file", sm, " ")
+      split("monitor to /dev/null|monitor to the tmpfs file|bpftrace peer|floor|baseline build to /dev/null|baseline build to the tmpfs file", sn, "|")
+      for (i = 1; i <= 6; i++) {
         n = 0
         for (r = 1; r <= nr; r++) if ((sm[i], r) in sleeps && sent[sm[i], r]) { n++; sl[n] = sleeps[sm[i], r] / sent[sm[i], r] }
         if (n) list = list (list == "" ? "" : ", ") sprintf("%s %.2f", sn[i], median(sl, n))
@@ -117,6 +117,9 @@ figures() {
       n = 0
       for (r = 1; r <= nr; r++) if (("base", r) in rate && ("null", r) in rate) { n++; bq[n] = rate["null", r] / rate["base", r] }
       if (n) row("UDP packets/s, this monitor vs the baseline build (BENCH_BASELINE), median of " n " rounds", "/dev/null", sprintf("%.3fx", median(bq, n)))
+      n = 0
+      for (r = 1; r <= nr; r++) if (("base_file", r) in rate && ("file", r) in rate) { n++; bq[n] = rate["file", r] / rate["base_file", r] }
+      if (n) row("UDP packets/s, this monitor vs the baseline build (BENCH_BASELINE), median of " n " rounds", "tmpfs file", sprintf("%.3fx", median(bq, n)))
       # The floor: the same probe points doing only lookup, store and emit,
       # drained by a consumer that discards.
       n = 0
