@@ -103,6 +103,8 @@ figures() {
       }
       if (peer != "none" && peerq["peer"] > 0)
         row("UDP packets/s, monitor vs bpftrace peer (same load, same boot)", "/dev/null", sprintf("%.2fx", peerq["null"] / peerq["peer"]))
+      if (peer != "none" && peerq["peer"] > 0 && peerq["file"] > 0)
+        row("UDP packets/s, monitor to the tmpfs file (where it seldom sleeps) vs bpftrace peer to /dev/null", "tmpfs file", sprintf("%.2fx", peerq["file"] / peerq["peer"]))
       # A tracer that sleeps is woken by the next sample: the probe hit that
       # emits it pays for the wake-up, on the loaded CPU.
       list = ""
