@@ -197,6 +197,7 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         bool closed; // after a drop verdict the packet goes nowhere
     };
     std::vector<open_path> paths;
+    size_t newest = 0; // the path the latest row went on
     for (const trace_row &row : rows) {
         function_place place = place_of(state, row.function);
         int rank = row_rank(state, row);
@@ -219,13 +220,10 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         if (rank >= 0)
             best->last_rank = rank;
         best->closed = place.walk_return && is_drop(state, row);
+        newest = size_t(best - paths.data());
     }
     // Bounded memory: the path the newest row went on may still grow.
-    size_t kept = paths.size();
-    if (keep_last)
-        for (size_t i = 0; i < paths.size(); i++)
-            if (paths[i].rows.back().line == rows.back().line && paths[i].rows.back().time == rows.back().time)
-                kept = i;
+    size_t kept = keep_last && !paths.empty() ? newest : paths.size();
     std::vector<trace_row> still_open;
     for (size_t i = 0; i < paths.size(); i++) {
         if (i == kept) {
