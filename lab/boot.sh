@@ -42,5 +42,29 @@ case $ARCH in
   arm64) QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -append "console=ttyAMA0 $APPEND") ;;
 esac
 
-# The console speaks CRLF; drop the CRs so the log reads as text.
-timeout -k 5 "$LIMIT" "${QEMU[@]}" "${QEMU_ARGS[@]}" < /dev/null | tr -d '\r'
+# Now and then an emulated guest hangs before its init has said a word, and
+# would sit out the whole time limit. Its init speaks within seconds, so a
+# guest that has not begun the lab within START_LIMIT seconds is stopped and
+# says so, for run.sh to boot it again.
+START_LIMIT=${LAB_START_LIMIT:-60}
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+QEMU_ARGS+=(-pidfile "$WORK/qemu.pid")
+
+stop_a_guest_that_never_starts() {
+  for ((s = 0; s < START_LIMIT; s++)); do
+    sleep 1
+    grep -q '^lab: ' "$WORK/console" 2>/dev/null && return 0
+    kill -0 "$CONSOLE_PID" 2>/dev/null || return 0
+  done
+  echo "lab: the guest did not start within $START_LIMIT s"
+  kill "$(cat "$WORK/qemu.pid")" 2>/dev/null || true
+}
+
+# The console speaks CRLF; drop the CRs so the log reads as text. Line by
+# line, so that the start can be watched.
+timeout -k 5 "$LIMIT" "${QEMU[@]}" "${QEMU_ARGS[@]}" < /dev/null | stdbuf -oL tr -d '\r' \
+  | tee "$WORK/console" &
+CONSOLE_PID=$!
+stop_a_guest_that_never_starts
+wait "$CONSOLE_PID"

@@ -53,20 +53,30 @@ boot() {
   grep -q "lab: guest done" "$OUT/console.log"
 }
 
-# Under TCG a vCPU now and then traps on the int3 that the kernel's own
-# live code patching (text_poke_bp, as every kprobe attach and detach does)
-# leaves in place for an instant, after the patch is complete: "Oops: int3"
-# at an instruction that is no breakpoint any more. Real CPUs and KVM never
-# see it. That boot is lost, not the monitor's doing: boot once more, and
-# keep the lost console beside the new one. Any other end is a failure.
-boot_once_more_after_a_stray_int3() {
+# Two ends of a boot are the emulator's, not the monitor's doing, and are
+# booted once more, with the lost console kept beside the new one:
+# - Under TCG a vCPU now and then traps on the int3 that the kernel's own
+#   live code patching (text_poke_bp, as every kprobe attach and detach does)
+#   leaves in place for an instant, after the patch is complete: "Oops: int3"
+#   at an instruction that is no breakpoint any more. Real CPUs and KVM never
+#   see it.
+# - Now and then the guest hangs before its init has begun the lab, before
+#   the monitor ever ran (boot.sh stops it).
+# Any other end is a failure.
+boot_once_more_after_an_emulator_fault() {
   boot && return 0
   if grep -q "Oops: int3" "$OUT/console.log"; then
     echo "lab: the emulator trapped on a stray int3 of the kernel's code patching; booting once more" >&2
     mv "$OUT/console.log" "$OUT/console-stray-int3.log"
-    prepare_results
-    boot && return 0
+  elif grep -q "lab: the guest did not start" "$OUT/console.log"; then
+    echo "lab: the guest hung before it started; booting once more" >&2
+    mv "$OUT/console.log" "$OUT/console-no-start.log"
+  else
+    echo "lab: the guest did not finish" >&2
+    exit 1
   fi
+  prepare_results
+  boot && return 0
   echo "lab: the guest did not finish" >&2
   exit 1
 }
@@ -83,4 +93,4 @@ build_monitor
 build_sanitized_monitor
 "$HERE/mkinitramfs.sh" "$ARCH" "$OUT" "$MONITOR"
 prepare_results
-boot_once_more_after_a_stray_int3
+boot_once_more_after_an_emulator_fault

@@ -197,6 +197,24 @@ tcp_exchange() {
   step lab_net tcp-send ${TARGET:-$HOST_B} "$1" "$2" "$3"
   wait "$SERVER_PID"
   echo "= tcp-serve $1: $?" >> "$DIR/steps.log"
+  await_closed "$1"
+}
+
+# Both processes are gone once their close() returns, but the last ACK of
+# the close can still be on its way; over the emulated NICs it may arrive
+# after the monitors stopped, captured yet never traced. Waits until no
+# socket on the port, on either side, awaits a segment of the close
+# (FIN_WAIT1, FIN_WAIT2, CLOSING, LAST_ACK).
+await_closed() {
+  port=$(printf ':%04X' "$1") n=0
+  while [ $n -lt 100 ]; do
+    { cat /proc/net/tcp; in_peer cat /proc/net/tcp; } |
+      awk -v port="$port$" '($2 ~ port || $3 ~ port) && $4 ~ /^(04|05|0B|09)$/ { found = 1 }
+                            END { exit !found }' || return 0
+    usleep 100000
+    n=$((n + 1))
+  done
+  status "port $1: the close not finished after 10 s"
 }
 
 # Counting only: tracing_on 0 keeps the ring buffer out of it, the hit
