@@ -42,23 +42,41 @@ case $ARCH in
   arm64) QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -append "console=ttyAMA0 $APPEND") ;;
 esac
 
-# Now and then an emulated guest hangs before its init has said a word, and
-# would sit out the whole time limit. Its init speaks within seconds, so a
-# guest that has not begun the lab within START_LIMIT seconds is stopped and
-# says so, for run.sh to boot it again.
+# Now and then an emulated guest hangs, before its init has said a word or
+# in the middle of a phase, and would sit out the whole time limit. Its init
+# speaks within seconds; a phase logs each step to guest.log on the share as
+# it goes (run.sh asks for that watch with LAB_STALL_LIMIT, 0 for none). A
+# guest that has not begun the lab within START_LIMIT seconds, or has then
+# been silent on both for STALL_LIMIT, is stopped and says so, for run.sh to
+# boot it again.
 START_LIMIT=${LAB_START_LIMIT:-60}
+STALL_LIMIT=${LAB_STALL_LIMIT:-0}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 QEMU_ARGS+=(-pidfile "$WORK/qemu.pid")
 
-stop_a_guest_that_never_starts() {
-  for ((s = 0; s < START_LIMIT; s++)); do
-    sleep 1
-    grep -q '^lab: ' "$WORK/console" 2>/dev/null && return 0
-    kill -0 "$CONSOLE_PID" 2>/dev/null || return 0
-  done
-  echo "lab: the guest did not start within $START_LIMIT s"
+stop_the_guest() {
+  echo "lab: the guest $1"
   kill "$(cat "$WORK/qemu.pid")" 2>/dev/null || true
+}
+
+watch_the_guest() {
+  local waited=0 quiet=0 last= now
+  while kill -0 "$CONSOLE_PID" 2>/dev/null; do
+    sleep 1
+    if ! grep -q '^lab: ' "$WORK/console" 2>/dev/null; then
+      ((++waited < START_LIMIT)) || { stop_the_guest "did not start within $START_LIMIT s"; return; }
+      continue
+    fi
+    [ "$STALL_LIMIT" -gt 0 ] || return 0
+    now=$(stat -c %s "$WORK/console" "$RESULTS/guest.log" 2>/dev/null || true)
+    if [ "$now" != "$last" ]; then
+      last=$now quiet=0
+    elif ((++quiet >= STALL_LIMIT)); then
+      stop_the_guest "stalled: nothing new for $STALL_LIMIT s"
+      return
+    fi
+  done
 }
 
 # The console speaks CRLF; drop the CRs so the log reads as text. Line by
@@ -66,5 +84,5 @@ stop_a_guest_that_never_starts() {
 timeout -k 5 "$LIMIT" "${QEMU[@]}" "${QEMU_ARGS[@]}" < /dev/null | stdbuf -oL tr -d '\r' \
   | tee "$WORK/console" &
 CONSOLE_PID=$!
-stop_a_guest_that_never_starts
+watch_the_guest
 wait "$CONSOLE_PID"

@@ -26,6 +26,7 @@ running() {
 finish_monitor() {
   pid=$(cat "$DIR/$1.pid")
   if running "$pid"; then echo 1 > "$DIR/$1.alive"; else echo 0 > "$DIR/$1.alive"; fi
+  progress "stop monitor $1"
   kill -TERM "$pid" 2>/dev/null
   wait "$pid"
   echo $? > "$DIR/$1.status"

@@ -28,8 +28,14 @@ status() { echo "lab: $*" > /dev/console; echo "== $*"; }
 
 in_peer() { nsenter -t "$PEER_PID" -n "$@"; }
 
+# What a phase is about to wait for, with the uptime, in guest.log on the
+# share as it happens: should a guest hang, the last line tells where, and
+# the log's growth tells the host that the guest still moves.
+progress() { echo "$(cut -d' ' -f1 /proc/uptime) $*"; }
+
 # Runs one traffic step and logs it with its exit status.
 step() {
+  progress "$*"
   echo "+ $*" >> "$DIR/steps.log"
   "$@" >> "$DIR/steps.log" 2>&1
   echo "= $?" >> "$DIR/steps.log"
@@ -98,6 +104,7 @@ start_capture() {
 
 stop_capture() {
   for pid in $CAPTURE_PIDS; do
+    progress "stop capture $pid"
     kill -INT "$pid"
     wait "$pid"
   done
@@ -147,6 +154,7 @@ write_calls() {
 # of every packet sent so far are handled. Under emulation a monitor can lag
 # well behind the packets, so a fixed sleep is not enough.
 await_quiet() {
+  progress "await quiet $*"
   last=$(write_calls "$@") n=0
   while [ $n -lt 60 ]; do
     sleep 1
@@ -162,6 +170,7 @@ stop_monitors() {
   for m in $MONITORS; do
     pid=$(cat "$DIR/$m.pid")
     if kill -0 "$pid" 2>/dev/null; then echo 1 > "$DIR/$m.alive"; else echo 0 > "$DIR/$m.alive"; fi
+    progress "stop monitor $m"
     kill -TERM "$pid" 2>/dev/null
     wait "$pid"
     echo $? > "$DIR/$m.status"
@@ -188,6 +197,7 @@ udp_exchange() {
   port=$1; shift
   serve udp-recv "$port" $#
   step lab_net udp-send ${TARGET:-$HOST_B} "$port" "$@"
+  progress "await server udp $port"
   wait "$SERVER_PID"
   echo "= udp-recv $port: $?" >> "$DIR/steps.log"
 }
@@ -195,6 +205,7 @@ udp_exchange() {
 tcp_exchange() {
   serve tcp-serve "$1" 1 "$3"
   step lab_net tcp-send ${TARGET:-$HOST_B} "$1" "$2" "$3"
+  progress "await server tcp $1"
   wait "$SERVER_PID"
   echo "= tcp-serve $1: $?" >> "$DIR/steps.log"
   await_closed "$1"
@@ -206,6 +217,7 @@ tcp_exchange() {
 # socket on the port, on either side, awaits a segment of the close
 # (FIN_WAIT1, FIN_WAIT2, CLOSING, LAST_ACK).
 await_closed() {
+  progress "await close $1"
   port=$(printf ':%04X' "$1") n=0
   while [ $n -lt 100 ]; do
     { cat /proc/net/tcp; in_peer cat /proc/net/tcp; } |
