@@ -53,17 +53,18 @@ boot() {
   grep -q "lab: guest done" "$OUT/console.log"
 }
 
-# Some ends of a boot are the emulator's, not the monitor's doing, and are
-# booted once more, with what the lost boot left kept beside the new one:
+# Some ends of a boot are the emulator's, and are booted once more, with what
+# the lost boot left kept beside the new one:
 # - Under TCG a vCPU now and then traps on the int3 that the kernel's own
 #   live code patching (text_poke_bp, as every kprobe attach and detach does)
 #   leaves in place for an instant, after the patch is complete: "Oops: int3"
 #   at an instruction that is no breakpoint any more. Real CPUs and KVM never
 #   see it.
-# - Now and then the guest hangs, before its init has begun the lab or in a
-#   phase, with nothing on the console (boot.sh stops it). The monitor has
-#   no way to stop a guest's clock; the guest.log kept tells where it stood.
-# A second such end, and any other, fails the run.
+# - Now and then the guest hangs with nothing on the console, seen before
+#   its init had begun the lab as well as in a phase (boot.sh stops it).
+#   A hang of the monitor's making would come back: a second end like it
+#   fails the run, and the guest.log kept tells where the first stood.
+# Any other end fails the run.
 boot_once_more_after_an_emulator_fault() {
   boot && return 0
   if grep -q "Oops: int3" "$OUT/console.log"; then
