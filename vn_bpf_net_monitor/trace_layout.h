@@ -89,4 +89,35 @@ static_assert(other_info_start(PROTOCOLS[0]) == 197 && other_info_start(PROTOCOL
                   other_info_start(PROTOCOLS[2]) == 177,
               "OTHER_INFO starts at 197 (TCP), 186 (UDP), 177 (ICMP)");
 
+// Names any user can choose (a device in their own network namespace, a
+// firewall table) must not steer the terminal of whoever reads the trace,
+// nor split a column. Control bytes, blanks, bytes past ASCII and the
+// backslash itself are written as "\xNN"; everything else as it is, so an
+// ordinary name keeps its bytes and its width.
+constexpr bool byte_needs_escape(unsigned char c)
+{
+    return c <= ' ' || c >= 0x7f || c == '\\';
+}
+constexpr size_t ESCAPED_BYTE_LEN = 4; // "\xNN"
+
+// Writes the n bytes of text to out, escaped; out has room for
+// n * ESCAPED_BYTE_LEN bytes. Returns the length written.
+inline size_t escape_text(char *out, const char *text, size_t n)
+{
+    static const char hex[] = "0123456789abcdef";
+    char *p = out;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!byte_needs_escape(c)) {
+            *p++ = char(c);
+            continue;
+        }
+        *p++ = '\\';
+        *p++ = 'x';
+        *p++ = hex[c >> 4];
+        *p++ = hex[c & 0xf];
+    }
+    return size_t(p - out);
+}
+
 } // namespace trace_layout
