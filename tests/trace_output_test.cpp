@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <random>
@@ -80,6 +82,7 @@ protected:
         ASSERT_GE(fd, 0);
         trace_fd = fd;
         trace_filter = {0, PROTO_TCP, 0};
+        trace_lost_errno = 0;
     }
     void TearDown() override
     {
@@ -301,6 +304,101 @@ TEST_F(TraceOutput, a_row_that_does_not_fit_is_lost_whole_and_the_next_starts_it
     EXPECT_EQ(while_full, row);
     feed(r);
     EXPECT_EQ(written(), row + row);
+    EXPECT_EQ(trace_lost_errno, 0) << "a row that did not fit ended the trace";
+}
+
+// A trace that cannot take rows any more is told to the loop, which ends
+// the run; a pipe that cannot be synced is no such trace.
+TEST_F(TraceOutput, a_trace_that_can_no_longer_be_written_is_lost_and_a_pipe_is_not)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    trace_fd = pipe_fds[1];
+    feed(tcp_record("tcp_rcv_established", 1, 2));
+    char row[300];
+    EXPECT_EQ(read(pipe_fds[0], row, sizeof(row)), 235);
+    EXPECT_EQ(trace_lost_errno, 0) << "fsync's EINVAL on a pipe ended the trace";
+
+    sighandler_t old_handler = signal(SIGPIPE, SIG_IGN);
+    close(pipe_fds[0]);
+    feed(tcp_record("tcp_v4_rcv", 1, 2));
+    signal(SIGPIPE, old_handler);
+    EXPECT_EQ(trace_lost_errno, EPIPE);
+    // The first cause is kept.
+    close(pipe_fds[1]);
+    feed(tcp_record("tcp_v4_rcv", 1, 2));
+    EXPECT_EQ(trace_lost_errno, EPIPE);
+
+    trace_lost_errno = 0;
+    feed(tcp_record("tcp_v4_rcv", 1, 2));
+    EXPECT_EQ(trace_lost_errno, EBADF);
+}
+
+// Names any user can choose reach root's terminal escaped; an ordinary
+// name keeps its bytes and its column.
+TEST_F(TraceOutput, names_from_the_kernel_are_written_with_unprintable_bytes_escaped)
+{
+    struct name_case {
+        const char *what;
+        std::string dev, table;
+        std::string interface, table_text;
+    };
+    const name_case cases[] = {
+        {"ordinary names", "veth0", "filter", "veth0", "table: filter"},
+        {"a terminal title sequence", "\x1b]0;PWN\x07", "nat", "\\x1b]0;PWN\\x07", "table: nat"},
+        {"a line feed and a blank", "a\nb c", "x\ny", "a\\x0ab\\x20c", "table: x\\x0ay"},
+        {"a backslash, DEL and bytes past ASCII", "\\\x7f\xc3\xa9", "t\xff", "\\x5c\\x7f\\xc3\\xa9",
+         "table: t\\xff"},
+        {"names that fill their arrays", std::string(16, '\x01'), std::string(32, 'T'),
+         [] {
+             std::string s;
+             for (int i = 0; i < 16; i++)
+                 s += "\\x01";
+             return s;
+         }(),
+         "table: " + std::string(32, 'T')},
+    };
+    for (const name_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        clear();
+        data_t r = tcp_record("ipt_do_table", 80, 54321);
+        memset(r.net_data.net_dev_name, 0, sizeof(r.net_data.net_dev_name));
+        memcpy(r.net_data.net_dev_name, c.dev.data(), c.dev.size());
+        memcpy(r.ipt_data.table_name, c.table.data(), c.table.size());
+        r.ipt_data.hook = 1;
+        feed(r);
+        std::string row = written();
+        // INTERFACE is 18 wide at least; the SMAC column follows one blank on.
+        std::string column = c.interface + std::string(c.interface.size() < 18 ? 18 - c.interface.size() : 0, ' ');
+        EXPECT_EQ(row.substr(58, column.size() + 2), column + " 0");
+        std::string tail = "hook:NF_INET_LOCAL_IN " + c.table_text;
+        EXPECT_NE(row.find(tail), std::string::npos) << row;
+        EXPECT_EQ(std::count(row.begin(), row.end(), '\n'), 1) << row;
+        EXPECT_EQ(row.back(), '\n');
+        EXPECT_TRUE(std::none_of(row.begin(), row.end() - 1,
+                                 [](char b) { return (unsigned char)b < 0x20 || (unsigned char)b >= 0x7f; }))
+            << row;
+    }
+}
+
+TEST_F(TraceOutput, the_widest_escaped_row_is_written_whole)
+{
+    data_t r = tcp_record("", 65535, 65535);
+    memset(r.func_info.func_name, 0xff, sizeof(r.func_info.func_name));
+    memcpy(r.func_info.func_name + 10, "ipt_do_table", 12);
+    memset(r.net_data.net_dev_name, 0xff, sizeof(r.net_data.net_dev_name));
+    memset(r.ipt_data.table_name, 0x1b, sizeof(r.ipt_data.table_name));
+    r.func_info.rcv_ts = 1ull << 63;
+    r.ip_data.saddr = r.ip_data.daddr = 0xffffffff;
+    r.ip_data.frag_off = htons(0x1fff);
+    r.tcp_data.seq = r.tcp_data.ack_seq = 0xffffffff;
+    r.ipt_data.hook = 4;
+    feed(r, -2147483647 - 1);
+    std::string row = written();
+    EXPECT_EQ(row.size(), TRACE_LINE_MAX);
+    EXPECT_EQ(row.back(), '\n');
+    EXPECT_EQ(row.find("hook:NF_INET_POST_ROUTING table: \\x1b"), 311u) << row;
+    EXPECT_EQ(row.substr(row.size() - 15), "frag_off:65528\n");
 }
 
 TEST_F(TraceOutput, socket_state_names_cover_the_table_and_fall_back_to_max_states)

@@ -8,6 +8,7 @@
 #include "trace_layout.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,12 +17,29 @@ using namespace trace_layout;
 
 trace_filter_t trace_filter;
 int trace_fd = 1;
+int trace_lost_errno;
 
 namespace {
 
 // Every value in a row is bounded (names by their arrays, numbers by their
-// types), so a whole row fits here; TRACE_LINE_MAX cuts it afterwards.
-constexpr size_t ROW_SCRATCH = 512;
+// types): the widest row, with the separators and its line feed.
+// Only a label holding "ipt_do_table" brings a table text: those bytes are plain.
+constexpr size_t LABEL_WITH_TABLE_LEN = sizeof("ipt_do_table") - 1;
+constexpr size_t widest(size_t len, size_t width)
+{
+    return (len > width ? len : width) + 1;
+}
+constexpr size_t WIDEST_ROW =
+    widest(20, COMMON[TIME].width) + widest(11, COMMON[CPU].width) +
+    widest(LABEL_WITH_TABLE_LEN + (FUNC_NAME_MAX_LEN - LABEL_WITH_TABLE_LEN) * ESCAPED_BYTE_LEN,
+           COMMON[TRACE_INFO].width) +
+    widest(DEV_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[INTERFACE].width) + 2 * widest(17, COMMON[SMAC].width) +
+    2 * widest(15, COMMON[SIP].width) + 4 * widest(10, TCP[TCP_SEQ].width) +
+    widest(sizeof("hook:NF_INET_POST_ROUTING") - 1, OTHER_INFO_WIDTH[0]) +
+    widest(sizeof(TABLE_PREFIX) - 1 + TABLE_NAME_MAX_LEN * ESCAPED_BYTE_LEN, OTHER_INFO_WIDTH[1]) +
+    widest(sizeof(FRAGMENT_PREFIX) - 1 + 5, OTHER_INFO_WIDTH[2]);
+static_assert(WIDEST_ROW == TRACE_LINE_MAX, "the widest row is written whole");
+constexpr size_t ROW_SCRATCH = TRACE_LINE_MAX;
 
 // Blank from the start, so padding a column is only a move of its end.
 struct line_t {
@@ -50,6 +68,15 @@ void put_text(line_t &line, const char *text, size_t max_len, size_t width)
 void put_str(line_t &line, const char *text, size_t width)
 {
     put_text(line, text, strlen(text), width);
+}
+
+// A name from the record, escaped: any user can name a device in a network
+// namespace of their own, and the row may be on root's terminal.
+void put_name(line_t &line, const char *name, size_t max_len, size_t width)
+{
+    size_t start = line.len;
+    line.len += escape_text(line.text + line.len, name, strnlen(name, max_len));
+    pad_to(line, start, width);
 }
 
 // "%-Nu", "%-Nhu" and friends.
@@ -110,14 +137,31 @@ void drop_partial_line(size_t written)
         lseek(trace_fd, end - off_t(written), SEEK_SET);
 }
 
-// One write and one fsync per line; a failed row is lost, and tracing goes on.
+// Failures after which a later row may still be written: no space (for now),
+// a file size limit, a pipe that is full or a wait cut short by a signal.
+bool row_loss_passes(int err)
+{
+    return err == ENOSPC || err == EDQUOT || err == EFBIG || err == EAGAIN || err == EINTR;
+}
+
+void trace_lost(int err)
+{
+    if (!trace_lost_errno)
+        trace_lost_errno = err;
+}
+
+// One write and one fsync per line; a failed row is lost, and tracing goes
+// on unless the trace cannot take rows any more. A pipe or terminal cannot
+// be synced (EINVAL, EROFS): that is how such a trace is written.
 void write_line(const line_t &line)
 {
-    size_t len = line.len < TRACE_LINE_MAX ? line.len : TRACE_LINE_MAX;
-    ssize_t written = write(trace_fd, line.text, len);
-    if (written > 0 && size_t(written) < len)
+    ssize_t written = write(trace_fd, line.text, line.len);
+    if (written < 0 && !row_loss_passes(errno))
+        trace_lost(errno);
+    if (written > 0 && size_t(written) < line.len)
         drop_partial_line(size_t(written));
-    fsync(trace_fd);
+    if (fsync(trace_fd) != 0 && errno != EINVAL && errno != EROFS && !row_loss_passes(errno))
+        trace_lost(errno);
 }
 
 // Labels are short: a plain scan beats the general substring search.
@@ -201,10 +245,10 @@ void put_common_columns(line_t &line, const data_t &record, int cpu)
     put_blank(line);
     put_signed(line, cpu, COMMON[CPU].width);
     put_blank(line);
-    put_text(line, record.func_info.func_name, sizeof(record.func_info.func_name),
+    put_name(line, record.func_info.func_name, sizeof(record.func_info.func_name),
              COMMON[TRACE_INFO].width);
     put_blank(line);
-    put_text(line, record.net_data.net_dev_name, sizeof(record.net_data.net_dev_name),
+    put_name(line, record.net_data.net_dev_name, sizeof(record.net_data.net_dev_name),
              COMMON[INTERFACE].width);
     put_blank(line);
     put_mac(line, record.eth_data.smac, COMMON[SMAC].width);
@@ -243,7 +287,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     size_t start = line.len;
     if (with_table) {
         put_str(line, TABLE_PREFIX, 0);
-        put_text(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
+        put_name(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
     }
     pad_to(line, start, OTHER_INFO_WIDTH[1]);
     put_blank(line);
@@ -328,7 +372,9 @@ int write_trace_header(uint32_t protocol)
     put_str(line, OTHER_INFO_LABEL, OTHER_INFO_WIDTH[0]);
     line.text[line.len++] = '\n';
     int written = int(write(trace_fd, line.text, line.len));
+    int write_errno = errno;
     fsync(trace_fd);
+    errno = write_errno; // the caller reports the write's failure, not the sync's
     return written;
 }
 

@@ -17,11 +17,19 @@ extern trace_filter_t trace_filter;
 // Where header and rows go: standard output until a trace file is opened.
 extern int trace_fd;
 
-// Longest line written, without the terminating NUL; the rest is cut.
-constexpr unsigned TRACE_LINE_MAX = 299;
+// The errno of the first write or sync after which the trace cannot be
+// written any more (its reader gone, an I/O error, a closed descriptor); 0
+// until then. A full file system or a file size limit is no such failure:
+// that row is lost, and tracing goes on.
+extern int trace_lost_errno;
+
+// Longest line a record can give: every name escaped whole (four bytes for
+// each of its bytes), every number at its widest. No row is ever cut.
+constexpr unsigned TRACE_LINE_MAX = 488;
 
 // Writes the header line for an IP protocol number; returns what write()
-// reported (0 for an unknown protocol, which writes nothing).
+// reported (0 for an unknown protocol, which writes nothing), with errno the
+// write's.
 int write_trace_header(uint32_t protocol);
 
 // The perf buffer's sample callback: one record in, one row or nothing out.
