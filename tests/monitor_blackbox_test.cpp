@@ -1,6 +1,7 @@
 // The real binary, run as a user would run it (see run_monitor.h for how
 // each case gets its own /var and /proc files).
 #include <sys/socket.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -77,8 +78,9 @@ TEST_F(Monitor, a_valid_run_creates_its_directory_and_log_writes_the_header_and_
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, TCP_HEADER);
     // libbpf's own diagnostics may come first; they never reach the log.
-    EXPECT_TRUE(ends_with(r.err, ATTACH_FAILED)) << r.err;
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
+    EXPECT_TRUE(ends_with(r.err, read_file(ERR_LOG))) << r.err;
     EXPECT_EQ(mode_of(DATA_DIR), 0700u);
     EXPECT_EQ(mode_of(ERR_LOG), 0600u);
 }
@@ -150,7 +152,7 @@ TEST_F(Monitor, any_host_address_means_every_host)
     run_result r = run({"-P", "tcp", "-H", "0.0.0.0"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, TCP_HEADER);
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
 }
 
 TEST_F(Monitor, icmp_with_a_port_is_refused_before_the_trace_file_is_touched)
@@ -221,23 +223,102 @@ TEST_F(Monitor, a_new_trace_file_gets_the_header_and_owner_only_mode)
     EXPECT_EQ(mode_of(trace), 0600u);
 }
 
-TEST_F(Monitor, an_existing_trace_file_is_emptied_and_starts_again_with_the_header)
+TEST_F(Monitor, an_existing_trace_file_is_emptied_and_becomes_roots_with_owner_only_mode)
 {
     std::string trace = IO_DIR + "/trace";
     write_file(trace, std::string(5000, 'x') + "\n", 0644);
     ASSERT_EQ(chmod(trace.c_str(), 0644), 0);
+    ASSERT_EQ(chown(trace.c_str(), 1234, 1234), 0);
     run_result r = run({"-P", "icmp", "-o", trace});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(read_file(trace), ICMP_HEADER);
-    EXPECT_EQ(mode_of(trace), 0644u);
+    struct stat st;
+    ASSERT_EQ(stat(trace.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
 }
 
-TEST_F(Monitor, a_header_that_cannot_be_written_ends_the_run_silently)
+// Root writes where others may plant names: nothing that is not a regular
+// file of its own is opened for the trace, and what is refused is left as
+// it was.
+TEST_F(Monitor, a_trace_path_that_is_no_plain_file_is_refused_and_left_untouched)
 {
-    run_result r = run({"-P", "tcp", "-o", "/dev/full"});
+    const std::string victim = "/var/victim", trace = IO_DIR + "/trace";
+    struct refusal {
+        const char *what;
+        void (*plant)(const std::string &trace, const std::string &victim);
+        std::string message; // after "open " + trace
+    };
+    const refusal cases[] = {
+        {"a symlink to a file of the host",
+         [](const std::string &t, const std::string &v) { ASSERT_EQ(symlink(v.c_str(), t.c_str()), 0); },
+         " failed, errno: 40"},
+        {"a symlink to nothing yet",
+         [](const std::string &t, const std::string &) {
+             ASSERT_EQ(symlink((IO_DIR + "/made").c_str(), t.c_str()), 0);
+         },
+         " failed, errno: 40"},
+        {"a second name of a file of the host",
+         [](const std::string &t, const std::string &v) { ASSERT_EQ(link(v.c_str(), t.c_str()), 0); },
+         " refused, 2 links to it\n"},
+        {"a FIFO nobody reads", [](const std::string &t, const std::string &) { ASSERT_EQ(mkfifo(t.c_str(), 0666), 0); },
+         " failed, errno: 6"},
+        {"a FIFO someone reads",
+         [](const std::string &t, const std::string &) {
+             ASSERT_EQ(mkfifo(t.c_str(), 0666), 0);
+             ASSERT_GE(open(t.c_str(), O_RDONLY | O_NONBLOCK), 0); // held until the test process ends
+         },
+         " refused, not a regular file\n"},
+        {"a device", [](const std::string &t, const std::string &) { ASSERT_EQ(mknod(t.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); },
+         " refused, not a regular file\n"},
+    };
+    for (const refusal &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        write_file(victim, "precious\n", 0644);
+        c.plant(trace, victim);
+        struct stat before;
+        ASSERT_EQ(lstat(trace.c_str(), &before), 0);
+        run_result r = run({"-P", "tcp", "-o", trace});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "open " + trace + c.message);
+        EXPECT_EQ(read_file(ERR_LOG), r.err);
+        EXPECT_EQ(read_file(victim), "precious\n");
+        EXPECT_EQ(mode_of(victim), 0644u);
+        EXPECT_FALSE(exists(IO_DIR + "/made"));
+        struct stat after;
+        ASSERT_EQ(lstat(trace.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+    }
+}
+
+TEST_F(Monitor, a_header_that_cannot_be_written_is_reported_and_ends_the_run)
+{
+    // A file system with no block left: the file is made, its header does not fit.
+    const std::string full = IO_DIR + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k"), 0);
+    mounts.push_back(full);
+    write_file(full + "/filler", std::string(4096, 'f'));
+    run_result r = run({"-P", "tcp", "-o", full + "/trace"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(read_file(ERR_LOG), "");
+    EXPECT_EQ(r.err, "write trace header failed, errno: 28\n");
+    EXPECT_EQ(read_file(ERR_LOG), r.err);
+    EXPECT_EQ(read_file(full + "/trace"), "");
+
+    // Standard output a pipe whose reader is gone, SIGPIPE ignored.
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    close(pipe_fds[0]);
+    r = run({"-P", "udp"}, 0, pipe_fds[1]);
+    close(pipe_fds[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "write trace header failed, errno: 32\n");
+    EXPECT_EQ(read_file(ERR_LOG), "write trace header failed, errno: 28\n" + r.err);
 }
 
 TEST_F(Monitor, closed_standard_descriptors_never_mix_the_trace_and_the_error_log)
@@ -245,16 +326,16 @@ TEST_F(Monitor, closed_standard_descriptors_never_mix_the_trace_and_the_error_lo
     std::string trace = IO_DIR + "/trace";
     run_result no_stdout = run({"-P", "tcp"}, 1u << 1);
     EXPECT_EQ(no_stdout.status, 3);
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
 
     run_result no_stderr = run({"-P", "tcp", "-o", trace}, 1u << 2);
     EXPECT_EQ(no_stderr.status, 3);
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED + ATTACH_FAILED);
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG), 2));
     EXPECT_EQ(read_file(trace), TCP_HEADER);
 
     run_result none = run({"-P", "udp", "-o", trace}, 7);
     EXPECT_EQ(none.status, 3);
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED + ATTACH_FAILED + ATTACH_FAILED);
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG), 3));
     EXPECT_EQ(read_file(trace), UDP_HEADER);
 }
 
@@ -282,7 +363,7 @@ TEST_F(Monitor, the_cpu_records_come_from_the_possible_cpus_not_from_cpuinfo)
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, TCP_HEADER);
     EXPECT_EQ(r.err.find("cpuinfo"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
 }
 
 // libbpf sizes the perf event array by the possible CPUs too: without them
@@ -305,7 +386,7 @@ TEST_F(Monitor, a_cpuinfo_without_processor_lines_is_no_failure)
     bind_over(IO_DIR + "/cpuinfo", "/proc/cpuinfo");
     run_result r = run({"-P", "tcp"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
 }
 
 TEST_F(Monitor, an_unreadable_kallsyms_only_switches_the_iptables_probes_off)
@@ -314,8 +395,8 @@ TEST_F(Monitor, an_unreadable_kallsyms_only_switches_the_iptables_probes_off)
     run_result r = run({"-P", "tcp"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, TCP_HEADER);
-    EXPECT_TRUE(ends_with(r.err, ATTACH_FAILED)) << r.err;
-    EXPECT_EQ(read_file(ERR_LOG), ATTACH_FAILED);
+    EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,8 +39,23 @@ inline const std::string ICMP_HEADER =
     "DMAC               SIP                DIP                TYPE  CODE  ID    SEQUENCE OTHER_INFO     \n";
 
 // This host's kernel verifies and loads the object but has no kprobes, so a
-// run that passes every check before attachment ends here.
+// run that passes every check before attachment ends here: one line naming
+// the probe point the kernel refused, then the line scripts look for.
 inline const std::string ATTACH_FAILED = "Failed to open bpf skel.\n";
+inline const std::string ATTACH_FAILURE_RE = "attach kprobe/[a-z0-9_]+ failed, errno: [1-9][0-9]*\n"
+                                             "Failed to open bpf skel\\.\n";
+
+// TEXT is exactly COUNT such endings (an error log of COUNT runs).
+inline bool attach_failures(const std::string &text, int count = 1)
+{
+    return std::regex_match(text, std::regex("(?:" + ATTACH_FAILURE_RE + "){" + std::to_string(count) + "}"));
+}
+
+// libbpf's own diagnostics may come first on standard error.
+inline bool ends_with_attach_failure(const std::string &text)
+{
+    return std::regex_search(text, std::regex(ATTACH_FAILURE_RE + "$"));
+}
 
 struct run_result {
     int status; // exit status, or 128 + signal
@@ -110,8 +127,10 @@ protected:
         mounts.push_back(target);
     }
 
-    // closed_fds: a bit for each standard descriptor the monitor starts without.
-    run_result run(const std::vector<std::string> &args, unsigned closed_fds = 0)
+    // closed_fds: a bit for each standard descriptor the monitor starts without;
+    // out_fd: its standard output instead of a file, with SIGPIPE ignored as
+    // a service manager starts it.
+    run_result run(const std::vector<std::string> &args, unsigned closed_fds = 0, int out_fd = -1)
     {
         const std::string out_path = IO_DIR + "/stdout", err_path = IO_DIR + "/stderr";
         pid_t pid = fork();
@@ -119,6 +138,11 @@ protected:
             int in = open("/dev/null", O_RDONLY);
             int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out_fd >= 0) {
+                close(out);
+                out = out_fd;
+                signal(SIGPIPE, SIG_IGN); // stays ignored across exec
+            }
             dup2(in, 0), dup2(out, 1), dup2(err, 2);
             for (int fd : {in, out, err})
                 if (fd > 2)

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,7 +57,11 @@ enum exit_status {
     EXIT_STARTUP = 1,
     EXIT_ALLOC = 2,
     EXIT_KERNEL_OBJECT = 3,
+    EXIT_TRACE_LOST = 4,
 };
+
+// SIGINT or SIGTERM that asked the loop to end; 0 while none has.
+static volatile sig_atomic_t stop_signal;
 
 // A failure message goes whole to standard error, and the same bytes to the
 // error log in one write, so concurrent runs never interleave inside it.
@@ -74,6 +79,38 @@ static void report_error(const std::string &message)
     if (err_log_fd != -1)
         close(err_log_fd);
     exit(EXIT_STARTUP);
+}
+
+// Root writes the trace where others may have planted a name: a symlink is
+// never followed, a FIFO or device never blocks nor takes the trace, and a
+// file linked elsewhere is refused, all before anything is truncated. The
+// trace holds the whole host's packet metadata: root's alone, mode 0600,
+// whoever owned the file before.
+static void open_trace_file(const std::string &path)
+{
+    trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (trace_fd == -1) {
+        report_error("open " + path + " failed, errno: " + std::to_string(errno));
+        startup_failure();
+    }
+    struct stat st;
+    if (fstat(trace_fd, &st) != 0) {
+        report_error("open " + path + " failed, errno: " + std::to_string(errno));
+        startup_failure();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        report_error("open " + path + " refused, not a regular file\n");
+        startup_failure();
+    }
+    if (st.st_nlink > 1) {
+        report_error("open " + path + " refused, " + std::to_string(st.st_nlink) + " links to it\n");
+        startup_failure();
+    }
+    if (fchown(trace_fd, geteuid(), getegid()) != 0 || fchmod(trace_fd, 0600) != 0 ||
+        ftruncate(trace_fd, 0) != 0 || fcntl(trace_fd, F_SETFL, 0) != 0) {
+        report_error("open " + path + " failed, errno: " + std::to_string(errno));
+        startup_failure();
+    }
 }
 
 static void startup_check(const cmd_args_t &args, trace_filter_t &filter)
@@ -127,16 +164,13 @@ static void startup_check(const cmd_args_t &args, trace_filter_t &filter)
         startup_failure();
     }
 
-    if (!args.save_file.empty()) {
-        trace_fd = open(args.save_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (trace_fd == -1) {
-            report_error("open " + args.save_file + " failed, errno: " + std::to_string(errno));
-            startup_failure();
-        }
-    }
+    if (!args.save_file.empty())
+        open_trace_file(args.save_file);
 
-    if (write_trace_header(filter.proto) <= 0)
+    if (write_trace_header(filter.proto) <= 0) {
+        report_error("write trace header failed, errno: " + std::to_string(errno) + "\n");
         startup_failure();
+    }
 }
 
 static int get_cpu_count()
@@ -161,6 +195,14 @@ static int count_cpu_records()
 {
     int possible = libbpf_num_possible_cpus();
     return possible > 0 ? possible : get_cpu_count();
+}
+
+// Scripts look for "Failed to open bpf skel."; the line before it says why.
+[[noreturn]] static void kernel_object_not_opened(const std::string &why)
+{
+    report_error(why);
+    report_error("Failed to open bpf skel.\n");
+    exit(EXIT_KERNEL_OBJECT);
 }
 
 // What the running kernel says about itself: which probed functions it has
@@ -205,29 +247,40 @@ static void select_programs()
     struct bpf_program *prog;
     bpf_object__for_each_program(prog, skel->obj)
         bpf_program__set_autoload(prog, chosen.count(bpf_program__name(prog)) > 0);
-    if (chosen.empty()) {
-        report_error("Failed to open bpf skel.\n");
-        exit(EXIT_KERNEL_OBJECT);
+    if (chosen.empty())
+        kernel_object_not_opened("no probe point of this kernel can be traced\n");
+}
+
+// The skeleton's own attach, a program at a time, so that a failure names
+// the probe point the kernel refused.
+static void attach_probes()
+{
+    const struct bpf_object_skeleton *s = skel->skeleton;
+    for (int i = 0; i < s->prog_cnt; i++) {
+        struct bpf_program *prog = *s->progs[i].prog;
+        if (!bpf_program__autoload(prog))
+            continue;
+        struct bpf_link *link = bpf_program__attach(prog);
+        long err = libbpf_get_error(link);
+        if (err)
+            kernel_object_not_opened(std::string("attach ") + bpf_program__section_name(prog) +
+                                     " failed, errno: " + std::to_string(-err) + "\n");
+        *s->progs[i].link = link;
     }
 }
 
 static void load_probes()
 {
     skel = vn_bpf_net_monitor_bpf__open();
-    if (!skel) {
-        report_error("Failed to open bpf skel.\n");
-        exit(EXIT_KERNEL_OBJECT);
-    }
+    if (!skel)
+        kernel_object_not_opened("opening the kernel object failed, errno: " + std::to_string(errno) + "\n");
     select_programs();
     if (vn_bpf_net_monitor_bpf__load(skel) != 0) {
         vn_bpf_net_monitor_bpf__destroy(skel);
         report_error("Failed to load bpf skel.\n");
         exit(EXIT_KERNEL_OBJECT);
     }
-    if (vn_bpf_net_monitor_bpf__attach(skel) != 0) {
-        report_error("Failed to open bpf skel.\n");
-        exit(EXIT_KERNEL_OBJECT);
-    }
+    attach_probes();
 }
 
 // Called inside the poll when a ring tells of samples it had no room for.
@@ -302,15 +355,59 @@ static void seed_cpu_records()
     }
 }
 
-// Runs until a poll fails. A stop and continue of the process (job control)
-// interrupts the wait with -EINTR; that is no failure, so tracing goes on.
+static void on_stop_signal(int signo)
+{
+    stop_signal = signo;
+}
+
+// The handler only sets a flag: the signal cuts the poll's wait short (or
+// the wait times out within 100 ms) and the loop ends on it. A signal the
+// monitor was started with ignored (a background job of a script) stays so.
+static void catch_stop_signals()
+{
+    for (int signo : {SIGINT, SIGTERM}) {
+        struct sigaction old;
+        if (sigaction(signo, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa = {};
+        sa.sa_handler = on_stop_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(signo, &sa, nullptr);
+    }
+}
+
+// Tracing into nowhere helps no one: a trace that can no longer be written
+// ends the run.
+[[noreturn]] static void end_with_trace_lost()
+{
+    report_lost_samples(true);
+    report_error("write trace failed, errno: " + std::to_string(trace_lost_errno) + "\n");
+    exit(EXIT_TRACE_LOST);
+}
+
+// Ctrl-C or SIGTERM: the samples lost since the last report are told, then
+// the signal ends the process by its default action, so the exit status is
+// the signal's as it always was.
+[[noreturn]] static void end_by_signal(int signo)
+{
+    report_lost_samples(true);
+    signal(signo, SIG_DFL);
+    raise(signo);
+    _exit(128 + signo); // not reached: the default action of both ends the process
+}
+
+// Runs until a poll fails or a stop signal comes. A stop and continue of the
+// process (job control) interrupts the wait with -EINTR; that is no failure,
+// so tracing goes on.
 static int poll_events()
 {
-    int err;
-    do {
+    int err = 0;
+    while (!stop_signal && (err >= 0 || err == -EINTR)) {
         err = perf_buffer__poll(perf_buf, 100);
+        if (trace_lost_errno)
+            end_with_trace_lost();
         report_lost_samples(false);
-    } while (err >= 0 || err == -EINTR);
+    }
     return err;
 }
 
@@ -364,7 +461,10 @@ int main(int argc, char **argv)
     }
     seed_cpu_records();
 
+    catch_stop_signals();
     int err = poll_events();
+    if (stop_signal)
+        end_by_signal(stop_signal);
     shut_down(err);
     // A failed poll ended the trace early: that is a perf buffer failure,
     // not a successful run.
