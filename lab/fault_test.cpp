@@ -9,12 +9,14 @@ namespace {
 //
 // Every monitor of this phase traces -P icmp on the same pings to HOST_B:
 // `reference` throughout, `killed` until a SIGKILL in the middle of a ping
-// stream, `full` into a tmpfs with 8 KiB left, `memory` over a long run, and
+// stream, `full` into a tmpfs with 8 KiB left, `memory` over a long run,
+// `epipe` into a pipe whose reader left after the header, and
 // `poll_fail` (on the host's architecture also the sanitizer builds
 // `leak_check` and `leak_kept`) until lab_fault fails one of its epoll waits.
 // Last, `lost` traces -P udp on a load of its own port while stopped.
 
 const std::string poll_failure = "error perf_buffer__poll, err: -9.\n";
+const std::string pipe_failure = "write trace failed, errno: 32\n";
 const std::string error_log_path = "/var/vorna-helmsight/monitor/vn_bpf_net_monitor/vn_bpf_net_monitor_err.log";
 
 // The ping runs of the phase, in the order faults.sh sends them.
@@ -34,7 +36,7 @@ const FaultPhase& faults()
         f.failing = {"poll_fail"};
         if (env("LAB_LEAK_CHECK") == "1")
             f.failing.insert(f.failing.end(), {"leak_check", "leak_kept"});
-        std::vector<std::string> names = {"reference", "killed", "full", "memory", "lost"};
+        std::vector<std::string> names = {"reference", "killed", "full", "memory", "lost", "epipe"};
         names.insert(names.end(), f.failing.begin(), f.failing.end());
         f.ph = read_phase(env("LAB_RESULTS"), "faults", names);
         for (const auto& p : f.ph.packets)
@@ -214,7 +216,8 @@ TEST(PollFailure, TheFailureIsReportedTheRowsStayAndBothDescriptorsAreClosed)
     const FaultPhase& f = faults();
     ASSERT_EQ(f.ids.size(), (size_t)fault_pings);
     const Monitor& ref = f.ph.monitor("reference");
-    std::string expected_log;
+    // The pipe's monitor ended before any poll was made to fail.
+    std::string expected_log = pipe_failure;
     for (const auto& name : f.failing) {
         SCOPED_TRACE(name);
         const Monitor& m = f.ph.monitor(name);
@@ -248,6 +251,18 @@ TEST(PollFailure, TheFailureIsReportedTheRowsStayAndBothDescriptorsAreClosed)
     }
     // Each failure is in the error log too, the same bytes.
     EXPECT_EQ(f.ph.error_log, expected_log);
+}
+
+// SIGPIPE ignored, the reader gone: the first row fails with EPIPE, and the
+// run ends with one message (on standard error and in the error log, held
+// above) and status 4 instead of tracing into nowhere.
+TEST(TracePipe, ATraceWhoseReaderIsGoneEndsTheRun)
+{
+    const Monitor& m = faults().ph.monitor("epipe");
+    EXPECT_EQ(m.status, "4");
+    EXPECT_EQ(m.alive, "0") << "still tracing into a pipe without a reader";
+    EXPECT_EQ(m.stderr_text, pipe_failure);
+    EXPECT_EQ(m.stdout_text.rfind("TIME ", 0), 0u) << "the reader did not get the header: " << m.stdout_text;
 }
 
 // The sanitizer build, amd64 (the host's architecture) only: it is built on

@@ -1,13 +1,17 @@
 /* Traffic for the lab guest: a TCP listener and client and a UDP sender and
  * receiver, because busybox nc speaks no UDP, an echo request with IP
- * options, which busybox ping cannot send, a socket-diagnostic lookup, and
- * the bench's UDP load and its sink. Every call is bounded in time by
+ * options, which busybox ping cannot send, a frame whose IPv4 header the
+ * kernel rejects, a socket-diagnostic lookup, and the bench's UDP load and
+ * its sink. Every call is bounded in time by
  * alarm(), so a lost packet ends the tool instead of the boot. */
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
+#include <netinet/ether.h>
 #include <netinet/in.h>
+#include <netpacket/packet.h>
 #include <netinet/ip_icmp.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -229,6 +233,52 @@ static int ping_record_route(char **argv)
     }
 }
 
+/* One Ethernet frame out of DEV from SMAC to DMAC carrying an IPv4 header
+ * of four words (IHL 4, one less than the least there is), TCP from SRC to
+ * DST, then 20 bytes that would pass for a TCP header. Sent as it is through
+ * a packet socket: the IP layer would never build it, and the receiver's
+ * ip_rcv drops it. */
+static int send_ihl4(char **argv)
+{
+    struct sockaddr_in src = address(argv[3], "0"), dst = address(argv[4], "0");
+    struct ether_addr smac, dmac;
+    struct sockaddr_ll ll;
+    unsigned char frame[14 + 40];
+    require_test_route(&dst);
+    if (!is_test_address(&src) || !ether_aton_r(argv[1], &smac) || !ether_aton_r(argv[2], &dmac)) {
+        fprintf(stderr, "bad address\n");
+        return 2;
+    }
+    memset(frame, 0, sizeof frame);
+    memcpy(frame, &dmac, 6);
+    memcpy(frame + 6, &smac, 6);
+    frame[12] = 0x08; /* IPv4 */
+    unsigned char *ip = frame + 14;
+    ip[0] = 0x44;                /* version 4, four words */
+    ip[3] = 40;                  /* total length */
+    ip[8] = 64;                  /* TTL */
+    ip[9] = IPPROTO_TCP;
+    memcpy(ip + 12, &src.sin_addr, 4);
+    memcpy(ip + 16, &dst.sin_addr, 4);
+    for (int i = 20; i < 40; i++) /* no zero byte: a header read from here shows */
+        ip[i] = (unsigned char)(0x11 * (i % 15 + 1));
+    memset(&ll, 0, sizeof ll);
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(ETH_P_IP);
+    ll.sll_ifindex = (int)if_nametoindex(argv[0]);
+    ll.sll_halen = 6;
+    memcpy(ll.sll_addr, &dmac, 6);
+    if (ll.sll_ifindex == 0)
+        die("if_nametoindex");
+    int s = socket(AF_PACKET, SOCK_RAW, 0);
+    if (s < 0)
+        die("socket");
+    if (sendto(s, frame, sizeof frame, 0, (struct sockaddr *)&ll, sizeof ll) != (ssize_t)sizeof frame)
+        die("sendto");
+    printf("sent a frame with IHL 4\n");
+    return 0;
+}
+
 /* An exact socket-diagnostic query for the TCP socket at LOCAL:PORT with
  * peer PEER (what `ss` asks the kernel for one socket): the kernel looks
  * the listener up without a packet. */
@@ -347,6 +397,7 @@ int main(int argc, char **argv)
         "       lab_net udp-send HOST PORT SIZE...\n"
         "       lab_net udp-recv PORT COUNT\n"
         "       lab_net ping-rr HOST ID\n"
+        "       lab_net ihl4 DEV SMAC DMAC SRC DST\n"
         "       lab_net diag LOCAL PORT PEER\n"
         "       lab_net udp-flood HOST PORT COUNT SECONDS RATE\n"
         "       lab_net udp-sink PORT\n";
@@ -362,6 +413,8 @@ int main(int argc, char **argv)
         return udp_recv(argv + 2);
     if (argc >= 4 && strcmp(argv[1], "ping-rr") == 0)
         return ping_record_route(argv + 2);
+    if (argc >= 7 && strcmp(argv[1], "ihl4") == 0)
+        return send_ihl4(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "diag") == 0)
         return diag_lookup(argv + 2);
     if (argc >= 7 && strcmp(argv[1], "udp-flood") == 0)

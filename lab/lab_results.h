@@ -91,6 +91,7 @@ struct Packet {
     unsigned payload = 0;       // TCP payload bytes
     unsigned fragment = 0;      // fragment offset in bytes; such a packet has no transport header
     bool first_fragment = false;
+    bool rejected = false;      // a header ip_rcv drops (IHL < 5, total length short of it): no transport header
     std::string dev;            // the interface it was captured on
     std::string key;            // the fields a trace row shows, as one text
 };
@@ -140,9 +141,10 @@ inline std::vector<Packet> read_pcap(const std::string& path, const std::string&
         unsigned ip_len = be16(ip + 2);
         p.fragment = (be16(ip + 6) & 0x1fff) * 8;
         p.first_fragment = !p.fragment && (be16(ip + 6) & 0x2000);
+        p.rejected = ihl < 20 || ip_len < ihl;
         // A later fragment: what follows the IP header is payload, and a
-        // row shows zeros there.
-        if (p.fragment) {
+        // row shows zeros there; so does a header the kernel rejects.
+        if (p.fragment || p.rejected) {
         } else if (p.proto == 1) {
             p.a = l4[0], p.b = l4[1], p.c = be16(l4 + 4), p.d = be16(l4 + 6);
         } else if (p.proto == 6) {

@@ -210,6 +210,28 @@ TEST(Truth, LaterFragmentsShowWhereTheyBeginAndNoPayloadAsHeader)
     EXPECT_TRUE(whole) << "no udp_rcv row of the whole datagram";
 }
 
+// A frame whose IPv4 header is one word short (IHL 4): the device layer and
+// ip_rcv see it before the kernel drops it. Its rows show no transport
+// fields, never bytes of its own IP header read as ports, and end at ip_rcv.
+TEST(Truth, AHeaderTheKernelRejectsShowsNoTransportFields)
+{
+    const Lab& l = lab();
+    const Phase& ph = l.phase("truth");
+    auto frame = std::find_if(ph.packets.begin(), ph.packets.end(), [](const Packet& p) { return p.rejected; });
+    ASSERT_NE(frame, ph.packets.end()) << "the frame with IHL 4 was not captured";
+    EXPECT_EQ(frame->key, packet_key(6, l["HOST_A"], l["HOST_B"], 0, 0, 0, 0));
+    // Read wrongly, its rows would carry other fields and no captured packet's
+    // (held by the witness checks too).
+    std::set<std::string> at;
+    for (const auto& r : ph.monitor("tcp").rows)
+        if (r.key == frame->key)
+            at.insert(r.func);
+    EXPECT_TRUE(at.count("dev_hard_start_xmit")) << "no row of the frame as it left";
+    EXPECT_TRUE(at.count("ip_rcv")) << "no row of the frame at ip_rcv";
+    for (const auto& f : at)
+        EXPECT_LE(path_rank(f), path_rank("ip_rcv")) << "the frame went on to " << f;
+}
+
 TEST(Icmp, AnErrorAndAHeaderWithOptionsAreDecoded)
 {
     const Lab& l = lab();

@@ -204,7 +204,8 @@ static __always_inline void set_icmp_header(data_t *pd, const struct icmp_wire *
 }
 
 /* A fragment after the first carries payload where a transport header would
- * be: nothing of it is read, and the transport part says nothing. */
+ * be, a header the kernel rejects none at all: nothing of it is read, and
+ * the transport part says nothing. */
 static __always_inline void clear_transport(data_t *pd)
 {
     __builtin_memset(&pd->tcp_data, 0, sizeof(pd->tcp_data));
@@ -251,7 +252,11 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     else
         __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
 
-    if (bpf_ntohs(pd->ip_data.frag_off) & IP_FRAGMENT_OFFSET) {
+    /* A header the kernel drops in ip_rcv has no transport header to read,
+     * yet the device layer and ip_rcv itself see it first: with fewer than
+     * five words (IHL < 5) the ports would come from inside the IP header. */
+    if (pd->ip_data.iph_size < sizeof(w.ip) || bpf_ntohs(w.ip.tot_len) < pd->ip_data.iph_size ||
+        (bpf_ntohs(pd->ip_data.frag_off) & IP_FRAGMENT_OFFSET)) {
         clear_transport(pd);
         return 1;
     }

@@ -1,8 +1,8 @@
 # The fault phase (sourced by scenarios.sh, run in the lab guest, busybox sh):
-# the trace on a full file system, a monitor killed mid-trace, memory over a
-# long run of traffic, a poll that fails for real, with the sanitizer
-# build's leak check of the exit path that follows it, and a starved monitor
-# that reports the samples it lost.
+# the trace on a full file system, a monitor killed mid-trace, a trace into a
+# pipe whose reader is gone, memory over a long run of traffic, a poll that
+# fails for real, with the sanitizer build's leak check of the exit path that
+# follows it, and a starved monitor that reports the samples it lost.
 
 # A file system of eight pages, six of them taken by a filler file: the trace
 # gets 8 KiB, which the first pings fill; deleting the filler gives it 24 KiB
@@ -53,6 +53,18 @@ start_failing_monitor() {
   MONITORS="$MONITORS $name"
 }
 
+# A monitor whose standard output is a pipe, with SIGPIPE ignored as a
+# service manager starts it; the reader takes the header and goes away, so
+# the first row meets a pipe without a reader.
+start_pipe_monitor() {
+  echo "-P icmp" > "$DIR/epipe.args"
+  mkfifo "$DIR/epipe.fifo"
+  (trap '' PIPE; exec "$MONITOR" -P icmp > "$DIR/epipe.fifo" 2> "$DIR/epipe.stderr") &
+  echo $! > "$DIR/epipe.pid"
+  head -n 1 "$DIR/epipe.fifo" > "$DIR/epipe.stdout"
+  MONITORS="$MONITORS epipe"
+}
+
 # A monitor stopped (SIGSTOP) under a load of its own port, then continued:
 # what its rings had no room for must be reported. The kernel tells of a
 # loss only with the next sample it writes to that ring, hence the few
@@ -75,7 +87,7 @@ starve_monitor() {
   await_quiet lost
   step taskset -c 0 lab_net udp-flood $HOST_B $LOSS_PORT 20 2 100
   await_quiet lost
-  sleep 2  # the report waits out the second since the last one
+  # No wait for the once-a-second report: SIGTERM has the rest told.
   stop_call_count
   finish_monitor lost
   kill "$sink" 2>/dev/null
@@ -102,6 +114,7 @@ phase_faults() {
   start_monitor full -P icmp -o "$FULL_FS/full.trace"
   start_monitor memory -P icmp -o "$DIR/memory.trace"
   start_failing_monitor poll_fail "" "$MONITOR" -P icmp -o "$DIR/poll_fail.trace"
+  start_pipe_monitor
   # The sanitizer build is the host's: only the guest of the host's
   # architecture has it. One run as CI runs it, one that also reports what
   # only a global still holds (the seed records must not be among it), with
@@ -119,6 +132,9 @@ phase_faults() {
   # Rows flow in every monitor; they fill the full file system's 8 KiB.
   step ping -c 4 -i 0.2 $HOST_B
   step ls -l "$FULL_FS"
+  # The first row ended the pipe's monitor, before any poll is made to fail.
+  await_end epipe 30
+  finish_monitor epipe
 
   # The poll fails: each failing monitor reports it and ends by itself.
   touch "$FAULT_TRIGGER"

@@ -416,10 +416,12 @@ phase_nic() { run_nic_phase nic on; }
 phase_nic_nogro() { run_nic_phase nic_nogro off; }
 
 # Frames and calls that must leave no row: IPv6 and ARP on the link, a
-# listener lookup without a packet (socket diagnostics); and two that must
+# listener lookup without a packet (socket diagnostics); and three that must
 # leave the right one: a table walk whose rule answers with a reset (the
-# reset's own receive path runs inside the walk, on the same CPU), and a
-# datagram that leaves in fragments. Runs after the iptables phase.
+# reset's own receive path runs inside the walk, on the same CPU), a
+# datagram that leaves in fragments, and a frame whose IPv4 header is one
+# word short (no transport fields read from inside it). Runs after the
+# iptables phase.
 phase_truth() {
   begin_phase truth
   # Back to the backlog path: the loopback device (the reset) takes it too.
@@ -450,6 +452,7 @@ phase_truth() {
   step lab_net udp-send $HOST_B $UDP_PORT $BIG_SIZE
   wait "$SERVER_PID"
   echo "= udp-recv $UDP_PORT: $?" >> "$DIR/steps.log"
+  step lab_net ihl4 veth0 "$MAC_A" "$MAC_B" $HOST_A $HOST_B
   step lab_net tcp-send $HOST_B $REJECT_PORT 10 0
   serve tcp-serve $TCP_PORT 1 $TCP_REPLY
   step in_peer lab_net diag $HOST_B $TCP_PORT $HOST_A
