@@ -77,6 +77,11 @@ stage_data_dir() {
     install -d -m 0755 "$STAGE/var/vorna-helmsight/monitor"
 }
 
+# The one maintainer script: purge takes the error log away.
+stage_maintainer_scripts() {
+    install -m 0755 "$TOP/packaging/postrm" "$STAGE/DEBIAN/postrm"
+}
+
 # Computed from the staged programs: nothing for a static build.
 compute_depends() {
     tmp=$(mktemp -d)
@@ -139,6 +144,7 @@ stage_manuals
 stage_completions
 stage_docs
 stage_data_dir
+stage_maintainer_scripts
 compute_depends
 write_control
 write_md5sums

@@ -62,22 +62,23 @@ extract() {
 
 check_architectures() {
     extract "$ARM64"
-    file -b "$WORK/x/usr/sbin/vn_bpf_net_monitor" | grep -q 'ARM aarch64.*statically linked' ||
+    file -b "$WORK/x/usr/sbin/vn_bpf_net_monitor" | grep -q 'pie executable, ARM aarch64.*static-pie linked' ||
         fail "arm64 monitor: $(file -b "$WORK/x/usr/sbin/vn_bpf_net_monitor")"
     [ "$(dpkg-deb -f "$ARM64" Architecture)" = arm64 ] || fail "arm64 control"
     extract "$AMD64"
-    file -b "$WORK/x/usr/sbin/vn_bpf_net_monitor" | grep -q 'x86-64.*statically linked' ||
+    file -b "$WORK/x/usr/sbin/vn_bpf_net_monitor" | grep -q 'pie executable, x86-64.*static-pie linked' ||
         fail "amd64 monitor: $(file -b "$WORK/x/usr/sbin/vn_bpf_net_monitor")"
-    pass "arm64 holds a static AArch64 monitor, amd64 a static x86-64 one"
+    pass "arm64 holds a static-pie AArch64 monitor, amd64 a static-pie x86-64 one"
 }
 
-# Files do the whole job: nothing runs at install or removal.
-check_no_scripts() {
+# Files do the whole job but for purge, which takes the error log away:
+# nothing runs at install.
+check_scripts() {
     for deb in "$AMD64" "$ARM64"; do
         members=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||; /^$/d' | sort | tr '\n' ' ')
-        [ "$members" = 'control md5sums ' ] || fail "$deb control members: $members"
+        [ "$members" = 'control md5sums postrm ' ] || fail "$deb control members: $members"
     done
-    pass "no maintainer scripts"
+    pass "postrm is the only maintainer script"
 }
 
 # What dpkg-shlibdeps finds in the programs shipped is what Depends says.
@@ -121,7 +122,8 @@ check_scratch_root() {
     diff "$WORK/listed" "$WORK/found" || fail "scratch root holds other files than the package lists"
     [ "$(stat -c %a "$root/var/vorna-helmsight/monitor")" = 755 ] || fail "data directory mode"
     pass "scratch root: exactly the listed files"
-    dpkg --root="$root" -P "$PKG" >/dev/null 2>&1 || fail "dpkg -P in the scratch root"
+    # The empty root has no shell to run postrm in: dpkg runs it from here.
+    dpkg --root="$root" --force-script-chrootless -P "$PKG" >/dev/null 2>&1 || fail "dpkg -P in the scratch root"
     left=$(cd "$root" && find . -path ./var/lib -prune -o -print | grep -vx '\.\|\./var' || :)
     [ -z "$left" ] || fail "purge left: $left"
     pass "scratch root: purge leaves nothing of the package"
@@ -205,7 +207,10 @@ check_gone() {
         grep -qx "$path" "$WORK/before" || fail "$1 left $path"
     done
     [ "$(cat "$DATA/my.trace")" = 'a trace of mine' ] || fail "$1 touched the user's trace"
-    [ -s "$DATA/vn_bpf_net_monitor_err.log" ] || fail "$1 touched the error log"
+    case $1 in
+    remove) [ -s "$DATA/vn_bpf_net_monitor_err.log" ] || fail "remove touched the error log" ;;
+    purge) [ ! -e "$DATA/vn_bpf_net_monitor_err.log" ] || fail "purge left the error log" ;;
+    esac
 }
 
 # The way the README installs it; apt needs no network for a package without dependencies.
@@ -231,7 +236,16 @@ check_installed_system() {
     apt_get purge "$PKG" || fail "apt-get purge"
     check_gone purge
     dpkg-query -W "$PKG" >/dev/null 2>&1 && fail "still known to dpkg after purge"
-    pass "purge leaves the user's trace and error log, nothing else"
+    pass "purge removes the error log and leaves the user's trace, nothing else"
+    # Without a trace of the user's, purge leaves none of the monitor's directories.
+    rm "$DATA/my.trace"
+    apt_get install "$AMD64" || fail "apt-get install a third time"
+    make_user_data
+    rm "$DATA/my.trace"
+    apt_get purge "$PKG" || fail "apt-get purge again"
+    grep -qx /var/vorna-helmsight/monitor "$WORK/before" || [ ! -e /var/vorna-helmsight/monitor ] ||
+        fail "purge left $(find /var/vorna-helmsight/monitor)"
+    pass "purge of a monitor that only logged leaves none of its directories"
 }
 
 in_namespace() {
@@ -250,7 +264,7 @@ main() {
     check_help_in_manual
     check_lintian
     check_architectures
-    check_no_scripts
+    check_scripts
     check_depends
     COUNT_FILE=$WORK/count
     : >"$COUNT_FILE"
