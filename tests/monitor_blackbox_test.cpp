@@ -399,4 +399,19 @@ TEST_F(Monitor, an_unreadable_kallsyms_only_switches_the_iptables_probes_off)
     EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
 }
 
+// A kernel that has none of the probed functions: nothing to attach, and
+// the line before the one scripts look for says so.
+TEST_F(Monitor, a_kernel_without_any_probe_point_is_told_before_the_skeleton_line)
+{
+    write_file(IO_DIR + "/kallsyms", "ffffffff81000000 T _stext\n");
+    bind_over(IO_DIR + "/kallsyms", "/proc/kallsyms");
+    run_result r = run({"-P", "tcp"});
+    const std::string ending = "no probe point of this kernel can be traced\nFailed to open bpf skel.\n";
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, TCP_HEADER);
+    EXPECT_TRUE(ends_with(r.err, ending)) << r.err;
+    EXPECT_NE(r.err.find("napi_gro_receive: not in this kernel"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(ERR_LOG), ending);
+}
+
 } // namespace

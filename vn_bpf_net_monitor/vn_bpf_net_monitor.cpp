@@ -88,29 +88,21 @@ static void report_error(const std::string &message)
 // whoever owned the file before.
 static void open_trace_file(const std::string &path)
 {
+    auto fail = [&path](const std::string &why) {
+        report_error("open " + path + why);
+        startup_failure();
+    };
     trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (trace_fd == -1) {
-        report_error("open " + path + " failed, errno: " + std::to_string(errno));
-        startup_failure();
-    }
     struct stat st;
-    if (fstat(trace_fd, &st) != 0) {
-        report_error("open " + path + " failed, errno: " + std::to_string(errno));
-        startup_failure();
-    }
-    if (!S_ISREG(st.st_mode)) {
-        report_error("open " + path + " refused, not a regular file\n");
-        startup_failure();
-    }
-    if (st.st_nlink > 1) {
-        report_error("open " + path + " refused, " + std::to_string(st.st_nlink) + " links to it\n");
-        startup_failure();
-    }
+    if (trace_fd == -1 || fstat(trace_fd, &st) != 0)
+        fail(" failed, errno: " + std::to_string(errno));
+    if (!S_ISREG(st.st_mode))
+        fail(" refused, not a regular file\n");
+    if (st.st_nlink > 1)
+        fail(" refused, " + std::to_string(st.st_nlink) + " links to it\n");
     if (fchown(trace_fd, geteuid(), getegid()) != 0 || fchmod(trace_fd, 0600) != 0 ||
-        ftruncate(trace_fd, 0) != 0 || fcntl(trace_fd, F_SETFL, 0) != 0) {
-        report_error("open " + path + " failed, errno: " + std::to_string(errno));
-        startup_failure();
-    }
+        ftruncate(trace_fd, 0) != 0 || fcntl(trace_fd, F_SETFL, 0) != 0)
+        fail(" failed, errno: " + std::to_string(errno));
 }
 
 static void startup_check(const cmd_args_t &args, trace_filter_t &filter)
