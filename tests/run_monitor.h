@@ -13,8 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,19 +42,46 @@ inline const std::string ICMP_HEADER =
 // run that passes every check before attachment ends here: one line naming
 // the probe point the kernel refused, then the line scripts look for.
 inline const std::string ATTACH_FAILED = "Failed to open bpf skel.\n";
-inline const std::string ATTACH_FAILURE_RE = "attach kprobe/[a-z0-9_]+ failed, errno: [1-9][0-9]*\n"
-                                             "Failed to open bpf skel\\.\n";
+
+// The length of one such ending ("attach kprobe/NAME failed, errno: N\n",
+// then ATTACH_FAILED) at POS of TEXT, or 0 if there is none.
+inline size_t attach_failure_at(const std::string &text, size_t pos)
+{
+    const std::string head = "attach kprobe/", middle = " failed, errno: ";
+    if (text.compare(pos, head.size(), head) != 0)
+        return 0;
+    size_t name = pos + head.size(), name_end = text.find(middle, name);
+    if (name_end == std::string::npos || name_end == name)
+        return 0;
+    for (size_t i = name; i < name_end; i++)
+        if (!islower(text[i]) && !isdigit(text[i]) && text[i] != '_')
+            return 0;
+    size_t digits = name_end + middle.size(), end = digits;
+    while (end < text.size() && isdigit(text[end]))
+        end++;
+    if (end == digits || text[digits] == '0' || text.compare(end, ATTACH_FAILED.size() + 1, "\n" + ATTACH_FAILED) != 0)
+        return 0;
+    return end + 1 + ATTACH_FAILED.size() - pos;
+}
 
 // TEXT is exactly COUNT such endings (an error log of COUNT runs).
 inline bool attach_failures(const std::string &text, int count = 1)
 {
-    return std::regex_match(text, std::regex("(?:" + ATTACH_FAILURE_RE + "){" + std::to_string(count) + "}"));
+    size_t pos = 0;
+    for (int i = 0; i < count; i++) {
+        size_t n = attach_failure_at(text, pos);
+        if (n == 0)
+            return false;
+        pos += n;
+    }
+    return pos == text.size();
 }
 
 // libbpf's own diagnostics may come first on standard error.
 inline bool ends_with_attach_failure(const std::string &text)
 {
-    return std::regex_search(text, std::regex(ATTACH_FAILURE_RE + "$"));
+    size_t pos = text.rfind("attach kprobe/");
+    return pos != std::string::npos && attach_failure_at(text, pos) == text.size() - pos;
 }
 
 struct run_result {
