@@ -347,14 +347,22 @@ static void seed_cpu_records()
     }
 }
 
+// A second signal, while the way out is under way (a row write that blocks
+// on a stuck pipe), ends the process at once as it would without a handler.
 static void on_stop_signal(int signo)
 {
+    if (stop_signal) {
+        signal(signo, SIG_DFL);
+        raise(signo);
+        return;
+    }
     stop_signal = signo;
 }
 
-// The handler only sets a flag: the signal cuts the poll's wait short (or
-// the wait times out within 100 ms) and the loop ends on it. A signal the
-// monitor was started with ignored (a background job of a script) stays so.
+// The handler only sets a flag (or ends the process, above): the signal cuts
+// the poll's wait short (or the wait times out within 100 ms) and the loop
+// ends on it. A signal the monitor was started with ignored (a background
+// job of a script) stays so.
 static void catch_stop_signals()
 {
     for (int signo : {SIGINT, SIGTERM}) {
@@ -377,11 +385,14 @@ static void catch_stop_signals()
     exit(EXIT_TRACE_LOST);
 }
 
-// Ctrl-C or SIGTERM: the samples lost since the last report are told, then
-// the signal ends the process by its default action, so the exit status is
-// the signal's as it always was.
+// Ctrl-C or SIGTERM: what the rings hold is taken in once (its rows, and
+// the kernel's counts of what it dropped, which come only as the ring is
+// read), the samples lost since the last report are told, then the signal
+// ends the process by its default action, so the exit status is the
+// signal's as it always was.
 [[noreturn]] static void end_by_signal(int signo)
 {
+    perf_buffer__consume(perf_buf);
     report_lost_samples(true);
     signal(signo, SIG_DFL);
     raise(signo);
