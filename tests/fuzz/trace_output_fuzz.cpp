@@ -105,7 +105,7 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
                      ntohl(r.tcp_data.ack_seq));
     else if (proto == PROTO_UDP)
         n = snprintf(line + used, sizeof(line) - used, "%-10hu %-10hu %-10hu ", ntohs(r.udp_data.source),
-                     ntohs(r.udp_data.dst), fragment ? 0 : uint16_t(ntohs(r.udp_data.len) - 8));
+                     ntohs(r.udp_data.dst), uint16_t(fragment ? 0 : ntohs(r.udp_data.len) - 8));
     else
         n = snprintf(line + used, sizeof(line) - used, "%-5hu %-5hu %-5hu %-5hu ", r.icmp_data.type,
                      r.icmp_data.code, ntohs(r.icmp_data.id), ntohs(r.icmp_data.seq));
