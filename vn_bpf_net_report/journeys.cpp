@@ -115,10 +115,10 @@ struct open_path {
 // flight within JOURNEY_GAP_NS. In each pile the newest path is on top; an
 // entry whose path has moved on, closed or fallen silent too long is dropped
 // when it comes to the top, so each costs O(log n) once. Most keys are one
-// packet or a few: up to SCAN_MAX paths a row looks at each of them, and
+// packet or a few: up to scan_max paths a row looks at each of them, and
 // the piles are made only for a key with more.
 struct path_index {
-    static constexpr size_t NONE = SIZE_MAX, SCAN_MAX = 8;
+    static constexpr size_t NONE = SIZE_MAX;
     struct entry {
         size_t path;
         uint32_t moves;
@@ -132,14 +132,16 @@ struct path_index {
     std::unordered_map<uint64_t, pile> own; // by place and CPU
     bool filing = false;                    // the piles are in use
 
-    explicit path_index(std::vector<open_path> &paths_) : paths(paths_) {}
+    size_t scan_max;
+
+    path_index(std::vector<open_path> &paths_, size_t scan_max_) : paths(paths_), scan_max(scan_max_) {}
 
     static uint64_t own_key(int rank, int32_t cpu) { return uint64_t(uint32_t(rank)) << 32 | uint32_t(cpu); }
 
     // A path has taken a row (or was just made).
     void moved(size_t i)
     {
-        if (!filing && paths.size() > SCAN_MAX) {
+        if (!filing && paths.size() > scan_max) {
             filing = true;
             for (size_t k = 0; k < paths.size(); k++)
                 file(k);
@@ -388,7 +390,7 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
     // function (a socket's backlog runs on another CPU later), then the most
     // recent; a row that continues none starts a packet of its own.
     std::vector<open_path> paths;
-    path_index index{paths};
+    path_index index{paths, state.path_scan_max};
     size_t newest = 0; // the path the latest row went on
     for (const trace_row &row : rows) {
         function_place place = place_of(state, row.function);

@@ -117,6 +117,10 @@ struct report_state {
     std::vector<std::string> json_texts, json_other_info;
     std::vector<std::string> shown_texts; // by name id, as shown_text() writes it
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
+    // Placing a row looks at each open path of its key while there are at
+    // most this many, and through piles beyond (the same choice either way:
+    // tests and the fuzzer set 0 or SIZE_MAX to hold one against the other).
+    size_t path_scan_max = 8;
 };
 
 function_place place_of(report_state &state, uint32_t function);

@@ -150,23 +150,29 @@ void append_stages(std::string &out, report_state &state, report_totals &totals)
     out += "</svg>\n";
 }
 
+// The time from one start to a later one, in ns: starts may lie anywhere in
+// int64_t, and the difference of two of them anywhere in uint64_t.
+double span_ns(int64_t from, int64_t to)
+{
+    return double(uint64_t(to) - uint64_t(from));
+}
+
 // Journey starts over the whole trace: every journey counts, drawn or not.
-// Starts may lie anywhere in int64_t: distances are taken by elapsed_ns.
 void append_density(std::string &out, const std::vector<const journey *> &journeys)
 {
     constexpr int BINS = 190, HEIGHT = 50;
     int64_t first = INT64_MAX, last = INT64_MIN;
     for (const journey *j : journeys)
         first = std::min(first, j->start()), last = std::max(last, j->start());
-    double span = double(std::max<int64_t>(1, elapsed_ns(first, last)));
+    double span = std::max(1.0, span_ns(first, last));
     std::vector<uint64_t> bins(BINS);
     for (const journey *j : journeys)
-        bins[std::min<size_t>(BINS - 1, size_t(double(elapsed_ns(first, j->start())) / span * (BINS - 1)))]++;
+        bins[std::min<size_t>(BINS - 1, size_t(span_ns(first, j->start()) / span * (BINS - 1)))]++;
     uint64_t most = *std::max_element(bins.begin(), bins.end());
     out += "<svg class=\"chart\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH) + "\" height=\"" +
            std::to_string(HEIGHT + 20) + "\">\n<text x=\"" + std::to_string(LABEL_WIDTH - 8) +
-           "\" y=\"30\" text-anchor=\"end\">journeys started, over " +
-           num(double(elapsed_ns(first, last)) / 1e9) + " s</text>\n";
+           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + num(span_ns(first, last) / 1e9) +
+           " s</text>\n";
     double width = double(PLOT_WIDTH) / BINS;
     for (int b = 0; b < BINS; b++) {
         if (!bins[size_t(b)])

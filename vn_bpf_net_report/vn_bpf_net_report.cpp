@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,8 +43,6 @@ constexpr int64_t KEY_MEMORY_MS = 60 * 1000;
 constexpr size_t KEYS_REMEMBERED_MAX = 1 << 16;
 // --follow looks for data appended to a regular file this often at least.
 constexpr int FILE_POLL_MS = 100;
-// The largest --slower-than whose nanoseconds fit in int64_t.
-constexpr double SLOWER_THAN_MAX_US = 9223372036854775.0;
 
 struct settings {
     std::vector<std::string> files{"-"};
@@ -439,9 +436,9 @@ std::string page_refusal(const settings &set)
     if (!exists)
         return "";
     if (S_ISDIR(page.st_mode))
-        return shown_text(set.html, true) + " is a directory";
+        return "is a directory";
     if (S_ISREG(page.st_mode) && page.st_size > 0 && !is_our_page(set.html))
-        return shown_text(set.html, true) + " exists and is no page of " + PROGRAM +
+        return std::string("exists and is no page of ") + PROGRAM +
                ": not overwritten (--html takes the page's own name: --html OUT.html TRACE...)";
     return "";
 }
@@ -562,16 +559,31 @@ std::string parse_flow(const std::string &text, journey_filter &filter)
     return "";
 }
 
-// --slower-than: microseconds, 0 up to what nanoseconds in int64_t hold.
+// --slower-than: microseconds in decimal, 0 up to what nanoseconds in
+// int64_t hold, read exactly: digits past the nanosecond are dropped (a
+// journey's time is a whole number of nanoseconds, so "longer than" is the
+// same with and without them).
 std::string parse_slower_than(const std::string &text, journey_filter &filter)
 {
-    double us = -1;
-    bool digits = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), us, std::chars_format::fixed);
-    if (!digits || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(us) || us < 0 ||
-        us > SLOWER_THAN_MAX_US)
-        return "a number of microseconds, 0 to 9223372036854775: " + shown_text(text);
-    filter.slower_than_ns = int64_t(us * 1000.0);
+    std::string refusal = "a number of microseconds, 0 to 9223372036854775.807: " + shown_text(text);
+    size_t point = text.find('.');
+    std::string_view whole = std::string_view(text).substr(0, point), fraction;
+    if (point != std::string::npos)
+        fraction = std::string_view(text).substr(point + 1);
+    if ((whole.empty() && fraction.empty()) || whole.find_first_not_of("0123456789") != std::string_view::npos ||
+        fraction.find_first_not_of("0123456789") != std::string_view::npos)
+        return refusal;
+    uint64_t us = 0, ns = 0;
+    if (!whole.empty()) {
+        auto [end, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), us);
+        if (ec != std::errc() || end != whole.data() + whole.size())
+            return refusal;
+    }
+    for (size_t i = 0; i < 3; i++)
+        ns = ns * 10 + (i < fraction.size() ? uint64_t(fraction[i] - '0') : 0);
+    if (us > (uint64_t(INT64_MAX) - ns) / 1000)
+        return refusal;
+    filter.slower_than_ns = int64_t(us * 1000 + ns);
     return "";
 }
 
