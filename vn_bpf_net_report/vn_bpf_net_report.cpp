@@ -281,14 +281,28 @@ enum class read_result { data, idle, ended };
 read_result read_chunk(run_t &run, input &in)
 {
     ssize_t n = read(in.fd, in.buffer.data() + in.have, in.buffer.size() - in.have);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (errno == EAGAIN && !run.set.follow) { // standard input left non-blocking: wait for it
+            pollfd p{in.fd, POLLIN, 0};
+            poll(&p, 1, -1);
+        }
         return read_result::idle;
+    }
     if (n < 0) {
         fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(errno));
         close_input(run, in, false);
         return read_result::ended;
     }
     if (n == 0) {
+        struct stat st;
+        if (run.set.follow && in.regular && fstat(in.fd, &st) == 0 && st.st_size < lseek(in.fd, 0, SEEK_CUR)) {
+            // Cut short (a new trace written over it): read it again from its start, as tail -f does.
+            fprintf(stderr, "%s: %s: file truncated, read from its start again\n", PROGRAM,
+                    shown_name_of(run, in.source).c_str());
+            lseek(in.fd, 0, SEEK_SET);
+            in.have = 0, in.skipping = false;
+            return read_result::data;
+        }
         if (run.set.follow && in.regular)
             return read_result::idle;
         finish_input(run, in);
@@ -328,8 +342,10 @@ void read_all(run_t &run, std::vector<input> &inputs)
 }
 
 // --follow: every input side by side until all have ended, SIGINT or
-// SIGTERM stops the reading, or the output fails. The two signals are
-// blocked but while waiting, so none is lost between a look and a wait.
+// SIGTERM stops the reading, or the output fails. The first signal only
+// asks for the stop (a second ends the program at once); the two are
+// blocked only between the look at that request and the wait that lets
+// them in, so none comes unseen just before a wait.
 void follow_all(run_t &run, std::vector<input> &inputs)
 {
     sigset_t stops, waiting;
@@ -338,17 +354,20 @@ void follow_all(run_t &run, std::vector<input> &inputs)
     sigaddset(&stops, SIGTERM);
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    sigprocmask(SIG_BLOCK, &stops, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
 
     for (input &in : inputs)
         open_input(run, in);
     bool busy = false; // a regular file gave data: look again at once
-    while (!stop_signal && !run.output_failed) {
+    for (;;) {
+        sigprocmask(SIG_BLOCK, &stops, &waiting);
+        if (stop_signal || run.output_failed) {
+            sigprocmask(SIG_SETMASK, &waiting, nullptr);
+            break;
+        }
         std::vector<pollfd> fds;
         std::vector<input *> polled;
         bool any_open = false, files = false;
@@ -363,13 +382,16 @@ void follow_all(run_t &run, std::vector<input> &inputs)
             fds.push_back({in.fd, POLLIN, 0});
             polled.push_back(&in);
         }
-        if (!any_open)
+        if (!any_open) {
+            sigprocmask(SIG_SETMASK, &waiting, nullptr);
             break;
+        }
         int wait_ms = busy ? 0 : std::max(1, run.set.quiet_ms / 4);
         if (files && wait_ms > FILE_POLL_MS)
             wait_ms = FILE_POLL_MS;
         timespec timeout{wait_ms / 1000, long(wait_ms % 1000) * 1000000};
         int ready = ppoll(fds.data(), fds.size(), &timeout, &waiting);
+        sigprocmask(SIG_SETMASK, &waiting, nullptr);
         busy = false;
         if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "%s: poll: %s\n", PROGRAM, strerror(errno));
@@ -388,10 +410,9 @@ void follow_all(run_t &run, std::vector<input> &inputs)
     for (input &in : inputs)
         if (in.open)
             finish_input(run, in);
-    // A second signal while the last journeys are written ends the program.
+    // A signal while the last journeys are written ends the program.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 // --- The page -----------------------------------------------------------
