@@ -36,15 +36,19 @@ inline std::string temp_dir()
     return mkdtemp(dir) ? dir : "/tmp";
 }
 
-inline report_result run_report(const std::vector<std::string> &args, const std::string &input = "")
+// stdout_to: where standard output goes instead of a file read back (such
+// as /dev/full); its text is then not returned. stdin_from: a file read as
+// standard input instead of `input`.
+inline report_result run_report(const std::vector<std::string> &args, const std::string &input = "",
+                                const std::string &stdout_to = "", const std::string &stdin_from = "")
 {
     std::string dir = temp_dir();
     std::string in_path = dir + "/stdin", out_path = dir + "/stdout", err_path = dir + "/stderr";
     std::ofstream(in_path, std::ios::binary) << input;
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open(in_path.c_str(), O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open(stdin_from.empty() ? in_path.c_str() : stdin_from.c_str(), O_RDONLY);
+        int out = open(stdout_to.empty() ? out_path.c_str() : stdout_to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0), dup2(out, 1), dup2(err, 2);
         std::vector<char *> argv{const_cast<char *>(REPORT_BIN)};

@@ -7,7 +7,8 @@
 // Table walks are the exception: several tables walk one hook in turn, so a
 // walk at the same place continues. After a drop verdict nothing of that
 // packet can follow, and a row more than JOURNEY_GAP_NS after the last one
-// is never the same packet either.
+// is never the same packet either. A journey that has JOURNEY_ROWS_MAX rows
+// takes no more.
 //
 // A probe that sees a non-IPv4 frame repeats the packet fields of the last
 // row on its CPU. Such rows can only come from the device layer (the IP
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <queue>
 
 #include "trace_rows.h"
 
@@ -92,6 +94,147 @@ uint64_t mix(uint64_t h, uint64_t v)
     return h;
 }
 
+// Whether a row at `time` comes too late to continue a path whose last row
+// was at `last` (rows are placed in time order: last <= time).
+bool too_late(int64_t last, int64_t time)
+{
+    return uint64_t(time) - uint64_t(last) > uint64_t(JOURNEY_GAP_NS);
+}
+
+// A packet on its way while a key's rows are placed.
+struct open_path {
+    std::vector<trace_row> rows;
+    int last_rank;
+    bool closed;        // after a drop verdict the packet goes nowhere
+    uint32_t moves = 0; // rows taken: entries filed before the last one are stale
+};
+
+// The open paths of a key filed by the place they reached, and by that and
+// their last row's CPU, so that placing a row looks at a few piles rather
+// than at every path: one busy flow of equal datagrams has thousands in
+// flight within JOURNEY_GAP_NS. In each pile the newest path is on top; an
+// entry whose path has moved on, closed or fallen silent too long is dropped
+// when it comes to the top, so each costs O(log n) once. Most keys are one
+// packet or a few: up to scan_max paths a row looks at each of them, and
+// the piles are made only for a key with more.
+struct path_index {
+    static constexpr size_t NONE = SIZE_MAX;
+    struct entry {
+        size_t path;
+        uint32_t moves;
+        bool operator<(const entry &other) const { return path < other.path; }
+    };
+    using pile = std::priority_queue<entry>;
+
+    std::vector<open_path> &paths;
+    std::vector<int> ranks; // places paths have been filed at, ascending
+    std::unordered_map<int, pile> any;
+    std::unordered_map<uint64_t, pile> own; // by place and CPU
+    bool filing = false;                    // the piles are in use
+
+    size_t scan_max;
+
+    path_index(std::vector<open_path> &paths_, size_t scan_max_) : paths(paths_), scan_max(scan_max_) {}
+
+    static uint64_t own_key(int rank, int32_t cpu) { return uint64_t(uint32_t(rank)) << 32 | uint32_t(cpu); }
+
+    // A path has taken a row (or was just made).
+    void moved(size_t i)
+    {
+        if (!filing && paths.size() > scan_max) {
+            filing = true;
+            for (size_t k = 0; k < paths.size(); k++)
+                file(k);
+        } else if (filing) {
+            file(i);
+        }
+    }
+
+    void file(size_t i)
+    {
+        const open_path &p = paths[i];
+        if (p.closed)
+            return;
+        auto at = std::lower_bound(ranks.begin(), ranks.end(), p.last_rank);
+        if (at == ranks.end() || *at != p.last_rank)
+            ranks.insert(at, p.last_rank);
+        any[p.last_rank].push({i, p.moves});
+        own[own_key(p.last_rank, p.rows.back().cpu)].push({i, p.moves});
+    }
+
+    // The newest path of a pile that a row at `time` may still continue.
+    size_t top(pile *pile, int64_t time)
+    {
+        while (pile && !pile->empty()) {
+            const entry &e = pile->top();
+            const open_path &p = paths[e.path];
+            if (p.moves == e.moves && !p.closed && !too_late(p.rows.back().time, time))
+                return e.path;
+            pile->pop();
+        }
+        return NONE;
+    }
+    size_t top_own(int rank, int32_t cpu, int64_t time)
+    {
+        auto found = own.find(own_key(rank, cpu));
+        return top(found == own.end() ? nullptr : &found->second, time);
+    }
+    size_t top_any(int rank, int64_t time) { return top(&any[rank], time); }
+
+    // The path a row continues, or NONE. A path whose last row was on the
+    // row's own CPU comes first, then the one that got furthest before the
+    // row's place, then the newest. A row of an unknown function continues
+    // any path: the newest on its CPU, else the newest.
+    size_t best_for(const trace_row &row, int rank, bool walk_entry)
+    {
+        if (!filing)
+            return scan_for(row, rank, walk_entry);
+        if (rank < 0) {
+            size_t best = NONE;
+            for (int r : ranks) {
+                size_t i = top_own(r, row.cpu, row.time);
+                if (i != NONE && (best == NONE || i > best))
+                    best = i;
+            }
+            if (best != NONE)
+                return best;
+            for (int r : ranks) {
+                size_t i = top_any(r, row.time);
+                if (i != NONE && (best == NONE || i > best))
+                    best = i;
+            }
+            return best;
+        }
+        // Paths whose place is before the row's; a walk may follow a walk at its own hook.
+        auto end = std::upper_bound(ranks.begin(), ranks.end(), walk_entry ? rank : rank - 1);
+        for (auto r = end; r != ranks.begin();)
+            if (size_t i = top_own(*--r, row.cpu, row.time); i != NONE)
+                return i;
+        for (auto r = end; r != ranks.begin();)
+            if (size_t i = top_any(*--r, row.time); i != NONE)
+                return i;
+        return NONE;
+    }
+
+    // The same choice, made by looking at every path.
+    size_t scan_for(const trace_row &row, int rank, bool walk_entry) const
+    {
+        size_t best = NONE;
+        std::pair<bool, int> best_score{false, -1};
+        for (size_t i = 0; i < paths.size(); i++) {
+            const open_path &p = paths[i];
+            const trace_row &last = p.rows.back();
+            if (p.closed || too_late(last.time, row.time))
+                continue;
+            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && walk_entry);
+            std::pair<bool, int> score{last.cpu == row.cpu, rank < 0 ? 0 : p.last_rank};
+            if (continues && (best == NONE || score >= best_score))
+                best = i, best_score = score;
+        }
+        return best;
+    }
+};
+
 // Fills a journey's drop verdict from its last table walk.
 void settle_ending(report_state &state, journey &j)
 {
@@ -115,6 +258,14 @@ void settle_ending(report_state &state, journey &j)
 }
 
 } // namespace
+
+int64_t elapsed_ns(int64_t from, int64_t to)
+{
+    if (to <= from)
+        return 0;
+    uint64_t ns = uint64_t(to) - uint64_t(from);
+    return ns > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(ns);
+}
 
 uint32_t name_table::id(std::string_view text)
 {
@@ -163,6 +314,13 @@ function_place place_of(report_state &state, uint32_t function)
     return state.places[function];
 }
 
+const std::string &shown_name(report_state &state, uint32_t id)
+{
+    while (state.shown_texts.size() <= id)
+        state.shown_texts.push_back(shown_text(state.names.text(uint32_t(state.shown_texts.size()))));
+    return state.shown_texts[id];
+}
+
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
 {
     flow_key key = key_of(source, state.sources[source].protocol, row);
@@ -178,6 +336,46 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
     state.rows_read++;
 }
 
+line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
+                    int64_t now_ms, const char **bad)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    uint32_t protocol = header_protocol(line);
+    if (line_no == 1 || protocol) {
+        if (!protocol)
+            return line_kind::no_header;
+        // A header further down starts another trace (traces joined with cat).
+        if (line_no != 1) {
+            state.sources.push_back(state.sources[source]);
+            source = uint32_t(state.sources.size() - 1);
+        }
+        state.sources[source].protocol = protocol;
+        return line_kind::header;
+    }
+    if (line.find_first_not_of(' ') == std::string_view::npos)
+        return line_kind::blank;
+    parsed_row parsed;
+    if ((*bad = parse_row(line, state.sources[source].protocol, parsed))) {
+        state.unreadable_rows++;
+        return line_kind::unreadable;
+    }
+    name_table &names = state.names;
+    trace_row row{parsed.time,
+                  uint32_t(line_no),
+                  parsed.cpu,
+                  names.id(parsed.function),
+                  state.last_device.id(names, parsed.device),
+                  state.last_smac.id(names, parsed.smac),
+                  state.last_dmac.id(names, parsed.dmac),
+                  state.last_other_info.id(names, parsed.other_info),
+                  parsed.saddr,
+                  parsed.daddr,
+                  {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
+    add_row(state, source, row, now_ms);
+    return line_kind::row;
+}
+
 void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
                  std::vector<journey> &journeys, std::vector<journey> &repeated)
 {
@@ -191,39 +389,29 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
     // CPU is preferred, then the one that got furthest before the row's
     // function (a socket's backlog runs on another CPU later), then the most
     // recent; a row that continues none starts a packet of its own.
-    struct open_path {
-        std::vector<trace_row> rows;
-        int last_rank;
-        bool closed; // after a drop verdict the packet goes nowhere
-    };
     std::vector<open_path> paths;
+    path_index index{paths, state.path_scan_max};
     size_t newest = 0; // the path the latest row went on
     for (const trace_row &row : rows) {
         function_place place = place_of(state, row.function);
         int rank = row_rank(state, row);
-        open_path *best = nullptr;
-        std::pair<bool, int> best_score{false, -1};
-        for (open_path &p : paths) {
-            const trace_row &last = p.rows.back();
-            if (p.closed || row.time - last.time > JOURNEY_GAP_NS)
-                continue;
-            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry);
-            std::pair<bool, int> score{last.cpu == row.cpu, rank < 0 ? 0 : p.last_rank};
-            if (continues && (!best || score >= best_score))
-                best = &p, best_score = score;
-        }
-        if (!best) {
+        size_t best = index.best_for(row, rank, place.walk_entry);
+        if (best == path_index::NONE) {
             paths.push_back({{}, rank, false});
-            best = &paths.back();
+            best = paths.size() - 1;
         }
-        best->rows.push_back(row);
+        open_path &p = paths[best];
+        p.rows.push_back(row);
         if (rank >= 0)
-            best->last_rank = rank;
-        best->closed = place.walk_return && is_drop(state, row);
-        newest = size_t(best - paths.data());
+            p.last_rank = rank;
+        p.closed = (place.walk_return && is_drop(state, row)) || p.rows.size() >= JOURNEY_ROWS_MAX;
+        p.moves++;
+        index.moved(best);
+        newest = best;
     }
-    // Bounded memory: the path the newest row went on may still grow.
-    size_t kept = keep_last && !paths.empty() ? newest : paths.size();
+    // Bounded memory: the path the newest row went on may still grow,
+    // unless it is closed.
+    size_t kept = keep_last && !paths.empty() && !paths[newest].closed ? newest : paths.size();
     std::vector<trace_row> still_open;
     for (size_t i = 0; i < paths.size(); i++) {
         if (i == kept) {
@@ -246,14 +434,15 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         }
     }
     rows.swap(still_open);
+    group.rows_kept = rows.size();
 }
 
 std::string ending_of(const report_state &state, const journey &j)
 {
     if (j.dropped)
-        return "dropped by table " + std::string(j.drop_table.empty() ? "?" : j.drop_table) + " at " +
-               std::string(j.drop_hook.empty() ? "?" : j.drop_hook);
-    return "ended at " + std::string(state.names.text(j.rows.back().function));
+        return "dropped by table " + (j.drop_table.empty() ? "?" : shown_text(j.drop_table)) + " at " +
+               (j.drop_hook.empty() ? "?" : shown_text(j.drop_hook));
+    return "ended at " + shown_text(state.names.text(j.rows.back().function));
 }
 
 bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter)
@@ -273,7 +462,7 @@ void add_stages(stage_stats &stats, const journey &j)
 {
     for (size_t i = 1; i < j.rows.size(); i++) {
         stage_samples &s = stats.pairs[uint64_t(j.rows[i - 1].function) << 32 | j.rows[i].function];
-        int64_t ns = j.rows[i].time - j.rows[i - 1].time;
+        int64_t ns = elapsed_ns(j.rows[i - 1].time, j.rows[i].time);
         s.count++;
         s.max_ns = std::max(s.max_ns, ns);
         if (s.sample.size() < STAGE_SAMPLE_MAX) {

@@ -48,6 +48,18 @@ struct flow_key_hash {
 };
 flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row);
 
+// The time from one row to a later one, in ns. Rows may lie anywhere in
+// int64_t: the difference is taken unsigned and saturates at INT64_MAX, so
+// it never overflows and is never negative.
+int64_t elapsed_ns(int64_t from, int64_t to);
+
+// A journey never holds more rows than this: a packet's path is a dozen to
+// twenty rows, and only rows of unknown functions or walks at one hook
+// repeated without end come near it. The row after the last one starts a
+// new journey, so a key whose rows never end a journey is still made into
+// journeys as it goes (--follow keeps bounded memory).
+constexpr size_t JOURNEY_ROWS_MAX = 4096;
+
 struct journey {
     uint32_t source;
     std::vector<trace_row> rows; // in time order
@@ -55,7 +67,7 @@ struct journey {
     std::string_view drop_table, drop_hook;
 
     int64_t start() const { return rows.front().time; }
-    int64_t duration_ns() const { return rows.back().time - rows.front().time; }
+    int64_t duration_ns() const { return elapsed_ns(rows.front().time, rows.back().time); }
 };
 
 // Rows of one key not yet made into journeys.
@@ -63,6 +75,7 @@ struct key_group {
     std::vector<trace_row> rows;
     uint32_t journeys_before = 0; // journeys already made of this key
     int64_t last_read_ms = 0;     // wall clock, for --follow
+    size_t rows_kept = 0;         // rows left by the last split that kept its last journey
 };
 
 // Where a function sits on the path of a packet: transmit side first, then
@@ -74,8 +87,25 @@ struct function_place {
     bool walk_return = false;  // ret_ipt_do_table: stays in the walk's place
 };
 
+// The last text of a column and its id: devices, MACs and OTHER_INFO mostly
+// repeat from one row to the next, and a compare is cheaper than a lookup.
+struct name_memo {
+    std::string_view text; // in the name table, which never moves it
+    uint32_t last = UINT32_MAX;
+
+    uint32_t id(name_table &names, std::string_view value)
+    {
+        if (last == UINT32_MAX || value != text) {
+            last = names.id(value);
+            text = names.text(last);
+        }
+        return last;
+    }
+};
+
 struct report_state {
     name_table names;
+    name_memo last_device, last_smac, last_dmac, last_other_info;
     std::vector<trace_source> sources;
     std::vector<function_place> places; // by function id
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
@@ -85,13 +115,44 @@ struct report_state {
     // By name id, made once: the text as a JSON string, and as the JSON
     // members of an OTHER_INFO text ("other_info" and its parts).
     std::vector<std::string> json_texts, json_other_info;
+    std::vector<std::string> shown_texts; // by name id, as shown_text() writes it
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
+    // Placing a row looks at each open path of its key while there are at
+    // most this many, and through piles beyond (the same choice either way:
+    // tests and the fuzzer set 0 or SIZE_MAX to hold one against the other).
+    size_t path_scan_max = 8;
 };
 
 function_place place_of(report_state &state, uint32_t function);
 
+// A name of the table as the text report and the page show it (shown_text).
+const std::string &shown_name(report_state &state, uint32_t id);
+
 // A row read from source into its key's group.
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms);
+
+// What one line of an input was.
+enum class line_kind {
+    row,        // a row, now in its key's group
+    header,     // a trace header: the rows after it have its protocol
+    blank,
+    unreadable, // counted in unreadable_rows; *bad names the first column that could not be read
+    no_header,  // the input's first line is no trace header: the input is no trace
+};
+// Reads line number line_no (1 for the first, no line feed; a trailing CR
+// is dropped) of the input whose rows go to `source`. A header further down
+// starts another source (traces joined with cat) and `source` moves to it.
+line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
+                    int64_t now_ms, const char **bad);
+
+// --follow: a group this large is split at once, keeping its last journey,
+// so a key whose rows keep coming holds at most JOURNEY_ROWS_MAX +
+// GROUP_ROWS_MAX rows however long it goes on.
+constexpr size_t GROUP_ROWS_MAX = 4096;
+inline bool group_is_full(const key_group &group)
+{
+    return group.rows.size() >= group.rows_kept + GROUP_ROWS_MAX;
+}
 
 // Turns a group's rows into journeys, in time order. Rows that are frames
 // with repeated fields go to `repeated` instead. keep_last leaves the last
@@ -99,7 +160,8 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
 void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
                  std::vector<journey> &journeys, std::vector<journey> &repeated);
 
-// "dropped by table filter at NF_INET_LOCAL_IN" or "ended at tcp_v4_do_rcv".
+// "dropped by table filter at NF_INET_LOCAL_IN" or "ended at tcp_v4_do_rcv",
+// the names shown as shown_text() writes them.
 std::string ending_of(const report_state &state, const journey &j);
 
 struct journey_filter {

@@ -62,12 +62,10 @@ std::string colour_of(report_state &state, uint32_t function)
 std::string row_title(report_state &state, uint32_t protocol, const trace_row &row)
 {
     std::string t = std::to_string(row.time) + " cpu " + std::to_string(row.cpu) + " " +
-                    std::string(state.names.text(row.function)) + " " + std::string(state.names.text(row.device)) +
-                    " " + std::string(state.names.text(row.smac)) + " > " +
-                    std::string(state.names.text(row.dmac)) + " " + flow_text(protocol, row);
-    std::string_view other = state.names.text(row.other_info);
-    if (!other.empty())
-        t += " " + std::string(other);
+                    shown_name(state, row.function) + " " + shown_name(state, row.device) + " " +
+                    shown_name(state, row.smac) + " > " + shown_name(state, row.dmac) + " " + flow_text(protocol, row);
+    if (!state.names.text(row.other_info).empty())
+        t += " " + shown_text(state.names.text(row.other_info), true);
     return escaped(t + " (line " + std::to_string(row.line) + ")");
 }
 
@@ -123,7 +121,7 @@ void append_stages(std::string &out, report_state &state, report_totals &totals)
     }
     int y = 4;
     for (const stage_summary &s : stages) {
-        std::string name = std::string(state.names.text(s.from)) + " -> " + std::string(state.names.text(s.to));
+        std::string name = shown_name(state, s.from) + " -> " + shown_name(state, s.to);
         std::vector<uint64_t> bins(BINS);
         for (int64_t ns : s.sorted) {
             double at = (x_of(ns) - LABEL_WIDTH) / (PLOT_WIDTH - 40) * BINS;
@@ -152,18 +150,28 @@ void append_stages(std::string &out, report_state &state, report_totals &totals)
     out += "</svg>\n";
 }
 
+// The time from one start to a later one, in ns: starts may lie anywhere in
+// int64_t, and the difference of two of them anywhere in uint64_t.
+double span_ns(int64_t from, int64_t to)
+{
+    return double(uint64_t(to) - uint64_t(from));
+}
+
 // Journey starts over the whole trace: every journey counts, drawn or not.
 void append_density(std::string &out, const std::vector<const journey *> &journeys)
 {
     constexpr int BINS = 190, HEIGHT = 50;
-    int64_t first = journeys.front()->start(), last = journeys.back()->start();
+    int64_t first = INT64_MAX, last = INT64_MIN;
+    for (const journey *j : journeys)
+        first = std::min(first, j->start()), last = std::max(last, j->start());
+    double span = std::max(1.0, span_ns(first, last));
     std::vector<uint64_t> bins(BINS);
     for (const journey *j : journeys)
-        bins[size_t(double(j->start() - first) / double(std::max<int64_t>(1, last - first)) * (BINS - 1))]++;
+        bins[std::min<size_t>(BINS - 1, size_t(span_ns(first, j->start()) / span * (BINS - 1)))]++;
     uint64_t most = *std::max_element(bins.begin(), bins.end());
     out += "<svg class=\"chart\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH) + "\" height=\"" +
            std::to_string(HEIGHT + 20) + "\">\n<text x=\"" + std::to_string(LABEL_WIDTH - 8) +
-           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + num(double(last - first) / 1e9) +
+           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + num(span_ns(first, last) / 1e9) +
            " s</text>\n";
     double width = double(PLOT_WIDTH) / BINS;
     for (int b = 0; b < BINS; b++) {
@@ -202,7 +210,7 @@ void append_lanes(std::string &out, report_state &state, const std::vector<const
         std::string points, marks;
         for (const trace_row &row : j->rows) {
             double x = LABEL_WIDTH + 10 +
-                       double(PLOT_WIDTH - 20) * std::min(1.0, double(row.time - j->start()) / double(scale));
+                       double(PLOT_WIDTH - 20) * std::min(1.0, double(elapsed_ns(j->start(), row.time)) / double(scale));
             points += num(x) + "," + std::to_string(y) + " ";
             marks += "<circle class=\"mark\" cx=\"" + num(x) + "\" cy=\"" + std::to_string(y) +
                      "\" r=\"4\" fill=\"" + colour_of(state, row.function) + "\"><title>" +
@@ -228,7 +236,7 @@ void append_legend(std::string &out, report_state &state, const std::vector<cons
     out += "<p class=\"legend\">";
     for (uint32_t f : functions)
         out += "<span><i style=\"background:" + colour_of(state, f) + "\"></i>" +
-               escaped(state.names.text(f)) + "</span> ";
+               escaped(shown_name(state, f)) + "</span> ";
     out += "</p>\n";
 }
 
@@ -258,9 +266,11 @@ svg text { font: 11px monospace; fill: #333; }
 <h1>Packet journeys</h1>
 )";
     std::string files;
-    for (const trace_source &source : state.sources)
-        if (files.find(source.name) == std::string::npos)
-            files += (files.empty() ? "" : ", ") + source.name;
+    for (const trace_source &source : state.sources) {
+        std::string name = shown_text(source.name, true);
+        if (files.find(name) == std::string::npos)
+            files += (files.empty() ? "" : ", ") + name;
+    }
     out += "<p class=\"note\">" + escaped(files) + ": " + std::to_string(totals.journeys) + " journeys, " +
            std::to_string(totals.rows) + " rows; frames with repeated fields: " +
            std::to_string(state.repeated_frames) + "; unreadable rows: " + std::to_string(state.unreadable_rows) +

@@ -17,13 +17,15 @@ struct report_totals {
 void count_journey(report_totals &totals, const report_state &state, const journey &j);
 
 void append_text_header(std::string &out);
-void append_text_line(std::string &out, const report_state &state, const journey &j);
+// Every text of the trace in the text report is written by shown_text().
+void append_text_line(std::string &out, report_state &state, const journey &j);
 void append_summary(std::string &out, report_state &state, report_totals &totals);
 
 // One line: a journey, or (repeated_fields true) frames with repeated fields.
 void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields);
 
-// The page, from the journeys kept (in start order) and their totals.
+// The page, from the journeys kept (in start order) and their totals. Every
+// text of the trace on it is written by shown_text(), then HTML-escaped.
 std::string html_page(report_state &state, const std::vector<const journey *> &journeys,
                       report_totals &totals);
 

@@ -4,6 +4,7 @@
 
 #include "report_output.h"
 #include "trace_layout.h"
+#include "trace_rows.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ void append_text_header(std::string &out)
     out += "PATH\n";
 }
 
-void append_text_line(std::string &out, const report_state &state, const journey &j)
+void append_text_line(std::string &out, report_state &state, const journey &j)
 {
     uint32_t protocol = state.sources[j.source].protocol;
     char number[24];
@@ -70,7 +71,7 @@ void append_text_line(std::string &out, const report_state &state, const journey
     pad_right(out, ending_of(state, j), ENDING_WIDTH);
     for (const trace_row &row : j.rows) {
         out += ' ';
-        out += state.names.text(row.function);
+        out += shown_name(state, row.function);
     }
     out += '\n';
 }
@@ -95,7 +96,7 @@ void append_summary(std::string &out, report_state &state, report_totals &totals
     std::vector<std::string> names;
     size_t stage_width = 5;
     for (const stage_summary &s : stages) {
-        names.push_back(std::string(state.names.text(s.from)) + " -> " + std::string(state.names.text(s.to)));
+        names.push_back(shown_name(state, s.from) + " -> " + shown_name(state, s.to));
         stage_width = std::max(stage_width, names.back().size());
     }
     out += "\n";

@@ -170,3 +170,39 @@ other_info_fields split_other_info(std::string_view text)
     out.unknown = text;
     return out;
 }
+
+namespace {
+
+bool lower_hex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// "\xNN" at text[i], as escape_text writes it.
+bool escaped_at(std::string_view text, size_t i)
+{
+    return text.size() - i >= ESCAPED_BYTE_LEN && text[i] == '\\' && text[i + 1] == 'x' && lower_hex(text[i + 2]) &&
+           lower_hex(text[i + 3]);
+}
+
+} // namespace
+
+std::string shown_text(std::string_view text, bool keep_blanks)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+        if (keep_blanks && text[i] == ' ') {
+            out += ' ';
+            continue;
+        }
+        if (escaped_at(text, i)) {
+            out.append(text.substr(i, ESCAPED_BYTE_LEN));
+            i += ESCAPED_BYTE_LEN - 1;
+            continue;
+        }
+        char escaped[ESCAPED_BYTE_LEN];
+        out.append(escaped, escape_text(escaped, text.data() + i, 1));
+    }
+    return out;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // The IP protocol number a header line announces, or 0 when the line is no
@@ -39,3 +40,11 @@ other_info_fields split_other_info(std::string_view other_info);
 
 // Dotted-decimal IPv4 text to host byte order; false when it is not one.
 bool parse_ipv4(std::string_view text, uint32_t &addr);
+
+// A text of the trace as the reader shows it (text report, HTML page,
+// messages): trace_layout::escape_text, so no byte of a name can steer a
+// terminal or split a column. A "\xNN" the monitor already wrote (lower-case
+// hex, as escape_text writes it) stays as it is rather than becoming
+// "\x5cxNN": showing a shown text again changes nothing. keep_blanks leaves
+// blanks as they are, for texts of several words (OTHER_INFO, file names).
+std::string shown_text(std::string_view text, bool keep_blanks = false);

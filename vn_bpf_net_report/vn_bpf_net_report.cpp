@@ -4,18 +4,22 @@
 // The program's life: parse the command line, read every input into the
 // key groups, then turn them into journeys and write the report. With
 // --follow journeys are written as soon as their key falls quiet, and leave
-// memory then.
+// memory then; the inputs are read side by side, a regular file on as it
+// grows (as tail -f does), until they end or SIGINT or SIGTERM stops the
+// reading.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,12 +34,15 @@ namespace {
 const char *const PROGRAM = "vn_bpf_net_report";
 constexpr size_t READ_CHUNK = 1 << 20;
 // Longer lines are no rows (the monitor cuts its lines at 299 bytes).
-constexpr size_t LINE_MAX = 1 << 16;
-// A key whose rows keep coming is split this often, keeping its last journey.
-constexpr size_t GROUP_ROWS_MAX = 4096;
+constexpr size_t LINE_LEN_MAX = 1 << 16;
 // How long a key is remembered after its last journey, so that frames with
-// repeated fields arriving later are still known for what they are.
+// repeated fields arriving later are still known for what they are; and how
+// many such keys at most (beyond it, keys quiet for --quiet-ms are forgotten
+// at once), so that a fast input of many keys stays in bounded memory.
 constexpr int64_t KEY_MEMORY_MS = 60 * 1000;
+constexpr size_t KEYS_REMEMBERED_MAX = 1 << 16;
+// --follow looks for data appended to a regular file this often at least.
+constexpr int FILE_POLL_MS = 100;
 
 struct settings {
     std::vector<std::string> files{"-"};
@@ -45,20 +52,18 @@ struct settings {
     journey_filter filter;
 };
 
-// The last text of a column and its id: devices, MACs and OTHER_INFO mostly
-// repeat from one row to the next, and a compare is cheaper than a lookup.
-struct name_memo {
-    std::string_view text; // in the name table, which never moves it
-    uint32_t last = UINT32_MAX;
-
-    uint32_t id(name_table &names, std::string_view value)
-    {
-        if (last == UINT32_MAX || value != text) {
-            last = names.id(value);
-            text = names.text(last);
-        }
-        return last;
-    }
+// One input being read. Under --follow every input is read a chunk at a
+// time in turn; otherwise each is read to its end before the next.
+struct input {
+    std::string name;     // as given: "-" is standard input
+    int fd = -1;
+    bool regular = false; // under --follow read on as it grows
+    uint32_t source = 0;  // where its rows go (moves at a header further down)
+    uint64_t line_no = 0;
+    std::vector<char> buffer;
+    size_t have = 0;       // bytes of a line not yet ended
+    bool skipping = false; // inside a line too long to be a row
+    bool open = false;
 };
 
 struct run_t {
@@ -68,9 +73,17 @@ struct run_t {
     std::vector<journey> journeys, repeated;
     std::string out;
     int status = 0;
+    bool output_failed = false;
+    size_t inputs_read = 0; // inputs read to their end (or to the stop) as traces
     int64_t last_sweep_ms = 0;
-    name_memo last_device, last_smac, last_dmac, last_other_info;
 };
+
+volatile sig_atomic_t stop_signal = 0;
+
+void on_stop_signal(int sig)
+{
+    stop_signal = sig;
+}
 
 int64_t now_ms()
 {
@@ -79,12 +92,28 @@ int64_t now_ms()
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// An input's name in a message: as the text report shows trace texts.
+std::string shown_name_of(const run_t &run, uint32_t source)
+{
+    return shown_text(run.state.sources[source].name, true);
+}
+
+void output_error(run_t &run, int error)
+{
+    if (!run.output_failed)
+        fprintf(stderr, "%s: standard output: %s\n", PROGRAM, strerror(error));
+    run.output_failed = true;
+    run.status = 1;
+}
+
 void flush_out(run_t &run)
 {
-    if (!run.out.empty())
-        fwrite(run.out.data(), 1, run.out.size(), stdout);
+    if (!run.out.empty() && !run.output_failed &&
+        fwrite(run.out.data(), 1, run.out.size(), stdout) != run.out.size())
+        output_error(run, errno);
     run.out.clear();
-    fflush(stdout);
+    if (!run.output_failed && fflush(stdout) != 0)
+        output_error(run, errno);
 }
 
 // A frame with repeated fields is kept by --flow, never by the journey filters.
@@ -111,28 +140,8 @@ void write_journey(run_t &run, const journey &j, bool repeated)
         append_text_line(run.out, run.state, j);
 }
 
-// --follow: writes the journeys of keys that fell quiet, and forgets keys
-// long idle.
-void write_quiet_journeys(run_t &run, bool everything)
+void write_journeys(run_t &run, std::vector<journey> &journeys, std::vector<journey> &repeated)
 {
-    int64_t now = now_ms();
-    if (!everything && now - run.last_sweep_ms < std::max(1, run.set.quiet_ms / 4))
-        return;
-    run.last_sweep_ms = now;
-    std::vector<journey> journeys, repeated;
-    for (auto it = run.state.groups.begin(); it != run.state.groups.end();) {
-        key_group &group = it->second;
-        int64_t idle = now - group.last_read_ms;
-        if (!group.rows.empty() && (everything || idle >= run.set.quiet_ms))
-            split_group(run.state, it->first, group, false, journeys, repeated);
-        else if (group.rows.size() > GROUP_ROWS_MAX)
-            split_group(run.state, it->first, group, true, journeys, repeated);
-        if (group.rows.empty() && idle > KEY_MEMORY_MS) {
-            run.state.last_group = nullptr;
-            it = run.state.groups.erase(it);
-        } else
-            ++it;
-    }
     std::sort(journeys.begin(), journeys.end(),
               [](const journey &a, const journey &b) { return a.start() < b.start(); });
     for (const journey &j : journeys)
@@ -142,126 +151,382 @@ void write_quiet_journeys(run_t &run, bool everything)
     flush_out(run);
 }
 
-// One line of a source; false when the source is refused.
-bool read_line(run_t &run, uint32_t &source, uint64_t line_no, std::string_view line, int64_t now)
+// --follow: writes the journeys of keys that fell quiet, and forgets keys
+// long idle.
+void write_quiet_journeys(run_t &run, bool everything)
 {
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
-    uint32_t protocol = header_protocol(line);
-    if (line_no == 1 || protocol) {
-        if (!protocol) {
-            fprintf(stderr, "%s: %s: not a trace (its first line is no trace header)\n", PROGRAM,
-                    run.state.sources[source].name.c_str());
-            return false;
-        }
-        // A header further down starts another trace (traces joined with cat).
-        if (line_no != 1) {
-            run.state.sources.push_back(run.state.sources[source]);
-            source = uint32_t(run.state.sources.size() - 1);
-        }
-        run.state.sources[source].protocol = protocol;
-        return true;
+    int64_t now = now_ms();
+    if (!everything && now - run.last_sweep_ms < std::max(1, run.set.quiet_ms / 4))
+        return;
+    run.last_sweep_ms = now;
+    std::vector<journey> journeys, repeated;
+    bool crowded = run.state.groups.size() > KEYS_REMEMBERED_MAX;
+    for (auto it = run.state.groups.begin(); it != run.state.groups.end();) {
+        key_group &group = it->second;
+        int64_t idle = now - group.last_read_ms;
+        if (!group.rows.empty() && (everything || idle >= run.set.quiet_ms))
+            split_group(run.state, it->first, group, false, journeys, repeated);
+        else if (group_is_full(group))
+            split_group(run.state, it->first, group, true, journeys, repeated);
+        if (group.rows.empty() && (idle > KEY_MEMORY_MS || (crowded && idle >= run.set.quiet_ms))) {
+            run.state.last_group = nullptr;
+            it = run.state.groups.erase(it);
+        } else
+            ++it;
     }
-    if (line.find_first_not_of(' ') == std::string_view::npos)
-        return true;
-    parsed_row parsed;
-    if (const char *bad = parse_row(line, run.state.sources[source].protocol, parsed)) {
-        run.state.unreadable_rows++;
-        fprintf(stderr, "%s: %s:%llu: unreadable row (no valid %s)\n", PROGRAM,
-                run.state.sources[source].name.c_str(), (unsigned long long)line_no, bad);
-        return true;
-    }
-    name_table &names = run.state.names;
-    trace_row row{parsed.time,
-                  uint32_t(line_no),
-                  parsed.cpu,
-                  names.id(parsed.function),
-                  run.last_device.id(names, parsed.device),
-                  run.last_smac.id(names, parsed.smac),
-                  run.last_dmac.id(names, parsed.dmac),
-                  run.last_other_info.id(names, parsed.other_info),
-                  parsed.saddr,
-                  parsed.daddr,
-                  {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
-    add_row(run.state, source, row, now);
+    write_journeys(run, journeys, repeated);
+}
+
+bool refuse_input(run_t &run, const input &in)
+{
+    fprintf(stderr, "%s: %s: not a trace (its first line is no trace header)\n", PROGRAM,
+            shown_name_of(run, in.source).c_str());
+    return false;
+}
+
+// Line line_no is too long to be a row; false when it is the first (the
+// input is then no trace).
+bool long_line(run_t &run, const input &in, uint64_t line_no)
+{
+    if (line_no == 1)
+        return refuse_input(run, in);
+    run.state.unreadable_rows++;
+    fprintf(stderr, "%s: %s:%llu: unreadable row (longer than %zu bytes)\n", PROGRAM,
+            shown_name_of(run, in.source).c_str(), (unsigned long long)line_no, LINE_LEN_MAX);
     return true;
 }
 
-void count_long_line(run_t &run, uint32_t source, uint64_t line_no)
+// One line of an input; false when the input is refused.
+bool take_line(run_t &run, input &in, std::string_view line, int64_t now)
 {
-    run.state.unreadable_rows++;
-    fprintf(stderr, "%s: %s:%llu: unreadable row (longer than %zu bytes)\n", PROGRAM,
-            run.state.sources[source].name.c_str(), (unsigned long long)line_no, LINE_MAX);
+    in.line_no++;
+    if (in.skipping) { // the rest of a line already counted
+        in.skipping = false;
+        return true;
+    }
+    if (line.size() > LINE_LEN_MAX)
+        return long_line(run, in, in.line_no);
+    const char *bad = nullptr;
+    switch (read_line(run.state, in.source, in.line_no, line, now, &bad)) {
+    case line_kind::no_header:
+        return refuse_input(run, in);
+    case line_kind::unreadable:
+        fprintf(stderr, "%s: %s:%llu: unreadable row (no valid %s)\n", PROGRAM,
+                shown_name_of(run, in.source).c_str(), (unsigned long long)in.line_no, bad);
+        break;
+    case line_kind::row:
+        // --follow: a key whose rows keep coming is made into journeys as it goes.
+        if (run.set.follow && run.state.last_group && group_is_full(*run.state.last_group)) {
+            std::vector<journey> journeys, repeated;
+            split_group(run.state, run.state.last_key, *run.state.last_group, true, journeys, repeated);
+            write_journeys(run, journeys, repeated);
+        }
+        break;
+    default:
+        break;
+    }
+    return true;
 }
 
-// Reads one input to its end; false when it cannot be read or is no trace.
-bool read_source(run_t &run, const std::string &name)
+void close_input(run_t &run, input &in, bool read_whole)
 {
-    bool is_stdin = name == "-";
-    int fd = is_stdin ? 0 : open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, name.c_str(), strerror(errno));
-        return false;
-    }
-    run.state.sources.push_back({is_stdin ? "standard input" : name, 0});
-    uint32_t source = uint32_t(run.state.sources.size() - 1);
-    std::vector<char> buffer(READ_CHUNK + LINE_MAX);
-    size_t have = 0;
-    uint64_t line_no = 0;
-    bool skipping = false, ok = true;
-    for (;;) {
-        if (run.set.follow) {
-            pollfd p{fd, POLLIN, 0};
-            int ready = poll(&p, 1, std::max(1, run.set.quiet_ms / 4));
-            write_quiet_journeys(run, false);
-            if (ready == 0 || (ready < 0 && errno == EINTR))
-                continue;
-        }
-        ssize_t n = read(fd, buffer.data() + have, buffer.size() - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            fprintf(stderr, "%s: %s: %s\n", PROGRAM, run.state.sources[source].name.c_str(), strerror(errno));
-            ok = false;
-            break;
-        }
-        size_t end = have + size_t(n), start = 0;
-        int64_t now = run.set.follow ? now_ms() : 0;
-        // At the end of the input a last line without its line feed is read too.
-        for (;;) {
-            const char *nl = static_cast<const char *>(memchr(buffer.data() + start, '\n', end - start));
-            if (!nl && !(n == 0 && start < end))
-                break;
-            size_t line_end = nl ? size_t(nl - buffer.data()) : end;
-            line_no++;
-            if (!skipping && line_end - start > LINE_MAX)
-                count_long_line(run, source, line_no);
-            else if (!skipping && !read_line(run, source, line_no, {buffer.data() + start, line_end - start}, now)) {
-                ok = false;
-                break;
-            }
-            skipping = false;
-            start = nl ? line_end + 1 : end;
-        }
-        if (!ok || n == 0)
-            break;
-        memmove(buffer.data(), buffer.data() + start, end - start);
-        have = end - start;
-        if (have >= LINE_MAX && !memchr(buffer.data(), '\n', have)) {
-            // Too long to be a row: counted, and skipped up to its line feed.
-            if (!skipping)
-                count_long_line(run, source, line_no + 1);
-            skipping = true;
-            have = 0;
-        }
-    }
-    if (line_no == 0 && ok) {
-        fprintf(stderr, "%s: %s: not a trace (it is empty)\n", PROGRAM, run.state.sources[source].name.c_str());
+    if (in.fd > 0)
+        close(in.fd);
+    in.fd = -1;
+    in.open = false;
+    in.buffer = std::vector<char>();
+    if (!read_whole)
+        run.status = 1;
+    else
+        run.inputs_read++;
+}
+
+// The end of an input (or the stop of the reading): a last line without its
+// line feed is read too.
+void finish_input(run_t &run, input &in)
+{
+    bool ok = true;
+    if (in.have > 0 || in.skipping)
+        ok = take_line(run, in, {in.buffer.data(), in.have}, run.set.follow ? now_ms() : 0);
+    in.have = 0;
+    if (ok && in.line_no == 0) {
+        fprintf(stderr, "%s: %s: not a trace (it is empty)\n", PROGRAM, shown_name_of(run, in.source).c_str());
         ok = false;
     }
-    if (!is_stdin)
-        close(fd);
-    return ok;
+    close_input(run, in, ok);
+}
+
+bool open_input(run_t &run, input &in)
+{
+    bool is_stdin = in.name == "-";
+    in.fd = is_stdin ? 0 : open(in.name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in.fd < 0) {
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_text(in.name, true).c_str(), strerror(errno));
+        run.status = 1;
+        return false;
+    }
+    struct stat st;
+    in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
+    run.state.sources.push_back({is_stdin ? "standard input" : in.name, 0});
+    in.source = uint32_t(run.state.sources.size() - 1);
+    in.buffer.resize(READ_CHUNK + LINE_LEN_MAX);
+    in.open = true;
+    return true;
+}
+
+enum class read_result { data, idle, ended };
+
+// Reads one chunk of an input and takes its whole lines. At the end of a
+// regular file under --follow the input stays open (idle): more may come.
+read_result read_chunk(run_t &run, input &in)
+{
+    ssize_t n = read(in.fd, in.buffer.data() + in.have, in.buffer.size() - in.have);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (errno == EAGAIN && !run.set.follow) { // standard input left non-blocking: wait for it
+            pollfd p{in.fd, POLLIN, 0};
+            poll(&p, 1, -1);
+        }
+        return read_result::idle;
+    }
+    if (n < 0) {
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(errno));
+        close_input(run, in, false);
+        return read_result::ended;
+    }
+    if (n == 0) {
+        struct stat st;
+        if (run.set.follow && in.regular && fstat(in.fd, &st) == 0 && st.st_size < lseek(in.fd, 0, SEEK_CUR)) {
+            // Cut short (a new trace written over it): read it again from its start, as tail -f does.
+            fprintf(stderr, "%s: %s: file truncated, read from its start again\n", PROGRAM,
+                    shown_name_of(run, in.source).c_str());
+            lseek(in.fd, 0, SEEK_SET);
+            in.have = 0, in.skipping = false;
+            return read_result::data;
+        }
+        if (run.set.follow && in.regular)
+            return read_result::idle;
+        finish_input(run, in);
+        return read_result::ended;
+    }
+    size_t end = in.have + size_t(n), start = 0;
+    int64_t now = run.set.follow ? now_ms() : 0;
+    while (const char *nl = static_cast<const char *>(memchr(in.buffer.data() + start, '\n', end - start))) {
+        size_t line_end = size_t(nl - in.buffer.data());
+        if (!take_line(run, in, {in.buffer.data() + start, line_end - start}, now)) {
+            close_input(run, in, false);
+            return read_result::ended;
+        }
+        start = line_end + 1;
+    }
+    memmove(in.buffer.data(), in.buffer.data() + start, end - start);
+    in.have = end - start;
+    if (in.have >= LINE_LEN_MAX) {
+        // Too long to be a row: counted, and skipped up to its line feed.
+        if (!in.skipping && !long_line(run, in, in.line_no + 1)) {
+            close_input(run, in, false);
+            return read_result::ended;
+        }
+        in.skipping = true;
+        in.have = 0;
+    }
+    return read_result::data;
+}
+
+// Without --follow: each input to its end, one after the other.
+void read_all(run_t &run, std::vector<input> &inputs)
+{
+    for (input &in : inputs)
+        if (open_input(run, in))
+            while (read_chunk(run, in) != read_result::ended) {
+            }
+}
+
+// --follow: every input side by side until all have ended, SIGINT or
+// SIGTERM stops the reading, or the output fails. The first signal only
+// asks for the stop (a second ends the program at once); the two are
+// blocked only between the look at that request and the wait that lets
+// them in, so none comes unseen just before a wait.
+void follow_all(run_t &run, std::vector<input> &inputs)
+{
+    sigset_t stops, waiting;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    for (input &in : inputs)
+        open_input(run, in);
+    bool busy = false; // a regular file gave data: look again at once
+    for (;;) {
+        sigprocmask(SIG_BLOCK, &stops, &waiting);
+        if (stop_signal || run.output_failed) {
+            sigprocmask(SIG_SETMASK, &waiting, nullptr);
+            break;
+        }
+        std::vector<pollfd> fds;
+        std::vector<input *> polled;
+        bool any_open = false, files = false;
+        for (input &in : inputs) {
+            if (!in.open)
+                continue;
+            any_open = true;
+            if (in.regular) {
+                files = true;
+                continue;
+            }
+            fds.push_back({in.fd, POLLIN, 0});
+            polled.push_back(&in);
+        }
+        if (!any_open) {
+            sigprocmask(SIG_SETMASK, &waiting, nullptr);
+            break;
+        }
+        int wait_ms = busy ? 0 : std::max(1, run.set.quiet_ms / 4);
+        if (files && wait_ms > FILE_POLL_MS)
+            wait_ms = FILE_POLL_MS;
+        timespec timeout{wait_ms / 1000, long(wait_ms % 1000) * 1000000};
+        int ready = ppoll(fds.data(), fds.size(), &timeout, &waiting);
+        sigprocmask(SIG_SETMASK, &waiting, nullptr);
+        busy = false;
+        if (ready < 0 && errno != EINTR) {
+            fprintf(stderr, "%s: poll: %s\n", PROGRAM, strerror(errno));
+            run.status = 1;
+            break;
+        }
+        for (size_t i = 0; ready > 0 && i < fds.size(); i++)
+            if (fds[i].revents)
+                read_chunk(run, *polled[i]);
+        for (input &in : inputs)
+            if (in.open && in.regular && !stop_signal)
+                busy |= read_chunk(run, in) == read_result::data;
+        write_quiet_journeys(run, false);
+    }
+    // Stopped: what was read of each input still open is read as a whole trace.
+    for (input &in : inputs)
+        if (in.open)
+            finish_input(run, in);
+    // A signal while the last journeys are written ends the program.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+}
+
+// --- The page -----------------------------------------------------------
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the file at path begins as a page this program writes.
+bool is_our_page(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char head[512];
+    ssize_t n = read(fd, head, sizeof(head));
+    close(fd);
+    std::string_view text(head, n > 0 ? size_t(n) : 0);
+    return text.substr(0, 15) == "<!DOCTYPE html>" &&
+           text.find("<title>vn_bpf_net_report: packet journeys</title>") != std::string_view::npos;
+}
+
+// Why the page may not be written to set.html, or "". The page never
+// replaces an input (by name, or the same file by another name or on
+// standard input), nor an existing file that is no page of this program:
+// in `--html trace.txt` with no other name the trace's name was taken for
+// the page's, and standard input would be read instead.
+std::string page_refusal(const settings &set)
+{
+    struct stat page;
+    bool exists = stat(set.html.c_str(), &page) == 0;
+    for (const std::string &file : set.files) {
+        struct stat st;
+        bool same = file == set.html;
+        if (!same && exists)
+            same = file == "-" ? fstat(0, &st) == 0 && same_file(st, page)
+                               : stat(file.c_str(), &st) == 0 && same_file(st, page);
+        if (same)
+            return "the page would overwrite the input " + (file == "-" ? "standard input" : shown_text(file, true));
+    }
+    if (!exists)
+        return "";
+    if (S_ISDIR(page.st_mode))
+        return "is a directory";
+    if (S_ISREG(page.st_mode) && page.st_size > 0 && !is_our_page(set.html))
+        return std::string("exists and is no page of ") + PROGRAM +
+               ": not overwritten (--html takes the page's own name: --html OUT.html TRACE...)";
+    return "";
+}
+
+bool write_all(int fd, const std::string &text)
+{
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// Writes the page over the file at path; an error number, or 0.
+int write_in_place(const std::string &path, const std::string &page)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno;
+    int error = write_all(fd, page) ? 0 : errno ? errno : EIO;
+    if (close(fd) != 0 && !error)
+        error = errno;
+    return error;
+}
+
+// The page goes to a new file beside the target, which replaces it only
+// once the page is whole, with the target's mode (a file we may not write
+// stays as it is). Where no file can be made beside it, and for a target
+// that is no regular file (/dev/null, a pipe), it is written in place.
+void write_page(run_t &run, const std::string &page)
+{
+    const std::string &name = run.set.html;
+    struct stat st;
+    bool exists = stat(name.c_str(), &st) == 0;
+    int error = 0;
+    char *resolved = exists ? realpath(name.c_str(), nullptr) : nullptr;
+    std::string target = resolved ? resolved : name;
+    free(resolved);
+    std::string temp = target + ".XXXXXX";
+    int fd = -1;
+    if (exists && access(target.c_str(), W_OK) != 0)
+        error = errno;
+    else if (exists && !S_ISREG(st.st_mode))
+        error = write_in_place(target, page);
+    else if ((fd = mkstemp(temp.data())) < 0)
+        error = write_in_place(target, page);
+    else {
+        mode_t mask = umask(0);
+        umask(mask);
+        errno = 0;
+        if (fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~mask) != 0 || !write_all(fd, page))
+            error = errno ? errno : EIO;
+        if (close(fd) != 0 && !error)
+            error = errno;
+        if (!error && rename(temp.c_str(), target.c_str()) != 0)
+            error = errno;
+        if (error)
+            unlink(temp.c_str());
+    }
+    if (error) {
+        fprintf(stderr, "%s: %s: cannot write the page: %s\n", PROGRAM, shown_text(name, true).c_str(), strerror(error));
+        run.status = 1;
+    }
 }
 
 // Without --follow: every key's rows become journeys, written in start order.
@@ -288,14 +553,9 @@ void write_report(run_t &run)
         if (run.out.size() > READ_CHUNK)
             flush_out(run);
     }
-    if (!run.set.html.empty()) {
-        std::ofstream page(run.set.html, std::ios::binary | std::ios::trunc);
-        page << html_page(run.state, kept, run.totals);
-        if (!page.flush()) {
-            fprintf(stderr, "%s: %s: cannot write the page\n", PROGRAM, run.set.html.c_str());
-            run.status = 1;
-        }
-    }
+    // No page of nothing: when no input could be read there is none to show.
+    if (!run.set.html.empty() && run.inputs_read > 0)
+        write_page(run, html_page(run.state, kept, run.totals));
 }
 
 // --flow: HOST, HOST:PORT or :PORT.
@@ -305,19 +565,57 @@ std::string parse_flow(const std::string &text, journey_filter &filter)
     std::string_view host = std::string_view(text).substr(0, colon);
     if (!host.empty()) {
         if (!parse_ipv4(host, filter.host))
-            return "the host must be a dotted-decimal IPv4 address: " + text;
+            return "the host must be a dotted-decimal IPv4 address: " + shown_text(text);
         filter.by_host = true;
     }
     if (colon != std::string::npos) {
         std::string_view port = std::string_view(text).substr(colon + 1);
         auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), filter.port);
         if (ec != std::errc() || end != port.data() + port.size() || filter.port == 0)
-            return "the port must be 1 to 65535: " + text;
+            return "the port must be 1 to 65535: " + shown_text(text);
         filter.by_port = true;
     }
     if (!filter.by_host && !filter.by_port)
         return "give HOST, HOST:PORT or :PORT";
     return "";
+}
+
+// --slower-than: microseconds in decimal, 0 up to what nanoseconds in
+// int64_t hold, read exactly: digits past the nanosecond are dropped (a
+// journey's time is a whole number of nanoseconds, so "longer than" is the
+// same with and without them).
+std::string parse_slower_than(const std::string &text, journey_filter &filter)
+{
+    std::string refusal = "a number of microseconds, 0 to 9223372036854775.807: " + shown_text(text);
+    size_t point = text.find('.');
+    std::string_view whole = std::string_view(text).substr(0, point), fraction;
+    if (point != std::string::npos)
+        fraction = std::string_view(text).substr(point + 1);
+    if ((whole.empty() && fraction.empty()) || whole.find_first_not_of("0123456789") != std::string_view::npos ||
+        fraction.find_first_not_of("0123456789") != std::string_view::npos)
+        return refusal;
+    uint64_t us = 0, ns = 0;
+    if (!whole.empty()) {
+        auto [end, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), us);
+        if (ec != std::errc() || end != whole.data() + whole.size())
+            return refusal;
+    }
+    for (size_t i = 0; i < 3; i++)
+        ns = ns * 10 + (i < fraction.size() ? uint64_t(fraction[i] - '0') : 0);
+    if (us > (uint64_t(INT64_MAX) - ns) / 1000)
+        return refusal;
+    filter.slower_than_ns = int64_t(us * 1000 + ns);
+    return "";
+}
+
+// Standard output once nothing more will be written to it; false when what
+// was written did not all arrive.
+bool close_stdout(run_t &run)
+{
+    flush_out(run);
+    if (fclose(stdout) != 0 && !run.output_failed)
+        output_error(run, errno);
+    return !run.output_failed;
 }
 
 } // namespace
@@ -329,42 +627,55 @@ int main(int argc, char **argv)
     CLI::App app{"Reads traces of vn_bpf_net_monitor: one journey per packet, how it ended, and the "
                  "latency of each stage.",
                  PROGRAM};
-    std::string flow;
-    double slower_than_us = -1;
+    std::string flow, slower_than;
     app.add_option("files", set.files, "trace files; - or none for standard input");
     app.add_flag("--json", set.json, "one JSON object per journey per line (JSON Lines)");
-    auto *html = app.add_option("--html", set.html, "also write a self-contained HTML page to this file");
+    auto *html = app.add_option("--html", set.html,
+                                "also write a self-contained HTML page to this file (never over an input)");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
         ->check([&](const std::string &text) { return parse_flow(text, set.filter); });
     app.add_flag("--dropped", set.filter.dropped_only, "only journeys that ended in a drop verdict");
-    app.add_option("--slower-than", slower_than_us, "only journeys that took longer (microseconds)")
-        ->check([](const std::string &text) {
-            return text.find_first_not_of("0123456789.") == std::string::npos ? ""
-                                                                             : "a number of microseconds, 0 or more";
-        });
+    app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
+        ->check([&](const std::string &text) { return parse_slower_than(text, set.filter); });
     auto *follow = app.add_flag("--follow", set.follow,
-                                "write each journey once its packet has been quiet for --quiet-ms");
+                                "write each journey once its packet has been quiet for --quiet-ms; read a "
+                                "regular file on as it grows, until SIGINT or SIGTERM");
     app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
         ->check(CLI::Range(1, 3600 * 1000));
     follow->excludes(html);
-    CLI11_PARSE(app, argc, argv);
-    if (slower_than_us >= 0)
-        set.filter.slower_than_ns = int64_t(slower_than_us * 1000.0);
-
-    if (set.follow && !set.json) {
-        append_text_header(run.out);
-        flush_out(run);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        int status = app.exit(e);
+        return close_stdout(run) ? status : std::max(status, 1);
     }
-    for (const std::string &file : set.files)
-        if (!read_source(run, file))
-            run.status = 1;
+    if (!set.html.empty()) {
+        std::string refusal = page_refusal(set);
+        if (!refusal.empty()) {
+            fprintf(stderr, "%s: --html %s: %s\n", PROGRAM, shown_text(set.html, true).c_str(), refusal.c_str());
+            return 1;
+        }
+    }
+
+    std::vector<input> inputs(set.files.size());
+    for (size_t i = 0; i < inputs.size(); i++)
+        inputs[i].name = set.files[i];
     if (set.follow) {
+        if (!set.json) {
+            append_text_header(run.out);
+            flush_out(run);
+        }
+        follow_all(run, inputs);
         write_quiet_journeys(run, true);
     } else {
+        read_all(run, inputs);
         write_report(run);
     }
     if (!set.json)
         append_summary(run.out, run.state, run.totals);
-    flush_out(run);
+    close_stdout(run);
+    // Stopped by a signal, all written: end by that signal, as a shell expects.
+    if (stop_signal && run.status == 0)
+        raise(stop_signal);
     return run.status;
 }

@@ -1,17 +1,37 @@
-// libFuzzer harness for the reader's row parser: any bytes as a row of each
-// protocol, and as a header. A row that parses must hold together: its
-// texts lie inside the line and have no blank, its numbers fit their
-// columns, and rendering its texts and numbers back in the layout's columns
-// and reading that again gives the same row. OTHER_INFO is split too.
+// libFuzzer harness for the reader, from the row parser to every output.
+//
+// The first line alone, as a row of the chosen protocol and as a header: a
+// row that parses must hold together: its texts lie inside the line and
+// have no blank, its numbers fit their columns, and rendering its texts and
+// numbers back in the layout's columns and reading that again gives the
+// same row. OTHER_INFO is split too.
+//
+// The whole input, after a header of the chosen protocol, as a trace read
+// line by line into journeys, twice: once with every row placed by looking
+// at each open path of its key and once through the piles of open paths;
+// both must make the same journeys. Every row read is in exactly one
+// journey or frame; a journey's rows are in time order, never more than
+// JOURNEY_ROWS_MAX, none more than half a second after the one before, and
+// its duration is never negative. Then the text report, JSON Lines and the
+// HTML page are written in memory: the text and the page hold no control
+// byte (but line feeds) and no byte past ASCII, every JSON line parses, and
+// no trace text opens an HTML element.
 //
 // Input: byte 0 chooses the protocol (low two bits: ICMP, TCP, UDP, or an
-// unknown number); the rest is the line.
+// unknown number); bit 2 splits each key's group after every row keeping
+// its last journey, as --follow does with a busy key. The rest is the text.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
+#include "journeys.h"
+#include "report_output.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
 
@@ -44,16 +64,21 @@ std::string rendered(const parsed_row &row, const trace_layout::protocol_layout_
     return out + std::string(row.other_info);
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+// The header line the monitor writes for a protocol.
+std::string header_of(uint32_t protocol)
 {
-    if (size < 1)
-        return 0;
-    static const uint32_t protocols[] = {1, 6, 17, 0};
-    uint32_t protocol = protocols[data[0] & 3];
-    std::string line(reinterpret_cast<const char *>(data + 1), size - 1);
+    using namespace trace_layout;
+    std::string out;
+    for (const column_t &c : COMMON)
+        put(out, c.label, c.width);
+    const protocol_layout_t *layout = protocol_layout(protocol);
+    for (size_t i = 0; layout && i < layout->count; i++)
+        put(out, layout->columns[i].label, layout->columns[i].width);
+    return out + OTHER_INFO_LABEL;
+}
 
+void check_row(uint32_t protocol, const std::string &line)
+{
     uint32_t header = header_protocol(line);
     CHECK(header == 0 || header == 1 || header == 6 || header == 17, line);
 
@@ -61,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *bad = parse_row(line, protocol, row);
     if (bad) {
         CHECK(strlen(bad) > 0, line);
-        return 0;
+        return;
     }
     const trace_layout::protocol_layout_t *layout = trace_layout::protocol_layout(protocol);
     CHECK(layout, line);
@@ -89,5 +114,139 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     other_info_fields parts = split_other_info(row.other_info);
     for (std::string_view part : {parts.verdict, parts.hook, parts.table, parts.sock, parts.unknown})
         CHECK(inside(part, line), line);
+}
+
+// A trace read into journeys, as the reader does.
+struct reading {
+    report_state state;
+    std::vector<journey> journeys, repeated;
+};
+
+void read_trace(reading &r, const std::string &text, bool split_each_row)
+{
+    r.state.sources.push_back({"fuzz input", 0});
+    uint32_t source = 0;
+    uint64_t line_no = 0;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const char *bad = nullptr;
+        line_kind kind = read_line(r.state, source, ++line_no, {text.data() + start, end - start}, 0, &bad);
+        CHECK(kind != line_kind::unreadable || (bad && *bad), text);
+        if (kind == line_kind::no_header)
+            return;
+        if (kind == line_kind::row && split_each_row)
+            split_group(r.state, r.state.last_key, *r.state.last_group, true, r.journeys, r.repeated);
+        start = end + 1;
+    }
+    for (auto &[key, group] : r.state.groups)
+        split_group(r.state, key, group, false, r.journeys, r.repeated);
+    auto order = [](const journey &a, const journey &b) { return a.rows.front().line < b.rows.front().line; };
+    std::sort(r.journeys.begin(), r.journeys.end(), order);
+    std::sort(r.repeated.begin(), r.repeated.end(), order);
+}
+
+std::vector<std::vector<uint32_t>> lines_of(const std::vector<journey> &journeys)
+{
+    std::vector<std::vector<uint32_t>> out;
+    for (const journey &j : journeys) {
+        out.emplace_back();
+        for (const trace_row &row : j.rows)
+            out.back().push_back(row.line);
+    }
+    return out;
+}
+
+// Only printable ASCII and line feeds.
+bool printable(const std::string &text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '\n' || (c >= ' ' && c <= '~'); });
+}
+
+void check_journeys(reading &r, const std::string &text)
+{
+    uint64_t rows = 0;
+    for (const std::vector<journey> *list : {&r.journeys, &r.repeated})
+        for (const journey &j : *list) {
+            CHECK(!j.rows.empty(), text);
+            CHECK(j.rows.size() <= JOURNEY_ROWS_MAX, text);
+            CHECK(j.duration_ns() >= 0, text);
+            for (size_t i = 1; i < j.rows.size(); i++) {
+                CHECK(j.rows[i - 1].time <= j.rows[i].time, text);
+                CHECK(elapsed_ns(j.rows[i - 1].time, j.rows[i].time) <= 500 * 1000 * 1000, text);
+            }
+            rows += j.rows.size();
+        }
+    CHECK(rows == r.state.rows_read, text);
+}
+
+void check_outputs(reading &r)
+{
+    std::sort(r.journeys.begin(), r.journeys.end(),
+              [](const journey &a, const journey &b) { return a.start() < b.start(); });
+    report_totals totals;
+    std::string report, json;
+    append_text_header(report);
+    std::vector<const journey *> kept;
+    for (const journey &j : r.journeys) {
+        count_journey(totals, r.state, j);
+        append_text_line(report, r.state, j);
+        append_json_line(json, r.state, j, false);
+        kept.push_back(&j);
+    }
+    for (const journey &j : r.repeated)
+        append_json_line(json, r.state, j, true);
+    append_summary(report, r.state, totals);
+    CHECK(printable(report), report);
+
+    for (size_t start = 0; start < json.size();) {
+        size_t end = json.find('\n', start);
+        CHECK(end != std::string::npos, json);
+        std::string line = json.substr(start, end - start);
+        CHECK(nlohmann::json::accept(line), line);
+        nlohmann::json value = nlohmann::json::parse(line);
+        CHECK(value["duration_ns"].get<int64_t>() >= 0, line);
+        start = end + 1;
+    }
+
+    // Every element on the page is one the page itself writes: no trace text opens one.
+    std::string page = html_page(r.state, kept, totals);
+    CHECK(printable(page), page);
+    static const std::vector<std::string> elements = {"!DOCTYPE", "html", "head", "meta",   "title",    "style",
+                                                      "body",     "h1",   "h2",   "p",      "svg",      "text",
+                                                      "g",        "rect", "line", "circle", "polyline", "span",
+                                                      "i"};
+    for (size_t at = page.find('<'); at != std::string::npos; at = page.find('<', at + 1)) {
+        size_t name = at + 1 + (page[at + 1] == '/');
+        size_t end = page.find_first_of(" >/\n", name);
+        CHECK(end != std::string::npos, page);
+        CHECK(std::find(elements.begin(), elements.end(), page.substr(name, end - name)) != elements.end(),
+              page.substr(at, 80));
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    static const uint32_t protocols[] = {1, 6, 17, 0};
+    uint32_t protocol = protocols[data[0] & 3];
+    bool split_each_row = data[0] & 4;
+    std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
+    check_row(protocol, text.substr(0, text.find('\n')));
+
+    std::string trace = header_of(protocol ? protocol : 17) + "\n" + text;
+    reading scanned, piled;
+    scanned.state.path_scan_max = SIZE_MAX;
+    piled.state.path_scan_max = 0;
+    read_trace(scanned, trace, split_each_row);
+    read_trace(piled, trace, split_each_row);
+    CHECK(lines_of(scanned.journeys) == lines_of(piled.journeys), trace);
+    CHECK(lines_of(scanned.repeated) == lines_of(piled.repeated), trace);
+    check_journeys(piled, trace);
+    check_outputs(piled);
     return 0;
 }
