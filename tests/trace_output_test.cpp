@@ -331,8 +331,25 @@ TEST_F(TraceOutput, hook_and_verdict_names_compare_the_whole_value)
     EXPECT_STREQ(nf_verdict_name(3), "verdict: NF_QUEUE");
     EXPECT_STREQ(nf_verdict_name(4), "verdict: NF_STOP");
     EXPECT_STREQ(nf_verdict_name(5), "verdict: NF_STOP");
-    EXPECT_STREQ(nf_verdict_name(0x10003), "verdict: NF_STOP"); // queue number above the low bits
-    EXPECT_STREQ(nf_verdict_name(0x100), "verdict: NF_STOP");
+    EXPECT_STREQ(nf_verdict_name(0x106), "verdict: NF_STOP");
+}
+
+// The kernel's verdict is its low byte; a queue number or an errno rides above it.
+TEST_F(TraceOutput, a_verdict_is_named_by_its_low_byte_as_the_kernel_reads_it)
+{
+    const std::pair<uint32_t, const char *> cases[] = {
+        {0x00010003, "verdict: NF_QUEUE"}, // NF_QUEUE_NR(1)
+        {0xffff0003, "verdict: NF_QUEUE"}, // queue 65535
+        {0x00018003, "verdict: NF_QUEUE"}, // with NF_VERDICT_FLAG_QUEUE_BYPASS
+        {0x00010000, "verdict: NF_DROP"},  // NF_DROP_ERR(-EPERM)
+        {0x006f0000, "verdict: NF_DROP"},  // NF_DROP_ERR(-ECONNREFUSED)
+        {0x00010002, "verdict: NF_STOLEN"}, // stolen with an errno
+        {0x00010001, "verdict: NF_ACCEPT"},
+        {0x00000100, "verdict: NF_DROP"},
+        {0x00010005, "verdict: NF_STOP"},
+    };
+    for (auto [verdict, name] : cases)
+        EXPECT_STREQ(nf_verdict_name(verdict), name) << std::hex << verdict;
 }
 
 TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)

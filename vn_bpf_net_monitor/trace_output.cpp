@@ -295,9 +295,11 @@ const char *nf_hook_name(uint32_t hook)
     return hook < sizeof(names) / sizeof(names[0]) ? names[hook] : "hook:NF_INET_NUMHOOKS";
 }
 
+// The kernel reads a verdict by its low byte (NF_VERDICT_MASK): the bits
+// above carry a queue number (NF_QUEUE_NR) or an errno (NF_DROP_ERR).
 const char *nf_verdict_name(uint32_t verdict)
 {
-    switch (verdict) {
+    switch (verdict & 0xff) {
     case 0:
         return "verdict: NF_DROP";
     case 1:
@@ -306,7 +308,7 @@ const char *nf_verdict_name(uint32_t verdict)
         return "verdict: NF_STOLEN";
     case 3:
         return "verdict: NF_QUEUE";
-    default: // NF_STOP (5), NF_REPEAT (4) and queue verdicts alike
+    default: // NF_STOP (5) and NF_REPEAT (4) alike
         return "verdict: NF_STOP";
     }
 }
