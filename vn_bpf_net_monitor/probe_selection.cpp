@@ -12,9 +12,53 @@ constexpr probe_arg_t SKB1{1, arg_kind::skb};
 constexpr probe_arg_t SKB2{2, arg_kind::skb};
 constexpr probe_arg_t SKB3{3, arg_kind::skb};
 
-probe_point_t point(const char *program, const char *function, std::vector<probe_arg_t> args)
+// The argument lists that probe_points.def names.
+const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3 = {SKB3};
+const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
+const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
+const std::vector<probe_arg_t> ARGS_NO_ARGS = {};
+
+struct listed_program {
+    const char *program;
+    bool is_return;
+    const char *function;
+    const char *point;
+    const std::vector<probe_arg_t> &args;
+    const char *module;
+};
+
+#define ENTRY false
+#define RETURN true
+#define NO_MODULE nullptr
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+    {"trace_" #program, kind, #function, #point, ARGS_##args, module},
+const listed_program LISTED[] = {
+#include "probe_points.def"
+};
+#undef PROBE
+#undef NO_MODULE
+#undef RETURN
+#undef ENTRY
+
+// The list's programs grouped by point, in the order each point first shows.
+std::vector<probe_point_t> group_points()
 {
-    return {{{program, function, std::move(args)}}, nullptr, nullptr};
+    std::vector<probe_point_t> points;
+    std::vector<const char *> names;
+    for (const listed_program &p : LISTED) {
+        size_t i = 0;
+        while (i < names.size() && strcmp(names[i], p.point) != 0)
+            i++;
+        if (i == names.size()) {
+            names.push_back(p.point);
+            points.push_back({{}, nullptr, p.module});
+        }
+        if (p.is_return)
+            points[i].return_program = p.program;
+        else
+            points[i].variants.push_back({p.program, p.function, p.args});
+    }
+    return points;
 }
 
 } // namespace
@@ -23,39 +67,7 @@ probe_point_t point(const char *program, const char *function, std::vector<probe
 // that moves an argument shows there first.
 const std::vector<probe_point_t> &probe_points()
 {
-    static const std::vector<probe_point_t> points = {
-        point("trace_udp_rcv", "udp_rcv", {SKB1}),
-        point("trace_udp_v4_early_demux", "udp_v4_early_demux", {SKB1}),
-        point("trace_icmp_rcv", "icmp_rcv", {SKB1}),
-        point("trace_tcp_queue_rcv", "tcp_queue_rcv", {SKB2}),
-        // 6.18 dropped the hashinfo argument in front of the buffer.
-        {{{"trace___inet_lookup_listener", "__inet_lookup_listener", {SKB3}},
-          {"trace___inet_lookup_listener_skb_arg2", "__inet_lookup_listener", {SKB2}}},
-         "trace_ret__inet_lookup_listener",
-         nullptr},
-        point("trace_tcp_rcv_established", "tcp_rcv_established", {SKB2}),
-        point("trace_tcp_v4_do_rcv", "tcp_v4_do_rcv", {SKB2}),
-        point("trace_tcp_v4_rcv", "tcp_v4_rcv", {SKB1}),
-        point("trace_ip_output", "ip_output", {SKB3}),
-        point("trace_ip_finish_output", "ip_finish_output", {SKB3}),
-        point("trace_ip_finish_output2", "ip_finish_output2", {SKB3}),
-        point("trace_ip_rcv_finish", "ip_rcv_finish", {SKB3}),
-        point("trace_ip_local_deliver_finish", "ip_local_deliver_finish", {SKB3}),
-        point("trace_ip_local_deliver", "ip_local_deliver", {SKB1}),
-        point("trace_ip_rcv", "ip_rcv", {SKB1, {2, arg_kind::net_device}}),
-        point("trace___dev_queue_xmit", "__dev_queue_xmit", {SKB1}),
-        point("trace_dev_hard_start_xmit", "dev_hard_start_xmit", {SKB1}),
-        point("trace___netif_receive_skb_one_core", "__netif_receive_skb_one_core", {SKB1}),
-        point("trace___netif_receive_skb", "__netif_receive_skb", {SKB1}),
-        // From 6.18 napi_gro_receive is an inline wrapper of gro_receive_skb.
-        {{{"trace_napi_gro_receive", "napi_gro_receive", {SKB2}},
-          {"trace_gro_receive_skb", "gro_receive_skb", {SKB2}}},
-         nullptr,
-         nullptr},
-        {{{"trace_ipt_do_table", "ipt_do_table", {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}}}},
-         "trace_ret_ipt_do_table",
-         "ip_tables"},
-    };
+    static const std::vector<probe_point_t> points = group_points();
     return points;
 }
 

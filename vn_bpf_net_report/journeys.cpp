@@ -27,38 +27,30 @@ namespace {
 
 constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
 
+// A table walk's place is its hook's (below); a return has none of its own.
+constexpr int AT_HOOK = -2, NO_RANK = -1;
+
 struct known_function {
-    const char *name;
-    int rank;
+    const char *label; // as rows name it
+    int rank;          // place on the path, transmit side then receive side
     bool device_layer;
+    bool is_return;
 };
 
-// The path of a packet through the probed functions, transmit side then
-// receive side. Table walks take the rank of their hook (below).
+// The labels of the monitor's probe points. An entry's rows carry its
+// function's name, a return's its program's ("ret_ipt_do_table").
+#define ENTRY false
+#define RETURN true
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+    {kind ? #program : #function, rank, device_layer != 0, kind},
 const known_function PATH[] = {
-    {"ip_output", 20, false},
-    {"ip_finish_output", 30, false},
-    {"ip_finish_output2", 40, false},
-    {"__dev_queue_xmit", 50, true},
-    {"dev_hard_start_xmit", 60, true},
-    {"napi_gro_receive", 70, true},
-    {"gro_receive_skb", 75, true},
-    {"__netif_receive_skb", 80, true},
-    {"__netif_receive_skb_core", 85, true},
-    {"__netif_receive_skb_one_core", 90, true},
-    {"ip_rcv", 100, false},
-    {"ip_rcv_finish", 110, false},
-    {"udp_v4_early_demux", 120, false},
-    {"ip_local_deliver", 130, false},
-    {"ip_local_deliver_finish", 140, false},
-    {"icmp_rcv", 150, false},
-    {"udp_rcv", 150, false},
-    {"tcp_v4_rcv", 150, false},
-    {"__inet_lookup_listener", 160, false},
-    {"tcp_v4_do_rcv", 170, false},
-    {"tcp_rcv_established", 180, false},
-    {"tcp_queue_rcv", 190, false},
+#include "probe_points.def"
+    // Older monitors probed it; its rows keep their place.
+    {"__netif_receive_skb_core", 85, true, false},
 };
+#undef PROBE
+#undef RETURN
+#undef ENTRY
 
 // Where each netfilter hook is walked on the path.
 int hook_rank(std::string_view hook)
@@ -153,11 +145,16 @@ function_place place_of(report_state &state, uint32_t function)
     while (state.places.size() <= function) {
         std::string_view name = state.names.text(uint32_t(state.places.size()));
         function_place place;
-        place.walk_return = name == "ret_ipt_do_table";
-        place.walk_entry = name == "ipt_do_table";
-        for (const known_function &known : PATH)
-            if (name == known.name)
+        for (const known_function &known : PATH) {
+            if (name != known.label)
+                continue;
+            // The return of a walk stays in the walk's place; the listener's
+            // return rows carry its entry's label.
+            place.walk_return = known.is_return;
+            place.walk_entry = known.rank == AT_HOOK;
+            if (known.rank >= 0)
                 place.rank = known.rank, place.device_layer = known.device_layer;
+        }
         state.places.push_back(place);
     }
     return state.places[function];
