@@ -229,14 +229,30 @@ void put_user_name(line_t &line, const char *prefix, const char *name, size_t n)
     line.len += escape_text(line.text + line.len, name, strnlen(name, n));
 }
 
-// "reason:NO_SOCKET", or the number a kernel gave without a name for it.
-void put_drop_reason(line_t &line, uint32_t reason)
+// The name the kernel gave a drop reason, or null.
+const std::string *drop_reason_name(uint32_t reason)
 {
     const auto &names = kernel_names.drop_reasons;
     auto found = std::lower_bound(names.begin(), names.end(), std::make_pair(reason, std::string()));
+    return found != names.end() && found->first == reason ? &found->second : nullptr;
+}
+
+// A free the kernel gives no reason for (NOT_SPECIFIED) is data a socket
+// held unread at its close, or the buffers of fragments once reassembled:
+// nothing was lost on the way, and it gets no row.
+bool unexplained_drop(const data_t &record)
+{
+    const std::string *name = drop_reason_name(record.ipt_data.hook);
+    return name && *name == "NOT_SPECIFIED" && label_contains(record, "kfree_skb");
+}
+
+// "reason:NO_SOCKET", or the number a kernel gave without a name for it.
+void put_drop_reason(line_t &line, uint32_t reason)
+{
+    const std::string *name = drop_reason_name(reason);
     put_str(line, REASON_PREFIX, 0);
-    if (found != names.end() && found->first == reason)
-        put_text(line, found->second.data(), found->second.size(), 0);
+    if (name)
+        put_text(line, name->data(), name->size(), 0);
     else
         put_unsigned(line, reason, 0);
 }
@@ -396,7 +412,8 @@ int write_trace_header(uint32_t protocol)
 void write_tcp_row(const data_t *record, int cpu)
 {
     if (record->ip_data.protocol != PROTO_TCP ||
-        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record))
+        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record) ||
+        unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
@@ -415,7 +432,8 @@ void write_tcp_row(const data_t *record, int cpu)
 void write_udp_row(const data_t *record, int cpu)
 {
     if (record->ip_data.protocol != PROTO_UDP ||
-        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record))
+        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record) ||
+        unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
@@ -433,7 +451,7 @@ void write_udp_row(const data_t *record, int cpu)
 
 void write_icmp_row(const data_t *record, int cpu)
 {
-    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record))
+    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record) || unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
