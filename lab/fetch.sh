@@ -41,6 +41,7 @@ update_backports_list() {
 series_apt() {
   if [ "$SERIES" = backports ]; then backports_apt "$@"; else "$@"; fi
 }
+host_apt() { "$@"; }
 
 # The ABI number moves with every security update: ask the meta package for
 # the image package, then take what that one needs of its own version (since
@@ -66,9 +67,12 @@ resolve_kernel_packages() {
 }
 
 # apt-get download writes into the current folder; a partial file never
-# carries the final name, so an existing .deb is complete.
+# carries the final name, so an existing .deb is complete. APT is the apt to
+# ask: the kernel's series for the kernel, the host's own sources for the
+# userland (the backports list has no tcpdump, iptables, ...).
+# Usage: download APT DIR PACKAGE...
 download() {
-  dir=$1; shift
+  apt=$1 dir=$2; shift 2
   mkdir -p "$dir"
   # apt drops root and downloads as _apt where it can; let it write here.
   chown _apt "$dir" 2>/dev/null || true
@@ -76,7 +80,7 @@ download() {
   for p in "$@"; do
     ls "$dir/${p}_"*.deb >/dev/null 2>&1 || names="$names $(apt_name "$p" "$ARCH")"
   done
-  [ -z "$names" ] || (cd "$dir" && series_apt apt-get download -q $names >&2)
+  [ -z "$names" ] || (cd "$dir" && $apt apt-get download -q $names >&2)
 }
 
 newest_deb() { ls "$1/${2}_"*.deb | sort -V | tail -n 1; }
@@ -85,7 +89,7 @@ fetch_kernel() {
   packages=$(resolve_kernel_packages)
   set -- $packages
   log "kernel $1 ($ARCH)"
-  download "$LAB_CACHE/debs/$ARCH" "$@"
+  download series_apt "$LAB_CACHE/debs/$ARCH" "$@"
   KDIR=$WORK/kernel
   rm -rf "$KDIR"
   mkdir -p "$KDIR/root"
@@ -142,7 +146,7 @@ extract_kernel_image() {
 fetch_userland() {
   packages=$GUEST_PACKAGES
   [ "$ARCH" != "$(dpkg --print-architecture)" ] || packages="$packages $SANITIZER_PACKAGES"
-  download "$LAB_CACHE/debs/$ARCH" $packages
+  download host_apt "$LAB_CACHE/debs/$ARCH" $packages
   rm -rf "$WORK/userland"
   mkdir -p "$WORK/userland"
   for p in $packages; do

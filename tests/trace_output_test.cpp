@@ -175,6 +175,87 @@ TEST_F(TraceOutput, tcp_row_at_ipt_do_table_shows_hook_and_table_shifting_the_re
               "54321      3000000000 1          hook:NF_INET_LOCAL_OUT table: filter           \n");
 }
 
+// An nft walk names its table and chain; both are names any user picks
+// (nft takes quoted names), so what could steer a terminal or split a
+// column is escaped, and each is cut to its half of the table field.
+TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_verdict)
+{
+    trace_filter.proto = PROTO_UDP;
+    data_t r = udp_record("nft_do_chain", 40000, 9999, 12);
+    r.ipt_data.hook = 1;
+    strcpy(r.ipt_data.table_name, "fw");
+    strcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, "in");
+    r.ipt_data.verdict = 1; // the walk before's: not shown at the entry
+    feed(r);
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: fw  chain: in \n");
+
+    clear();
+    memcpy(r.ipt_data.table_name, "my \x1b[2Jtable\\123", 16); // fills its half: no NUL
+    memcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, "a\tb\n", 5);
+    r.ip_data.frag_off = htons(185); // a later fragment at a forward hook
+    feed(r);
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: my\\x20\\x1b[2Jtable\\x5c123 "
+                                     "chain: a\\x09b\\x0a frag_off:1480\n");
+
+    clear();
+    r = udp_record("ret_nft_do_chain", 40000, 9999, 12);
+    r.ipt_data.verdict = 0x00010002; // NF_STOLEN with EPERM: the walk freed the packet itself
+    feed(r);
+    EXPECT_EQ(written().substr(186), "verdict: NF_STOLEN                      \n");
+}
+
+// A drop row names the kernel's reason and the function that freed the
+// packet, from what the running kernel told at start-up; what it did not
+// tell is shown as a number rather than guessed.
+TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_that_dropped_it)
+{
+    kernel_names.drop_reasons = {{1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}, {4, "SOCKET_RCVBUFF"}, {0x20001, "SUBSYS_X"}};
+    kernel_names.code_symbols = {{0xffffffff81000000, "_stext"}, {0xffffffff81a00000, "tcp_v4_rcv"},
+                                 {0xffffffff81a01000, "tcp_v4_do_rcv"}};
+    struct drop_case {
+        uint32_t reason;
+        uint64_t location;
+        const char *other_info;
+    } cases[] = {
+        {2, 0xffffffff81a00e2a, "reason:NO_SOCKET at: tcp_v4_rcv "},
+        {2, 0xffffffff81a01000, "reason:NO_SOCKET at: tcp_v4_do_rcv "},
+        {0x20001, 0xffffffff81a00000, "reason:SUBSYS_X at: tcp_v4_rcv "},
+        {3, 0xffffffff81a00001, "reason:3        at: tcp_v4_rcv "},
+        {4, 0xffffffff80000000, "reason:SOCKET_RCVBUFF at: 0xffffffff80000000 "},
+    };
+    for (const drop_case &c : cases) {
+        clear();
+        data_t r = tcp_record("kfree_skb", 40000, 8099);
+        r.ipt_data.hook = c.reason;
+        memcpy(r.ipt_data.table_name, &c.location, sizeof(c.location));
+        r.sock_data.sk_state = 10; // a socket state is no part of a drop row
+        feed(r);
+        EXPECT_EQ(written().substr(197), std::string(c.other_info) + std::string(10, ' ') + "\n") << c.reason;
+    }
+    // A free without a reason (unread data at a socket's close, reassembled
+    // fragments) is no packet lost: no row, of any protocol.
+    for (uint32_t proto : {PROTO_TCP, PROTO_UDP, PROTO_ICMP}) {
+        clear();
+        trace_filter.proto = proto;
+        data_t r = proto == PROTO_TCP ? tcp_record("kfree_skb", 1, 2)
+                   : proto == PROTO_UDP ? udp_record("kfree_skb", 1, 2, 9)
+                                        : icmp_record("kfree_skb");
+        r.ipt_data.hook = 1;
+        feed(r);
+        EXPECT_EQ(written(), "") << proto;
+        r.ipt_data.hook = 2;
+        feed(r);
+        EXPECT_NE(written(), "") << proto;
+    }
+    data_t walk = tcp_record("ipt_do_table", 1, 2); // hook 1 is no reason here
+    walk.ipt_data.hook = 1;
+    trace_filter.proto = PROTO_TCP;
+    clear();
+    feed(walk);
+    EXPECT_NE(written(), "");
+    kernel_names = {};
+}
+
 TEST_F(TraceOutput, udp_row_shows_payload_length_zero_for_a_bare_header)
 {
     trace_filter.proto = PROTO_UDP;
@@ -381,24 +462,61 @@ TEST_F(TraceOutput, names_from_the_kernel_are_written_with_unprintable_bytes_esc
     }
 }
 
-TEST_F(TraceOutput, the_widest_escaped_row_is_written_whole)
+// Each kind of row at its widest: every name escaped whole, every number
+// at its widest. The row must be written whole, one line, within the limit
+// (the scratch it is laid out in is that long).
+TEST_F(TraceOutput, the_widest_escaped_rows_are_written_whole)
 {
-    data_t r = tcp_record("", 65535, 65535);
-    memset(r.func_info.func_name, 0xff, sizeof(r.func_info.func_name));
-    memcpy(r.func_info.func_name + 10, "ipt_do_table", 12);
-    memset(r.net_data.net_dev_name, 0xff, sizeof(r.net_data.net_dev_name));
-    memset(r.ipt_data.table_name, 0x1b, sizeof(r.ipt_data.table_name));
-    r.func_info.rcv_ts = 1ull << 63;
-    r.ip_data.saddr = r.ip_data.daddr = 0xffffffff;
-    r.ip_data.frag_off = htons(0x1fff);
-    r.tcp_data.seq = r.tcp_data.ack_seq = 0xffffffff;
-    r.ipt_data.hook = 4;
-    feed(r, -2147483647 - 1);
-    std::string row = written();
-    EXPECT_EQ(row.size(), TRACE_LINE_MAX);
-    EXPECT_EQ(row.back(), '\n');
-    EXPECT_EQ(row.find("hook:NF_INET_POST_ROUTING table: \\x1b"), 311u) << row;
-    EXPECT_EQ(row.substr(row.size() - 15), "frag_off:65528\n");
+    std::string long_reason(60, '\x1b'), long_symbol(80, '\xff');
+    kernel_names.drop_reasons = {{7, long_reason}};
+    kernel_names.code_symbols = {{0x1000, long_symbol}};
+    struct widest_case {
+        const char *label;
+        const char *expected_in_row; // what the kind's OTHER_INFO shows
+    };
+    const widest_case cases[] = {
+        {"ipt_do_table", "hook:NF_INET_POST_ROUTING table: \\x1b"},
+        {"nft_do_chain", "hook:NF_INET_POST_ROUTING table: \\x1b"},
+        {"kfree_skb", ""},
+    };
+    // The kernel's long names are cut (40 and 64 bytes), never the row.
+    std::string cut_drop = "reason:";
+    for (int i = 0; i < 40; i++)
+        cut_drop += "\\x1b";
+    cut_drop += " at: ";
+    for (int i = 0; i < 64; i++)
+        cut_drop += "\\xff";
+    cut_drop += " ";
+    for (const widest_case &c : cases) {
+        data_t r = tcp_record("", 65535, 65535);
+        memset(r.func_info.func_name, 0xff, sizeof(r.func_info.func_name));
+        memcpy(r.func_info.func_name + 10, c.label, strlen(c.label));
+        memset(r.net_data.net_dev_name, 0xff, sizeof(r.net_data.net_dev_name));
+        memset(r.ipt_data.table_name, 0x1b, sizeof(r.ipt_data.table_name));
+        r.func_info.rcv_ts = 1ull << 63;
+        r.ip_data.saddr = r.ip_data.daddr = 0xffffffff;
+        r.ip_data.frag_off = htons(0x1fff);
+        r.tcp_data.seq = r.tcp_data.ack_seq = 0xffffffff;
+        r.ipt_data.hook = 4;
+        if (strcmp(c.label, "kfree_skb") == 0) {
+            uint64_t location = 0x2000;
+            memcpy(r.ipt_data.table_name, &location, sizeof(location));
+            r.ipt_data.hook = 7;
+        }
+        feed(r, -2147483647 - 1);
+        std::string row = written();
+        SCOPED_TRACE(c.label);
+        EXPECT_LE(row.size(), TRACE_LINE_MAX);
+        EXPECT_EQ(std::count(row.begin(), row.end(), '\n'), 1) << row;
+        EXPECT_EQ(row.back(), '\n');
+        EXPECT_NE(row.find(*c.expected_in_row ? c.expected_in_row : cut_drop), std::string::npos) << row;
+        EXPECT_EQ(row.substr(row.size() - 15), "frag_off:65528\n");
+        EXPECT_TRUE(std::none_of(row.begin(), row.end() - 1,
+                                 [](char b) { return (unsigned char)b < 0x20 || (unsigned char)b >= 0x7f; }))
+            << row;
+        clear();
+    }
+    kernel_names = {};
 }
 
 TEST_F(TraceOutput, socket_state_names_cover_the_table_and_fall_back_to_max_states)
@@ -429,8 +547,25 @@ TEST_F(TraceOutput, hook_and_verdict_names_compare_the_whole_value)
     EXPECT_STREQ(nf_verdict_name(3), "verdict: NF_QUEUE");
     EXPECT_STREQ(nf_verdict_name(4), "verdict: NF_STOP");
     EXPECT_STREQ(nf_verdict_name(5), "verdict: NF_STOP");
-    EXPECT_STREQ(nf_verdict_name(0x10003), "verdict: NF_STOP"); // queue number above the low bits
-    EXPECT_STREQ(nf_verdict_name(0x100), "verdict: NF_STOP");
+    EXPECT_STREQ(nf_verdict_name(0x106), "verdict: NF_STOP");
+}
+
+// The kernel's verdict is its low byte; a queue number or an errno rides above it.
+TEST_F(TraceOutput, a_verdict_is_named_by_its_low_byte_as_the_kernel_reads_it)
+{
+    const std::pair<uint32_t, const char *> cases[] = {
+        {0x00010003, "verdict: NF_QUEUE"}, // NF_QUEUE_NR(1)
+        {0xffff0003, "verdict: NF_QUEUE"}, // queue 65535
+        {0x00018003, "verdict: NF_QUEUE"}, // with NF_VERDICT_FLAG_QUEUE_BYPASS
+        {0x00010000, "verdict: NF_DROP"},  // NF_DROP_ERR(-EPERM)
+        {0x006f0000, "verdict: NF_DROP"},  // NF_DROP_ERR(-ECONNREFUSED)
+        {0x00010002, "verdict: NF_STOLEN"}, // stolen with an errno
+        {0x00010001, "verdict: NF_ACCEPT"},
+        {0x00000100, "verdict: NF_DROP"},
+        {0x00010005, "verdict: NF_STOP"},
+    };
+    for (auto [verdict, name] : cases)
+        EXPECT_STREQ(nf_verdict_name(verdict), name) << std::hex << verdict;
 }
 
 TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)

@@ -10,6 +10,7 @@
 // program knows, is skipped with a notice instead of being read blindly.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -23,6 +24,9 @@ enum class arg_kind {
     net_device, // struct net_device *
     hook_state, // const struct nf_hook_state *
     table,      // struct xt_table *, or the void *priv it is passed as
+    pktinfo,    // struct nft_pktinfo *
+    chain,      // struct nft_chain *, or the void *priv it is passed as
+    drop_reason, // enum skb_drop_reason
 };
 
 struct probe_arg_t {
@@ -33,8 +37,9 @@ struct probe_arg_t {
 // One program of the object and the prototype it was written for.
 struct probe_program_t {
     const char *program;  // program name in the object
-    const char *function; // kernel function it attaches to
+    const char *function; // kernel function it attaches to, or the tracepoint
     std::vector<probe_arg_t> args;
+    bool tracepoint = false; // a raw tracepoint: its prototype is BTF's btf_trace_<name>
 };
 
 // A place on the packet path: the programs that can trace it, the first that
@@ -54,6 +59,9 @@ struct kernel_view_t {
     bool symbols_known = false;      // false: no symbol list, presence is taken from BTF
     const btf *vmlinux = nullptr;
     std::map<std::string, const btf *> modules; // loaded modules' BTF, by module name
+    // The modules this kernel has on disk (modules.dep), loaded or not.
+    std::set<std::string> modules_on_disk;
+    bool modules_known = false; // false: no modules.dep was read
 };
 
 struct probe_choice_t {
@@ -72,3 +80,15 @@ std::set<std::string> probed_functions();
 // names only, so a clone such as "ip_rcv.cold" or a longer name that merely
 // starts the same way never counts. Returns false when the file cannot be read.
 bool read_symbol_list(const char *path, std::set<std::string> &found);
+
+// The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
+// as the kernel names them ('-' read as '_'). False when it cannot be read.
+bool read_module_list(const char *path, std::set<std::string> &found);
+
+// The names of enum skb_drop_reason in a kernel's BTF, "SKB_DROP_REASON_"
+// taken off ("NO_SOCKET"), by value; empty when the kernel has none.
+std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux);
+
+// The kernel's code symbols of a symbol list in /proc/kallsyms form, by
+// address, ascending; false when it cannot be read.
+bool read_code_symbols(const char *path, std::vector<std::pair<uint64_t, std::string>> &symbols);

@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace trace_layout;
@@ -18,26 +19,41 @@ using namespace trace_layout;
 trace_filter_t trace_filter;
 int trace_fd = 1;
 int trace_lost_errno;
+kernel_names_t kernel_names;
 
 namespace {
 
-// Every value in a row is bounded (names by their arrays, numbers by their
-// types): the widest row, with the separators and its line feed.
-// Only a label holding "ipt_do_table" brings a table text: those bytes are plain.
-constexpr size_t LABEL_WITH_TABLE_LEN = sizeof("ipt_do_table") - 1;
+// The names the kernel gives drop rows are cut to these lengths: a reason's
+// name (24 bytes on 6.18) and the symbol of the code that dropped the packet.
+constexpr size_t DROP_REASON_MAX_LEN = 40;
+constexpr size_t DROP_LOCATION_MAX_LEN = 64;
+
+// Every value in a row is bounded (names by their arrays and the cuts
+// above, numbers by their types), each name escaped at worst: the widest
+// row, with the separators and its line feed, is what the scratch holds and
+// what is written whole.
 constexpr size_t widest(size_t len, size_t width)
 {
     return (len > width ? len : width) + 1;
 }
+constexpr size_t longest(size_t a, size_t b)
+{
+    return a > b ? a : b;
+}
+constexpr size_t WIDEST_OTHER_INFO =
+    widest(longest(sizeof("hook:NF_INET_POST_ROUTING") - 1,
+                   sizeof(REASON_PREFIX) - 1 + DROP_REASON_MAX_LEN * ESCAPED_BYTE_LEN),
+           OTHER_INFO_WIDTH[0]) +
+    widest(longest(sizeof(TABLE_PREFIX) - 1 + TABLE_NAME_MAX_LEN * ESCAPED_BYTE_LEN,
+                   sizeof(LOCATION_PREFIX) - 1 + DROP_LOCATION_MAX_LEN * ESCAPED_BYTE_LEN),
+           OTHER_INFO_WIDTH[1]) +
+    widest(sizeof(CHAIN_PREFIX) - 1 + NFT_NAME_MAX_LEN * ESCAPED_BYTE_LEN + 1 + sizeof(FRAGMENT_PREFIX) - 1 + 5,
+           OTHER_INFO_WIDTH[2]);
 constexpr size_t WIDEST_ROW =
     widest(20, COMMON[TIME].width) + widest(11, COMMON[CPU].width) +
-    widest(LABEL_WITH_TABLE_LEN + (FUNC_NAME_MAX_LEN - LABEL_WITH_TABLE_LEN) * ESCAPED_BYTE_LEN,
-           COMMON[TRACE_INFO].width) +
+    widest(FUNC_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[TRACE_INFO].width) +
     widest(DEV_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[INTERFACE].width) + 2 * widest(17, COMMON[SMAC].width) +
-    2 * widest(15, COMMON[SIP].width) + 4 * widest(10, TCP[TCP_SEQ].width) +
-    widest(sizeof("hook:NF_INET_POST_ROUTING") - 1, OTHER_INFO_WIDTH[0]) +
-    widest(sizeof(TABLE_PREFIX) - 1 + TABLE_NAME_MAX_LEN * ESCAPED_BYTE_LEN, OTHER_INFO_WIDTH[1]) +
-    widest(sizeof(FRAGMENT_PREFIX) - 1 + 5, OTHER_INFO_WIDTH[2]);
+    2 * widest(15, COMMON[SIP].width) + 4 * widest(10, TCP[TCP_SEQ].width) + WIDEST_OTHER_INFO;
 static_assert(WIDEST_ROW == TRACE_LINE_MAX, "the widest row is written whole");
 constexpr size_t ROW_SCRATCH = TRACE_LINE_MAX;
 
@@ -264,37 +280,110 @@ uint16_t fragment_offset(const data_t &record)
     return ntohs(record.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
 }
 
+// An nft table's or chain's name, which any user with a network namespace
+// of their own can choose: escaped, at most n bytes.
+void put_user_name(line_t &line, const char *prefix, const char *name, size_t n)
+{
+    put_str(line, prefix, 0);
+    put_name(line, name, n, 0);
+}
+
+// The name the kernel gave a drop reason, or null.
+const std::string *drop_reason_name(uint32_t reason)
+{
+    const auto &names = kernel_names.drop_reasons;
+    auto found = std::lower_bound(names.begin(), names.end(), std::make_pair(reason, std::string()));
+    return found != names.end() && found->first == reason ? &found->second : nullptr;
+}
+
+// A free the kernel gives no reason for (NOT_SPECIFIED) is data a socket
+// held unread at its close, or the buffers of fragments once reassembled:
+// nothing was lost on the way, and it gets no row.
+bool unexplained_drop(const data_t &record)
+{
+    const std::string *name = drop_reason_name(record.ipt_data.hook);
+    return name && *name == "NOT_SPECIFIED" && label_contains(record, "kfree_skb");
+}
+
+// "reason:NO_SOCKET", or the number a kernel gave without a name for it.
+void put_drop_reason(line_t &line, uint32_t reason)
+{
+    const std::string *name = drop_reason_name(reason);
+    put_str(line, REASON_PREFIX, 0);
+    if (name)
+        put_name(line, name->c_str(), DROP_REASON_MAX_LEN, 0);
+    else
+        put_unsigned(line, reason, 0);
+}
+
+// "at: tcp_v4_rcv": the code symbol at or below the address, as the kernel's
+// symbol list gives it; "at: 0x..." where there is none.
+void put_drop_location(line_t &line, const char location_bytes[8])
+{
+    uint64_t location;
+    memcpy(&location, location_bytes, sizeof(location));
+    const auto &symbols = kernel_names.code_symbols;
+    auto after = std::upper_bound(symbols.begin(), symbols.end(), location,
+                                  [](uint64_t a, const std::pair<uint64_t, std::string> &s) { return a < s.first; });
+    put_str(line, LOCATION_PREFIX, 0);
+    if (after != symbols.begin()) {
+        put_name(line, std::prev(after)->second.c_str(), DROP_LOCATION_MAX_LEN, 0);
+        return;
+    }
+    static const char hex[] = "0123456789abcdef";
+    put_str(line, "0x", 0);
+    for (int shift = 60; shift >= 0; shift -= 4)
+        line.text[line.len++] = hex[(location >> shift) & 0xf];
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
-// they hold; "ret_ipt_do_table" contains "ipt_do_table", so the return of
-// the table walk is told apart inside the walk's own test.
+// they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
+// the walks are told apart first.
 void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
 {
     const char *first = "";
-    bool with_table = false;
-    if (label_contains(record, "ipt_do_table")) {
-        if (label_contains(record, "ret_ipt_do_table")) {
-            first = nf_verdict_name(record.ipt_data.verdict);
-        } else {
-            first = nf_hook_name(record.ipt_data.hook);
-            with_table = true;
-        }
+    bool with_table = false, with_chain = false, with_drop = false;
+    if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_nft_do_chain")) {
+        first = nf_verdict_name(record.ipt_data.verdict);
+    } else if (label_contains(record, "ipt_do_table")) {
+        first = nf_hook_name(record.ipt_data.hook);
+        with_table = true;
+    } else if (label_contains(record, "nft_do_chain")) {
+        first = nf_hook_name(record.ipt_data.hook);
+        with_chain = true;
+    } else if (label_contains(record, "kfree_skb")) {
+        with_drop = true;
     } else if (with_sock_state && (label_contains(record, "__inet_lookup_listener") ||
                                    label_contains(record, "tcp_v4_rcv"))) {
         first = tcp_state_name(record.sock_data.sk_state);
     }
-    put_str(line, first, OTHER_INFO_WIDTH[0]);
-    put_blank(line);
     size_t start = line.len;
-    if (with_table) {
+    if (with_drop)
+        put_drop_reason(line, record.ipt_data.hook);
+    else
+        put_str(line, first, 0);
+    pad_to(line, start, OTHER_INFO_WIDTH[0]);
+    put_blank(line);
+    start = line.len;
+    if (with_drop) {
+        put_drop_location(line, record.ipt_data.table_name);
+    } else if (with_chain) {
+        put_user_name(line, TABLE_PREFIX, record.ipt_data.table_name, NFT_NAME_MAX_LEN);
+    } else if (with_table) {
         put_str(line, TABLE_PREFIX, 0);
         put_name(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
     }
     pad_to(line, start, OTHER_INFO_WIDTH[1]);
     put_blank(line);
-    // The third: where a fragment after the first begins, in bytes, since
-    // its transport columns hold no header (the kernel side zeroes them).
+    // The third: an nft walk's chain, and where a fragment after the first
+    // begins, in bytes, since its transport columns hold no header (the
+    // kernel side zeroes them).
     start = line.len;
+    if (with_chain)
+        put_user_name(line, CHAIN_PREFIX, record.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
     if (uint16_t offset = fragment_offset(record)) {
+        if (line.len > start)
+            put_blank(line);
         put_str(line, FRAGMENT_PREFIX, 0);
         put_unsigned(line, offset * 8u, 0);
     }
@@ -339,9 +428,11 @@ const char *nf_hook_name(uint32_t hook)
     return hook < sizeof(names) / sizeof(names[0]) ? names[hook] : "hook:NF_INET_NUMHOOKS";
 }
 
+// The kernel reads a verdict by its low byte (NF_VERDICT_MASK): the bits
+// above carry a queue number (NF_QUEUE_NR) or an errno (NF_DROP_ERR).
 const char *nf_verdict_name(uint32_t verdict)
 {
-    switch (verdict) {
+    switch (verdict & 0xff) {
     case 0:
         return "verdict: NF_DROP";
     case 1:
@@ -350,7 +441,7 @@ const char *nf_verdict_name(uint32_t verdict)
         return "verdict: NF_STOLEN";
     case 3:
         return "verdict: NF_QUEUE";
-    default: // NF_STOP (5), NF_REPEAT (4) and queue verdicts alike
+    default: // NF_STOP (5) and NF_REPEAT (4) alike
         return "verdict: NF_STOP";
     }
 }
@@ -381,7 +472,8 @@ int write_trace_header(uint32_t protocol)
 void write_tcp_row(const data_t *record, int cpu)
 {
     if (record->ip_data.protocol != PROTO_TCP ||
-        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record))
+        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record) ||
+        unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
@@ -400,7 +492,8 @@ void write_tcp_row(const data_t *record, int cpu)
 void write_udp_row(const data_t *record, int cpu)
 {
     if (record->ip_data.protocol != PROTO_UDP ||
-        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record))
+        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record) ||
+        unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
@@ -418,7 +511,7 @@ void write_udp_row(const data_t *record, int cpu)
 
 void write_icmp_row(const data_t *record, int cpu)
 {
-    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record))
+    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record) || unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);

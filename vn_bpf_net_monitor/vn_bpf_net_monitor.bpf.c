@@ -314,7 +314,7 @@ static __always_inline void store_record(int cpu_id, data_t *pd)
     bpf_map_update_elem(&data_map, &cpu_id, pd, BPF_ANY);
 }
 
-static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *pd)
+static __always_inline int emit_record(void *ctx, int cpu_id, data_t *pd)
 {
     store_record(cpu_id, pd);
     bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
@@ -335,16 +335,17 @@ static __always_inline int emit_record(struct pt_regs *ctx, int cpu_id, data_t *
 #define PAIR_LEVELS 4
 #define PAIR_TABLE_WALK 0
 #define PAIR_LISTENER 1
+#define PAIR_CHAIN_WALK 2
 /* A call in the kernel takes microseconds: a record older than this was
  * left by an entry whose return never came (a missed kretprobe). */
 #define PAIR_MAX_AGE_NS 1000000000ULL
 
-/* task_struct is cache-line aligned: bits 6 to 33 of its address go into
+/* task_struct is cache-line aligned: bits 6 to 32 of its address go into
  * the key, bits 32 to 63 into the record (ns_id, which no row shows), so
  * two tasks that share a key are still told apart. */
 static __always_inline __u32 pair_key(__u64 task, int pair, int level)
 {
-    return 0x80000000u | (__u32)pair << 30 | (__u32)level << 28 | ((__u32)(task >> 6) & 0x0fffffffu);
+    return 0x80000000u | (__u32)pair << 29 | (__u32)level << 27 | ((__u32)(task >> 6) & 0x07ffffffu);
 }
 
 /* Keeps a copy of the CPU's record for the return of this call; a record
@@ -396,130 +397,135 @@ static __always_inline data_t *pair_take(int pair, __u32 *taken)
     return found;
 }
 
-/* A packet-path probe on FUNC, whose socket buffer is the argument that
- * SKB_ARG (a PT_REGS_PARMn accessor) reads; the device is the buffer's.
- * Arguments and return values are loads from the probe context itself: it
- * is the saved registers, whose bounds the verifier checks, so the load
- * cannot fault and needs no helper call. */
-#define PACKET_PROBE(func, skb_arg)                                     \
-    SEC("kprobe/" #func)                                                \
-    int trace_##func(struct pt_regs *ctx)                               \
-    {                                                                   \
-        int cpu_id;                                                     \
-        data_t *pd = lookup_cpu_data(&cpu_id);                          \
-        if (!pd)                                                        \
-            return -1;                                                  \
-        struct sk_buff *skb = (struct sk_buff *)skb_arg(ctx);           \
-        if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), #func))   \
-            return 0;                                                   \
-        return emit_record(ctx, cpu_id, pd);                            \
-    }
+/* The bodies of the programs, named in probe_points.def. Each takes the
+ * probe context and the name its rows are labelled with. Arguments and
+ * return values are loads from the probe context itself: it is the saved
+ * registers, whose bounds the verifier checks, so the load cannot fault and
+ * needs no helper call. */
 
-PACKET_PROBE(udp_rcv, PT_REGS_PARM1)
-PACKET_PROBE(udp_v4_early_demux, PT_REGS_PARM1)
-PACKET_PROBE(icmp_rcv, PT_REGS_PARM1)
-PACKET_PROBE(tcp_queue_rcv, PT_REGS_PARM2)
+/* A packet-path probe whose socket buffer is SKB; the device is the buffer's. */
+static __always_inline int packet_probe(void *ctx, struct sk_buff *skb, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
+        return 0;
+    return emit_record(ctx, cpu_id, pd);
+}
+
+#define ARG(ctx, n) PT_REGS_PARM##n((struct pt_regs *)(ctx))
+
+static __always_inline int packet_skb1(void *ctx, const char *name)
+{
+    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 1), name);
+}
+
+static __always_inline int packet_skb2(void *ctx, const char *name)
+{
+    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 2), name);
+}
+
+static __always_inline int packet_skb3(void *ctx, const char *name)
+{
+    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 3), name);
+}
 
 /* The lookup's entry captures the packet and keeps it without emitting;
  * the return half emits it with the state of the socket found. Lookups
  * without a packet (socket diagnostics, BPF socket lookups) emit nothing. */
-static __always_inline int lookup_listener_entry(struct sk_buff *skb)
+static __always_inline int lookup_listener_entry(struct sk_buff *skb, const char *name)
 {
     int cpu_id;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "__inet_lookup_listener");
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
     pair_save(pd, PAIR_LISTENER);
     return 0;
 }
 
-SEC("kprobe/__inet_lookup_listener")
-int trace___inet_lookup_listener(struct pt_regs *ctx)
+static __always_inline int listener_skb3(void *ctx, const char *name)
 {
-    return lookup_listener_entry((struct sk_buff *)PT_REGS_PARM3(ctx));
+    return lookup_listener_entry((struct sk_buff *)ARG(ctx, 3), name);
 }
 
-SEC("kretprobe/__inet_lookup_listener")
-int trace_ret__inet_lookup_listener(struct pt_regs *ctx)
+/* From 6.18 the lookup takes no hashinfo: the buffer is argument 2. */
+static __always_inline int listener_skb2(void *ctx, const char *name)
 {
-    int cpu_id;
+    return lookup_listener_entry((struct sk_buff *)ARG(ctx, 2), name);
+}
+
+/* Puts the record this call's entry kept back as the CPU's record (the
+ * CPU's own seeded ns_id stays); 0 when there is none. */
+static __always_inline int restore_entry(data_t *pd, int pair)
+{
     __u32 key;
-    data_t *pd = lookup_cpu_data(&cpu_id);
-    if (!pd)
-        return -1;
-    data_t *entry = pair_take(PAIR_LISTENER, &key);
+    data_t *entry = pair_take(pair, &key);
     if (!entry)
         return 0;
     __u32 seeded = pd->net_data.ns_id;
     __builtin_memcpy(pd, entry, sizeof(*pd));
     pd->net_data.ns_id = seeded;
     bpf_map_delete_elem(&data_map, &key);
-    set_sock_state(pd, (struct sock *)PT_REGS_RC(ctx));
-    return emit_record(ctx, cpu_id, pd);
+    return 1;
 }
 
-PACKET_PROBE(tcp_rcv_established, PT_REGS_PARM2)
-PACKET_PROBE(tcp_v4_do_rcv, PT_REGS_PARM2)
-
-SEC("kprobe/tcp_v4_rcv")
-int trace_tcp_v4_rcv(struct pt_regs *ctx)
+static __always_inline int listener_return(void *ctx, const char *name)
 {
     int cpu_id;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1(ctx);
+    if (!restore_entry(pd, PAIR_LISTENER))
+        return 0;
+    set_sock_state(pd, (struct sock *)PT_REGS_RC((struct pt_regs *)ctx));
+    return emit_record(ctx, cpu_id, pd);
+}
+
+static __always_inline int tcp_v4_rcv_skb1(void *ctx, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 1);
     struct net_device *dev = BPF_CORE_READ(skb, dev);
     struct sock *sk = BPF_CORE_READ(skb, sk);
-    if (!capture_packet(pd, skb, dev, "tcp_v4_rcv"))
+    if (!capture_packet(pd, skb, dev, name))
         return 0;
     set_sock_state(pd, sk);
     return emit_record(ctx, cpu_id, pd);
 }
 
-PACKET_PROBE(ip_output, PT_REGS_PARM3)
-PACKET_PROBE(ip_finish_output, PT_REGS_PARM3)
-PACKET_PROBE(ip_finish_output2, PT_REGS_PARM3)
-PACKET_PROBE(ip_rcv_finish, PT_REGS_PARM3)
-PACKET_PROBE(ip_local_deliver_finish, PT_REGS_PARM3)
-PACKET_PROBE(ip_local_deliver, PT_REGS_PARM1)
-
 /* ip_rcv is given the receiving device; the buffer's may not be set yet. */
-SEC("kprobe/ip_rcv")
-int trace_ip_rcv(struct pt_regs *ctx)
+static __always_inline int ip_rcv_skb1_dev2(void *ctx, const char *name)
 {
     int cpu_id;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM1(ctx);
-    struct net_device *dev = (struct net_device *)PT_REGS_PARM2(ctx);
-    if (!capture_packet(pd, skb, dev, "ip_rcv"))
+    struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 1);
+    struct net_device *dev = (struct net_device *)ARG(ctx, 2);
+    if (!capture_packet(pd, skb, dev, name))
         return 0;
     return emit_record(ctx, cpu_id, pd);
 }
 
-PACKET_PROBE(__dev_queue_xmit, PT_REGS_PARM1)
-PACKET_PROBE(dev_hard_start_xmit, PT_REGS_PARM1)
-PACKET_PROBE(__netif_receive_skb_one_core, PT_REGS_PARM1)
-PACKET_PROBE(__netif_receive_skb, PT_REGS_PARM1)
-PACKET_PROBE(napi_gro_receive, PT_REGS_PARM2)
-
 /* The table walk emits on entry (hook and table) and on return (verdict);
  * the return half captures again the buffer of its own walk, as it stands
  * after the walk. */
-SEC("kprobe/ipt_do_table")
-int trace_ipt_do_table(struct pt_regs *ctx)
+static __always_inline int table_walk_entry(void *ctx, const char *name)
 {
     int cpu_id;
     data_t *pd = lookup_cpu_data(&cpu_id);
     if (!pd)
         return -1;
-    struct sk_buff *skb = (struct sk_buff *)PT_REGS_PARM2(ctx);
-    struct nf_hook_state *state = (struct nf_hook_state *)PT_REGS_PARM3(ctx);
-    struct xt_table *table = (struct xt_table *)PT_REGS_PARM1(ctx);
-    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ipt_do_table");
+    struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 2);
+    struct nf_hook_state *state = (struct nf_hook_state *)ARG(ctx, 3);
+    struct xt_table *table = (struct xt_table *)ARG(ctx, 1);
+    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
     pair_save(pd, PAIR_TABLE_WALK);
     if (!captured)
         return 0;
@@ -528,8 +534,7 @@ int trace_ipt_do_table(struct pt_regs *ctx)
     return emit_record(ctx, cpu_id, pd);
 }
 
-SEC("kretprobe/ipt_do_table")
-int trace_ret_ipt_do_table(struct pt_regs *ctx)
+static __always_inline int table_walk_return(void *ctx, const char *name)
 {
     int cpu_id;
     __u32 key;
@@ -541,23 +546,82 @@ int trace_ret_ipt_do_table(struct pt_regs *ctx)
         return 0;
     struct sk_buff *skb = (struct sk_buff *)entry->skb;
     bpf_map_delete_elem(&data_map, &key);
-    pd->ipt_data.verdict = (__u32)PT_REGS_RC(ctx);
-    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), "ret_ipt_do_table"))
+    pd->ipt_data.verdict = (__u32)PT_REGS_RC((struct pt_regs *)ctx);
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
         return 0;
     return emit_record(ctx, cpu_id, pd);
 }
 
-/* Programs for prototypes of newer kernels, after the 23 above; the monitor
- * loads whichever fits the running kernel's BTF. */
-
-/* From 6.18 napi_gro_receive is an inline wrapper around this. */
-PACKET_PROBE(gro_receive_skb, PT_REGS_PARM2)
-
-/* From 6.18 the lookup takes no hashinfo: the buffer moved to argument 2.
- * The same attach point under a section name of its own ("+0", offset 0),
- * so the program stands after the 23 and not beside its older twin. */
-SEC("kprobe/__inet_lookup_listener+0")
-int trace___inet_lookup_listener_skb_arg2(struct pt_regs *ctx)
+/* An nft base chain's walk: the entry emits hook, table and chain, the
+ * return the verdict. A drop frees the buffer inside the walk (the kernel
+ * tells it at kfree_skb), so the return emits the packet its entry kept
+ * instead of reading a freed buffer. */
+static __always_inline int chain_walk_entry(void *ctx, const char *name)
 {
-    return lookup_listener_entry((struct sk_buff *)PT_REGS_PARM2(ctx));
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct nft_pktinfo *pkt = (struct nft_pktinfo *)ARG(ctx, 1);
+    struct nft_chain *chain = (struct nft_chain *)ARG(ctx, 2);
+    struct sk_buff *skb = BPF_CORE_READ(pkt, skb);
+    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
+    if (captured) {
+        pd->ipt_data.hook = BPF_CORE_READ(pkt, state, hook);
+        bpf_probe_read_kernel_str(pd->ipt_data.table_name, NFT_NAME_MAX_LEN, BPF_CORE_READ(chain, table, name));
+        bpf_probe_read_kernel_str(pd->ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN,
+                                  BPF_CORE_READ(chain, name));
+    }
+    pair_save(pd, PAIR_CHAIN_WALK);
+    if (!captured)
+        return 0;
+    return emit_record(ctx, cpu_id, pd);
 }
+
+static __always_inline int chain_walk_return(void *ctx, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    if (!restore_entry(pd, PAIR_CHAIN_WALK))
+        return 0;
+    pd->ipt_data.verdict = (__u32)PT_REGS_RC((struct pt_regs *)ctx);
+    set_func_info(pd, name);
+    return emit_record(ctx, cpu_id, pd);
+}
+
+/* skb:kfree_skb: a packet the kernel drops, the code that freed it and the
+ * reason (from 5.17). The record's table part carries the reason (hook)
+ * and the code's address (the first 8 bytes of table_name); user space
+ * names both. consume_skb, a packet freed after its delivery, is another
+ * tracepoint and gives no row. */
+static __always_inline int drop_row(void *ctx, const char *name)
+{
+    struct bpf_raw_tracepoint_args *tp = ctx;
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)tp->args[0];
+    __u64 location = tp->args[1];
+    __u32 reason = (__u32)tp->args[2];
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
+        return 0;
+    pd->ipt_data.hook = reason;
+    __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
+    return emit_record(ctx, cpu_id, pd);
+}
+
+/* Every program, in the order of the list. An entry's rows are labelled
+ * with its function's name, a return's with its program's. */
+#define LABEL_ENTRY(program, function) #function
+#define LABEL_TRACEPOINT(program, function) #function
+#define LABEL_RETURN(program, function) #program
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+    SEC(section) int trace_##program(void *ctx)                                                 \
+    {                                                                                           \
+        return body(ctx, LABEL_##kind(program, function));                                      \
+    }
+#include "probe_points.def"
+#undef PROBE

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -203,6 +204,10 @@ static kernel_view_t read_running_kernel()
 {
     kernel_view_t kernel;
     kernel.symbols_known = read_symbol_list("/proc/kallsyms", kernel.functions);
+    struct utsname uts;
+    if (uname(&uts) == 0)
+        kernel.modules_known = read_module_list(
+            (std::string("/lib/modules/") + uts.release + "/modules.dep").c_str(), kernel.modules_on_disk);
     struct btf *vmlinux = btf__load_vmlinux_btf();
     if (libbpf_get_error(vmlinux))
         return kernel;
@@ -233,13 +238,19 @@ static void select_programs()
         if (c.point->return_program)
             chosen.insert(c.point->return_program);
     }
+    // Drop rows name the reason and the function that dropped the packet.
+    if (chosen.count("trace_kfree_skb")) {
+        kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
+        read_code_symbols("/proc/kallsyms", kernel_names.code_symbols);
+    }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
     btf__free(const_cast<struct btf *>(kernel.vmlinux));
     struct bpf_program *prog;
     bpf_object__for_each_program(prog, skel->obj)
         bpf_program__set_autoload(prog, chosen.count(bpf_program__name(prog)) > 0);
-    if (chosen.empty())
+    // Drop rows alone would say where packets ended, never where they went.
+    if (chosen.empty() || (chosen.size() == 1 && chosen.count("trace_kfree_skb")))
         kernel_object_not_opened("no probe point of this kernel can be traced\n");
 }
 

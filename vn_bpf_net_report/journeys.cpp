@@ -29,38 +29,33 @@ namespace {
 
 constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
 
+// A table walk's place is its hook's (below); a return has none of its own,
+// nor has a drop, which ends the packet wherever it is.
+constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
+
 struct known_function {
-    const char *name;
-    int rank;
+    const char *label; // as rows name it
+    int rank;          // place on the path, transmit side then receive side
     bool device_layer;
+    bool is_return;
 };
 
-// The path of a packet through the probed functions, transmit side then
-// receive side. Table walks take the rank of their hook (below).
+// The labels of the monitor's probe points. An entry's rows carry its
+// function's name, a return's its program's ("ret_ipt_do_table").
+#define ENTRY false
+#define TRACEPOINT false
+#define RETURN true
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+    {kind ? #program : #function, rank, device_layer != 0, kind},
 const known_function PATH[] = {
-    {"ip_output", 20, false},
-    {"ip_finish_output", 30, false},
-    {"ip_finish_output2", 40, false},
-    {"__dev_queue_xmit", 50, true},
-    {"dev_hard_start_xmit", 60, true},
-    {"napi_gro_receive", 70, true},
-    {"gro_receive_skb", 75, true},
-    {"__netif_receive_skb", 80, true},
-    {"__netif_receive_skb_core", 85, true},
-    {"__netif_receive_skb_one_core", 90, true},
-    {"ip_rcv", 100, false},
-    {"ip_rcv_finish", 110, false},
-    {"udp_v4_early_demux", 120, false},
-    {"ip_local_deliver", 130, false},
-    {"ip_local_deliver_finish", 140, false},
-    {"icmp_rcv", 150, false},
-    {"udp_rcv", 150, false},
-    {"tcp_v4_rcv", 150, false},
-    {"__inet_lookup_listener", 160, false},
-    {"tcp_v4_do_rcv", 170, false},
-    {"tcp_rcv_established", 180, false},
-    {"tcp_queue_rcv", 190, false},
+#include "probe_points.def"
+    // Older monitors probed it; its rows keep their place.
+    {"__netif_receive_skb_core", 85, true, false},
 };
+#undef PROBE
+#undef RETURN
+#undef TRACEPOINT
+#undef ENTRY
 
 // Where each netfilter hook is walked on the path.
 int hook_rank(std::string_view hook)
@@ -105,9 +100,28 @@ bool too_late(int64_t last, int64_t time)
 struct open_path {
     std::vector<trace_row> rows;
     int last_rank;
-    bool closed;        // after a drop verdict the packet goes nowhere
-    uint32_t moves = 0; // rows taken: entries filed before the last one are stale
+    bool closed;            // after a drop the packet goes nowhere, but...
+    bool drop_told = false; // ...the kernel's drop row may follow a drop verdict
+    uint32_t moves = 0;     // rows taken: entries filed before the last one are stale
 };
+
+// A closed path still takes the drop row a verdict left untold, and the
+// return of the walk inside which the drop was told (nft frees the packet
+// itself and returns NF_STOLEN).
+bool takes(report_state &state, const open_path &p, const function_place &place)
+{
+    if (!p.closed)
+        return true;
+    if (place.drop)
+        return !p.drop_told;
+    return place.walk_return && place_of(state, p.rows.back().function).drop;
+}
+
+// Whether a closed path may still take a row of some kind.
+bool lingers(report_state &state, const open_path &p)
+{
+    return !p.drop_told || place_of(state, p.rows.back().function).drop;
+}
 
 // The open paths of a key filed by the place they reached, and by that and
 // their last row's CPU, so that placing a row looks at a few piles rather
@@ -126,6 +140,7 @@ struct path_index {
     };
     using pile = std::priority_queue<entry>;
 
+    report_state &state;
     std::vector<open_path> &paths;
     std::vector<int> ranks; // places paths have been filed at, ascending
     std::unordered_map<int, pile> any;
@@ -134,7 +149,14 @@ struct path_index {
 
     size_t scan_max;
 
-    path_index(std::vector<open_path> &paths_, size_t scan_max_) : paths(paths_), scan_max(scan_max_) {}
+    // Closed paths that may still take a drop row or a walk's return: few,
+    // and looked at only for those rows.
+    std::vector<size_t> lingering;
+
+    path_index(report_state &state_, std::vector<open_path> &paths_, size_t scan_max_)
+        : state(state_), paths(paths_), scan_max(scan_max_)
+    {
+    }
 
     static uint64_t own_key(int rank, int32_t cpu) { return uint64_t(uint32_t(rank)) << 32 | uint32_t(cpu); }
 
@@ -153,8 +175,11 @@ struct path_index {
     void file(size_t i)
     {
         const open_path &p = paths[i];
-        if (p.closed)
+        if (p.closed) {
+            if (lingers(state, p))
+                lingering.push_back(i);
             return;
+        }
         auto at = std::lower_bound(ranks.begin(), ranks.end(), p.last_rank);
         if (at == ranks.end() || *at != p.last_rank)
             ranks.insert(at, p.last_rank);
@@ -185,10 +210,16 @@ struct path_index {
     // row's own CPU comes first, then the one that got furthest before the
     // row's place, then the newest. A row of an unknown function continues
     // any path: the newest on its CPU, else the newest.
-    size_t best_for(const trace_row &row, int rank, bool walk_entry)
+    size_t best_for(const trace_row &row, int rank, const function_place &place)
     {
         if (!filing)
-            return scan_for(row, rank, walk_entry);
+            return scan_for(row, rank, place);
+        size_t best = best_open(row, rank, place.walk_entry);
+        return rank < 0 && (place.drop || place.walk_return) ? best_lingering(row, place, best) : best;
+    }
+
+    size_t best_open(const trace_row &row, int rank, bool walk_entry)
+    {
         if (rank < 0) {
             size_t best = NONE;
             for (int r : ranks) {
@@ -216,17 +247,41 @@ struct path_index {
         return NONE;
     }
 
+    // A lingering path that takes the row and beats `best` (on the row's
+    // CPU first, then the newest), or `best`. Paths that can take nothing
+    // more, or came too long ago, leave the list.
+    size_t best_lingering(const trace_row &row, const function_place &place, size_t best)
+    {
+        auto beats = [&](size_t i) {
+            if (best == NONE)
+                return true;
+            bool own = paths[i].rows.back().cpu == row.cpu, best_own = paths[best].rows.back().cpu == row.cpu;
+            return own != best_own ? own : i > best;
+        };
+        size_t kept = 0;
+        for (size_t i : lingering) {
+            const open_path &p = paths[i];
+            if (!p.closed || !lingers(state, p) || too_late(p.rows.back().time, row.time))
+                continue;
+            lingering[kept++] = i;
+            if (takes(state, p, place) && beats(i))
+                best = i;
+        }
+        lingering.resize(kept);
+        return best;
+    }
+
     // The same choice, made by looking at every path.
-    size_t scan_for(const trace_row &row, int rank, bool walk_entry) const
+    size_t scan_for(const trace_row &row, int rank, const function_place &place) const
     {
         size_t best = NONE;
         std::pair<bool, int> best_score{false, -1};
         for (size_t i = 0; i < paths.size(); i++) {
             const open_path &p = paths[i];
             const trace_row &last = p.rows.back();
-            if (p.closed || too_late(last.time, row.time))
+            if (!takes(state, p, place) || too_late(last.time, row.time))
                 continue;
-            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && walk_entry);
+            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry);
             std::pair<bool, int> score{last.cpu == row.cpu, rank < 0 ? 0 : p.last_rank};
             if (continues && (best == NONE || score >= best_score))
                 best = i, best_score = score;
@@ -235,24 +290,41 @@ struct path_index {
     }
 };
 
-// Fills a journey's drop verdict from its last table walk.
+// How a journey ended: a drop row (kfree_skb) gives the reason and where;
+// a table walk that dropped it (NF_DROP, or the kernel's NETFILTER_DROP,
+// told inside or after the walk) gives the table, chain and hook of the
+// last walk before the drop.
 void settle_ending(report_state &state, journey &j)
 {
+    size_t end = j.rows.size(); // the drop row, or the end
     for (size_t i = j.rows.size(); i-- > 0;) {
-        const trace_row &row = j.rows[i];
-        if (!place_of(state, row.function).walk_return)
+        if (!place_of(state, j.rows[i].function).drop)
             continue;
-        j.dropped = is_drop(state, row);
-        if (!j.dropped)
-            return;
-        for (size_t k = i; k-- > 0;) {
-            if (!place_of(state, j.rows[k].function).walk_entry)
-                continue;
-            other_info_fields walk = split_other_info(state.names.text(j.rows[k].other_info));
-            j.drop_hook = walk.hook;
-            j.drop_table = walk.table;
-            break;
+        other_info_fields drop = split_other_info(state.names.text(j.rows[i].other_info));
+        j.dropped = true;
+        j.drop_reason = drop.reason;
+        j.drop_function = drop.location;
+        end = i;
+        break;
+    }
+    bool by_table = j.dropped && j.drop_reason == "NETFILTER_DROP";
+    for (size_t i = j.rows.size(); i-- > 0;) {
+        function_place place = place_of(state, j.rows[i].function);
+        if (place.walk_return && i > end)
+            continue; // an nft walk returns after the drop it told
+        if (place.walk_return) {
+            by_table = by_table || is_drop(state, j.rows[i]);
+            if (!by_table)
+                return;
+            continue;
         }
+        if (!place.walk_entry || !by_table)
+            continue;
+        other_info_fields walk = split_other_info(state.names.text(j.rows[i].other_info));
+        j.dropped = true;
+        j.drop_hook = walk.hook;
+        j.drop_table = walk.table;
+        j.drop_chain = walk.chain;
         return;
     }
 }
@@ -304,11 +376,17 @@ function_place place_of(report_state &state, uint32_t function)
     while (state.places.size() <= function) {
         std::string_view name = state.names.text(uint32_t(state.places.size()));
         function_place place;
-        place.walk_return = name == "ret_ipt_do_table";
-        place.walk_entry = name == "ipt_do_table";
-        for (const known_function &known : PATH)
-            if (name == known.name)
+        for (const known_function &known : PATH) {
+            if (name != known.label)
+                continue;
+            // The return of a walk stays in the walk's place; the listener's
+            // return rows carry its entry's label.
+            place.walk_return = known.is_return;
+            place.walk_entry = known.rank == AT_HOOK;
+            place.drop = known.rank == AT_DROP;
+            if (known.rank >= 0)
                 place.rank = known.rank, place.device_layer = known.device_layer;
+        }
         state.places.push_back(place);
     }
     return state.places[function];
@@ -390,12 +468,12 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
     // function (a socket's backlog runs on another CPU later), then the most
     // recent; a row that continues none starts a packet of its own.
     std::vector<open_path> paths;
-    path_index index{paths, state.path_scan_max};
+    path_index index{state, paths, state.path_scan_max};
     size_t newest = 0; // the path the latest row went on
     for (const trace_row &row : rows) {
         function_place place = place_of(state, row.function);
         int rank = row_rank(state, row);
-        size_t best = index.best_for(row, rank, place.walk_entry);
+        size_t best = index.best_for(row, rank, place);
         if (best == path_index::NONE) {
             paths.push_back({{}, rank, false});
             best = paths.size() - 1;
@@ -404,14 +482,18 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         p.rows.push_back(row);
         if (rank >= 0)
             p.last_rank = rank;
-        p.closed = (place.walk_return && is_drop(state, row)) || p.rows.size() >= JOURNEY_ROWS_MAX;
+        p.closed = p.closed || place.drop || (place.walk_return && is_drop(state, row)) ||
+                   p.rows.size() >= JOURNEY_ROWS_MAX;
+        p.drop_told = p.drop_told || place.drop;
         p.moves++;
         index.moved(best);
         newest = best;
     }
     // Bounded memory: the path the newest row went on may still grow,
-    // unless it is closed.
-    size_t kept = keep_last && !paths.empty() && !paths[newest].closed ? newest : paths.size();
+    // unless it is closed and can take no drop row or walk return.
+    size_t kept = keep_last && !paths.empty() && (!paths[newest].closed || lingers(state, paths[newest]))
+                      ? newest
+                      : paths.size();
     std::vector<trace_row> still_open;
     for (size_t i = 0; i < paths.size(); i++) {
         if (i == kept) {
@@ -439,9 +521,12 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
 
 std::string ending_of(const report_state &state, const journey &j)
 {
+    auto known = [](std::string_view text) { return text.empty() ? std::string("?") : shown_text(text); };
+    if (j.dropped && !j.drop_hook.empty())
+        return "dropped by table " + known(j.drop_table) + (j.drop_chain.empty() ? "" : " chain " + known(j.drop_chain)) +
+               " at " + known(j.drop_hook);
     if (j.dropped)
-        return "dropped by table " + (j.drop_table.empty() ? "?" : shown_text(j.drop_table)) + " at " +
-               (j.drop_hook.empty() ? "?" : shown_text(j.drop_hook));
+        return "dropped at " + known(j.drop_function) + ": " + known(j.drop_reason);
     return "ended at " + shown_text(state.names.text(j.rows.back().function));
 }
 

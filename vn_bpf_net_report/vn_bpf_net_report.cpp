@@ -33,7 +33,7 @@ namespace {
 
 const char *const PROGRAM = "vn_bpf_net_report";
 constexpr size_t READ_CHUNK = 1 << 20;
-// Longer lines are no rows (the monitor cuts its lines at 299 bytes).
+// Longer lines are no rows (the monitor writes none longer than 863 bytes).
 constexpr size_t LINE_LEN_MAX = 1 << 16;
 // How long a key is remembered after its last journey, so that frames with
 // repeated fields arriving later are still known for what they are; and how
@@ -634,7 +634,8 @@ int main(int argc, char **argv)
                                 "also write a self-contained HTML page to this file (never over an input)");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
         ->check([&](const std::string &text) { return parse_flow(text, set.filter); });
-    app.add_flag("--dropped", set.filter.dropped_only, "only journeys that ended in a drop verdict");
+    app.add_flag("--dropped", set.filter.dropped_only,
+                 "only journeys the kernel dropped: a table's drop verdict or a drop reason");
     app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
         ->check([&](const std::string &text) { return parse_slower_than(text, set.filter); });
     auto *follow = app.add_flag("--follow", set.follow,

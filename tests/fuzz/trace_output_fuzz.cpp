@@ -19,6 +19,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "trace_layout.h"
 #include "trace_output.h"
 
 namespace {
@@ -53,16 +54,20 @@ std::string mac_text(const uint8_t *m)
 
 // A name as a row shows it: bytes a terminal would act on, blanks, bytes
 // past ASCII and the backslash as "\xNN", the rest as they are.
-template <size_t N> std::string name_text(const char (&name)[N])
+std::string name_text(const char *name, size_t n)
 {
     std::string out;
-    for (size_t i = 0; i < strnlen(name, N); i++) {
+    for (size_t i = 0; i < strnlen(name, n); i++) {
         unsigned char b = static_cast<unsigned char>(name[i]);
         char text[8];
         snprintf(text, sizeof(text), b <= ' ' || b >= 0x7f || b == '\\' ? "\\x%02x" : "%c", b);
         out += text;
     }
     return out;
+}
+template <size_t N> std::string name_text(const char (&name)[N])
+{
+    return name_text(name, N);
 }
 
 std::string ip_text(uint32_t a)
@@ -75,20 +80,32 @@ std::string ip_text(uint32_t a)
 // The row as the documented formats lay it out, names escaped.
 std::string reference_row(const data_t &r, int cpu, uint32_t proto)
 {
-    const char *first = "";
-    std::string second;
-    if (label_has(r, "ret_ipt_do_table")) {
+    std::string first, second, third;
+    if (label_has(r, "ret_ipt_do_table") || label_has(r, "ret_nft_do_chain")) {
         first = nf_verdict_name(r.ipt_data.verdict);
     } else if (label_has(r, "ipt_do_table")) {
         first = nf_hook_name(r.ipt_data.hook);
         second = "table: " + name_text(r.ipt_data.table_name);
+    } else if (label_has(r, "nft_do_chain")) {
+        first = nf_hook_name(r.ipt_data.hook);
+        second = "table: " + name_text(r.ipt_data.table_name, NFT_NAME_MAX_LEN);
+        third = "chain: " + name_text(r.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
+    } else if (label_has(r, "kfree_skb")) {
+        // No kernel told names here: the reason and the address as numbers.
+        uint64_t location;
+        memcpy(&location, r.ipt_data.table_name, sizeof(location));
+        char text[32];
+        snprintf(text, sizeof(text), "at: 0x%016llx", (unsigned long long)location);
+        first = "reason:" + std::to_string(r.ipt_data.hook);
+        second = text;
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv"))) {
         first = tcp_state_name(r.sock_data.sk_state);
     }
     // A fragment after the first: no transport header, its offset in the
     // third sub-field.
     unsigned fragment = ntohs(r.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
-    std::string third = fragment ? "frag_off:" + std::to_string(fragment * 8) : "";
+    if (fragment)
+        third += (third.empty() ? "" : " ") + std::string("frag_off:") + std::to_string(fragment * 8);
     char line[1024] = {0};
     std::string label = name_text(r.func_info.func_name), dev = name_text(r.net_data.net_dev_name);
     std::string smac = mac_text(r.eth_data.smac), dmac = mac_text(r.eth_data.dmac);
@@ -112,7 +129,7 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
     used += size_t(n);
     if (used >= sizeof(line))
         return line;
-    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first, second.c_str(), third.c_str());
+    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first.c_str(), second.c_str(), third.c_str());
     return line;
 }
 
@@ -142,12 +159,14 @@ void check_columns(const std::string &line, const data_t &r, int cpu, uint32_t p
     CHECK(line[other - 1] == ' ', line);
     std::string first = line.substr(other, 15);
     CHECK(first == std::string(15, ' ') || first.rfind("verdict: ", 0) == 0 ||
-              first.rfind("hook:", 0) == 0 || (proto == PROTO_TCP && first.rfind("sock:", 0) == 0),
+              first.rfind("hook:", 0) == 0 || first.rfind("reason:", 0) == 0 ||
+              (proto == PROTO_TCP && first.rfind("sock:", 0) == 0),
           line);
     // A first sub-field that fits leaves the second at its start.
     if (line[other + 15] == ' ') {
         std::string second = line.substr(other + 16, 10);
-        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0, line);
+        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0 || second.rfind("at: ", 0) == 0,
+              line);
     }
 }
 

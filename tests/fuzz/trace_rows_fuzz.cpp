@@ -112,7 +112,8 @@ void check_row(uint32_t protocol, const std::string &line)
           again);
 
     other_info_fields parts = split_other_info(row.other_info);
-    for (std::string_view part : {parts.verdict, parts.hook, parts.table, parts.sock, parts.unknown})
+    for (std::string_view part : {parts.verdict, parts.hook, parts.table, parts.chain, parts.sock, parts.reason,
+                                  parts.location, parts.unknown})
         CHECK(inside(part, line), line);
 }
 
