@@ -61,8 +61,9 @@ std::vector<std::string> render(uint32_t protocol, const std::vector<data_t> &re
         handle_trace_event(nullptr, 3, const_cast<data_t *>(&r), sizeof(r));
     lseek(fd, 0, SEEK_SET);
     std::string text(size_t(lseek(fd, 0, SEEK_END)), '\0');
-    pread(fd, text.data(), text.size(), 0);
+    ssize_t got = pread(fd, text.data(), text.size(), 0);
     close(fd);
+    text.resize(got > 0 ? size_t(got) : 0);
     trace_fd = 1;
     return lines_of(text);
 }
