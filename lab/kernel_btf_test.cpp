@@ -97,9 +97,22 @@ btf *btf_of_module(const std::string &path, btf *vmlinux)
 struct unpacked_kernel {
     std::string version, root, modules;
     btf *vmlinux = nullptr;
-    btf *ip_tables = nullptr;
+    std::map<std::string, btf *> module_btf; // the probed modules', by name
     kernel_view_t view;
 };
+
+// The split BTF of module NAME (from modules.dep), or null.
+btf *module_of(const unpacked_kernel &k, const std::string &dep, const std::string &name)
+{
+    std::istringstream lines(dep);
+    std::string line;
+    while (k.vmlinux && std::getline(lines, line)) {
+        std::string path = line.substr(0, line.find(':')); // the module itself, not what it needs
+        if (path.find("/" + name + ".ko") != std::string::npos)
+            return btf_of_module(k.modules + "/" + path, k.vmlinux);
+    }
+    return nullptr;
+}
 
 const unpacked_kernel &kernel()
 {
@@ -111,15 +124,14 @@ const unpacked_kernel &kernel()
         k.modules = k.root + "/lib/modules/" + k.version;
         k.vmlinux = btf_of_image(work + "/kernel/kernel");
         std::string dep = read_file(k.modules + "/modules.dep");
-        size_t at = dep.find("/ip_tables.ko");
-        if (at != std::string::npos && k.vmlinux) {
-            size_t start = dep.rfind('\n', at) + 1;
-            std::string path = k.modules + "/" + dep.substr(start, dep.find(':', start) - start);
-            k.ip_tables = btf_of_module(path, k.vmlinux);
+        // As on a host with the modules loaded.
+        for (const auto &p : probe_points()) {
+            if (!p.module || k.module_btf.count(p.module))
+                continue;
+            k.module_btf[p.module] = module_of(k, dep, p.module);
+            if (k.module_btf[p.module])
+                k.view.modules[p.module] = k.module_btf[p.module];
         }
-        // As on a host with the module loaded.
-        if (k.ip_tables)
-            k.view.modules["ip_tables"] = k.ip_tables;
         k.view.vmlinux = k.vmlinux;
         return k;
     }();
@@ -145,7 +157,7 @@ bool newer_than_6_17(const std::string &version)
     return major > 6 || (major == 6 && minor >= 18);
 }
 
-TEST(KernelBtf, ThePackageHoldsTheKernelsBtfSymbolsAndTheIptablesModule)
+TEST(KernelBtf, ThePackageHoldsTheKernelsBtfSymbolsAndTheTableModules)
 {
     const unpacked_kernel &k = kernel();
     ASSERT_FALSE(k.version.empty()) << "nothing unpacked in " << env("LAB_WORK");
@@ -153,7 +165,9 @@ TEST(KernelBtf, ThePackageHoldsTheKernelsBtfSymbolsAndTheIptablesModule)
         EXPECT_EQ(k.version.rfind(env("LAB_SERIES") + ".", 0), 0u) << k.version;
     }
     ASSERT_NE(k.vmlinux, nullptr) << "no BTF in the kernel image";
-    EXPECT_NE(k.ip_tables, nullptr) << "no BTF in ip_tables.ko";
+    for (const auto &[name, b] : k.module_btf)
+        EXPECT_NE(b, nullptr) << "no BTF in " << name << ".ko";
+    EXPECT_EQ(k.module_btf.size(), 2u); // ip_tables, nf_tables
 }
 
 TEST(KernelBtf, EveryProbePointGetsTheProgramWrittenForItsPrototype)
@@ -199,11 +213,11 @@ TEST(KernelBtf, TheSymbolListAndBtfAgreeOnWhatIsThere)
     ASSERT_NE(view.vmlinux, nullptr);
     auto from_btf = choices(view);
     view.symbols_known = true;
-    for (const auto &f : probed_functions()) {
-        const btf *b = f == "ipt_do_table" && view.modules.count("ip_tables") ? view.modules.at("ip_tables")
-                                                                              : view.vmlinux;
-        if (btf__find_by_name_kind(b, f.c_str(), BTF_KIND_FUNC) > 0)
-            view.functions.insert(f);
+    for (const auto &p : probe_points()) {
+        const btf *b = p.module && view.modules.count(p.module) ? view.modules.at(p.module) : view.vmlinux;
+        for (const auto &v : p.variants)
+            if (btf__find_by_name_kind(b, v.function, BTF_KIND_FUNC) > 0)
+                view.functions.insert(v.function);
     }
     EXPECT_EQ(choices(view), from_btf);
 }

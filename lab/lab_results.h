@@ -315,7 +315,7 @@ struct Phase {
     std::map<std::string, std::string> settings;
     std::map<std::string, Monitor> monitors;
     std::map<std::string, long> hits;  // kernel kprobe hits per function
-    std::string kallsyms_ipt, error_log;
+    std::string kallsyms_ipt, lsmod, error_log;
     std::vector<double> window;  // uptime seconds when the traffic began and ended
 
     const Monitor& monitor(const std::string& name) const
@@ -356,6 +356,7 @@ inline Phase read_phase(const std::string& results, const std::string& name, con
             ph.hits[f] = n;
     }
     ph.kallsyms_ipt = read_file(ph.dir + "/kallsyms-ipt.txt");
+    ph.lsmod = read_file(ph.dir + "/lsmod.txt");
     ph.error_log = read_file(ph.dir + "/vn_bpf_net_monitor_err.log");
     std::stringstream w(read_file(ph.dir + "/window.txt"));
     for (double t; w >> t;)

@@ -34,6 +34,8 @@ TEST(LabBoot, TheGuestRanTheAskedKernelAndEveryMonitorTracedUntilKilled)
                 expected += "napi_gro_receive: not in this kernel, gro_receive_skb traced instead\n";
             if (!iptables_loaded)
                 expected += "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced\n";
+            if (ph.lsmod.find("nf_tables") == std::string::npos)
+                expected += "nft_do_chain: not in this kernel (module nf_tables not loaded), not traced\n";
             EXPECT_EQ(m.notices, expected);
             EXPECT_EQ(m.header.rfind("TIME ", 0), 0u) << "first line is no header: " << m.header;
             EXPECT_TRUE(m.bad_lines.empty()) << "a row out of layout: " << m.bad_lines.front();

@@ -19,6 +19,7 @@ struct fake_kernel {
     int skb = ptr_to(btf__add_struct(b, "sk_buff", 232));
     int dev = ptr_to(btf__add_struct(b, "net_device", 2048));
     int state = ptr_to(btf__add_struct(b, "nf_hook_state", 48));
+    int pktinfo = ptr_to(btf__add_struct(b, "nft_pktinfo", 24));
     int integer = btf__add_int(b, "int", 4, BTF_INT_SIGNED);
     int void_ptr = btf__add_ptr(b, 0);
     kernel_view_t view;
@@ -44,6 +45,7 @@ struct fake_kernel {
                 params[a.position - 1] = a.kind == arg_kind::skb ? skb
                                        : a.kind == arg_kind::net_device ? dev
                                        : a.kind == arg_kind::hook_state ? state
+                                       : a.kind == arg_kind::pktinfo ? pktinfo
                                                                         : void_ptr;
             add(v.function, {params[0], params[1], params[2]});
         }
@@ -110,21 +112,48 @@ TEST(ProbeSelection, AFunctionWithoutBtfOrWithoutItsModuleIsSkippedWithItsReason
     auto c = k.choices();
     EXPECT_EQ(c["tcp_v4_rcv"].second, "tcp_v4_rcv: no type information in this kernel, not traced");
     EXPECT_EQ(c["ipt_do_table"].second, "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced");
+    // A kernel without the module at all (PREEMPT_RT from 7.x on): loading it would not help.
+    k.view.modules_known = true;
+    k.view.modules_on_disk = {"nf_tables"};
+    c = k.choices();
+    EXPECT_EQ(c["ipt_do_table"].second, "ipt_do_table: not in this kernel (it has no module ip_tables), not traced");
+    EXPECT_EQ(c["nft_do_chain"].second, "nft_do_chain: not in this kernel (module nf_tables not loaded), not traced");
 }
 
-TEST(ProbeSelection, TheTableWalkTakesItsTableAsVoidPointerOrXtTable)
+// Both walks are handed their table (iptables) or chain (nft) as void *priv
+// on some kernels and typed on others; an order the program does not read
+// (5.x's ipt_do_table(skb, state, table)) is left out.
+TEST(ProbeSelection, TheWalksTakeTheirTableOrChainAsVoidPointerOrTyped)
 {
     for (bool typed : {false, true}) {
         fake_kernel k;
         int table = typed ? k.ptr_to(btf__add_struct(k.b, "xt_table", 64)) : k.void_ptr;
+        int chain = typed ? k.ptr_to(btf__add_struct(k.b, "nft_chain", 120)) : k.void_ptr;
         k.add("ipt_do_table", {table, k.skb, k.state});
+        k.add("nft_do_chain", {k.pktinfo, chain});
         k.view.symbols_known = true;
         EXPECT_EQ(k.choices()["ipt_do_table"].first, "trace_ipt_do_table") << typed;
+        EXPECT_EQ(k.choices()["nft_do_chain"].first, "trace_nft_do_chain") << typed;
     }
-    fake_kernel old; // 5.x: (skb, state, table)
+    fake_kernel old;
     old.add("ipt_do_table", {old.skb, old.state, old.void_ptr});
+    old.add("nft_do_chain", {old.void_ptr, old.pktinfo});
     old.view.symbols_known = true;
     EXPECT_EQ(old.choices()["ipt_do_table"].first, "-");
+    EXPECT_EQ(old.choices()["nft_do_chain"].first, "-");
+}
+
+TEST(ProbeSelection, ModulesAreNamedAsTheKernelNamesThem)
+{
+    std::string path = testing::TempDir() + "/modules.dep";
+    std::ofstream(path) << "kernel/net/ipv4/netfilter/ip_tables.ko.xz: kernel/net/netfilter/x_tables.ko.xz\n"
+                           "kernel/net/netfilter/nf_tables.ko: kernel/lib/libcrc32c.ko\n"
+                           "kernel/drivers/net/virtio-net.ko.zst:\n"
+                           "garbage line\n";
+    std::set<std::string> found;
+    ASSERT_TRUE(read_module_list(path.c_str(), found));
+    EXPECT_EQ(found, (std::set<std::string>{"ip_tables", "nf_tables", "virtio_net"}));
+    EXPECT_FALSE(read_module_list((path + ".missing").c_str(), found));
 }
 
 TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)

@@ -172,6 +172,35 @@ TEST_F(TraceOutput, tcp_row_at_ipt_do_table_shows_hook_and_table_shifting_the_re
               "54321      3000000000 1          hook:NF_INET_LOCAL_OUT table: filter           \n");
 }
 
+// An nft walk names its table and chain; both are names any user picks
+// (nft takes quoted names), so what could steer a terminal or split a
+// column is escaped, and each is cut to its half of the table field.
+TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_verdict)
+{
+    trace_filter.proto = PROTO_UDP;
+    data_t r = udp_record("nft_do_chain", 40000, 9999, 12);
+    r.ipt_data.hook = 1;
+    strcpy(r.ipt_data.table_name, "fw");
+    strcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, "in");
+    r.ipt_data.verdict = 1; // the walk before's: not shown at the entry
+    feed(r);
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: fw  chain: in \n");
+
+    clear();
+    memcpy(r.ipt_data.table_name, "my \x1b[2Jtable\\123", 16); // fills its half: no NUL
+    memcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, "a\tb\n", 5);
+    r.ip_data.frag_off = htons(185); // a later fragment at a forward hook
+    feed(r);
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: my\\x20\\x1b[2Jtable\\x5c123 "
+                                     "chain: a\\x09b\\x0a frag_off:1480\n");
+
+    clear();
+    r = udp_record("ret_nft_do_chain", 40000, 9999, 12);
+    r.ipt_data.verdict = 0x00010002; // NF_STOLEN with EPERM: the walk freed the packet itself
+    feed(r);
+    EXPECT_EQ(written().substr(186), "verdict: NF_STOLEN                      \n");
+}
+
 TEST_F(TraceOutput, udp_row_shows_payload_length_zero_for_a_bare_header)
 {
     trace_filter.proto = PROTO_UDP;

@@ -43,6 +43,21 @@ struct xt_table {
     char name[32];
 } CORE_TYPE;
 
+/* nf_tables' own types, in its module's BTF. */
+struct nft_pktinfo {
+    struct sk_buff *skb;
+    const struct nf_hook_state *state;
+} CORE_TYPE;
+
+struct nft_table {
+    char *name;
+} CORE_TYPE;
+
+struct nft_chain {
+    struct nft_table *table;
+    char *name;
+} CORE_TYPE;
+
 /* The probe context. libbpf's PT_REGS_* accessors name the registers as
  * the kernel does once __VMLINUX_H__ is defined (x86), and read arm64's
  * through struct user_pt_regs. */

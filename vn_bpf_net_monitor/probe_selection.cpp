@@ -16,6 +16,7 @@ constexpr probe_arg_t SKB3{3, arg_kind::skb};
 const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3 = {SKB3};
 const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
 const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
+const std::vector<probe_arg_t> ARGS_NFT_ARGS = {{1, arg_kind::pktinfo}, {2, arg_kind::chain}};
 const std::vector<probe_arg_t> ARGS_NO_ARGS = {};
 
 struct listed_program {
@@ -102,6 +103,30 @@ bool read_symbol_list(const char *path, std::set<std::string> &found)
     return true;
 }
 
+bool read_module_list(const char *path, std::set<std::string> &found)
+{
+    FILE *list = fopen(path, "r");
+    if (!list)
+        return false;
+    char line[4096];
+    while (fgets(line, sizeof(line), list)) {
+        // "kernel/net/ipv4/netfilter/ip_tables.ko.xz: kernel/net/netfilter/x_tables.ko.xz"
+        char *end = strstr(line, ".ko");
+        char *colon = strchr(line, ':');
+        if (!end || !colon || end > colon)
+            continue;
+        char *start = end;
+        while (start > line && start[-1] != '/')
+            start--;
+        std::string name(start, end);
+        for (char &c : name)
+            c = c == '-' ? '_' : c;
+        found.insert(name);
+    }
+    fclose(list);
+    return true;
+}
+
 namespace {
 
 const btf_type *skip_modifiers(const btf *b, __u32 &id)
@@ -123,7 +148,7 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
     __u32 target_id = t->type;
     const btf_type *target = skip_modifiers(b, target_id);
     if (target_id == 0) // void *
-        return kind == arg_kind::table;
+        return kind == arg_kind::table || kind == arg_kind::chain;
     if (!target || !btf_is_struct(target))
         return false;
     const char *name = btf__name_by_offset(b, target->name_off);
@@ -136,6 +161,10 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
         return strcmp(name, "nf_hook_state") == 0;
     case arg_kind::table:
         return strcmp(name, "xt_table") == 0;
+    case arg_kind::pktinfo:
+        return strcmp(name, "nft_pktinfo") == 0;
+    case arg_kind::chain:
+        return strcmp(name, "nft_chain") == 0;
     }
     return false;
 }
@@ -200,7 +229,11 @@ probe_choice_t choose(const kernel_view_t &kernel, const probe_point_t &point)
         return {&point, nullptr, std::string(unknown) + ": " + why + ", not traced"};
     }
     std::string notice = std::string(first) + ": not in this kernel";
-    if (point.module)
+    // Loading a module helps only where the kernel has it: PREEMPT_RT
+    // kernels from 7.x on have no ip_tables at all.
+    if (point.module && kernel.modules_known && !kernel.modules_on_disk.count(point.module))
+        notice += std::string(" (it has no module ") + point.module + ")";
+    else if (point.module)
         notice += std::string(" (module ") + point.module + " not loaded)";
     return {&point, nullptr, notice + ", not traced"};
 }

@@ -23,6 +23,8 @@ enum class arg_kind {
     net_device, // struct net_device *
     hook_state, // const struct nf_hook_state *
     table,      // struct xt_table *, or the void *priv it is passed as
+    pktinfo,    // struct nft_pktinfo *
+    chain,      // struct nft_chain *, or the void *priv it is passed as
 };
 
 struct probe_arg_t {
@@ -54,6 +56,9 @@ struct kernel_view_t {
     bool symbols_known = false;      // false: no symbol list, presence is taken from BTF
     const btf *vmlinux = nullptr;
     std::map<std::string, const btf *> modules; // loaded modules' BTF, by module name
+    // The modules this kernel has on disk (modules.dep), loaded or not.
+    std::set<std::string> modules_on_disk;
+    bool modules_known = false; // false: no modules.dep was read
 };
 
 struct probe_choice_t {
@@ -72,3 +77,7 @@ std::set<std::string> probed_functions();
 // names only, so a clone such as "ip_rcv.cold" or a longer name that merely
 // starts the same way never counts. Returns false when the file cannot be read.
 bool read_symbol_list(const char *path, std::set<std::string> &found);
+
+// The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
+// as the kernel names them ('-' read as '_'). False when it cannot be read.
+bool read_module_list(const char *path, std::set<std::string> &found);

@@ -39,11 +39,13 @@ constexpr const char *OTHER_INFO_LABEL = "OTHER_INFO";
 constexpr size_t OTHER_INFO_COUNT = 3;
 constexpr size_t OTHER_INFO_WIDTH[OTHER_INFO_COUNT] = {15, 10, 10};
 
-// How the OTHER_INFO texts begin: a verdict at the return of the table
-// walk, a hook and its table at its entry, a TCP socket state.
+// How the OTHER_INFO texts begin: a verdict at the return of a table
+// walk, a hook and its table (and for nft its chain) at its entry, a TCP
+// socket state.
 constexpr const char VERDICT_PREFIX[] = "verdict: ";
 constexpr const char HOOK_PREFIX[] = "hook:";
 constexpr const char TABLE_PREFIX[] = "table: ";
+constexpr const char CHAIN_PREFIX[] = "chain: ";
 constexpr const char SOCK_PREFIX[] = "sock:";
 constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
 

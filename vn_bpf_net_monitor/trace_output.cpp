@@ -220,20 +220,28 @@ uint16_t fragment_offset(const data_t &record)
     return ntohs(record.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
 }
 
+// A name any user can choose (an nft table or chain), escaped, at most n bytes.
+void put_user_name(line_t &line, const char *prefix, const char *name, size_t n)
+{
+    put_str(line, prefix, 0);
+    line.len += escape_text(line.text + line.len, name, strnlen(name, n));
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
-// they hold; "ret_ipt_do_table" contains "ipt_do_table", so the return of
-// the table walk is told apart inside the walk's own test.
+// they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
+// the walks are told apart first.
 void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
 {
     const char *first = "";
-    bool with_table = false;
-    if (label_contains(record, "ipt_do_table")) {
-        if (label_contains(record, "ret_ipt_do_table")) {
-            first = nf_verdict_name(record.ipt_data.verdict);
-        } else {
-            first = nf_hook_name(record.ipt_data.hook);
-            with_table = true;
-        }
+    bool with_table = false, with_chain = false;
+    if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_nft_do_chain")) {
+        first = nf_verdict_name(record.ipt_data.verdict);
+    } else if (label_contains(record, "ipt_do_table")) {
+        first = nf_hook_name(record.ipt_data.hook);
+        with_table = true;
+    } else if (label_contains(record, "nft_do_chain")) {
+        first = nf_hook_name(record.ipt_data.hook);
+        with_chain = true;
     } else if (with_sock_state && (label_contains(record, "__inet_lookup_listener") ||
                                    label_contains(record, "tcp_v4_rcv"))) {
         first = tcp_state_name(record.sock_data.sk_state);
@@ -241,16 +249,23 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     put_str(line, first, OTHER_INFO_WIDTH[0]);
     put_blank(line);
     size_t start = line.len;
-    if (with_table) {
+    if (with_chain) {
+        put_user_name(line, TABLE_PREFIX, record.ipt_data.table_name, NFT_NAME_MAX_LEN);
+    } else if (with_table) {
         put_str(line, TABLE_PREFIX, 0);
         put_text(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
     }
     pad_to(line, start, OTHER_INFO_WIDTH[1]);
     put_blank(line);
-    // The third: where a fragment after the first begins, in bytes, since
-    // its transport columns hold no header (the kernel side zeroes them).
+    // The third: an nft walk's chain, and where a fragment after the first
+    // begins, in bytes, since its transport columns hold no header (the
+    // kernel side zeroes them).
     start = line.len;
+    if (with_chain)
+        put_user_name(line, CHAIN_PREFIX, record.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
     if (uint16_t offset = fragment_offset(record)) {
+        if (line.len > start)
+            put_blank(line);
         put_str(line, FRAGMENT_PREFIX, 0);
         put_unsigned(line, offset * 8u, 0);
     }

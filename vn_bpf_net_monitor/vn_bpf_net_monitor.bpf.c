@@ -330,16 +330,17 @@ static __always_inline int emit_record(void *ctx, int cpu_id, data_t *pd)
 #define PAIR_LEVELS 4
 #define PAIR_TABLE_WALK 0
 #define PAIR_LISTENER 1
+#define PAIR_CHAIN_WALK 2
 /* A call in the kernel takes microseconds: a record older than this was
  * left by an entry whose return never came (a missed kretprobe). */
 #define PAIR_MAX_AGE_NS 1000000000ULL
 
-/* task_struct is cache-line aligned: bits 6 to 33 of its address go into
+/* task_struct is cache-line aligned: bits 6 to 32 of its address go into
  * the key, bits 32 to 63 into the record (ns_id, which no row shows), so
  * two tasks that share a key are still told apart. */
 static __always_inline __u32 pair_key(__u64 task, int pair, int level)
 {
-    return 0x80000000u | (__u32)pair << 30 | (__u32)level << 28 | ((__u32)(task >> 6) & 0x0fffffffu);
+    return 0x80000000u | (__u32)pair << 29 | (__u32)level << 27 | ((__u32)(task >> 6) & 0x07ffffffu);
 }
 
 /* Keeps a copy of the CPU's record for the return of this call; a record
@@ -451,20 +452,29 @@ static __always_inline int listener_skb2(void *ctx, const char *name)
     return lookup_listener_entry((struct sk_buff *)ARG(ctx, 2), name);
 }
 
-static __always_inline int listener_return(void *ctx, const char *name)
+/* Puts the record this call's entry kept back as the CPU's record (the
+ * CPU's own seeded ns_id stays); 0 when there is none. */
+static __always_inline int restore_entry(data_t *pd, int pair)
 {
-    int cpu_id;
     __u32 key;
-    data_t *pd = lookup_cpu_data(&cpu_id);
-    if (!pd)
-        return -1;
-    data_t *entry = pair_take(PAIR_LISTENER, &key);
+    data_t *entry = pair_take(pair, &key);
     if (!entry)
         return 0;
     __u32 seeded = pd->net_data.ns_id;
     __builtin_memcpy(pd, entry, sizeof(*pd));
     pd->net_data.ns_id = seeded;
     bpf_map_delete_elem(&data_map, &key);
+    return 1;
+}
+
+static __always_inline int listener_return(void *ctx, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    if (!restore_entry(pd, PAIR_LISTENER))
+        return 0;
     set_sock_state(pd, (struct sock *)PT_REGS_RC((struct pt_regs *)ctx));
     return emit_record(ctx, cpu_id, pd);
 }
@@ -534,6 +544,45 @@ static __always_inline int table_walk_return(void *ctx, const char *name)
     pd->ipt_data.verdict = (__u32)PT_REGS_RC((struct pt_regs *)ctx);
     if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
         return 0;
+    return emit_record(ctx, cpu_id, pd);
+}
+
+/* An nft base chain's walk: the entry emits hook, table and chain, the
+ * return the verdict. A drop frees the buffer inside the walk (the kernel
+ * tells it at kfree_skb), so the return emits the packet its entry kept
+ * instead of reading a freed buffer. */
+static __always_inline int chain_walk_entry(void *ctx, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct nft_pktinfo *pkt = (struct nft_pktinfo *)ARG(ctx, 1);
+    struct nft_chain *chain = (struct nft_chain *)ARG(ctx, 2);
+    struct sk_buff *skb = BPF_CORE_READ(pkt, skb);
+    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
+    if (captured) {
+        pd->ipt_data.hook = BPF_CORE_READ(pkt, state, hook);
+        bpf_probe_read_kernel_str(pd->ipt_data.table_name, NFT_NAME_MAX_LEN, BPF_CORE_READ(chain, table, name));
+        bpf_probe_read_kernel_str(pd->ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN,
+                                  BPF_CORE_READ(chain, name));
+    }
+    pair_save(pd, PAIR_CHAIN_WALK);
+    if (!captured)
+        return 0;
+    return emit_record(ctx, cpu_id, pd);
+}
+
+static __always_inline int chain_walk_return(void *ctx, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    if (!restore_entry(pd, PAIR_CHAIN_WALK))
+        return 0;
+    pd->ipt_data.verdict = (__u32)PT_REGS_RC((struct pt_regs *)ctx);
+    set_func_info(pd, name);
     return emit_record(ctx, cpu_id, pd);
 }
 

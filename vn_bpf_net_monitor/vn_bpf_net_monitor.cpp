@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -169,6 +170,10 @@ static kernel_view_t read_running_kernel()
 {
     kernel_view_t kernel;
     kernel.symbols_known = read_symbol_list("/proc/kallsyms", kernel.functions);
+    struct utsname uts;
+    if (uname(&uts) == 0)
+        kernel.modules_known = read_module_list(
+            (std::string("/lib/modules/") + uts.release + "/modules.dep").c_str(), kernel.modules_on_disk);
     struct btf *vmlinux = btf__load_vmlinux_btf();
     if (libbpf_get_error(vmlinux))
         return kernel;

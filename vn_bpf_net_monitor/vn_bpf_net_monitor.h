@@ -12,6 +12,9 @@
 
 #define DEV_NAME_MAX_LEN 16
 #define TABLE_NAME_MAX_LEN 32
+/* An nft chain walk keeps its table's name in the first half of
+ * ipt_data.table_name and the chain's in the second, each cut to 15 bytes. */
+#define NFT_NAME_MAX_LEN 16
 #define FUNC_NAME_MAX_LEN 32
 
 /* IP protocol numbers, as the record and the filter carry them. */
@@ -78,6 +81,8 @@ typedef struct udp_data_t {
     __u16 len;
 } udp_data_t;
 
+/* The table walks' part: ipt_do_table's, and nft_do_chain's with the chain
+ * in the second half of table_name (NFT_NAME_MAX_LEN). */
 typedef struct ipt_t {
     __u32 hook;
     char table_name[TABLE_NAME_MAX_LEN];

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "trace_layout.h"
 #include "trace_output.h"
 
 namespace {
@@ -58,25 +59,37 @@ std::string ip_text(uint32_t a)
     return text;
 }
 
+// An nft name as the trace escapes it: at most n bytes.
+std::string escaped_name(const char *name, size_t n)
+{
+    char out[NFT_NAME_MAX_LEN * trace_layout::ESCAPED_BYTE_LEN];
+    return std::string(out, trace_layout::escape_text(out, name, strnlen(name, n)));
+}
+
 // The row as the documented formats lay it out: zeroed 300-byte buffer,
 // bounded formatter, at most 299 bytes.
 std::string reference_row(const data_t &r, int cpu, uint32_t proto)
 {
     const char *first = "";
-    std::string second;
-    if (label_has(r, "ret_ipt_do_table")) {
+    std::string second, third;
+    if (label_has(r, "ret_ipt_do_table") || label_has(r, "ret_nft_do_chain")) {
         first = nf_verdict_name(r.ipt_data.verdict);
     } else if (label_has(r, "ipt_do_table")) {
         first = nf_hook_name(r.ipt_data.hook);
         second = "table: " + std::string(r.ipt_data.table_name,
                                          strnlen(r.ipt_data.table_name, sizeof(r.ipt_data.table_name)));
+    } else if (label_has(r, "nft_do_chain")) {
+        first = nf_hook_name(r.ipt_data.hook);
+        second = "table: " + escaped_name(r.ipt_data.table_name, NFT_NAME_MAX_LEN);
+        third = "chain: " + escaped_name(r.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv"))) {
         first = tcp_state_name(r.sock_data.sk_state);
     }
     // A fragment after the first: no transport header, its offset in the
     // third sub-field.
     unsigned fragment = ntohs(r.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
-    std::string third = fragment ? "frag_off:" + std::to_string(fragment * 8) : "";
+    if (fragment)
+        third += (third.empty() ? "" : " ") + std::string("frag_off:") + std::to_string(fragment * 8);
     char line[300] = {0};
     int name_len = int(strnlen(r.func_info.func_name, sizeof(r.func_info.func_name)));
     int dev_len = int(strnlen(r.net_data.net_dev_name, sizeof(r.net_data.net_dev_name)));
