@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -220,6 +221,19 @@ TEST(KernelBtf, TheSymbolListAndBtfAgreeOnWhatIsThere)
                 view.functions.insert(v.function);
     }
     EXPECT_EQ(choices(view), from_btf);
+}
+
+// The drop rows' reasons come from the kernel's own enum: the ones the lab
+// provokes are there by name on every lab kernel.
+TEST(KernelBtf, TheDropReasonsTheLabProvokesAreNamedInTheKernelsEnum)
+{
+    const unpacked_kernel &k = kernel();
+    ASSERT_NE(k.vmlinux, nullptr);
+    std::set<std::string> names;
+    for (const auto &[value, name] : read_drop_reasons(k.vmlinux))
+        names.insert(name);
+    for (const char *reason : {"NOT_SPECIFIED", "NO_SOCKET", "SOCKET_RCVBUFF", "NETFILTER_DROP"})
+        EXPECT_TRUE(names.count(reason)) << reason << " on " << k.version;
 }
 
 // Byte offset of a member of a struct, looked for through the anonymous

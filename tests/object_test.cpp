@@ -223,7 +223,9 @@ TEST_P(KernelObject, holds_the_23_probes_in_table_order_then_those_of_newer_kern
     bpf_object__for_each_program(prog, obj.get())
     {
         found.push_back({bpf_program__name(prog), bpf_program__section_name(prog), nullptr});
-        EXPECT_EQ(bpf_program__type(prog), BPF_PROG_TYPE_KPROBE) << bpf_program__name(prog);
+        bool tracepoint = strncmp(bpf_program__section_name(prog), "raw_tp/", 7) == 0;
+        EXPECT_EQ(bpf_program__type(prog), tracepoint ? BPF_PROG_TYPE_RAW_TRACEPOINT : BPF_PROG_TYPE_KPROBE)
+            << bpf_program__name(prog);
     }
     ASSERT_EQ(found.size(), PROGRAMS.size());
     // The design's 23 come first: the skeleton's slots of older monitors stay put.

@@ -21,12 +21,32 @@ struct fake_kernel {
     int state = ptr_to(btf__add_struct(b, "nf_hook_state", 48));
     int pktinfo = ptr_to(btf__add_struct(b, "nft_pktinfo", 24));
     int integer = btf__add_int(b, "int", 4, BTF_INT_SIGNED);
+    int reason = add_reasons();
     int void_ptr = btf__add_ptr(b, 0);
     kernel_view_t view;
 
     fake_kernel() { view.vmlinux = b; }
     ~fake_kernel() { btf__free(b); }
     int ptr_to(int id) { return btf__add_ptr(b, id); }
+    int add_reasons()
+    {
+        int id = btf__add_enum(b, "skb_drop_reason", 4);
+        btf__add_enum_value(b, "SKB_NOT_DROPPED_YET", 0);
+        btf__add_enum_value(b, "SKB_DROP_REASON_NOT_SPECIFIED", 1);
+        btf__add_enum_value(b, "SKB_DROP_REASON_NO_SOCKET", 2);
+        btf__add_enum_value(b, "SKB_DROP_REASON_NETFILTER_DROP", 6);
+        return id;
+    }
+    // A tracepoint as the kernel describes it: btf_trace_NAME, a pointer to
+    // a function of the tracepoint's data and its arguments.
+    void add_tracepoint(const char *name, std::initializer_list<int> args)
+    {
+        int proto = btf__add_func_proto(b, 0);
+        btf__add_func_param(b, "__data", void_ptr);
+        for (int a : args)
+            btf__add_func_param(b, "arg", a);
+        btf__add_typedef(b, (std::string("btf_trace_") + name).c_str(), ptr_to(proto));
+    }
     void add(const char *name, std::initializer_list<int> params)
     {
         int proto = btf__add_func_proto(b, integer);
@@ -40,6 +60,10 @@ struct fake_kernel {
     {
         for (const auto &p : probe_points()) {
             const probe_program_t &v = p.variants.front();
+            if (v.tracepoint) {
+                add_tracepoint(v.function, {skb, void_ptr, reason});
+                continue;
+            }
             int params[3] = {integer, integer, integer};
             for (const auto &a : v.args)
                 params[a.position - 1] = a.kind == arg_kind::skb ? skb
@@ -143,6 +167,30 @@ TEST(ProbeSelection, TheWalksTakeTheirTableOrChainAsVoidPointerOrTyped)
     EXPECT_EQ(old.choices()["nft_do_chain"].first, "-");
 }
 
+// kfree_skb tells the reason from 5.17 on, and 6.11 added the socket after
+// it; before, drops are not traced and the user is told why.
+TEST(ProbeSelection, DropsAreTracedWhereKfreeSkbTellsTheReason)
+{
+    fake_kernel with_socket;
+    with_socket.add_tracepoint("kfree_skb", {with_socket.skb, with_socket.void_ptr, with_socket.reason,
+                                             with_socket.void_ptr});
+    with_socket.view.symbols_known = true; // a tracepoint is not in the symbol list by its name
+    EXPECT_EQ(with_socket.choices()["kfree_skb"], std::make_pair(std::string("trace_kfree_skb"), std::string()));
+
+    fake_kernel before_5_17;
+    before_5_17.add_tracepoint("kfree_skb", {before_5_17.skb, before_5_17.void_ptr});
+    EXPECT_EQ(before_5_17.choices()["kfree_skb"].first, "-");
+    EXPECT_EQ(before_5_17.choices()["kfree_skb"].second,
+              "kfree_skb: this kernel gives no drop reasons (5.17 and later do), drops not traced");
+    EXPECT_EQ(fake_kernel().choices()["kfree_skb"].second, "kfree_skb: not in this kernel, not traced");
+
+    fake_kernel k;
+    std::vector<std::pair<uint32_t, std::string>> want = {
+        {0, "SKB_NOT_DROPPED_YET"}, {1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}, {6, "NETFILTER_DROP"}};
+    EXPECT_EQ(read_drop_reasons(k.b), want);
+    EXPECT_TRUE(read_drop_reasons(nullptr).empty());
+}
+
 TEST(ProbeSelection, ModulesAreNamedAsTheKernelNamesThem)
 {
     std::string path = testing::TempDir() + "/modules.dep";
@@ -163,10 +211,20 @@ TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)
                            "ffffffff81000010 t ip_rcv.cold\n"
                            "ffffffff81000020 T __netif_receive_skb_core\n"
                            "0000000000000000 T udp_rcv\n"
-                           "ffffffffc0000000 t ipt_do_table\t[ip_tables]\n";
+                           "ffffffffc0000000 t ipt_do_table\t[ip_tables]\n"
+                           "ffffffff82000000 D some_data\n";
     std::set<std::string> found;
     ASSERT_TRUE(read_symbol_list(path.c_str(), found));
     EXPECT_EQ(found, (std::set<std::string>{"udp_rcv", "ipt_do_table"}));
+    // Drop rows name code by the symbol at or below its address: code only, in address order.
+    std::vector<std::pair<uint64_t, std::string>> symbols;
+    ASSERT_TRUE(read_code_symbols(path.c_str(), symbols));
+    std::vector<std::pair<uint64_t, std::string>> code = {{0, "udp_rcv"},
+                                                          {0xffffffff81000000, "ip_rcv_finish_core"},
+                                                          {0xffffffff81000010, "ip_rcv.cold"},
+                                                          {0xffffffff81000020, "__netif_receive_skb_core"},
+                                                          {0xffffffffc0000000, "ipt_do_table"}};
+    EXPECT_EQ(symbols, code);
     EXPECT_FALSE(read_symbol_list((path + ".missing").c_str(), found));
 }
 

@@ -174,6 +174,13 @@ TEST(ReportRows, other_info_splits_into_known_parts_and_keeps_texts_it_does_not_
     EXPECT_EQ(fragment.unknown, "frag_off:1480");
     EXPECT_TRUE(fragment.hook.empty() && fragment.verdict.empty() && fragment.sock.empty());
     EXPECT_EQ(split_other_info("sock:TCP_LISTEN frag_off:1480").unknown, "frag_off:1480");
+    other_info_fields chain = split_other_info("hook:NF_INET_LOCAL_IN table: fw  chain: in frag_off:8");
+    EXPECT_EQ(chain.table, "fw");
+    EXPECT_EQ(chain.chain, "in");
+    EXPECT_EQ(chain.unknown, "frag_off:8");
+    other_info_fields drop = split_other_info("reason:NO_SOCKET at: tcp_v4_rcv");
+    EXPECT_EQ(drop.reason, "NO_SOCKET");
+    EXPECT_EQ(drop.location, "tcp_v4_rcv");
 }
 
 // ---- Stage latencies -------------------------------------------------------
@@ -327,6 +334,114 @@ TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
     report_result bad = run_report({"--flow", "198.18.0:80", trace});
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.err.find("--flow"), std::string::npos);
+}
+
+// Four datagrams as the monitor writes them, each stopped another way: a
+// native nft chain (the kernel frees it inside the walk, which returns
+// NF_STOLEN), an iptables rule (NF_DROP, then the kernel's NETFILTER_DROP
+// at nf_hook_slow: one ending), a closed port, and one delivered.
+std::string drops_trace()
+{
+    kernel_names.drop_reasons = {{2, "NO_SOCKET"}, {6, "NETFILTER_DROP"}};
+    kernel_names.code_symbols = {{0x1000, "nft_do_chain"}, {0x2000, "nf_hook_slow"}, {0x3000, "__udp4_lib_rcv"}};
+    std::vector<data_t> records;
+    int64_t now = 1000000;
+    auto row = [&](const char *label, uint16_t len, auto &&set) {
+        data_t r = monitor_record(label, PROTO_UDP);
+        r.func_info.rcv_ts = uint64_t(now += 1000);
+        r.udp_data.source = htons(40000), r.udp_data.dst = htons(9999), r.udp_data.len = htons(len);
+        set(r);
+        records.push_back(r);
+    };
+    auto none = [](data_t &) {};
+    auto walk = [](const char *table, const char *chain) {
+        return [=](data_t &r) {
+            r.ipt_data.hook = 1;
+            strcpy(r.ipt_data.table_name, table);
+            strcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, chain);
+        };
+    };
+    auto verdict = [](uint32_t v) { return [=](data_t &r) { r.ipt_data.verdict = v; }; };
+    auto dropped = [](uint32_t reason, uint64_t at) {
+        return [=](data_t &r) {
+            r.ipt_data.hook = reason;
+            memcpy(r.ipt_data.table_name, &at, sizeof(at));
+        };
+    };
+    row("ip_local_deliver", 18, none);
+    row("nft_do_chain", 18, walk("fw", "in"));
+    row("kfree_skb", 18, dropped(6, 0x1234));
+    row("ret_nft_do_chain", 18, verdict(0x10002));
+    row("ip_local_deliver", 28, none);
+    row("ipt_do_table", 28, walk("filter", ""));
+    row("ret_ipt_do_table", 28, verdict(0));
+    row("kfree_skb", 28, dropped(6, 0x2040));
+    for (const char *label : {"ip_local_deliver", "ip_local_deliver_finish", "udp_rcv"})
+        row(label, 38, none);
+    row("kfree_skb", 38, dropped(2, 0x3010));
+    for (const char *label : {"ip_local_deliver", "ip_local_deliver_finish", "udp_rcv"})
+        row(label, 48, none);
+    std::string text;
+    for (const std::string &line : render(PROTO_UDP, records))
+        text += line + "\n";
+    kernel_names = {};
+    std::string path = temp_dir() + "/drops.trace";
+    FILE *f = fopen(path.c_str(), "w");
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    return path;
+}
+
+TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_ending_per_drop)
+{
+    const std::string trace = drops_trace();
+    report_result r = run_report({trace});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 4u) << r.out;
+    const char *endings[] = {"dropped by table fw chain in at NF_INET_LOCAL_IN",
+                             "dropped by table filter at NF_INET_LOCAL_IN", "dropped at __udp4_lib_rcv: NO_SOCKET",
+                             "ended at udp_rcv"};
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_NE(journeys[i].find(endings[i]), std::string::npos) << journeys[i];
+        EXPECT_EQ(ending_count(r.out, endings[i]), 1) << endings[i];
+    }
+    EXPECT_NE(r.out.find("journeys: 4 (15 rows)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(journey_lines(run_report({"--dropped", trace}).out).size(), 3u);
+
+    json lines = json_lines(run_report({"--json", trace}).out);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0]["drop_table"], "fw");
+    EXPECT_EQ(lines[0]["drop_chain"], "in");
+    EXPECT_EQ(lines[0]["drop_hook"], "NF_INET_LOCAL_IN");
+    EXPECT_EQ(lines[0]["drop_reason"], "NETFILTER_DROP");
+    EXPECT_EQ(lines[0]["drop_function"], "nft_do_chain");
+    EXPECT_EQ(lines[0]["rows"][1]["chain"], "in");
+    EXPECT_EQ(lines[0]["rows"][2]["reason"], "NETFILTER_DROP");
+    EXPECT_EQ(lines[0]["rows"][2]["location"], "nft_do_chain");
+    EXPECT_FALSE(lines[1].contains("drop_chain"));
+    EXPECT_EQ(lines[1]["drop_function"], "nf_hook_slow");
+    EXPECT_FALSE(lines[2].contains("drop_table"));
+    EXPECT_EQ(lines[2]["drop_reason"], "NO_SOCKET");
+    EXPECT_EQ(lines[2]["drop_function"], "__udp4_lib_rcv");
+    EXPECT_EQ(lines[3]["dropped"], false);
+    EXPECT_FALSE(lines[3].contains("drop_reason"));
+
+    // The page colours each cause apart: the two table drops alike, the
+    // closed port otherwise, the delivered one not as a drop.
+    std::string page_path = temp_dir() + "/drops.html";
+    ASSERT_EQ(run_report({"--html", page_path, trace}).status, 0);
+    std::string page = slurp(page_path);
+    auto fill_of = [&](const std::string &ending) {
+        size_t at = page.find(">" + ending + "</text><rect class=\"bar");
+        size_t fill = page.find("fill:", at);
+        return at == std::string::npos ? std::string("none") : page.substr(fill, page.find('"', fill) - fill);
+    };
+    EXPECT_EQ(fill_of(endings[0]), "fill:#d62728");
+    EXPECT_EQ(fill_of(endings[1]), fill_of(endings[0]));
+    EXPECT_NE(fill_of(endings[2]), fill_of(endings[0]));
+    EXPECT_NE(fill_of(endings[2]), "none");
+    EXPECT_EQ(page.find(">ended at udp_rcv</text><rect class=\"bar dropped"), std::string::npos);
 }
 
 TEST(ReportCli, identical_datagrams_are_two_journeys_and_the_drop_port_ends_in_nf_drop)

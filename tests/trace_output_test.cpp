@@ -201,6 +201,58 @@ TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_v
     EXPECT_EQ(written().substr(186), "verdict: NF_STOLEN                      \n");
 }
 
+// A drop row names the kernel's reason and the function that freed the
+// packet, from what the running kernel told at start-up; what it did not
+// tell is shown as a number rather than guessed.
+TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_that_dropped_it)
+{
+    kernel_names.drop_reasons = {{1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}, {4, "SOCKET_RCVBUFF"}, {0x20001, "SUBSYS_X"}};
+    kernel_names.code_symbols = {{0xffffffff81000000, "_stext"}, {0xffffffff81a00000, "tcp_v4_rcv"},
+                                 {0xffffffff81a01000, "tcp_v4_do_rcv"}};
+    struct drop_case {
+        uint32_t reason;
+        uint64_t location;
+        const char *other_info;
+    } cases[] = {
+        {2, 0xffffffff81a00e2a, "reason:NO_SOCKET at: tcp_v4_rcv "},
+        {2, 0xffffffff81a01000, "reason:NO_SOCKET at: tcp_v4_do_rcv "},
+        {0x20001, 0xffffffff81a00000, "reason:SUBSYS_X at: tcp_v4_rcv "},
+        {3, 0xffffffff81a00001, "reason:3        at: tcp_v4_rcv "},
+        {4, 0xffffffff80000000, "reason:SOCKET_RCVBUFF at: 0xffffffff80000000 "},
+    };
+    for (const drop_case &c : cases) {
+        clear();
+        data_t r = tcp_record("kfree_skb", 40000, 8099);
+        r.ipt_data.hook = c.reason;
+        memcpy(r.ipt_data.table_name, &c.location, sizeof(c.location));
+        r.sock_data.sk_state = 10; // a socket state is no part of a drop row
+        feed(r);
+        EXPECT_EQ(written().substr(197), std::string(c.other_info) + std::string(10, ' ') + "\n") << c.reason;
+    }
+    // A free without a reason (unread data at a socket's close, reassembled
+    // fragments) is no packet lost: no row, of any protocol.
+    for (uint32_t proto : {PROTO_TCP, PROTO_UDP, PROTO_ICMP}) {
+        clear();
+        trace_filter.proto = proto;
+        data_t r = proto == PROTO_TCP ? tcp_record("kfree_skb", 1, 2)
+                   : proto == PROTO_UDP ? udp_record("kfree_skb", 1, 2, 9)
+                                        : icmp_record("kfree_skb");
+        r.ipt_data.hook = 1;
+        feed(r);
+        EXPECT_EQ(written(), "") << proto;
+        r.ipt_data.hook = 2;
+        feed(r);
+        EXPECT_NE(written(), "") << proto;
+    }
+    data_t walk = tcp_record("ipt_do_table", 1, 2); // hook 1 is no reason here
+    walk.ipt_data.hook = 1;
+    trace_filter.proto = PROTO_TCP;
+    clear();
+    feed(walk);
+    EXPECT_NE(written(), "");
+    kernel_names = {};
+}
+
 TEST_F(TraceOutput, udp_row_shows_payload_length_zero_for_a_bare_header)
 {
     trace_filter.proto = PROTO_UDP;

@@ -3,6 +3,7 @@
 
 #include <bpf/btf.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -17,19 +18,21 @@ const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3
 const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
 const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
 const std::vector<probe_arg_t> ARGS_NFT_ARGS = {{1, arg_kind::pktinfo}, {2, arg_kind::chain}};
+// skb:kfree_skb(skb, location, reason): reason came with 5.17.
+const std::vector<probe_arg_t> ARGS_DROP_ARGS = {SKB1, {3, arg_kind::drop_reason}};
 const std::vector<probe_arg_t> ARGS_NO_ARGS = {};
+
+enum listed_kind { ENTRY, RETURN, TRACEPOINT };
 
 struct listed_program {
     const char *program;
-    bool is_return;
+    listed_kind kind;
     const char *function;
     const char *point;
     const std::vector<probe_arg_t> &args;
     const char *module;
 };
 
-#define ENTRY false
-#define RETURN true
 #define NO_MODULE nullptr
 #define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
     {"trace_" #program, kind, #function, #point, ARGS_##args, module},
@@ -38,8 +41,6 @@ const listed_program LISTED[] = {
 };
 #undef PROBE
 #undef NO_MODULE
-#undef RETURN
-#undef ENTRY
 
 // The list's programs grouped by point, in the order each point first shows.
 std::vector<probe_point_t> group_points()
@@ -54,10 +55,10 @@ std::vector<probe_point_t> group_points()
             names.push_back(p.point);
             points.push_back({{}, nullptr, p.module});
         }
-        if (p.is_return)
+        if (p.kind == RETURN)
             points[i].return_program = p.program;
         else
-            points[i].variants.push_back({p.program, p.function, p.args});
+            points[i].variants.push_back({p.program, p.function, p.args, p.kind == TRACEPOINT});
     }
     return points;
 }
@@ -127,6 +128,43 @@ bool read_module_list(const char *path, std::set<std::string> &found)
     return true;
 }
 
+std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux)
+{
+    std::vector<std::pair<uint32_t, std::string>> names;
+    __s32 id = vmlinux ? btf__find_by_name_kind(vmlinux, "skb_drop_reason", BTF_KIND_ENUM) : -1;
+    if (id <= 0)
+        return names;
+    const btf_type *t = btf__type_by_id(vmlinux, id);
+    const struct btf_enum *e = btf_enum(t);
+    static const char prefix[] = "SKB_DROP_REASON_";
+    for (int i = 0; i < btf_vlen(t); i++, e++) {
+        const char *name = btf__name_by_offset(vmlinux, e->name_off);
+        if (strncmp(name, prefix, sizeof(prefix) - 1) == 0)
+            name += sizeof(prefix) - 1;
+        names.emplace_back(uint32_t(e->val), name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool read_code_symbols(const char *path, std::vector<std::pair<uint64_t, std::string>> &symbols)
+{
+    FILE *list = fopen(path, "r");
+    if (!list)
+        return false;
+    char line[512];
+    while (fgets(line, sizeof(line), list)) {
+        // "ffffffff81000000 T name" or "... t name\t[module]"
+        unsigned long long address;
+        char type, name[256];
+        if (sscanf(line, "%llx %c %255s", &address, &type, name) == 3 && (type == 't' || type == 'T'))
+            symbols.emplace_back(address, name);
+    }
+    fclose(list);
+    std::sort(symbols.begin(), symbols.end());
+    return true;
+}
+
 namespace {
 
 const btf_type *skip_modifiers(const btf *b, __u32 &id)
@@ -143,6 +181,8 @@ const btf_type *skip_modifiers(const btf *b, __u32 &id)
 bool param_is(const btf *b, __u32 type_id, arg_kind kind)
 {
     const btf_type *t = skip_modifiers(b, type_id);
+    if (t && kind == arg_kind::drop_reason)
+        return btf_is_enum(t) && strcmp(btf__name_by_offset(b, t->name_off), "skb_drop_reason") == 0;
     if (!t || !btf_is_ptr(t))
         return false;
     __u32 target_id = t->type;
@@ -165,6 +205,8 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
         return strcmp(name, "nft_pktinfo") == 0;
     case arg_kind::chain:
         return strcmp(name, "nft_chain") == 0;
+    case arg_kind::drop_reason:
+        return false;
     }
     return false;
 }
@@ -177,12 +219,21 @@ const btf *btf_of(const kernel_view_t &kernel, const probe_point_t &point)
     return it == kernel.modules.end() ? kernel.vmlinux : it->second;
 }
 
-// The function's prototype in BTF, or null.
-const btf_type *prototype(const btf *b, const char *function)
+// The function's prototype in BTF, or null. A tracepoint's is that of
+// btf_trace_<name>, a pointer to a function whose first parameter is the
+// tracepoint's own data, ahead of its arguments.
+const btf_type *prototype(const btf *b, const probe_program_t &program)
 {
     if (!b)
         return nullptr;
-    __s32 id = btf__find_by_name_kind(b, function, BTF_KIND_FUNC);
+    if (program.tracepoint) {
+        __s32 id = btf__find_by_name_kind(b, (std::string("btf_trace_") + program.function).c_str(),
+                                          BTF_KIND_TYPEDEF);
+        const btf_type *ptr = id > 0 ? btf__type_by_id(b, btf__type_by_id(b, id)->type) : nullptr;
+        const btf_type *proto = ptr && btf_is_ptr(ptr) ? btf__type_by_id(b, ptr->type) : nullptr;
+        return proto && btf_is_func_proto(proto) ? proto : nullptr;
+    }
+    __s32 id = btf__find_by_name_kind(b, program.function, BTF_KIND_FUNC);
     if (id <= 0)
         return nullptr;
     const btf_type *proto = btf__type_by_id(b, btf__type_by_id(b, id)->type);
@@ -192,28 +243,38 @@ const btf_type *prototype(const btf *b, const char *function)
 bool fits(const btf *b, const btf_type *proto, const probe_program_t &program)
 {
     const btf_param *params = btf_params(proto);
+    int skip = program.tracepoint ? 1 : 0;
     for (const auto &arg : program.args)
-        if (arg.position > btf_vlen(proto) || !param_is(b, params[arg.position - 1].type, arg.kind))
+        if (arg.position + skip > btf_vlen(proto) || !param_is(b, params[arg.position - 1 + skip].type, arg.kind))
             return false;
     return true;
 }
 
-bool present(const kernel_view_t &kernel, const btf *b, const char *function)
+// A tracepoint is in the symbol list under another name: its BTF tells.
+bool present(const kernel_view_t &kernel, const btf *b, const probe_program_t &program)
 {
-    if (kernel.symbols_known)
-        return kernel.functions.count(function) > 0;
-    return prototype(b, function) != nullptr;
+    if (kernel.symbols_known && !program.tracepoint)
+        return kernel.functions.count(program.function) > 0;
+    return prototype(b, program) != nullptr;
+}
+
+bool reads_a_drop_reason(const probe_program_t &program)
+{
+    for (const auto &arg : program.args)
+        if (arg.kind == arg_kind::drop_reason)
+            return true;
+    return false;
 }
 
 probe_choice_t choose(const kernel_view_t &kernel, const probe_point_t &point)
 {
     const btf *b = btf_of(kernel, point);
     const char *first = point.variants.front().function;
-    const char *unknown = nullptr; // present, but no program fits its prototype
+    const probe_program_t *unknown = nullptr; // present, but no program fits its prototype
     for (const auto &v : point.variants) {
-        if (!present(kernel, b, v.function))
+        if (!present(kernel, b, v))
             continue;
-        const btf_type *proto = prototype(b, v.function);
+        const btf_type *proto = prototype(b, v);
         if (proto && fits(b, proto, v)) {
             std::string notice;
             if (strcmp(v.function, first) != 0)
@@ -221,12 +282,17 @@ probe_choice_t choose(const kernel_view_t &kernel, const probe_point_t &point)
             return {&point, &v, notice};
         }
         if (!unknown)
-            unknown = v.function;
+            unknown = &v;
     }
     if (unknown) {
-        const char *why = prototype(b, unknown) ? "prototype not known to this monitor"
-                                                : "no type information in this kernel";
-        return {&point, nullptr, std::string(unknown) + ": " + why + ", not traced"};
+        // Before 5.17 kfree_skb tells no reason: drops are not traced there.
+        if (reads_a_drop_reason(*unknown) && prototype(b, *unknown))
+            return {&point, nullptr,
+                    std::string(unknown->function) + ": this kernel gives no drop reasons (5.17 and later do), " +
+                        "drops not traced"};
+        const char *why = prototype(b, *unknown) ? "prototype not known to this monitor"
+                                                 : "no type information in this kernel";
+        return {&point, nullptr, std::string(unknown->function) + ": " + why + ", not traced"};
     }
     std::string notice = std::string(first) + ": not in this kernel";
     // Loading a module helps only where the kernel has it: PREEMPT_RT

@@ -10,6 +10,7 @@
 // program knows, is skipped with a notice instead of being read blindly.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -25,6 +26,7 @@ enum class arg_kind {
     table,      // struct xt_table *, or the void *priv it is passed as
     pktinfo,    // struct nft_pktinfo *
     chain,      // struct nft_chain *, or the void *priv it is passed as
+    drop_reason, // enum skb_drop_reason
 };
 
 struct probe_arg_t {
@@ -35,8 +37,9 @@ struct probe_arg_t {
 // One program of the object and the prototype it was written for.
 struct probe_program_t {
     const char *program;  // program name in the object
-    const char *function; // kernel function it attaches to
+    const char *function; // kernel function it attaches to, or the tracepoint
     std::vector<probe_arg_t> args;
+    bool tracepoint = false; // a raw tracepoint: its prototype is BTF's btf_trace_<name>
 };
 
 // A place on the packet path: the programs that can trace it, the first that
@@ -81,3 +84,11 @@ bool read_symbol_list(const char *path, std::set<std::string> &found);
 // The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
 // as the kernel names them ('-' read as '_'). False when it cannot be read.
 bool read_module_list(const char *path, std::set<std::string> &found);
+
+// The names of enum skb_drop_reason in a kernel's BTF, "SKB_DROP_REASON_"
+// taken off ("NO_SOCKET"), by value; empty when the kernel has none.
+std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux);
+
+// The kernel's code symbols of a symbol list in /proc/kallsyms form, by
+// address, ascending; false when it cannot be read.
+bool read_code_symbols(const char *path, std::vector<std::pair<uint64_t, std::string>> &symbols);

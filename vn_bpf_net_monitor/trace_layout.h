@@ -46,6 +46,9 @@ constexpr const char VERDICT_PREFIX[] = "verdict: ";
 constexpr const char HOOK_PREFIX[] = "hook:";
 constexpr const char TABLE_PREFIX[] = "table: ";
 constexpr const char CHAIN_PREFIX[] = "chain: ";
+// A drop row (kfree_skb): the kernel's reason, and the function that freed the packet.
+constexpr const char REASON_PREFIX[] = "reason:";
+constexpr const char LOCATION_PREFIX[] = "at: ";
 constexpr const char SOCK_PREFIX[] = "sock:";
 constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
 

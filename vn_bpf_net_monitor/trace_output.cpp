@@ -10,12 +10,14 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace trace_layout;
 
 trace_filter_t trace_filter;
 int trace_fd = 1;
+kernel_names_t kernel_names;
 
 namespace {
 
@@ -227,13 +229,62 @@ void put_user_name(line_t &line, const char *prefix, const char *name, size_t n)
     line.len += escape_text(line.text + line.len, name, strnlen(name, n));
 }
 
+// The name the kernel gave a drop reason, or null.
+const std::string *drop_reason_name(uint32_t reason)
+{
+    const auto &names = kernel_names.drop_reasons;
+    auto found = std::lower_bound(names.begin(), names.end(), std::make_pair(reason, std::string()));
+    return found != names.end() && found->first == reason ? &found->second : nullptr;
+}
+
+// A free the kernel gives no reason for (NOT_SPECIFIED) is data a socket
+// held unread at its close, or the buffers of fragments once reassembled:
+// nothing was lost on the way, and it gets no row.
+bool unexplained_drop(const data_t &record)
+{
+    const std::string *name = drop_reason_name(record.ipt_data.hook);
+    return name && *name == "NOT_SPECIFIED" && label_contains(record, "kfree_skb");
+}
+
+// "reason:NO_SOCKET", or the number a kernel gave without a name for it.
+void put_drop_reason(line_t &line, uint32_t reason)
+{
+    const std::string *name = drop_reason_name(reason);
+    put_str(line, REASON_PREFIX, 0);
+    if (name)
+        put_text(line, name->data(), name->size(), 0);
+    else
+        put_unsigned(line, reason, 0);
+}
+
+// "at: tcp_v4_rcv": the code symbol at or below the address, as the kernel's
+// symbol list gives it; "at: 0x..." where there is none.
+void put_drop_location(line_t &line, const char location_bytes[8])
+{
+    uint64_t location;
+    memcpy(&location, location_bytes, sizeof(location));
+    const auto &symbols = kernel_names.code_symbols;
+    auto after = std::upper_bound(symbols.begin(), symbols.end(), location,
+                                  [](uint64_t a, const std::pair<uint64_t, std::string> &s) { return a < s.first; });
+    put_str(line, LOCATION_PREFIX, 0);
+    if (after != symbols.begin()) {
+        const std::string &name = std::prev(after)->second;
+        put_text(line, name.data(), name.size(), 0);
+        return;
+    }
+    static const char hex[] = "0123456789abcdef";
+    put_str(line, "0x", 0);
+    for (int shift = 60; shift >= 0; shift -= 4)
+        line.text[line.len++] = hex[(location >> shift) & 0xf];
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
 // they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
 // the walks are told apart first.
 void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
 {
     const char *first = "";
-    bool with_table = false, with_chain = false;
+    bool with_table = false, with_chain = false, with_drop = false;
     if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_nft_do_chain")) {
         first = nf_verdict_name(record.ipt_data.verdict);
     } else if (label_contains(record, "ipt_do_table")) {
@@ -242,14 +293,23 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     } else if (label_contains(record, "nft_do_chain")) {
         first = nf_hook_name(record.ipt_data.hook);
         with_chain = true;
+    } else if (label_contains(record, "kfree_skb")) {
+        with_drop = true;
     } else if (with_sock_state && (label_contains(record, "__inet_lookup_listener") ||
                                    label_contains(record, "tcp_v4_rcv"))) {
         first = tcp_state_name(record.sock_data.sk_state);
     }
-    put_str(line, first, OTHER_INFO_WIDTH[0]);
-    put_blank(line);
     size_t start = line.len;
-    if (with_chain) {
+    if (with_drop)
+        put_drop_reason(line, record.ipt_data.hook);
+    else
+        put_str(line, first, 0);
+    pad_to(line, start, OTHER_INFO_WIDTH[0]);
+    put_blank(line);
+    start = line.len;
+    if (with_drop) {
+        put_drop_location(line, record.ipt_data.table_name);
+    } else if (with_chain) {
         put_user_name(line, TABLE_PREFIX, record.ipt_data.table_name, NFT_NAME_MAX_LEN);
     } else if (with_table) {
         put_str(line, TABLE_PREFIX, 0);
@@ -352,7 +412,8 @@ int write_trace_header(uint32_t protocol)
 void write_tcp_row(const data_t *record, int cpu)
 {
     if (record->ip_data.protocol != PROTO_TCP ||
-        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record))
+        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record) ||
+        unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
@@ -371,7 +432,8 @@ void write_tcp_row(const data_t *record, int cpu)
 void write_udp_row(const data_t *record, int cpu)
 {
     if (record->ip_data.protocol != PROTO_UDP ||
-        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record))
+        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record) ||
+        unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);
@@ -389,7 +451,7 @@ void write_udp_row(const data_t *record, int cpu)
 
 void write_icmp_row(const data_t *record, int cpu)
 {
-    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record))
+    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record) || unexplained_drop(*record))
         return;
     line_t line;
     put_common_columns(line, *record, cpu);

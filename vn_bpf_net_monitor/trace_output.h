@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "vn_bpf_net_monitor.h"
 
@@ -14,6 +17,15 @@ struct trace_filter_t {
 };
 
 extern trace_filter_t trace_filter;
+
+// What drop rows name, read from the running kernel once before tracing:
+// the drop reasons by value ("NO_SOCKET") and the kernel's code symbols by
+// address, both ascending. A value or address not found is shown as a number.
+struct kernel_names_t {
+    std::vector<std::pair<uint32_t, std::string>> drop_reasons;
+    std::vector<std::pair<uint64_t, std::string>> code_symbols;
+};
+extern kernel_names_t kernel_names;
 // Where header and rows go: standard output until a trace file is opened.
 extern int trace_fd;
 

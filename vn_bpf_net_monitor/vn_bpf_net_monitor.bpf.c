@@ -586,9 +586,32 @@ static __always_inline int chain_walk_return(void *ctx, const char *name)
     return emit_record(ctx, cpu_id, pd);
 }
 
+/* skb:kfree_skb: a packet the kernel drops, the code that freed it and the
+ * reason (from 5.17). The record's table part carries the reason (hook)
+ * and the code's address (the first 8 bytes of table_name); user space
+ * names both. consume_skb, a packet freed after its delivery, is another
+ * tracepoint and gives no row. */
+static __always_inline int drop_row(void *ctx, const char *name)
+{
+    struct bpf_raw_tracepoint_args *tp = ctx;
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)tp->args[0];
+    __u64 location = tp->args[1];
+    __u32 reason = (__u32)tp->args[2];
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
+        return 0;
+    pd->ipt_data.hook = reason;
+    __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
+    return emit_record(ctx, cpu_id, pd);
+}
+
 /* Every program, in the order of the list. An entry's rows are labelled
  * with its function's name, a return's with its program's. */
 #define LABEL_ENTRY(program, function) #function
+#define LABEL_TRACEPOINT(program, function) #function
 #define LABEL_RETURN(program, function) #program
 #define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
     SEC(section) int trace_##program(void *ctx)                                                 \

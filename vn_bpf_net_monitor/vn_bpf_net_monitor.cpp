@@ -204,6 +204,11 @@ static void select_programs()
         if (c.point->return_program)
             chosen.insert(c.point->return_program);
     }
+    // Drop rows name the reason and the function that dropped the packet.
+    if (chosen.count("trace_kfree_skb")) {
+        kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
+        read_code_symbols("/proc/kallsyms", kernel_names.code_symbols);
+    }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
     btf__free(const_cast<struct btf *>(kernel.vmlinux));

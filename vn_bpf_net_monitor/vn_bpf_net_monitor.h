@@ -82,7 +82,9 @@ typedef struct udp_data_t {
 } udp_data_t;
 
 /* The table walks' part: ipt_do_table's, and nft_do_chain's with the chain
- * in the second half of table_name (NFT_NAME_MAX_LEN). */
+ * in the second half of table_name (NFT_NAME_MAX_LEN). A drop row
+ * (kfree_skb) keeps its reason in hook and the address of the code that
+ * dropped the packet in the first 8 bytes of table_name. */
 typedef struct ipt_t {
     __u32 hook;
     char table_name[TABLE_NAME_MAX_LEN];

@@ -27,8 +27,9 @@ namespace {
 
 constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
 
-// A table walk's place is its hook's (below); a return has none of its own.
-constexpr int AT_HOOK = -2, NO_RANK = -1;
+// A table walk's place is its hook's (below); a return has none of its own,
+// nor has a drop, which ends the packet wherever it is.
+constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
 
 struct known_function {
     const char *label; // as rows name it
@@ -40,6 +41,7 @@ struct known_function {
 // The labels of the monitor's probe points. An entry's rows carry its
 // function's name, a return's its program's ("ret_ipt_do_table").
 #define ENTRY false
+#define TRACEPOINT false
 #define RETURN true
 #define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
     {kind ? #program : #function, rank, device_layer != 0, kind},
@@ -50,6 +52,7 @@ const known_function PATH[] = {
 };
 #undef PROBE
 #undef RETURN
+#undef TRACEPOINT
 #undef ENTRY
 
 // Where each netfilter hook is walked on the path.
@@ -84,24 +87,41 @@ uint64_t mix(uint64_t h, uint64_t v)
     return h;
 }
 
-// Fills a journey's drop verdict from its last table walk.
+// How a journey ended: a drop row (kfree_skb) gives the reason and where;
+// a table walk that dropped it (NF_DROP, or the kernel's NETFILTER_DROP,
+// told inside or after the walk) gives the table, chain and hook of the
+// last walk before the drop.
 void settle_ending(report_state &state, journey &j)
 {
+    size_t end = j.rows.size(); // the drop row, or the end
     for (size_t i = j.rows.size(); i-- > 0;) {
-        const trace_row &row = j.rows[i];
-        if (!place_of(state, row.function).walk_return)
+        if (!place_of(state, j.rows[i].function).drop)
             continue;
-        j.dropped = is_drop(state, row);
-        if (!j.dropped)
-            return;
-        for (size_t k = i; k-- > 0;) {
-            if (!place_of(state, j.rows[k].function).walk_entry)
-                continue;
-            other_info_fields walk = split_other_info(state.names.text(j.rows[k].other_info));
-            j.drop_hook = walk.hook;
-            j.drop_table = walk.table;
-            break;
+        other_info_fields drop = split_other_info(state.names.text(j.rows[i].other_info));
+        j.dropped = true;
+        j.drop_reason = drop.reason;
+        j.drop_function = drop.location;
+        end = i;
+        break;
+    }
+    bool by_table = j.dropped && j.drop_reason == "NETFILTER_DROP";
+    for (size_t i = j.rows.size(); i-- > 0;) {
+        function_place place = place_of(state, j.rows[i].function);
+        if (place.walk_return && i > end)
+            continue; // an nft walk returns after the drop it told
+        if (place.walk_return) {
+            by_table = by_table || is_drop(state, j.rows[i]);
+            if (!by_table)
+                return;
+            continue;
         }
+        if (!place.walk_entry || !by_table)
+            continue;
+        other_info_fields walk = split_other_info(state.names.text(j.rows[i].other_info));
+        j.dropped = true;
+        j.drop_hook = walk.hook;
+        j.drop_table = walk.table;
+        j.drop_chain = walk.chain;
         return;
     }
 }
@@ -152,6 +172,7 @@ function_place place_of(report_state &state, uint32_t function)
             // return rows carry its entry's label.
             place.walk_return = known.is_return;
             place.walk_entry = known.rank == AT_HOOK;
+            place.drop = known.rank == AT_DROP;
             if (known.rank >= 0)
                 place.rank = known.rank, place.device_layer = known.device_layer;
         }
@@ -191,7 +212,18 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
     struct open_path {
         std::vector<trace_row> rows;
         int last_rank;
-        bool closed; // after a drop verdict the packet goes nowhere
+        bool closed;    // after a drop the packet goes nowhere, but...
+        bool drop_told; // ...the kernel's drop row may follow a drop verdict
+    };
+    // A closed path still takes the drop row a verdict left untold, and the
+    // return of the walk inside which the drop was told (nft frees the
+    // packet itself and returns NF_STOLEN).
+    auto takes = [&](const open_path &p, const function_place &place) {
+        if (!p.closed)
+            return true;
+        if (place.drop)
+            return !p.drop_told;
+        return place.walk_return && place_of(state, p.rows.back().function).drop;
     };
     std::vector<open_path> paths;
     size_t newest = 0; // the path the latest row went on
@@ -202,7 +234,7 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         std::pair<bool, int> best_score{false, -1};
         for (open_path &p : paths) {
             const trace_row &last = p.rows.back();
-            if (p.closed || row.time - last.time > JOURNEY_GAP_NS)
+            if (!takes(p, place) || row.time - last.time > JOURNEY_GAP_NS)
                 continue;
             bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry);
             std::pair<bool, int> score{last.cpu == row.cpu, rank < 0 ? 0 : p.last_rank};
@@ -210,13 +242,14 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
                 best = &p, best_score = score;
         }
         if (!best) {
-            paths.push_back({{}, rank, false});
+            paths.push_back({{}, rank, false, false});
             best = &paths.back();
         }
         best->rows.push_back(row);
         if (rank >= 0)
             best->last_rank = rank;
-        best->closed = place.walk_return && is_drop(state, row);
+        best->closed = best->closed || place.drop || (place.walk_return && is_drop(state, row));
+        best->drop_told = best->drop_told || place.drop;
         newest = size_t(best - paths.data());
     }
     // Bounded memory: the path the newest row went on may still grow.
@@ -247,9 +280,12 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
 
 std::string ending_of(const report_state &state, const journey &j)
 {
+    auto known = [](std::string_view text) { return std::string(text.empty() ? "?" : text); };
+    if (j.dropped && !j.drop_hook.empty())
+        return "dropped by table " + known(j.drop_table) +
+               (j.drop_chain.empty() ? "" : " chain " + std::string(j.drop_chain)) + " at " + known(j.drop_hook);
     if (j.dropped)
-        return "dropped by table " + std::string(j.drop_table.empty() ? "?" : j.drop_table) + " at " +
-               std::string(j.drop_hook.empty() ? "?" : j.drop_hook);
+        return "dropped at " + known(j.drop_function) + ": " + known(j.drop_reason);
     return "ended at " + std::string(state.names.text(j.rows.back().function));
 }
 

@@ -51,8 +51,11 @@ flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row);
 struct journey {
     uint32_t source;
     std::vector<trace_row> rows; // in time order
-    bool dropped = false;        // the last table walk's verdict was NF_DROP
-    std::string_view drop_table, drop_hook;
+    // The kernel dropped it: a table walk's NF_DROP, or a drop row (kfree_skb)
+    // with the reason and the function that freed it. A table's drop told
+    // both ways (NETFILTER_DROP) is the table's.
+    bool dropped = false;
+    std::string_view drop_table, drop_chain, drop_hook, drop_reason, drop_function;
 
     int64_t start() const { return rows.front().time; }
     int64_t duration_ns() const { return rows.back().time - rows.front().time; }
@@ -72,6 +75,7 @@ struct function_place {
     bool device_layer = false; // sees frames before IP is known: may repeat fields
     bool walk_entry = false;   // ipt_do_table: its place is the hook's
     bool walk_return = false;  // ret_ipt_do_table: stays in the walk's place
+    bool drop = false;         // kfree_skb: where the kernel dropped the packet
 };
 
 struct report_state {
@@ -99,7 +103,9 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
 void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
                  std::vector<journey> &journeys, std::vector<journey> &repeated);
 
-// "dropped by table filter at NF_INET_LOCAL_IN" or "ended at tcp_v4_do_rcv".
+// "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table fw chain in
+// at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET" or "ended at
+// tcp_v4_do_rcv".
 std::string ending_of(const report_state &state, const journey &j);
 
 struct journey_filter {

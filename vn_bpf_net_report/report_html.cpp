@@ -48,6 +48,24 @@ std::string micros_label(double decade)
     return text;
 }
 
+// Drops are coloured by cause: a table's drop red, each reason the kernel
+// gives its own colour (from the reason's name, so a cause keeps it from
+// page to page); empty for an ending that is no drop.
+std::string drop_colour(std::string_view ending)
+{
+    if (ending.rfind("dropped by table ", 0) == 0)
+        return "#d62728";
+    if (ending.rfind("dropped at ", 0) != 0)
+        return "";
+    static const char *const palette[] = {"#e07b00", "#9467bd", "#8c564b", "#e377c2",
+                                          "#bcbd22", "#b8860b", "#c0392b", "#6a3d9a"};
+    std::string_view reason = ending.substr(ending.rfind(": ") + 2);
+    uint32_t h = 2166136261u;
+    for (char c : reason)
+        h = (h ^ uint8_t(c)) * 16777619u;
+    return palette[h % (sizeof(palette) / sizeof(palette[0]))];
+}
+
 // One colour per function, along the path: transmit side warm, receive cool.
 std::string colour_of(report_state &state, uint32_t function)
 {
@@ -81,11 +99,12 @@ void append_endings(std::string &out, report_totals &totals)
     int y = 5;
     for (const auto &[ending, count] : endings) {
         double width = std::max(1.0, double(PLOT_WIDTH - 80) * double(count) / double(most));
-        bool dropped = ending.rfind("dropped", 0) == 0;
+        std::string colour = drop_colour(ending);
+        bool dropped = !colour.empty();
         out += "<g><title>" + escaped(ending) + ": " + std::to_string(count) + " journeys</title>";
         out += "<text x=\"" + std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 14) +
                "\" text-anchor=\"end\">" + escaped(ending) + "</text>";
-        out += "<rect class=\"bar" + std::string(dropped ? " dropped" : "") + "\" x=\"" +
+        out += "<rect class=\"bar" + std::string(dropped ? " dropped\" style=\"fill:" + colour : "") + "\" x=\"" +
                std::to_string(LABEL_WIDTH) + "\" y=\"" + std::to_string(y + 2) + "\" width=\"" + num(width) +
                "\" height=\"16\"/>";
         out += "<text x=\"" + num(LABEL_WIDTH + width + 6) + "\" y=\"" + std::to_string(y + 14) + "\">" +
@@ -195,7 +214,9 @@ void append_lanes(std::string &out, report_state &state, const std::vector<const
     int y = 5 + LANE_HEIGHT / 2;
     for (const journey *j : shown) {
         uint32_t protocol = state.sources[j->source].protocol;
-        out += "<g class=\"lane" + std::string(j->dropped ? " dropped" : "") + "\"><text x=\"" +
+        std::string colour = drop_colour(ending_of(state, *j));
+        out += "<g class=\"lane" + std::string(j->dropped ? " dropped" : "") + "\"><text" +
+               std::string(j->dropped ? " style=\"fill:" + colour + "\"" : "") + " x=\"" +
                std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 4) + "\" text-anchor=\"end\">" +
                escaped(flow_text(protocol, j->rows.front())) + "</text><title>" + escaped(ending_of(state, *j)) +
                ", " + micros_text(j->duration_ns()) + " us</title>";

@@ -81,8 +81,14 @@ const std::string &other_info_members(report_state &state, uint32_t id)
             append_text_field(members, "hook", parts.hook);
         if (!parts.table.empty())
             append_text_field(members, "table", parts.table);
+        if (!parts.chain.empty())
+            append_text_field(members, "chain", parts.chain);
         if (!parts.sock.empty())
             append_text_field(members, "sock", parts.sock);
+        if (!parts.reason.empty())
+            append_text_field(members, "reason", parts.reason);
+        if (!parts.location.empty())
+            append_text_field(members, "location", parts.location);
         state.json_other_info.push_back(std::move(members));
     }
     return state.json_other_info[id];
@@ -139,10 +145,14 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
     if (!repeated_fields) {
         out += ",\"ending\":" + json_string(ending_of(state, j));
         out += j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
-        if (j.dropped) {
-            append_text_field(out, "drop_table", j.drop_table);
-            append_text_field(out, "drop_hook", j.drop_hook);
-        }
+        // What is known of the drop: the table walk's and the kernel's.
+        const std::pair<const char *, std::string_view> drop[] = {
+            {"drop_table", j.drop_table},   {"drop_chain", j.drop_chain},       {"drop_hook", j.drop_hook},
+            {"drop_reason", j.drop_reason}, {"drop_function", j.drop_function},
+        };
+        for (const auto &[key, text] : drop)
+            if (j.dropped && !text.empty())
+                append_text_field(out, key, text);
         out += ",\"path\":[";
         for (size_t i = 0; i < j.rows.size(); i++) {
             if (i)

@@ -164,8 +164,14 @@ other_info_fields split_other_info(std::string_view text)
         out.hook = take_word(text, sizeof(HOOK_PREFIX) - 1);
         if (starts_with(text, TABLE_PREFIX))
             out.table = take_word(text, sizeof(TABLE_PREFIX) - 1);
+        if (starts_with(text, CHAIN_PREFIX))
+            out.chain = take_word(text, sizeof(CHAIN_PREFIX) - 1);
     } else if (starts_with(text, SOCK_PREFIX)) {
         out.sock = take_word(text, sizeof(SOCK_PREFIX) - 1);
+    } else if (starts_with(text, REASON_PREFIX)) {
+        out.reason = take_word(text, sizeof(REASON_PREFIX) - 1);
+        if (starts_with(text, LOCATION_PREFIX))
+            out.location = take_word(text, sizeof(LOCATION_PREFIX) - 1);
     }
     out.unknown = text;
     return out;

@@ -32,7 +32,10 @@ struct other_info_fields {
     std::string_view verdict; // "NF_DROP" from "verdict: NF_DROP"
     std::string_view hook;    // "NF_INET_LOCAL_IN" from "hook:NF_INET_LOCAL_IN"
     std::string_view table;   // "filter" from "table: filter"
+    std::string_view chain;   // "in" from "chain: in" (an nft walk)
     std::string_view sock;    // "TCP_LISTEN" from "sock:TCP_LISTEN"
+    std::string_view reason;  // "NO_SOCKET" from "reason:NO_SOCKET" (a drop row)
+    std::string_view location; // "tcp_v4_rcv" from "at: tcp_v4_rcv"
     std::string_view unknown;
 };
 other_info_fields split_other_info(std::string_view other_info);

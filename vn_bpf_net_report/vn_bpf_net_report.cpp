@@ -336,7 +336,7 @@ int main(int argc, char **argv)
     auto *html = app.add_option("--html", set.html, "also write a self-contained HTML page to this file");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
         ->check([&](const std::string &text) { return parse_flow(text, set.filter); });
-    app.add_flag("--dropped", set.filter.dropped_only, "only journeys that ended in a drop verdict");
+    app.add_flag("--dropped", set.filter.dropped_only, "only journeys the kernel dropped: a table's drop verdict or a drop reason");
     app.add_option("--slower-than", slower_than_us, "only journeys that took longer (microseconds)")
         ->check([](const std::string &text) {
             return text.find_first_not_of("0123456789.") == std::string::npos ? ""

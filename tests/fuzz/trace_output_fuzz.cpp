@@ -70,8 +70,7 @@ std::string escaped_name(const char *name, size_t n)
 // bounded formatter, at most 299 bytes.
 std::string reference_row(const data_t &r, int cpu, uint32_t proto)
 {
-    const char *first = "";
-    std::string second, third;
+    std::string first, second, third;
     if (label_has(r, "ret_ipt_do_table") || label_has(r, "ret_nft_do_chain")) {
         first = nf_verdict_name(r.ipt_data.verdict);
     } else if (label_has(r, "ipt_do_table")) {
@@ -82,6 +81,14 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
         first = nf_hook_name(r.ipt_data.hook);
         second = "table: " + escaped_name(r.ipt_data.table_name, NFT_NAME_MAX_LEN);
         third = "chain: " + escaped_name(r.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
+    } else if (label_has(r, "kfree_skb")) {
+        // No kernel told names here: the reason and the address as numbers.
+        uint64_t location;
+        memcpy(&location, r.ipt_data.table_name, sizeof(location));
+        char text[32];
+        snprintf(text, sizeof(text), "at: 0x%016llx", (unsigned long long)location);
+        first = "reason:" + std::to_string(r.ipt_data.hook);
+        second = text;
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv"))) {
         first = tcp_state_name(r.sock_data.sk_state);
     }
@@ -114,7 +121,7 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
     used += size_t(n);
     if (used >= sizeof(line))
         return line;
-    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first, second.c_str(), third.c_str());
+    snprintf(line + used, sizeof(line) - used, "%-15s %-10s %-10s\n", first.c_str(), second.c_str(), third.c_str());
     return std::string(line, strnlen(line, TRACE_LINE_MAX));
 }
 
@@ -144,12 +151,14 @@ void check_columns(const std::string &line, const data_t &r, int cpu, uint32_t p
     CHECK(line[other - 1] == ' ', line);
     std::string first = line.substr(other, 15);
     CHECK(first == std::string(15, ' ') || first.rfind("verdict: ", 0) == 0 ||
-              first.rfind("hook:", 0) == 0 || (proto == PROTO_TCP && first.rfind("sock:", 0) == 0),
+              first.rfind("hook:", 0) == 0 || first.rfind("reason:", 0) == 0 ||
+              (proto == PROTO_TCP && first.rfind("sock:", 0) == 0),
           line);
     // A first sub-field that fits leaves the second at its start.
     if (line[other + 15] == ' ') {
         std::string second = line.substr(other + 16, 10);
-        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0, line);
+        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0 || second.rfind("at: ", 0) == 0,
+              line);
     }
 }
 

@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
           again);
 
     other_info_fields parts = split_other_info(row.other_info);
-    for (std::string_view part : {parts.verdict, parts.hook, parts.table, parts.sock, parts.unknown})
+    for (std::string_view part : {parts.verdict, parts.hook, parts.table, parts.chain, parts.sock, parts.reason,
+                                  parts.location, parts.unknown})
         CHECK(inside(part, line), line);
     return 0;
 }
