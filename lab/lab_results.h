@@ -467,8 +467,8 @@ inline bool dropped_by_rule(const Lab& l, const Phase& ph, const Packet& p)
 // with its own reason: a FIN that reaches a socket whose program closes
 // before reading the end is freed unread at the close (QUEUE_PURGE from 6.12
 // on; 6.1 gives no reason: no row); a pure ACK that arrives after a later
-// segment (the two on different CPUs) fails TCP's timestamp check (7.x:
-// TCP_RFC7323_PAWS_ACK).
+// segment (the two on different CPUs) fails TCP's timestamp check
+// (TCP_RFC7323_PAWS, on 7.x TCP_RFC7323_PAWS_ACK).
 inline bool may_be_dropped_by_timing(const Packet& p, const std::string& reason)
 {
     if (p.proto != 6)
