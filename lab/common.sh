@@ -7,7 +7,8 @@ LAB_CACHE=${LAB_CACHE:-/var/cache/vn_bpf_net_monitor-lab}
 GUEST_PACKAGES="busybox-static libc6 tcpdump libpcap0.8 libssl3 libdbus-1-3 libsystemd0
   libcap2 libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1
   iptables libip4tc2 libip6tc2 libxtables12 libmnl0 libnetfilter-conntrack3
-  libnfnetlink0 libnftnl11 ethtool"
+  libnfnetlink0 libnftnl11 ethtool
+  nftables libnftables1 libedit2 libbsd0 libmd0 libtinfo6 libgmp10 libjansson4"
 
 # The runtime of the sanitizer build of the monitor, which the guest of the
 # host's own architecture runs for the leak check of its exit path.

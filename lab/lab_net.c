@@ -1,8 +1,8 @@
 /* Traffic for the lab guest: a TCP listener and client and a UDP sender and
  * receiver, because busybox nc speaks no UDP, an echo request with IP
  * options, which busybox ping cannot send, a frame whose IPv4 header the
- * kernel rejects, a socket-diagnostic lookup, and the bench's UDP load and
- * its sink. Every call is bounded in time by
+ * kernel rejects, a receiver that does not read, a socket-diagnostic lookup,
+ * and the bench's UDP load and its sink. Every call is bounded in time by
  * alarm(), so a lost packet ends the tool instead of the boot. */
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
@@ -193,6 +193,26 @@ static int udp_recv(char **argv)
         printf("datagram %zd\n", got);
         fflush(stdout);
     }
+    return 0;
+}
+
+/* A receiver that does not read: SO_RCVBUF as small as the kernel allows,
+ * so the datagrams beyond the first few find the buffer full. After SECONDS
+ * it reads what the kernel kept and prints each size: the datagrams that
+ * were delivered. */
+static int udp_hold(char **argv)
+{
+    struct sockaddr_in sa = address(NULL, argv[0]);
+    int seconds = atoi(argv[1]), smallest = 1;
+    char buf[8192];
+    int s = bound_socket(SOCK_DGRAM, &sa);
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    printf("listening\n");
+    fflush(stdout);
+    sleep((unsigned)seconds);
+    ssize_t got;
+    while ((got = recv(s, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+        printf("datagram %zd\n", got);
     return 0;
 }
 
@@ -396,6 +416,7 @@ int main(int argc, char **argv)
         "       lab_net tcp-send HOST PORT REQUEST_BYTES REPLY_BYTES\n"
         "       lab_net udp-send HOST PORT SIZE...\n"
         "       lab_net udp-recv PORT COUNT\n"
+        "       lab_net udp-hold PORT SECONDS\n"
         "       lab_net ping-rr HOST ID\n"
         "       lab_net ihl4 DEV SMAC DMAC SRC DST\n"
         "       lab_net diag LOCAL PORT PEER\n"
@@ -411,6 +432,8 @@ int main(int argc, char **argv)
         return udp_send(argc - 2, argv + 2);
     if (argc >= 4 && strcmp(argv[1], "udp-recv") == 0)
         return udp_recv(argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "udp-hold") == 0)
+        return udp_hold(argv + 2);
     if (argc >= 4 && strcmp(argv[1], "ping-rr") == 0)
         return ping_record_route(argv + 2);
     if (argc >= 7 && strcmp(argv[1], "ihl4") == 0)

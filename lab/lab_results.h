@@ -317,7 +317,7 @@ struct Phase {
     std::map<std::string, std::string> settings;
     std::map<std::string, Monitor> monitors;
     std::map<std::string, long> hits;  // kernel kprobe hits per function
-    std::string kallsyms_ipt, error_log;
+    std::string kallsyms_ipt, lsmod, error_log;
     std::vector<double> window;  // uptime seconds when the traffic began and ended
 
     const Monitor& monitor(const std::string& name) const
@@ -358,6 +358,7 @@ inline Phase read_phase(const std::string& results, const std::string& name, con
             ph.hits[f] = n;
     }
     ph.kallsyms_ipt = read_file(ph.dir + "/kallsyms-ipt.txt");
+    ph.lsmod = read_file(ph.dir + "/lsmod.txt");
     ph.error_log = read_file(ph.dir + "/vn_bpf_net_monitor_err.log");
     std::stringstream w(read_file(ph.dir + "/window.txt"));
     for (double t; w >> t;)
@@ -408,6 +409,7 @@ inline const Lab& lab()
         l.phases.push_back(read_phase(results, "nic_nogro", {"icmp", "udp", "tcp"}));
         l.phases.push_back(read_phase(results, "truth", {"icmp", "udp", "udp_all", "tcp"}));
         l.phases.push_back(read_phase(results, "cpus", {"icmp"}));
+        l.phases.push_back(read_phase(results, "drops", {"icmp", "tcp", "udp"}));
         return l;
     }();
     return l;
@@ -437,17 +439,78 @@ inline bool is_transmit(const std::string& f)
     return std::find(transmit.begin(), transmit.end(), f) != transmit.end();
 }
 
-inline bool is_table_walk(const std::string& f) { return f == "ipt_do_table" || f == "ret_ipt_do_table"; }
+inline bool is_table_walk(const std::string& f)
+{
+    return f == "ipt_do_table" || f == "ret_ipt_do_table" || f == "nft_do_chain" || f == "ret_nft_do_chain";
+}
+
+// The kernel's drop rows (skb:kfree_skb), held against the capture rather
+// than a kprobe counter.
+inline bool is_drop_row(const std::string& f) { return f == "kfree_skb"; }
 
 inline bool from_root_end(const Lab& l, const Phase& ph, const Packet& p)
 {
     return p.sip == l(ph, "HOST_A") || p.sip == l["OTHER_A"];
 }
 
-// The peer's DROP rule stays from the iptables phase on.
-inline bool dropped_by_rule(const Lab& l, const Phase&, const Packet& p)
+// The peer's legacy DROP rule stays from the iptables phase on; in the drops
+// phase Debian's iptables (nft) drops SYNs to one port and a native nft
+// chain datagrams to another.
+inline bool dropped_by_rule(const Lab& l, const Phase& ph, const Packet& p)
 {
-    return p.proto == 17 && std::to_string(p.b) == l["DROP_PORT"];
+    std::string port = std::to_string(p.b);
+    if (p.proto == 17 && port == l["DROP_PORT"])
+        return true;
+    return ph.name == "drops" && p.sip == l["HOST_A"] &&
+           ((p.proto == 6 && port == l["NFT_TCP_PORT"]) || (p.proto == 17 && port == l["NFT_UDP_PORT"]));
+}
+
+// Drops that timing decides, which the capture cannot foresee, each told
+// with its own reason: a FIN that reaches a socket whose program closes
+// before reading the end is freed unread at the close (QUEUE_PURGE from 6.12
+// on; 6.1 gives no reason: no row); a pure ACK that arrives after a later
+// segment (the two on different CPUs) fails TCP's timestamp check
+// (TCP_RFC7323_PAWS, on 7.x TCP_RFC7323_PAWS_ACK).
+inline bool may_be_dropped_by_timing(const Packet& p, const std::string& reason)
+{
+    if (p.proto != 6)
+        return false;
+    if (reason == "QUEUE_PURGE")
+        return p.tcp_flags & 1;
+    return reason.rfind("TCP_", 0) == 0 && p.tcp_flags == 0x10 && p.payload == 0;
+}
+
+// The payload sizes the receiver that did not read found kept for it.
+inline std::set<unsigned> held_sizes(const Phase& ph)
+{
+    std::set<unsigned> out;
+    for (const auto& line : lines_of(read_file(ph.dir + "/held.log")))
+        if (line.rfind("datagram ", 0) == 0)
+            out.insert((unsigned)atoi(line.c_str() + 9));
+    return out;
+}
+
+// Why the kernel dropped a captured packet the peer never got, as its drop
+// row must say; empty for a packet that was delivered.
+inline std::string drop_reason_of(const Lab& l, const Phase& ph, const Packet& p)
+{
+    if (dropped_by_rule(l, ph, p))
+        return "NETFILTER_DROP";
+    // The pings here read replies on raw sockets, which get a copy; the
+    // kernel drops the reply itself, which no ICMP socket wants.
+    if (p.proto == 1 && p.a == 0)
+        return "NO_SOCKET";
+    // A header ip_rcv rejects (IHL 4) is dropped there.
+    if (p.rejected)
+        return "IP_INHDR";
+    if (p.sip != l(ph, "HOST_A") || p.dip != l(ph, "HOST_B") || p.fragment || p.first_fragment)
+        return "";
+    std::string port = std::to_string(p.b);
+    if ((p.proto == 17 && port == l["CLOSED_PORT"]) || (p.proto == 6 && port == l["CLOSED_TCP_PORT"]))
+        return "NO_SOCKET";
+    if (ph.name == "drops" && p.proto == 17 && port == l["HOLD_PORT"] && !held_sizes(ph).count(p.c))
+        return "SOCKET_RCVBUFF";
+    return "";
 }
 
 inline std::vector<const Row*> rows_at(const Monitor& m, const std::string& key, const std::string& func)

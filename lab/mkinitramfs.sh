@@ -12,8 +12,10 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 # scenarios run on a kernel without iptables).
 BASE_MODULES="virtio_pci 9pnet_virtio 9p veth tcp_diag virtio_net"
 IPTABLES_MODULES="iptable_filter xt_tcpudp ipt_REJECT"
+# nftables, for Debian's default iptables (its nft backend) and nft itself.
+NFTABLES_MODULES="nf_tables nft_compat"
 
-ROOT_TOOLS="/usr/bin/tcpdump /usr/sbin/xtables-legacy-multi /sbin/ethtool"
+ROOT_TOOLS="/usr/bin/tcpdump /usr/sbin/xtables-legacy-multi /usr/sbin/xtables-nft-multi /usr/sbin/nft /sbin/ethtool"
 
 stage_skeleton() {
   rm -rf "$STAGE"
@@ -55,6 +57,8 @@ copy_elf() {
 stage_tools() {
   for t in $ROOT_TOOLS; do copy_elf "$t"; done
   ln -sf xtables-legacy-multi "$STAGE/usr/sbin/iptables-legacy"
+  # Debian's iptables is the nft backend.
+  ln -sf xtables-nft-multi "$STAGE/usr/sbin/iptables"
   # Matches and targets are plugins that iptables loads at run time.
   for p in "$USERLAND"/usr/lib/$TRIPLET/xtables/*.so; do
     copy_elf "/usr/lib/$TRIPLET/xtables/$(basename "$p")"
@@ -108,4 +112,5 @@ stage_skeleton
 stage_tools
 stage_modules base $BASE_MODULES
 stage_modules iptables $IPTABLES_MODULES
+stage_modules nftables $NFTABLES_MODULES
 pack

@@ -73,4 +73,55 @@ TEST(Reader, EveryCapturedPacketIsOneJourneyOfTheReader)
     EXPECT_GT(journeys, 0);
 }
 
+// Every packet the kernel dropped reads as dropped, with the place and the
+// cause: a table (and nft chain) and hook for a rule's drop, the function
+// and the kernel's reason for any other; a delivered one ends at its last
+// function.
+TEST(Reader, EveryDropReadsAsDroppedWithThePlaceAndTheCause)
+{
+    const Lab& l = lab();
+    std::map<std::string, int> endings;
+    for (const auto& ph : l.phases) {
+        for (const auto& [name, m] : ph.monitors) {
+            SCOPED_TRACE("phase " + ph.name + ", " + name);
+            std::map<std::string, std::vector<const Packet*>> by_key;
+            for (const auto& p : ph.packets)
+                by_key[p.key].push_back(&p);
+            for (const auto& j : journeys_of(m)) {
+                auto it = by_key.find(key_of(j["protocol"], j["rows"][0]));
+                if (it == by_key.end())
+                    continue; // the rejected SYN: held by the truth checks
+                const Packet& p = *it->second.front();
+                std::string reason = drop_reason_of(l, ph, p), ending = j["ending"];
+                // A pure ACK may share its key with the data segment before it.
+                bool timed = std::any_of(it->second.begin(), it->second.end(), [&](const Packet* q) {
+                    return may_be_dropped_by_timing(*q, j.value("drop_reason", ""));
+                });
+                if (reason.empty() && timed)
+                    reason = j["drop_reason"];
+                std::string port = std::to_string(p.b), want;
+                if (reason.empty())
+                    want = "ended at ";
+                else if (ph.name == "drops" && port == l["NFT_TCP_PORT"])
+                    want = "dropped by table filter chain INPUT at NF_INET_LOCAL_IN";
+                else if (ph.name == "drops" && port == l["NFT_UDP_PORT"])
+                    want = "dropped by table fw chain in at NF_INET_LOCAL_IN";
+                else if (reason == "NETFILTER_DROP")
+                    want = "dropped by table filter at NF_INET_LOCAL_IN";
+                else
+                    want = "dropped at ";
+                EXPECT_EQ(ending.substr(0, want.size()), want) << p.key;
+                if (want == "dropped at ") {
+                    EXPECT_EQ(ending.substr(ending.size() - reason.size() - 2), ": " + reason) << p.key;
+                    EXPECT_EQ(j["drop_reason"], reason) << p.key;
+                }
+                EXPECT_EQ(j["dropped"].get<bool>(), !reason.empty()) << p.key;
+                endings[ph.name + " " + ending]++;
+            }
+        }
+    }
+    RecordProperty("endings", ::testing::PrintToString(endings));
+    EXPECT_GT(endings["drops dropped at tcp_v4_rcv: NO_SOCKET"], 0) << ::testing::PrintToString(endings);
+}
+
 }  // namespace

@@ -34,6 +34,8 @@ TEST(LabBoot, TheGuestRanTheAskedKernelAndEveryMonitorTracedUntilKilled)
                 expected += "napi_gro_receive: not in this kernel, gro_receive_skb traced instead\n";
             if (!iptables_loaded)
                 expected += "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced\n";
+            if (ph.lsmod.find("nf_tables") == std::string::npos)
+                expected += "nft_do_chain: not in this kernel (module nf_tables not loaded), not traced\n";
             EXPECT_EQ(m.notices, expected);
             EXPECT_EQ(m.header.rfind("TIME ", 0), 0u) << "first line is no header: " << m.header;
             EXPECT_TRUE(m.bad_lines.empty()) << "a row out of layout: " << m.bad_lines.front();
@@ -74,7 +76,8 @@ TEST(Witness, TheMonitorHasRowsExactlyAtTheFunctionsTheKernelCalled)
         std::set<std::string> traced;
         for (const auto& [name, m] : ph.monitors)
             for (const auto& r : m.rows)
-                traced.insert(r.func == "ret_ipt_do_table" ? "ipt_do_table" : r.func);
+                if (!is_drop_row(r.func)) // a tracepoint: held against the capture (Drops)
+                    traced.insert(r.func.rfind("ret_", 0) == 0 && is_table_walk(r.func) ? r.func.substr(4) : r.func);
         for (const auto& f : traced)
             EXPECT_GT(ph.hit(f), 0) << "rows at " << f << ", which the kernel never called";
         for (const auto& [f, n] : ph.hits) {
@@ -97,9 +100,9 @@ TEST(Witness, EveryRowShowsACapturedPacketWithItsMacsAndDevice)
             for (const auto& r : m.rows) {
                 SCOPED_TRACE(name + ": " + r.line);
                 auto it = by_key.find(r.key);
-                // The rejected SYN never reaches a device; its two walk rows are
-                // held by the truth checks.
-                if (it == by_key.end() && rejected_syn(l, r) && is_table_walk(r.func))
+                // The rejected SYN never reaches a device; its walk and drop rows
+                // are held by the truth checks.
+                if (it == by_key.end() && rejected_syn(l, r) && (is_table_walk(r.func) || is_drop_row(r.func)))
                     continue;
                 ASSERT_NE(it, by_key.end()) << "no captured packet has these fields";
                 const Packet& p = *it->second;
@@ -122,7 +125,7 @@ TEST(Witness, EveryRowShowsACapturedPacketWithItsMacsAndDevice)
                         EXPECT_TRUE((r.smac == p.smac && r.dmac == p.dmac) ||
                                     (r.smac == zero_mac && r.dmac == zero_mac));
                 } else {
-                    EXPECT_TRUE(r.dev == receiver || (device_cleared(r.func) && r.dev == "nil"));
+                    EXPECT_TRUE(r.dev == receiver || ((device_cleared(r.func) || is_drop_row(r.func)) && r.dev == "nil"));
                     EXPECT_EQ(r.smac, p.smac);
                     EXPECT_EQ(r.dmac, p.dmac);
                 }
@@ -177,7 +180,7 @@ TEST(Witness, EveryCapturedPacketAppearsAtEveryFunctionItPassed)
                     if (delivered)
                         path.push_back("udp_rcv");
                 }
-                if (p.proto == 6)
+                if (p.proto == 6 && !dropped_by_rule(l, ph, p))
                     path.push_back("tcp_v4_rcv");
                 for (const auto& f : path) {
                     if (ph.hit(f) > 0) {
@@ -496,3 +499,86 @@ TEST(JobControl, StoppingAndContinuingTheMonitorDoesNotEndTheTrace)
 }
 
 }  // namespace
+
+// The kernel tells every packet it drops at kfree_skb: each captured packet
+// the peer never got has exactly one drop row, with the reason the kernel
+// had (a rule's, a closed port's, a full receive buffer's), and a packet
+// that was delivered has none.
+TEST(Drops, EveryPacketThePeerNeverGotHasOneDropRowWithItsReason)
+{
+    const Lab& l = lab();
+    std::map<std::string, int> reasons_seen;
+    for (const auto& ph : l.phases) {
+        SCOPED_TRACE("phase " + ph.name);
+        for (const auto& [name, m] : ph.monitors) {
+            std::map<std::string, std::vector<std::string>> expected; // key -> a reason per undelivered packet
+            std::set<std::string> covered;
+            std::map<std::string, std::vector<const Packet*>> packets;
+            for (const auto& p : ph.packets) {
+                if (!m.covers(p))
+                    continue;
+                covered.insert(p.key);
+                packets[p.key].push_back(&p);
+                std::string reason = drop_reason_of(l, ph, p);
+                if (!reason.empty())
+                    expected[p.key].push_back(reason);
+            }
+            std::map<std::string, std::vector<std::string>> told;
+            for (const auto& r : m.rows) {
+                if (!is_drop_row(r.func))
+                    continue;
+                told[r.key].push_back(r.other.substr(0, r.other.find(' ')));
+                // The SYN the OUTPUT rule rejects reaches no device to be captured on.
+                EXPECT_TRUE(covered.count(r.key) || rejected_syn(l, r))
+                    << name << ": a drop row of a packet the capture does not have: " << r.line;
+            }
+            for (const auto& key : covered) {
+                std::vector<std::string> want, got = told[key];
+                for (const auto& reason : expected[key])
+                    want.push_back("reason:" + reason);
+                // At most one drop of a delivered packet's key that timing decided.
+                auto timed = std::find_if(got.begin(), got.end(), [&](const std::string& told_reason) {
+                    return std::any_of(packets[key].begin(), packets[key].end(), [&](const Packet* p) {
+                        return drop_reason_of(l, ph, *p).empty() && may_be_dropped_by_timing(*p, told_reason.substr(7));
+                    });
+                });
+                if (timed != got.end())
+                    got.erase(timed);
+                EXPECT_EQ(got, want) << name << ": drop rows of " << key;
+                for (const auto& reason : expected[key])
+                    reasons_seen[ph.name + " " + reason]++;
+            }
+        }
+    }
+    for (const char* seen : {"iptables NETFILTER_DROP", "drops NETFILTER_DROP", "drops NO_SOCKET",
+                             "drops SOCKET_RCVBUFF"})
+        EXPECT_GT(reasons_seen[seen], 0) << seen << ": the lab provoked none";
+}
+
+// The drops phase's walks: Debian's iptables (nft) walks its filter table's
+// INPUT chain, nft its own table's chain, both at LOCAL_IN; a drop is told
+// inside the walk (NF_STOLEN: the walk freed the packet) and where.
+TEST(Drops, NftWalksNameTheirTableAndChainAndADropSaysWhere)
+{
+    const Lab& l = lab();
+    const Phase& ph = l.phase("drops");
+    EXPECT_NE(read_file(ph.dir + "/iptables-version.txt").find("nf_tables"), std::string::npos)
+        << "iptables is not the nft backend";
+    std::map<std::string, int> walks, drops;
+    for (const char* name : {"tcp", "udp"}) {
+        for (const auto& r : ph.monitor(name).rows) {
+            std::string port = std::to_string(r.b);
+            if (r.func == "nft_do_chain" && r.sip == l["HOST_A"])
+                walks[port + " " + r.other]++;
+            if (is_drop_row(r.func))
+                drops[port + " " + r.other]++;
+        }
+    }
+    std::string syn_walk = l["NFT_TCP_PORT"] + " hook:NF_INET_LOCAL_IN table: filter chain: INPUT";
+    std::string udp_walk = l["NFT_UDP_PORT"] + " hook:NF_INET_LOCAL_IN table: fw  chain: in";
+    EXPECT_GT(walks[syn_walk], 0) << ::testing::PrintToString(walks);
+    EXPECT_GT(walks[udp_walk], 0) << ::testing::PrintToString(walks);
+    EXPECT_GT(drops[l["NFT_TCP_PORT"] + " reason:NETFILTER_DROP at: nft_do_chain"], 0) << ::testing::PrintToString(drops);
+    EXPECT_GT(drops[l["NFT_UDP_PORT"] + " reason:NETFILTER_DROP at: nft_do_chain"], 0) << ::testing::PrintToString(drops);
+    EXPECT_GT(drops[l["CLOSED_TCP_PORT"] + " reason:NO_SOCKET at: tcp_v4_rcv"], 0) << ::testing::PrintToString(drops);
+}

@@ -301,8 +301,10 @@ const std::string *drop_reason_name(uint32_t reason)
 // nothing was lost on the way, and it gets no row.
 bool unexplained_drop(const data_t &record)
 {
+    if (!label_contains(record, "kfree_skb"))
+        return false;
     const std::string *name = drop_reason_name(record.ipt_data.hook);
-    return name && *name == "NOT_SPECIFIED" && label_contains(record, "kfree_skb");
+    return name && *name == "NOT_SPECIFIED";
 }
 
 // "reason:NO_SOCKET", or the number a kernel gave without a name for it.

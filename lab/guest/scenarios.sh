@@ -8,6 +8,10 @@ ERROR_LOG=/var/vorna-helmsight/monitor/vn_bpf_net_monitor/vn_bpf_net_monitor_err
 HOST_A=198.18.0.1 HOST_B=198.18.0.2    # root namespace (veth0), peer namespace (veth1)
 OTHER_A=198.18.1.1 OTHER_B=198.18.1.2  # a second pair on the same link, the one -H leaves out
 UDP_PORT=5301 TCP_PORT=5302 DROP_PORT=5304 OTHER_PORT=5399 CLOSED_PORT=5305 REJECT_PORT=5306
+# The drops phase: SYNs Debian's iptables (nft) drops, UDP a native nft chain
+# drops, a SYN to a closed port, a receiver that does not read.
+NFT_TCP_PORT=5307 NFT_UDP_PORT=5308 CLOSED_TCP_PORT=5309 HOLD_PORT=5310
+NFT_UDP_SIZES="31 32" HOLD_SIZES="101 102 103 104 105 106 107 108"
 UDP_SIZES="11 22 33 44" OTHER_SIZES="55 66" DROP_SIZES="45 56"
 TCP_REQUEST=100 TCP_REPLY=300
 BIG_SIZE=3000 RR_PING_ID=4321   # a datagram larger than the link's MTU; a ping with IP options
@@ -21,7 +25,7 @@ PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
   tcp_rcv_established tcp_v4_do_rcv tcp_v4_rcv ip_output ip_finish_output ip_finish_output2
   ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit
   dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive gro_receive_skb
-  ipt_do_table"
+  ipt_do_table nft_do_chain"
 TRACEFS=/sys/kernel/tracing
 
 status() { echo "lab: $*" > /dev/console; echo "== $*"; }
@@ -78,7 +82,8 @@ setup_hosts() {
   # What the host-side checks need to know about this run.
   for v in KERNEL MACHINE CPUS HOST_A HOST_B OTHER_A OTHER_B MAC_A MAC_B DEV_A DEV_B \
            UDP_PORT TCP_PORT DROP_PORT OTHER_PORT CLOSED_PORT REJECT_PORT UDP_SIZES OTHER_SIZES DROP_SIZES \
-           TCP_REQUEST TCP_REPLY BIG_SIZE RR_PING_ID HOST_A6 HOST_B6; do
+           TCP_REQUEST TCP_REPLY BIG_SIZE RR_PING_ID HOST_A6 HOST_B6 \
+           NFT_TCP_PORT NFT_UDP_PORT CLOSED_TCP_PORT HOLD_PORT NFT_UDP_SIZES HOLD_SIZES; do
     eval "echo \"$v=\$$v\""
   done > "$RESULTS/hosts.env"
 }
@@ -469,6 +474,53 @@ phase_truth() {
   sysctl -qw net.ipv6.conf.veth0.disable_ipv6=1
   in_peer sysctl -qw net.ipv6.conf.veth1.disable_ipv6=1
   pin_neighbours
+  end_phase
+}
+
+# Debian's default iptables (the nft backend) with a DROP rule for SYNs and a
+# native nft table of its own dropping UDP, in the peer, beside the legacy
+# rules the earlier phases left.
+load_nftables() {
+  for ko in $(cat /lib/modules/nftables.order); do insmod "/lib/modules/$ko"; done
+  iptables -V > "$DIR/iptables-version.txt" 2>&1
+  in_peer iptables -A INPUT -p tcp --dport $NFT_TCP_PORT -j DROP || status "iptables (nft) DROP rule failed"
+  in_peer nft add table inet fw && in_peer nft add chain inet fw in '{ type filter hook input priority 0; }' &&
+    in_peer nft add rule inet fw in udp dport $NFT_UDP_PORT drop || status "nft table failed"
+}
+
+# Where packets stop and why: the two nft drops, a SYN and a datagram to
+# closed ports (the peer answers with a reset and a port unreachable), and a
+# receiver whose buffer is full. The kernel tells each drop at kfree_skb.
+phase_drops() {
+  begin_phase drops
+  load_nftables
+  lsmod > "$DIR/lsmod.txt"
+  in_peer nft list ruleset > "$DIR/ruleset.txt" 2>&1
+  start_capture
+  start_monitor icmp -P icmp
+  start_monitor tcp -P tcp
+  start_monitor udp -P udp
+  wait_monitors_ready
+  start_call_count
+  step ping -c 2 -i 0.3 $HOST_B
+  # Nothing answers the dropped SYN: the client gives up after 3 s.
+  export LAB_NET_TIME_LIMIT=3
+  step lab_net tcp-send $HOST_B $NFT_TCP_PORT 10 0
+  udp_exchange $NFT_UDP_PORT $NFT_UDP_SIZES
+  unset LAB_NET_TIME_LIMIT
+  step lab_net tcp-send $HOST_B $CLOSED_TCP_PORT 10 0
+  step lab_net udp-send $HOST_B $CLOSED_PORT 21
+  in_peer lab_net udp-hold $HOLD_PORT 2 > "$DIR/held.log" 2>&1 &
+  hold=$!
+  n=0
+  until grep -q listening "$DIR/held.log" || [ $n -ge 100 ]; do usleep 50000; n=$((n + 1)); done
+  step lab_net udp-send $HOST_B $HOLD_PORT $HOLD_SIZES
+  progress "await the held datagrams"
+  wait $hold
+  sleep 1
+  stop_call_count
+  stop_monitors
+  stop_capture
   end_phase
 }
 
