@@ -199,6 +199,7 @@ journey two_row_journey(report_state &state, int64_t latency_ns)
     uint32_t from = state.names.id("ip_rcv"), to = state.names.id("ip_local_deliver"), empty = state.names.id("");
     j.rows.push_back({1000, 2, 0, from, empty, empty, empty, empty, 1, 2, {0, 0, 0, 0}});
     j.rows.push_back({1000 + latency_ns, 3, 0, to, empty, empty, empty, empty, 1, 2, {0, 0, 0, 0}});
+    j.steps = {from, to};
     return j;
 }
 
@@ -310,11 +311,17 @@ TEST(ReportCli, syns_to_the_drop_port_end_in_nf_drop_at_local_in_and_a_retransmi
     EXPECT_LT(dropped, ended);
     EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
     EXPECT_EQ(ending_count(r.out, "ended at tcp_v4_do_rcv"), 1);
-    // Six table walks (two per SYN), one accepted SYN reaching the listener.
-    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), 6);
+    // Six table walks (two per SYN, one at each hook, named by it), one
+    // accepted SYN reaching the listener.
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_OUT -> ret_ipt_do_table@LOCAL_OUT"), 3);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_IN -> ret_ipt_do_table@LOCAL_IN"), 3);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), -1);
     EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_rcv_finish"), 3);
     EXPECT_EQ(stage_count(r.out, "tcp_v4_rcv -> __inet_lookup_listener"), 1);
-    EXPECT_EQ(stage_count(r.out, "ret_ipt_do_table -> ip_local_deliver_finish"), 1);
+    EXPECT_EQ(stage_count(r.out, "ret_ipt_do_table@LOCAL_IN -> ip_local_deliver_finish"), 1);
+    // Stages in path order: the transmit side's walk before the receive side's.
+    EXPECT_LT(r.out.find("\nipt_do_table@LOCAL_OUT -> "), r.out.find("\nip_rcv -> "));
+    EXPECT_LT(r.out.find("\nip_rcv -> "), r.out.find("\nipt_do_table@LOCAL_IN -> "));
 }
 
 TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
@@ -564,7 +571,8 @@ TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)
     }
     EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
     EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
-    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), 12); // LOCAL_OUT and LOCAL_IN each
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_OUT -> ret_ipt_do_table@LOCAL_OUT"), 6);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_IN -> ret_ipt_do_table@LOCAL_IN"), 6);
     EXPECT_EQ(stage_count(r.out, "ip_local_deliver_finish -> udp_rcv"), 4);
     EXPECT_NE(r.out.find("journeys: 6 (92 rows)\n"), std::string::npos);
 
@@ -613,6 +621,31 @@ TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_who
         int cpu = j["rows"][0]["cpu"];
         for (const json &row : j["rows"])
             EXPECT_EQ(row["cpu"], cpu) << row.dump();
+    }
+
+    // A real datagram's 16 rows and a copy of them on CPU 1, 30 us later:
+    // the copy's table walk at LOCAL_OUT is another packet's, not a second
+    // table at the hook, so each copy is one whole journey on its own CPU.
+    std::vector<std::string> lines = lines_of(slurp(data_file("lab_udp_iptables.trace")));
+    std::vector<std::pair<int64_t, std::string>> rows;
+    for (size_t i = 1; i <= 16; i++) {
+        int64_t time = std::stoll(lines[i].substr(0, 20));
+        std::string copy = std::to_string(time + 30000);
+        copy.resize(21, ' ');
+        rows.push_back({time, lines[i]});
+        rows.push_back({time + 30000, copy + "1     " + lines[i].substr(27)});
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::string twice = lines[0] + "\n";
+    for (const auto &[time, line] : rows)
+        twice += line + "\n";
+    json copies = json_lines(run_report({"--json"}, twice).out);
+    ASSERT_EQ(copies.size(), 2u);
+    for (const json &j : copies) {
+        EXPECT_EQ(j["rows"].size(), 16u) << j.dump();
+        EXPECT_EQ(j["ending"], "ended at udp_rcv");
+        for (const json &row : j["rows"])
+            EXPECT_EQ(row["cpu"], j["rows"][0]["cpu"]) << row.dump();
     }
 }
 
@@ -705,7 +738,8 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
         time += int64_t(random() % 3000) + (random() % 500 == 0 ? 600000000 : 0);
         size_t f = random() % std::size(functions);
         const char *other = f == 8 ? others[1 + random() % 2] : f == 9 ? others[3 + random() % 2] : others[0];
-        trace += udp_line(time - int64_t(random() % 5000), functions[f], "veth0", other, int(random() % 4),
+        const char *device = random() % 4 == 0 ? "veth2" : random() % 3 == 0 ? "nil" : "veth0";
+        trace += udp_line(time - int64_t(random() % 5000), functions[f], device, other, int(random() % 4),
                           32 + unsigned(random() % 2)) + "\n";
     }
     traces.push_back(trace);
@@ -1032,6 +1066,20 @@ TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_an
     EXPECT_EQ(rows[4]["hook"], "NF_INET_NUMHOOKS");
     EXPECT_EQ(rows[4]["table"], "a_table_name_of_thirty_one_ch");
     EXPECT_EQ(rows[5]["trace_info"], "__dev_queue_xmit");
+
+    // A drop verdict cut to "verdict: NF_D" decides no ending; whole, the
+    // same unknown verdict is read as it is.
+    std::string dropped = slurp(data_file("udp_iptables.trace"));
+    dropped.resize(dropped.find("verdict: NF_DROP", dropped.size() - 60) + 13);
+    for (std::string end : {"", "\n"}) {
+        report_result cut = run_report({}, dropped + end);
+        ASSERT_EQ(cut.status, 0) << cut.err;
+        EXPECT_EQ(ending_count(cut.out, "ending unknown (a row cut short)"), end.empty() ? 1 : -1) << cut.out;
+        EXPECT_EQ(ending_count(cut.out, "ended at ret_ipt_do_table"), end.empty() ? -1 : 1) << cut.out;
+        json last = json_lines(run_report({"--json"}, dropped + end).out).back();
+        EXPECT_EQ(last["ending"].is_null(), end.empty()) << last.dump();
+        EXPECT_EQ(last["dropped"].is_null(), end.empty()) << last.dump();
+    }
 }
 
 // ---- --follow --------------------------------------------------------------

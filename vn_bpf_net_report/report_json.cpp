@@ -143,8 +143,12 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
     out += ",\"duration_ns\":";
     append_number(out, j.duration_ns());
     if (!repeated_fields) {
-        out += ",\"ending\":" + json_string(ending_of(state, j));
-        out += j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
+        if (!j.ending_known)
+            out += ",\"ending\":null,\"dropped\":null";
+        else {
+            out += ",\"ending\":" + json_string(ending_of(state, j));
+            out += j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
+        }
         // What is known of the drop: the table walk's and the kernel's.
         const std::pair<const char *, std::string_view> drop[] = {
             {"drop_table", j.drop_table},   {"drop_chain", j.drop_chain},       {"drop_hook", j.drop_hook},
@@ -154,10 +158,10 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
             if (j.dropped && !text.empty())
                 append_text_field(out, key, text);
         out += ",\"path\":[";
-        for (size_t i = 0; i < j.rows.size(); i++) {
+        for (size_t i = 0; i < j.steps.size(); i++) {
             if (i)
                 out += ',';
-            out += quoted_name(state, j.rows[i].function);
+            out += quoted_name(state, j.steps[i]);
         }
         out += ']';
     }

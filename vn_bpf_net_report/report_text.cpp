@@ -69,9 +69,9 @@ void append_text_line(std::string &out, report_state &state, const journey &j)
     pad_left(out, micros_text(j.duration_ns()), TOTAL_WIDTH);
     out += "  ";
     pad_right(out, ending_of(state, j), ENDING_WIDTH);
-    for (const trace_row &row : j.rows) {
+    for (uint32_t step : j.steps) {
         out += ' ';
-        out += shown_name(state, row.function);
+        out += shown_name(state, step);
     }
     out += '\n';
 }

@@ -246,8 +246,16 @@ void close_input(run_t &run, input &in, bool read_whole)
 void finish_input(run_t &run, input &in)
 {
     bool ok = true;
-    if (in.have > 0 || in.skipping)
+    if (in.have > 0 || in.skipping) {
+        uint64_t rows_before = run.state.rows_read;
         ok = take_line(run, in, {in.buffer.data(), in.have}, run.set.follow ? now_ms() : 0);
+        // A last line without its line feed may have been cut short: it is
+        // kept, but decides no ending.
+        key_group *group = run.state.last_group;
+        if (run.state.rows_read > rows_before && group && !group->rows.empty() &&
+            group->rows.back().line == in.line_no)
+            group->rows.back().cut = true;
+    }
     in.have = 0;
     if (ok && in.line_no == 0) {
         fprintf(stderr, "%s: %s: not a trace (it is empty)\n", PROGRAM, shown_name_of(run, in.source).c_str());
