@@ -5,7 +5,9 @@
 // function sits at or before the last place reached starts a new journey:
 // the same packet sent again (a TCP retransmission, an identical datagram).
 // Table walks are the exception: several tables walk one hook in turn, so a
-// walk at the same place continues. After a drop verdict nothing of that
+// walk at the same place continues, on its own CPU only (on another it is a
+// copy's). On the transmit side a packet keeps its device and MACs, so a
+// row there continues only a path seen on the same link. After a drop verdict nothing of that
 // packet can follow, and a row more than JOURNEY_GAP_NS after the last one
 // is never the same packet either. A journey that has JOURNEY_ROWS_MAX rows
 // takes no more.
