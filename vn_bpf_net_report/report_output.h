@@ -23,6 +23,8 @@ void append_summary(std::string &out, report_state &state, report_totals &totals
 
 // One line: a journey, or (repeated_fields true) frames with repeated fields.
 void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields);
+// The stream's end: a line per stage, in path order, then the summary.
+void append_json_summary(std::string &out, report_state &state, report_totals &totals);
 
 // The page, from the journeys kept (in start order) and their totals. Every
 // text of the trace on it is written by shown_text(), then HTML-escaped.

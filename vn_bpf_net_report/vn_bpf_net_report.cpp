@@ -680,7 +680,9 @@ int main(int argc, char **argv)
         read_all(run, inputs);
         write_report(run);
     }
-    if (!set.json)
+    if (set.json)
+        append_json_summary(run.out, run.state, run.totals);
+    else
         append_summary(run.out, run.state, run.totals);
     close_stdout(run);
     // Stopped by a signal, all written: end by that signal, as a shell expects.
