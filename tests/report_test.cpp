@@ -352,6 +352,12 @@ TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
     report_result summary = run_report({"--dropped", trace});
     EXPECT_NE(summary.out.find("journeys: 2 (28 rows)\n"), std::string::npos);
     EXPECT_EQ(summary.out.find("ended at tcp_v4_do_rcv"), std::string::npos);
+    // Frames with repeated fields are counted only where the filters keep them:
+    // a TCP port keeps no ICMP frame.
+    report_result frames = run_report({"--flow", ":5302", data_file("icmp.trace"), trace});
+    EXPECT_NE(frames.out.find("frames with repeated fields: 0\n"), std::string::npos) << frames.out;
+    frames = run_report({"--flow", "198.18.0.2", data_file("icmp.trace"), trace});
+    EXPECT_NE(frames.out.find("frames with repeated fields: 4\n"), std::string::npos) << frames.out;
 
     report_result bad = run_report({"--flow", "198.18.0:80", trace});
     EXPECT_NE(bad.status, 0);
@@ -1035,6 +1041,14 @@ TEST(ReportBadInput, a_file_that_is_no_trace_is_refused_in_one_line_naming_it_an
                          "vn_bpf_net_report: " + empty + ": not a trace (it is empty)\n" +
                          "vn_bpf_net_report: " + dir + "/missing.trace: No such file or directory\n");
     EXPECT_EQ(journey_lines(r.out).size(), 3u);
+
+    // When no input could be read there is no report: not even its frame.
+    for (bool json_out : {false, true}) {
+        report_result none = run_report(json_out ? std::vector<std::string>{"--json", notes, empty}
+                                                 : std::vector<std::string>{notes, dir + "/missing.trace"});
+        EXPECT_EQ(none.status, 1);
+        EXPECT_EQ(none.out, "");
+    }
     std::filesystem::remove_all(dir);
 }
 
@@ -1059,6 +1073,24 @@ TEST(ReportBadInput, unreadable_rows_are_counted_and_named_by_line_and_the_rest_
     EXPECT_NE(r.out.find("unreadable rows: 3\n"), std::string::npos);
     // 46 rows minus two unreadable, plus line 6 again after the long line.
     EXPECT_NE(r.out.find("(45 rows)"), std::string::npos) << r.out;
+
+    // Beyond the first three, unreadable rows are counted in one line.
+    report_result many = run_report({"-"}, text + "garbage\ngarbage\n");
+    EXPECT_EQ(count_of(many.err, "unreadable row ("), 3u) << many.err;
+    EXPECT_NE(many.err.find("standard input: 5 unreadable rows in all (the first 3 named above)\n"),
+              std::string::npos)
+        << many.err;
+
+    // A trace squeezed to one blank between columns (tr -s ' ') reads as the trace.
+    for (const char *name : {"lab_tcp_iptables.trace", "lab_udp_iptables.trace", "lab_icmp_plain.trace"}) {
+        std::string trace = slurp(data_file(name)), squeezed;
+        for (char c : trace)
+            if (c != ' ' || squeezed.empty() || squeezed.back() != ' ')
+                squeezed += c;
+        report_result whole = run_report({"-"}, trace), read = run_report({"-"}, squeezed);
+        EXPECT_EQ(read.err, "") << name;
+        EXPECT_EQ(read.out, whole.out) << name;
+    }
 }
 
 TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_and_a_cut_last_line_too)

@@ -213,7 +213,7 @@ void append_json_summary(std::string &out, report_state &state, report_totals &t
     out += SCHEMA_MEMBER;
     const std::pair<const char *, uint64_t> counts[] = {{"journeys", totals.journeys},
                                                         {"rows", totals.rows},
-                                                        {"repeated_frames", state.repeated_frames},
+                                                        {"repeated_frames", totals.repeated_frames},
                                                         {"unreadable_rows", state.unreadable_rows}};
     for (const auto &[key, value] : counts) {
         out += ",\"";

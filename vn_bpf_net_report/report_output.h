@@ -11,6 +11,7 @@
 // Everything the summary and the page show, gathered from the journeys kept.
 struct report_totals {
     uint64_t journeys = 0, rows = 0;
+    uint64_t repeated_frames = 0; // rows of frames with repeated fields the filters keep
     std::unordered_map<std::string, uint64_t> endings;
     stage_stats stages;
 };

@@ -79,7 +79,7 @@ void append_text_line(std::string &out, report_state &state, const journey &j)
 void append_summary(std::string &out, report_state &state, report_totals &totals)
 {
     out += "\njourneys: " + std::to_string(totals.journeys) + " (" + std::to_string(totals.rows) + " rows)\n";
-    out += "frames with repeated fields: " + std::to_string(state.repeated_frames) + "\n";
+    out += "frames with repeated fields: " + std::to_string(totals.repeated_frames) + "\n";
     out += "unreadable rows: " + std::to_string(state.unreadable_rows) + "\n";
 
     out += "\n";

@@ -41,6 +41,9 @@ constexpr size_t LINE_LEN_MAX = 1 << 16;
 // at once), so that a fast input of many keys stays in bounded memory.
 constexpr int64_t KEY_MEMORY_MS = 60 * 1000;
 constexpr size_t KEYS_REMEMBERED_MAX = 1 << 16;
+// Unreadable rows named on standard error per input; the rest are counted
+// in one line at its end.
+constexpr uint64_t UNREADABLE_NAMED = 3;
 // --follow looks for data appended to a regular file this often at least.
 constexpr int FILE_POLL_MS = 100;
 
@@ -60,6 +63,7 @@ struct input {
     bool regular = false; // under --follow read on as it grows
     uint32_t source = 0;  // where its rows go (moves at a header further down)
     uint64_t line_no = 0;
+    uint64_t unreadable = 0;
     std::vector<char> buffer;
     size_t have = 0;       // bytes of a line not yet ended
     bool skipping = false; // inside a line too long to be a row
@@ -127,7 +131,10 @@ bool frame_matches(const report_state &state, const journey &frame, const journe
 void write_journey(run_t &run, const journey &j, bool repeated)
 {
     if (repeated) {
-        if (run.set.json && frame_matches(run.state, j, run.set.filter))
+        if (!frame_matches(run.state, j, run.set.filter))
+            return;
+        run.totals.repeated_frames += j.rows.size();
+        if (run.set.json)
             append_json_line(run.out, run.state, j, true);
         return;
     }
@@ -184,15 +191,23 @@ bool refuse_input(run_t &run, const input &in)
     return false;
 }
 
+// An unreadable row: the first few of an input are named by their line.
+void name_unreadable(run_t &run, input &in, uint64_t line_no, const std::string &why)
+{
+    if (++in.unreadable > UNREADABLE_NAMED)
+        return;
+    fprintf(stderr, "%s: %s:%llu: unreadable row (%s)\n", PROGRAM, shown_name_of(run, in.source).c_str(),
+            (unsigned long long)line_no, why.c_str());
+}
+
 // Line line_no is too long to be a row; false when it is the first (the
 // input is then no trace).
-bool long_line(run_t &run, const input &in, uint64_t line_no)
+bool long_line(run_t &run, input &in, uint64_t line_no)
 {
     if (line_no == 1)
         return refuse_input(run, in);
     run.state.unreadable_rows++;
-    fprintf(stderr, "%s: %s:%llu: unreadable row (longer than %zu bytes)\n", PROGRAM,
-            shown_name_of(run, in.source).c_str(), (unsigned long long)line_no, LINE_LEN_MAX);
+    name_unreadable(run, in, line_no, "longer than " + std::to_string(LINE_LEN_MAX) + " bytes");
     return true;
 }
 
@@ -211,8 +226,7 @@ bool take_line(run_t &run, input &in, std::string_view line, int64_t now)
     case line_kind::no_header:
         return refuse_input(run, in);
     case line_kind::unreadable:
-        fprintf(stderr, "%s: %s:%llu: unreadable row (no valid %s)\n", PROGRAM,
-                shown_name_of(run, in.source).c_str(), (unsigned long long)in.line_no, bad);
+        name_unreadable(run, in, in.line_no, std::string("no valid ") + bad);
         break;
     case line_kind::row:
         // --follow: a key whose rows keep coming is made into journeys as it goes.
@@ -230,6 +244,11 @@ bool take_line(run_t &run, input &in, std::string_view line, int64_t now)
 
 void close_input(run_t &run, input &in, bool read_whole)
 {
+    if (in.unreadable > UNREADABLE_NAMED)
+        fprintf(stderr, "%s: %s: %llu unreadable rows in all (the first %llu named above)\n", PROGRAM,
+                shown_name_of(run, in.source).c_str(), (unsigned long long)in.unreadable,
+                (unsigned long long)UNREADABLE_NAMED);
+    in.unreadable = 0;
     if (in.fd > 0)
         close(in.fd);
     in.fd = -1;
@@ -552,7 +571,7 @@ void write_report(run_t &run)
                std::make_tuple(b.first->start(), b.first->source, b.first->rows.front().line);
     });
     std::vector<const journey *> kept;
-    if (!run.set.json)
+    if (!run.set.json && run.inputs_read > 0)
         append_text_header(run.out);
     for (const auto &[j, repeated] : order) {
         write_journey(run, *j, repeated);
@@ -680,10 +699,13 @@ int main(int argc, char **argv)
         read_all(run, inputs);
         write_report(run);
     }
-    if (set.json)
-        append_json_summary(run.out, run.state, run.totals);
-    else
-        append_summary(run.out, run.state, run.totals);
+    // No report of nothing: when no input could be read there is none.
+    if (set.follow || run.inputs_read > 0) {
+        if (set.json)
+            append_json_summary(run.out, run.state, run.totals);
+        else
+            append_summary(run.out, run.state, run.totals);
+    }
     close_stdout(run);
     // Stopped by a signal, all written: end by that signal, as a shell expects.
     if (stop_signal && run.status == 0)
