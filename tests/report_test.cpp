@@ -362,6 +362,30 @@ TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
     report_result bad = run_report({"--flow", "198.18.0:80", trace});
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.err.find("--flow"), std::string::npos);
+
+    // --detail: the journeys kept, hop by hop; the hops' times add up to the
+    // journey's and each row's step, CPU and device is the trace's.
+    for (std::vector<std::string> pick : {std::vector<std::string>{"--start", "5531060164"},
+                                          std::vector<std::string>{"--flow", ":5302"}}) {
+        pick.insert(pick.begin(), "--detail");
+        pick.push_back(trace);
+        report_result detail = run_report(pick);
+        ASSERT_EQ(detail.status, 0) << detail.err;
+        std::vector<std::string> lines = lines_of(detail.out);
+        ASSERT_GT(lines.size(), 3u);
+        EXPECT_EQ(lines[0].substr(0, lines[0].find(':')), "5531060164 tcp 198.18.0.1") << lines[0];
+        EXPECT_NE(lines[0].find(": 18 rows, 884.0 us, ended at tcp_v4_do_rcv"), std::string::npos) << lines[0];
+        double hops = 0;
+        for (size_t i = 2; i < 20; i++)
+            hops += std::stod(lines[i]);
+        EXPECT_NEAR(hops, 884.0, 0.1);
+        EXPECT_EQ(lines[2].rfind("       0.0        0.0  0     ipt_do_table@LOCAL_OUT   ", 0), 0u) << lines[2];
+        EXPECT_NE(lines[19].find("tcp_v4_do_rcv"), std::string::npos) << lines[19];
+        EXPECT_NE(detail.out.find("journeys: 1 (18 rows)\n"), std::string::npos);
+        for (const std::string &line : lines)
+            EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
+    }
+    EXPECT_NE(run_report({"--detail", "--json", trace}).status, 0);
 }
 
 // Four datagrams as the monitor writes them, each stopped another way: a

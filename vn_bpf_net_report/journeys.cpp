@@ -668,6 +668,8 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
         return false;
     if (filter.dropped_only && !j.dropped)
         return false;
+    if (filter.by_start && j.start() != filter.start_ns)
+        return false;
     return filter.slower_than_ns < 0 || j.duration_ns() > filter.slower_than_ns;
 }
 

@@ -186,6 +186,8 @@ struct journey_filter {
     uint32_t host = 0;
     uint16_t port = 0;
     int64_t slower_than_ns = -1;
+    bool by_start = false;
+    int64_t start_ns = 0; // --start: the journey that starts then
 };
 bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter);
 

@@ -21,6 +21,9 @@ void append_text_header(std::string &out);
 // Every text of the trace in the text report is written by shown_text().
 void append_text_line(std::string &out, report_state &state, const journey &j);
 void append_summary(std::string &out, report_state &state, report_totals &totals);
+// --detail: a journey hop by hop, each row's step, CPU, device and the time
+// since the hop before, so where the microseconds went shows.
+void append_detail(std::string &out, report_state &state, const journey &j);
 
 // One line: a journey, or (repeated_fields true) frames with repeated fields.
 void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields);

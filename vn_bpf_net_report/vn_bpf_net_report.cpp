@@ -49,7 +49,7 @@ constexpr int FILE_POLL_MS = 100;
 
 struct settings {
     std::vector<std::string> files{"-"};
-    bool json = false, follow = false;
+    bool json = false, follow = false, detail = false;
     std::string html;
     int quiet_ms = 500;
     journey_filter filter;
@@ -125,7 +125,8 @@ bool frame_matches(const report_state &state, const journey &frame, const journe
 {
     journey_filter flow_only = filter;
     flow_only.dropped_only = false, flow_only.slower_than_ns = -1;
-    return !filter.dropped_only && filter.slower_than_ns < 0 && journey_matches(state, frame, flow_only);
+    return !filter.dropped_only && filter.slower_than_ns < 0 && !filter.by_start &&
+           journey_matches(state, frame, flow_only);
 }
 
 void write_journey(run_t &run, const journey &j, bool repeated)
@@ -143,6 +144,8 @@ void write_journey(run_t &run, const journey &j, bool repeated)
     count_journey(run.totals, run.state, j);
     if (run.set.json)
         append_json_line(run.out, run.state, j, false);
+    else if (run.set.detail)
+        append_detail(run.out, run.state, j);
     else
         append_text_line(run.out, run.state, j);
 }
@@ -571,7 +574,7 @@ void write_report(run_t &run)
                std::make_tuple(b.first->start(), b.first->source, b.first->rows.front().line);
     });
     std::vector<const journey *> kept;
-    if (!run.set.json && run.inputs_read > 0)
+    if (!run.set.json && !run.set.detail && run.inputs_read > 0)
         append_text_header(run.out);
     for (const auto &[j, repeated] : order) {
         write_journey(run, *j, repeated);
@@ -656,7 +659,7 @@ int main(int argc, char **argv)
                  PROGRAM};
     std::string flow, slower_than;
     app.add_option("files", set.files, "trace files; - or none for standard input");
-    app.add_flag("--json", set.json, "one JSON object per journey per line (JSON Lines)");
+    app.add_flag("--json", set.json, "JSON Lines (schema 1): a line per journey, then per stage, then a summary");
     auto *html = app.add_option("--html", set.html,
                                 "also write a self-contained HTML page to this file (never over an input)");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
@@ -665,12 +668,18 @@ int main(int argc, char **argv)
                  "only journeys the kernel dropped: a table's drop verdict or a drop reason");
     app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
         ->check([&](const std::string &text) { return parse_slower_than(text, set.filter); });
+    auto *detail = app.add_flag("--detail", set.detail,
+                                "each journey the filters keep hop by hop: its rows' steps, CPUs, devices and "
+                                "the time since the hop before (pick one with --flow or --start)");
+    app.add_option("--start", set.filter.start_ns, "only the journey that starts at this time (START_NS, ns)")
+        ->each([&](const std::string &) { set.filter.by_start = true; });
     auto *follow = app.add_flag("--follow", set.follow,
                                 "write each journey once its packet has been quiet for --quiet-ms; read a "
                                 "regular file on as it grows, until SIGINT or SIGTERM");
     app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
         ->check(CLI::Range(1, 3600 * 1000));
     follow->excludes(html);
+    detail->excludes("--json");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -689,7 +698,7 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < inputs.size(); i++)
         inputs[i].name = set.files[i];
     if (set.follow) {
-        if (!set.json) {
+        if (!set.json && !set.detail) {
             append_text_header(run.out);
             flush_out(run);
         }
