@@ -463,6 +463,10 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
 
     json lines = json_lines(run_report({"--json", trace}).out);
     ASSERT_EQ(lines.size(), 4u);
+    // The nft walk is named by its hook, as the iptables one, in path and stages.
+    EXPECT_EQ(lines[0]["path"][1], "nft_do_chain@LOCAL_IN");
+    EXPECT_EQ(lines[0]["rows"][1]["trace_info"], "nft_do_chain");
+    EXPECT_NE(r.out.find("\nip_local_deliver -> nft_do_chain@LOCAL_IN "), std::string::npos) << r.out;
     EXPECT_EQ(lines[0]["drop_table"], "fw");
     EXPECT_EQ(lines[0]["drop_chain"], "in");
     EXPECT_EQ(lines[0]["drop_hook"], "NF_INET_LOCAL_IN");
