@@ -804,6 +804,16 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
         EXPECT_EQ(journeys_by_line(t, 0), scanned);
         EXPECT_EQ(journeys_by_line(t, 8), scanned);
     }
+
+    // Two copies leave by veth0 and veth2; the second's next row runs on the
+    // first's CPU. On the transmit side a row continues only the copy seen
+    // on its device, whichever CPU it came from.
+    std::string two_links = udp_header() + "\n" + udp_line(1000, "ip_finish_output", "veth0", "", 0) + "\n" +
+                            udp_line(1100, "ip_finish_output", "veth2", "", 1) + "\n" +
+                            udp_line(1200, "__dev_queue_xmit", "veth2", "", 0) + "\n" +
+                            udp_line(1300, "__dev_queue_xmit", "veth0", "", 0) + "\n";
+    for (size_t scan_max : {size_t(0), SIZE_MAX})
+        EXPECT_EQ(journeys_by_line(two_links, scan_max), (std::vector<std::vector<uint32_t>>{{2, 5}, {3, 4}}));
     EXPECT_GT(journeys_by_line(trace, 0).size(), 1000u);
 }
 
