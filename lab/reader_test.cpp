@@ -6,10 +6,12 @@
 #include <cstdio>
 
 #include "lab_results.h"
+#include "report_schema.h"
 
 namespace {
 
-// The reader's JSON Lines for one trace.
+// The reader's journeys and frames for one trace, its whole JSON stream
+// held against the documented schema.
 std::vector<nlohmann::json> journeys_of(const Monitor& m)
 {
     std::vector<nlohmann::json> out;
@@ -21,12 +23,17 @@ std::vector<nlohmann::json> journeys_of(const Monitor& m)
     for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
         text.append(buf, n);
     EXPECT_EQ(pclose(pipe), 0) << text.substr(0, 500);
+    std::vector<nlohmann::json> lines;
     for (const auto& line : lines_of(text)) {
         auto j = nlohmann::json::parse(line, nullptr, false);
         EXPECT_FALSE(j.is_discarded()) << line;
         if (!j.is_discarded())
-            out.push_back(j);
+            lines.push_back(j);
     }
+    EXPECT_EQ(stream_error(lines), "");
+    for (const auto& j : lines)
+        if (j["kind"] == "journey" || j["kind"] == "repeated")
+            out.push_back(j);
     return out;
 }
 

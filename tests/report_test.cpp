@@ -23,6 +23,7 @@
 
 #include "journeys.h"
 #include "report_output.h"
+#include "report_schema.h"
 #include "run_report.h"
 #include "trace_layout.h"
 #include "trace_output.h"
@@ -199,6 +200,7 @@ journey two_row_journey(report_state &state, int64_t latency_ns)
     uint32_t from = state.names.id("ip_rcv"), to = state.names.id("ip_local_deliver"), empty = state.names.id("");
     j.rows.push_back({1000, 2, 0, from, empty, empty, empty, empty, 1, 2, {0, 0, 0, 0}});
     j.rows.push_back({1000 + latency_ns, 3, 0, to, empty, empty, empty, empty, 1, 2, {0, 0, 0, 0}});
+    j.steps = {from, to};
     return j;
 }
 
@@ -234,12 +236,19 @@ TEST(ReportStages, a_long_run_keeps_a_bounded_sample_with_exact_count_and_max)
 
 // ---- The binary on the sample traces ---------------------------------------
 
+// The journeys' and frames' lines of a JSON report, the whole stream held
+// against the documented schema first.
 json json_lines(const std::string &out)
 {
-    json all = json::array();
+    std::vector<json> lines;
     for (const std::string &line : lines_of(out))
-        all.push_back(json::parse(line));
-    return all;
+        lines.push_back(json::parse(line));
+    EXPECT_EQ(stream_error(lines), "");
+    json journeys = json::array();
+    for (const json &line : lines)
+        if (line["kind"] == "journey" || line["kind"] == "repeated")
+            journeys.push_back(line);
+    return journeys;
 }
 
 // The count of a stage pair in the summary, or -1 when it is not there.
@@ -283,7 +292,7 @@ TEST(ReportCli, icmp_pings_are_four_journeys_and_the_later_device_frames_are_cou
                 EXPECT_GE(row["line"].get<int>(), 50); // the last four rows of the trace
                 EXPECT_EQ(row["id"], 4660);
             }
-            EXPECT_FALSE(line.contains("ending"));
+            EXPECT_TRUE(line["ending"].is_null());
         }
     EXPECT_EQ(repeated_rows, 4u);
 }
@@ -310,11 +319,17 @@ TEST(ReportCli, syns_to_the_drop_port_end_in_nf_drop_at_local_in_and_a_retransmi
     EXPECT_LT(dropped, ended);
     EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
     EXPECT_EQ(ending_count(r.out, "ended at tcp_v4_do_rcv"), 1);
-    // Six table walks (two per SYN), one accepted SYN reaching the listener.
-    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), 6);
+    // Six table walks (two per SYN, one at each hook, named by it), one
+    // accepted SYN reaching the listener.
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_OUT -> ret_ipt_do_table@LOCAL_OUT"), 3);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_IN -> ret_ipt_do_table@LOCAL_IN"), 3);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), -1);
     EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_rcv_finish"), 3);
     EXPECT_EQ(stage_count(r.out, "tcp_v4_rcv -> __inet_lookup_listener"), 1);
-    EXPECT_EQ(stage_count(r.out, "ret_ipt_do_table -> ip_local_deliver_finish"), 1);
+    EXPECT_EQ(stage_count(r.out, "ret_ipt_do_table@LOCAL_IN -> ip_local_deliver_finish"), 1);
+    // Stages in path order: the transmit side's walk before the receive side's.
+    EXPECT_LT(r.out.find("\nipt_do_table@LOCAL_OUT -> "), r.out.find("\nip_rcv -> "));
+    EXPECT_LT(r.out.find("\nip_rcv -> "), r.out.find("\nipt_do_table@LOCAL_IN -> "));
 }
 
 TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
@@ -337,10 +352,40 @@ TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
     report_result summary = run_report({"--dropped", trace});
     EXPECT_NE(summary.out.find("journeys: 2 (28 rows)\n"), std::string::npos);
     EXPECT_EQ(summary.out.find("ended at tcp_v4_do_rcv"), std::string::npos);
+    // Frames with repeated fields are counted only where the filters keep them:
+    // a TCP port keeps no ICMP frame.
+    report_result frames = run_report({"--flow", ":5302", data_file("icmp.trace"), trace});
+    EXPECT_NE(frames.out.find("frames with repeated fields: 0\n"), std::string::npos) << frames.out;
+    frames = run_report({"--flow", "198.18.0.2", data_file("icmp.trace"), trace});
+    EXPECT_NE(frames.out.find("frames with repeated fields: 4\n"), std::string::npos) << frames.out;
 
     report_result bad = run_report({"--flow", "198.18.0:80", trace});
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.err.find("--flow"), std::string::npos);
+
+    // --detail: the journeys kept, hop by hop; the hops' times add up to the
+    // journey's and each row's step, CPU and device is the trace's.
+    for (std::vector<std::string> pick : {std::vector<std::string>{"--start", "5531060164"},
+                                          std::vector<std::string>{"--flow", ":5302"}}) {
+        pick.insert(pick.begin(), "--detail");
+        pick.push_back(trace);
+        report_result detail = run_report(pick);
+        ASSERT_EQ(detail.status, 0) << detail.err;
+        std::vector<std::string> lines = lines_of(detail.out);
+        ASSERT_GT(lines.size(), 3u);
+        EXPECT_EQ(lines[0].substr(0, lines[0].find(':')), "5531060164 tcp 198.18.0.1") << lines[0];
+        EXPECT_NE(lines[0].find(": 18 rows, 884.0 us, ended at tcp_v4_do_rcv"), std::string::npos) << lines[0];
+        double hops = 0;
+        for (size_t i = 2; i < 20; i++)
+            hops += std::stod(lines[i]);
+        EXPECT_NEAR(hops, 884.0, 0.1);
+        EXPECT_EQ(lines[2].rfind("       0.0        0.0  0     ipt_do_table@LOCAL_OUT   ", 0), 0u) << lines[2];
+        EXPECT_NE(lines[19].find("tcp_v4_do_rcv"), std::string::npos) << lines[19];
+        EXPECT_NE(detail.out.find("journeys: 1 (18 rows)\n"), std::string::npos);
+        for (const std::string &line : lines)
+            EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
+    }
+    EXPECT_NE(run_report({"--detail", "--json", trace}).status, 0);
 }
 
 // Four datagrams as the monitor writes them, each stopped another way: a
@@ -418,6 +463,10 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
 
     json lines = json_lines(run_report({"--json", trace}).out);
     ASSERT_EQ(lines.size(), 4u);
+    // The nft walk is named by its hook, as the iptables one, in path and stages.
+    EXPECT_EQ(lines[0]["path"][1], "nft_do_chain@LOCAL_IN");
+    EXPECT_EQ(lines[0]["rows"][1]["trace_info"], "nft_do_chain");
+    EXPECT_NE(r.out.find("\nip_local_deliver -> nft_do_chain@LOCAL_IN "), std::string::npos) << r.out;
     EXPECT_EQ(lines[0]["drop_table"], "fw");
     EXPECT_EQ(lines[0]["drop_chain"], "in");
     EXPECT_EQ(lines[0]["drop_hook"], "NF_INET_LOCAL_IN");
@@ -426,13 +475,13 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
     EXPECT_EQ(lines[0]["rows"][1]["chain"], "in");
     EXPECT_EQ(lines[0]["rows"][2]["reason"], "NETFILTER_DROP");
     EXPECT_EQ(lines[0]["rows"][2]["location"], "nft_do_chain");
-    EXPECT_FALSE(lines[1].contains("drop_chain"));
+    EXPECT_TRUE(lines[1]["drop_chain"].is_null());
     EXPECT_EQ(lines[1]["drop_function"], "nf_hook_slow");
-    EXPECT_FALSE(lines[2].contains("drop_table"));
+    EXPECT_TRUE(lines[2]["drop_table"].is_null());
     EXPECT_EQ(lines[2]["drop_reason"], "NO_SOCKET");
     EXPECT_EQ(lines[2]["drop_function"], "__udp4_lib_rcv");
     EXPECT_EQ(lines[3]["dropped"], false);
-    EXPECT_FALSE(lines[3].contains("drop_reason"));
+    EXPECT_TRUE(lines[3]["drop_reason"].is_null());
 
     // The page colours each cause apart: the two table drops alike, the
     // closed port otherwise, the delivered one not as a drop.
@@ -486,10 +535,15 @@ TEST(ReportCli, several_files_and_standard_input_make_one_report_in_start_order)
     EXPECT_EQ(from_stdin[0]["file"], "standard input");
 }
 
-// Every field of every row in the JSON is the trace's own text at that line.
+// Every line of every sample trace holds to the documented schema (in
+// json_lines), and every field of every row in the JSON is the trace's own
+// text at that line. The stream ends with the stages and a summary that
+// agree with the text report's.
 TEST(ReportCli, json_lines_hold_every_field_of_every_row_as_the_trace_has_it)
 {
-    for (const char *name : {"tcp_iptables.trace", "udp_iptables.trace", "icmp.trace"}) {
+    for (const char *name : {"tcp_iptables.trace", "udp_iptables.trace", "icmp.trace", "udp_gro.trace",
+                             "lab_icmp_plain.trace", "lab_tcp_interleaved.trace", "lab_tcp_iptables.trace",
+                             "lab_udp_gro.trace", "lab_udp_iptables.trace"}) {
         std::string trace_path = data_file(name);
         std::vector<std::string> trace = lines_of(slurp(trace_path));
         std::istringstream header(trace[0]);
@@ -498,12 +552,21 @@ TEST(ReportCli, json_lines_hold_every_field_of_every_row_as_the_trace_has_it)
             labels.push_back(label);
         report_result r = run_report({"--json", trace_path});
         ASSERT_EQ(r.status, 0);
+        json summary = json::parse(lines_of(r.out).back());
+        std::string text = run_report({trace_path}).out;
+        EXPECT_NE(text.find("journeys: " + std::to_string(summary["journeys"].get<int>()) + " (" +
+                            std::to_string(summary["rows"].get<int>()) + " rows)\n"),
+                  std::string::npos)
+            << name;
+        for (const json &e : summary["endings"])
+            EXPECT_EQ(ending_count(text, e["ending"]), e["count"]) << name;
         size_t rows = 0;
         for (const json &journey : json_lines(r.out)) {
             EXPECT_EQ(journey["file"], trace_path);
-            if (!journey["repeated_fields"]) {
-                EXPECT_EQ(journey["path"].size(), journey["rows"].size());
-            }
+            const json &first = journey["rows"][0];
+            EXPECT_EQ(journey["saddr"], first["sip"]);
+            EXPECT_EQ(journey["sport"], first.contains("sport") ? first["sport"] : json());
+            EXPECT_EQ(journey["dport"], first.contains("dport") ? first["dport"] : json());
             for (const json &row : journey["rows"]) {
                 rows++;
                 std::string line = trace.at(row["line"].get<size_t>() - 1);
@@ -564,7 +627,8 @@ TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)
     }
     EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
     EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
-    EXPECT_EQ(stage_count(r.out, "ipt_do_table -> ret_ipt_do_table"), 12); // LOCAL_OUT and LOCAL_IN each
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_OUT -> ret_ipt_do_table@LOCAL_OUT"), 6);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_IN -> ret_ipt_do_table@LOCAL_IN"), 6);
     EXPECT_EQ(stage_count(r.out, "ip_local_deliver_finish -> udp_rcv"), 4);
     EXPECT_NE(r.out.find("journeys: 6 (92 rows)\n"), std::string::npos);
 
@@ -613,6 +677,31 @@ TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_who
         int cpu = j["rows"][0]["cpu"];
         for (const json &row : j["rows"])
             EXPECT_EQ(row["cpu"], cpu) << row.dump();
+    }
+
+    // A real datagram's 16 rows and a copy of them on CPU 1, 30 us later:
+    // the copy's table walk at LOCAL_OUT is another packet's, not a second
+    // table at the hook, so each copy is one whole journey on its own CPU.
+    std::vector<std::string> lines = lines_of(slurp(data_file("lab_udp_iptables.trace")));
+    std::vector<std::pair<int64_t, std::string>> rows;
+    for (size_t i = 1; i <= 16; i++) {
+        int64_t time = std::stoll(lines[i].substr(0, 20));
+        std::string copy = std::to_string(time + 30000);
+        copy.resize(21, ' ');
+        rows.push_back({time, lines[i]});
+        rows.push_back({time + 30000, copy + "1     " + lines[i].substr(27)});
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::string twice = lines[0] + "\n";
+    for (const auto &[time, line] : rows)
+        twice += line + "\n";
+    json copies = json_lines(run_report({"--json"}, twice).out);
+    ASSERT_EQ(copies.size(), 2u);
+    for (const json &j : copies) {
+        EXPECT_EQ(j["rows"].size(), 16u) << j.dump();
+        EXPECT_EQ(j["ending"], "ended at udp_rcv");
+        for (const json &row : j["rows"])
+            EXPECT_EQ(row["cpu"], j["rows"][0]["cpu"]) << row.dump();
     }
 }
 
@@ -705,7 +794,8 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
         time += int64_t(random() % 3000) + (random() % 500 == 0 ? 600000000 : 0);
         size_t f = random() % std::size(functions);
         const char *other = f == 8 ? others[1 + random() % 2] : f == 9 ? others[3 + random() % 2] : others[0];
-        trace += udp_line(time - int64_t(random() % 5000), functions[f], "veth0", other, int(random() % 4),
+        const char *device = random() % 4 == 0 ? "veth2" : random() % 3 == 0 ? "nil" : "veth0";
+        trace += udp_line(time - int64_t(random() % 5000), functions[f], device, other, int(random() % 4),
                           32 + unsigned(random() % 2)) + "\n";
     }
     traces.push_back(trace);
@@ -714,6 +804,16 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
         EXPECT_EQ(journeys_by_line(t, 0), scanned);
         EXPECT_EQ(journeys_by_line(t, 8), scanned);
     }
+
+    // Two copies leave by veth0 and veth2; the second's next row runs on the
+    // first's CPU. On the transmit side a row continues only the copy seen
+    // on its device, whichever CPU it came from.
+    std::string two_links = udp_header() + "\n" + udp_line(1000, "ip_finish_output", "veth0", "", 0) + "\n" +
+                            udp_line(1100, "ip_finish_output", "veth2", "", 1) + "\n" +
+                            udp_line(1200, "__dev_queue_xmit", "veth2", "", 0) + "\n" +
+                            udp_line(1300, "__dev_queue_xmit", "veth0", "", 0) + "\n";
+    for (size_t scan_max : {size_t(0), SIZE_MAX})
+        EXPECT_EQ(journeys_by_line(two_links, scan_max), (std::vector<std::vector<uint32_t>>{{2, 5}, {3, 4}}));
     EXPECT_GT(journeys_by_line(trace, 0).size(), 1000u);
 }
 
@@ -833,10 +933,10 @@ TEST(ReportHostile, extreme_and_backward_times_control_bytes_and_long_fields_in_
         EXPECT_EQ(js.status, 0) << js.err;
         EXPECT_TRUE(printable(js.err)) << js.err;
         int journeys = 0;
-        for (const std::string &line : lines_of(js.out)) {
+        for (const std::string &line : lines_of(js.out))
             ASSERT_TRUE(json::accept(line)) << line.substr(0, 2000);
-            json j = json::parse(line);
-            journeys += !j["repeated_fields"].get<bool>();
+        for (const json &j : json_lines(js.out)) {
+            journeys += j["kind"] == "journey";
             const json &rows = j["rows"];
             __int128 first = rows.front()["time"].get<int64_t>(), last = rows.back()["time"].get<int64_t>();
             EXPECT_EQ(__int128(j["duration_ns"].get<int64_t>()), last - first);
@@ -979,6 +1079,14 @@ TEST(ReportBadInput, a_file_that_is_no_trace_is_refused_in_one_line_naming_it_an
                          "vn_bpf_net_report: " + empty + ": not a trace (it is empty)\n" +
                          "vn_bpf_net_report: " + dir + "/missing.trace: No such file or directory\n");
     EXPECT_EQ(journey_lines(r.out).size(), 3u);
+
+    // When no input could be read there is no report: not even its frame.
+    for (bool json_out : {false, true}) {
+        report_result none = run_report(json_out ? std::vector<std::string>{"--json", notes, empty}
+                                                 : std::vector<std::string>{notes, dir + "/missing.trace"});
+        EXPECT_EQ(none.status, 1);
+        EXPECT_EQ(none.out, "");
+    }
     std::filesystem::remove_all(dir);
 }
 
@@ -1003,6 +1111,24 @@ TEST(ReportBadInput, unreadable_rows_are_counted_and_named_by_line_and_the_rest_
     EXPECT_NE(r.out.find("unreadable rows: 3\n"), std::string::npos);
     // 46 rows minus two unreadable, plus line 6 again after the long line.
     EXPECT_NE(r.out.find("(45 rows)"), std::string::npos) << r.out;
+
+    // Beyond the first three, unreadable rows are counted in one line.
+    report_result many = run_report({"-"}, text + "garbage\ngarbage\n");
+    EXPECT_EQ(count_of(many.err, "unreadable row ("), 3u) << many.err;
+    EXPECT_NE(many.err.find("standard input: 5 unreadable rows in all (the first 3 named above)\n"),
+              std::string::npos)
+        << many.err;
+
+    // A trace squeezed to one blank between columns (tr -s ' ') reads as the trace.
+    for (const char *name : {"lab_tcp_iptables.trace", "lab_udp_iptables.trace", "lab_icmp_plain.trace"}) {
+        std::string trace = slurp(data_file(name)), squeezed;
+        for (char c : trace)
+            if (c != ' ' || squeezed.empty() || squeezed.back() != ' ')
+                squeezed += c;
+        report_result whole = run_report({"-"}, trace), read = run_report({"-"}, squeezed);
+        EXPECT_EQ(read.err, "") << name;
+        EXPECT_EQ(read.out, whole.out) << name;
+    }
 }
 
 TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_and_a_cut_last_line_too)
@@ -1032,6 +1158,20 @@ TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_an
     EXPECT_EQ(rows[4]["hook"], "NF_INET_NUMHOOKS");
     EXPECT_EQ(rows[4]["table"], "a_table_name_of_thirty_one_ch");
     EXPECT_EQ(rows[5]["trace_info"], "__dev_queue_xmit");
+
+    // A drop verdict cut to "verdict: NF_D" decides no ending; whole, the
+    // same unknown verdict is read as it is.
+    std::string dropped = slurp(data_file("udp_iptables.trace"));
+    dropped.resize(dropped.find("verdict: NF_DROP", dropped.size() - 60) + 13);
+    for (std::string end : {"", "\n"}) {
+        report_result cut = run_report({}, dropped + end);
+        ASSERT_EQ(cut.status, 0) << cut.err;
+        EXPECT_EQ(ending_count(cut.out, "ending unknown (a row cut short)"), end.empty() ? 1 : -1) << cut.out;
+        EXPECT_EQ(ending_count(cut.out, "ended at ret_ipt_do_table"), end.empty() ? -1 : 1) << cut.out;
+        json last = json_lines(run_report({"--json"}, dropped + end).out).back();
+        EXPECT_EQ(last["ending"].is_null(), end.empty()) << last.dump();
+        EXPECT_EQ(last["dropped"].is_null(), end.empty()) << last.dump();
+    }
 }
 
 // ---- --follow --------------------------------------------------------------

@@ -5,7 +5,9 @@
 // function sits at or before the last place reached starts a new journey:
 // the same packet sent again (a TCP retransmission, an identical datagram).
 // Table walks are the exception: several tables walk one hook in turn, so a
-// walk at the same place continues. After a drop verdict nothing of that
+// walk at the same place continues, on its own CPU only (on another it is a
+// copy's). On the transmit side a packet keeps its device and MACs, so a
+// row there continues only a path seen on the same link. After a drop verdict nothing of that
 // packet can follow, and a row more than JOURNEY_GAP_NS after the last one
 // is never the same packet either. A journey that has JOURNEY_ROWS_MAX rows
 // takes no more.
@@ -78,6 +80,45 @@ int row_rank(report_state &state, const trace_row &row)
     return place.rank;
 }
 
+// Ranks below this are the transmit side: there a packet keeps the device
+// it was given and, once known, its MACs.
+constexpr int RECEIVE_RANK = 70;
+
+bool on_transmit_side(int rank)
+{
+    return rank >= 0 && rank < RECEIVE_RANK;
+}
+
+// The link a row was seen on; "nil" and zero MACs say it is not known yet.
+struct link {
+    uint32_t device, smac, dmac;
+    bool operator==(const link &other) const
+    {
+        return device == other.device && smac == other.smac && dmac == other.dmac;
+    }
+};
+
+link link_of(const trace_row &row)
+{
+    return {row.device, row.smac, row.dmac};
+}
+
+struct unknown_link {
+    uint32_t device, mac;
+};
+
+bool agree(uint32_t a, uint32_t b, uint32_t unknown)
+{
+    return a == b || a == unknown || b == unknown;
+}
+
+// Whether one packet on the transmit side could have been seen on both links.
+bool same_link(const unknown_link &unknown, const link &a, const link &b)
+{
+    return agree(a.device, b.device, unknown.device) && agree(a.smac, b.smac, unknown.mac) &&
+           agree(a.dmac, b.dmac, unknown.mac);
+}
+
 bool is_drop(const report_state &state, const trace_row &row)
 {
     return split_other_info(state.names.text(row.other_info)).verdict == "NF_DROP";
@@ -139,13 +180,33 @@ struct path_index {
         bool operator<(const entry &other) const { return path < other.path; }
     };
     using pile = std::priority_queue<entry>;
+    // A pile: paths at a place, on one CPU (own) or any, whose last row was
+    // on one link (on the transmit side; past it the link is left out).
+    struct pile_key {
+        int rank;
+        bool own;
+        int32_t cpu;
+        link on;
+        bool operator==(const pile_key &o) const
+        {
+            return rank == o.rank && own == o.own && cpu == o.cpu && on == o.on;
+        }
+    };
+    struct pile_key_hash {
+        size_t operator()(const pile_key &k) const
+        {
+            uint64_t h = mix(uint64_t(uint32_t(k.rank)) << 32 | uint32_t(k.cpu), k.own);
+            return size_t(mix(h, uint64_t(k.on.device) << 42 ^ uint64_t(k.on.smac) << 21 ^ k.on.dmac));
+        }
+    };
 
     report_state &state;
     std::vector<open_path> &paths;
+    unknown_link unknown;
     std::vector<int> ranks; // places paths have been filed at, ascending
-    std::unordered_map<int, pile> any;
-    std::unordered_map<uint64_t, pile> own; // by place and CPU
-    bool filing = false;                    // the piles are in use
+    std::unordered_map<int, std::vector<link>> links; // the links filed at each place
+    std::unordered_map<pile_key, pile, pile_key_hash> piles;
+    bool filing = false; // the piles are in use
 
     size_t scan_max;
 
@@ -154,11 +215,15 @@ struct path_index {
     std::vector<size_t> lingering;
 
     path_index(report_state &state_, std::vector<open_path> &paths_, size_t scan_max_)
-        : state(state_), paths(paths_), scan_max(scan_max_)
+        : state(state_), paths(paths_),
+          unknown{state_.names.id("nil"), state_.names.id("00:00:00:00:00:00")}, scan_max(scan_max_)
     {
     }
 
-    static uint64_t own_key(int rank, int32_t cpu) { return uint64_t(uint32_t(rank)) << 32 | uint32_t(cpu); }
+    link filed_link(const open_path &p) const
+    {
+        return p.last_rank < RECEIVE_RANK ? link_of(p.rows.back()) : link{};
+    }
 
     // A path has taken a row (or was just made).
     void moved(size_t i)
@@ -183,8 +248,12 @@ struct path_index {
         auto at = std::lower_bound(ranks.begin(), ranks.end(), p.last_rank);
         if (at == ranks.end() || *at != p.last_rank)
             ranks.insert(at, p.last_rank);
-        any[p.last_rank].push({i, p.moves});
-        own[own_key(p.last_rank, p.rows.back().cpu)].push({i, p.moves});
+        link on = filed_link(p);
+        std::vector<link> &seen = links[p.last_rank];
+        if (std::find(seen.begin(), seen.end(), on) == seen.end())
+            seen.push_back(on);
+        piles[{p.last_rank, false, 0, on}].push({i, p.moves});
+        piles[{p.last_rank, true, p.rows.back().cpu, on}].push({i, p.moves});
     }
 
     // The newest path of a pile that a row at `time` may still continue.
@@ -199,12 +268,21 @@ struct path_index {
         }
         return NONE;
     }
-    size_t top_own(int rank, int32_t cpu, int64_t time)
+    // The newest path at a place that the row may continue, on its own CPU
+    // or any; a transmit row only one on a link it could have been seen on.
+    size_t top_at(int rank, const trace_row &row, int row_rank, bool own)
     {
-        auto found = own.find(own_key(rank, cpu));
-        return top(found == own.end() ? nullptr : &found->second, time);
+        size_t best = NONE;
+        for (const link &on : links[rank]) {
+            if (on_transmit_side(row_rank) && !same_link(unknown, on, link_of(row)))
+                continue;
+            auto found = piles.find({rank, own, own ? row.cpu : 0, on});
+            size_t i = top(found == piles.end() ? nullptr : &found->second, row.time);
+            if (i != NONE && (best == NONE || i > best))
+                best = i;
+        }
+        return best;
     }
-    size_t top_any(int rank, int64_t time) { return top(&any[rank], time); }
 
     // The path a row continues, or NONE. A path whose last row was on the
     // row's own CPU comes first, then the one that got furthest before the
@@ -222,27 +300,25 @@ struct path_index {
     {
         if (rank < 0) {
             size_t best = NONE;
-            for (int r : ranks) {
-                size_t i = top_own(r, row.cpu, row.time);
-                if (i != NONE && (best == NONE || i > best))
-                    best = i;
-            }
-            if (best != NONE)
-                return best;
-            for (int r : ranks) {
-                size_t i = top_any(r, row.time);
-                if (i != NONE && (best == NONE || i > best))
-                    best = i;
+            for (bool own : {true, false}) {
+                for (int r : ranks) {
+                    size_t i = top_at(r, row, rank, own);
+                    if (i != NONE && (best == NONE || i > best))
+                        best = i;
+                }
+                if (best != NONE)
+                    return best;
             }
             return best;
         }
-        // Paths whose place is before the row's; a walk may follow a walk at its own hook.
+        // Paths whose place is before the row's; a walk may follow a walk at
+        // its own hook on its own CPU only (another CPU's is another packet).
         auto end = std::upper_bound(ranks.begin(), ranks.end(), walk_entry ? rank : rank - 1);
         for (auto r = end; r != ranks.begin();)
-            if (size_t i = top_own(*--r, row.cpu, row.time); i != NONE)
+            if (size_t i = top_at(*--r, row, rank, true); i != NONE)
                 return i;
-        for (auto r = end; r != ranks.begin();)
-            if (size_t i = top_any(*--r, row.time); i != NONE)
+        for (auto r = std::upper_bound(ranks.begin(), ranks.end(), rank - 1); r != ranks.begin();)
+            if (size_t i = top_at(*--r, row, rank, false); i != NONE)
                 return i;
         return NONE;
     }
@@ -281,8 +357,11 @@ struct path_index {
             const trace_row &last = p.rows.back();
             if (!takes(state, p, place) || too_late(last.time, row.time))
                 continue;
-            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry);
-            std::pair<bool, int> score{last.cpu == row.cpu, rank < 0 ? 0 : p.last_rank};
+            bool own = last.cpu == row.cpu;
+            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry && own);
+            if (on_transmit_side(rank) && !same_link(unknown, link_of(last), link_of(row)))
+                continue;
+            std::pair<bool, int> score{own, rank < 0 ? 0 : p.last_rank};
             if (continues && (best == NONE || score >= best_score))
                 best = i, best_score = score;
         }
@@ -290,12 +369,58 @@ struct path_index {
     }
 };
 
+// "ipt_do_table@LOCAL_IN" from the walk's function and its hook; the
+// function alone where the hook is not told.
+uint32_t walk_step(report_state &state, uint32_t function, std::string_view hook)
+{
+    constexpr std::string_view INET = "NF_INET_";
+    if (hook.empty())
+        return function;
+    if (hook.substr(0, INET.size()) == INET)
+        hook.remove_prefix(INET.size());
+    std::string name(state.names.text(function));
+    return state.names.id(name.append("@").append(hook));
+}
+
+void name_steps(report_state &state, journey &j)
+{
+    j.steps.resize(j.rows.size());
+    uint32_t walk = UINT32_MAX; // the step of the last walk entry
+    for (size_t i = 0; i < j.rows.size(); i++) {
+        const trace_row &row = j.rows[i];
+        function_place place = place_of(state, row.function);
+        uint32_t &step = j.steps[i];
+        step = row.function;
+        if (place.walk_entry) {
+            auto [at, made] = state.walk_steps.try_emplace(uint64_t(row.function) << 32 | row.other_info, 0);
+            if (made)
+                at->second = walk_step(state, row.function,
+                                       split_other_info(state.names.text(row.other_info)).hook);
+            step = walk = at->second;
+        } else if (place.walk_return && walk != UINT32_MAX) {
+            auto [at, made] = state.walk_steps.try_emplace(uint64_t(row.function) << 32 | walk, 0);
+            if (made) {
+                std::string_view entry = state.names.text(walk);
+                size_t hook = entry.find('@');
+                at->second = hook == std::string_view::npos
+                                 ? row.function
+                                 : walk_step(state, row.function, entry.substr(hook + 1));
+            }
+            step = at->second;
+        }
+    }
+}
+
 // How a journey ended: a drop row (kfree_skb) gives the reason and where;
 // a table walk that dropped it (NF_DROP, or the kernel's NETFILTER_DROP,
 // told inside or after the walk) gives the table, chain and hook of the
 // last walk before the drop.
 void settle_ending(report_state &state, journey &j)
 {
+    if (std::any_of(j.rows.begin(), j.rows.end(), [](const trace_row &row) { return row.cut; })) {
+        j.ending_known = false;
+        return;
+    }
     size_t end = j.rows.size(); // the drop row, or the end
     for (size_t i = j.rows.size(); i-- > 0;) {
         if (!place_of(state, j.rows[i].function).drop)
@@ -506,6 +631,7 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         bool device_only = std::all_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) {
             return place_of(state, row.function).device_layer;
         });
+        name_steps(state, j);
         if (device_only && group.journeys_before > 0) {
             state.repeated_frames += j.rows.size();
             repeated.push_back(std::move(j));
@@ -522,6 +648,8 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
 std::string ending_of(const report_state &state, const journey &j)
 {
     auto known = [](std::string_view text) { return text.empty() ? std::string("?") : shown_text(text); };
+    if (!j.ending_known)
+        return ENDING_UNKNOWN;
     if (j.dropped && !j.drop_hook.empty())
         return "dropped by table " + known(j.drop_table) + (j.drop_chain.empty() ? "" : " chain " + known(j.drop_chain)) +
                " at " + known(j.drop_hook);
@@ -540,13 +668,15 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
         return false;
     if (filter.dropped_only && !j.dropped)
         return false;
+    if (filter.by_start && j.start() != filter.start_ns)
+        return false;
     return filter.slower_than_ns < 0 || j.duration_ns() > filter.slower_than_ns;
 }
 
 void add_stages(stage_stats &stats, const journey &j)
 {
     for (size_t i = 1; i < j.rows.size(); i++) {
-        stage_samples &s = stats.pairs[uint64_t(j.rows[i - 1].function) << 32 | j.rows[i].function];
+        stage_samples &s = stats.pairs[uint64_t(j.steps[i - 1]) << 32 | j.steps[i]];
         int64_t ns = elapsed_ns(j.rows[i - 1].time, j.rows[i].time);
         s.count++;
         s.max_ns = std::max(s.max_ns, ns);
@@ -573,8 +703,16 @@ std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &st
         sum.p50 = at(50), sum.p90 = at(90), sum.p99 = at(99);
         out.push_back(std::move(sum));
     }
+    // A walk's step sits at its hook's place.
+    auto rank = [&](uint32_t step) {
+        std::string_view name = state.names.text(step);
+        size_t at = name.find('@');
+        if (at == std::string_view::npos)
+            return place_of(state, step).rank;
+        return hook_rank(std::string("NF_INET_").append(name.substr(at + 1)));
+    };
     auto order = [&](const stage_summary &s) {
-        return std::make_tuple(place_of(state, s.from).rank, place_of(state, s.to).rank,
+        return std::make_tuple(rank(s.from), rank(s.to),
                                state.names.text(s.from), state.names.text(s.to));
     };
     std::sort(out.begin(), out.end(),

@@ -27,6 +27,7 @@ struct trace_row {
     uint32_t function, device, smac, dmac, other_info; // name_table ids
     uint32_t saddr, daddr;                             // host byte order
     uint32_t fields[4];                                // the protocol columns in row order
+    bool cut = false; // the input's last line, without its line feed: its text may be cut short
 };
 
 // A trace file (or standard input) being read.
@@ -63,10 +64,17 @@ constexpr size_t JOURNEY_ROWS_MAX = 4096;
 struct journey {
     uint32_t source;
     std::vector<trace_row> rows; // in time order
+    // Each row's step as paths and stages name it (name_table ids): its
+    // function, a table walk's and its return's with the hook
+    // ("ipt_do_table@LOCAL_IN"), as walks at different hooks differ.
+    std::vector<uint32_t> steps;
     // The kernel dropped it: a table walk's NF_DROP, or a drop row (kfree_skb)
     // with the reason and the function that freed it. A table's drop told
     // both ways (NETFILTER_DROP) is the table's.
     bool dropped = false;
+    // A row cut short may have lost the text that tells how it ended
+    // ("verdict: NF_D"): then neither the ending nor a drop is known.
+    bool ending_known = true;
     std::string_view drop_table, drop_chain, drop_hook, drop_reason, drop_function;
 
     int64_t start() const { return rows.front().time; }
@@ -120,6 +128,9 @@ struct report_state {
     // members of an OTHER_INFO text ("other_info" and its parts).
     std::vector<std::string> json_texts, json_other_info;
     std::vector<std::string> shown_texts; // by name id, as shown_text() writes it
+    // Step names of walks: by entry function << 32 | OTHER_INFO, and by
+    // return function << 32 | the entry's step.
+    std::unordered_map<uint64_t, uint32_t> walk_steps;
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
     // Placing a row looks at each open path of its key while there are at
     // most this many, and through piles beyond (the same choice either way:
@@ -165,8 +176,9 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
                  std::vector<journey> &journeys, std::vector<journey> &repeated);
 
 // "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table fw chain in
-// at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET" or "ended at
-// tcp_v4_do_rcv", the names shown as shown_text() writes them.
+// at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET", "ended at
+// tcp_v4_do_rcv" or ENDING_UNKNOWN, the names shown as shown_text() writes them.
+constexpr const char *ENDING_UNKNOWN = "ending unknown (a row cut short)";
 std::string ending_of(const report_state &state, const journey &j);
 
 struct journey_filter {
@@ -174,6 +186,8 @@ struct journey_filter {
     uint32_t host = 0;
     uint16_t port = 0;
     int64_t slower_than_ns = -1;
+    bool by_start = false;
+    int64_t start_ns = 0; // --start: the journey that starts then
 };
 bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter);
 

@@ -294,7 +294,7 @@ svg text { font: 11px monospace; fill: #333; }
     }
     out += "<p class=\"note\">" + escaped(files) + ": " + std::to_string(totals.journeys) + " journeys, " +
            std::to_string(totals.rows) + " rows; frames with repeated fields: " +
-           std::to_string(state.repeated_frames) + "; unreadable rows: " + std::to_string(state.unreadable_rows) +
+           std::to_string(totals.repeated_frames) + "; unreadable rows: " + std::to_string(state.unreadable_rows) +
            ".</p>\n";
     if (journeys.empty())
         return out + "<p>No journeys.</p></body></html>\n";

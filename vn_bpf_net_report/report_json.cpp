@@ -14,6 +14,8 @@ using namespace trace_layout;
 
 namespace {
 
+constexpr const char *SCHEMA_MEMBER = ",\"schema\":1";
+
 std::string json_string(std::string_view text)
 {
     return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -135,37 +137,98 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
 {
     const trace_source &source = state.sources[j.source];
     const protocol_layout_t &layout = *protocol_layout(source.protocol);
-    out += "{\"file\":" + json_string(source.name) + ",\"protocol\":\"" + layout.name + "\"";
+    const trace_row &first = j.rows.front();
+    out += repeated_fields ? "{\"kind\":\"repeated\"" : "{\"kind\":\"journey\"";
+    out += SCHEMA_MEMBER;
+    out += ",\"file\":" + json_string(source.name) + ",\"protocol\":\"" + layout.name + "\"";
     out += repeated_fields ? ",\"repeated_fields\":true" : ",\"repeated_fields\":false";
-    out += ",\"flow\":" + json_string(flow_text(source.protocol, j.rows.front()));
+    out += ",\"flow\":" + json_string(flow_text(source.protocol, first));
+    out += ",\"saddr\":";
+    append_ipv4(out, first.saddr);
+    out += ",\"daddr\":";
+    append_ipv4(out, first.daddr);
+    // Ports for TCP and UDP; ICMP has none.
+    for (size_t i : {size_t(0), size_t(1)}) {
+        out += i ? ",\"dport\":" : ",\"sport\":";
+        if (source.protocol == 1)
+            out += "null";
+        else
+            append_number(out, first.fields[i]);
+    }
     out += ",\"start_ns\":";
     append_number(out, j.start());
     out += ",\"duration_ns\":";
     append_number(out, j.duration_ns());
-    if (!repeated_fields) {
-        out += ",\"ending\":" + json_string(ending_of(state, j));
-        out += j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
-        // What is known of the drop: the table walk's and the kernel's.
-        const std::pair<const char *, std::string_view> drop[] = {
-            {"drop_table", j.drop_table},   {"drop_chain", j.drop_chain},       {"drop_hook", j.drop_hook},
-            {"drop_reason", j.drop_reason}, {"drop_function", j.drop_function},
-        };
-        for (const auto &[key, text] : drop)
-            if (j.dropped && !text.empty())
-                append_text_field(out, key, text);
-        out += ",\"path\":[";
-        for (size_t i = 0; i < j.rows.size(); i++) {
-            if (i)
-                out += ',';
-            out += quoted_name(state, j.rows[i].function);
+    // Frames with repeated fields are no packet: they have no ending.
+    bool known = !repeated_fields && j.ending_known;
+    out += known ? ",\"ending\":" + json_string(ending_of(state, j)) : std::string(",\"ending\":null");
+    out += !known ? ",\"dropped\":null" : j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
+    // What is known of the drop: the table walk's and the kernel's.
+    const std::pair<const char *, std::string_view> drop[] = {
+        {"drop_table", j.drop_table},   {"drop_chain", j.drop_chain},       {"drop_hook", j.drop_hook},
+        {"drop_reason", j.drop_reason}, {"drop_function", j.drop_function},
+    };
+    for (const auto &[key, text] : drop) {
+        if (known && j.dropped && !text.empty()) {
+            append_text_field(out, key, text);
+            continue;
         }
-        out += ']';
+        out += ",\"";
+        out += key;
+        out += "\":null";
     }
+    out += ",\"path\":[";
+    for (size_t i = 0; i < j.steps.size(); i++) {
+        if (i)
+            out += ',';
+        out += quoted_name(state, j.steps[i]);
+    }
+    out += ']';
     out += ",\"rows\":[";
     for (size_t i = 0; i < j.rows.size(); i++) {
         if (i)
             out += ',';
         append_row(out, state, layout, j.rows[i]);
+    }
+    out += "]}\n";
+}
+
+void append_json_summary(std::string &out, report_state &state, report_totals &totals)
+{
+    for (const stage_summary &s : summarize_stages(state, totals.stages)) {
+        out += "{\"kind\":\"stage\"";
+        out += SCHEMA_MEMBER;
+        out += ",\"from\":" + quoted_name(state, s.from) + ",\"to\":" + quoted_name(state, s.to);
+        const std::pair<const char *, int64_t> numbers[] = {
+            {"count", int64_t(s.count)}, {"p50_ns", s.p50}, {"p90_ns", s.p90}, {"p99_ns", s.p99}, {"max_ns", s.max}};
+        for (const auto &[key, value] : numbers) {
+            out += ",\"";
+            out += key;
+            out += "\":";
+            append_number(out, value);
+        }
+        out += "}\n";
+    }
+    out += "{\"kind\":\"summary\"";
+    out += SCHEMA_MEMBER;
+    const std::pair<const char *, uint64_t> counts[] = {{"journeys", totals.journeys},
+                                                        {"rows", totals.rows},
+                                                        {"repeated_frames", totals.repeated_frames},
+                                                        {"unreadable_rows", state.unreadable_rows}};
+    for (const auto &[key, value] : counts) {
+        out += ",\"";
+        out += key;
+        out += "\":";
+        append_number(out, int64_t(value));
+    }
+    out += ",\"endings\":[";
+    bool first = true;
+    for (const auto &[ending, count] : count_endings(totals.endings)) {
+        out += first ? "{\"ending\":" : ",{\"ending\":";
+        out += json_string(ending) + ",\"count\":";
+        append_number(out, int64_t(count));
+        out += '}';
+        first = false;
     }
     out += "]}\n";
 }

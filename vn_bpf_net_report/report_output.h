@@ -11,6 +11,7 @@
 // Everything the summary and the page show, gathered from the journeys kept.
 struct report_totals {
     uint64_t journeys = 0, rows = 0;
+    uint64_t repeated_frames = 0; // rows of frames with repeated fields the filters keep
     std::unordered_map<std::string, uint64_t> endings;
     stage_stats stages;
 };
@@ -20,9 +21,14 @@ void append_text_header(std::string &out);
 // Every text of the trace in the text report is written by shown_text().
 void append_text_line(std::string &out, report_state &state, const journey &j);
 void append_summary(std::string &out, report_state &state, report_totals &totals);
+// --detail: a journey hop by hop, each row's step, CPU, device and the time
+// since the hop before, so where the microseconds went shows.
+void append_detail(std::string &out, report_state &state, const journey &j);
 
 // One line: a journey, or (repeated_fields true) frames with repeated fields.
 void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields);
+// The stream's end: a line per stage, in path order, then the summary.
+void append_json_summary(std::string &out, report_state &state, report_totals &totals);
 
 // The page, from the journeys kept (in start order) and their totals. Every
 // text of the trace on it is written by shown_text(), then HTML-escaped.

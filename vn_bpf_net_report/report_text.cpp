@@ -69,9 +69,44 @@ void append_text_line(std::string &out, report_state &state, const journey &j)
     pad_left(out, micros_text(j.duration_ns()), TOTAL_WIDTH);
     out += "  ";
     pad_right(out, ending_of(state, j), ENDING_WIDTH);
-    for (const trace_row &row : j.rows) {
+    for (uint32_t step : j.steps) {
         out += ' ';
-        out += shown_name(state, row.function);
+        out += shown_name(state, step);
+    }
+    out += '\n';
+}
+
+void append_detail(std::string &out, report_state &state, const journey &j)
+{
+    uint32_t protocol = state.sources[j.source].protocol;
+    out += std::to_string(j.start()) + " " + trace_layout::protocol_layout(protocol)->name + " " +
+           flow_text(protocol, j.rows.front()) + ": " + std::to_string(j.rows.size()) + " rows, " +
+           micros_text(j.duration_ns()) + " us, " + ending_of(state, j) + "\n";
+    size_t step_width = 4;
+    for (uint32_t step : j.steps)
+        step_width = std::max(step_width, shown_name(state, step).size());
+    pad_left(out, "+US", TOTAL_WIDTH);
+    pad_left(out, "AT_US", TOTAL_WIDTH + 1);
+    out += "  ";
+    pad_right(out, "CPU", PROTOCOL_WIDTH + 1);
+    pad_right(out, "STEP", step_width + 1);
+    pad_right(out, "DEVICE", 17);
+    out += "INFO\n";
+    for (size_t i = 0; i < j.rows.size(); i++) {
+        const trace_row &row = j.rows[i];
+        pad_left(out, micros_text(i ? elapsed_ns(j.rows[i - 1].time, row.time) : 0), TOTAL_WIDTH);
+        pad_left(out, micros_text(elapsed_ns(j.start(), row.time)), TOTAL_WIDTH + 1);
+        out += "  ";
+        pad_right(out, std::to_string(row.cpu), PROTOCOL_WIDTH + 1);
+        pad_right(out, shown_name(state, j.steps[i]), step_width + 1);
+        std::string_view info = state.names.text(row.other_info);
+        if (info.empty()) {
+            out += shown_name(state, row.device);
+        } else {
+            pad_right(out, shown_name(state, row.device), 17);
+            out += shown_text(info, true);
+        }
+        out += '\n';
     }
     out += '\n';
 }
@@ -79,7 +114,7 @@ void append_text_line(std::string &out, report_state &state, const journey &j)
 void append_summary(std::string &out, report_state &state, report_totals &totals)
 {
     out += "\njourneys: " + std::to_string(totals.journeys) + " (" + std::to_string(totals.rows) + " rows)\n";
-    out += "frames with repeated fields: " + std::to_string(state.repeated_frames) + "\n";
+    out += "frames with repeated fields: " + std::to_string(totals.repeated_frames) + "\n";
     out += "unreadable rows: " + std::to_string(state.unreadable_rows) + "\n";
 
     out += "\n";

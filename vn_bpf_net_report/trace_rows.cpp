@@ -25,7 +25,9 @@ std::string_view trim(std::string_view text)
 }
 
 // The value of the column starting at pos; pos moves to the next column.
-std::string_view next_value(std::string_view line, size_t &pos, size_t width)
+// A row squeezed (tr -s ' ') has one blank between its columns whatever
+// their width: the next column starts at the next word.
+std::string_view next_value(std::string_view line, size_t &pos, size_t width, bool squeezed)
 {
     if (pos >= line.size()) {
         pos = line.size();
@@ -35,6 +37,12 @@ std::string_view next_value(std::string_view line, size_t &pos, size_t width)
     if (end == std::string_view::npos)
         end = line.size();
     std::string_view value = line.substr(pos, end - pos);
+    if (squeezed) {
+        pos = line.find_first_not_of(' ', end);
+        if (pos == std::string_view::npos)
+            pos = line.size();
+        return value;
+    }
     pos += (value.size() > width ? value.size() : width) + 1;
     return value;
 }
@@ -112,15 +120,15 @@ uint32_t header_protocol(std::string_view line)
     return 0;
 }
 
-const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
+namespace {
+
+const char *parse_columns(std::string_view line, const protocol_layout_t *layout, bool squeezed, parsed_row &row)
 {
-    const protocol_layout_t *layout = protocol_layout(protocol);
-    if (!layout)
-        return "protocol";
+    uint32_t protocol = layout->protocol;
     size_t pos = 0;
     std::string_view common[COMMON_COUNT];
     for (size_t i = 0; i < COMMON_COUNT; i++)
-        common[i] = next_value(line, pos, COMMON[i].width);
+        common[i] = next_value(line, pos, COMMON[i].width, squeezed);
     if (!parse_number(common[TIME], row.time))
         return COMMON[TIME].label;
     if (!parse_number(common[CPU], row.cpu))
@@ -141,7 +149,7 @@ const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
         row.fields[i] = 0;
         if (i >= layout->count)
             continue;
-        std::string_view value = next_value(line, pos, layout->columns[i].width);
+        std::string_view value = next_value(line, pos, layout->columns[i].width, squeezed);
         // SEQ and ACK_SEQ are 32-bit; every other protocol column is 16-bit.
         bool wide = protocol == 6 && (i == TCP_SEQ || i == TCP_ACK_SEQ);
         uint16_t narrow;
@@ -152,6 +160,20 @@ const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
     }
     row.other_info = pos < line.size() ? trim(line.substr(pos)) : std::string_view();
     return nullptr;
+}
+
+} // namespace
+
+const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
+{
+    const protocol_layout_t *layout = protocol_layout(protocol);
+    if (!layout)
+        return "protocol";
+    const char *bad = parse_columns(line, layout, false, row);
+    // Where the monitor's columns do not fit, the row may have been squeezed.
+    if (bad && !parse_columns(line, layout, true, row))
+        return nullptr;
+    return bad;
 }
 
 other_info_fields split_other_info(std::string_view text)

@@ -23,8 +23,10 @@ struct parsed_row {
     std::string_view other_info; // the three sub-fields, outer blanks trimmed
 };
 
-// Fills row from one line (without its line feed). Returns nullptr, or the
-// label of the first column that could not be read.
+// Fills row from one line (without its line feed), read in the monitor's
+// columns or, where they do not fit, as a row squeezed to one blank between
+// columns (tr -s ' '). Returns nullptr, or the label of the first column
+// that could not be read in the monitor's columns.
 const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row);
 
 // OTHER_INFO taken apart. Texts the monitor does not write today are kept

@@ -41,12 +41,15 @@ constexpr size_t LINE_LEN_MAX = 1 << 16;
 // at once), so that a fast input of many keys stays in bounded memory.
 constexpr int64_t KEY_MEMORY_MS = 60 * 1000;
 constexpr size_t KEYS_REMEMBERED_MAX = 1 << 16;
+// Unreadable rows named on standard error per input; the rest are counted
+// in one line at its end.
+constexpr uint64_t UNREADABLE_NAMED = 3;
 // --follow looks for data appended to a regular file this often at least.
 constexpr int FILE_POLL_MS = 100;
 
 struct settings {
     std::vector<std::string> files{"-"};
-    bool json = false, follow = false;
+    bool json = false, follow = false, detail = false;
     std::string html;
     int quiet_ms = 500;
     journey_filter filter;
@@ -60,6 +63,7 @@ struct input {
     bool regular = false; // under --follow read on as it grows
     uint32_t source = 0;  // where its rows go (moves at a header further down)
     uint64_t line_no = 0;
+    uint64_t unreadable = 0;
     std::vector<char> buffer;
     size_t have = 0;       // bytes of a line not yet ended
     bool skipping = false; // inside a line too long to be a row
@@ -121,13 +125,17 @@ bool frame_matches(const report_state &state, const journey &frame, const journe
 {
     journey_filter flow_only = filter;
     flow_only.dropped_only = false, flow_only.slower_than_ns = -1;
-    return !filter.dropped_only && filter.slower_than_ns < 0 && journey_matches(state, frame, flow_only);
+    return !filter.dropped_only && filter.slower_than_ns < 0 && !filter.by_start &&
+           journey_matches(state, frame, flow_only);
 }
 
 void write_journey(run_t &run, const journey &j, bool repeated)
 {
     if (repeated) {
-        if (run.set.json && frame_matches(run.state, j, run.set.filter))
+        if (!frame_matches(run.state, j, run.set.filter))
+            return;
+        run.totals.repeated_frames += j.rows.size();
+        if (run.set.json)
             append_json_line(run.out, run.state, j, true);
         return;
     }
@@ -136,6 +144,8 @@ void write_journey(run_t &run, const journey &j, bool repeated)
     count_journey(run.totals, run.state, j);
     if (run.set.json)
         append_json_line(run.out, run.state, j, false);
+    else if (run.set.detail)
+        append_detail(run.out, run.state, j);
     else
         append_text_line(run.out, run.state, j);
 }
@@ -184,15 +194,23 @@ bool refuse_input(run_t &run, const input &in)
     return false;
 }
 
+// An unreadable row: the first few of an input are named by their line.
+void name_unreadable(run_t &run, input &in, uint64_t line_no, const std::string &why)
+{
+    if (++in.unreadable > UNREADABLE_NAMED)
+        return;
+    fprintf(stderr, "%s: %s:%llu: unreadable row (%s)\n", PROGRAM, shown_name_of(run, in.source).c_str(),
+            (unsigned long long)line_no, why.c_str());
+}
+
 // Line line_no is too long to be a row; false when it is the first (the
 // input is then no trace).
-bool long_line(run_t &run, const input &in, uint64_t line_no)
+bool long_line(run_t &run, input &in, uint64_t line_no)
 {
     if (line_no == 1)
         return refuse_input(run, in);
     run.state.unreadable_rows++;
-    fprintf(stderr, "%s: %s:%llu: unreadable row (longer than %zu bytes)\n", PROGRAM,
-            shown_name_of(run, in.source).c_str(), (unsigned long long)line_no, LINE_LEN_MAX);
+    name_unreadable(run, in, line_no, "longer than " + std::to_string(LINE_LEN_MAX) + " bytes");
     return true;
 }
 
@@ -211,8 +229,7 @@ bool take_line(run_t &run, input &in, std::string_view line, int64_t now)
     case line_kind::no_header:
         return refuse_input(run, in);
     case line_kind::unreadable:
-        fprintf(stderr, "%s: %s:%llu: unreadable row (no valid %s)\n", PROGRAM,
-                shown_name_of(run, in.source).c_str(), (unsigned long long)in.line_no, bad);
+        name_unreadable(run, in, in.line_no, std::string("no valid ") + bad);
         break;
     case line_kind::row:
         // --follow: a key whose rows keep coming is made into journeys as it goes.
@@ -230,6 +247,11 @@ bool take_line(run_t &run, input &in, std::string_view line, int64_t now)
 
 void close_input(run_t &run, input &in, bool read_whole)
 {
+    if (in.unreadable > UNREADABLE_NAMED)
+        fprintf(stderr, "%s: %s: %llu unreadable rows in all (the first %llu named above)\n", PROGRAM,
+                shown_name_of(run, in.source).c_str(), (unsigned long long)in.unreadable,
+                (unsigned long long)UNREADABLE_NAMED);
+    in.unreadable = 0;
     if (in.fd > 0)
         close(in.fd);
     in.fd = -1;
@@ -246,8 +268,16 @@ void close_input(run_t &run, input &in, bool read_whole)
 void finish_input(run_t &run, input &in)
 {
     bool ok = true;
-    if (in.have > 0 || in.skipping)
+    if (in.have > 0 || in.skipping) {
+        uint64_t rows_before = run.state.rows_read;
         ok = take_line(run, in, {in.buffer.data(), in.have}, run.set.follow ? now_ms() : 0);
+        // A last line without its line feed may have been cut short: it is
+        // kept, but decides no ending.
+        key_group *group = run.state.last_group;
+        if (run.state.rows_read > rows_before && group && !group->rows.empty() &&
+            group->rows.back().line == in.line_no)
+            group->rows.back().cut = true;
+    }
     in.have = 0;
     if (ok && in.line_no == 0) {
         fprintf(stderr, "%s: %s: not a trace (it is empty)\n", PROGRAM, shown_name_of(run, in.source).c_str());
@@ -544,7 +574,7 @@ void write_report(run_t &run)
                std::make_tuple(b.first->start(), b.first->source, b.first->rows.front().line);
     });
     std::vector<const journey *> kept;
-    if (!run.set.json)
+    if (!run.set.json && !run.set.detail && run.inputs_read > 0)
         append_text_header(run.out);
     for (const auto &[j, repeated] : order) {
         write_journey(run, *j, repeated);
@@ -629,7 +659,7 @@ int main(int argc, char **argv)
                  PROGRAM};
     std::string flow, slower_than;
     app.add_option("files", set.files, "trace files; - or none for standard input");
-    app.add_flag("--json", set.json, "one JSON object per journey per line (JSON Lines)");
+    app.add_flag("--json", set.json, "JSON Lines (schema 1): a line per journey, then per stage, then a summary");
     auto *html = app.add_option("--html", set.html,
                                 "also write a self-contained HTML page to this file (never over an input)");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
@@ -638,12 +668,18 @@ int main(int argc, char **argv)
                  "only journeys the kernel dropped: a table's drop verdict or a drop reason");
     app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
         ->check([&](const std::string &text) { return parse_slower_than(text, set.filter); });
+    auto *detail = app.add_flag("--detail", set.detail,
+                                "each journey the filters keep hop by hop: its rows' steps, CPUs, devices and "
+                                "the time since the hop before (pick one with --flow or --start)");
+    app.add_option("--start", set.filter.start_ns, "only the journey that starts at this time (START_NS, ns)")
+        ->each([&](const std::string &) { set.filter.by_start = true; });
     auto *follow = app.add_flag("--follow", set.follow,
                                 "write each journey once its packet has been quiet for --quiet-ms; read a "
                                 "regular file on as it grows, until SIGINT or SIGTERM");
     app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
         ->check(CLI::Range(1, 3600 * 1000));
     follow->excludes(html);
+    detail->excludes("--json");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -662,7 +698,7 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < inputs.size(); i++)
         inputs[i].name = set.files[i];
     if (set.follow) {
-        if (!set.json) {
+        if (!set.json && !set.detail) {
             append_text_header(run.out);
             flush_out(run);
         }
@@ -672,8 +708,13 @@ int main(int argc, char **argv)
         read_all(run, inputs);
         write_report(run);
     }
-    if (!set.json)
-        append_summary(run.out, run.state, run.totals);
+    // No report of nothing: when no input could be read there is none.
+    if (set.follow || run.inputs_read > 0) {
+        if (set.json)
+            append_json_summary(run.out, run.state, run.totals);
+        else
+            append_summary(run.out, run.state, run.totals);
+    }
     close_stdout(run);
     // Stopped by a signal, all written: end by that signal, as a shell expects.
     if (stop_signal && run.status == 0)

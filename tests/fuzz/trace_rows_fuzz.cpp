@@ -32,6 +32,7 @@
 #include "fuzz_check.h"
 #include "journeys.h"
 #include "report_output.h"
+#include "report_schema.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
 
@@ -198,18 +199,21 @@ void check_outputs(reading &r)
     }
     for (const journey &j : r.repeated)
         append_json_line(json, r.state, j, true);
+    append_json_summary(json, r.state, totals);
     append_summary(report, r.state, totals);
     CHECK(printable(report), report);
 
+    std::vector<nlohmann::json> lines;
     for (size_t start = 0; start < json.size();) {
         size_t end = json.find('\n', start);
         CHECK(end != std::string::npos, json);
         std::string line = json.substr(start, end - start);
         CHECK(nlohmann::json::accept(line), line);
-        nlohmann::json value = nlohmann::json::parse(line);
-        CHECK(value["duration_ns"].get<int64_t>() >= 0, line);
+        lines.push_back(nlohmann::json::parse(line));
+        CHECK(!lines.back().contains("duration_ns") || lines.back()["duration_ns"].get<int64_t>() >= 0, line);
         start = end + 1;
     }
+    CHECK(stream_error(lines).empty(), stream_error(lines));
 
     // Every element on the page is one the page itself writes: no trace text opens one.
     std::string page = html_page(r.state, kept, totals);

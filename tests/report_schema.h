@@ -1,0 +1,115 @@
+// The reader's JSON Lines, schema 1, as README and the manual page list
+// them: every line has a kind, and every line of a kind the same keys, of
+// these types ("|null" where the value may be unknown). The tests and the
+// lab hold every line they read against it.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+struct schema_key {
+    const char *key;
+    const char *types; // "string", "integer", "boolean", "array", "string|null", ...
+};
+
+inline const std::map<std::string, std::vector<schema_key>> &report_schema()
+{
+    static const std::vector<schema_key> journey = {
+        {"kind", "string"},          {"schema", "integer"},        {"file", "string"},
+        {"protocol", "string"},      {"repeated_fields", "boolean"}, {"flow", "string"},
+        {"saddr", "string"},         {"daddr", "string"},          {"sport", "integer|null"},
+        {"dport", "integer|null"},   {"start_ns", "integer"},      {"duration_ns", "integer"},
+        {"ending", "string|null"},   {"dropped", "boolean|null"},  {"drop_table", "string|null"},
+        {"drop_chain", "string|null"}, {"drop_hook", "string|null"}, {"drop_reason", "string|null"},
+        {"drop_function", "string|null"}, {"path", "array"},       {"rows", "array"},
+    };
+    static const std::map<std::string, std::vector<schema_key>> kinds = {
+        {"journey", journey},
+        {"repeated", journey},
+        {"stage",
+         {{"kind", "string"}, {"schema", "integer"}, {"from", "string"}, {"to", "string"}, {"count", "integer"},
+          {"p50_ns", "integer"}, {"p90_ns", "integer"}, {"p99_ns", "integer"}, {"max_ns", "integer"}}},
+        {"summary",
+         {{"kind", "string"}, {"schema", "integer"}, {"journeys", "integer"}, {"rows", "integer"},
+          {"repeated_frames", "integer"}, {"unreadable_rows", "integer"}, {"endings", "array"}}},
+    };
+    return kinds;
+}
+
+inline bool of_type(const nlohmann::json &value, const std::string &types)
+{
+    for (size_t start = 0; start <= types.size();) {
+        size_t end = types.find('|', start);
+        std::string type = types.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if ((type == "null" && value.is_null()) || (type == "string" && value.is_string()) ||
+            (type == "integer" && value.is_number_integer()) || (type == "boolean" && value.is_boolean()) ||
+            (type == "array" && value.is_array()))
+            return true;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return false;
+}
+
+// "" when the line holds to the schema, else what is wrong with it.
+inline std::string schema_error(const nlohmann::json &line)
+{
+    if (!line.is_object() || !line.contains("kind") || !line["kind"].is_string())
+        return "no kind";
+    auto kind = report_schema().find(line["kind"].get<std::string>());
+    if (kind == report_schema().end())
+        return "unknown kind " + line["kind"].dump();
+    if (line.size() != kind->second.size())
+        return "not the keys of its kind";
+    for (const schema_key &k : kind->second) {
+        if (!line.contains(k.key))
+            return std::string("no ") + k.key;
+        if (!of_type(line[k.key], k.types))
+            return std::string(k.key) + " is no " + k.types;
+    }
+    if (line["schema"] != 1)
+        return "schema is not 1";
+    if (kind->first == "journey" || kind->first == "repeated") {
+        if (line["path"].size() != line["rows"].size() || line["rows"].empty())
+            return "a path step per row";
+        if ((kind->first == "repeated") != line["repeated_fields"].get<bool>())
+            return "repeated_fields disagrees with the kind";
+        for (const auto &step : line["path"])
+            if (!step.is_string())
+                return "a path step is no string";
+        for (const auto &row : line["rows"])
+            if (!row.is_object() || !row["line"].is_number_integer() || !row["time"].is_number_integer())
+                return "a row without its line and time";
+    }
+    if (kind->first == "summary")
+        for (const auto &e : line["endings"])
+            if (e.size() != 2 || !e["ending"].is_string() || !e["count"].is_number_integer())
+                return "an ending is not {ending, count}";
+    return "";
+}
+
+// "" when a whole stream holds to it: every line, then the stage lines and
+// one summary at the end.
+inline std::string stream_error(const std::vector<nlohmann::json> &lines)
+{
+    if (lines.empty() || lines.back()["kind"] != "summary")
+        return "the stream does not end with its summary";
+    bool stages = false;
+    for (size_t i = 0; i < lines.size(); i++) {
+        std::string error = schema_error(lines[i]);
+        if (!error.empty())
+            return "line " + std::to_string(i + 1) + ": " + error + ": " + lines[i].dump().substr(0, 300);
+        std::string kind = lines[i]["kind"];
+        if (kind == "summary" && i + 1 != lines.size())
+            return "a summary before the end";
+        if (stages && kind != "stage" && kind != "summary")
+            return "a " + kind + " after the stages";
+        stages = stages || kind == "stage";
+    }
+    return "";
+}
