@@ -317,6 +317,7 @@ struct Phase {
     std::map<std::string, std::string> settings;
     std::map<std::string, Monitor> monitors;
     std::map<std::string, long> hits;  // kernel kprobe hits per function
+    std::map<std::string, long> misses; // hits the kernel skipped: a kprobe already running on that CPU
     std::string kallsyms_ipt, lsmod, error_log;
     std::vector<double> window;  // uptime seconds when the traffic began and ended
 
@@ -326,6 +327,11 @@ struct Phase {
         auto it = monitors.find(name);
         EXPECT_NE(it, monitors.end()) << "no monitor " << name << " in phase " << this->name;
         return it == monitors.end() ? none : it->second;
+    }
+    long missed(const std::string& f) const
+    {
+        auto it = misses.find(f);
+        return it == misses.end() ? 0 : it->second;
     }
     long hit(const std::string& f) const
     {
@@ -353,9 +359,11 @@ inline Phase read_phase(const std::string& results, const std::string& name, con
     for (const auto& line : lines_of(read_file(ph.dir + "/kprobe_profile.txt"))) {
         std::stringstream ss(line);
         std::string f;
-        long n = 0;
+        long n = 0, missed = 0;
         if (ss >> f >> n)
             ph.hits[f] = n;
+        if (ss >> missed)
+            ph.misses[f] = missed;
     }
     ph.kallsyms_ipt = read_file(ph.dir + "/kallsyms-ipt.txt");
     ph.lsmod = read_file(ph.dir + "/lsmod.txt");

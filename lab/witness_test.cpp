@@ -275,7 +275,12 @@ TEST(Paths, ARealNicHandsEveryPacketToGroWithItsHeadersReadBehindTheLinkHeader)
                 EXPECT_TRUE(r.dev == l(ph, "DEV_A") || r.dev == l(ph, "DEV_B")) << r.line;
                 EXPECT_NE(r.smac, zero_mac) << r.line;
             }
-            EXPECT_EQ(rows, covered) << name << ": one hand-off row per captured packet";
+            // A softirq that comes while a kprobe handler runs on its CPU
+            // (the NIC's receive inside a send's probe) is skipped by the
+            // kernel for every probe there, the monitor's and the lab's
+            // counter alike: the counter's misses are the rows never seen.
+            EXPECT_LE(rows, covered) << name << ": one hand-off row per captured packet";
+            EXPECT_GE(rows + ph.missed(hand_off), covered) << name << ": one hand-off row per captured packet";
         }
     }
 }

@@ -814,6 +814,17 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
                             udp_line(1300, "__dev_queue_xmit", "veth0", "", 0) + "\n";
     for (size_t scan_max : {size_t(0), SIZE_MAX})
         EXPECT_EQ(journeys_by_line(two_links, scan_max), (std::vector<std::vector<uint32_t>>{{2, 5}, {3, 4}}));
+
+    // A walk's return goes back to the path whose walk it ends, though the
+    // key's next copy moved on more recently on the same CPU.
+    std::string walk_return = udp_header() + "\n" + udp_line(1000, "__dev_queue_xmit") + "\n" +
+                              udp_line(1100, "ip_output") + "\n" + udp_line(1200, "napi_gro_receive", "veth1") +
+                              "\n" + udp_line(1300, "ipt_do_table", "veth1", "hook:NF_INET_LOCAL_IN table: filter") +
+                              "\n" + udp_line(1400, "ret_ipt_do_table", "veth1", "verdict: NF_ACCEPT") + "\n" +
+                              udp_line(1500, "__dev_queue_xmit") + "\n";
+    for (size_t scan_max : {size_t(0), SIZE_MAX})
+        EXPECT_EQ(journeys_by_line(walk_return, scan_max),
+                  (std::vector<std::vector<uint32_t>>{{2, 4, 5, 6}, {3, 7}}));
     EXPECT_GT(journeys_by_line(trace, 0).size(), 1000u);
 }
 

@@ -213,6 +213,10 @@ struct path_index {
     // Closed paths that may still take a drop row or a walk's return: few,
     // and looked at only for those rows.
     std::vector<size_t> lingering;
+    // Paths whose last row is a walk's entry: a walk's return belongs to one
+    // of them before any other path. Another packet of the key may have
+    // moved on past it in the meantime, on the same CPU.
+    std::vector<size_t> walking;
 
     path_index(report_state &state_, std::vector<open_path> &paths_, size_t scan_max_)
         : state(state_), paths(paths_),
@@ -228,6 +232,8 @@ struct path_index {
     // A path has taken a row (or was just made).
     void moved(size_t i)
     {
+        if (place_of(state, paths[i].rows.back().function).walk_entry)
+            walking.push_back(i);
         if (!filing && paths.size() > scan_max) {
             filing = true;
             for (size_t k = 0; k < paths.size(); k++)
@@ -290,6 +296,9 @@ struct path_index {
     // any path: the newest on its CPU, else the newest.
     size_t best_for(const trace_row &row, int rank, const function_place &place)
     {
+        if (place.walk_return)
+            if (size_t walk = walk_returned(row); walk != NONE)
+                return walk;
         if (!filing)
             return scan_for(row, rank, place);
         size_t best = best_open(row, rank, place.walk_entry);
@@ -321,6 +330,27 @@ struct path_index {
             if (size_t i = top_at(*--r, row, rank, false); i != NONE)
                 return i;
         return NONE;
+    }
+
+    // The path whose walk a return ends: on the row's CPU first, then the
+    // newest. Paths that moved on, closed or came too long ago leave the list.
+    size_t walk_returned(const trace_row &row)
+    {
+        size_t best = NONE;
+        bool best_own = false;
+        size_t kept = 0;
+        for (size_t i : walking) {
+            const open_path &p = paths[i];
+            if (p.closed || !place_of(state, p.rows.back().function).walk_entry ||
+                too_late(p.rows.back().time, row.time))
+                continue;
+            walking[kept++] = i;
+            bool own = p.rows.back().cpu == row.cpu;
+            if (best == NONE || (own != best_own ? own : i > best))
+                best = i, best_own = own;
+        }
+        walking.resize(kept);
+        return best;
     }
 
     // A lingering path that takes the row and beats `best` (on the row's
