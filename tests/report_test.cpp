@@ -6,6 +6,7 @@
 // ends in frames with repeated fields.
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -992,6 +993,111 @@ TEST(ReportHostile, a_slower_than_beyond_what_nanoseconds_hold_is_refused_and_th
     EXPECT_EQ(journey_lines(run_report({"--slower-than", ".5", trace}).out).size(), 3u);
 }
 
+// ---- Journey lines on a terminal ------------------------------------------
+
+// The reader run on a terminal of `columns` columns, COLUMNS set to
+// env_columns (unset when null); what the terminal showed, without its
+// carriage returns.
+std::string run_in_terminal(const std::vector<std::string> &args, unsigned short columns, const char *env_columns)
+{
+    winsize size{};
+    size.ws_col = columns, size.ws_row = 50;
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
+    if (pid == 0) {
+        if (env_columns)
+            setenv("COLUMNS", env_columns, 1);
+        else
+            unsetenv("COLUMNS");
+        exec_report(args);
+    }
+    std::string shown;
+    char chunk[4096];
+    for (ssize_t n; pid > 0 && ((n = read(terminal, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR));)
+        shown.append(chunk, size_t(std::max<ssize_t>(n, 0)));
+    close(terminal);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    shown.erase(std::remove(shown.begin(), shown.end(), '\r'), shown.end());
+    return shown;
+}
+
+// On a terminal a journey line fits its width ($COLUMNS over what the
+// terminal says, 80 to 160): the path is cut first, then the flow and the
+// ending, each ending in "..." and never inside a \xNN. Into a pipe the
+// lines stay whole, whatever COLUMNS says; --json always has everything.
+TEST(ReportOutput, journey_lines_on_a_terminal_fit_its_width_and_stay_whole_into_a_pipe)
+{
+    std::string dir = temp_dir(), trace = dir + "/fit.trace";
+    std::ofstream(trace, std::ios::binary)
+        << udp_header() + "\n" +
+               // Dropped by a table with a long name.
+               udp_line(1000, "ipt_do_table", "veth0", "hook:NF_INET_LOCAL_IN table: " + std::string(300, 't')) +
+               "\n" + udp_line(2000, "ret_ipt_do_table", "veth0", "verdict: NF_DROP") + "\n" +
+               // A path of escaped bytes: each is four columns.
+               udp_line(3000, "ip_output", "veth0", "", 0, 33) + "\n" +
+               udp_line(4000, std::string(60, '\x1b'), "veth0", "", 0, 33) + "\n" +
+               // A path of one short step.
+               udp_line(5000, "udp_rcv", "veth0", "", 0, 34) + "\n";
+    const std::vector<std::string> args{trace, data_file("tcp_iptables.trace"), data_file("udp_iptables.trace")};
+    std::vector<std::string> whole = journey_lines(run_report(args).out);
+    ASSERT_EQ(whole.size(), 9u);
+    ASSERT_GT(whole[0].size(), 300u);
+
+    setenv("COLUMNS", "100", 1);
+    report_result piped = run_report(args);
+    unsetenv("COLUMNS");
+    EXPECT_EQ(journey_lines(piped.out), whole);
+
+    struct terminal_case {
+        unsigned short columns;
+        const char *env_columns;
+        size_t width;
+    };
+    for (const terminal_case &c : std::vector<terminal_case>{
+             {90, nullptr, 90}, {300, nullptr, 160}, {40, nullptr, 80}, {90, "120", 120}, {90, "wide", 90}}) {
+        SCOPED_TRACE(std::to_string(c.columns) + " columns, COLUMNS " + (c.env_columns ? c.env_columns : "unset"));
+        std::string shown = run_in_terminal(args, c.columns, c.env_columns);
+        std::vector<std::string> fitted = journey_lines(shown);
+        ASSERT_EQ(fitted.size(), whole.size()) << shown;
+        EXPECT_LE(lines_of(shown)[0].size(), c.width) << lines_of(shown)[0]; // the header
+        size_t widest = 0;
+        for (size_t i = 0; i < fitted.size(); i++) {
+            const std::string &line = fitted[i];
+            widest = std::max(widest, line.size());
+            EXPECT_LE(line.size(), c.width) << line;
+            EXPECT_EQ(line.substr(0, line.find(' ')), whole[i].substr(0, whole[i].find(' '))); // START_NS
+            if (line != whole[i]) {
+                EXPECT_EQ(line.substr(line.size() - 3), "...") << line;
+            }
+            for (size_t at = line.find('\\'); at != std::string::npos; at = line.find('\\', at + 1))
+                EXPECT_TRUE(at + 3 < line.size() && line[at + 1] == 'x' && isxdigit(line[at + 2]) &&
+                            isxdigit(line[at + 3]))
+                    << line;
+        }
+        EXPECT_EQ(widest, c.width);
+        if (c.width < 160)
+            continue;
+        // At 160 columns only the path gives way where flow and ending fit
+        // their columns (the sample traces): a cut line is the whole line up
+        // to the cut. The long table name is cut in its column.
+        for (size_t i = 3; i < fitted.size(); i++) {
+            const std::string &line = fitted[i];
+            if (line == whole[i])
+                continue;
+            std::string kept = line.substr(0, line.size() - 3);
+            EXPECT_EQ(whole[i].substr(0, kept.size()), kept);
+            EXPECT_GE(kept.size(), c.width - 6) << line; // at most a \xNN short of the width
+        }
+        EXPECT_NE(fitted[0].find("  dropped by table " + std::string(25, 't') + "... ipt_do_"), std::string::npos)
+            << fitted[0];
+        EXPECT_EQ(fitted[2], whole[2]); // the short path, untouched
+        EXPECT_EQ(fitted[2].substr(fitted[2].size() - 8), " udp_rcv");
+    }
+    std::filesystem::remove_all(dir);
+}
+
 // ---- Output that cannot be written ------------------------------------------
 
 TEST(ReportOutput, a_full_standard_output_is_an_error_on_standard_error_and_exit_status_one)
@@ -1269,13 +1375,7 @@ struct follower {
             const char *asan = getenv("ASAN_OPTIONS");
             std::string options = std::string(asan && *asan ? asan : "verbosity=0") + ":quarantine_size_mb=1";
             setenv("ASAN_OPTIONS", options.c_str(), 1);
-            std::vector<char *> argv{const_cast<char *>(REPORT_BIN)};
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            alarm(60);
-            execv(REPORT_BIN, argv.data());
-            _exit(127);
+            exec_report(args);
         }
         if (input_pipe)
             in = in_pipe[1], in_read = in_pipe[0]; // the read end stays open here only to see what is left

@@ -36,6 +36,18 @@ inline std::string temp_dir()
     return mkdtemp(dir) ? dir : "/tmp";
 }
 
+// In a child: becomes the reader with these arguments.
+[[noreturn]] inline void exec_report(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv{const_cast<char *>(REPORT_BIN)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    alarm(60); // a run that hangs is killed, not waited for
+    execv(REPORT_BIN, argv.data());
+    _exit(127);
+}
+
 // stdout_to: where standard output goes instead of a file read back (such
 // as /dev/full); its text is then not returned. stdin_from: a file read as
 // standard input instead of `input`.
@@ -51,13 +63,7 @@ inline report_result run_report(const std::vector<std::string> &args, const std:
         int out = open(stdout_to.empty() ? out_path.c_str() : stdout_to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0), dup2(out, 1), dup2(err, 2);
-        std::vector<char *> argv{const_cast<char *>(REPORT_BIN)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        alarm(60); // a run that hangs is killed, not waited for
-        execv(REPORT_BIN, argv.data());
-        _exit(127);
+        exec_report(args);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
