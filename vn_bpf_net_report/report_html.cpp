@@ -11,9 +11,16 @@
 namespace {
 
 // More lanes than this cannot be told apart on a screen: beyond it the
-// timeline shows an even sample, and says so.
-constexpr size_t LANES_MAX = 400;
+// timeline shows an even sample, and says so. Outliers are drawn whatever
+// the sample: the slowest journeys, and the slowest of each ending (up to
+// half the lanes, the rarest endings first).
+constexpr size_t LANES_MAX = 400, SLOWEST_LANES = 10;
 constexpr int LANE_HEIGHT = 14, LABEL_WIDTH = 390, PLOT_WIDTH = 760;
+// Lanes leave room at their end for the ending and total time, so that a
+// page 1400 pixels wide shows them whole: at most this many characters of
+// an ending (its whole text on hover), in 10 px monospace.
+constexpr int LANE_PLOT_WIDTH = 560, END_LABEL_WIDTH = 370;
+constexpr size_t END_LABEL_ENDING_MAX = 48;
 
 std::string escaped(std::string_view text)
 {
@@ -37,15 +44,43 @@ std::string num(double value)
     return text;
 }
 
-// An axis label at a power of ten: "0.1 us", "10 us", "1 ms".
+// An axis label at a power of ten: "0.1 µs", "10 µs", "1 ms" (as character
+// references: the page is ASCII, so no byte of it can be taken amiss).
 std::string micros_label(double decade)
 {
     char text[32];
     if (decade >= 3)
         snprintf(text, sizeof(text), "%.0f ms", std::pow(10.0, decade - 3));
     else
-        snprintf(text, sizeof(text), "%.*f us", decade < 0 ? int(-decade) : 0, std::pow(10.0, decade));
+        snprintf(text, sizeof(text), "%.*f &#xb5;s", decade < 0 ? int(-decade) : 0, std::pow(10.0, decade));
     return text;
+}
+
+// A time in the unit that reads best: "850 ns", "12.3 µs", "16.0 ms", "2.5 s".
+std::string duration_text(double ns)
+{
+    char text[48];
+    if (ns < 1e3)
+        snprintf(text, sizeof(text), "%.0f ns", ns);
+    else if (ns < 1e6)
+        snprintf(text, sizeof(text), "%.1f &#xb5;s", ns / 1e3);
+    else if (ns < 1e9)
+        snprintf(text, sizeof(text), "%.1f ms", ns / 1e6);
+    else
+        snprintf(text, sizeof(text), "%.1f s", ns / 1e9);
+    return text;
+}
+
+// A shown text of at most `max` characters, HTML-escaped, cut with an
+// ellipsis, never inside a \xNN.
+std::string escaped_short(const std::string &text, size_t max)
+{
+    if (text.size() <= max)
+        return escaped(text);
+    size_t keep = max - 1, escape = text.rfind('\\', keep);
+    if (escape != std::string::npos && escape < keep && escape + 4 > keep)
+        keep = escape;
+    return escaped(std::string_view(text).substr(0, keep)) + "&#x2026;";
 }
 
 // Drops are coloured by cause: a table's drop red, each reason the kernel
@@ -66,15 +101,39 @@ std::string drop_colour(std::string_view ending)
     return palette[h % (sizeof(palette) / sizeof(palette[0]))];
 }
 
-// One colour per function, along the path: transmit side warm, receive cool.
-std::string colour_of(report_state &state, uint32_t function)
+// A mark's colour per function: table walks red, filled where a walk
+// starts and a ring where it returns; a drop black; unknown functions
+// grey; every other function one of a palette, in path order, so the
+// functions next to each other on a path (tcp_v4_rcv, tcp_v4_do_rcv,
+// tcp_rcv_established) never share one.
+struct mark_style {
+    std::string fill, stroke;
+};
+using function_styles = std::unordered_map<uint32_t, mark_style>;
+constexpr const char *WALK_COLOUR = "#d62728";
+
+function_styles styles_of(report_state &state, const std::vector<uint32_t> &functions)
 {
-    int rank = place_of(state, function).rank;
-    if (place_of(state, function).walk_entry || place_of(state, function).walk_return)
-        return "#d62728";
-    if (rank < 0)
-        return "#7f7f7f";
-    return "hsl(" + std::to_string(20 + rank * 300 / 190) + ",70%,45%)";
+    static const char *const palette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2",
+                                          "#17becf", "#bcbd22", "#393b79", "#637939", "#7b4173", "#e6ab02"};
+    function_styles styles;
+    size_t next = 0;
+    for (uint32_t f : functions) {
+        function_place place = place_of(state, f);
+        if (place.walk_entry)
+            styles[f] = {WALK_COLOUR, WALK_COLOUR};
+        else if (place.walk_return)
+            styles[f] = {"#fff", WALK_COLOUR};
+        else if (place.drop)
+            styles[f] = {"#000", "#000"};
+        else if (place.rank < 0)
+            styles[f] = {"#7f7f7f", "#7f7f7f"};
+        else {
+            const char *colour = palette[next++ % (sizeof(palette) / sizeof(palette[0]))];
+            styles[f] = {colour, colour};
+        }
+    }
+    return styles;
 }
 
 std::string row_title(report_state &state, uint32_t protocol, const trace_row &row)
@@ -148,8 +207,8 @@ void append_stages(std::string &out, report_state &state, report_totals &totals)
         }
         uint64_t most = *std::max_element(bins.begin(), bins.end());
         out += "<g><title>" + escaped(name) + ": " + std::to_string(s.count) + " latencies, p50 " +
-               micros_text(s.p50) + " us, p90 " + micros_text(s.p90) + " us, p99 " + micros_text(s.p99) +
-               " us, max " + micros_text(s.max) + " us</title>";
+               micros_text(s.p50) + " &#xb5;s, p90 " + micros_text(s.p90) + " &#xb5;s, p99 " + micros_text(s.p99) +
+               " &#xb5;s, max " + micros_text(s.max) + " &#xb5;s</title>";
         out += "<text x=\"" + std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 17) +
                "\" text-anchor=\"end\">" + escaped(name) + "</text>";
         double bin_width = double(PLOT_WIDTH - 40) / BINS;
@@ -190,8 +249,8 @@ void append_density(std::string &out, const std::vector<const journey *> &journe
     uint64_t most = *std::max_element(bins.begin(), bins.end());
     out += "<svg class=\"chart\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH) + "\" height=\"" +
            std::to_string(HEIGHT + 20) + "\">\n<text x=\"" + std::to_string(LABEL_WIDTH - 8) +
-           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + num(span_ns(first, last) / 1e9) +
-           " s</text>\n";
+           "\" y=\"30\" text-anchor=\"end\">journeys started, over " + duration_text(span_ns(first, last)) +
+           "</text>\n";
     double width = double(PLOT_WIDTH) / BINS;
     for (int b = 0; b < BINS; b++) {
         if (!bins[size_t(b)])
@@ -204,46 +263,120 @@ void append_density(std::string &out, const std::vector<const journey *> &journe
     out += "\n</svg>\n";
 }
 
+// The lanes drawn: every journey when they are few; else an even sample in
+// start order, and whatever the sample the slowest journeys and the slowest
+// of each ending, so that an ending seen once still has its lane.
+struct lane_choice {
+    std::vector<const journey *> shown; // in start order
+    std::vector<bool> slowest;          // by shown lane: among the slowest
+    size_t slowest_count = 0;
+    size_t step = 1;                    // the sample's: every step-th journey
+    size_t endings = 0, endings_drawn = 0;
+};
+
+lane_choice choose_lanes(const report_state &state, const std::vector<const journey *> &journeys)
+{
+    size_t n = journeys.size();
+    std::vector<size_t> by_time(n);
+    for (size_t i = 0; i < n; i++)
+        by_time[i] = i;
+    auto slower = [&](size_t a, size_t b) {
+        return std::make_pair(-journeys[a]->duration_ns(), a) < std::make_pair(-journeys[b]->duration_ns(), b);
+    };
+    // The slowest tenth, at most SLOWEST_LANES: a few lanes are not all outliers.
+    size_t slowest_count = std::clamp<size_t>(n / 10, 1, SLOWEST_LANES);
+    std::partial_sort(by_time.begin(), by_time.begin() + long(slowest_count), by_time.end(), slower);
+
+    std::vector<char> picked(n, 0); // 2: among the slowest
+    for (size_t k = 0; k < slowest_count; k++)
+        picked[by_time[k]] = 2;
+    // The slowest of each ending, the rarest endings first.
+    std::unordered_map<std::string, std::pair<size_t, uint64_t>> endings; // its slowest, its count
+    for (size_t i = 0; i < n; i++) {
+        auto [at, added] = endings.try_emplace(ending_of(state, *journeys[i]), i, 0);
+        at->second.second++;
+        if (!added && slower(i, at->second.first))
+            at->second.first = i;
+    }
+    std::vector<std::pair<uint64_t, size_t>> rarest;
+    for (const auto &[ending, slowest_and_count] : endings)
+        rarest.push_back({slowest_and_count.second, slowest_and_count.first});
+    std::sort(rarest.begin(), rarest.end());
+    lane_choice choice;
+    choice.slowest_count = slowest_count;
+    choice.endings = rarest.size();
+    size_t outliers = slowest_count;
+    for (const auto &[count, i] : rarest) {
+        if (n > LANES_MAX && choice.endings_drawn >= LANES_MAX / 2)
+            break;
+        choice.endings_drawn++;
+        if (!picked[i])
+            picked[i] = 1, outliers++;
+    }
+    if (n > LANES_MAX) {
+        size_t room = LANES_MAX - outliers;
+        choice.step = (n + room - 1) / room;
+    }
+    for (size_t i = 0; i < n; i += choice.step)
+        picked[i] = std::max<char>(picked[i], 1);
+    for (size_t i = 0; i < n; i++)
+        if (picked[i]) {
+            choice.shown.push_back(journeys[i]);
+            choice.slowest.push_back(picked[i] == 2);
+        }
+    return choice;
+}
+
 // One lane per journey: x is the time since the journey's first row, on one
-// scale for all lanes so stages line up; each row a mark, joined in order.
-void append_lanes(std::string &out, report_state &state, const std::vector<const journey *> &shown)
+// scale for all lanes so stages line up; each row a mark, joined in order,
+// and after the last the journey's ending and total time.
+void append_lanes(std::string &out, report_state &state, const lane_choice &lanes, const function_styles &styles)
 {
     std::vector<int64_t> durations;
-    for (const journey *j : shown)
+    for (const journey *j : lanes.shown)
         durations.push_back(j->duration_ns());
     std::sort(durations.begin(), durations.end());
     // The slowest few would squeeze every other lane: the scale ends at the 95th percentile.
     int64_t scale = std::max<int64_t>(1, durations[(durations.size() * 95 + 99) / 100 - 1]);
-    out += "<p>Time since each journey's first row, 0 to " + micros_text(scale) +
-           " us; later rows sit at the right edge. Hover a mark for its row.</p>\n";
-    int height = int(shown.size()) * LANE_HEIGHT + 10;
-    out += "<svg id=\"timeline\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH + 20) + "\" height=\"" +
-           std::to_string(height) + "\">\n";
+    out += "<p>Time since each journey's first row, 0 to " + duration_text(double(scale)) +
+           "; later rows sit at the right edge. Each lane ends in its journey's ending and total time; "
+           "the " + std::to_string(lanes.slowest_count) + " slowest in bold. Hover a mark for its row.</p>\n";
+    int height = int(lanes.shown.size()) * LANE_HEIGHT + 10;
+    out += "<svg id=\"timeline\" width=\"" + std::to_string(LABEL_WIDTH + LANE_PLOT_WIDTH + END_LABEL_WIDTH) +
+           "\" height=\"" + std::to_string(height) + "\">\n";
     int y = 5 + LANE_HEIGHT / 2;
-    for (const journey *j : shown) {
+    for (size_t lane = 0; lane < lanes.shown.size(); lane++) {
+        const journey *j = lanes.shown[lane];
         uint32_t protocol = state.sources[j->source].protocol;
-        std::string colour = drop_colour(ending_of(state, *j));
-        out += "<g class=\"lane" + std::string(j->dropped ? " dropped" : "") + "\"><text" +
-               std::string(j->dropped ? " style=\"fill:" + colour + "\"" : "") + " x=\"" +
+        std::string ending = ending_of(state, *j), colour = drop_colour(ending);
+        std::string fill = j->dropped ? " style=\"fill:" + colour + "\"" : "";
+        out += "<g class=\"lane" + std::string(j->dropped ? " dropped" : "") +
+               (lanes.slowest[lane] ? " slowest" : "") + "\"><text" + fill + " x=\"" +
                std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 4) + "\" text-anchor=\"end\">" +
-               escaped(flow_text(protocol, j->rows.front())) + "</text><title>" + escaped(ending_of(state, *j)) +
-               ", " + micros_text(j->duration_ns()) + " us</title>";
+               escaped(flow_text(protocol, j->rows.front())) + "</text><title>" + escaped(ending) + ", " +
+               duration_text(double(j->duration_ns())) + "</title>";
         std::string points, marks;
+        double x = 0;
         for (const trace_row &row : j->rows) {
-            double x = LABEL_WIDTH + 10 +
-                       double(PLOT_WIDTH - 20) * std::min(1.0, double(elapsed_ns(j->start(), row.time)) / double(scale));
+            x = LABEL_WIDTH + 10 + double(LANE_PLOT_WIDTH - 20) *
+                                       std::min(1.0, double(elapsed_ns(j->start(), row.time)) / double(scale));
+            const mark_style &style = styles.at(row.function);
             points += num(x) + "," + std::to_string(y) + " ";
             marks += "<circle class=\"mark\" cx=\"" + num(x) + "\" cy=\"" + std::to_string(y) +
-                     "\" r=\"4\" fill=\"" + colour_of(state, row.function) + "\"><title>" +
+                     "\" r=\"4\" fill=\"" + style.fill + "\" stroke=\"" + style.stroke + "\"><title>" +
                      row_title(state, protocol, row) + "</title></circle>";
         }
-        out += "<polyline class=\"path\" points=\"" + points + "\"/>" + marks + "</g>\n";
+        out += "<polyline class=\"path\" points=\"" + points + "\"/>" + marks + "<text class=\"end\"" + fill +
+               " x=\"" + num(x + 8) + "\" y=\"" + std::to_string(y + 4) + "\">" +
+               escaped_short(ending, END_LABEL_ENDING_MAX) + ", " + duration_text(double(j->duration_ns())) +
+               "</text></g>\n";
         y += LANE_HEIGHT;
     }
     out += "</svg>\n";
 }
 
-void append_legend(std::string &out, report_state &state, const std::vector<const journey *> &shown)
+// The functions of the lanes, in path order.
+std::vector<uint32_t> functions_of(report_state &state, const std::vector<const journey *> &shown)
 {
     std::vector<uint32_t> functions;
     for (const journey *j : shown)
@@ -254,10 +387,23 @@ void append_legend(std::string &out, report_state &state, const std::vector<cons
         return std::make_pair(place_of(state, a).rank, state.names.text(a)) <
                std::make_pair(place_of(state, b).rank, state.names.text(b));
     });
+    return functions;
+}
+
+void append_legend(std::string &out, report_state &state, const std::vector<uint32_t> &functions,
+                   const function_styles &styles)
+{
     out += "<p class=\"legend\">";
-    for (uint32_t f : functions)
-        out += "<span><i style=\"background:" + colour_of(state, f) + "\"></i>" +
-               escaped(shown_name(state, f)) + "</span> ";
+    for (uint32_t f : functions) {
+        const mark_style &style = styles.at(f);
+        function_place place = place_of(state, f);
+        std::string role = place.walk_entry    ? " (table walk)"
+                           : place.walk_return ? " (walk's return)"
+                           : place.drop        ? " (drop)"
+                                               : "";
+        out += "<span><i style=\"background:" + style.fill + ";border-color:" + style.stroke + "\"></i>" +
+               escaped(shown_name(state, f)) + role + "</span> ";
+    }
     out += "</p>\n";
 }
 
@@ -278,10 +424,10 @@ svg text { font: 11px monospace; fill: #333; }
 .grid { stroke: #ddd; } .axis { fill: #666; }
 .path { fill: none; stroke: #999; stroke-width: 1.5; }
 .lane.dropped text { fill: #d62728; } .lane:hover .path { stroke: #000; stroke-width: 2.5; }
-.lane text { font-size: 10px; } .lane:hover text { font-weight: bold; }
+.lane text { font-size: 10px; } .lane:hover text, .lane.slowest text.end { font-weight: bold; }
 .mark:hover { stroke: #000; stroke-width: 2; }
 .legend span { margin-right: 12px; white-space: nowrap; }
-.legend i { display: inline-block; width: 10px; height: 10px; border-radius: 5px; margin-right: 4px; }
+.legend i { display: inline-block; width: 8px; height: 8px; border: 2px solid; border-radius: 6px; margin-right: 4px; }
 .note { color: #555; }
 </style></head><body>
 <h1>Packet journeys</h1>
@@ -305,15 +451,17 @@ svg text { font: 11px monospace; fill: #333; }
     append_stages(out, state, totals);
     out += "<h2>Timeline</h2>\n";
     append_density(out, journeys);
-    std::vector<const journey *> shown;
-    size_t step = (journeys.size() + LANES_MAX - 1) / LANES_MAX;
-    for (size_t i = 0; i < journeys.size(); i += step)
-        shown.push_back(journeys[i]);
-    if (step > 1)
+    lane_choice lanes = choose_lanes(state, journeys);
+    if (lanes.step > 1)
         out += "<p class=\"note\">" + std::to_string(journeys.size()) + " journeys are too many to draw one " +
-               "lane each: the lanes below show " + std::to_string(shown.size()) + " of them, every " +
-               std::to_string(step) + "th in start order. The charts above and the strip count all.</p>\n";
-    append_legend(out, state, shown);
-    append_lanes(out, state, shown);
+               "lane each: the lanes below show " + std::to_string(lanes.shown.size()) + " of them, every " +
+               std::to_string(lanes.step) + "th in start order, the " + std::to_string(lanes.slowest_count) +
+               " slowest and the slowest of each of " +
+               (lanes.endings_drawn < lanes.endings ? "the " + std::to_string(lanes.endings_drawn) + " rarest of " : "") +
+               "the " + std::to_string(lanes.endings) + " endings. The charts above and the strip count all.</p>\n";
+    std::vector<uint32_t> functions = functions_of(state, lanes.shown);
+    function_styles styles = styles_of(state, functions);
+    append_legend(out, state, functions, styles);
+    append_lanes(out, state, lanes, styles);
     return out + "</body></html>\n";
 }
