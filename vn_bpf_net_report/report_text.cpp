@@ -126,37 +126,33 @@ void append_text_header(std::string &out)
 // its column) to the width; --json keeps them whole.
 void append_text_line(std::string &out, report_state &state, const journey &j)
 {
-    size_t width = line_width();
+    size_t width = line_width(), begin = out.size();
     line_columns columns = columns_for(width);
     uint32_t protocol = state.sources[j.source].protocol;
-    std::string &line = out; // this journey's line is what follows `begin`
-    size_t begin = out.size();
     char number[24];
-    pad_right(line, std::string_view(number, size_t(std::to_chars(number, number + 24, j.start()).ptr - number)),
+    pad_right(out, std::string_view(number, size_t(std::to_chars(number, number + 24, j.start()).ptr - number)),
               START_WIDTH);
-    line += ' ';
-    pad_right(line, trace_layout::protocol_layout(protocol)->name, PROTOCOL_WIDTH);
-    line += ' ';
+    out += ' ';
+    pad_right(out, trace_layout::protocol_layout(protocol)->name, PROTOCOL_WIDTH);
+    out += ' ';
     std::string flow = flow_text(protocol, j.rows.front()), ending = ending_of(state, j);
-    if (width) {
-        cut_to(flow, columns.flow);
-        cut_to(ending, columns.ending);
-    }
-    pad_right(line, flow, columns.flow);
-    line += ' ';
-    pad_left(line, std::to_string(j.rows.size()), ROWS_WIDTH);
-    line += ' ';
-    pad_left(line, micros_text(j.duration_ns()), TOTAL_WIDTH);
-    line += "  ";
-    pad_right(line, ending, columns.ending);
+    if (width)
+        cut_to(flow, columns.flow), cut_to(ending, columns.ending);
+    pad_right(out, flow, columns.flow);
+    out += ' ';
+    pad_left(out, std::to_string(j.rows.size()), ROWS_WIDTH);
+    out += ' ';
+    pad_left(out, micros_text(j.duration_ns()), TOTAL_WIDTH);
+    out += "  ";
+    pad_right(out, ending, columns.ending);
     for (uint32_t step : j.steps) {
-        if (width && line.size() - begin > width)
+        if (width && out.size() - begin > width)
             break; // the rest is cut anyway
-        line += ' ';
-        line += shown_name(state, step);
+        out += ' ';
+        out += shown_name(state, step);
     }
     if (width)
-        cut_to(line, width, begin);
+        cut_to(out, width, begin);
     out += '\n';
 }
 
