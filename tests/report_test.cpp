@@ -591,6 +591,162 @@ TEST(ReportCli, json_lines_hold_every_field_of_every_row_as_the_trace_has_it)
     }
 }
 
+// ---- Real traces from the lab VM (Debian 12's 6.1 kernel, veth pair) ------
+
+TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_icmp_rcv)
+{
+    report_result r = run_report({data_file("lab_icmp_plain.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 22u); // 11 pings, each request and reply
+    for (const std::string &line : journeys) {
+        EXPECT_NE(line.find("  11  "), std::string::npos) << line;
+        EXPECT_NE(line.find(" ip_output ip_finish_output ip_finish_output2 __dev_queue_xmit dev_hard_start_xmit "
+                            "__netif_receive_skb __netif_receive_skb_one_core ip_rcv ip_local_deliver "
+                            "ip_local_deliver_finish icmp_rcv"),
+                  std::string::npos)
+            << line;
+    }
+    EXPECT_NE(r.out.find("journeys: 22 (242 rows)\n"), std::string::npos); // every row of the trace
+    EXPECT_EQ(ending_count(r.out, "ended at icmp_rcv"), 22);
+    EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_local_deliver"), 22);
+    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), 22);
+    EXPECT_EQ(count_of(r.out, " -> "), 10u); // eleven functions, ten stages
+}
+
+TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)
+{
+    report_result r = run_report({data_file("lab_udp_iptables.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 6u);
+    for (const std::string &line : journeys) {
+        bool to_drop_port = line.find("> 198.18.0.2:5304 ") != std::string::npos;
+        EXPECT_EQ(line.find("dropped by table filter at NF_INET_LOCAL_IN") != std::string::npos, to_drop_port)
+            << line;
+        EXPECT_EQ(line.find("ended at udp_rcv") != std::string::npos, !to_drop_port) << line;
+    }
+    EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
+    EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_OUT -> ret_ipt_do_table@LOCAL_OUT"), 6);
+    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_IN -> ret_ipt_do_table@LOCAL_IN"), 6);
+    EXPECT_EQ(stage_count(r.out, "ip_local_deliver_finish -> udp_rcv"), 4);
+    EXPECT_NE(r.out.find("journeys: 6 (92 rows)\n"), std::string::npos);
+
+    report_result dropped = run_report({"--dropped", "--json", data_file("lab_udp_iptables.trace")});
+    json lines = json_lines(dropped.out);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const json &j : lines) {
+        EXPECT_EQ(j["drop_hook"], "NF_INET_LOCAL_IN");
+        EXPECT_EQ(j["drop_table"], "filter");
+        EXPECT_EQ(j["rows"].back()["verdict"], "NF_DROP");
+        EXPECT_EQ(j["rows"].back()["dport"], 5304);
+    }
+}
+
+TEST(ReportLab, a_real_tcp_connection_splits_into_its_segments_even_where_an_ack_and_data_share_seq_and_ack)
+{
+    report_result r = run_report({data_file("lab_tcp_iptables.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 10u) << r.out;
+    EXPECT_NE(journeys[0].find("198.18.0.1:35338 > 198.18.0.2:5302 seq 493272869 ack 0"), std::string::npos);
+    EXPECT_NE(journeys[0].find("tcp_v4_rcv __inet_lookup_listener tcp_v4_do_rcv"), std::string::npos);
+    // The handshake's last ACK and the first data segment carry the same numbers.
+    EXPECT_NE(journeys[2].find("seq 493272870 ack 4224997753"), std::string::npos);
+    EXPECT_NE(journeys[3].find("seq 493272870 ack 4224997753"), std::string::npos);
+    EXPECT_NE(journeys[3].find("ended at tcp_queue_rcv"), std::string::npos);
+    EXPECT_NE(r.out.find("journeys: 10 (169 rows)\n"), std::string::npos);
+    EXPECT_EQ(ending_count(r.out, "ended at tcp_queue_rcv"), 4);
+    EXPECT_EQ(stage_count(r.out, "tcp_v4_rcv -> __inet_lookup_listener"), 1);
+}
+
+// The handshake's last ACK and the first data segment carry the same numbers;
+// here (Debian 13 backports' 7.3 kernel) they were in flight at once on two
+// CPUs and their rows interleave in time. Each row goes with the copy on its
+// own CPU's path, so both are whole journeys.
+TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_whole_journeys)
+{
+    report_result r = run_report({"--json", data_file("lab_tcp_interleaved.trace")});
+    json all = json_lines(r.out);
+    ASSERT_EQ(all.size(), 2u) << r.out;
+    EXPECT_EQ(all[0]["path"].size(), 13u);
+    EXPECT_EQ(all[0]["ending"], "ended at tcp_rcv_established");
+    EXPECT_EQ(all[1]["ending"], "ended at tcp_queue_rcv");
+    for (const json &j : all) {
+        EXPECT_EQ(j["path"][0], "ip_output");
+        int cpu = j["rows"][0]["cpu"];
+        for (const json &row : j["rows"])
+            EXPECT_EQ(row["cpu"], cpu) << row.dump();
+    }
+
+    // A real datagram's 16 rows and a copy of them on CPU 1, 30 us later:
+    // the copy's table walk at LOCAL_OUT is another packet's, not a second
+    // table at the hook, so each copy is one whole journey on its own CPU.
+    std::vector<std::string> lines = lines_of(slurp(data_file("lab_udp_iptables.trace")));
+    std::vector<std::pair<int64_t, std::string>> rows;
+    for (size_t i = 1; i <= 16; i++) {
+        int64_t time = std::stoll(lines[i].substr(0, 20));
+        std::string copy = std::to_string(time + 30000);
+        copy.resize(21, ' ');
+        rows.push_back({time, lines[i]});
+        rows.push_back({time + 30000, copy + "1     " + lines[i].substr(27)});
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::string twice = lines[0] + "\n";
+    for (const auto &[time, line] : rows)
+        twice += line + "\n";
+    json copies = json_lines(run_report({"--json"}, twice).out);
+    ASSERT_EQ(copies.size(), 2u);
+    for (const json &j : copies) {
+        EXPECT_EQ(j["rows"].size(), 16u) << j.dump();
+        EXPECT_EQ(j["ending"], "ended at udp_rcv");
+        for (const json &row : j["rows"])
+            EXPECT_EQ(row["cpu"], j["rows"][0]["cpu"]) << row.dump();
+    }
+}
+
+TEST(ReportLab, real_datagrams_through_gro_start_their_receive_side_at_napi_gro_receive)
+{
+    report_result r = run_report({data_file("lab_udp_gro.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(journey_lines(r.out).size(), 4u);
+    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> napi_gro_receive"), 4);
+    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1);
+    EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
+    EXPECT_NE(r.out.find("journeys: 4 (56 rows)\n"), std::string::npos);
+}
+
+// ---- Placing rows ----------------------------------------------------------
+
+// A UDP row in the monitor's layout from 198.18.0.1:45001 to
+// 198.18.0.2:5304, any bytes in its texts (as an older monitor wrote them).
+std::string udp_line(int64_t time, const std::string &function, const std::string &device = "veth0",
+                     const std::string &other = "", int cpu = 0, unsigned len = 32)
+{
+    using namespace trace_layout;
+    std::string out;
+    auto put = [&](const std::string &value, size_t width) {
+        out += value;
+        out.append(value.size() < width ? width - value.size() : 0, ' ');
+        out += ' ';
+    };
+    const std::string common[COMMON_COUNT] = {std::to_string(time), std::to_string(cpu), function,
+                                              device, "02:00:00:00:00:01", "02:00:00:00:00:02",
+                                              "198.18.0.1", "198.18.0.2"};
+    for (size_t i = 0; i < COMMON_COUNT; i++)
+        put(common[i], COMMON[i].width);
+    put("45001", UDP[UDP_SPORT].width);
+    put("5304", UDP[UDP_DPORT].width);
+    put(std::to_string(len), UDP[UDP_LEN].width);
+    return out + other;
+}
+
+std::string udp_header()
+{
+    return render(PROTO_UDP, {})[0];
+}
+
 // ---- Traces of two hosts ----------------------------------------------------
 
 std::string write_temp(const std::string &dir, const std::string &name, const std::string &text)
@@ -778,160 +934,47 @@ TEST(ReportHosts, traces_that_share_no_traffic_both_ways_are_refused_with_host_a
     std::filesystem::remove_all(dir);
 }
 
-// ---- Real traces from the lab VM (Debian 12's 6.1 kernel, veth pair) ------
-
-TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_icmp_rcv)
+// Clocks far apart at the ends of int64: an offset that fits is found, one
+// that does not (b's clock behind a's by more than int64 holds) is no match.
+TEST(ReportHosts, clocks_at_the_ends_of_int64_join_when_their_offset_fits_and_are_refused_when_not)
 {
-    report_result r = run_report({data_file("lab_icmp_plain.trace")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> journeys = journey_lines(r.out);
-    ASSERT_EQ(journeys.size(), 22u); // 11 pings, each request and reply
-    for (const std::string &line : journeys) {
-        EXPECT_NE(line.find("  11  "), std::string::npos) << line;
-        EXPECT_NE(line.find(" ip_output ip_finish_output ip_finish_output2 __dev_queue_xmit dev_hard_start_xmit "
-                            "__netif_receive_skb __netif_receive_skb_one_core ip_rcv ip_local_deliver "
-                            "ip_local_deliver_finish icmp_rcv"),
-                  std::string::npos)
-            << line;
-    }
-    EXPECT_NE(r.out.find("journeys: 22 (242 rows)\n"), std::string::npos); // every row of the trace
-    EXPECT_EQ(ending_count(r.out, "ended at icmp_rcv"), 22);
-    EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_local_deliver"), 22);
-    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), 22);
-    EXPECT_EQ(count_of(r.out, " -> "), 10u); // eleven functions, ten stages
-}
-
-TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)
-{
-    report_result r = run_report({data_file("lab_udp_iptables.trace")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> journeys = journey_lines(r.out);
-    ASSERT_EQ(journeys.size(), 6u);
-    for (const std::string &line : journeys) {
-        bool to_drop_port = line.find("> 198.18.0.2:5304 ") != std::string::npos;
-        EXPECT_EQ(line.find("dropped by table filter at NF_INET_LOCAL_IN") != std::string::npos, to_drop_port)
-            << line;
-        EXPECT_EQ(line.find("ended at udp_rcv") != std::string::npos, !to_drop_port) << line;
-    }
-    EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
-    EXPECT_EQ(ending_count(r.out, "dropped by table filter at NF_INET_LOCAL_IN"), 2);
-    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_OUT -> ret_ipt_do_table@LOCAL_OUT"), 6);
-    EXPECT_EQ(stage_count(r.out, "ipt_do_table@LOCAL_IN -> ret_ipt_do_table@LOCAL_IN"), 6);
-    EXPECT_EQ(stage_count(r.out, "ip_local_deliver_finish -> udp_rcv"), 4);
-    EXPECT_NE(r.out.find("journeys: 6 (92 rows)\n"), std::string::npos);
-
-    report_result dropped = run_report({"--dropped", "--json", data_file("lab_udp_iptables.trace")});
-    json lines = json_lines(dropped.out);
-    ASSERT_EQ(lines.size(), 2u);
-    for (const json &j : lines) {
-        EXPECT_EQ(j["drop_hook"], "NF_INET_LOCAL_IN");
-        EXPECT_EQ(j["drop_table"], "filter");
-        EXPECT_EQ(j["rows"].back()["verdict"], "NF_DROP");
-        EXPECT_EQ(j["rows"].back()["dport"], 5304);
-    }
-}
-
-TEST(ReportLab, a_real_tcp_connection_splits_into_its_segments_even_where_an_ack_and_data_share_seq_and_ack)
-{
-    report_result r = run_report({data_file("lab_tcp_iptables.trace")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> journeys = journey_lines(r.out);
-    ASSERT_EQ(journeys.size(), 10u) << r.out;
-    EXPECT_NE(journeys[0].find("198.18.0.1:35338 > 198.18.0.2:5302 seq 493272869 ack 0"), std::string::npos);
-    EXPECT_NE(journeys[0].find("tcp_v4_rcv __inet_lookup_listener tcp_v4_do_rcv"), std::string::npos);
-    // The handshake's last ACK and the first data segment carry the same numbers.
-    EXPECT_NE(journeys[2].find("seq 493272870 ack 4224997753"), std::string::npos);
-    EXPECT_NE(journeys[3].find("seq 493272870 ack 4224997753"), std::string::npos);
-    EXPECT_NE(journeys[3].find("ended at tcp_queue_rcv"), std::string::npos);
-    EXPECT_NE(r.out.find("journeys: 10 (169 rows)\n"), std::string::npos);
-    EXPECT_EQ(ending_count(r.out, "ended at tcp_queue_rcv"), 4);
-    EXPECT_EQ(stage_count(r.out, "tcp_v4_rcv -> __inet_lookup_listener"), 1);
-}
-
-// The handshake's last ACK and the first data segment carry the same numbers;
-// here (Debian 13 backports' 7.3 kernel) they were in flight at once on two
-// CPUs and their rows interleave in time. Each row goes with the copy on its
-// own CPU's path, so both are whole journeys.
-TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_whole_journeys)
-{
-    report_result r = run_report({"--json", data_file("lab_tcp_interleaved.trace")});
-    json all = json_lines(r.out);
-    ASSERT_EQ(all.size(), 2u) << r.out;
-    EXPECT_EQ(all[0]["path"].size(), 13u);
-    EXPECT_EQ(all[0]["ending"], "ended at tcp_rcv_established");
-    EXPECT_EQ(all[1]["ending"], "ended at tcp_queue_rcv");
-    for (const json &j : all) {
-        EXPECT_EQ(j["path"][0], "ip_output");
-        int cpu = j["rows"][0]["cpu"];
-        for (const json &row : j["rows"])
-            EXPECT_EQ(row["cpu"], cpu) << row.dump();
-    }
-
-    // A real datagram's 16 rows and a copy of them on CPU 1, 30 us later:
-    // the copy's table walk at LOCAL_OUT is another packet's, not a second
-    // table at the hook, so each copy is one whole journey on its own CPU.
-    std::vector<std::string> lines = lines_of(slurp(data_file("lab_udp_iptables.trace")));
-    std::vector<std::pair<int64_t, std::string>> rows;
-    for (size_t i = 1; i <= 16; i++) {
-        int64_t time = std::stoll(lines[i].substr(0, 20));
-        std::string copy = std::to_string(time + 30000);
-        copy.resize(21, ' ');
-        rows.push_back({time, lines[i]});
-        rows.push_back({time + 30000, copy + "1     " + lines[i].substr(27)});
-    }
-    std::stable_sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::string twice = lines[0] + "\n";
-    for (const auto &[time, line] : rows)
-        twice += line + "\n";
-    json copies = json_lines(run_report({"--json"}, twice).out);
-    ASSERT_EQ(copies.size(), 2u);
-    for (const json &j : copies) {
-        EXPECT_EQ(j["rows"].size(), 16u) << j.dump();
-        EXPECT_EQ(j["ending"], "ended at udp_rcv");
-        for (const json &row : j["rows"])
-            EXPECT_EQ(row["cpu"], j["rows"][0]["cpu"]) << row.dump();
-    }
-}
-
-TEST(ReportLab, real_datagrams_through_gro_start_their_receive_side_at_napi_gro_receive)
-{
-    report_result r = run_report({data_file("lab_udp_gro.trace")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(journey_lines(r.out).size(), 4u);
-    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> napi_gro_receive"), 4);
-    EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1);
-    EXPECT_EQ(ending_count(r.out, "ended at udp_rcv"), 4);
-    EXPECT_NE(r.out.find("journeys: 4 (56 rows)\n"), std::string::npos);
-}
-
-// ---- Placing rows ----------------------------------------------------------
-
-// A UDP row in the monitor's layout from 198.18.0.1:45001 to
-// 198.18.0.2:5304, any bytes in its texts (as an older monitor wrote them).
-std::string udp_line(int64_t time, const std::string &function, const std::string &device = "veth0",
-                     const std::string &other = "", int cpu = 0, unsigned len = 32)
-{
-    using namespace trace_layout;
-    std::string out;
-    auto put = [&](const std::string &value, size_t width) {
-        out += value;
-        out.append(value.size() < width ? width - value.size() : 0, ' ');
-        out += ' ';
+    auto back = [](std::string line) { // the same row, from 198.18.0.2 to 198.18.0.1
+        size_t at = line.find("198.18.0.1");
+        line.replace(at, 10, "198.18.0.X");
+        line.replace(line.find("198.18.0.2"), 10, "198.18.0.1");
+        return line.replace(at, 10, "198.18.0.2");
     };
-    const std::string common[COMMON_COUNT] = {std::to_string(time), std::to_string(cpu), function,
-                                              device, "02:00:00:00:00:01", "02:00:00:00:00:02",
-                                              "198.18.0.1", "198.18.0.2"};
-    for (size_t i = 0; i < COMMON_COUNT; i++)
-        put(common[i], COMMON[i].width);
-    put("45001", UDP[UDP_SPORT].width);
-    put("5304", UDP[UDP_DPORT].width);
-    put(std::to_string(len), UDP[UDP_LEN].width);
-    return out + other;
-}
-
-std::string udp_header()
-{
-    return render(PROTO_UDP, {})[0];
+    for (int64_t a_at : {int64_t(4000000000000000000), INT64_MAX - 1000}) {
+        int64_t b_at = a_at == INT64_MAX - 1000 ? INT64_MIN : a_at + 5000000000000000000;
+        std::string dir = temp_dir();
+        std::string a = write_temp(dir, "a.trace",
+                                   udp_header() + "\n" + udp_line(a_at, "ip_output") + "\n" +
+                                       udp_line(a_at + 10, "dev_hard_start_xmit") + "\n" +
+                                       back(udp_line(a_at + 300, "__netif_receive_skb")) + "\n" +
+                                       back(udp_line(a_at + 310, "udp_rcv")) + "\n");
+        std::string b = write_temp(dir, "b.trace",
+                                   udp_header() + "\n" + udp_line(b_at + 100, "__netif_receive_skb") + "\n" +
+                                       udp_line(b_at + 110, "udp_rcv") + "\n" +
+                                       back(udp_line(b_at + 200, "ip_output")) + "\n" +
+                                       back(udp_line(b_at + 210, "dev_hard_start_xmit")) + "\n");
+        report_result r = run_report({"--json", "--host", "a=" + a, "--host", "b=" + b});
+        if (b_at == INT64_MIN) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "no traffic seen in both directions between a and b: their clocks cannot be matched\n");
+        } else {
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::vector<json> lines = all_json_lines(r.out);
+            ASSERT_EQ(lines.size(), 6u); // clock, two joined, two stages, summary
+            EXPECT_EQ(lines[2]["kind"], "joined");
+            // One-way times of 90 and 90 ns: the offset exactly, within their mean.
+            EXPECT_EQ(lines[0]["offset_ns"], b_at - a_at);
+            EXPECT_EQ(lines[0]["error_ns"], 90);
+            EXPECT_EQ(lines[1]["wire_ns"], 90);
+            EXPECT_EQ(lines[1]["duration_ns"], 10 + 90 + 10);
+            EXPECT_EQ(lines[2]["start_ns"], b_at + 200); // the sender's clock
+        }
+        std::filesystem::remove_all(dir);
+    }
 }
 
 // A trace read with the library, every key made into journeys: the lines of
@@ -1322,6 +1365,51 @@ TEST(ReportBadInput, unreadable_rows_are_counted_and_named_by_line_and_the_rest_
         EXPECT_EQ(read.err, "") << name;
         EXPECT_EQ(read.out, whole.out) << name;
     }
+}
+
+// Host names end up in every output: only 1 to 32 of [A-Za-z0-9._-] are
+// taken from --host; a name made of a file's name is shown as every trace
+// text is. One file is never two hosts.
+TEST(ReportBadInput, hostile_host_names_and_one_file_as_two_hosts_are_refused_before_anything_is_read)
+{
+    std::string trace = data_file("icmp.trace");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"--host", "a b=" + trace}, 2, "bad host name: a b\n"},
+        {{"--host", "=" + trace}, 2, "bad host name: \n"},
+        {{"--host", std::string(33, 'x') + "=" + trace}, 2, "bad host name: " + std::string(33, 'x') + "\n"},
+        {{"--host", "\x1b]0;owned\x07=" + trace}, 2, "bad host name: \\x1b]0;owned\\x07\n"},
+        {{"--host", "../a=" + trace}, 2, "bad host name: ../a\n"},
+        {{"--host", "noequals"}, 2, "bad host name: noequals\n"},
+        {{"--host", "a=" + trace, "--host", "b=" + trace}, 2,
+         "vn_bpf_net_report: " + trace + " is the trace of a: it cannot be the trace of b too\n"},
+    };
+    for (const auto &c : cases) {
+        report_result r = run_report(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1];
+        EXPECT_EQ(r.out, "") << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[1];
+    }
+    // The name ends at the first '=': this is host a's file "b=...".
+    report_result equals = run_report({"--host", "a=b=" + trace});
+    EXPECT_EQ(equals.status, 1);
+    EXPECT_EQ(equals.err, "vn_bpf_net_report: b=" + trace + ": No such file or directory\n");
+    // The longest name, and one host given twice: one host, read as today.
+    std::string plain = run_report({trace}).out;
+    EXPECT_EQ(run_report({"--host", "Az09._-" + std::string(25, 'x') + "=" + trace}).out, plain);
+    EXPECT_EQ(run_report({"--host", "h=" + trace, "--host", "h=" + trace}).out, run_report({trace, trace}).out);
+
+    // A file's name made a host's name is shown escaped in the notice.
+    std::string dir = temp_dir();
+    std::string evil = write_temp(dir, "evil\x1b[2J.trace", slurp(trace));
+    report_result two = run_report({evil, data_file("udp_gro.trace")});
+    EXPECT_EQ(two.status, 0);
+    EXPECT_EQ(two.err, "no traffic seen in both directions between evil\\x1b[2J and udp_gro: their clocks cannot be "
+                       "matched\n");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_and_a_cut_last_line_too)
