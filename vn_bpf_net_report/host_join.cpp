@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 #include "report_output.h"
 #include "trace_rows.h"
@@ -212,7 +213,7 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
     join.shift.assign(hosts.size(), 0);
     std::vector<bool> shifted(hosts.size(), false);
     shifted[0] = true;
-    std::set<const journey *> used;
+    std::unordered_set<const journey *> used;
     for (uint32_t a = 0; a < hosts.size(); a++)
         for (uint32_t b = a + 1; b < hosts.size(); b++) {
             std::vector<match> first;

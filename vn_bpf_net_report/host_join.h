@@ -73,7 +73,8 @@ int64_t joined_duration(const joined_journey &jj);
 void count_joined(report_totals &totals, const report_state &state, const joined_journey &jj);
 std::string joined_ending(const report_state &state, const joined_journey &jj);
 
-// Writers. Clocks: one line per pair, before the journeys.
+// Writers (the JSON ones in report_json.cpp). Clocks: one line per pair,
+// before the journeys.
 void append_clock_lines(std::string &out, const host_join &join);
 void append_json_clocks(std::string &out, const host_join &join);
 void append_json_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj);
