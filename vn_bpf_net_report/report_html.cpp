@@ -263,7 +263,8 @@ void append_legend(std::string &out, report_state &state, const std::vector<cons
 }
 
 // One lane per packet seen on two hosts: the sender's rows on its band, the
-// wire between, the receiver's rows on its band, all in the sender's clock.
+// wire between, the receiver's rows on its band, all in the sender's clock;
+// marks coloured by host.
 void append_joined_lanes(std::string &out, report_state &state, const host_join &join,
                          const std::vector<const joined_journey *> &joined)
 {
@@ -315,8 +316,8 @@ void append_joined_lanes(std::string &out, report_state &state, const host_join 
                micros_text(jj.wire_error_ns) + " us</title></line>";
         for (size_t r = 0; r < whole.rows.size(); r++) {
             const trace_row &row = r < sent ? jj.sent->rows[r] : jj.received->rows[r - sent];
-            out += "<circle class=\"mark\" cx=\"" + num(x_of(whole, whole.rows[r].time)) + "\" cy=\"" +
-                   std::to_string(y) + "\" r=\"4\" fill=\"" + colour_of(state, row.function) + "\"><title>" +
+            out += "<circle class=\"mark host" + std::string(r < sent ? "0" : "1") + "\" cx=\"" +
+                   num(x_of(whole, whole.rows[r].time)) + "\" cy=\"" + std::to_string(y) + "\" r=\"4\"><title>" +
                    escaped(shown_text(join.hosts[r < sent ? jj.from : jj.to])) + ": " +
                    row_title(state, protocol, row) + "</title></circle>";
         }
@@ -349,7 +350,7 @@ svg text { font: 11px monospace; fill: #333; }
 .legend span { margin-right: 12px; white-space: nowrap; }
 .legend i { display: inline-block; width: 10px; height: 10px; border-radius: 5px; margin-right: 4px; }
 .note { color: #555; }
-.band { opacity: 0.25; } .band.host0 { fill: #e07b00; } .band.host1 { fill: #4878a8; }
+.band { opacity: 0.25; } .host0 { fill: #e07b00; } .host1 { fill: #4878a8; }
 .wire { stroke: #555; stroke-width: 1.5; stroke-dasharray: 4 3; }
 </style></head><body>
 <h1>Packet journeys</h1>
