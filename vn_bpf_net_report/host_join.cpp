@@ -190,19 +190,20 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
     uint32_t xmit = state.names.id("dev_hard_start_xmit");
     int xmit_rank = place_of(state, xmit).rank;
     std::vector<host_parts> hosts(join.hosts.size());
-    join.traced.assign(hosts.size(), false);
+    join.on_wire.assign(hosts.size(), false);
     for (journey &j : journeys) {
-        join.traced[join.host_of_source[j.source]] = true;
         host_parts &h = hosts[join.host_of_source[j.source]];
         h.first = std::min(h.first, j.start());
         h.last = std::max(h.last, j.rows.back().time);
         flow_key k = key_of(j.source, state.sources[j.source].protocol, j.rows.front());
         packet_key key{state.sources[j.source].protocol, k.saddr, k.daddr,
                        {k.fields[0], k.fields[1], k.fields[2], k.fields[3]}};
-        if (is_sent_part(j, xmit))
+        bool sent = is_sent_part(j, xmit), received = !sent && is_received_part(state, j, xmit_rank);
+        if (sent)
             h.keys[key].sent.push_back(&j);
-        else if (is_received_part(state, j, xmit_rank))
+        if (received)
             h.keys[key].received.push_back(&j);
+        join.on_wire[join.host_of_source[j.source]] = join.on_wire[join.host_of_source[j.source]] || sent || received;
     }
     for (host_parts &h : hosts)
         for (auto &[key, parts] : h.keys)
