@@ -278,8 +278,9 @@ void append_joined_lanes(std::string &out, report_state &state, const host_join 
         out += escaped(shown_text(join.hosts[c.b])) + "'s clock = " + escaped(shown_text(join.hosts[c.a])) +
                "'s + " + std::to_string(c.offset_ns) + " ns &plusmn; " + std::to_string(c.error_ns) + " ns (" +
                std::to_string(c.matched) + " packets seen on both). ";
-    out += "Each lane: the sender's band, the wire (dashed), the receiver's band; 0 to " + micros_text(scale) +
-           " us from the first row.</p>\n";
+    out += "Each lane: the sender's rows on an orange band, the wire dashed, the receiver's rows on a blue band; "
+           "0 to " + micros_text(scale) + " us from the first row, later rows at the right edge. Hover a mark for "
+           "its host and row.</p>\n";
     size_t step = (joined.size() + LANES_MAX - 1) / LANES_MAX;
     int lanes = int((joined.size() + step - 1) / step);
     out += "<svg id=\"joined\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH + 20) + "\" height=\"" +
