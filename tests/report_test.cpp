@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -747,6 +748,312 @@ std::string udp_header()
     return render(PROTO_UDP, {})[0];
 }
 
+// ---- Traces of two hosts ----------------------------------------------------
+
+std::string write_temp(const std::string &dir, const std::string &name, const std::string &text)
+{
+    std::ofstream(dir + "/" + name, std::ios::binary) << text;
+    return dir + "/" + name;
+}
+
+// Host b booted three hours after host a: b's clock = a's + HOURS_3.
+constexpr int64_t HOURS_3 = int64_t(3) * 3600 * 1000 * 1000 * 1000;
+
+// A lab trace of 198.18.0.1 and 198.18.1.1 (host a) talking to 198.18.0.2
+// and 198.18.1.2 (host b) over veth pairs, cut into what each host's
+// monitor would have written: a packet's rows down to dev_hard_start_xmit
+// (table walks at LOCAL_OUT and POST_ROUTING included) on its sender, the
+// rest on its receiver; b's times moved by HOURS_3. keep(row words) false
+// leaves a row out of both.
+const std::set<std::string> TRANSMIT = {"ip_output", "ip_finish_output", "ip_finish_output2", "__dev_queue_xmit",
+                                        "dev_hard_start_xmit"};
+
+struct two_hosts {
+    std::string a, b;
+    std::map<int64_t, int64_t> wire; // by the time of a packet's dev_hard_start_xmit row: its true one-way time
+};
+
+bool is_number(const std::string &word)
+{
+    return !word.empty() && word.find_first_not_of("0123456789") == std::string::npos;
+}
+
+two_hosts split_hosts(const std::string &trace, const std::function<bool(const std::vector<std::string> &)> &keep)
+{
+    two_hosts out;
+    std::vector<std::string> lines = lines_of(trace);
+    out.a = out.b = lines[0] + "\n";
+    std::map<std::string, bool> on_sender;                   // by packet: where its last row was
+    std::map<std::string, std::pair<int64_t, int64_t>> sent; // by packet: its xmit's time, as written
+    for (size_t i = 1; i < lines.size(); i++) {
+        std::istringstream in(lines[i]);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;)
+            words.push_back(w);
+        if (!keep(words))
+            continue;
+        std::string packet = words[6] + " " + words[7] + " " + words[8] + " " + words[9] + " " + words[10];
+        if (words.size() > 11 && is_number(words[11]))
+            packet += " " + words[11];
+        const std::string &function = words[2];
+        bool sender = TRANSMIT.count(function) || lines[i].find("hook:NF_INET_LOCAL_OUT") != std::string::npos ||
+                      lines[i].find("hook:NF_INET_POST_ROUTING") != std::string::npos ||
+                      (function.rfind("ret_", 0) == 0 && on_sender[packet]);
+        on_sender[packet] = sender;
+        bool from_a = words[6].back() == '1', on_a = sender == from_a;
+        int64_t time = std::stoll(words[0]), written = on_a ? time : time + HOURS_3;
+        if (function == "dev_hard_start_xmit")
+            sent[packet] = {time, written};
+        else if (!sender && sent.count(packet)) {
+            out.wire[sent[packet].second] = time - sent[packet].first;
+            sent.erase(packet);
+        }
+        std::string stamp = std::to_string(written);
+        size_t width = lines[i].find_first_not_of(' ', words[0].size());
+        stamp.append(stamp.size() < width ? width - stamp.size() : 1, ' ');
+        (on_a ? out.a : out.b) += stamp + lines[i].substr(width) + "\n";
+    }
+    return out;
+}
+
+// Each joined journey's wire: never negative, the true one-way time within the bound.
+void expect_true_wires(const std::vector<json> &lines, const two_hosts &hosts, int64_t error)
+{
+    for (const json &line : lines) {
+        if (line["kind"] != "joined")
+            continue;
+        const json &rows = line["rows"];
+        size_t xmit = 0;
+        while (xmit + 1 < rows.size() && rows[xmit]["trace_info"] != "dev_hard_start_xmit")
+            xmit++;
+        EXPECT_EQ(rows[xmit]["host"], line["hosts"][0]);
+        EXPECT_EQ(rows[xmit + 1]["host"], line["hosts"][1]);
+        int64_t wire = line["wire_ns"], truth = hosts.wire.at(rows[xmit]["time"]);
+        EXPECT_EQ(line["wire_error_ns"], error);
+        EXPECT_LE(std::llabs(wire - truth), error) << line["flow"];
+        EXPECT_GE(line["duration_ns"].get<int64_t>(), wire);
+    }
+}
+
+std::vector<json> all_json_lines(const std::string &out)
+{
+    std::vector<json> lines;
+    for (const std::string &line : lines_of(out))
+        lines.push_back(json::parse(line));
+    EXPECT_EQ(stream_error(lines), "");
+    return lines;
+}
+
+// Eleven pings each way, one request lost on the wire (b never saw it, so
+// never answered): twenty packets seen on both hosts, one only on a.
+TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_the_clocks_match_within_the_bound)
+{
+    two_hosts hosts = split_hosts(slurp(data_file("lab_icmp_plain.trace")), [](const std::vector<std::string> &w) {
+        return w[10] != "199" || w[11] != "1" || (w[6] == "198.18.0.1" && TRANSMIT.count(w[2]));
+    });
+    std::string dir = temp_dir();
+    std::string a = write_temp(dir, "a.txt", hosts.a), b = write_temp(dir, "b.txt", hosts.b);
+    report_result r = run_report({"--json", "--host", "a=" + a, "--host", "b=" + b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<json> lines = all_json_lines(r.out);
+    ASSERT_EQ(lines[0]["kind"], "clock");
+    const json &clock = lines[0];
+    EXPECT_EQ(clock["hosts"], json({"a", "b"}));
+    EXPECT_EQ(clock["matched"], 20);
+    int64_t offset = clock["offset_ns"], error = clock["error_ns"];
+    EXPECT_GE(error, 0);
+    EXPECT_LE(std::llabs(offset - HOURS_3), error);
+    EXPECT_LT(error, 1000 * 1000); // the least one-way times are well under a millisecond
+    size_t joined = 0, rows = 0;
+    for (const json &line : lines) {
+        if (line["kind"] == "journey") {
+            EXPECT_EQ(line["ending"], "left a at dev_hard_start_xmit, never seen at b");
+            EXPECT_EQ(line["dropped"], false);
+            EXPECT_EQ(line["flow"], "198.18.0.1 > 198.18.0.2 type 8 id 199 seq 1");
+            rows += line["rows"].size();
+        }
+        if (line["kind"] != "joined")
+            continue;
+        joined++;
+        rows += line["rows"].size();
+        bool from_a = line["saddr"].get<std::string>().back() == '1';
+        EXPECT_EQ(line["hosts"], from_a ? json({"a", "b"}) : json({"b", "a"}));
+        EXPECT_EQ(line["file"], from_a ? a : b);
+        EXPECT_EQ(line["ending"], "ended at icmp_rcv");
+        EXPECT_EQ(line["rows"][4]["trace_info"], "dev_hard_start_xmit");
+        EXPECT_EQ(line["rows"][5]["trace_info"], "__netif_receive_skb");
+        EXPECT_EQ(line["start_ns"], line["rows"][0]["time"]);
+    }
+    EXPECT_EQ(joined, 20u);
+    expect_true_wires(lines, hosts, error);
+    EXPECT_EQ(rows, lines_of(hosts.a).size() + lines_of(hosts.b).size() - 2); // every row in one line
+
+    // Plain files are named by their base names, the same twice made apart.
+    std::filesystem::create_directory(dir + "/again");
+    std::string b_again = write_temp(dir + "/again", "a.txt", hosts.b);
+    std::vector<json> plain = all_json_lines(run_report({"--json", a, b_again}).out);
+    EXPECT_EQ(plain[0]["hosts"], json({"a", "a-2"}));
+    EXPECT_EQ(plain[0]["offset_ns"], offset);
+
+    // The text: the clock once, then a line per packet with its hosts and wire.
+    report_result text = run_report({"--host", "a=" + a, "--host", "b=" + b});
+    EXPECT_EQ(text.out.substr(0, text.out.find('\n') + 1),
+              "clock: b = a + " + std::to_string(offset) + " ns +- " + std::to_string(error) +
+                  " ns (20 packets seen on both)\n");
+    std::vector<std::string> journeys = journey_lines(text.out);
+    ASSERT_EQ(journeys.size(), 21u);
+    EXPECT_NE(journeys[0].find(" a:ip_output ip_finish_output ip_finish_output2 __dev_queue_xmit "
+                               "dev_hard_start_xmit =(wire:"),
+              std::string::npos)
+        << journeys[0];
+    EXPECT_NE(journeys[0].find("us)=>b:__netif_receive_skb __netif_receive_skb_one_core ip_rcv "), std::string::npos);
+    EXPECT_EQ(ending_count(text.out, "left a at dev_hard_start_xmit, never seen at b"), 1);
+    EXPECT_EQ(ending_count(text.out, "ended at icmp_rcv"), 20);
+    EXPECT_EQ(stage_count(text.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1); // no stage across hosts
+    EXPECT_EQ(stage_count(text.out, "ip_output -> ip_finish_output"), 21);
+
+    // The page: a lane per joined journey, hosts as bands, the wire between.
+    std::string page = dir + "/page.html";
+    ASSERT_EQ(run_report({"--html", page, "--host", "a=" + a, "--host", "b=" + b}).status, 0);
+    std::string html = slurp(page);
+    size_t lanes = html.find("<svg id=\"joined\""), end = html.find("</svg>", lanes);
+    ASSERT_NE(lanes, std::string::npos);
+    std::string svg = html.substr(lanes, end - lanes);
+    size_t bands = 0, wires = 0;
+    for (size_t at = 0; (at = svg.find("class=\"band host", at)) != std::string::npos; at++)
+        bands++;
+    for (size_t at = 0; (at = svg.find("class=\"wire\"", at)) != std::string::npos; at++)
+        wires++;
+    EXPECT_EQ(bands, 40u);
+    EXPECT_EQ(wires, 20u);
+    std::filesystem::remove_all(dir);
+}
+
+// As the monitor traces one protocol a run, each host has a trace per
+// protocol: the TCP connection (equal SEQ and ACK_SEQ twice, so packets
+// of one key paired in time order) matches the clocks, and the datagrams
+// one way, some dropped by b's table, join on that clock.
+TEST(ReportHosts, a_host_of_several_traces_joins_tcp_both_ways_and_datagrams_dropped_on_the_receiver)
+{
+    auto all = [](const std::vector<std::string> &) { return true; };
+    two_hosts tcp = split_hosts(slurp(data_file("lab_tcp_iptables.trace")), all);
+    two_hosts udp = split_hosts(slurp(data_file("lab_udp_iptables.trace")), all);
+    std::string dir = temp_dir();
+    report_result r = run_report({"--json", "--host", "a=" + write_temp(dir, "a_tcp.txt", tcp.a), "--host",
+                                  "b=" + write_temp(dir, "b_udp.txt", udp.b), "--host",
+                                  "a=" + write_temp(dir, "a_udp.txt", udp.a), "--host",
+                                  "b=" + write_temp(dir, "b_tcp.txt", tcp.b)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<json> lines = all_json_lines(r.out);
+    EXPECT_EQ(lines[0]["hosts"], json({"a", "b"}));
+    EXPECT_EQ(lines[0]["matched"], 10 + 6);
+    int64_t error = lines[0]["error_ns"];
+    EXPECT_LE(std::llabs(lines[0]["offset_ns"].get<int64_t>() - HOURS_3), error);
+    std::map<std::string, int> endings;
+    for (const json &line : lines) {
+        EXPECT_NE(line["kind"], "journey") << line.dump().substr(0, 300);
+        if (line["kind"] == "joined")
+            endings[line["protocol"].get<std::string>() + " " + line["ending"].get<std::string>()]++;
+        if (line["kind"] == "joined" && line["dport"] == 5304) {
+            EXPECT_EQ(line["dropped"], true);
+            EXPECT_EQ(line["drop_hook"], "NF_INET_LOCAL_IN");
+            EXPECT_EQ(line["rows"].back()["host"], "b");
+        }
+    }
+    EXPECT_EQ(endings, (std::map<std::string, int>{{"tcp ended at tcp_queue_rcv", 4},
+                                                   {"tcp ended at tcp_rcv_established", 2},
+                                                   {"tcp ended at tcp_v4_do_rcv", 3},
+                                                   {"tcp ended at tcp_v4_rcv", 1},
+                                                   {"udp dropped by table filter at NF_INET_LOCAL_IN", 2},
+                                                   {"udp ended at udp_rcv", 4}}));
+    two_hosts both = tcp;
+    both.wire.insert(udp.wire.begin(), udp.wire.end());
+    expect_true_wires(lines, both, error);
+    std::filesystem::remove_all(dir);
+}
+
+// Traffic one way only (b's replies and a's receive rows left out): no
+// clock can be matched. Named hosts are refused; plain files are each read
+// on their own, exactly as one input holding both.
+TEST(ReportHosts, traces_that_share_no_traffic_both_ways_are_refused_with_host_and_read_alone_as_files)
+{
+    two_hosts hosts = split_hosts(slurp(data_file("lab_icmp_plain.trace")),
+                                  [](const std::vector<std::string> &w) { return w[6].back() == '1'; });
+    std::string dir = temp_dir();
+    std::string a = write_temp(dir, "sender.trace", hosts.a), b = write_temp(dir, "receiver.trace", hosts.b);
+    for (bool json_out : {false, true}) {
+        std::vector<std::string> args = {"--host", "a=" + a, "--host", "b=" + b};
+        if (json_out)
+            args.push_back("--json");
+        report_result named = run_report(args);
+        EXPECT_EQ(named.status, 1);
+        EXPECT_EQ(named.out, "");
+        EXPECT_EQ(named.err, "no traffic seen in both directions between a and b: their clocks cannot be matched\n");
+    }
+    report_result plain = run_report({a, b});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.err,
+              "no traffic seen in both directions between sender and receiver: their clocks cannot be matched\n");
+    EXPECT_EQ(plain.out, run_report({}, hosts.a + hosts.b).out);
+    // A host named by its file's name is shown as every trace text is.
+    std::string evil = write_temp(dir, "evil\x1b[2J.trace", hosts.b);
+    EXPECT_EQ(run_report({a, evil}).err,
+              "no traffic seen in both directions between sender and evil\\x1b[2J: their clocks cannot be matched\n");
+    EXPECT_EQ(journey_lines(plain.out).size(), 22u);
+    EXPECT_EQ(ending_count(plain.out, "ended at dev_hard_start_xmit"), 11);
+
+    // One file twice is one host: nothing to join, nothing to say.
+    std::filesystem::create_symlink(a, dir + "/link.trace");
+    report_result twice = run_report({a, dir + "/link.trace"});
+    EXPECT_EQ(twice.err, "");
+    EXPECT_EQ(journey_lines(twice.out).size(), 22u);
+    std::filesystem::remove_all(dir);
+}
+
+// Clocks far apart at the ends of int64: an offset that fits is found, one
+// that does not (b's clock behind a's by more than int64 holds) is no match.
+TEST(ReportHosts, clocks_at_the_ends_of_int64_join_when_their_offset_fits_and_are_refused_when_not)
+{
+    auto back = [](std::string line) { // the same row, from 198.18.0.2 to 198.18.0.1
+        size_t at = line.find("198.18.0.1");
+        line.replace(at, 10, "198.18.0.X");
+        line.replace(line.find("198.18.0.2"), 10, "198.18.0.1");
+        return line.replace(at, 10, "198.18.0.2");
+    };
+    for (int64_t a_at : {int64_t(4000000000000000000), INT64_MAX - 1000}) {
+        int64_t b_at = a_at == INT64_MAX - 1000 ? INT64_MIN : a_at + 5000000000000000000;
+        std::string dir = temp_dir();
+        std::string a = write_temp(dir, "a.trace",
+                                   udp_header() + "\n" + udp_line(a_at, "ip_output") + "\n" +
+                                       udp_line(a_at + 10, "dev_hard_start_xmit") + "\n" +
+                                       back(udp_line(a_at + 300, "__netif_receive_skb")) + "\n" +
+                                       back(udp_line(a_at + 310, "udp_rcv")) + "\n");
+        std::string b = write_temp(dir, "b.trace",
+                                   udp_header() + "\n" + udp_line(b_at + 100, "__netif_receive_skb") + "\n" +
+                                       udp_line(b_at + 110, "udp_rcv") + "\n" +
+                                       back(udp_line(b_at + 200, "ip_output")) + "\n" +
+                                       back(udp_line(b_at + 210, "dev_hard_start_xmit")) + "\n");
+        report_result r = run_report({"--json", "--host", "a=" + a, "--host", "b=" + b});
+        if (b_at == INT64_MIN) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "no traffic seen in both directions between a and b: their clocks cannot be matched\n");
+        } else {
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::vector<json> lines = all_json_lines(r.out);
+            ASSERT_EQ(lines.size(), 6u); // clock, two joined, two stages, summary
+            EXPECT_EQ(lines[2]["kind"], "joined");
+            // One-way times of 90 and 90 ns: the offset exactly, within their mean.
+            EXPECT_EQ(lines[0]["offset_ns"], b_at - a_at);
+            EXPECT_EQ(lines[0]["error_ns"], 90);
+            EXPECT_EQ(lines[1]["wire_ns"], 90);
+            EXPECT_EQ(lines[1]["duration_ns"], 10 + 90 + 10);
+            EXPECT_EQ(lines[2]["start_ns"], b_at + 200); // the sender's clock
+        }
+        std::filesystem::remove_all(dir);
+    }
+}
+
 // A trace read with the library, every key made into journeys: the lines of
 // each journey's rows, in the order of their first lines.
 std::vector<std::vector<uint32_t>> journeys_by_line(const std::string &trace, size_t path_scan_max)
@@ -1179,12 +1486,6 @@ TEST(ReportOutput, the_page_never_overwrites_an_input_nor_a_file_that_is_no_page
 
 // ---- Bad input -------------------------------------------------------------
 
-std::string write_temp(const std::string &dir, const std::string &name, const std::string &text)
-{
-    std::ofstream(dir + "/" + name, std::ios::binary) << text;
-    return dir + "/" + name;
-}
-
 TEST(ReportBadInput, a_file_that_is_no_trace_is_refused_in_one_line_naming_it_and_the_others_are_read)
 {
     std::string dir = temp_dir();
@@ -1246,6 +1547,47 @@ TEST(ReportBadInput, unreadable_rows_are_counted_and_named_by_line_and_the_rest_
         EXPECT_EQ(read.err, "") << name;
         EXPECT_EQ(read.out, whole.out) << name;
     }
+}
+
+// Host names end up in every output: only 1 to 32 of [A-Za-z0-9._-] are
+// taken from --host; a name made of a file's name is shown as every trace
+// text is. One file is never two hosts.
+TEST(ReportBadInput, hostile_host_names_and_one_file_as_two_hosts_are_refused_before_anything_is_read)
+{
+    std::string trace = data_file("icmp.trace");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"--host", "a b=" + trace}, 2, "bad host name: a b\n"},
+        {{"--host", "=" + trace}, 2, "bad host name: \n"},
+        {{"--host", std::string(33, 'x') + "=" + trace}, 2, "bad host name: " + std::string(33, 'x') + "\n"},
+        {{"--host", "\x1b]0;owned\x07=" + trace}, 2, "bad host name: \\x1b]0;owned\\x07\n"},
+        {{"--host", "../a=" + trace}, 2, "bad host name: ../a\n"},
+        {{"--host", "noequals"}, 2, "bad host name: noequals\n"},
+        {{"--host", "a=" + trace, "--host", "b=" + trace}, 2,
+         "vn_bpf_net_report: " + trace + " is the trace of a: it cannot be the trace of b too\n"},
+    };
+    for (const auto &c : cases) {
+        report_result r = run_report(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1];
+        EXPECT_EQ(r.out, "") << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[1];
+    }
+    // The name ends at the first '=': this is host a's file "b=...".
+    report_result equals = run_report({"--host", "a=b=" + trace});
+    EXPECT_EQ(equals.status, 1);
+    EXPECT_EQ(equals.err, "vn_bpf_net_report: b=" + trace + ": No such file or directory\n");
+    // The longest name, and one host given twice: one host, read as today.
+    std::string plain = run_report({trace}).out;
+    EXPECT_EQ(run_report({"--host", "Az09._-" + std::string(25, 'x') + "=" + trace}).out, plain);
+    EXPECT_EQ(run_report({"--host", "h=" + trace, "--host", "h=" + trace}).out, run_report({trace, trace}).out);
+
+    // Traces of one host whose packets never crossed a wire: nothing to say.
+    report_result one_host = run_report({trace, data_file("udp_gro.trace")});
+    EXPECT_EQ(one_host.status, 0);
+    EXPECT_EQ(one_host.err, "");
 }
 
 TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_and_a_cut_last_line_too)

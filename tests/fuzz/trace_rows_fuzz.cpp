@@ -17,6 +17,11 @@
 // byte (but line feeds) and no byte past ASCII, every JSON line parses, and
 // no trace text opens an HTML element.
 //
+// The input's first trace and the traces after it (a header further down
+// starts one) are then read as two hosts and joined: every clock's bound
+// and every wire time is >= 0, a joined journey is in time order in the
+// sender's clock, and its text, JSON and page hold as above.
+//
 // Input: byte 0 chooses the protocol (low two bits: ICMP, TCP, UDP, or an
 // unknown number); bit 2 splits each key's group after every row keeping
 // its last journey, as --follow does with a busy key. The rest is the text.
@@ -30,6 +35,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
+#include "host_join.h"
 #include "journeys.h"
 #include "report_output.h"
 #include "report_schema.h"
@@ -231,6 +237,43 @@ void check_outputs(reading &r)
     }
 }
 
+void check_join(reading &r)
+{
+    host_join join;
+    join.hosts = {"a", "b"};
+    for (size_t source = 0; source < r.state.sources.size(); source++)
+        join.host_of_source.push_back(source == 0 ? 0 : 1);
+    join_hosts(r.state, join, r.journeys);
+    std::string text, json;
+    report_totals totals;
+    append_clock_lines(text, join);
+    append_json_clocks(json, join);
+    for (const host_clock &c : join.clocks)
+        CHECK(c.error_ns >= 0 && c.matched > 0, text);
+    std::vector<const joined_journey *> kept;
+    for (const joined_journey &jj : join.joined) {
+        CHECK(jj.wire_ns >= 0 && jj.wire_error_ns >= 0 && jj.from != jj.to, text);
+        CHECK(jj.whole.rows.size() == jj.whole.steps.size(), text);
+        for (size_t i = 1; i < jj.whole.rows.size(); i++)
+            CHECK(jj.whole.rows[i - 1].time <= jj.whole.rows[i].time, text);
+        count_joined(totals, r.state, jj);
+        append_text_joined(text, r.state, jj);
+        append_detail_joined(text, r.state, join, jj);
+        append_json_joined(json, r.state, join, jj);
+        kept.push_back(&jj);
+    }
+    append_json_summary(json, r.state, totals);
+    CHECK(printable(text), text);
+    std::vector<nlohmann::json> lines;
+    for (size_t start = 0, end; (end = json.find('\n', start)) != std::string::npos; start = end + 1) {
+        CHECK(nlohmann::json::accept(json.substr(start, end - start)), json);
+        lines.push_back(nlohmann::json::parse(json.substr(start, end - start)));
+    }
+    CHECK(stream_error(lines).empty(), stream_error(lines));
+    std::string page = html_page(r.state, {}, totals, kept, &join);
+    CHECK(printable(page) && page.find("<script") == std::string::npos, page);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -253,5 +296,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK(lines_of(scanned.repeated) == lines_of(piled.repeated), trace);
     check_journeys(piled, trace);
     check_outputs(piled);
+    check_join(piled);
     return 0;
 }
