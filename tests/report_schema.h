@@ -27,9 +27,17 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
         {"drop_chain", "string|null"}, {"drop_hook", "string|null"}, {"drop_reason", "string|null"},
         {"drop_function", "string|null"}, {"path", "array"},       {"rows", "array"},
     };
+    // A packet seen on two hosts: a journey's keys, then its hosts and the wire.
+    static std::vector<schema_key> joined = journey;
+    if (joined.size() == journey.size())
+        joined.insert(joined.end(), {{"hosts", "array"}, {"wire_ns", "integer"}, {"wire_error_ns", "integer"}});
     static const std::map<std::string, std::vector<schema_key>> kinds = {
         {"journey", journey},
         {"repeated", journey},
+        {"joined", joined},
+        {"clock",
+         {{"kind", "string"}, {"schema", "integer"}, {"hosts", "array"}, {"offset_ns", "integer"},
+          {"error_ns", "integer"}, {"matched", "integer"}}},
         {"stage",
          {{"kind", "string"}, {"schema", "integer"}, {"from", "string"}, {"to", "string"}, {"count", "integer"},
           {"p50_ns", "integer"}, {"p90_ns", "integer"}, {"p99_ns", "integer"}, {"max_ns", "integer"}}},
@@ -74,7 +82,21 @@ inline std::string schema_error(const nlohmann::json &line)
     }
     if (line["schema"] != 1)
         return "schema is not 1";
-    if (kind->first == "journey" || kind->first == "repeated") {
+    if (kind->first == "joined" || kind->first == "clock") {
+        const auto &hosts = line["hosts"];
+        if (hosts.size() != 2 || !hosts[0].is_string() || !hosts[1].is_string() || hosts[0] == hosts[1])
+            return "hosts are not two names";
+    }
+    if (kind->first == "joined") {
+        if (line["wire_ns"] < 0 || line["wire_error_ns"] < 0)
+            return "a negative wire time or bound";
+        for (const auto &row : line["rows"])
+            if (!row.contains("host") || (row["host"] != line["hosts"][0] && row["host"] != line["hosts"][1]))
+                return "a row without one of the hosts";
+        if (line["rows"].front()["host"] != line["hosts"][0] || line["rows"].back()["host"] != line["hosts"][1])
+            return "rows not in the order the packet met the hosts";
+    }
+    if (kind->first == "journey" || kind->first == "repeated" || kind->first == "joined") {
         if (line["path"].size() != line["rows"].size() || line["rows"].empty())
             return "a path step per row";
         if ((kind->first == "repeated") != line["repeated_fields"].get<bool>())
@@ -99,7 +121,7 @@ inline std::string stream_error(const std::vector<nlohmann::json> &lines)
 {
     if (lines.empty() || lines.back()["kind"] != "summary")
         return "the stream does not end with its summary";
-    bool stages = false;
+    bool stages = false, journeys = false;
     for (size_t i = 0; i < lines.size(); i++) {
         std::string error = schema_error(lines[i]);
         if (!error.empty())
@@ -109,6 +131,9 @@ inline std::string stream_error(const std::vector<nlohmann::json> &lines)
             return "a summary before the end";
         if (stages && kind != "stage" && kind != "summary")
             return "a " + kind + " after the stages";
+        if (kind == "clock" && journeys)
+            return "a clock after a journey";
+        journeys = journeys || kind != "clock";
         stages = stages || kind == "stage";
     }
     return "";

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -590,6 +591,193 @@ TEST(ReportCli, json_lines_hold_every_field_of_every_row_as_the_trace_has_it)
     }
 }
 
+// ---- Traces of two hosts ----------------------------------------------------
+
+std::string write_temp(const std::string &dir, const std::string &name, const std::string &text)
+{
+    std::ofstream(dir + "/" + name, std::ios::binary) << text;
+    return dir + "/" + name;
+}
+
+// Host b booted three hours after host a: b's clock = a's + HOURS_3.
+constexpr int64_t HOURS_3 = int64_t(3) * 3600 * 1000 * 1000 * 1000;
+
+// A lab trace of 198.18.0.1 and 198.18.1.1 (host a) talking to 198.18.0.2
+// and 198.18.1.2 (host b) over veth pairs, cut into what each host's monitor would have written: a
+// packet's rows down to dev_hard_start_xmit on its sender, the rest on its
+// receiver; b's times moved by HOURS_3. keep(row words) false leaves a row
+// out of both.
+struct two_hosts {
+    std::string a, b;
+    std::map<std::string, int64_t> wire; // "SIP DIP ID SEQUENCE" of a packet: its true one-way time
+};
+
+const std::set<std::string> TRANSMIT = {"ip_output", "ip_finish_output", "ip_finish_output2", "__dev_queue_xmit",
+                                        "dev_hard_start_xmit"};
+
+two_hosts split_hosts(const std::string &trace, const std::function<bool(const std::vector<std::string> &)> &keep)
+{
+    two_hosts out;
+    std::vector<std::string> lines = lines_of(trace);
+    out.a = out.b = lines[0] + "\n";
+    std::map<std::string, int64_t> sent;
+    for (size_t i = 1; i < lines.size(); i++) {
+        std::istringstream in(lines[i]);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;)
+            words.push_back(w);
+        if (!keep(words))
+            continue;
+        bool from_a = words[6].back() == '1', on_a = TRANSMIT.count(words[2]) ? from_a : !from_a;
+        int64_t time = std::stoll(words[0]);
+        std::string packet = words[6] + " " + words[7] + " " + words[10] + " " + words[11];
+        if (words[2] == "dev_hard_start_xmit")
+            sent[packet] = time;
+        if (words[2] == "__netif_receive_skb")
+            out.wire[packet] = time - sent.at(packet);
+        std::string stamp = std::to_string(on_a ? time : time + HOURS_3);
+        size_t width = lines[i].find_first_not_of(' ', words[0].size());
+        stamp.append(stamp.size() < width ? width - stamp.size() : 1, ' ');
+        (on_a ? out.a : out.b) += stamp + lines[i].substr(width) + "\n";
+    }
+    return out;
+}
+
+std::vector<json> all_json_lines(const std::string &out)
+{
+    std::vector<json> lines;
+    for (const std::string &line : lines_of(out))
+        lines.push_back(json::parse(line));
+    EXPECT_EQ(stream_error(lines), "");
+    return lines;
+}
+
+// Eleven pings each way, one request lost on the wire (b never saw it, so
+// never answered): twenty packets seen on both hosts, one only on a.
+TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_the_clocks_match_within_the_bound)
+{
+    two_hosts hosts = split_hosts(slurp(data_file("lab_icmp_plain.trace")), [](const std::vector<std::string> &w) {
+        return w[10] != "199" || w[11] != "1" || (w[6] == "198.18.0.1" && TRANSMIT.count(w[2]));
+    });
+    std::string dir = temp_dir();
+    std::string a = write_temp(dir, "a.txt", hosts.a), b = write_temp(dir, "b.txt", hosts.b);
+    report_result r = run_report({"--json", "--host", "a=" + a, "--host", "b=" + b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<json> lines = all_json_lines(r.out);
+    ASSERT_EQ(lines[0]["kind"], "clock");
+    const json &clock = lines[0];
+    EXPECT_EQ(clock["hosts"], json({"a", "b"}));
+    EXPECT_EQ(clock["matched"], 20);
+    int64_t offset = clock["offset_ns"], error = clock["error_ns"];
+    EXPECT_GE(error, 0);
+    EXPECT_LE(std::llabs(offset - HOURS_3), error);
+    EXPECT_LT(error, 1000 * 1000); // the least one-way times are well under a millisecond
+    size_t joined = 0, rows = 0;
+    for (const json &line : lines) {
+        if (line["kind"] == "journey") {
+            EXPECT_EQ(line["ending"], "left a at dev_hard_start_xmit, never seen at b");
+            EXPECT_EQ(line["dropped"], false);
+            EXPECT_EQ(line["flow"], "198.18.0.1 > 198.18.0.2 type 8 id 199 seq 1");
+            rows += line["rows"].size();
+        }
+        if (line["kind"] != "joined")
+            continue;
+        joined++;
+        rows += line["rows"].size();
+        bool from_a = line["saddr"].get<std::string>().back() == '1';
+        EXPECT_EQ(line["hosts"], from_a ? json({"a", "b"}) : json({"b", "a"}));
+        EXPECT_EQ(line["file"], from_a ? a : b);
+        EXPECT_EQ(line["ending"], "ended at icmp_rcv");
+        EXPECT_EQ(line["rows"][4]["trace_info"], "dev_hard_start_xmit");
+        EXPECT_EQ(line["rows"][5]["trace_info"], "__netif_receive_skb");
+        EXPECT_EQ(line["start_ns"], line["rows"][0]["time"]);
+        // The wire: never negative, the true one-way time within the bound.
+        std::string packet = line["saddr"].get<std::string>() + " " + line["daddr"].get<std::string>() + " " +
+                             line["rows"][0]["id"].dump() + " " + line["rows"][0]["sequence"].dump();
+        int64_t wire = line["wire_ns"];
+        EXPECT_EQ(line["wire_error_ns"], error);
+        EXPECT_LE(std::llabs(wire - hosts.wire.at(packet)), error) << packet;
+        EXPECT_GE(line["duration_ns"].get<int64_t>(), wire);
+    }
+    EXPECT_EQ(joined, 20u);
+    EXPECT_EQ(rows, lines_of(hosts.a).size() + lines_of(hosts.b).size() - 2); // every row in one line
+
+    // Plain files are named by their base names, the same twice made apart.
+    std::filesystem::create_directory(dir + "/again");
+    std::string b_again = write_temp(dir + "/again", "a.txt", hosts.b);
+    std::vector<json> plain = all_json_lines(run_report({"--json", a, b_again}).out);
+    EXPECT_EQ(plain[0]["hosts"], json({"a", "a-2"}));
+    EXPECT_EQ(plain[0]["offset_ns"], offset);
+
+    // The text: the clock once, then a line per packet with its hosts and wire.
+    report_result text = run_report({"--host", "a=" + a, "--host", "b=" + b});
+    EXPECT_EQ(text.out.substr(0, text.out.find('\n') + 1),
+              "clock: b = a + " + std::to_string(offset) + " ns +- " + std::to_string(error) +
+                  " ns (20 packets seen on both)\n");
+    std::vector<std::string> journeys = journey_lines(text.out);
+    ASSERT_EQ(journeys.size(), 21u);
+    EXPECT_NE(journeys[0].find(" a:ip_output ip_finish_output ip_finish_output2 __dev_queue_xmit "
+                               "dev_hard_start_xmit =(wire:"),
+              std::string::npos)
+        << journeys[0];
+    EXPECT_NE(journeys[0].find("us)=>b:__netif_receive_skb __netif_receive_skb_one_core ip_rcv "), std::string::npos);
+    EXPECT_EQ(ending_count(text.out, "left a at dev_hard_start_xmit, never seen at b"), 1);
+    EXPECT_EQ(ending_count(text.out, "ended at icmp_rcv"), 20);
+    EXPECT_EQ(stage_count(text.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1); // no stage across hosts
+    EXPECT_EQ(stage_count(text.out, "ip_output -> ip_finish_output"), 21);
+
+    // The page: a lane per joined journey, hosts as bands, the wire between.
+    std::string page = dir + "/page.html";
+    ASSERT_EQ(run_report({"--html", page, "--host", "a=" + a, "--host", "b=" + b}).status, 0);
+    std::string html = slurp(page);
+    size_t lanes = html.find("<svg id=\"joined\""), end = html.find("</svg>", lanes);
+    ASSERT_NE(lanes, std::string::npos);
+    std::string svg = html.substr(lanes, end - lanes);
+    size_t bands = 0, wires = 0;
+    for (size_t at = 0; (at = svg.find("class=\"band host", at)) != std::string::npos; at++)
+        bands++;
+    for (size_t at = 0; (at = svg.find("class=\"wire\"", at)) != std::string::npos; at++)
+        wires++;
+    EXPECT_EQ(bands, 40u);
+    EXPECT_EQ(wires, 20u);
+    std::filesystem::remove_all(dir);
+}
+
+// Traffic one way only (b's replies and a's receive rows left out): no
+// clock can be matched. Named hosts are refused; plain files are each read
+// on their own, exactly as one input holding both.
+TEST(ReportHosts, traces_that_share_no_traffic_both_ways_are_refused_with_host_and_read_alone_as_files)
+{
+    two_hosts hosts = split_hosts(slurp(data_file("lab_icmp_plain.trace")),
+                                  [](const std::vector<std::string> &w) { return w[6].back() == '1'; });
+    std::string dir = temp_dir();
+    std::string a = write_temp(dir, "sender.trace", hosts.a), b = write_temp(dir, "receiver.trace", hosts.b);
+    for (bool json_out : {false, true}) {
+        std::vector<std::string> args = {"--host", "a=" + a, "--host", "b=" + b};
+        if (json_out)
+            args.push_back("--json");
+        report_result named = run_report(args);
+        EXPECT_EQ(named.status, 1);
+        EXPECT_EQ(named.out, "");
+        EXPECT_EQ(named.err, "no traffic seen in both directions between a and b: their clocks cannot be matched\n");
+    }
+    report_result plain = run_report({a, b});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.err,
+              "no traffic seen in both directions between sender and receiver: their clocks cannot be matched\n");
+    EXPECT_EQ(plain.out, run_report({}, hosts.a + hosts.b).out);
+    EXPECT_EQ(journey_lines(plain.out).size(), 22u);
+    EXPECT_EQ(ending_count(plain.out, "ended at dev_hard_start_xmit"), 11);
+
+    // One file twice is one host: nothing to join, nothing to say.
+    std::filesystem::create_symlink(a, dir + "/link.trace");
+    report_result twice = run_report({a, dir + "/link.trace"});
+    EXPECT_EQ(twice.err, "");
+    EXPECT_EQ(journey_lines(twice.out).size(), 22u);
+    std::filesystem::remove_all(dir);
+}
+
 // ---- Real traces from the lab VM (Debian 12's 6.1 kernel, veth pair) ------
 
 TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_icmp_rcv)
@@ -1072,12 +1260,6 @@ TEST(ReportOutput, the_page_never_overwrites_an_input_nor_a_file_that_is_no_page
 }
 
 // ---- Bad input -------------------------------------------------------------
-
-std::string write_temp(const std::string &dir, const std::string &name, const std::string &text)
-{
-    std::ofstream(dir + "/" + name, std::ios::binary) << text;
-    return dir + "/" + name;
-}
 
 TEST(ReportBadInput, a_file_that_is_no_trace_is_refused_in_one_line_naming_it_and_the_others_are_read)
 {

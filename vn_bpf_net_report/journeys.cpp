@@ -680,6 +680,8 @@ std::string ending_of(const report_state &state, const journey &j)
     auto known = [](std::string_view text) { return text.empty() ? std::string("?") : shown_text(text); };
     if (!j.ending_known)
         return ENDING_UNKNOWN;
+    if (!j.ending_note.empty())
+        return std::string(j.ending_note);
     if (j.dropped && !j.drop_hook.empty())
         return "dropped by table " + known(j.drop_table) + (j.drop_chain.empty() ? "" : " chain " + known(j.drop_chain)) +
                " at " + known(j.drop_hook);

@@ -76,6 +76,9 @@ struct journey {
     // ("verdict: NF_D"): then neither the ending nor a drop is known.
     bool ending_known = true;
     std::string_view drop_table, drop_chain, drop_hook, drop_reason, drop_function;
+    // Set when traces of hosts are joined: "left A at dev_hard_start_xmit,
+    // never seen at B" (in the name table), the ending instead of its last row.
+    std::string_view ending_note;
 
     int64_t start() const { return rows.front().time; }
     int64_t duration_ns() const { return elapsed_ns(rows.front().time, rows.back().time); }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host_join.h"
 #include "report_output.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
@@ -261,9 +262,74 @@ void append_legend(std::string &out, report_state &state, const std::vector<cons
     out += "</p>\n";
 }
 
+// One lane per packet seen on two hosts: the sender's rows on its band, the
+// wire between, the receiver's rows on its band, all in the sender's clock.
+void append_joined_lanes(std::string &out, report_state &state, const host_join &join,
+                         const std::vector<const joined_journey *> &joined)
+{
+    std::vector<int64_t> durations;
+    for (const joined_journey *jj : joined)
+        durations.push_back(joined_duration(*jj));
+    std::sort(durations.begin(), durations.end());
+    int64_t scale = std::max<int64_t>(1, durations[(durations.size() * 95 + 99) / 100 - 1]);
+    out += "<h2>Across hosts</h2>\n<p class=\"note\">";
+    for (const host_clock &c : join.clocks)
+        out += escaped(shown_text(join.hosts[c.b])) + "'s clock = " + escaped(shown_text(join.hosts[c.a])) +
+               "'s + " + std::to_string(c.offset_ns) + " ns &plusmn; " + std::to_string(c.error_ns) + " ns (" +
+               std::to_string(c.matched) + " packets seen on both). ";
+    out += "Each lane: the sender's band, the wire (dashed), the receiver's band; 0 to " + micros_text(scale) +
+           " us from the first row.</p>\n";
+    size_t step = (joined.size() + LANES_MAX - 1) / LANES_MAX;
+    int lanes = int((joined.size() + step - 1) / step);
+    out += "<svg id=\"joined\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH + 20) + "\" height=\"" +
+           std::to_string(lanes * LANE_HEIGHT + 10) + "\">\n";
+    auto x_of = [&](const journey &whole, int64_t time) {
+        return LABEL_WIDTH + 10 +
+               double(PLOT_WIDTH - 20) * std::min(1.0, double(elapsed_ns(whole.start(), time)) / double(scale));
+    };
+    int y = 5 + LANE_HEIGHT / 2;
+    for (size_t i = 0; i < joined.size(); i += step) {
+        const joined_journey &jj = *joined[i];
+        const journey &whole = jj.whole;
+        uint32_t protocol = state.sources[whole.source].protocol;
+        size_t sent = jj.sent->rows.size();
+        double x0 = x_of(whole, whole.start()), x1 = x_of(whole, whole.rows[sent - 1].time),
+               x2 = x_of(whole, whole.rows[sent].time), x3 = x_of(whole, whole.rows.back().time);
+        std::string ending = ending_of(state, whole), colour = drop_colour(ending);
+        out += "<g class=\"lane" + std::string(whole.dropped ? " dropped" : "") + "\"><text" +
+               std::string(whole.dropped ? " style=\"fill:" + colour + "\"" : "") + " x=\"" +
+               std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 4) + "\" text-anchor=\"end\">" +
+               escaped(flow_text(protocol, whole.rows.front())) + "</text><title>" +
+               escaped(shown_text(join.hosts[jj.from]) + " -> " + shown_text(join.hosts[jj.to]) + ", " + ending +
+                       ", " + micros_text(whole.duration_ns()) + " us, wire " + micros_text(jj.wire_ns) +
+                       " us +- " + micros_text(jj.wire_error_ns) + " us") +
+               "</title>";
+        const std::pair<double, double> bands[] = {{x0, x1}, {x2, x3}};
+        for (int b = 0; b < 2; b++)
+            out += "<rect class=\"band host" + std::to_string(b) + "\" x=\"" + num(bands[b].first - 5) +
+                   "\" y=\"" + std::to_string(y - 6) + "\" width=\"" + num(bands[b].second - bands[b].first + 10) +
+                   "\" height=\"12\"><title>" + escaped(shown_text(join.hosts[b ? jj.to : jj.from])) +
+                   "</title></rect>";
+        out += "<line class=\"wire\" x1=\"" + num(x1) + "\" x2=\"" + num(x2) + "\" y1=\"" + std::to_string(y) +
+               "\" y2=\"" + std::to_string(y) + "\"><title>wire " + micros_text(jj.wire_ns) + " us +- " +
+               micros_text(jj.wire_error_ns) + " us</title></line>";
+        for (size_t r = 0; r < whole.rows.size(); r++) {
+            const trace_row &row = r < sent ? jj.sent->rows[r] : jj.received->rows[r - sent];
+            out += "<circle class=\"mark\" cx=\"" + num(x_of(whole, whole.rows[r].time)) + "\" cy=\"" +
+                   std::to_string(y) + "\" r=\"4\" fill=\"" + colour_of(state, row.function) + "\"><title>" +
+                   escaped(shown_text(join.hosts[r < sent ? jj.from : jj.to])) + ": " +
+                   row_title(state, protocol, row) + "</title></circle>";
+        }
+        out += "</g>\n";
+        y += LANE_HEIGHT;
+    }
+    out += "</svg>\n";
+}
+
 } // namespace
 
-std::string html_page(report_state &state, const std::vector<const journey *> &journeys, report_totals &totals)
+std::string html_page(report_state &state, const std::vector<const journey *> &journeys, report_totals &totals,
+                      const std::vector<const joined_journey *> &joined, const host_join *join)
 {
     std::string out = R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
@@ -283,6 +349,8 @@ svg text { font: 11px monospace; fill: #333; }
 .legend span { margin-right: 12px; white-space: nowrap; }
 .legend i { display: inline-block; width: 10px; height: 10px; border-radius: 5px; margin-right: 4px; }
 .note { color: #555; }
+.band { opacity: 0.25; } .band.host0 { fill: #e07b00; } .band.host1 { fill: #4878a8; }
+.wire { stroke: #555; stroke-width: 1.5; stroke-dasharray: 4 3; }
 </style></head><body>
 <h1>Packet journeys</h1>
 )";
@@ -296,13 +364,17 @@ svg text { font: 11px monospace; fill: #333; }
            std::to_string(totals.rows) + " rows; frames with repeated fields: " +
            std::to_string(totals.repeated_frames) + "; unreadable rows: " + std::to_string(state.unreadable_rows) +
            ".</p>\n";
-    if (journeys.empty())
+    if (journeys.empty() && joined.empty())
         return out + "<p>No journeys.</p></body></html>\n";
     out += "<h2>Endings</h2>\n";
     append_endings(out, totals);
     out += "<h2>Stage latencies</h2>\n<p class=\"note\">Per pair of consecutive functions: how often each "
            "latency occurred, log scale; black p50, orange p99.</p>\n";
     append_stages(out, state, totals);
+    if (join && !joined.empty())
+        append_joined_lanes(out, state, *join, joined);
+    if (journeys.empty())
+        return out + "</body></html>\n";
     out += "<h2>Timeline</h2>\n";
     append_density(out, journeys);
     std::vector<const journey *> shown;

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host_join.h"
 #include "report_output.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
@@ -131,14 +132,16 @@ void append_row(std::string &out, report_state &state, const protocol_layout_t &
     out += '}';
 }
 
-} // namespace
-
-void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields)
+// A journey's members: its packet from the first part, its ending from the
+// last, rows across all parts (each with its host when hosts are named).
+void append_journey(std::string &out, report_state &state, const char *kind, const journey *const *parts,
+                    size_t count, int64_t duration_ns, bool repeated_fields, const std::string *hosts)
 {
+    const journey &j = *parts[0], &last = *parts[count - 1];
     const trace_source &source = state.sources[j.source];
     const protocol_layout_t &layout = *protocol_layout(source.protocol);
     const trace_row &first = j.rows.front();
-    out += repeated_fields ? "{\"kind\":\"repeated\"" : "{\"kind\":\"journey\"";
+    out += kind;
     out += SCHEMA_MEMBER;
     out += ",\"file\":" + json_string(source.name) + ",\"protocol\":\"" + layout.name + "\"";
     out += repeated_fields ? ",\"repeated_fields\":true" : ",\"repeated_fields\":false";
@@ -158,18 +161,18 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
     out += ",\"start_ns\":";
     append_number(out, j.start());
     out += ",\"duration_ns\":";
-    append_number(out, j.duration_ns());
+    append_number(out, duration_ns);
     // Frames with repeated fields are no packet: they have no ending.
-    bool known = !repeated_fields && j.ending_known;
-    out += known ? ",\"ending\":" + json_string(ending_of(state, j)) : std::string(",\"ending\":null");
-    out += !known ? ",\"dropped\":null" : j.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
+    bool known = !repeated_fields && last.ending_known;
+    out += known ? ",\"ending\":" + json_string(ending_of(state, last)) : std::string(",\"ending\":null");
+    out += !known ? ",\"dropped\":null" : last.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
     // What is known of the drop: the table walk's and the kernel's.
     const std::pair<const char *, std::string_view> drop[] = {
-        {"drop_table", j.drop_table},   {"drop_chain", j.drop_chain},       {"drop_hook", j.drop_hook},
-        {"drop_reason", j.drop_reason}, {"drop_function", j.drop_function},
+        {"drop_table", last.drop_table},   {"drop_chain", last.drop_chain},       {"drop_hook", last.drop_hook},
+        {"drop_reason", last.drop_reason}, {"drop_function", last.drop_function},
     };
     for (const auto &[key, text] : drop) {
-        if (known && j.dropped && !text.empty()) {
+        if (known && last.dropped && !text.empty()) {
             append_text_field(out, key, text);
             continue;
         }
@@ -178,19 +181,65 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
         out += "\":null";
     }
     out += ",\"path\":[";
-    for (size_t i = 0; i < j.steps.size(); i++) {
-        if (i)
-            out += ',';
-        out += quoted_name(state, j.steps[i]);
-    }
+    bool first_step = true;
+    for (size_t p = 0; p < count; p++)
+        for (uint32_t step : parts[p]->steps) {
+            if (!first_step)
+                out += ',';
+            out += quoted_name(state, step);
+            first_step = false;
+        }
     out += ']';
     out += ",\"rows\":[";
-    for (size_t i = 0; i < j.rows.size(); i++) {
-        if (i)
-            out += ',';
-        append_row(out, state, layout, j.rows[i]);
+    bool first_row = true;
+    for (size_t p = 0; p < count; p++)
+        for (const trace_row &row : parts[p]->rows) {
+            if (!first_row)
+                out += ',';
+            size_t at = out.size();
+            append_row(out, state, layout, row);
+            if (hosts)
+                out.insert(at + 1, "\"host\":" + json_string(hosts[p]) + ",");
+            first_row = false;
+        }
+    out += ']';
+}
+
+} // namespace
+
+void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields)
+{
+    const journey *parts[] = {&j};
+    append_journey(out, state, repeated_fields ? "{\"kind\":\"repeated\"" : "{\"kind\":\"journey\"", parts, 1,
+                   j.duration_ns(), repeated_fields, nullptr);
+    out += "}\n";
+}
+
+void append_json_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj)
+{
+    const journey *parts[] = {jj.sent, jj.received};
+    const std::string hosts[] = {join.hosts[jj.from], join.hosts[jj.to]};
+    append_journey(out, state, "{\"kind\":\"joined\"", parts, 2, joined_duration(jj), false, hosts);
+    out += ",\"hosts\":[" + json_string(hosts[0]) + "," + json_string(hosts[1]) + "],\"wire_ns\":";
+    append_number(out, jj.wire_ns);
+    out += ",\"wire_error_ns\":";
+    append_number(out, jj.wire_error_ns);
+    out += "}\n";
+}
+
+void append_json_clocks(std::string &out, const host_join &join)
+{
+    for (const host_clock &c : join.clocks) {
+        out += "{\"kind\":\"clock\"";
+        out += SCHEMA_MEMBER;
+        out += ",\"hosts\":[" + json_string(join.hosts[c.a]) + "," + json_string(join.hosts[c.b]) + "],\"offset_ns\":";
+        append_number(out, c.offset_ns);
+        out += ",\"error_ns\":";
+        append_number(out, c.error_ns);
+        out += ",\"matched\":";
+        append_number(out, int64_t(c.matched));
+        out += "}\n";
     }
-    out += "]}\n";
 }
 
 void append_json_summary(std::string &out, report_state &state, report_totals &totals)

@@ -30,10 +30,15 @@ void append_json_line(std::string &out, report_state &state, const journey &j, b
 // The stream's end: a line per stage, in path order, then the summary.
 void append_json_summary(std::string &out, report_state &state, report_totals &totals);
 
-// The page, from the journeys kept (in start order) and their totals. Every
-// text of the trace on it is written by shown_text(), then HTML-escaped.
+struct joined_journey;
+struct host_join;
+
+// The page, from the journeys kept (in start order) and their totals, and
+// journeys joined across hosts. Every text of the trace on it is written by
+// shown_text(), then HTML-escaped.
 std::string html_page(report_state &state, const std::vector<const journey *> &journeys,
-                      report_totals &totals);
+                      report_totals &totals, const std::vector<const joined_journey *> &joined = {},
+                      const host_join *join = nullptr);
 
 // Microseconds with one decimal, from nanoseconds.
 std::string micros_text(int64_t ns);

@@ -25,6 +25,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "host_join.h"
 #include "journeys.h"
 #include "report_output.h"
 #include "trace_rows.h"
@@ -49,6 +50,7 @@ constexpr int FILE_POLL_MS = 100;
 
 struct settings {
     std::vector<std::string> files{"-"};
+    std::vector<std::string> hosts; // --host NAME=FILE
     bool json = false, follow = false, detail = false;
     std::string html;
     int quiet_ms = 500;
@@ -62,6 +64,7 @@ struct input {
     int fd = -1;
     bool regular = false; // under --follow read on as it grows
     uint32_t source = 0;  // where its rows go (moves at a header further down)
+    uint32_t host = 0;
     uint64_t line_no = 0;
     uint64_t unreadable = 0;
     std::vector<char> buffer;
@@ -79,6 +82,8 @@ struct run_t {
     int status = 0;
     bool output_failed = false;
     size_t inputs_read = 0; // inputs read to their end (or to the stop) as traces
+    host_join join;         // hosts of the inputs, joined when there are several
+    bool refused = false;   // hosts named that share no traffic: no report
     int64_t last_sweep_ms = 0;
 };
 
@@ -159,6 +164,20 @@ void write_journeys(run_t &run, std::vector<journey> &journeys, std::vector<jour
     for (const journey &j : repeated)
         write_journey(run, j, true);
     flush_out(run);
+}
+
+// A packet seen on two hosts.
+void write_joined(run_t &run, const joined_journey &jj)
+{
+    if (!joined_matches(run.state, jj, run.set.filter))
+        return;
+    count_joined(run.totals, run.state, jj);
+    if (run.set.json)
+        append_json_joined(run.out, run.state, run.join, jj);
+    else if (run.set.detail)
+        append_detail_joined(run.out, run.state, run.join, jj);
+    else
+        append_text_joined(run.out, run.state, jj);
 }
 
 // --follow: writes the journeys of keys that fell quiet, and forgets keys
@@ -365,10 +384,12 @@ read_result read_chunk(run_t &run, input &in)
 // Without --follow: each input to its end, one after the other.
 void read_all(run_t &run, std::vector<input> &inputs)
 {
-    for (input &in : inputs)
+    for (input &in : inputs) {
         if (open_input(run, in))
             while (read_chunk(run, in) != read_result::ended) {
             }
+        run.join.host_of_source.resize(run.state.sources.size(), in.host);
+    }
 }
 
 // --follow: every input side by side until all have ended, SIGINT or
@@ -559,24 +580,64 @@ void write_page(run_t &run, const std::string &page)
     }
 }
 
+// Several hosts: their journeys joined where their traces share traffic
+// both ways. False when hosts named with --host cannot all be joined.
+bool join_inputs(run_t &run)
+{
+    host_join &join = run.join;
+    join.host_of_source.resize(run.state.sources.size(), 0);
+    join_hosts(run.state, join, run.journeys);
+    bool alone = false;
+    for (uint32_t host = 0; host < join.hosts.size(); host++)
+        alone = alone || host_alone(join, host);
+    // Plain files that are no trace, or hold no journey, need no notice.
+    for (const auto &pair : join.unmatched)
+        if (!run.set.hosts.empty() || (join.traced[pair.first] && join.traced[pair.second]))
+            fprintf(stderr, "%s\n", unmatched_text(join, pair).c_str());
+    if (alone && !run.set.hosts.empty()) {
+        run.status = 1;
+        run.refused = true;
+        return false;
+    }
+    return true;
+}
+
 // Without --follow: every key's rows become journeys, written in start order.
 void write_report(run_t &run)
 {
     for (auto &[key, group] : run.state.groups)
         split_group(run.state, key, group, false, run.journeys, run.repeated);
+    if (run.join.hosts.size() > 1 && run.inputs_read > 0 && !join_inputs(run))
+        return;
     std::vector<std::pair<const journey *, bool>> order;
     for (const journey &j : run.journeys)
         order.push_back({&j, false});
     for (const journey &j : run.repeated)
         order.push_back({&j, true});
-    std::sort(order.begin(), order.end(), [](const auto &a, const auto &b) {
-        return std::make_tuple(a.first->start(), a.first->source, a.first->rows.front().line) <
-               std::make_tuple(b.first->start(), b.first->source, b.first->rows.front().line);
+    const host_join &join = run.join;
+    std::sort(order.begin(), order.end(), [&](const auto &a, const auto &b) {
+        return std::make_tuple(ordered_start(join, *a.first), a.first->source, a.first->rows.front().line) <
+               std::make_tuple(ordered_start(join, *b.first), b.first->source, b.first->rows.front().line);
     });
     std::vector<const journey *> kept;
+    std::vector<const joined_journey *> kept_joined;
+    if (run.set.json)
+        append_json_clocks(run.out, join);
+    else
+        append_clock_lines(run.out, join);
     if (!run.set.json && !run.set.detail && run.inputs_read > 0)
         append_text_header(run.out);
     for (const auto &[j, repeated] : order) {
+        auto part = join.part_of.find(j);
+        if (part != join.part_of.end()) {
+            // Written once, where the packet's first part is.
+            const joined_journey &jj = join.joined[part->second];
+            if (jj.sent == j)
+                write_joined(run, jj);
+            if (jj.sent == j && joined_matches(run.state, jj, run.set.filter))
+                kept_joined.push_back(&jj);
+            continue;
+        }
         write_journey(run, *j, repeated);
         if (!repeated && journey_matches(run.state, *j, run.set.filter))
             kept.push_back(j);
@@ -585,7 +646,7 @@ void write_report(run_t &run)
     }
     // No page of nothing: when no input could be read there is none to show.
     if (!run.set.html.empty() && run.inputs_read > 0)
-        write_page(run, html_page(run.state, kept, run.totals));
+        write_page(run, html_page(run.state, kept, run.totals, kept_joined, &join));
 }
 
 // --flow: HOST, HOST:PORT or :PORT.
@@ -638,6 +699,65 @@ std::string parse_slower_than(const std::string &text, journey_filter &filter)
     return "";
 }
 
+// The inputs and their hosts: those of --host first, then the plain files,
+// each named by its base name. A file given twice (by any name) is one
+// host's. Returns an exit status when the hosts cannot be named, else -1.
+int name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
+{
+    settings &set = run.set;
+    struct entry {
+        std::string name, file;
+        bool named;
+    };
+    std::vector<entry> entries;
+    for (const std::string &arg : set.hosts) {
+        size_t eq = arg.find('=');
+        std::string name = arg.substr(0, eq);
+        if (eq == std::string::npos || !valid_host_name(name)) {
+            fprintf(stderr, "bad host name: %s\n", shown_text(name, true).c_str());
+            return 2;
+        }
+        entries.push_back({name, arg.substr(eq + 1), true});
+    }
+    if (plain_files || set.hosts.empty())
+        for (const std::string &file : set.files)
+            entries.push_back({host_name_of_file(file), file, false});
+    std::vector<std::pair<struct stat, uint32_t>> known; // files seen, and their hosts
+    set.files.clear();
+    for (const entry &e : entries) {
+        struct stat st;
+        bool found = e.file == "-" ? fstat(0, &st) == 0 : stat(e.file.c_str(), &st) == 0;
+        uint32_t same = UINT32_MAX;
+        for (const auto &[file, host] : known)
+            if (found && same_file(file, st))
+                same = host;
+        auto by_name = std::find(run.join.hosts.begin(), run.join.hosts.end(), e.name);
+        uint32_t named = uint32_t(by_name - run.join.hosts.begin());
+        uint32_t host = same;
+        if (e.named && same != UINT32_MAX && named != same) {
+            fprintf(stderr, "%s: %s is the trace of %s: it cannot be the trace of %s too\n", PROGRAM,
+                    shown_text(e.file, true).c_str(), shown_text(run.join.hosts[same]).c_str(), e.name.c_str());
+            return 2;
+        }
+        if (e.named && by_name != run.join.hosts.end())
+            host = named;
+        if (host == UINT32_MAX) {
+            std::string name = e.name;
+            for (int n = 2; !e.named && std::count(run.join.hosts.begin(), run.join.hosts.end(), name); n++)
+                name = e.name + "-" + std::to_string(n);
+            run.join.hosts.push_back(name);
+            host = uint32_t(run.join.hosts.size() - 1);
+        }
+        if (found)
+            known.push_back({st, host});
+        set.files.push_back(e.file);
+        inputs.push_back({});
+        inputs.back().name = e.file;
+        inputs.back().host = host;
+    }
+    return -1;
+}
+
 // Standard output once nothing more will be written to it; false when what
 // was written did not all arrive.
 bool close_stdout(run_t &run)
@@ -673,12 +793,17 @@ int main(int argc, char **argv)
                                 "the time since the hop before (pick one with --flow or --start)");
     app.add_option("--start", set.filter.start_ns, "only the journey that starts at this time (START_NS, ns)")
         ->each([&](const std::string &) { set.filter.by_start = true; });
+    auto *hosts = app.add_option("--host", set.hosts,
+                                 "one host's trace, NAME=FILE (NAME: 1 to 32 of A-Z a-z 0-9 . _ -); traces of "
+                                 "several hosts are joined, or refused when they share no traffic both ways")
+                      ->allow_extra_args(false);
     auto *follow = app.add_flag("--follow", set.follow,
                                 "write each journey once its packet has been quiet for --quiet-ms; read a "
                                 "regular file on as it grows, until SIGINT or SIGTERM");
     app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
         ->check(CLI::Range(1, 3600 * 1000));
     follow->excludes(html);
+    follow->excludes(hosts);
     detail->excludes("--json");
     try {
         app.parse(argc, argv);
@@ -686,6 +811,10 @@ int main(int argc, char **argv)
         int status = app.exit(e);
         return close_stdout(run) ? status : std::max(status, 1);
     }
+    std::vector<input> inputs;
+    int refused = name_hosts(run, app.count("files") > 0, inputs);
+    if (refused >= 0)
+        return close_stdout(run) ? refused : 1;
     if (!set.html.empty()) {
         std::string refusal = page_refusal(set);
         if (!refusal.empty()) {
@@ -694,9 +823,6 @@ int main(int argc, char **argv)
         }
     }
 
-    std::vector<input> inputs(set.files.size());
-    for (size_t i = 0; i < inputs.size(); i++)
-        inputs[i].name = set.files[i];
     if (set.follow) {
         if (!set.json && !set.detail) {
             append_text_header(run.out);
@@ -709,7 +835,7 @@ int main(int argc, char **argv)
         write_report(run);
     }
     // No report of nothing: when no input could be read there is none.
-    if (set.follow || run.inputs_read > 0) {
+    if ((set.follow || run.inputs_read > 0) && !run.refused) {
         if (set.json)
             append_json_summary(run.out, run.state, run.totals);
         else

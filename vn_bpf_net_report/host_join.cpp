@@ -1,0 +1,342 @@
+// How traces of several hosts are joined.
+//
+// A packet's part on the sender ends at dev_hard_start_xmit; its part on
+// the receiver starts at a receive-side row. The two are the same packet
+// when protocol, addresses and protocol fields agree (the key of their
+// rows, less the host). The clocks are matched first on the keys where
+// both hosts saw as many parts, paired in order; with that estimate every
+// part is matched within a window; the estimate is then made again from
+// all matches, as NTP does: with d_ab the least (receive - send) of the
+// packets from a to b and d_ba the other way, b's clock = a's + (d_ab -
+// d_ba) / 2, within +-(d_ab + d_ba) / 2 while one-way times are >= 0.
+#include "host_join.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "report_output.h"
+#include "trace_rows.h"
+
+namespace {
+
+// A receive more than this after its send (in the sender's clock) is no
+// longer the same packet.
+constexpr int64_t WIRE_WINDOW_NS = 1000 * 1000 * 1000;
+
+using wide = __int128;
+
+int64_t clamp64(wide v)
+{
+    return v > INT64_MAX ? INT64_MAX : v < INT64_MIN ? INT64_MIN : int64_t(v);
+}
+
+// A packet's key without its host.
+struct packet_key {
+    uint32_t protocol, saddr, daddr, fields[4];
+    bool operator<(const packet_key &o) const
+    {
+        return std::tie(protocol, saddr, daddr, fields[0], fields[1], fields[2], fields[3]) <
+               std::tie(o.protocol, o.saddr, o.daddr, o.fields[0], o.fields[1], o.fields[2], o.fields[3]);
+    }
+};
+
+struct parts_of_key {
+    std::vector<journey *> sent, received; // in time order
+};
+
+// Per host: its parts by key; its traced span.
+struct host_parts {
+    std::map<packet_key, parts_of_key> keys;
+    int64_t first = INT64_MAX, last = INT64_MIN;
+};
+
+bool is_sent_part(const journey &j, uint32_t xmit)
+{
+    return j.rows.back().function == xmit && j.ending_known && !j.dropped;
+}
+
+bool is_received_part(report_state &state, const journey &j, int xmit_rank)
+{
+    return place_of(state, j.rows.front().function).rank > xmit_rank;
+}
+
+struct match {
+    journey *sent, *received;
+    bool a_to_b;
+};
+
+// The receive time less the send time, in the sender's clock by `offset`
+// (b's clock = a's + offset).
+wide one_way(const match &m, int64_t offset)
+{
+    wide d = wide(m.received->start()) - m.sent->rows.back().time;
+    return m.a_to_b ? d - offset : d + offset;
+}
+
+struct estimate {
+    bool both_ways = false;
+    int64_t offset = 0, error = 0;
+};
+
+estimate estimate_of(const std::vector<match> &matches)
+{
+    wide d_ab = 0, d_ba = 0;
+    bool ab = false, ba = false;
+    for (const match &m : matches) {
+        wide d = one_way(m, 0);
+        wide &least = m.a_to_b ? d_ab : d_ba;
+        bool &seen = m.a_to_b ? ab : ba;
+        least = seen ? std::min(least, d) : d;
+        seen = true;
+    }
+    estimate e;
+    e.both_ways = ab && ba;
+    e.offset = clamp64((d_ab - d_ba) / 2);
+    // With matches that cannot all be right the bound would be negative.
+    e.error = clamp64(std::max<wide>(0, (d_ab + d_ba + 1) / 2));
+    return e;
+}
+
+// Sends of one host against receives of the other, key by key. Without an
+// estimate only keys seen as often on both sides count, paired in order.
+void match_direction(host_parts &from, host_parts &to, bool a_to_b, const estimate *e,
+                     std::vector<match> &out)
+{
+    for (auto &[key, parts] : from.keys) {
+        auto other = to.keys.find(key);
+        if (parts.sent.empty() || other == to.keys.end() || other->second.received.empty())
+            continue;
+        std::vector<journey *> &received = other->second.received;
+        if (!e) {
+            if (parts.sent.size() == received.size())
+                for (size_t i = 0; i < received.size(); i++)
+                    out.push_back({parts.sent[i], received[i], a_to_b});
+            continue;
+        }
+        size_t r = 0;
+        for (journey *sent : parts.sent) {
+            for (; r < received.size(); r++) {
+                wide w = one_way({sent, received[r], a_to_b}, e->offset);
+                if (w >= -wide(e->error) - 1)
+                    break; // received before it was sent: another packet's
+            }
+            if (r == received.size())
+                break;
+            if (one_way({sent, received[r], a_to_b}, e->offset) <= WIRE_WINDOW_NS)
+                out.push_back({sent, received[r++], a_to_b});
+        }
+    }
+}
+
+int64_t saturated_add(int64_t a, int64_t b)
+{
+    return clamp64(wide(a) + b);
+}
+
+joined_journey make_joined(report_state &state, const host_join &join, const match &m, uint32_t from,
+                           uint32_t to, const estimate &e)
+{
+    joined_journey jj{m.sent, m.received, from, to, 0, e.error, {}};
+    jj.wire_ns = clamp64(std::max<wide>(0, one_way(m, e.offset)));
+    journey &whole = jj.whole;
+    whole.source = m.sent->source;
+    whole.rows = m.sent->rows;
+    whole.steps = m.sent->steps;
+    int64_t arrival = saturated_add(m.sent->rows.back().time, jj.wire_ns);
+    for (const trace_row &row : m.received->rows) {
+        whole.rows.push_back(row);
+        whole.rows.back().time = saturated_add(arrival, elapsed_ns(m.received->start(), row.time));
+    }
+    whole.steps.insert(whole.steps.end(), m.received->steps.begin(), m.received->steps.end());
+    std::string wire = "=(wire:" + micros_text(jj.wire_ns) + "us+-" + micros_text(jj.wire_error_ns) + "us)=>";
+    whole.steps.front() = state.names.id(join.hosts[from] + ":" + std::string(state.names.text(whole.steps.front())));
+    size_t at = m.sent->steps.size();
+    whole.steps[at] = state.names.id(wire + join.hosts[to] + ":" + std::string(state.names.text(whole.steps[at])));
+    whole.dropped = m.received->dropped;
+    whole.ending_known = m.received->ending_known;
+    whole.drop_table = m.received->drop_table, whole.drop_chain = m.received->drop_chain;
+    whole.drop_hook = m.received->drop_hook, whole.drop_reason = m.received->drop_reason;
+    whole.drop_function = m.received->drop_function;
+    whole.ending_note = m.received->ending_note;
+    return jj;
+}
+
+} // namespace
+
+bool valid_host_name(std::string_view name)
+{
+    if (name.empty() || name.size() > 32)
+        return false;
+    for (char c : name)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+              c == '_' || c == '-'))
+            return false;
+    return true;
+}
+
+std::string host_name_of_file(const std::string &path)
+{
+    if (path == "-")
+        return "stdin";
+    std::string base = path.substr(path.find_last_of('/') + 1);
+    size_t dot = base.find_last_of('.');
+    return dot == 0 || dot == std::string::npos ? base : base.substr(0, dot);
+}
+
+void join_hosts(report_state &state, host_join &join, std::vector<journey> &journeys)
+{
+    uint32_t xmit = state.names.id("dev_hard_start_xmit");
+    int xmit_rank = place_of(state, xmit).rank;
+    std::vector<host_parts> hosts(join.hosts.size());
+    join.traced.assign(hosts.size(), false);
+    for (journey &j : journeys) {
+        join.traced[join.host_of_source[j.source]] = true;
+        host_parts &h = hosts[join.host_of_source[j.source]];
+        h.first = std::min(h.first, j.start());
+        h.last = std::max(h.last, j.rows.back().time);
+        flow_key k = key_of(j.source, state.sources[j.source].protocol, j.rows.front());
+        packet_key key{state.sources[j.source].protocol, k.saddr, k.daddr,
+                       {k.fields[0], k.fields[1], k.fields[2], k.fields[3]}};
+        if (is_sent_part(j, xmit))
+            h.keys[key].sent.push_back(&j);
+        else if (is_received_part(state, j, xmit_rank))
+            h.keys[key].received.push_back(&j);
+    }
+    for (host_parts &h : hosts)
+        for (auto &[key, parts] : h.keys)
+            for (auto *list : {&parts.sent, &parts.received})
+                std::sort(list->begin(), list->end(),
+                          [](const journey *a, const journey *b) { return a->start() < b->start(); });
+
+    join.shift.assign(hosts.size(), 0);
+    std::vector<bool> shifted(hosts.size(), false);
+    shifted[0] = true;
+    std::set<const journey *> used;
+    for (uint32_t a = 0; a < hosts.size(); a++)
+        for (uint32_t b = a + 1; b < hosts.size(); b++) {
+            std::vector<match> first;
+            match_direction(hosts[a], hosts[b], true, nullptr, first);
+            match_direction(hosts[b], hosts[a], false, nullptr, first);
+            estimate e = estimate_of(first);
+            std::vector<match> all;
+            if (e.both_ways) {
+                match_direction(hosts[a], hosts[b], true, &e, all);
+                match_direction(hosts[b], hosts[a], false, &e, all);
+                estimate again = estimate_of(all);
+                if (again.both_ways && again.error <= e.error) {
+                    e = again;
+                    all.clear();
+                    match_direction(hosts[a], hosts[b], true, &e, all);
+                    match_direction(hosts[b], hosts[a], false, &e, all);
+                }
+            }
+            all.erase(std::remove_if(all.begin(), all.end(),
+                                     [&](const match &m) { return used.count(m.sent) || used.count(m.received); }),
+                      all.end());
+            if (!e.both_ways || all.empty()) {
+                join.unmatched.push_back({a, b});
+                continue;
+            }
+            join.clocks.push_back({a, b, e.offset, e.error, all.size()});
+            if (shifted[a] && !shifted[b])
+                join.shift[b] = clamp64(wide(join.shift[a]) - e.offset), shifted[b] = true;
+            else if (shifted[b] && !shifted[a])
+                join.shift[a] = clamp64(wide(join.shift[b]) + e.offset), shifted[a] = true;
+            // The receiver's addresses as the sender saw them, per direction.
+            std::set<uint32_t> addresses_of[2]; // [0]: b's, [1]: a's
+            for (const match &m : all) {
+                used.insert(m.sent), used.insert(m.received);
+                addresses_of[m.a_to_b ? 0 : 1].insert(m.sent->rows.front().daddr);
+                joined_journey jj = m.a_to_b ? make_joined(state, join, m, a, b, e) : make_joined(state, join, m, b, a, e);
+                join.joined.push_back(std::move(jj));
+            }
+            // Left one host for the other while the other was tracing, never seen there.
+            for (int way = 0; way < 2; way++) {
+                uint32_t from = way ? b : a, to = way ? a : b;
+                int64_t to_other = way ? -e.offset : e.offset;
+                for (auto &[key, parts] : hosts[from].keys)
+                    for (journey *sent : parts.sent) {
+                        wide there = wide(sent->rows.back().time) + to_other;
+                        if (used.count(sent) || !addresses_of[way].count(key.daddr) || there < hosts[to].first ||
+                            there > hosts[to].last)
+                            continue;
+                        join.lost_notes.push_back("left " + shown_text(join.hosts[from]) +
+                                                  " at dev_hard_start_xmit, never seen at " +
+                                                  shown_text(join.hosts[to]));
+                        sent->ending_note = state.names.text(state.names.id(join.lost_notes.back()));
+                    }
+            }
+        }
+    for (size_t i = 0; i < join.joined.size(); i++) {
+        join.part_of[join.joined[i].sent] = i;
+        join.part_of[join.joined[i].received] = i;
+    }
+}
+
+bool host_alone(const host_join &join, uint32_t host)
+{
+    for (const host_clock &c : join.clocks)
+        if (c.a == host || c.b == host)
+            return false;
+    return true;
+}
+
+std::string unmatched_text(const host_join &join, std::pair<uint32_t, uint32_t> pair)
+{
+    return "no traffic seen in both directions between " + shown_text(join.hosts[pair.first]) + " and " +
+           shown_text(join.hosts[pair.second]) + ": their clocks cannot be matched";
+}
+
+int64_t ordered_start(const host_join &join, const journey &j)
+{
+    if (join.shift.empty())
+        return j.start();
+    return saturated_add(j.start(), join.shift[join.host_of_source[j.source]]);
+}
+
+int64_t joined_duration(const joined_journey &jj)
+{
+    return jj.whole.duration_ns();
+}
+
+std::string joined_ending(const report_state &state, const joined_journey &jj)
+{
+    return ending_of(state, jj.whole);
+}
+
+// The flow and start are the sender's; dropped and the time the whole journey's.
+bool joined_matches(const report_state &state, const joined_journey &jj, const journey_filter &filter)
+{
+    return journey_matches(state, jj.whole, filter);
+}
+
+void append_clock_lines(std::string &out, const host_join &join)
+{
+    for (const host_clock &c : join.clocks)
+        out += "clock: " + shown_text(join.hosts[c.b]) + " = " + shown_text(join.hosts[c.a]) + " + " +
+               std::to_string(c.offset_ns) + " ns +- " + std::to_string(c.error_ns) + " ns (" +
+               std::to_string(c.matched) + " packets seen on both)\n";
+}
+
+void append_text_joined(std::string &out, report_state &state, const joined_journey &jj)
+{
+    append_text_line(out, state, jj.whole);
+}
+
+void append_detail_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj)
+{
+    out += shown_text(join.hosts[jj.from]) + " -> " + shown_text(join.hosts[jj.to]) + ", wire " +
+           micros_text(jj.wire_ns) + " us +- " + micros_text(jj.wire_error_ns) + " us; " +
+           shown_text(join.hosts[jj.to]) + "'s times moved into " + shown_text(join.hosts[jj.from]) + "'s clock\n";
+    append_detail(out, state, jj.whole);
+}
+
+void count_joined(report_totals &totals, const report_state &state, const joined_journey &jj)
+{
+    totals.journeys++;
+    totals.rows += jj.whole.rows.size();
+    totals.endings[ending_of(state, jj.whole)]++;
+    add_stages(totals.stages, *jj.sent);
+    add_stages(totals.stages, *jj.received);
+}
