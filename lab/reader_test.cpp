@@ -172,13 +172,16 @@ TEST(PairReader, EveryPacketBothCapturedIsOneJoinedJourneyAndEveryOtherLeftTheSe
         SCOPED_TRACE(monitor);
         // Per packet key: how often its sender and its receiver captured it.
         std::map<std::string, int> sent, received, joined, left;
+        std::map<std::string, const PairGuest*> receiver;
         for (const PairGuest* g : {&pr.a, &pr.b}) {
             const Monitor& m = g->phase.monitor(monitor);
             for (const auto& p : g->phase.packets) {
                 if (!m.covers(p))
                     continue;
-                if (p.sip == (*g)["SELF"])
+                if (p.sip == (*g)["SELF"]) {
                     sent[p.key]++;
+                    receiver[p.key] = g == &pr.a ? &pr.b : &pr.a;
+                }
                 else if (p.sip == (*g)["PEER"])
                     received[p.key]++;
             }
@@ -211,6 +214,12 @@ TEST(PairReader, EveryPacketBothCapturedIsOneJoinedJourneyAndEveryOtherLeftTheSe
             }
         }
         for (const auto& [key, n] : sent) {
+            // A receive softirq that came while a kprobe handler ran on its
+            // CPU is skipped by the kernel for every probe: a packet the
+            // receiver captured may then have no row there at all.
+            const Phase& to = receiver[key]->phase;
+            if (received[key] && rows_at(to.monitor(monitor), key, "").empty() && to.missed(gro_hand_off(to)) > 0)
+                continue;
             EXPECT_EQ(joined[key], received[key]) << "joined journeys of " << key;
             EXPECT_EQ(left[key], n - received[key]) << "journeys of " << key << " that left and never arrived";
             kinds[std::string(monitor) + (received[key] ? " joined" : " lost")]++;
