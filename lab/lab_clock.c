@@ -8,6 +8,7 @@
  * Usage: lab_clock LOG SOCKET_A SOCKET_B
  * LOG lines: MEETING ROUND GUEST ASKED_NS ANSWERED_NS MONOTONIC_NS REALTIME_NS */
 #include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -70,6 +71,36 @@ static int read_line(int fd, char *buf, size_t size)
     return 1;
 }
 
+/* Both guests' "meet NAME" lines, in whichever order they come; 0 once
+ * either guest is gone. Ending then closes the ports, so that the other
+ * guest's read ends at once instead of waiting for a partner. */
+static int await_meeting(const int port[2], char meeting[2][64])
+{
+    size_t n[2] = {0, 0};
+    int done[2] = {0, 0};
+    while (!done[0] || !done[1]) {
+        struct pollfd fds[2] = {{port[0], done[0] ? 0 : POLLIN, 0}, {port[1], done[1] ? 0 : POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        for (int g = 0; g < 2; g++) {
+            char c;
+            if (done[g] || !fds[g].revents)
+                continue;
+            if (read(port[g], &c, 1) != 1)
+                return 0;
+            if (c == '\n')
+                done[g] = 1;
+            else if (n[g] + 1 < 64)
+                meeting[g][n[g]++] = c;
+            meeting[g][n[g]] = 0;
+        }
+    }
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 4) {
@@ -84,10 +115,8 @@ int main(int argc, char **argv)
     int port[2] = {connect_port(argv[2]), connect_port(argv[3])};
     char meeting[2][64], answer[64];
     for (;;) {
-        for (int g = 0; g < 2; g++) {
-            if (!read_line(port[g], meeting[g], sizeof meeting[g]))
-                return 0;
-        }
+        if (!await_meeting(port, meeting))
+            return 0;
         if (strcmp(meeting[0], meeting[1]) != 0)
             fprintf(stderr, "lab_clock: the guests meet at different places: %s, %s\n", meeting[0], meeting[1]);
         const char *name = strncmp(meeting[0], "meet ", 5) == 0 ? meeting[0] + 5 : meeting[0];
