@@ -1,9 +1,9 @@
 #!/bin/bash
 # Boots a lab guest under emulation and waits for it to power off.
 # Usage: boot.sh ARCH KERNEL INITRAMFS RESULTS_DIR TIME_LIMIT_S
-# The guest reaches no network outside it (-nic none, an internal hub, or for a pair's guest LAB_LINK to the other
-# guest over loopback); it reads lab.conf from RESULTS_DIR and
-# leaves its results there through 9p. The serial console goes to stdout.
+# The guest reaches no network outside it (-nic none, an internal hub; a pair's guest only the other guest, over
+# loopback); it reads lab.conf from RESULTS_DIR and leaves its results there through 9p. The serial console goes
+# to stdout.
 set -euo pipefail
 
 ARCH=$1 KERNEL=$2 INITRAMFS=$3 RESULTS=$4 LIMIT=$5

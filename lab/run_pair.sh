@@ -63,6 +63,7 @@ boot_guest() {
 
 boot_pair() {
   port_a=$(free_port) port_b=$(free_port)
+  until [ "$port_b" != "$port_a" ]; do port_b=$(free_port); done
   rm -f "$OUT"/clock-*.sock
   start=$(date +%s%N)
   boot_guest "$NAME_A" "$ARCH_A" 52:54:00:12:35:01 "$port_a" "$port_b" &
