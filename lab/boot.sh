@@ -1,8 +1,9 @@
 #!/bin/bash
 # Boots a lab guest under emulation and waits for it to power off.
 # Usage: boot.sh ARCH KERNEL INITRAMFS RESULTS_DIR TIME_LIMIT_S
-# The guest reaches no network outside it (-nic none, an internal hub); it reads lab.conf from RESULTS_DIR and
-# leaves its results there through 9p. The serial console goes to stdout.
+# The guest reaches no network outside it (-nic none, an internal hub; a pair's guest only the other guest, over
+# loopback); it reads lab.conf from RESULTS_DIR and leaves its results there through 9p. The serial console goes
+# to stdout.
 set -euo pipefail
 
 ARCH=$1 KERNEL=$2 INITRAMFS=$3 RESULTS=$4 LIMIT=$5
@@ -14,10 +15,20 @@ APPEND="panic=-1 quiet loglevel=3"
 # the hub has no backend to the host, so nothing leaves the guest.
 QEMU_ARGS=(-m 1024 -smp 3 -nic none -no-reboot -display none -monitor none -serial stdio
            -kernel "$KERNEL" -initrd "$INITRAMFS"
-           -netdev hubport,id=nic_a,hubid=0 -device virtio-net-pci,netdev=nic_a,mac=52:54:00:12:34:01
-           -netdev hubport,id=nic_b,hubid=0 -device virtio-net-pci,netdev=nic_b,mac=52:54:00:12:34:02
            -fsdev "local,id=results,path=$RESULTS,security_model=none"
            -device virtio-9p-pci,fsdev=results,mount_tag=results)
+# One guest of a pair (run_pair.sh): one virtio NIC on LAB_LINK, a netdev
+# that reaches the other guest's over the host's loopback and nothing else,
+# with the MAC LAB_MAC; and a virtio console on the unix socket
+# LAB_CLOCK_SOCKET, where the host reads both guests' clocks.
+if [ -n "${LAB_LINK:-}" ]; then
+  QEMU_ARGS+=(-netdev "$LAB_LINK,id=link" -device "virtio-net-pci,netdev=link,mac=$LAB_MAC"
+              -chardev "socket,id=clock,path=$LAB_CLOCK_SOCKET,server=on,wait=off"
+              -device virtio-serial-pci -device virtserialport,chardev=clock,name=clock)
+else
+  QEMU_ARGS+=(-netdev hubport,id=nic_a,hubid=0 -device virtio-net-pci,netdev=nic_a,mac=52:54:00:12:34:01
+              -netdev hubport,id=nic_b,hubid=0 -device virtio-net-pci,netdev=nic_b,mac=52:54:00:12:34:02)
+fi
 
 # A second, read-only share for tools too big for the initramfs (the bench's
 # peer tool), when LAB_PEER_ROOT names a folder.

@@ -28,3 +28,17 @@ apt_name() {
 }
 
 log() { echo "lab: $*" >&2; }
+
+# The monitor statically linked for the guest's architecture ARCH, built
+# through the project's own targets (log in OUT) unless LAB_MONITOR names a
+# binary; sets MONITOR. SRC is the source tree.
+build_monitor() {
+  if [ -n "${LAB_MONITOR:-}" ]; then MONITOR=$LAB_MONITOR; return; fi
+  case $ARCH in
+    amd64) target=static dir=build-static ;;
+    arm64) target=cross-arm64 dir=build-arm64 ;;
+  esac
+  make -C "$SRC" --no-print-directory "$target" > "$OUT/monitor-build-$ARCH.log" 2>&1 \
+    || { tail -n 30 "$OUT/monitor-build-$ARCH.log" >&2; exit 1; }
+  MONITOR=$SRC/$dir/vn_bpf_net_monitor
+}

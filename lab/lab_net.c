@@ -3,8 +3,11 @@
  * options, which busybox ping cannot send, a frame whose IPv4 header the
  * kernel rejects, a receiver that does not read, a socket-diagnostic lookup,
  * and the bench's UDP load and its sink. Every call is bounded in time by
- * alarm(), so a lost packet ends the tool instead of the boot. */
+ * alarm(), so a lost packet ends the tool instead of the boot. Also the
+ * meeting of a pair's two guests through the host, where each tells its
+ * clocks. */
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -409,6 +412,32 @@ static int udp_sink(char **argv)
     return 1;
 }
 
+/* Meets the other guest of a pair through the host on PORT (a virtio
+ * console the host holds): says "meet NAME", then answers each "t" with
+ * CLOCK_MONOTONIC and CLOCK_REALTIME read as the byte woke it, until the
+ * host's "e" lets both go on. The host stamps each "t" and each answer on
+ * its own clock: the stamps lie between. */
+static int clock_meet(char **argv)
+{
+    int fd = open(argv[0], O_RDWR);
+    if (fd < 0)
+        die("open");
+    dprintf(fd, "meet %s\n", argv[1]);
+    for (;;) {
+        char c;
+        struct timespec mono, real;
+        if (read(fd, &c, 1) != 1)
+            die("read");
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        clock_gettime(CLOCK_REALTIME, &real);
+        if (c == 'e')
+            return 0;
+        if (c == 't')
+            dprintf(fd, "%lld %lld\n", (long long)mono.tv_sec * 1000000000 + mono.tv_nsec,
+                    (long long)real.tv_sec * 1000000000 + real.tv_nsec);
+    }
+}
+
 int main(int argc, char **argv)
 {
     const char *usage =
@@ -421,7 +450,8 @@ int main(int argc, char **argv)
         "       lab_net ihl4 DEV SMAC DMAC SRC DST\n"
         "       lab_net diag LOCAL PORT PEER\n"
         "       lab_net udp-flood HOST PORT COUNT SECONDS RATE\n"
-        "       lab_net udp-sink PORT\n";
+        "       lab_net udp-sink PORT\n"
+        "       lab_net clock PORT NAME\n";
     const char *limit = getenv("LAB_NET_TIME_LIMIT");
     alarm(limit ? (unsigned)atoi(limit) : TIME_LIMIT_S);
     if (argc >= 5 && strcmp(argv[1], "tcp-serve") == 0)
@@ -444,6 +474,8 @@ int main(int argc, char **argv)
         return udp_flood(argv + 2);
     if (argc >= 3 && strcmp(argv[1], "udp-sink") == 0)
         return udp_sink(argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "clock") == 0)
+        return clock_meet(argv + 2);
     fputs(usage, stderr);
     return 2;
 }

@@ -423,6 +423,114 @@ inline const Lab& lab()
     return l;
 }
 
+// The kernel a guest ran is of the series asked for: backports is 6.18 or
+// newer, any other the series' own version.
+inline bool of_series(const std::string& kernel, const std::string& series)
+{
+    if (series != "backports")
+        return kernel.rfind(series + ".", 0) == 0;
+    int major = 0, minor = 0;
+    sscanf(kernel.c_str(), "%d.%d", &major, &minor);
+    return major > 6 || (major == 6 && minor >= 18);
+}
+
+// ---- a pair of guests ----------------------------------------------------
+
+// One guest of a pair, named by its fetch folder (ARCH-SERIES): its
+// settings (hosts.env: SELF, PEER, NIC, KERNEL, ...) and its one phase.
+struct PairGuest {
+    std::string name;
+    std::map<std::string, std::string> env;
+    Phase phase;
+    std::string operator[](const std::string& k) const
+    {
+        auto it = env.find(k);
+        return it == env.end() ? "" : it->second;
+    }
+};
+
+// The host's reading of both guests' CLOCK_MONOTONIC at one meeting: per
+// guest the round with the shortest round trip, guest = host + offset within
+// +-error (the guest read its clock between the host's two stamps).
+struct Meeting {
+    std::string name;
+    long long offset[2] = {0, 0}, error[2] = {-1, -1};
+    // Guest b's clock against guest a's, and the bound of that reading.
+    long long b_minus_a() const { return offset[1] - offset[0]; }
+    long long bound() const { return error[0] + error[1]; }
+};
+
+struct Pair {
+    PairGuest a, b;
+    std::vector<Meeting> meetings;
+
+    const Meeting& meeting(const std::string& name) const
+    {
+        for (const auto& m : meetings)
+            if (m.name == name)
+                return m;
+        static const Meeting none;
+        ADD_FAILURE() << "no meeting " << name;
+        return none;
+    }
+    // The guest whose address is IP, null for neither.
+    const PairGuest* guest_at(const std::string& ip) const
+    {
+        return ip == a["SELF"] ? &a : ip == b["SELF"] ? &b : nullptr;
+    }
+};
+
+// clock.txt lines: MEETING ROUND GUEST(a|b) ASKED_NS ANSWERED_NS MONOTONIC_NS REALTIME_NS.
+inline std::vector<Meeting> read_meetings(const std::string& path)
+{
+    std::vector<Meeting> out;
+    for (const auto& line : lines_of(read_file(path))) {
+        std::stringstream ss(line);
+        std::string name, guest;
+        int round;
+        long long asked, answered, mono, real;
+        if (!(ss >> name >> round >> guest >> asked >> answered >> mono >> real) || (guest != "a" && guest != "b")) {
+            ADD_FAILURE() << "clock.txt: " << line;
+            continue;
+        }
+        if (out.empty() || out.back().name != name)
+            out.push_back(Meeting{name});
+        int g = guest == "b";
+        long long half = (answered - asked + 1) / 2;
+        Meeting& m = out.back();
+        if (m.error[g] < 0 || half < m.error[g]) {
+            m.error[g] = half;
+            m.offset[g] = mono - (asked + answered) / 2;
+        }
+    }
+    return out;
+}
+
+inline PairGuest read_pair_guest(const std::string& results, const std::string& name)
+{
+    PairGuest g;
+    g.name = name;
+    g.env = read_settings(results + "/" + name + "/hosts.env");
+    g.phase = read_phase(results + "/" + name, "pair", {"icmp", "udp", "tcp"});
+    return g;
+}
+
+// The pair's results folder (LAB_RESULTS): pair.env names the guests.
+inline const Pair& pair()
+{
+    static const Pair p = [] {
+        Pair p;
+        std::string results = env("LAB_RESULTS");
+        auto names = read_settings(results + "/pair.env");
+        EXPECT_TRUE(names.count("NAME_A") && names.count("NAME_B")) << results << " holds no pair";
+        p.a = read_pair_guest(results, names["NAME_A"]);
+        p.b = read_pair_guest(results, names["NAME_B"]);
+        p.meetings = read_meetings(results + "/clock.txt");
+        return p;
+    }();
+    return p;
+}
+
 // ---- the kernel's paths --------------------------------------------------
 
 inline const std::vector<std::string> transmit = {"ip_output", "ip_finish_output", "ip_finish_output2",

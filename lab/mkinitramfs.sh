@@ -14,6 +14,8 @@ BASE_MODULES="virtio_pci 9pnet_virtio 9p veth tcp_diag virtio_net"
 IPTABLES_MODULES="iptable_filter xt_tcpudp ipt_REJECT"
 # nftables, for Debian's default iptables (its nft backend) and nft itself.
 NFTABLES_MODULES="nf_tables nft_compat"
+# A pair's guest reads its clock port, a virtio console (built in on some kernels).
+PAIR_MODULES="virtio_console"
 
 ROOT_TOOLS="/usr/bin/tcpdump /usr/sbin/xtables-legacy-multi /usr/sbin/xtables-nft-multi /usr/sbin/nft /sbin/ethtool"
 
@@ -113,4 +115,5 @@ stage_tools
 stage_modules base $BASE_MODULES
 stage_modules iptables $IPTABLES_MODULES
 stage_modules nftables $NFTABLES_MODULES
+stage_modules pair $PAIR_MODULES
 pack

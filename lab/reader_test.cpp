@@ -18,18 +18,21 @@ std::string text_of(const nlohmann::json& j, const char* field)
     return j[field].is_string() ? j[field].get<std::string>() : "";
 }
 
-std::vector<nlohmann::json> journeys_of(const Monitor& m)
+// Every line the reader writes for ARGS, each held against the schema; its
+// exit status in STATUS.
+std::vector<nlohmann::json> reader_lines(const std::string& args, int& status)
 {
-    std::vector<nlohmann::json> out;
-    FILE* pipe = popen((std::string(REPORT_BIN) + " --json '" + m.trace_path + "' 2>&1").c_str(), "r");
+    std::vector<nlohmann::json> lines;
+    status = -1;
+    FILE* pipe = popen((std::string(REPORT_BIN) + " --json " + args + " 2>&1").c_str(), "r");
     if (!pipe)
-        return out;
+        return lines;
     std::string text;
     char buf[65536];
     for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
         text.append(buf, n);
-    EXPECT_EQ(pclose(pipe), 0) << text.substr(0, 500);
-    std::vector<nlohmann::json> lines;
+    status = pclose(pipe);
+    EXPECT_EQ(status, 0) << text.substr(0, 500);
     for (const auto& line : lines_of(text)) {
         auto j = nlohmann::json::parse(line, nullptr, false);
         EXPECT_FALSE(j.is_discarded()) << line;
@@ -37,7 +40,14 @@ std::vector<nlohmann::json> journeys_of(const Monitor& m)
             lines.push_back(j);
     }
     EXPECT_EQ(stream_error(lines), "");
-    for (const auto& j : lines)
+    return lines;
+}
+
+std::vector<nlohmann::json> journeys_of(const Monitor& m)
+{
+    int status;
+    std::vector<nlohmann::json> out;
+    for (const auto& j : reader_lines("'" + m.trace_path + "'", status))
         if (j["kind"] == "journey" || j["kind"] == "repeated")
             out.push_back(j);
     return out;
@@ -137,6 +147,149 @@ TEST(Reader, EveryDropReadsAsDroppedWithThePlaceAndTheCause)
     }
     RecordProperty("endings", ::testing::PrintToString(endings));
     EXPECT_GT(endings["drops dropped at tcp_v4_rcv: NO_SOCKET"], 0) << ::testing::PrintToString(endings);
+}
+
+// The reader on both guests' traces of one monitor, each guest a host named
+// as the pair names it.
+std::vector<nlohmann::json> pair_lines(const std::string& monitor)
+{
+    const Pair& pr = pair();
+    int status;
+    return reader_lines("--host '" + pr.a.name + "=" + pr.a.phase.monitor(monitor).trace_path + "' --host '" +
+                            pr.b.name + "=" + pr.b.phase.monitor(monitor).trace_path + "'",
+                        status);
+}
+
+// Held against tcpdump on both NICs: a packet both captured is one joined
+// journey, from its sender's socket across the wire to the receiver's; a
+// packet only its sender captured (the receiver's NIC was down) left the
+// sender at the driver and was never seen at the receiver.
+TEST(PairReader, EveryPacketBothCapturedIsOneJoinedJourneyAndEveryOtherLeftTheSender)
+{
+    const Pair& pr = pair();
+    std::map<std::string, int> kinds;
+    for (const char* monitor : {"icmp", "udp", "tcp"}) {
+        SCOPED_TRACE(monitor);
+        // Per packet key: how often its sender and its receiver captured it.
+        std::map<std::string, int> sent, received, joined, left;
+        std::map<std::string, const PairGuest*> receiver;
+        for (const PairGuest* g : {&pr.a, &pr.b}) {
+            const Monitor& m = g->phase.monitor(monitor);
+            for (const auto& p : g->phase.packets) {
+                if (!m.covers(p))
+                    continue;
+                if (p.sip == (*g)["SELF"]) {
+                    sent[p.key]++;
+                    receiver[p.key] = g == &pr.a ? &pr.b : &pr.a;
+                }
+                else if (p.sip == (*g)["PEER"])
+                    received[p.key]++;
+            }
+        }
+        for (const auto& j : pair_lines(monitor)) {
+            if (j["kind"] != "joined" && j["kind"] != "journey")
+                continue;
+            const auto& rows = j["rows"];
+            const PairGuest* from = pr.guest_at(rows[0]["sip"]);
+            const PairGuest* to = pr.guest_at(rows[0]["dip"]);
+            if (!from || !to)
+                continue;
+            std::string key = key_of(j["protocol"], rows[0]);
+            if (j["kind"] == "joined") {
+                joined[key]++;
+                EXPECT_EQ(j["hosts"], nlohmann::json::array({from->name, to->name})) << key;
+                EXPECT_GE(j["wire_ns"].get<long long>(), 0) << key;
+                EXPECT_GE(j["wire_error_ns"].get<long long>(), 0) << key;
+                // The sender's rows, then the receiver's.
+                std::string hosts;
+                for (const auto& r : rows)
+                    if (hosts.empty() || hosts.substr(hosts.rfind(' ') + 1) != r["host"].get<std::string>())
+                        hosts += " " + r["host"].get<std::string>();
+                EXPECT_EQ(hosts, " " + from->name + " " + to->name) << key;
+            } else if (text_of(j, "ending").rfind("left ", 0) == 0) {
+                left[key]++;
+                EXPECT_EQ(text_of(j, "ending"),
+                          "left " + from->name + " at dev_hard_start_xmit, never seen at " + to->name) << key;
+                EXPECT_EQ(j["dropped"], false) << key;
+            }
+        }
+        for (const auto& [key, n] : sent) {
+            // A receive softirq that came while a kprobe handler ran on its
+            // CPU is skipped by the kernel for every probe: a packet the
+            // receiver captured may then have no row there at all.
+            const Phase& to = receiver[key]->phase;
+            if (received[key] && rows_at(to.monitor(monitor), key, "").empty() && to.missed(gro_hand_off(to)) > 0)
+                continue;
+            EXPECT_EQ(joined[key], received[key]) << "joined journeys of " << key;
+            EXPECT_EQ(left[key], n - received[key]) << "journeys of " << key << " that left and never arrived";
+            kinds[std::string(monitor) + (received[key] ? " joined" : " lost")]++;
+        }
+        for (const auto& [key, n] : joined)
+            EXPECT_TRUE(sent.count(key)) << "a joined journey of a packet no sender captured: " << key;
+        for (const auto& [key, n] : left)
+            EXPECT_TRUE(sent.count(key)) << "a lost journey of a packet no sender captured: " << key;
+    }
+    RecordProperty("packets", ::testing::PrintToString(kinds));
+    for (const char* seen : {"icmp joined", "icmp lost", "udp joined", "tcp joined"})
+        EXPECT_GT(kinds[seen], 0) << seen << ": " << ::testing::PrintToString(kinds);
+}
+
+// The reader's offset of the two clocks, estimated from the traffic, and the
+// guests' real offset as the host read it at the meetings around the
+// traffic: the true offset lies within the reader's bound and within the
+// meetings' (their own error, and what the clocks drifted between them), so
+// the two ranges meet.
+TEST(PairReader, TheEstimatedClockOffsetHoldsTheGuestsRealOffset)
+{
+    const Pair& pr = pair();
+    long long low = 0, high = 0;
+    bool first = true;
+    for (const char* name : {"listening", "exchanged", "lost"}) {
+        const Meeting& m = pr.meeting(name);
+        low = first ? m.b_minus_a() - m.bound() : std::min(low, m.b_minus_a() - m.bound());
+        high = first ? m.b_minus_a() + m.bound() : std::max(high, m.b_minus_a() + m.bound());
+        first = false;
+    }
+    for (const char* monitor : {"icmp", "udp", "tcp"}) {
+        SCOPED_TRACE(monitor);
+        int clocks = 0;
+        for (const auto& j : pair_lines(monitor)) {
+            if (j["kind"] != "clock")
+                continue;
+            clocks++;
+            // B's clock = A's clock + offset_ns.
+            long long offset = j["offset_ns"], error = j["error_ns"];
+            if (j["hosts"] == nlohmann::json::array({pr.b.name, pr.a.name}))
+                offset = -offset;
+            else
+                EXPECT_EQ(j["hosts"], nlohmann::json::array({pr.a.name, pr.b.name}));
+            EXPECT_GE(error, 0);
+            EXPECT_GT(j["matched"].get<long long>(), 0);
+            EXPECT_LE(offset - error, high) << "real offset " << low << " to " << high << " ns";
+            EXPECT_GE(offset + error, low) << "real offset " << low << " to " << high << " ns";
+            RecordProperty(std::string("offset_") + monitor, std::to_string(offset) + " +- " + std::to_string(error) +
+                                                                 " ns, real " + std::to_string(low) + " to " +
+                                                                 std::to_string(high) + " ns");
+        }
+        EXPECT_EQ(clocks, 1) << "one clock line for the one pair";
+    }
+}
+
+// The receiver's rule drops the datagrams to one port: their joined
+// journeys end on the receiver, dropped by its table.
+TEST(PairReader, TheDroppedPortsDatagramsReadAsDroppedOnTheReceiver)
+{
+    const Pair& pr = pair();
+    int dropped = 0;
+    for (const auto& j : pair_lines("udp")) {
+        if (j["kind"] != "joined" || std::to_string(j["rows"][0]["dport"].get<unsigned>()) != pr.a["DROP_PORT"])
+            continue;
+        dropped++;
+        EXPECT_EQ(j["dropped"], true);
+        EXPECT_EQ(text_of(j, "ending").rfind("dropped by table filter at NF_INET_LOCAL_IN", 0), 0u) << text_of(j, "ending");
+        EXPECT_EQ(j["rows"].back()["host"], pr.b.name);
+    }
+    EXPECT_EQ(dropped, (int)numbers_of(pr.a["DROP_SIZES"]).size());
 }
 
 }  // namespace

@@ -10,19 +10,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 SRC=$(dirname "$HERE")
 . "$HERE/common.sh"
 
-# The monitor statically linked for the guest's architecture, built through
-# the project's own targets unless LAB_MONITOR names a binary.
-build_monitor() {
-  if [ -n "${LAB_MONITOR:-}" ]; then MONITOR=$LAB_MONITOR; return; fi
-  case $ARCH in
-    amd64) target=static dir=build-static ;;
-    arm64) target=cross-arm64 dir=build-arm64 ;;
-  esac
-  make -C "$SRC" --no-print-directory "$target" > "$OUT/monitor-build.log" 2>&1 \
-    || { tail -n 30 "$OUT/monitor-build.log" >&2; exit 1; }
-  MONITOR=$SRC/$dir/vn_bpf_net_monitor
-}
-
 # The sanitizer build (the same as make test-asan's) for the fault phase's
 # leak check: it runs in the guest of the host's own architecture only.
 build_sanitized_monitor() {

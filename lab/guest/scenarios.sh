@@ -563,12 +563,18 @@ run_demo() {
   cp "$DIR/steps.log" "$DIR/demo.status" "$RESULTS/"
 }
 
-# The fault phase lives in its own file.
+# The fault phase and the pair's live in their own files.
 . /lab/faults.sh
+. /lab/pair.sh
 
 run_lab() {
   . "$RESULTS/lab.conf"
   echo "lab: kernel $(uname -r) on $(uname -m), $(grep -c ^processor /proc/cpuinfo) CPUs"
+  # One guest of two, with a NIC of its own and no namespaces.
+  if [ "$LAB_MODE" = pair ]; then
+    run_pair
+    return
+  fi
   setup_hosts > "$RESULTS/setup.log" 2>&1
   setup_nics >> "$RESULTS/setup.log" 2>&1
   if [ "$LAB_MODE" = demo ]; then
