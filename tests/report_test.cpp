@@ -851,6 +851,20 @@ TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_
     two_hosts hosts = split_hosts(slurp(data_file("lab_icmp_plain.trace")), [](const std::vector<std::string> &w) {
         return w[10] != "199" || w[11] != "1" || (w[6] == "198.18.0.1" && TRANSMIT.count(w[2]));
     });
+    // The second request's receive on b: every probe skipped but its drop.
+    std::string b_trace;
+    bool drop_written = false;
+    for (const std::string &line : lines_of(hosts.b)) {
+        bool request_2 = line.find(" 198.18.0.1 ") != std::string::npos && line.find(" 8     0     199   2 ") != std::string::npos;
+        if (request_2 && !drop_written)
+            b_trace += line.substr(0, 27) + "kfree_skb                     " + line.substr(57, 177 - 57) +
+                       "reason:NO_SOCKET at: icmp_rcv\n";
+        drop_written = drop_written || request_2;
+        if (!request_2)
+            b_trace += line + "\n";
+    }
+    ASSERT_TRUE(drop_written);
+    hosts.b = b_trace;
     std::string dir = temp_dir();
     std::string a = write_temp(dir, "a.txt", hosts.a), b = write_temp(dir, "b.txt", hosts.b);
     report_result r = run_report({"--json", "--host", "a=" + a, "--host", "b=" + b});
@@ -880,9 +894,16 @@ TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_
         bool from_a = line["saddr"].get<std::string>().back() == '1';
         EXPECT_EQ(line["hosts"], from_a ? json({"a", "b"}) : json({"b", "a"}));
         EXPECT_EQ(line["file"], from_a ? a : b);
-        EXPECT_EQ(line["ending"], "ended at icmp_rcv");
         EXPECT_EQ(line["rows"][4]["trace_info"], "dev_hard_start_xmit");
-        EXPECT_EQ(line["rows"][5]["trace_info"], "__netif_receive_skb");
+        if (line["flow"] == "198.18.0.1 > 198.18.0.2 type 8 id 199 seq 2") {
+            EXPECT_EQ(line["ending"], "dropped at icmp_rcv: NO_SOCKET");
+            EXPECT_EQ(line["rows"].size(), 6u);
+            EXPECT_EQ(line["rows"][5]["trace_info"], "kfree_skb");
+            EXPECT_EQ(line["rows"][5]["host"], "b");
+        } else {
+            EXPECT_EQ(line["ending"], "ended at icmp_rcv");
+            EXPECT_EQ(line["rows"][5]["trace_info"], "__netif_receive_skb");
+        }
         EXPECT_EQ(line["start_ns"], line["rows"][0]["time"]);
     }
     EXPECT_EQ(joined, 20u);
@@ -909,7 +930,8 @@ TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_
         << journeys[0];
     EXPECT_NE(journeys[0].find("us)=>b:__netif_receive_skb __netif_receive_skb_one_core ip_rcv "), std::string::npos);
     EXPECT_EQ(ending_count(text.out, "left a at dev_hard_start_xmit, never seen at b"), 1);
-    EXPECT_EQ(ending_count(text.out, "ended at icmp_rcv"), 20);
+    EXPECT_EQ(ending_count(text.out, "ended at icmp_rcv"), 19);
+    EXPECT_EQ(ending_count(text.out, "dropped at icmp_rcv: NO_SOCKET"), 1);
     EXPECT_EQ(stage_count(text.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1); // no stage across hosts
     EXPECT_EQ(stage_count(text.out, "ip_output -> ip_finish_output"), 21);
 

@@ -57,9 +57,17 @@ bool is_sent_part(const journey &j, uint32_t xmit)
     return j.rows.back().function == xmit && j.ending_known && !j.dropped;
 }
 
+// A receive whose every probe the kernel skipped but its drop still shows
+// as that drop row alone: the function it names says which side it was on.
 bool is_received_part(report_state &state, const journey &j, int xmit_rank)
 {
-    return place_of(state, j.rows.front().function).rank > xmit_rank;
+    uint32_t first = j.rows.front().function;
+    if (place_of(state, first).drop && j.dropped) {
+        auto at = state.names.ids.find(j.drop_function);
+        if (at != state.names.ids.end())
+            first = at->second;
+    }
+    return place_of(state, first).rank > xmit_rank;
 }
 
 struct match {
