@@ -8,6 +8,7 @@
 #include "trace_rows.h"
 
 #include <charconv>
+#include <cstring>
 
 #include "trace_layout.h"
 
@@ -24,6 +25,25 @@ std::string_view trim(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
+// The first blank at or after pos, or the line's end. Values are short:
+// eight bytes are looked at a time, with no call.
+size_t blank_at_or_after(std::string_view line, size_t pos)
+{
+    constexpr uint64_t ONES = 0x0101010101010101ull, HIGHS = 0x8080808080808080ull, BLANKS = ONES * ' ';
+    while (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && line.size() - pos >= 8) {
+        uint64_t word;
+        memcpy(&word, line.data() + pos, 8);
+        word ^= BLANKS; // a blank is now a zero byte
+        uint64_t zeros = (word - ONES) & ~word & HIGHS;
+        if (zeros)
+            return pos + size_t(__builtin_ctzll(zeros) / 8); // the lowest byte first (little-endian)
+        pos += 8;
+    }
+    while (pos < line.size() && line[pos] != ' ')
+        pos++;
+    return pos;
+}
+
 // The value of the column starting at pos; pos moves to the next column.
 // A row squeezed (tr -s ' ') has one blank between its columns whatever
 // their width: the next column starts at the next word.
@@ -33,9 +53,7 @@ std::string_view next_value(std::string_view line, size_t &pos, size_t width, bo
         pos = line.size();
         return {};
     }
-    size_t end = line.find(' ', pos);
-    if (end == std::string_view::npos)
-        end = line.size();
+    size_t end = blank_at_or_after(line, pos);
     std::string_view value = line.substr(pos, end - pos);
     if (squeezed) {
         pos = line.find_first_not_of(' ', end);
