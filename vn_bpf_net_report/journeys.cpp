@@ -689,9 +689,11 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
 {
     std::vector<trace_row> &rows = group.rows;
     rows.clear();
+    size_t paths_kept = 0;
     for (size_t i = 0; i < paths.size(); i++) {
         if (i >= first_kept || i == kept_alone) {
             rows.insert(rows.end(), paths[i].rows.begin(), paths[i].rows.end());
+            paths_kept++;
             continue;
         }
         journey j;
@@ -710,6 +712,9 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
             journeys.push_back(std::move(j));
         }
     }
+    // Back in the order they were read, so rows of one time are placed again as they were.
+    if (paths_kept > 1)
+        std::sort(rows.begin(), rows.end(), [](const trace_row &a, const trace_row &b) { return a.line < b.line; });
     if (rows.empty())
         std::vector<trace_row>().swap(rows); // a key remembered keeps no room for rows
     group.rows_kept = rows.size();
