@@ -171,6 +171,14 @@ bool lingers(report_state &state, const open_path &p)
     return !p.drop_told || place_of(state, p.rows.back().function).drop;
 }
 
+// The name id of a text that tells a device or MAC is not known, looked up once.
+uint32_t unknown_id(report_state &state, uint32_t &id, std::string_view text)
+{
+    if (id == UINT32_MAX)
+        id = state.names.id(text);
+    return id;
+}
+
 // The open paths of a key filed by the place they reached, and by that and
 // their last row's CPU, so that placing a row looks at a few piles rather
 // than at every path: one busy flow of equal datagrams has thousands in
@@ -227,7 +235,9 @@ struct path_index {
 
     path_index(report_state &state_, std::vector<open_path> &paths_, size_t scan_max_)
         : state(state_), paths(paths_),
-          unknown{state_.names.id("nil"), state_.names.id("00:00:00:00:00:00")}, scan_max(scan_max_)
+          unknown{unknown_id(state_, state_.nil_device, "nil"),
+                  unknown_id(state_, state_.zero_mac, "00:00:00:00:00:00")},
+          scan_max(scan_max_)
     {
     }
 

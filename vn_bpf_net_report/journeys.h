@@ -137,6 +137,7 @@ struct report_state {
     std::vector<std::string> json_texts, json_other_info;
     std::vector<std::string> shown_texts; // by name id, as shown_text() writes it
     std::vector<uint32_t> ended_at_names; // by function id, made once (UINT32_MAX: not yet)
+    uint32_t nil_device = UINT32_MAX, zero_mac = UINT32_MAX; // name ids of "nil" and a zero MAC, once known
     // Step names of walks: by entry function << 32 | OTHER_INFO, and by
     // return function << 32 | the entry's step.
     std::unordered_map<uint64_t, uint32_t> walk_steps;

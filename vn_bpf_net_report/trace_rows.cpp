@@ -47,7 +47,7 @@ size_t blank_at_or_after(std::string_view line, size_t pos)
 // The value of the column starting at pos; pos moves to the next column.
 // A row squeezed (tr -s ' ') has one blank between its columns whatever
 // their width: the next column starts at the next word.
-std::string_view next_value(std::string_view line, size_t &pos, size_t width, bool squeezed)
+inline std::string_view next_value(std::string_view line, size_t &pos, size_t width, bool squeezed)
 {
     if (pos >= line.size()) {
         pos = line.size();
@@ -144,25 +144,25 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
 {
     uint32_t protocol = layout->protocol;
     size_t pos = 0;
-    std::string_view common[COMMON_COUNT];
-    for (size_t i = 0; i < COMMON_COUNT; i++)
-        common[i] = next_value(line, pos, COMMON[i].width, squeezed);
-    if (!parse_number(common[TIME], row.time))
+    // Each column in turn, into the row's own fields (no array to clear first).
+    auto next = [&](common_column column) { return next_value(line, pos, COMMON[column].width, squeezed); };
+    std::string_view time = next(TIME), cpu = next(CPU);
+    row.function = next(TRACE_INFO);
+    row.device = next(INTERFACE);
+    row.smac = next(SMAC);
+    row.dmac = next(DMAC);
+    row.sip = next(SIP);
+    row.dip = next(DIP);
+    if (!parse_number(time, row.time))
         return COMMON[TIME].label;
-    if (!parse_number(common[CPU], row.cpu))
+    if (!parse_number(cpu, row.cpu))
         return COMMON[CPU].label;
-    if (common[TRACE_INFO].empty())
+    if (row.function.empty())
         return COMMON[TRACE_INFO].label;
-    row.function = common[TRACE_INFO];
-    row.device = common[INTERFACE];
-    row.smac = common[SMAC];
-    row.dmac = common[DMAC];
-    if (!parse_ipv4(common[SIP], row.saddr))
+    if (!parse_ipv4(row.sip, row.saddr))
         return COMMON[SIP].label;
-    if (!parse_ipv4(common[DIP], row.daddr))
+    if (!parse_ipv4(row.dip, row.daddr))
         return COMMON[DIP].label;
-    row.sip = common[SIP];
-    row.dip = common[DIP];
     for (size_t i = 0; i < 4; i++) {
         row.fields[i] = 0;
         if (i >= layout->count)
