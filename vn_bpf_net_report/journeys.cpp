@@ -799,7 +799,11 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
 void add_stages(stage_stats &stats, const journey &j)
 {
     for (size_t i = 1; i < j.rows.size(); i++) {
-        stage_samples &s = stats.pairs[uint64_t(j.steps[i - 1]) << 32 | j.steps[i]];
+        uint64_t pair = uint64_t(j.steps[i - 1]) << 32 | j.steps[i];
+        auto &[recent_pair, recent] = stats.recent[(pair * 0x9e3779b97f4a7c15ull) >> 58];
+        if (!recent || recent_pair != pair)
+            recent_pair = pair, recent = &stats.pairs[pair];
+        stage_samples &s = *recent;
         int64_t ns = elapsed_ns(j.rows[i - 1].time, j.rows[i].time);
         s.count++;
         s.max_ns = std::max(s.max_ns, ns);

@@ -252,6 +252,9 @@ struct stage_samples {
 struct stage_stats {
     std::unordered_map<uint64_t, stage_samples> pairs; // from << 32 | to
     uint64_t random = 0x9e3779b97f4a7c15ull;
+    // Pairs found last, by a hash of the pair: a few dozen pairs repeat
+    // journey after journey (map values stay put).
+    std::pair<uint64_t, stage_samples *> recent[64] = {};
 };
 constexpr size_t STAGE_SAMPLE_MAX = 65536;
 void add_stages(stage_stats &stats, const journey &j);

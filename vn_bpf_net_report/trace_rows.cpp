@@ -21,8 +21,13 @@ std::string_view trim(std::string_view text)
     size_t first = text.find_first_not_of(' ');
     if (first == std::string_view::npos)
         return {};
-    size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
+    // OTHER_INFO is padded to its width: its blanks are dropped eight at a time.
+    size_t end = text.size();
+    while (end - first >= 8 && memcmp(text.data() + end - 8, "        ", 8) == 0)
+        end -= 8;
+    while (text[end - 1] == ' ')
+        end--;
+    return text.substr(first, end - first);
 }
 
 // The first blank at or after pos, or the line's end. Values are short:
