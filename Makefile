@@ -8,7 +8,7 @@ DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-d
        g++-aarch64-linux-gnu libbpf-dev:arm64 libelf-dev:arm64 zlib1g-dev:arm64 \
        qemu-system-x86 qemu-system-arm busybox-static util-linux iproute2 \
        kmod cpio xz-utils zstd file nlohmann-json3-dev chromium libpng-dev \
-       dpkg-dev binutils-aarch64-linux-gnu lintian man-db bash-completion
+       dpkg-dev binutils-aarch64-linux-gnu lintian man-db bash-completion mawk
 
 .PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench bench-report deb test-deb
 
@@ -105,7 +105,8 @@ bench: deps all
 	bench/run.sh $(BUILD)
 
 # The trace reader on a generated 1,000,000-row trace, text and JSON,
-# against `wc -l` of the same file; one Markdown table (for the README).
+# against `mawk '{print $3}'` of the same file, with peak memory; one
+# Markdown table (for the README).
 bench-report: all
 	cmake --build $(BUILD) --target report_bench
 	$(BUILD)/report_bench $(BUILD)/vn_bpf_net_report $(BUILD)

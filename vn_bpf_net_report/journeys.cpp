@@ -29,8 +29,6 @@
 
 namespace {
 
-constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
-
 // A table walk's place is its hook's (below); a return has none of its own,
 // nor has a drop, which ends the packet wherever it is.
 constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
@@ -72,11 +70,20 @@ int hook_rank(std::string_view hook)
     return -1;
 }
 
+const report_state::other_info_facts &facts_of(report_state &state, uint32_t other_info)
+{
+    while (state.info_facts.size() <= other_info) {
+        other_info_fields info = split_other_info(state.names.text(uint32_t(state.info_facts.size())));
+        state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP"});
+    }
+    return state.info_facts[other_info];
+}
+
 int row_rank(report_state &state, const trace_row &row)
 {
     function_place place = place_of(state, row.function);
     if (place.walk_entry)
-        return hook_rank(split_other_info(state.names.text(row.other_info)).hook);
+        return facts_of(state, row.other_info).hook_rank;
     return place.rank;
 }
 
@@ -119,9 +126,9 @@ bool same_link(const unknown_link &unknown, const link &a, const link &b)
            agree(a.dmac, b.dmac, unknown.mac);
 }
 
-bool is_drop(const report_state &state, const trace_row &row)
+bool is_drop(report_state &state, const trace_row &row)
 {
-    return split_other_info(state.names.text(row.other_info)).verdict == "NF_DROP";
+    return facts_of(state, row.other_info).drop;
 }
 
 uint64_t mix(uint64_t h, uint64_t v)
@@ -162,6 +169,14 @@ bool takes(report_state &state, const open_path &p, const function_place &place)
 bool lingers(report_state &state, const open_path &p)
 {
     return !p.drop_told || place_of(state, p.rows.back().function).drop;
+}
+
+// The name id of a text that tells a device or MAC is not known, looked up once.
+uint32_t unknown_id(report_state &state, uint32_t &id, std::string_view text)
+{
+    if (id == UINT32_MAX)
+        id = state.names.id(text);
+    return id;
 }
 
 // The open paths of a key filed by the place they reached, and by that and
@@ -220,7 +235,9 @@ struct path_index {
 
     path_index(report_state &state_, std::vector<open_path> &paths_, size_t scan_max_)
         : state(state_), paths(paths_),
-          unknown{state_.names.id("nil"), state_.names.id("00:00:00:00:00:00")}, scan_max(scan_max_)
+          unknown{unknown_id(state_, state_.nil_device, "nil"),
+                  unknown_id(state_, state_.zero_mac, "00:00:00:00:00:00")},
+          scan_max(scan_max_)
     {
     }
 
@@ -526,7 +543,7 @@ flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
     return key;
 }
 
-function_place place_of(report_state &state, uint32_t function)
+function_place learn_place(report_state &state, uint32_t function)
 {
     while (state.places.size() <= function) {
         std::string_view name = state.names.text(uint32_t(state.places.size()));
@@ -558,23 +575,48 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
 {
     flow_key key = key_of(source, state.sources[source].protocol, row);
     if (!state.last_group || !(key == state.last_key)) {
-        state.last_group = &state.groups[key]; // map values stay put when it grows
+        auto entry = state.groups.try_emplace(key).first;
+        state.last_group = &entry->second; // map values stay put when it grows
         state.last_key = key;
+        if (entry->second.rows.empty())
+            state.opened.push_back(&*entry);
     }
     key_group &group = *state.last_group;
     if (group.rows.empty())
         group.rows.reserve(32); // a packet's path is a dozen to twenty rows
     group.rows.push_back(row);
     group.last_read_ms = now_ms;
+    group.first_time = std::min(group.first_time, row.time);
+    group.last_time = std::max(group.last_time, row.time);
+    state.last_row_time = row.time;
     state.rows_read++;
 }
+
+namespace {
+
+// A function's id, most often without a lookup in the name table.
+uint32_t function_id(report_state &state, std::string_view name)
+{
+    size_t slot = (name.size() * 131 + uint8_t(name.front()) * 7 + uint8_t(name[name.size() / 2]) +
+                   uint8_t(name.back()) * 3) %
+                  std::size(state.recent_functions);
+    auto &[text, id] = state.recent_functions[slot];
+    if (text.data() == nullptr || text != name) {
+        id = state.names.id(name);
+        text = state.names.text(id);
+    }
+    return id;
+}
+
+} // namespace
 
 line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
                     int64_t now_ms, const char **bad)
 {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
-    uint32_t protocol = header_protocol(line);
+    // A header starts with a label (TIME), a row with a number.
+    uint32_t protocol = line_no == 1 || line.empty() || !(line[0] >= '0' && line[0] <= '9') ? header_protocol(line) : 0;
     if (line_no == 1 || protocol) {
         if (!protocol)
             return line_kind::no_header;
@@ -597,7 +639,7 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
     trace_row row{parsed.time,
                   uint32_t(line_no),
                   parsed.cpu,
-                  names.id(parsed.function),
+                  function_id(state, parsed.function),
                   state.last_device.id(names, parsed.device),
                   state.last_smac.id(names, parsed.smac),
                   state.last_dmac.id(names, parsed.dmac),
@@ -609,28 +651,31 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
     return line_kind::row;
 }
 
-void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
-                 std::vector<journey> &journeys, std::vector<journey> &repeated)
+namespace {
+
+// The paths of a group's rows, each row on the path it continues: the same
+// packet sent twice can be in flight twice at once, its copies on different
+// CPUs, and their rows interleave in time. A path whose last row was on the
+// row's own CPU is preferred, then the one that got furthest before the
+// row's function (a socket's backlog runs on another CPU later), then the
+// most recent; a row that continues none starts a packet of its own.
+// *newest is the path the latest row went on.
+std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest)
 {
-    std::vector<trace_row> &rows = group.rows;
     // Rows of one CPU come in order; only rows of different CPUs interleave.
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const trace_row &a, const trace_row &b) { return a.time < b.time; });
-    // Each row goes on the path it continues: the same packet sent twice can
-    // be in flight twice at once, its copies on different CPUs, and their
-    // rows interleave in time. A path whose last row was on the row's own
-    // CPU is preferred, then the one that got furthest before the row's
-    // function (a socket's backlog runs on another CPU later), then the most
-    // recent; a row that continues none starts a packet of its own.
+    auto earlier = [](const trace_row &a, const trace_row &b) { return a.time < b.time; };
+    if (!std::is_sorted(rows.begin(), rows.end(), earlier))
+        std::stable_sort(rows.begin(), rows.end(), earlier);
     std::vector<open_path> paths;
     path_index index{state, paths, state.path_scan_max};
-    size_t newest = 0; // the path the latest row went on
+    *newest = 0;
     for (const trace_row &row : rows) {
         function_place place = place_of(state, row.function);
         int rank = row_rank(state, row);
         size_t best = index.best_for(row, rank, place);
         if (best == path_index::NONE) {
             paths.push_back({{}, rank, false});
+            paths.back().rows.reserve(24); // a packet's path is a dozen to twenty rows
             best = paths.size() - 1;
         }
         open_path &p = paths[best];
@@ -642,17 +687,23 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
         p.drop_told = p.drop_told || place.drop;
         p.moves++;
         index.moved(best);
-        newest = best;
+        *newest = best;
     }
-    // Bounded memory: the path the newest row went on may still grow,
-    // unless it is closed and can take no drop row or walk return.
-    size_t kept = keep_last && !paths.empty() && (!paths[newest].closed || lingers(state, paths[newest]))
-                      ? newest
-                      : paths.size();
-    std::vector<trace_row> still_open;
+    return paths;
+}
+
+// Paths [0, first_kept) become journeys; the rows of the others go back to the group.
+void make_journeys(report_state &state, const flow_key &key, key_group &group, std::vector<open_path> &paths,
+                   size_t first_kept, size_t kept_alone, std::vector<journey> &journeys,
+                   std::vector<journey> &repeated)
+{
+    std::vector<trace_row> &rows = group.rows;
+    rows.clear();
+    size_t paths_kept = 0;
     for (size_t i = 0; i < paths.size(); i++) {
-        if (i == kept) {
-            still_open.swap(paths[i].rows);
+        if (i >= first_kept || i == kept_alone) {
+            rows.insert(rows.end(), paths[i].rows.begin(), paths[i].rows.end());
+            paths_kept++;
             continue;
         }
         journey j;
@@ -671,8 +722,41 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
             journeys.push_back(std::move(j));
         }
     }
-    rows.swap(still_open);
+    // Back in the order they were read, so rows of one time are placed again as they were.
+    if (paths_kept > 1)
+        std::sort(rows.begin(), rows.end(), [](const trace_row &a, const trace_row &b) { return a.line < b.line; });
+    if (rows.empty())
+        std::vector<trace_row>().swap(rows); // a key remembered keeps no room for rows
     group.rows_kept = rows.size();
+    group.first_time = INT64_MAX;
+    for (const trace_row &row : rows)
+        group.first_time = std::min(group.first_time, row.time);
+}
+
+} // namespace
+
+void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
+                 std::vector<journey> &journeys, std::vector<journey> &repeated)
+{
+    size_t newest;
+    std::vector<open_path> paths = place_rows(state, group.rows, &newest);
+    // Bounded memory: the path the newest row went on may still grow,
+    // unless it is closed and can take no drop row or walk return.
+    size_t kept = keep_last && !paths.empty() && (!paths[newest].closed || lingers(state, paths[newest]))
+                      ? newest
+                      : paths.size();
+    make_journeys(state, key, group, paths, paths.size(), kept, journeys, repeated);
+}
+
+void split_done_paths(report_state &state, const flow_key &key, key_group &group, int64_t now,
+                      std::vector<journey> &journeys, std::vector<journey> &repeated)
+{
+    size_t newest;
+    std::vector<open_path> paths = place_rows(state, group.rows, &newest);
+    size_t first_open = 0;
+    while (first_open < paths.size() && done_by(paths[first_open].rows.back().time, now))
+        first_open++;
+    make_journeys(state, key, group, paths, first_open, paths.size(), journeys, repeated);
 }
 
 std::string ending_of(const report_state &state, const journey &j)
@@ -688,6 +772,15 @@ std::string ending_of(const report_state &state, const journey &j)
     if (j.dropped)
         return "dropped at " + known(j.drop_function) + ": " + known(j.drop_reason);
     return "ended at " + shown_text(state.names.text(j.rows.back().function));
+}
+
+uint32_t ended_at(report_state &state, uint32_t function)
+{
+    if (state.ended_at_names.size() <= function)
+        state.ended_at_names.resize(function + 1, UINT32_MAX);
+    if (state.ended_at_names[function] == UINT32_MAX)
+        state.ended_at_names[function] = state.names.id("ended at " + shown_text(state.names.text(function)));
+    return state.ended_at_names[function];
 }
 
 bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter)
@@ -708,7 +801,11 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
 void add_stages(stage_stats &stats, const journey &j)
 {
     for (size_t i = 1; i < j.rows.size(); i++) {
-        stage_samples &s = stats.pairs[uint64_t(j.steps[i - 1]) << 32 | j.steps[i]];
+        uint64_t pair = uint64_t(j.steps[i - 1]) << 32 | j.steps[i];
+        auto &[recent_pair, recent] = stats.recent[(pair * 0x9e3779b97f4a7c15ull) >> 58];
+        if (!recent || recent_pair != pair)
+            recent_pair = pair, recent = &stats.pairs[pair];
+        stage_samples &s = *recent;
         int64_t ns = elapsed_ns(j.rows[i - 1].time, j.rows[i].time);
         s.count++;
         s.max_ns = std::max(s.max_ns, ns);

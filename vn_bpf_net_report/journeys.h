@@ -60,6 +60,8 @@ int64_t elapsed_ns(int64_t from, int64_t to);
 // new journey, so a key whose rows never end a journey is still made into
 // journeys as it goes (--follow keeps bounded memory).
 constexpr size_t JOURNEY_ROWS_MAX = 4096;
+// A row more than this after a path's last one is never the same packet.
+constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
 
 struct journey {
     uint32_t source;
@@ -89,7 +91,9 @@ struct key_group {
     std::vector<trace_row> rows;
     uint32_t journeys_before = 0; // journeys already made of this key
     int64_t last_read_ms = 0;     // wall clock, for --follow
-    size_t rows_kept = 0;         // rows left by the last split that kept its last journey
+    size_t rows_kept = 0;         // rows left by the last split that kept paths open
+    // Trace time: the earliest row still in rows, and the latest row ever.
+    int64_t first_time = INT64_MAX, last_time = INT64_MIN;
 };
 
 // Where a function sits on the path of a packet: transmit side first, then
@@ -124,6 +128,10 @@ struct report_state {
     std::vector<trace_source> sources;
     std::vector<function_place> places; // by function id
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
+    // Groups that got a row while they had none, so that a look for done
+    // keys passes only keys with rows, not every key remembered (map
+    // entries stay put while others come and go).
+    std::vector<std::pair<const flow_key, key_group> *> opened;
     // The group of the last row: a packet's rows mostly come one after another.
     flow_key last_key{};
     key_group *last_group = nullptr; // cleared whenever a group is erased
@@ -131,17 +139,34 @@ struct report_state {
     // members of an OTHER_INFO text ("other_info" and its parts).
     std::vector<std::string> json_texts, json_other_info;
     std::vector<std::string> shown_texts; // by name id, as shown_text() writes it
+    std::vector<uint32_t> ended_at_names; // by function id, made once (UINT32_MAX: not yet)
+    uint32_t nil_device = UINT32_MAX, zero_mac = UINT32_MAX; // name ids of "nil" and a zero MAC, once known
     // Step names of walks: by entry function << 32 | OTHER_INFO, and by
     // return function << 32 | the entry's step.
     std::unordered_map<uint64_t, uint32_t> walk_steps;
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
+    int64_t last_row_time = 0; // the time of the row read last
+    // Function ids of the texts seen last in TRACE_INFO, by a hash of the
+    // text: a dozen functions repeat row after row.
+    std::pair<std::string_view, uint32_t> recent_functions[64] = {};
+    // By OTHER_INFO id, read once: the place of a walk at the hook it names,
+    // and whether it tells a drop verdict.
+    struct other_info_facts {
+        int hook_rank;
+        bool drop;
+    };
+    std::vector<other_info_facts> info_facts;
     // Placing a row looks at each open path of its key while there are at
     // most this many, and through piles beyond (the same choice either way:
     // tests and the fuzzer set 0 or SIZE_MAX to hold one against the other).
     size_t path_scan_max = 8;
 };
 
-function_place place_of(report_state &state, uint32_t function);
+function_place learn_place(report_state &state, uint32_t function);
+inline function_place place_of(report_state &state, uint32_t function)
+{
+    return function < state.places.size() ? state.places[function] : learn_place(state, function);
+}
 
 // A name of the table as the text report and the page show it (shown_text).
 const std::string &shown_name(report_state &state, uint32_t id);
@@ -178,11 +203,36 @@ inline bool group_is_full(const key_group &group)
 void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
                  std::vector<journey> &journeys, std::vector<journey> &repeated);
 
+// Reading a trace as a stream, in trace time. A path takes no row more than
+// JOURNEY_GAP_NS after its last one, and the monitor's rows come at most
+// ROWS_LATE_NS behind a row written before them (each CPU's rows are in
+// order; a perf ring holds a few packets' rows and is read within
+// milliseconds, so half a second is a wide margin). So a path whose last
+// row lies more than PATH_DONE_NS before the row read last can take no
+// more rows, and a journey that starts ROWS_LATE_NS before it can have no
+// earlier journey still to come than the rows still in groups.
+constexpr int64_t ROWS_LATE_NS = 500 * 1000 * 1000;
+constexpr int64_t PATH_DONE_NS = JOURNEY_GAP_NS + ROWS_LATE_NS;
+// Whether a path or key whose last row was at `last` is done at trace time `now`.
+inline bool done_by(int64_t last, int64_t now)
+{
+    return elapsed_ns(last, now) > PATH_DONE_NS;
+}
+// Makes journeys of the group's paths that are done by `now`, oldest first,
+// up to the first path still open: that path and the ones after it stay in
+// the group. Placing their rows again gives the same paths, so the
+// journeys are those of the whole key read at once.
+void split_done_paths(report_state &state, const flow_key &key, key_group &group, int64_t now,
+                      std::vector<journey> &journeys, std::vector<journey> &repeated);
+
 // "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table fw chain in
 // at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET", "ended at
 // tcp_v4_do_rcv" or ENDING_UNKNOWN, the names shown as shown_text() writes them.
 constexpr const char *ENDING_UNKNOWN = "ending unknown (a row cut short)";
 std::string ending_of(const report_state &state, const journey &j);
+// The name id of "ended at FUNCTION", as ending_of gives it for a journey
+// that ended there undropped: most journeys end in a few functions.
+uint32_t ended_at(report_state &state, uint32_t function);
 
 struct journey_filter {
     bool by_host = false, by_port = false, dropped_only = false;
@@ -205,6 +255,9 @@ struct stage_samples {
 struct stage_stats {
     std::unordered_map<uint64_t, stage_samples> pairs; // from << 32 | to
     uint64_t random = 0x9e3779b97f4a7c15ull;
+    // Pairs found last, by a hash of the pair: a few dozen pairs repeat
+    // journey after journey (map values stay put).
+    std::pair<uint64_t, stage_samples *> recent[64] = {};
 };
 constexpr size_t STAGE_SAMPLE_MAX = 65536;
 void add_stages(stage_stats &stats, const journey &j);

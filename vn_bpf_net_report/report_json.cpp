@@ -3,6 +3,7 @@
 // rows are assembled from those pieces and numbers: at a million rows a
 // second a JSON object per row would cost more than all the reading.
 #include <charconv>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -42,13 +43,6 @@ void append_number(std::string &out, int64_t value)
 {
     char text[24];
     out.append(text, size_t(std::to_chars(text, text + sizeof(text), value).ptr - text));
-}
-
-void append_field(std::string &out, const std::string &key, int64_t value)
-{
-    out += key;
-    append_number(out, value);
-    out += ',';
 }
 
 void append_text_field(std::string &out, const char *key, std::string_view text)
@@ -97,39 +91,82 @@ const std::string &other_info_members(report_state &state, uint32_t id)
     return state.json_other_info[id];
 }
 
+// Appends pieces to a string through a pointer, into room made beforehand:
+// a row is two dozen pieces, and appending each would check and copy each.
+struct piece_writer {
+    char *at;
+    void text(const std::string &piece)
+    {
+        memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    void number(int64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
+    void ipv4(uint32_t addr)
+    {
+        *at++ = '"';
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            at = std::to_chars(at, at + 3, (addr >> shift) & 0xff).ptr;
+            *at++ = shift ? '.' : '"';
+        }
+    }
+};
+
 void append_row(std::string &out, report_state &state, const protocol_layout_t &layout, const trace_row &row)
 {
-    static const std::string line_key = "\"line\":";
+    static const std::string line_key = "{\"line\":";
     static std::string common_keys[COMMON_COUNT];
-    if (common_keys[0].empty())
-        for (size_t i = 0; i < COMMON_COUNT; i++)
-            common_keys[i] = key_of_label(COMMON[i].label);
-    out += '{';
-    append_field(out, line_key, row.line);
-    append_field(out, common_keys[TIME], row.time);
-    append_field(out, common_keys[CPU], row.cpu);
-    const std::pair<size_t, uint32_t> texts[] = {
-        {TRACE_INFO, row.function}, {INTERFACE, row.device}, {SMAC, row.smac}, {DMAC, row.dmac}};
-    for (const auto &[column, id] : texts) {
-        out += common_keys[column];
-        out += quoted_name(state, id);
-        out += ',';
-    }
-    out += common_keys[SIP];
-    append_ipv4(out, row.saddr);
-    out += ',';
-    out += common_keys[DIP];
-    append_ipv4(out, row.daddr);
-    out += ',';
     static std::string protocol_keys[std::size(PROTOCOLS)][4];
     std::string *keys = protocol_keys[&layout - PROTOCOLS];
+    size_t keys_size = line_key.size();
+    if (common_keys[0].empty())
+        for (size_t i = 0; i < COMMON_COUNT; i++)
+            common_keys[i] = "," + key_of_label(COMMON[i].label);
+    for (size_t i = 0; i < COMMON_COUNT; i++)
+        keys_size += common_keys[i].size();
     for (size_t i = 0; i < layout.count; i++) {
         if (keys[i].empty())
-            keys[i] = key_of_label(layout.columns[i].label);
-        append_field(out, keys[i], row.fields[i]);
+            keys[i] = "," + key_of_label(layout.columns[i].label);
+        keys_size += keys[i].size();
     }
-    out += other_info_members(state, row.other_info);
-    out += '}';
+    // Made first: making one may move the others.
+    const uint32_t text_ids[] = {row.function, row.device, row.smac, row.dmac};
+    for (uint32_t id : text_ids)
+        quoted_name(state, id);
+    const std::string *texts[4];
+    size_t texts_size = 0;
+    for (size_t i = 0; i < 4; i++) {
+        texts[i] = &state.json_texts[text_ids[i]];
+        texts_size += texts[i]->size();
+    }
+    const std::string &info = other_info_members(state, row.other_info);
+
+    // Keys, texts, 7 numbers of up to 20 characters, 2 addresses of up to 17, 2 more.
+    size_t start = out.size();
+    out.resize(start + keys_size + texts_size + info.size() + 7 * 20 + 2 * 17 + 2);
+    piece_writer w{out.data() + start};
+    w.text(line_key);
+    w.number(row.line);
+    w.text(common_keys[TIME]);
+    w.number(row.time);
+    w.text(common_keys[CPU]);
+    w.number(row.cpu);
+    const size_t text_columns[] = {TRACE_INFO, INTERFACE, SMAC, DMAC};
+    for (size_t i = 0; i < 4; i++) {
+        w.text(common_keys[text_columns[i]]);
+        w.text(*texts[i]);
+    }
+    w.text(common_keys[SIP]);
+    w.ipv4(row.saddr);
+    w.text(common_keys[DIP]);
+    w.ipv4(row.daddr);
+    for (size_t i = 0; i < layout.count; i++) {
+        w.text(keys[i]);
+        w.number(row.fields[i]);
+    }
+    *w.at++ = ',';
+    w.text(info);
+    *w.at++ = '}';
+    out.resize(size_t(w.at - out.data()));
 }
 
 // A journey's members: its packet from the first part, its ending from the
@@ -143,9 +180,16 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
     const trace_row &first = j.rows.front();
     out += kind;
     out += SCHEMA_MEMBER;
-    out += ",\"file\":" + json_string(source.name) + ",\"protocol\":\"" + layout.name + "\"";
+    out += ",\"file\":";
+    out += quoted_name(state, state.names.id(source.name));
+    out += ",\"protocol\":\"";
+    out += layout.name;
+    out += '"';
     out += repeated_fields ? ",\"repeated_fields\":true" : ",\"repeated_fields\":false";
-    out += ",\"flow\":" + json_string(flow_text(source.protocol, first));
+    // Numbers and a few words: nothing in it to escape.
+    out += ",\"flow\":\"";
+    out += flow_text(source.protocol, first);
+    out += '"';
     out += ",\"saddr\":";
     append_ipv4(out, first.saddr);
     out += ",\"daddr\":";
@@ -164,7 +208,13 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
     append_number(out, duration_ns);
     // Frames with repeated fields are no packet: they have no ending.
     bool known = !repeated_fields && last.ending_known;
-    out += known ? ",\"ending\":" + json_string(ending_of(state, last)) : std::string(",\"ending\":null");
+    out += ",\"ending\":";
+    if (!known)
+        out += "null";
+    else if (!last.dropped && last.ending_note.empty())
+        out += quoted_name(state, ended_at(state, last.rows.back().function));
+    else
+        out += json_string(ending_of(state, last));
     out += !known ? ",\"dropped\":null" : last.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
     // What is known of the drop: the table walk's and the kernel's.
     const std::pair<const char *, std::string_view> drop[] = {

@@ -8,6 +8,7 @@
 #include "trace_rows.h"
 
 #include <charconv>
+#include <cstring>
 
 #include "trace_layout.h"
 
@@ -20,22 +21,44 @@ std::string_view trim(std::string_view text)
     size_t first = text.find_first_not_of(' ');
     if (first == std::string_view::npos)
         return {};
-    size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
+    // OTHER_INFO is padded to its width: its blanks are dropped eight at a time.
+    size_t end = text.size();
+    while (end - first >= 8 && memcmp(text.data() + end - 8, "        ", 8) == 0)
+        end -= 8;
+    while (text[end - 1] == ' ')
+        end--;
+    return text.substr(first, end - first);
+}
+
+// The first blank at or after pos, or the line's end. Values are short:
+// eight bytes are looked at a time, with no call.
+size_t blank_at_or_after(std::string_view line, size_t pos)
+{
+    constexpr uint64_t ONES = 0x0101010101010101ull, HIGHS = 0x8080808080808080ull, BLANKS = ONES * ' ';
+    while (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && line.size() - pos >= 8) {
+        uint64_t word;
+        memcpy(&word, line.data() + pos, 8);
+        word ^= BLANKS; // a blank is now a zero byte
+        uint64_t zeros = (word - ONES) & ~word & HIGHS;
+        if (zeros)
+            return pos + size_t(__builtin_ctzll(zeros) / 8); // the lowest byte first (little-endian)
+        pos += 8;
+    }
+    while (pos < line.size() && line[pos] != ' ')
+        pos++;
+    return pos;
 }
 
 // The value of the column starting at pos; pos moves to the next column.
 // A row squeezed (tr -s ' ') has one blank between its columns whatever
 // their width: the next column starts at the next word.
-std::string_view next_value(std::string_view line, size_t &pos, size_t width, bool squeezed)
+inline std::string_view next_value(std::string_view line, size_t &pos, size_t width, bool squeezed)
 {
     if (pos >= line.size()) {
         pos = line.size();
         return {};
     }
-    size_t end = line.find(' ', pos);
-    if (end == std::string_view::npos)
-        end = line.size();
+    size_t end = blank_at_or_after(line, pos);
     std::string_view value = line.substr(pos, end - pos);
     if (squeezed) {
         pos = line.find_first_not_of(' ', end);
@@ -126,25 +149,25 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
 {
     uint32_t protocol = layout->protocol;
     size_t pos = 0;
-    std::string_view common[COMMON_COUNT];
-    for (size_t i = 0; i < COMMON_COUNT; i++)
-        common[i] = next_value(line, pos, COMMON[i].width, squeezed);
-    if (!parse_number(common[TIME], row.time))
+    // Each column in turn, into the row's own fields (no array to clear first).
+    auto next = [&](common_column column) { return next_value(line, pos, COMMON[column].width, squeezed); };
+    std::string_view time = next(TIME), cpu = next(CPU);
+    row.function = next(TRACE_INFO);
+    row.device = next(INTERFACE);
+    row.smac = next(SMAC);
+    row.dmac = next(DMAC);
+    row.sip = next(SIP);
+    row.dip = next(DIP);
+    if (!parse_number(time, row.time))
         return COMMON[TIME].label;
-    if (!parse_number(common[CPU], row.cpu))
+    if (!parse_number(cpu, row.cpu))
         return COMMON[CPU].label;
-    if (common[TRACE_INFO].empty())
+    if (row.function.empty())
         return COMMON[TRACE_INFO].label;
-    row.function = common[TRACE_INFO];
-    row.device = common[INTERFACE];
-    row.smac = common[SMAC];
-    row.dmac = common[DMAC];
-    if (!parse_ipv4(common[SIP], row.saddr))
+    if (!parse_ipv4(row.sip, row.saddr))
         return COMMON[SIP].label;
-    if (!parse_ipv4(common[DIP], row.daddr))
+    if (!parse_ipv4(row.dip, row.daddr))
         return COMMON[DIP].label;
-    row.sip = common[SIP];
-    row.dip = common[DIP];
     for (size_t i = 0; i < 4; i++) {
         row.fields[i] = 0;
         if (i >= layout->count)

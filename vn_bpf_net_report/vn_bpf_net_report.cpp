@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,12 @@ constexpr size_t LINE_LEN_MAX = 1 << 16;
 // at once), so that a fast input of many keys stays in bounded memory.
 constexpr int64_t KEY_MEMORY_MS = 60 * 1000;
 constexpr size_t KEYS_REMEMBERED_MAX = 1 << 16;
+// Reading a trace to its end, keys whose paths are done are made into
+// journeys (and leave memory) every so many rows, at least as many as there
+// are keys with rows: a look at each costs a row no more than one key's
+// worth. Keys done are remembered KEY_MEMORY_MS of trace time.
+constexpr uint64_t ROWS_BETWEEN_LOOKS = 16384;
+constexpr int64_t KEY_MEMORY_NS = KEY_MEMORY_MS * 1000 * 1000;
 // Unreadable rows named on standard error per input; the rest are counted
 // in one line at its end.
 constexpr uint64_t UNREADABLE_NAMED = 3;
@@ -73,11 +81,28 @@ struct input {
     bool open = false;
 };
 
+// A journey made but not written yet, or frames with repeated fields.
+struct made_journey {
+    journey j;
+    bool repeated;
+};
+// Journeys are written in start order, then by input and line.
+bool written_later(const made_journey &a, const made_journey &b)
+{
+    return std::make_tuple(a.j.start(), a.j.source, a.j.rows.front().line) >
+           std::make_tuple(b.j.start(), b.j.source, b.j.rows.front().line);
+}
+
 struct run_t {
     settings set;
     report_state state;
     report_totals totals;
-    std::vector<journey> journeys, repeated;
+    std::vector<made_journey> made; // a heap by written_later: the first to write on top
+    std::deque<journey> page_journeys; // kept for --html, in start order
+    bool header_written = false;
+    bool writing_early = false;     // journeys may be written before the input ends
+    uint64_t rows_at_last_look = 0; // rows read at the last look for done keys
+    std::deque<flow_key> done_keys; // keys whose rows all became journeys, in that order
     std::string out;
     int status = 0;
     bool output_failed = false;
@@ -190,6 +215,7 @@ void write_quiet_journeys(run_t &run, bool everything)
     run.last_sweep_ms = now;
     std::vector<journey> journeys, repeated;
     bool crowded = run.state.groups.size() > KEYS_REMEMBERED_MAX;
+    run.state.opened.clear(); // every key is looked at here
     for (auto it = run.state.groups.begin(); it != run.state.groups.end();) {
         key_group &group = it->second;
         int64_t idle = now - group.last_read_ms;
@@ -381,14 +407,110 @@ read_result read_chunk(run_t &run, input &in)
     return read_result::data;
 }
 
-// Without --follow: each input to its end, one after the other.
+// --- Without --follow -----------------------------------------------------
+
+void keep_journeys(run_t &run, std::vector<journey> &journeys, std::vector<journey> &repeated)
+{
+    for (auto *list : {&journeys, &repeated})
+        for (journey &j : *list) {
+            run.made.push_back({std::move(j), list == &repeated});
+            std::push_heap(run.made.begin(), run.made.end(), written_later);
+        }
+}
+
+// Writes the journeys made that start before `before` (all of them with
+// everything), in order; the page keeps those the filters keep.
+void write_made(run_t &run, int64_t before, bool everything)
+{
+    while (!run.made.empty() && (everything || run.made.front().j.start() < before)) {
+        std::pop_heap(run.made.begin(), run.made.end(), written_later);
+        made_journey next = std::move(run.made.back());
+        run.made.pop_back();
+        if (!run.header_written && !run.set.json && !run.set.detail)
+            append_text_header(run.out);
+        run.header_written = true;
+        write_journey(run, next.j, next.repeated);
+        if (!run.set.html.empty() && !next.repeated && journey_matches(run.state, next.j, run.set.filter))
+            run.page_journeys.push_back(std::move(next.j));
+        if (run.out.size() > READ_CHUNK)
+            flush_out(run);
+    }
+}
+
+// Makes journeys of the paths done by the trace time of the row read last,
+// forgets keys long done, and writes the journeys that no row still to come
+// can precede: those that start before the rows still in groups, and
+// ROWS_LATE_NS before the row read last.
+void make_done_journeys(run_t &run)
+{
+    report_state &state = run.state;
+    int64_t now = state.last_row_time, open_from = INT64_MAX;
+    std::vector<journey> journeys, repeated;
+    size_t still_open = 0;
+    for (auto *entry : state.opened) {
+        key_group &group = entry->second;
+        // A key whose rows keep coming (equal datagrams) has its oldest paths
+        // done while newer ones go on; one that holds many rows open is
+        // split again less often the more it holds.
+        if (done_by(group.first_time, now) || group.rows.size() >= 2 * group.rows_kept + GROUP_ROWS_MAX)
+            split_done_paths(state, entry->first, group, now, journeys, repeated);
+        if (group.rows.empty()) {
+            run.done_keys.push_back(entry->first);
+            continue;
+        }
+        open_from = std::min(open_from, group.first_time);
+        state.opened[still_open++] = entry;
+    }
+    state.opened.resize(still_open);
+    state.last_group = nullptr; // a group emptied here is opened again by its next row
+    // Keys done, oldest first: forgotten after KEY_MEMORY_NS, or at once when there are too many.
+    while (!run.done_keys.empty()) {
+        auto found = state.groups.find(run.done_keys.front());
+        if (found != state.groups.end() && found->second.rows.empty()) {
+            int64_t last = found->second.last_time;
+            bool crowded = state.groups.size() > KEYS_REMEMBERED_MAX;
+            if (elapsed_ns(last, now) <= KEY_MEMORY_NS && !(crowded && done_by(last, now)))
+                break;
+            state.groups.erase(found);
+        }
+        run.done_keys.pop_front();
+    }
+    keep_journeys(run, journeys, repeated);
+    if (run.writing_early)
+        write_made(run, std::min(open_from, now < INT64_MIN + ROWS_LATE_NS ? INT64_MIN : now - ROWS_LATE_NS), false);
+    run.rows_at_last_look = state.rows_read;
+}
+
+// An input has ended: none of its keys gets another row.
+void make_all_journeys(run_t &run)
+{
+    std::vector<journey> journeys, repeated;
+    for (auto &[key, group] : run.state.groups)
+        split_group(run.state, key, group, false, journeys, repeated);
+    run.state.groups.clear();
+    run.state.opened.clear();
+    run.done_keys.clear();
+    run.state.last_group = nullptr;
+    keep_journeys(run, journeys, repeated);
+}
+
+// Each input to its end, one after the other. Journeys are written as they
+// are done only while the last input is read: one read later may hold
+// journeys that start earlier.
 void read_all(run_t &run, std::vector<input> &inputs)
 {
-    for (input &in : inputs) {
-        if (open_input(run, in))
-            while (read_chunk(run, in) != read_result::ended) {
-            }
-        run.join.host_of_source.resize(run.state.sources.size(), in.host);
+    // Hosts to join wait for every input: until then no journey is known
+    // to stand alone.
+    bool joining = run.join.hosts.size() > 1;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        run.writing_early = i + 1 == inputs.size() && !joining;
+        if (open_input(run, inputs[i]))
+            while (read_chunk(run, inputs[i]) != read_result::ended)
+                if (run.state.rows_read - run.rows_at_last_look >=
+                    std::max<uint64_t>(ROWS_BETWEEN_LOOKS, run.state.opened.size()))
+                    make_done_journeys(run);
+        make_all_journeys(run);
+        run.join.host_of_source.resize(run.state.sources.size(), inputs[i].host);
     }
 }
 
@@ -582,11 +704,11 @@ void write_page(run_t &run, const std::string &page)
 
 // Several hosts: their journeys joined where their traces share traffic
 // both ways. False when hosts named with --host cannot all be joined.
-bool join_inputs(run_t &run)
+bool join_inputs(run_t &run, std::vector<journey> &journeys)
 {
     host_join &join = run.join;
     join.host_of_source.resize(run.state.sources.size(), 0);
-    join_hosts(run.state, join, run.journeys);
+    join_hosts(run.state, join, journeys);
     bool alone = false;
     for (uint32_t host = 0; host < join.hosts.size(); host++)
         alone = alone || host_alone(join, host);
@@ -603,17 +725,20 @@ bool join_inputs(run_t &run)
     return true;
 }
 
-// Without --follow: every key's rows become journeys, written in start order.
-void write_report(run_t &run)
+// Hosts to join: every journey was kept; joined, then written in start
+// order in the first host's clock, each joined journey where its first part is.
+void write_joined_report(run_t &run)
 {
-    for (auto &[key, group] : run.state.groups)
-        split_group(run.state, key, group, false, run.journeys, run.repeated);
-    if (run.join.hosts.size() > 1 && run.inputs_read > 0 && !join_inputs(run))
+    std::vector<journey> journeys, repeated;
+    for (made_journey &m : run.made)
+        (m.repeated ? repeated : journeys).push_back(std::move(m.j));
+    run.made.clear();
+    if (run.inputs_read > 0 && !join_inputs(run, journeys))
         return;
     std::vector<std::pair<const journey *, bool>> order;
-    for (const journey &j : run.journeys)
+    for (const journey &j : journeys)
         order.push_back({&j, false});
-    for (const journey &j : run.repeated)
+    for (const journey &j : repeated)
         order.push_back({&j, true});
     const host_join &join = run.join;
     std::sort(order.begin(), order.end(), [&](const auto &a, const auto &b) {
@@ -628,6 +753,7 @@ void write_report(run_t &run)
         append_clock_lines(run.out, join);
     if (!run.set.json && !run.set.detail && run.inputs_read > 0)
         append_text_header(run.out);
+    run.header_written = true;
     for (const auto &[j, repeated] : order) {
         auto part = join.part_of.find(j);
         if (part != join.part_of.end()) {
@@ -645,9 +771,29 @@ void write_report(run_t &run)
         if (run.out.size() > READ_CHUNK)
             flush_out(run);
     }
-    // No page of nothing: when no input could be read there is none to show.
     if (!run.set.html.empty() && run.inputs_read > 0)
         write_page(run, html_page(run.state, kept, run.totals, kept_joined, &join));
+}
+
+// Without --follow: the journeys not written yet, in start order, then the page.
+void write_report(run_t &run)
+{
+    if (run.join.hosts.size() > 1) {
+        write_joined_report(run);
+        return;
+    }
+    if (!run.set.json && !run.set.detail && run.inputs_read > 0 && !run.header_written) {
+        append_text_header(run.out);
+        run.header_written = true;
+    }
+    write_made(run, 0, true);
+    // No page of nothing: when no input could be read there is none to show.
+    if (!run.set.html.empty() && run.inputs_read > 0) {
+        std::vector<const journey *> kept;
+        for (const journey &j : run.page_journeys)
+            kept.push_back(&j);
+        write_page(run, html_page(run.state, kept, run.totals));
+    }
 }
 
 // --flow: HOST, HOST:PORT or :PORT.

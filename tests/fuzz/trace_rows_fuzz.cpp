@@ -17,6 +17,10 @@
 // byte (but line feeds) and no byte past ASCII, every JSON line parses, and
 // no trace text opens an HTML element.
 //
+// Read a third time as a stream: after every row each key's paths done by
+// that row's time become journeys. Where no row comes more than
+// ROWS_LATE_NS behind one before it, the journeys are those of the whole.
+//
 // The input's first trace and the traces after it (a header further down
 // starts one) are then read as two hosts and joined: every clock's bound
 // and every wire time is >= 0, a joined journey is in time order in the
@@ -128,10 +132,12 @@ void check_row(uint32_t protocol, const std::string &line)
 struct reading {
     report_state state;
     std::vector<journey> journeys, repeated;
+    bool rows_in_time = true; // no row more than ROWS_LATE_NS behind one before it
 };
 
-void read_trace(reading &r, const std::string &text, bool split_each_row)
+void read_trace(reading &r, const std::string &text, bool split_each_row, bool streamed = false)
 {
+    int64_t latest = INT64_MIN;
     r.state.sources.push_back({"fuzz input", 0});
     uint32_t source = 0;
     uint64_t line_no = 0;
@@ -146,6 +152,13 @@ void read_trace(reading &r, const std::string &text, bool split_each_row)
             return;
         if (kind == line_kind::row && split_each_row)
             split_group(r.state, r.state.last_key, *r.state.last_group, true, r.journeys, r.repeated);
+        if (kind == line_kind::row) {
+            r.rows_in_time = r.rows_in_time && elapsed_ns(r.state.last_row_time, latest) <= ROWS_LATE_NS;
+            latest = std::max(latest, r.state.last_row_time);
+        }
+        if (kind == line_kind::row && streamed)
+            for (auto &[key, group] : r.state.groups)
+                split_done_paths(r.state, key, group, r.state.last_row_time, r.journeys, r.repeated);
         start = end + 1;
     }
     for (auto &[key, group] : r.state.groups)
@@ -295,6 +308,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK(lines_of(scanned.journeys) == lines_of(piled.journeys), trace);
     CHECK(lines_of(scanned.repeated) == lines_of(piled.repeated), trace);
     check_journeys(piled, trace);
+    reading streamed;
+    read_trace(streamed, trace, false, true);
+    check_journeys(streamed, trace);
+    if (streamed.rows_in_time && !split_each_row) {
+        CHECK(lines_of(streamed.journeys) == lines_of(piled.journeys), trace);
+        CHECK(lines_of(streamed.repeated) == lines_of(piled.repeated), trace);
+    }
     check_outputs(piled);
     check_join(piled);
     return 0;
