@@ -1043,8 +1043,10 @@ TEST(ReportHosts, clocks_at_the_ends_of_int64_join_when_their_offset_fits_and_ar
         line.replace(line.find("198.18.0.2"), 10, "198.18.0.1");
         return line.replace(at, 10, "198.18.0.2");
     };
-    for (int64_t a_at : {int64_t(4000000000000000000), INT64_MAX - 1000}) {
-        int64_t b_at = a_at == INT64_MAX - 1000 ? INT64_MIN : a_at + 5000000000000000000;
+    const std::pair<int64_t, int64_t> clocks[] = {{4000000000000000000, 9000000000000000000},
+                                                  {9000000000000000000, 1000000000000000000},
+                                                  {INT64_MAX - 1000, INT64_MIN}};
+    for (auto [a_at, b_at] : clocks) {
         std::string dir = temp_dir();
         std::string a = write_temp(dir, "a.trace",
                                    udp_header() + "\n" + udp_line(a_at, "ip_output") + "\n" +
@@ -1071,6 +1073,11 @@ TEST(ReportHosts, clocks_at_the_ends_of_int64_join_when_their_offset_fits_and_ar
             EXPECT_EQ(lines[1]["wire_ns"], 90);
             EXPECT_EQ(lines[1]["duration_ns"], 10 + 90 + 10);
             EXPECT_EQ(lines[2]["start_ns"], b_at + 200); // the sender's clock
+            int64_t offset = b_at - a_at;
+            std::string text = run_report({"--host", "a=" + a, "--host", "b=" + b}).out;
+            EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+                      "clock: b = a " + std::string(offset < 0 ? "- " : "+ ") + std::to_string(std::llabs(offset)) +
+                          " ns +- 90 ns (2 packets seen on both)\n");
         }
         std::filesystem::remove_all(dir);
     }

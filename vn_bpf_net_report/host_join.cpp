@@ -323,10 +323,13 @@ bool joined_matches(const report_state &state, const joined_journey &jj, const j
 
 void append_clock_lines(std::string &out, const host_join &join)
 {
-    for (const host_clock &c : join.clocks)
-        out += "clock: " + shown_text(join.hosts[c.b]) + " = " + shown_text(join.hosts[c.a]) + " + " +
-               std::to_string(c.offset_ns) + " ns +- " + std::to_string(c.error_ns) + " ns (" +
-               std::to_string(c.matched) + " packets seen on both)\n";
+    for (const host_clock &c : join.clocks) {
+        // "b = a - 5 ns", not "b = a + -5 ns"; the magnitude taken unsigned, as INT64_MIN has none.
+        uint64_t size = c.offset_ns < 0 ? 0 - uint64_t(c.offset_ns) : uint64_t(c.offset_ns);
+        out += "clock: " + shown_text(join.hosts[c.b]) + " = " + shown_text(join.hosts[c.a]) +
+               (c.offset_ns < 0 ? " - " : " + ") + std::to_string(size) + " ns +- " + std::to_string(c.error_ns) +
+               " ns (" + std::to_string(c.matched) + " packets seen on both)\n";
+    }
 }
 
 void append_text_joined(std::string &out, report_state &state, const joined_journey &jj)
