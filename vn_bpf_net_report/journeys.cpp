@@ -615,7 +615,7 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
         state.sources[source].protocol = protocol;
         return line_kind::header;
     }
-    if (line.find_first_not_of(' ') == std::string_view::npos)
+    if (line.empty() || (line[0] == ' ' && line.find_first_not_of(' ') == std::string_view::npos))
         return line_kind::blank;
     parsed_row parsed;
     if ((*bad = parse_row(line, state.sources[source].protocol, parsed))) {

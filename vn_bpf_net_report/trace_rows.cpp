@@ -18,8 +18,10 @@ namespace {
 
 std::string_view trim(std::string_view text)
 {
-    size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
+    size_t first = 0;
+    while (first < text.size() && text[first] == ' ')
+        first++;
+    if (first == text.size())
         return {};
     // OTHER_INFO is padded to its width: its blanks are dropped eight at a time.
     size_t end = text.size();
