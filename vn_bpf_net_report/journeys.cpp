@@ -846,27 +846,34 @@ count_endings(const std::unordered_map<std::string, uint64_t> &endings)
     return out;
 }
 
-std::string ipv4_text(uint32_t addr)
-{
-    char text[16];
-    char *p = text, *end = text + sizeof(text);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        p = std::to_chars(p, end, (addr >> shift) & 0xff).ptr;
-        if (shift)
-            *p++ = '.';
-    }
-    return std::string(text, p);
-}
-
 std::string flow_text(uint32_t protocol, const trace_row &row)
 {
+    // Made in one piece of room: every journey line and object has one.
+    std::string text;
+    text.reserve(80); // the longest: two addresses, two ports, SEQ and ACK_SEQ
+    auto put = [&](std::string_view piece) { text += piece; };
+    auto number = [&](uint32_t value) {
+        char digits[10];
+        text.append(digits, size_t(std::to_chars(digits, digits + sizeof(digits), value).ptr - digits));
+    };
+    auto address = [&](uint32_t addr) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            number((addr >> shift) & 0xff);
+            if (shift)
+                text += '.';
+        }
+    };
     const uint32_t *f = row.fields;
-    std::string s = ipv4_text(row.saddr);
-    if (protocol == 1)
-        return s + " > " + ipv4_text(row.daddr) + " type " + std::to_string(f[0]) + " id " +
-               std::to_string(f[2]) + " seq " + std::to_string(f[3]);
-    s += ":" + std::to_string(f[0]) + " > " + ipv4_text(row.daddr) + ":" + std::to_string(f[1]);
-    if (protocol == 6)
-        return s + " seq " + std::to_string(f[2]) + " ack " + std::to_string(f[3]);
-    return s + " len " + std::to_string(f[2]);
+    address(row.saddr);
+    if (protocol == 1) {
+        put(" > "), address(row.daddr);
+        put(" type "), number(f[0]), put(" id "), number(f[2]), put(" seq "), number(f[3]);
+    } else {
+        put(":"), number(f[0]), put(" > "), address(row.daddr), put(":"), number(f[1]);
+        if (protocol == 6)
+            put(" seq "), number(f[2]), put(" ack "), number(f[3]);
+        else
+            put(" len "), number(f[2]);
+    }
+    return text;
 }

@@ -280,4 +280,3 @@ count_endings(const std::unordered_map<std::string, uint64_t> &endings);
 
 // "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0"
 std::string flow_text(uint32_t protocol, const trace_row &row);
-std::string ipv4_text(uint32_t addr);
