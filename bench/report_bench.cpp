@@ -12,7 +12,8 @@
 // each CPU's rows in order and the two CPUs' blocks interleaved as the perf
 // rings deliver them.
 // Usage: report_bench REPORT_BINARY WORK_DIR [ROWS [keep]]
-// ("keep" leaves the trace in WORK_DIR, for a profiler).
+// ("keep" leaves the trace in WORK_DIR, for a profiler). BENCH_BASELINE=PATH
+// adds another build of the reader to the same rounds, in text and JSON.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -25,6 +26,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -143,8 +145,17 @@ int main(int argc, char **argv)
     stat(trace.c_str(), &st);
 
     constexpr int ROUNDS = 7;
-    const std::vector<std::vector<std::string>> runs = {
+    std::vector<std::vector<std::string>> runs = {
         {"mawk", "{print $3}", trace}, {report, trace}, {report, "--json", trace}};
+    std::vector<std::string> names = {"`mawk '{print $3}'`", "`vn_bpf_net_report` (text)",
+                                      "`vn_bpf_net_report --json`"};
+    const char *baseline = getenv("BENCH_BASELINE");
+    if (baseline && *baseline) {
+        runs.push_back({baseline, trace});
+        runs.push_back({baseline, "--json", trace});
+        names.push_back("baseline build (BENCH_BASELINE), text");
+        names.push_back("baseline build (BENCH_BASELINE), `--json`");
+    }
     std::vector<std::vector<double>> seconds(runs.size());
     std::vector<long> peak(runs.size());
     for (int round = 0; round < ROUNDS; round++)
@@ -161,15 +172,19 @@ int main(int argc, char **argv)
             per_round.push_back(seconds[i][round] / seconds[0][round]);
         ratio[i] = median(per_round);
     }
-    long long_peak[2] = {cost_of({report, long_trace}).peak_kb, cost_of({report, "--json", long_trace}).peak_kb};
+    std::vector<long> long_peak;
+    for (size_t i = 1; i < runs.size(); i++) {
+        std::vector<std::string> argv = runs[i];
+        argv.back() = long_trace;
+        long_peak.push_back(cost_of(argv).peak_kb);
+    }
 
     printf("| reading a trace of %zu TCP rows (%.0f MB), median of %d interleaved rounds | rows/s | time vs `mawk "
            "'{print $3}'` | peak memory | peak memory, %zu rows |\n",
            rows, double(st.st_size) / 1e6, ROUNDS, rows * 2);
     printf("|---|---|---|---|---|\n");
-    const char *names[] = {"`mawk '{print $3}'`", "`vn_bpf_net_report` (text)", "`vn_bpf_net_report --json`"};
     for (size_t i = 0; i < runs.size(); i++) {
-        printf("| %s | %.2f million | %.2fx | %.1f MiB |", names[i], double(rows) / median(seconds[i]) / 1e6,
+        printf("| %s | %.2f million | %.2fx | %.1f MiB |", names[i].c_str(), double(rows) / median(seconds[i]) / 1e6,
                ratio[i], double(peak[i]) / 1024);
         if (i == 0)
             printf(" - |\n");

@@ -174,6 +174,36 @@ TEST(ReportRows, an_unreadable_row_names_its_first_bad_column)
     EXPECT_EQ(parse_row(good.substr(0, 190), 17, row), nullptr);
 }
 
+// Rows are read digit by digit where the values are plain; values past
+// that (19 digits, a sign, leading zeros, a bound of their type) are read
+// exactly as before, or refused by their column.
+TEST(ReportRows, numbers_at_their_bounds_are_read_exactly_or_refused_by_their_column)
+{
+    std::string good = lines_of(slurp(data_file("tcp_iptables.trace")))[1];
+    auto with = [&](size_t at, size_t length, const std::string &value) {
+        return std::string(good).replace(at, length, value);
+    };
+    parsed_row row;
+    ASSERT_EQ(parse_row(with(0, 19, "9223372036854775807"), 6, row), nullptr);
+    EXPECT_EQ(row.time, INT64_MAX);
+    EXPECT_STREQ(parse_row(with(0, 19, "9223372036854775808"), 6, row), "TIME");
+    ASSERT_EQ(parse_row(with(0, 10, "-5        "), 6, row), nullptr);
+    EXPECT_EQ(row.time, -5);
+    ASSERT_EQ(parse_row(with(21, 5, "2147483647"), 6, row), nullptr);
+    EXPECT_EQ(row.cpu, INT32_MAX);
+    EXPECT_EQ(row.function, "ipt_do_table");
+    EXPECT_STREQ(parse_row(with(21, 5, "2147483648"), 6, row), "CPU");
+    ASSERT_EQ(parse_row(with(153, 10, "0000032812"), 6, row), nullptr);
+    EXPECT_EQ(row.fields[0], 32812u);
+    ASSERT_EQ(parse_row(with(175, 10, "4294967295"), 6, row), nullptr);
+    EXPECT_EQ(row.fields[2], UINT32_MAX);
+    EXPECT_STREQ(parse_row(with(175, 10, "4294967296"), 6, row), "SEQ");
+    ASSERT_EQ(parse_row(with(115, 15, "198.018.000.001"), 6, row), nullptr);
+    EXPECT_EQ(row.saddr, 0xc6120001u);
+    EXPECT_EQ(row.sip, "198.018.000.001");
+    EXPECT_STREQ(parse_row(with(115, 15, "198.18.0.0001  "), 6, row), "SIP");
+}
+
 TEST(ReportRows, other_info_splits_into_known_parts_and_keeps_texts_it_does_not_know)
 {
     other_info_fields walk = split_other_info("hook:NF_INET_LOCAL_IN table: filter");

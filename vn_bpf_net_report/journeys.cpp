@@ -530,9 +530,14 @@ bool flow_key::operator==(const flow_key &other) const
 
 size_t flow_key_hash::operator()(const flow_key &key) const
 {
-    uint64_t h = mix(key.source, uint64_t(key.saddr) << 32 | key.daddr);
-    h = mix(h, uint64_t(key.fields[0]) << 32 | key.fields[1]);
-    return size_t(mix(h, uint64_t(key.fields[2]) << 32 | key.fields[3]));
+    // Multiply and fold: every bit of each word reaches the low bits that pick a bucket.
+    auto fold = [](uint64_t h, uint64_t v) {
+        h = (h ^ v) * 0x9e3779b97f4a7c15ull;
+        return h ^ h >> 29;
+    };
+    uint64_t h = fold(key.source, uint64_t(key.saddr) << 32 | key.daddr);
+    h = fold(h, uint64_t(key.fields[0]) << 32 | key.fields[1]);
+    return size_t(fold(h, uint64_t(key.fields[2]) << 32 | key.fields[3]));
 }
 
 flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
@@ -592,24 +597,6 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
     state.rows_read++;
 }
 
-namespace {
-
-// A function's id, most often without a lookup in the name table.
-uint32_t function_id(report_state &state, std::string_view name)
-{
-    size_t slot = (name.size() * 131 + uint8_t(name.front()) * 7 + uint8_t(name[name.size() / 2]) +
-                   uint8_t(name.back()) * 3) %
-                  std::size(state.recent_functions);
-    auto &[text, id] = state.recent_functions[slot];
-    if (text.data() == nullptr || text != name) {
-        id = state.names.id(name);
-        text = state.names.text(id);
-    }
-    return id;
-}
-
-} // namespace
-
 line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
                     int64_t now_ms, const char **bad)
 {
@@ -628,7 +615,7 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
         state.sources[source].protocol = protocol;
         return line_kind::header;
     }
-    if (line.find_first_not_of(' ') == std::string_view::npos)
+    if (line.empty() || (line[0] == ' ' && line.find_first_not_of(' ') == std::string_view::npos))
         return line_kind::blank;
     parsed_row parsed;
     if ((*bad = parse_row(line, state.sources[source].protocol, parsed))) {
@@ -639,11 +626,11 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
     trace_row row{parsed.time,
                   uint32_t(line_no),
                   parsed.cpu,
-                  function_id(state, parsed.function),
-                  state.last_device.id(names, parsed.device),
-                  state.last_smac.id(names, parsed.smac),
-                  state.last_dmac.id(names, parsed.dmac),
-                  state.last_other_info.id(names, parsed.other_info),
+                  state.functions.id(names, parsed.function),
+                  state.devices.id(names, parsed.device),
+                  state.smacs.id(names, parsed.smac),
+                  state.dmacs.id(names, parsed.dmac),
+                  state.other_infos.id(names, parsed.other_info),
                   parsed.saddr,
                   parsed.daddr,
                   {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
@@ -859,27 +846,34 @@ count_endings(const std::unordered_map<std::string, uint64_t> &endings)
     return out;
 }
 
-std::string ipv4_text(uint32_t addr)
-{
-    char text[16];
-    char *p = text, *end = text + sizeof(text);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        p = std::to_chars(p, end, (addr >> shift) & 0xff).ptr;
-        if (shift)
-            *p++ = '.';
-    }
-    return std::string(text, p);
-}
-
 std::string flow_text(uint32_t protocol, const trace_row &row)
 {
+    // Made in one piece of room: every journey line and object has one.
+    std::string text;
+    text.reserve(80); // the longest: two addresses, two ports, SEQ and ACK_SEQ
+    auto put = [&](std::string_view piece) { text += piece; };
+    auto number = [&](uint32_t value) {
+        char digits[10];
+        text.append(digits, size_t(std::to_chars(digits, digits + sizeof(digits), value).ptr - digits));
+    };
+    auto address = [&](uint32_t addr) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            number((addr >> shift) & 0xff);
+            if (shift)
+                text += '.';
+        }
+    };
     const uint32_t *f = row.fields;
-    std::string s = ipv4_text(row.saddr);
-    if (protocol == 1)
-        return s + " > " + ipv4_text(row.daddr) + " type " + std::to_string(f[0]) + " id " +
-               std::to_string(f[2]) + " seq " + std::to_string(f[3]);
-    s += ":" + std::to_string(f[0]) + " > " + ipv4_text(row.daddr) + ":" + std::to_string(f[1]);
-    if (protocol == 6)
-        return s + " seq " + std::to_string(f[2]) + " ack " + std::to_string(f[3]);
-    return s + " len " + std::to_string(f[2]);
+    address(row.saddr);
+    if (protocol == 1) {
+        put(" > "), address(row.daddr);
+        put(" type "), number(f[0]), put(" id "), number(f[2]), put(" seq "), number(f[3]);
+    } else {
+        put(":"), number(f[0]), put(" > "), address(row.daddr), put(":"), number(f[1]);
+        if (protocol == 6)
+            put(" seq "), number(f[2]), put(" ack "), number(f[3]);
+        else
+            put(" len "), number(f[2]);
+    }
+    return text;
 }

@@ -106,25 +106,31 @@ struct function_place {
     bool drop = false;         // kfree_skb: where the kernel dropped the packet
 };
 
-// The last text of a column and its id: devices, MACs and OTHER_INFO mostly
-// repeat from one row to the next, and a compare is cheaper than a lookup.
-struct name_memo {
-    std::string_view text; // in the name table, which never moves it
-    uint32_t last = UINT32_MAX;
+// The texts of a column seen last and their ids, by a hash of the text: a
+// column holds a few texts that repeat row after row (a dozen functions,
+// three devices, the walks' OTHER_INFO), and a compare is cheaper than a
+// lookup in the table.
+struct name_cache {
+    std::pair<std::string_view, uint32_t> slots[64] = {}; // texts in the name table, which never moves them
 
     uint32_t id(name_table &names, std::string_view value)
     {
-        if (last == UINT32_MAX || value != text) {
-            last = names.id(value);
-            text = names.text(last);
+        size_t n = value.size();
+        size_t slot = n ? (n * 131 + uint8_t(value[0]) * 7 + uint8_t(value[n / 2]) + uint8_t(value[n - 1]) * 3) %
+                              std::size(slots)
+                        : 0;
+        auto &[text, id] = slots[slot];
+        if (text.data() == nullptr || text != value) {
+            id = names.id(value);
+            text = names.text(id);
         }
-        return last;
+        return id;
     }
 };
 
 struct report_state {
     name_table names;
-    name_memo last_device, last_smac, last_dmac, last_other_info;
+    name_cache functions, devices, smacs, dmacs, other_infos; // by TRACE_INFO, INTERFACE, SMAC, DMAC, OTHER_INFO
     std::vector<trace_source> sources;
     std::vector<function_place> places; // by function id
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
@@ -146,9 +152,6 @@ struct report_state {
     std::unordered_map<uint64_t, uint32_t> walk_steps;
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
     int64_t last_row_time = 0; // the time of the row read last
-    // Function ids of the texts seen last in TRACE_INFO, by a hash of the
-    // text: a dozen functions repeat row after row.
-    std::pair<std::string_view, uint32_t> recent_functions[64] = {};
     // By OTHER_INFO id, read once: the place of a walk at the hook it names,
     // and whether it tells a drop verdict.
     struct other_info_facts {
@@ -277,4 +280,3 @@ count_endings(const std::unordered_map<std::string, uint64_t> &endings);
 
 // "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0"
 std::string flow_text(uint32_t protocol, const trace_row &row);
-std::string ipv4_text(uint32_t addr);

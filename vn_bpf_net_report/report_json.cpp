@@ -111,7 +111,22 @@ struct piece_writer {
     }
 };
 
-void append_row(std::string &out, report_state &state, const protocol_layout_t &layout, const trace_row &row)
+// The members from SIP to the last protocol column: the same in every row
+// of most journeys (they are the key's), so the first row's are copied into
+// the others.
+struct flow_members {
+    const trace_row *first = nullptr;
+    std::string text;
+
+    bool fits(const trace_row &row) const
+    {
+        return first && row.saddr == first->saddr && row.daddr == first->daddr &&
+               memcmp(row.fields, first->fields, sizeof(row.fields)) == 0;
+    }
+};
+
+void append_row(std::string &out, report_state &state, const protocol_layout_t &layout, const trace_row &row,
+                flow_members &flow)
 {
     static const std::string line_key = "{\"line\":";
     static std::string common_keys[COMMON_COUNT];
@@ -155,13 +170,20 @@ void append_row(std::string &out, report_state &state, const protocol_layout_t &
         w.text(common_keys[text_columns[i]]);
         w.text(*texts[i]);
     }
-    w.text(common_keys[SIP]);
-    w.ipv4(row.saddr);
-    w.text(common_keys[DIP]);
-    w.ipv4(row.daddr);
-    for (size_t i = 0; i < layout.count; i++) {
-        w.text(keys[i]);
-        w.number(row.fields[i]);
+    if (flow.fits(row)) {
+        w.text(flow.text);
+    } else {
+        const char *from = w.at;
+        w.text(common_keys[SIP]);
+        w.ipv4(row.saddr);
+        w.text(common_keys[DIP]);
+        w.ipv4(row.daddr);
+        for (size_t i = 0; i < layout.count; i++) {
+            w.text(keys[i]);
+            w.number(row.fields[i]);
+        }
+        if (!flow.first)
+            flow.text.assign(from, size_t(w.at - from)), flow.first = &row;
     }
     *w.at++ = ',';
     w.text(info);
@@ -241,13 +263,14 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
         }
     out += ']';
     out += ",\"rows\":[";
+    flow_members flow;
     bool first_row = true;
     for (size_t p = 0; p < count; p++)
         for (const trace_row &row : parts[p]->rows) {
             if (!first_row)
                 out += ',';
             size_t at = out.size();
-            append_row(out, state, layout, row);
+            append_row(out, state, layout, row, flow);
             if (hosts)
                 out.insert(at + 1, "\"host\":" + json_string(hosts[p]) + ",");
             first_row = false;

@@ -502,6 +502,8 @@ void read_all(run_t &run, std::vector<input> &inputs)
     // Hosts to join wait for every input: until then no journey is known
     // to stand alone.
     bool joining = run.join.hosts.size() > 1;
+    // Room for the keys remembered, made once rather than grown (each growth moves every key).
+    run.state.groups.reserve(KEYS_REMEMBERED_MAX);
     for (size_t i = 0; i < inputs.size(); i++) {
         run.writing_early = i + 1 == inputs.size() && !joining;
         if (open_input(run, inputs[i]))
