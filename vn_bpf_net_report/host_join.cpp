@@ -211,7 +211,8 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
             h.keys[key].sent.push_back(&j);
         if (received)
             h.keys[key].received.push_back(&j);
-        join.on_wire[join.host_of_source[j.source]] = join.on_wire[join.host_of_source[j.source]] || sent || received;
+        if (sent || received)
+            join.on_wire[join.host_of_source[j.source]] = true;
     }
     for (host_parts &h : hosts)
         for (auto &[key, parts] : h.keys)
@@ -265,16 +266,16 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
             for (int way = 0; way < 2; way++) {
                 uint32_t from = way ? b : a, to = way ? a : b;
                 int64_t to_other = way ? -e.offset : e.offset;
+                // Kept in the name table, which never moves its texts.
+                std::string_view note = state.names.text(
+                    state.names.id("left " + shown_text(join.hosts[from]) + " at dev_hard_start_xmit, never seen at " +
+                                   shown_text(join.hosts[to])));
                 for (auto &[key, parts] : hosts[from].keys)
                     for (journey *sent : parts.sent) {
                         wide there = wide(sent->rows.back().time) + to_other;
-                        if (used.count(sent) || !addresses_of[way].count(key.daddr) || there < hosts[to].first ||
-                            there > hosts[to].last)
-                            continue;
-                        join.lost_notes.push_back("left " + shown_text(join.hosts[from]) +
-                                                  " at dev_hard_start_xmit, never seen at " +
-                                                  shown_text(join.hosts[to]));
-                        sent->ending_note = state.names.text(state.names.id(join.lost_notes.back()));
+                        if (!used.count(sent) && addresses_of[way].count(key.daddr) && there >= hosts[to].first &&
+                            there <= hosts[to].last)
+                            sent->ending_note = note;
                     }
             }
         }

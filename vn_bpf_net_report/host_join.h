@@ -50,7 +50,6 @@ struct host_join {
     std::vector<int64_t> shift;
     std::vector<bool> on_wire; // per host: a packet of its trace left it or came to it over a wire
     std::vector<std::pair<uint32_t, uint32_t>> unmatched; // pairs that share no traffic both ways
-    std::vector<std::string> lost_notes;                  // texts of endings "left A at ..., never seen at B"
 };
 
 // Joins the journeys of the hosts (journeys of sources host_of_source
