@@ -597,31 +597,36 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
     state.rows_read++;
 }
 
-line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
-                    int64_t now_ms, const char **bad)
+line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol, uint32_t *header, parsed_row &row,
+                     const char **bad)
 {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
     // A header starts with a label (TIME), a row with a number.
-    uint32_t protocol = line_no == 1 || line.empty() || !(line[0] >= '0' && line[0] <= '9') ? header_protocol(line) : 0;
-    if (line_no == 1 || protocol) {
-        if (!protocol)
-            return line_kind::no_header;
+    *header = line_no == 1 || line.empty() || !(line[0] >= '0' && line[0] <= '9') ? header_protocol(line) : 0;
+    if (line_no == 1 || *header)
+        return *header ? line_kind::header : line_kind::no_header;
+    if (line.empty() || (line[0] == ' ' && line.find_first_not_of(' ') == std::string_view::npos))
+        return line_kind::blank;
+    return (*bad = parse_row(line, protocol, row)) ? line_kind::unreadable : line_kind::row;
+}
+
+void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
+                      const parsed_row &parsed, int64_t now_ms)
+{
+    if (kind == line_kind::header) {
         // A header further down starts another trace (traces joined with cat).
         if (line_no != 1) {
             state.sources.push_back(state.sources[source]);
             source = uint32_t(state.sources.size() - 1);
         }
-        state.sources[source].protocol = protocol;
-        return line_kind::header;
+        state.sources[source].protocol = header;
+        return;
     }
-    if (line.empty() || (line[0] == ' ' && line.find_first_not_of(' ') == std::string_view::npos))
-        return line_kind::blank;
-    parsed_row parsed;
-    if ((*bad = parse_row(line, state.sources[source].protocol, parsed))) {
+    if (kind == line_kind::unreadable)
         state.unreadable_rows++;
-        return line_kind::unreadable;
-    }
+    if (kind != line_kind::row)
+        return;
     name_table &names = state.names;
     trace_row row{parsed.time,
                   uint32_t(line_no),
@@ -635,7 +640,16 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
                   parsed.daddr,
                   {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
     add_row(state, source, row, now_ms);
-    return line_kind::row;
+}
+
+line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
+                    int64_t now_ms, const char **bad)
+{
+    parsed_row parsed;
+    uint32_t header;
+    line_kind kind = parse_line(line, line_no, state.sources[source].protocol, &header, parsed, bad);
+    take_parsed_line(state, source, line_no, kind, header, parsed, now_ms);
+    return kind;
 }
 
 namespace {

@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "trace_rows.h"
+
 // Texts seen in rows (functions, devices, MACs, OTHER_INFO), each stored
 // once: a row holds their numbers, so keeping a row allocates nothing.
 struct name_table {
@@ -190,6 +192,14 @@ enum class line_kind {
 // starts another source (traces joined with cat) and `source` moves to it.
 line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
                     int64_t now_ms, const char **bad);
+// read_line in its two halves. parse_line touches no state, so it may run
+// on a thread of its own: `protocol` is that of the input's last header,
+// and a header line gives its own in *header. take_parsed_line then does
+// to the state what the line means.
+line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol, uint32_t *header, parsed_row &row,
+                     const char **bad);
+void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
+                      const parsed_row &row, int64_t now_ms);
 
 // --follow: a group this large is split at once, keeping its last journey,
 // so a key whose rows keep coming holds at most JOURNEY_ROWS_MAX +

@@ -29,6 +29,7 @@
 
 #include "host_join.h"
 #include "journeys.h"
+#include "line_reader.h"
 #include "report_output.h"
 #include "trace_rows.h"
 
@@ -36,8 +37,9 @@ namespace {
 
 const char *const PROGRAM = "vn_bpf_net_report";
 constexpr size_t READ_CHUNK = 1 << 20;
-// Longer lines are no rows (the monitor writes none longer than 863 bytes).
-constexpr size_t LINE_LEN_MAX = 1 << 16;
+// Read by the thread that cuts lines: a batch of lines it hands over at a
+// time, small enough for the batches in flight to stay in the caches.
+constexpr size_t BATCH_BYTES = 1 << 18;
 // How long a key is remembered after its last journey, so that frames with
 // repeated fields arriving later are still known for what they are; and how
 // many such keys at most (beyond it, keys quiet for --quiet-ms are forgotten
@@ -75,9 +77,10 @@ struct input {
     uint32_t host = 0;
     uint64_t line_no = 0;
     uint64_t unreadable = 0;
-    std::vector<char> buffer;
-    size_t have = 0;       // bytes of a line not yet ended
-    bool skipping = false; // inside a line too long to be a row
+    std::vector<char> buffer; // --follow: what is read, not yet cut into lines
+    size_t have = 0;          // bytes of a line not yet ended
+    line_cutter cutter;
+    std::vector<cut_line> lines;
     bool open = false;
 };
 
@@ -260,33 +263,40 @@ bool long_line(run_t &run, input &in, uint64_t line_no)
 }
 
 // One line of an input; false when the input is refused.
-bool take_line(run_t &run, input &in, std::string_view line, int64_t now)
+bool take_line(run_t &run, input &in, const cut_line &line, int64_t now)
 {
     in.line_no++;
-    if (in.skipping) { // the rest of a line already counted
-        in.skipping = false;
-        return true;
-    }
-    if (line.size() > LINE_LEN_MAX)
+    if (line.too_long)
         return long_line(run, in, in.line_no);
-    const char *bad = nullptr;
-    switch (read_line(run.state, in.source, in.line_no, line, now, &bad)) {
-    case line_kind::no_header:
+    if (line.kind == line_kind::no_header)
         return refuse_input(run, in);
-    case line_kind::unreadable:
-        name_unreadable(run, in, in.line_no, std::string("no valid ") + bad);
-        break;
-    case line_kind::row:
-        // --follow: a key whose rows keep coming is made into journeys as it goes.
-        if (run.set.follow && run.state.last_group && group_is_full(*run.state.last_group)) {
-            std::vector<journey> journeys, repeated;
-            split_group(run.state, run.state.last_key, *run.state.last_group, true, journeys, repeated);
-            write_journeys(run, journeys, repeated);
-        }
-        break;
-    default:
-        break;
+    if (line.kind == line_kind::unreadable)
+        name_unreadable(run, in, in.line_no, std::string("no valid ") + line.bad);
+    uint64_t rows_before = run.state.rows_read;
+    take_parsed_line(run.state, in.source, in.line_no, line.kind, line.header, line.row, now);
+    if (line.kind != line_kind::row)
+        return true;
+    key_group *group = run.state.last_group;
+    // A last line without its line feed may have been cut short: it is
+    // kept, but decides no ending.
+    if (line.unterminated && run.state.rows_read > rows_before && group && !group->rows.empty() &&
+        group->rows.back().line == in.line_no)
+        group->rows.back().cut = true;
+    // --follow: a key whose rows keep coming is made into journeys as it goes.
+    if (run.set.follow && group && group_is_full(*group)) {
+        std::vector<journey> journeys, repeated;
+        split_group(run.state, run.state.last_key, *group, true, journeys, repeated);
+        write_journeys(run, journeys, repeated);
     }
+    return true;
+}
+
+// Takes the lines cut; false when the input is refused.
+bool take_lines(run_t &run, input &in, const std::vector<cut_line> &lines, int64_t now)
+{
+    for (const cut_line &line : lines)
+        if (!take_line(run, in, line, now))
+            return false;
     return true;
 }
 
@@ -302,33 +312,31 @@ void close_input(run_t &run, input &in, bool read_whole)
     in.fd = -1;
     in.open = false;
     in.buffer = std::vector<char>();
+    in.lines = std::vector<cut_line>();
     if (!read_whole)
         run.status = 1;
     else
         run.inputs_read++;
 }
 
-// The end of an input (or the stop of the reading): a last line without its
-// line feed is read too.
-void finish_input(run_t &run, input &in)
+// The end of an input: an empty one is no trace.
+void end_input(run_t &run, input &in, bool ok)
 {
-    bool ok = true;
-    if (in.have > 0 || in.skipping) {
-        uint64_t rows_before = run.state.rows_read;
-        ok = take_line(run, in, {in.buffer.data(), in.have}, run.set.follow ? now_ms() : 0);
-        // A last line without its line feed may have been cut short: it is
-        // kept, but decides no ending.
-        key_group *group = run.state.last_group;
-        if (run.state.rows_read > rows_before && group && !group->rows.empty() &&
-            group->rows.back().line == in.line_no)
-            group->rows.back().cut = true;
-    }
-    in.have = 0;
     if (ok && in.line_no == 0) {
         fprintf(stderr, "%s: %s: not a trace (it is empty)\n", PROGRAM, shown_name_of(run, in.source).c_str());
         ok = false;
     }
     close_input(run, in, ok);
+}
+
+// --follow: the end of an input (or the stop of the reading); a last line
+// without its line feed is read too.
+void finish_input(run_t &run, input &in)
+{
+    in.lines.clear();
+    cut_lines(in.cutter, in.buffer.data(), in.have, true, in.lines);
+    in.have = 0;
+    end_input(run, in, take_lines(run, in, in.lines, now_ms()));
 }
 
 bool open_input(run_t &run, input &in)
@@ -344,25 +352,20 @@ bool open_input(run_t &run, input &in)
     in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
     run.state.sources.push_back({is_stdin ? "standard input" : in.name, 0});
     in.source = uint32_t(run.state.sources.size() - 1);
-    in.buffer.resize(READ_CHUNK + LINE_LEN_MAX);
     in.open = true;
     return true;
 }
 
 enum class read_result { data, idle, ended };
 
-// Reads one chunk of an input and takes its whole lines. At the end of a
-// regular file under --follow the input stays open (idle): more may come.
+// --follow: reads one chunk of an input and takes its whole lines. At the
+// end of a regular file the input stays open (idle): more may come.
 read_result read_chunk(run_t &run, input &in)
 {
+    in.buffer.resize(READ_CHUNK + LINE_LEN_MAX);
     ssize_t n = read(in.fd, in.buffer.data() + in.have, in.buffer.size() - in.have);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-        if (errno == EAGAIN && !run.set.follow) { // standard input left non-blocking: wait for it
-            pollfd p{in.fd, POLLIN, 0};
-            poll(&p, 1, -1);
-        }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return read_result::idle;
-    }
     if (n < 0) {
         fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(errno));
         close_input(run, in, false);
@@ -370,40 +373,28 @@ read_result read_chunk(run_t &run, input &in)
     }
     if (n == 0) {
         struct stat st;
-        if (run.set.follow && in.regular && fstat(in.fd, &st) == 0 && st.st_size < lseek(in.fd, 0, SEEK_CUR)) {
+        if (in.regular && fstat(in.fd, &st) == 0 && st.st_size < lseek(in.fd, 0, SEEK_CUR)) {
             // Cut short (a new trace written over it): read it again from its start, as tail -f does.
             fprintf(stderr, "%s: %s: file truncated, read from its start again\n", PROGRAM,
                     shown_name_of(run, in.source).c_str());
             lseek(in.fd, 0, SEEK_SET);
-            in.have = 0, in.skipping = false;
+            in.have = 0, in.cutter.skipping = false;
             return read_result::data;
         }
-        if (run.set.follow && in.regular)
+        if (in.regular)
             return read_result::idle;
         finish_input(run, in);
         return read_result::ended;
     }
-    size_t end = in.have + size_t(n), start = 0;
-    int64_t now = run.set.follow ? now_ms() : 0;
-    while (const char *nl = static_cast<const char *>(memchr(in.buffer.data() + start, '\n', end - start))) {
-        size_t line_end = size_t(nl - in.buffer.data());
-        if (!take_line(run, in, {in.buffer.data() + start, line_end - start}, now)) {
-            close_input(run, in, false);
-            return read_result::ended;
-        }
-        start = line_end + 1;
+    size_t end = in.have + size_t(n);
+    in.lines.clear();
+    size_t keep = cut_lines(in.cutter, in.buffer.data(), end, false, in.lines);
+    if (!take_lines(run, in, in.lines, now_ms())) {
+        close_input(run, in, false);
+        return read_result::ended;
     }
-    memmove(in.buffer.data(), in.buffer.data() + start, end - start);
-    in.have = end - start;
-    if (in.have >= LINE_LEN_MAX) {
-        // Too long to be a row: counted, and skipped up to its line feed.
-        if (!in.skipping && !long_line(run, in, in.line_no + 1)) {
-            close_input(run, in, false);
-            return read_result::ended;
-        }
-        in.skipping = true;
-        in.have = 0;
-    }
+    memmove(in.buffer.data(), in.buffer.data() + keep, end - keep);
+    in.have = end - keep;
     return read_result::data;
 }
 
@@ -494,6 +485,30 @@ void make_all_journeys(run_t &run)
     keep_journeys(run, journeys, repeated);
 }
 
+// One input to its end: a thread of its own reads it and takes its lines
+// apart while this one groups the rows and writes journeys.
+void read_to_end(run_t &run, input &in)
+{
+    line_reader reader;
+    start_line_reader(reader, in.fd, BATCH_BYTES);
+    line_batch batch;
+    bool ok = true;
+    while (next_batch(reader, batch)) {
+        ok = ok && take_lines(run, in, batch.lines, 0);
+        if (batch.error) {
+            fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(batch.error));
+            ok = false;
+        }
+        if (run.state.rows_read - run.rows_at_last_look >=
+            std::max<uint64_t>(ROWS_BETWEEN_LOOKS, run.state.opened.size()))
+            make_done_journeys(run);
+    }
+    if (!ok)
+        close_input(run, in, false);
+    else
+        end_input(run, in, true);
+}
+
 // Each input to its end, one after the other. Journeys are written as they
 // are done only while the last input is read: one read later may hold
 // journeys that start earlier.
@@ -507,10 +522,7 @@ void read_all(run_t &run, std::vector<input> &inputs)
     for (size_t i = 0; i < inputs.size(); i++) {
         run.writing_early = i + 1 == inputs.size() && !joining;
         if (open_input(run, inputs[i]))
-            while (read_chunk(run, inputs[i]) != read_result::ended)
-                if (run.state.rows_read - run.rows_at_last_look >=
-                    std::max<uint64_t>(ROWS_BETWEEN_LOOKS, run.state.opened.size()))
-                    make_done_journeys(run);
+            read_to_end(run, inputs[i]);
         make_all_journeys(run);
         run.join.host_of_source.resize(run.state.sources.size(), inputs[i].host);
     }

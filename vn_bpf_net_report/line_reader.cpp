@@ -1,0 +1,141 @@
+#include "line_reader.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// One line (without its line feed); too_long when it is known to be longer
+// than a row, whatever is cut of it.
+void take(line_cutter &cutter, std::string_view line, bool unterminated, bool too_long,
+          std::vector<cut_line> &lines)
+{
+    if (cutter.skipping) { // the rest of a line already counted
+        cutter.skipping = false;
+        return;
+    }
+    cut_line &cut = lines.emplace_back();
+    cut.unterminated = unterminated;
+    if (too_long || line.size() > LINE_LEN_MAX) {
+        cut.kind = line_kind::unreadable;
+        cut.too_long = true;
+        cutter.refused = ++cutter.line_no == 1;
+        return;
+    }
+    cut.kind = parse_line(line, ++cutter.line_no, cutter.protocol, &cut.header, cut.row, &cut.bad);
+    if (cut.kind == line_kind::header)
+        cutter.protocol = cut.header;
+    cutter.refused = cut.kind == line_kind::no_header;
+}
+
+// Batches cut ahead of the grouping: enough to keep both threads busy,
+// few enough to stay in the caches.
+constexpr size_t BATCHES_AHEAD = 4;
+
+void hand_over(line_reader &reader, line_batch &batch)
+{
+    std::unique_lock<std::mutex> hold(reader.lock);
+    reader.changed.wait(hold, [&] { return reader.full.size() < BATCHES_AHEAD; });
+    reader.full.push_back(std::move(batch));
+    reader.changed.notify_all();
+}
+
+line_batch spare_batch(line_reader &reader)
+{
+    std::lock_guard<std::mutex> hold(reader.lock);
+    if (reader.spare.empty())
+        return {};
+    line_batch batch = std::move(reader.spare.back());
+    reader.spare.pop_back();
+    return batch;
+}
+
+void read_to_end(line_reader &reader)
+{
+    line_cutter cutter;
+    std::vector<char> carry(LINE_LEN_MAX); // the line not yet ended, from the batch before
+    size_t carried = 0;
+    for (bool last = false; !last;) {
+        line_batch batch = spare_batch(reader);
+        batch.bytes.resize(reader.chunk + LINE_LEN_MAX);
+        batch.lines.clear();
+        batch.error = 0;
+        memcpy(batch.bytes.data(), carry.data(), carried);
+        ssize_t n;
+        while ((n = read(reader.fd, batch.bytes.data() + carried, reader.chunk)) < 0 &&
+               (errno == EINTR || errno == EAGAIN))
+            if (errno == EAGAIN) { // standard input left non-blocking: wait for it
+                pollfd p{reader.fd, POLLIN, 0};
+                poll(&p, 1, -1);
+            }
+        if (n < 0) {
+            batch.error = errno;
+            last = true;
+        } else {
+            size_t size = carried + size_t(n);
+            size_t keep = cut_lines(cutter, batch.bytes.data(), size, n == 0, batch.lines);
+            carried = size - keep;
+            memcpy(carry.data(), batch.bytes.data() + keep, carried);
+            last = n == 0 || cutter.refused;
+        }
+        batch.last = last;
+        hand_over(reader, batch);
+    }
+}
+
+} // namespace
+
+size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines)
+{
+    size_t start = 0;
+    while (!cutter.refused) {
+        const char *nl = static_cast<const char *>(memchr(bytes + start, '\n', size - start));
+        if (!nl)
+            break;
+        size_t end = size_t(nl - bytes);
+        take(cutter, {bytes + start, end - start}, false, false, lines);
+        start = end + 1;
+    }
+    if (cutter.refused)
+        return size;
+    if (at_end) {
+        if (start < size || cutter.skipping)
+            take(cutter, {bytes + start, size - start}, true, false, lines);
+        return size;
+    }
+    if (size - start >= LINE_LEN_MAX) {
+        // Too long to be a row: counted now, and skipped up to its line feed.
+        if (!cutter.skipping) {
+            take(cutter, {bytes + start, size - start}, false, true, lines);
+            cutter.skipping = !cutter.refused;
+        }
+        return size;
+    }
+    return start;
+}
+
+void start_line_reader(line_reader &reader, int fd, size_t chunk)
+{
+    reader.fd = fd;
+    reader.chunk = chunk;
+    reader.thread = std::thread(read_to_end, std::ref(reader));
+}
+
+bool next_batch(line_reader &reader, line_batch &batch)
+{
+    if (batch.last) {
+        reader.thread.join();
+        return false;
+    }
+    std::unique_lock<std::mutex> hold(reader.lock);
+    if (!batch.bytes.empty())
+        reader.spare.push_back(std::move(batch));
+    reader.changed.wait(hold, [&] { return !reader.full.empty(); });
+    batch = std::move(reader.full.front());
+    reader.full.pop_front();
+    reader.changed.notify_all();
+    return true;
+}

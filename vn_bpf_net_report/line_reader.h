@@ -1,0 +1,68 @@
+// Cutting an input into lines and taking each apart (parse_line), apart
+// from grouping the rows. A trace read to its end is cut and parsed on a
+// thread of its own while the caller's thread groups rows and writes
+// journeys; --follow cuts each chunk as it comes, on the caller's thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "journeys.h"
+#include "trace_rows.h"
+
+// Longer lines are no rows (the monitor writes none longer than 863 bytes).
+constexpr size_t LINE_LEN_MAX = 1 << 16;
+
+struct cut_line {
+    line_kind kind;
+    bool too_long = false;     // longer than LINE_LEN_MAX: counted, not read
+    bool unterminated = false; // the input's last line, without its line feed
+    uint32_t header = 0;       // a header's protocol
+    const char *bad = nullptr; // unreadable: the first column that could not be read
+    parsed_row row;            // its texts point into the bytes cut
+};
+
+// Where the cutting of one input stands.
+struct line_cutter {
+    uint64_t line_no = 0;
+    uint32_t protocol = 0;  // of the input's last header
+    bool skipping = false;  // inside a line too long to be a row
+    bool refused = false;   // the first line is no trace header: nothing more is cut
+};
+
+// Cuts bytes[0, size) into lines appended to `lines`, and returns where the
+// line not yet ended starts (the caller keeps bytes from there for the next
+// call). at_end takes that last line too, unterminated. A line that
+// reaches LINE_LEN_MAX unended is counted at once and skipped to its line
+// feed.
+size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines);
+
+// Lines of one input cut by a thread of its own, in batches: each batch
+// holds its bytes, which its lines' texts point into.
+struct line_batch {
+    std::vector<char> bytes;
+    std::vector<cut_line> lines;
+    int error = 0;     // the read failed with this errno: the input's last batch
+    bool last = false; // the input's end: nothing follows
+};
+
+struct line_reader {
+    int fd = -1;
+    size_t chunk = 0;
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<line_batch> full; // cut, not yet taken
+    std::vector<line_batch> spare; // taken and given back, for reuse
+};
+
+// Starts reading fd to its end, `chunk` bytes at a time.
+void start_line_reader(line_reader &reader, int fd, size_t chunk);
+// The next batch of lines, in order, into `batch` (whose storage goes back
+// for reuse); false once the last batch has been taken. The thread has
+// ended then.
+bool next_batch(line_reader &reader, line_batch &batch);
