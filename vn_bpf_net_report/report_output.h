@@ -13,6 +13,13 @@ struct report_totals {
     uint64_t journeys = 0, rows = 0;
     uint64_t repeated_frames = 0; // rows of frames with repeated fields the filters keep
     std::unordered_map<std::string, uint64_t> endings;
+    // The count of the "ended at" counted last (map values stay put), and its function.
+    uint64_t *last_ended_at = nullptr;
+    uint32_t last_ended_at_function = 0;
+
+    report_totals() = default;
+    report_totals(const report_totals &) = delete; // a copy would count into the original's map
+    report_totals &operator=(const report_totals &) = delete;
     stage_stats stages;
 };
 void count_journey(report_totals &totals, const report_state &state, const journey &j);

@@ -84,16 +84,26 @@ struct input {
     bool open = false;
 };
 
-// A journey made but not written yet, or frames with repeated fields.
+// A journey made but not written yet, or frames with repeated fields. Its
+// place in the order is kept beside it, so that ordering reads no rows.
 struct made_journey {
+    int64_t start;
+    uint32_t source, line;
     journey j;
     bool repeated;
 };
+made_journey made_of(journey &&j, bool repeated)
+{
+    int64_t start = j.start();
+    uint32_t source = j.source, line = j.rows.front().line;
+    return {start, source, line, std::move(j), repeated};
+}
 // Journeys are written in start order, then by input and line.
 bool written_later(const made_journey &a, const made_journey &b)
 {
-    return std::make_tuple(a.j.start(), a.j.source, a.j.rows.front().line) >
-           std::make_tuple(b.j.start(), b.j.source, b.j.rows.front().line);
+    if (a.start != b.start)
+        return a.start > b.start;
+    return a.source != b.source ? a.source > b.source : a.line > b.line;
 }
 
 struct run_t {
@@ -404,7 +414,7 @@ void keep_journeys(run_t &run, std::vector<journey> &journeys, std::vector<journ
 {
     for (auto *list : {&journeys, &repeated})
         for (journey &j : *list) {
-            run.made.push_back({std::move(j), list == &repeated});
+            run.made.push_back(made_of(std::move(j), list == &repeated));
             std::push_heap(run.made.begin(), run.made.end(), written_later);
         }
 }
@@ -413,7 +423,7 @@ void keep_journeys(run_t &run, std::vector<journey> &journeys, std::vector<journ
 // everything), in order; the page keeps those the filters keep.
 void write_made(run_t &run, int64_t before, bool everything)
 {
-    while (!run.made.empty() && (everything || run.made.front().j.start() < before)) {
+    while (!run.made.empty() && (everything || run.made.front().start < before)) {
         std::pop_heap(run.made.begin(), run.made.end(), written_later);
         made_journey next = std::move(run.made.back());
         run.made.pop_back();
