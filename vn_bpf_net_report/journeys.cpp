@@ -548,6 +548,32 @@ flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
     return key;
 }
 
+namespace {
+constexpr size_t ROWS_ROOM = 32;         // a packet's path is a dozen to twenty rows
+constexpr size_t SPARE_ROWS_MAX = 1024; // room kept for reuse, at most
+} // namespace
+
+std::vector<trace_row> room_for_rows(report_state &state)
+{
+    std::vector<trace_row> rows;
+    if (!state.spare_rows.empty()) {
+        rows.swap(state.spare_rows.back());
+        state.spare_rows.pop_back();
+    } else
+        rows.reserve(ROWS_ROOM);
+    return rows;
+}
+
+void give_back_rows(report_state &state, std::vector<trace_row> &&rows)
+{
+    std::vector<trace_row> given = std::move(rows);
+    rows.clear(); // a vector moved from is left valid but unspecified
+    if (given.capacity() < ROWS_ROOM || given.capacity() > 4 * ROWS_ROOM || state.spare_rows.size() >= SPARE_ROWS_MAX)
+        return;
+    given.clear();
+    state.spare_rows.push_back(std::move(given));
+}
+
 function_place learn_place(report_state &state, uint32_t function)
 {
     while (state.places.size() <= function) {
@@ -587,8 +613,8 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
             state.opened.push_back(&*entry);
     }
     key_group &group = *state.last_group;
-    if (group.rows.empty())
-        group.rows.reserve(32); // a packet's path is a dozen to twenty rows
+    if (group.rows.capacity() == 0)
+        group.rows = room_for_rows(state);
     group.rows.push_back(row);
     group.last_read_ms = now_ms;
     group.first_time = std::min(group.first_time, row.time);
@@ -676,7 +702,7 @@ std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &r
         size_t best = index.best_for(row, rank, place);
         if (best == path_index::NONE) {
             paths.push_back({{}, rank, false});
-            paths.back().rows.reserve(24); // a packet's path is a dozen to twenty rows
+            paths.back().rows = room_for_rows(state);
             best = paths.size() - 1;
         }
         open_path &p = paths[best];
@@ -704,6 +730,7 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
     for (size_t i = 0; i < paths.size(); i++) {
         if (i >= first_kept || i == kept_alone) {
             rows.insert(rows.end(), paths[i].rows.begin(), paths[i].rows.end());
+            give_back_rows(state, std::move(paths[i].rows));
             paths_kept++;
             continue;
         }
@@ -727,7 +754,7 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
     if (paths_kept > 1)
         std::sort(rows.begin(), rows.end(), [](const trace_row &a, const trace_row &b) { return a.line < b.line; });
     if (rows.empty())
-        std::vector<trace_row>().swap(rows); // a key remembered keeps no room for rows
+        give_back_rows(state, std::move(rows)); // a key remembered keeps no room for rows
     group.rows_kept = rows.size();
     group.first_time = INT64_MAX;
     for (const trace_row &row : rows)

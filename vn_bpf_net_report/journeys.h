@@ -136,6 +136,10 @@ struct report_state {
     std::vector<trace_source> sources;
     std::vector<function_place> places; // by function id
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
+    // Room for a packet's rows, given back by journeys written: every packet
+    // needs some for its group, its path and its journey, and a block this
+    // size is slow to get from the allocator.
+    std::vector<std::vector<trace_row>> spare_rows;
     // Groups that got a row while they had none, so that a look for done
     // keys passes only keys with rows, not every key remembered (map
     // entries stay put while others come and go).
@@ -166,6 +170,11 @@ struct report_state {
     // tests and the fuzzer set 0 or SIZE_MAX to hold one against the other).
     size_t path_scan_max = 8;
 };
+
+// Room for a packet's rows (empty, with room for a path of a few dozen),
+// and room given back.
+std::vector<trace_row> room_for_rows(report_state &state);
+void give_back_rows(report_state &state, std::vector<trace_row> &&rows);
 
 function_place learn_place(report_state &state, uint32_t function);
 inline function_place place_of(report_state &state, uint32_t function)

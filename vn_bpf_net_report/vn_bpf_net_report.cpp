@@ -433,6 +433,8 @@ void write_made(run_t &run, int64_t before, bool everything)
         write_journey(run, next.j, next.repeated);
         if (!run.set.html.empty() && !next.repeated && journey_matches(run.state, next.j, run.set.filter))
             run.page_journeys.push_back(std::move(next.j));
+        else
+            give_back_rows(run.state, std::move(next.j.rows));
         if (run.out.size() > READ_CHUNK)
             flush_out(run);
     }
