@@ -24,6 +24,7 @@
 #include <charconv>
 #include <cstring>
 #include <queue>
+#include <stdexcept>
 
 #include "trace_rows.h"
 
@@ -513,12 +514,21 @@ int64_t elapsed_ns(int64_t from, int64_t to)
 
 uint32_t name_table::id(std::string_view text)
 {
+    std::lock_guard<std::mutex> hold(adding);
     auto found = ids.find(text);
     if (found != ids.end())
         return found->second;
-    texts.emplace_back(text);
-    uint32_t id = uint32_t(texts.size() - 1);
-    ids.emplace(texts.back(), id);
+    if (count % BLOCK == 0) {
+        // Past 2^28 distinct texts (gigabytes of names) the reading cannot go on.
+        if (blocks.size() == BLOCKS_MAX)
+            throw std::length_error("too many distinct texts in the trace");
+        blocks.push_back(std::make_unique<std::string[]>(BLOCK));
+    }
+    uint32_t id = count;
+    std::string &stored = blocks[id / BLOCK][id % BLOCK];
+    stored.assign(text);
+    count++;
+    ids.emplace(stored, id);
     return id;
 }
 
@@ -637,8 +647,23 @@ line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol,
     return (*bad = parse_row(line, protocol, row)) ? line_kind::unreadable : line_kind::row;
 }
 
+trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed, uint64_t line_no)
+{
+    return {parsed.time,
+            uint32_t(line_no),
+            parsed.cpu,
+            caches.functions.id(names, parsed.function),
+            caches.devices.id(names, parsed.device),
+            caches.smacs.id(names, parsed.smac),
+            caches.dmacs.id(names, parsed.dmac),
+            caches.other_infos.id(names, parsed.other_info),
+            parsed.saddr,
+            parsed.daddr,
+            {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
+}
+
 void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
-                      const parsed_row &parsed, int64_t now_ms)
+                      const trace_row &row, int64_t now_ms)
 {
     if (kind == line_kind::header) {
         // A header further down starts another trace (traces joined with cat).
@@ -653,18 +678,6 @@ void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, l
         state.unreadable_rows++;
     if (kind != line_kind::row)
         return;
-    name_table &names = state.names;
-    trace_row row{parsed.time,
-                  uint32_t(line_no),
-                  parsed.cpu,
-                  state.functions.id(names, parsed.function),
-                  state.devices.id(names, parsed.device),
-                  state.smacs.id(names, parsed.smac),
-                  state.dmacs.id(names, parsed.dmac),
-                  state.other_infos.id(names, parsed.other_info),
-                  parsed.saddr,
-                  parsed.daddr,
-                  {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
     add_row(state, source, row, now_ms);
 }
 
@@ -674,7 +687,10 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
     parsed_row parsed;
     uint32_t header;
     line_kind kind = parse_line(line, line_no, state.sources[source].protocol, &header, parsed, bad);
-    take_parsed_line(state, source, line_no, kind, header, parsed, now_ms);
+    trace_row row{};
+    if (kind == line_kind::row)
+        row = row_of(state.names, state.read_line_names, parsed, line_no);
+    take_parsed_line(state, source, line_no, kind, header, row, now_ms);
     return kind;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,12 +16,21 @@
 
 // Texts seen in rows (functions, devices, MACs, OTHER_INFO), each stored
 // once: a row holds their numbers, so keeping a row allocates nothing.
+// The thread that cuts lines adds the texts of rows while the grouping
+// thread adds its own (endings, steps) and reads texts: adding takes the
+// lock; reading does not, as texts sit in blocks that never move, listed
+// in room made once, and a thread reads only ids it made or was handed
+// (through a lock) after they were made.
 struct name_table {
-    std::deque<std::string> texts; // a deque never moves what it holds
+    static constexpr size_t BLOCK = 1 << 12, BLOCKS_MAX = 1 << 16;
+    std::vector<std::unique_ptr<std::string[]>> blocks;
+    uint32_t count = 0;
     std::unordered_map<std::string_view, uint32_t> ids;
+    std::mutex adding;
 
+    name_table() { blocks.reserve(BLOCKS_MAX); }
     uint32_t id(std::string_view text);
-    std::string_view text(uint32_t id) const { return texts[id]; }
+    std::string_view text(uint32_t id) const { return blocks[id / BLOCK][id % BLOCK]; }
 };
 
 struct trace_row {
@@ -130,9 +141,16 @@ struct name_cache {
     }
 };
 
+// The name caches of the text columns of rows, and a row taken apart made
+// a row to keep: its texts as name ids.
+struct row_names {
+    name_cache functions, devices, smacs, dmacs, other_infos; // by TRACE_INFO, INTERFACE, SMAC, DMAC, OTHER_INFO
+};
+trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed, uint64_t line_no);
+
 struct report_state {
     name_table names;
-    name_cache functions, devices, smacs, dmacs, other_infos; // by TRACE_INFO, INTERFACE, SMAC, DMAC, OTHER_INFO
+    row_names read_line_names; // read_line's
     std::vector<trace_source> sources;
     std::vector<function_place> places; // by function id
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
@@ -201,14 +219,15 @@ enum class line_kind {
 // starts another source (traces joined with cat) and `source` moves to it.
 line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
                     int64_t now_ms, const char **bad);
-// read_line in its two halves. parse_line touches no state, so it may run
-// on a thread of its own: `protocol` is that of the input's last header,
-// and a header line gives its own in *header. take_parsed_line then does
-// to the state what the line means.
+// read_line in its halves. parse_line touches no state, so it may run on a
+// thread of its own: `protocol` is that of the input's last header, and a
+// header line gives its own in *header. row_of makes a row of it (the name
+// table may be added to from two threads), and take_parsed_line does to the
+// state what the line means.
 line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol, uint32_t *header, parsed_row &row,
                      const char **bad);
 void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
-                      const parsed_row &row, int64_t now_ms);
+                      const trace_row &row, int64_t now_ms);
 
 // --follow: a group this large is split at once, keeping its last journey,
 // so a key whose rows keep coming holds at most JOURNEY_ROWS_MAX +

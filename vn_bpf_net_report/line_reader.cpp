@@ -25,10 +25,13 @@ void take(line_cutter &cutter, std::string_view line, bool unterminated, bool to
         cutter.refused = ++cutter.line_no == 1;
         return;
     }
-    cut.kind = parse_line(line, ++cutter.line_no, cutter.protocol, &cut.header, cut.row, &cut.bad);
+    parsed_row parsed;
+    cut.kind = parse_line(line, ++cutter.line_no, cutter.protocol, &cut.header, parsed, &cut.bad);
     if (cut.kind == line_kind::header)
         cutter.protocol = cut.header;
     cutter.refused = cut.kind == line_kind::no_header;
+    if (cut.kind == line_kind::row)
+        cut.row = row_of(*cutter.names, cutter.caches, parsed, cutter.line_no);
 }
 
 // Batches cut ahead of the grouping. The grouping thread works in bursts
@@ -57,6 +60,7 @@ line_batch spare_batch(line_reader &reader)
 void read_to_end(line_reader &reader)
 {
     line_cutter cutter;
+    cutter.names = reader.names;
     std::vector<char> carry(LINE_LEN_MAX); // the line not yet ended, from the batch before
     size_t carried = 0;
     for (bool last = false; !last;) {
@@ -118,9 +122,10 @@ size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_en
     return start;
 }
 
-void start_line_reader(line_reader &reader, int fd, size_t chunk)
+void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &names)
 {
     reader.fd = fd;
+    reader.names = &names;
     reader.chunk = chunk;
     reader.thread = std::thread(read_to_end, std::ref(reader));
 }

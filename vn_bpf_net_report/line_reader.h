@@ -23,7 +23,7 @@ struct cut_line {
     bool unterminated = false; // the input's last line, without its line feed
     uint32_t header = 0;       // a header's protocol
     const char *bad = nullptr; // unreadable: the first column that could not be read
-    parsed_row row;            // its texts point into the bytes cut
+    trace_row row;             // a row's texts as name ids
 };
 
 // Where the cutting of one input stands.
@@ -32,6 +32,8 @@ struct line_cutter {
     uint32_t protocol = 0;  // of the input's last header
     bool skipping = false;  // inside a line too long to be a row
     bool refused = false;   // the first line is no trace header: nothing more is cut
+    name_table *names = nullptr; // where a row's texts become ids
+    row_names caches;
 };
 
 // Cuts bytes[0, size) into lines appended to `lines`, and returns where the
@@ -52,6 +54,7 @@ struct line_batch {
 
 struct line_reader {
     int fd = -1;
+    name_table *names = nullptr;
     size_t chunk = 0;
     std::thread thread;
     std::mutex lock;
@@ -60,8 +63,9 @@ struct line_reader {
     std::vector<line_batch> spare; // taken and given back, for reuse
 };
 
-// Starts reading fd to its end, `chunk` bytes at a time.
-void start_line_reader(line_reader &reader, int fd, size_t chunk);
+// Starts reading fd to its end, `chunk` bytes at a time, the rows' texts
+// made ids in `names`.
+void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &names);
 // The next batch of lines, in order, into `batch` (whose storage goes back
 // for reuse); false once the last batch has been taken. The thread has
 // ended then.

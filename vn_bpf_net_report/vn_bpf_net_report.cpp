@@ -362,6 +362,7 @@ bool open_input(run_t &run, input &in)
     in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
     run.state.sources.push_back({is_stdin ? "standard input" : in.name, 0});
     in.source = uint32_t(run.state.sources.size() - 1);
+    in.cutter.names = &run.state.names;
     in.open = true;
     return true;
 }
@@ -502,7 +503,7 @@ void make_all_journeys(run_t &run)
 void read_to_end(run_t &run, input &in)
 {
     line_reader reader;
-    start_line_reader(reader, in.fd, BATCH_BYTES);
+    start_line_reader(reader, in.fd, BATCH_BYTES, run.state.names);
     line_batch batch;
     bool ok = true;
     while (next_batch(reader, batch)) {
