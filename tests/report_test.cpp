@@ -19,11 +19,13 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "journeys.h"
+#include "line_reader.h"
 #include "report_output.h"
 #include "report_schema.h"
 #include "run_report.h"
@@ -153,6 +155,85 @@ TEST(ReportRows, only_the_three_header_lines_are_headers)
     swapped.replace(swapped.find("SIP"), 3, "DIP");
     EXPECT_EQ(header_protocol(swapped), 0u);
     EXPECT_EQ(header_protocol(slurp(data_file("icmp.trace")).substr(0, 195)), 1u);
+}
+
+// What the taker sees of a cut line, names as texts (ids differ by the order texts come in).
+std::string cut_line_text(const cut_line &line, const name_table &names)
+{
+    std::string text = std::to_string(int(line.kind)) + (line.too_long ? " long" : "") +
+                       (line.unterminated ? " unterminated" : "") + " " + std::to_string(line.header);
+    if (line.kind == line_kind::row)
+        text += " " + std::to_string(line.row.line) + " " + std::to_string(line.row.time) + " " +
+                std::string(names.text(line.row.function)) + " " + std::string(names.text(line.row.other_info));
+    return text;
+}
+
+TEST(ReportRows, lines_cut_by_the_reading_thread_from_bytes_in_any_pieces_are_the_lines_of_the_whole)
+{
+    std::vector<std::string> lines = lines_of(slurp(data_file("tcp_iptables.trace")));
+    std::string text = lines[0] + "\n" + lines[1] + "\r\n\n   \n" + lines[2] + "\n";
+    // Lines at, just past and far past the longest a row may be, between rows.
+    for (size_t length : {LINE_LEN_MAX, LINE_LEN_MAX + 1, 3 * LINE_LEN_MAX + 5, LINE_LEN_MAX - 1})
+        text += std::string(length, 'y') + "\n" + lines[3] + "\n";
+    text += lines[0] + "\n" + lines[4] + "\ngarbage\n" + lines[5].substr(0, 120); // joined by cat, cut short
+
+    name_table whole_names;
+    line_cutter whole;
+    whole.names = &whole_names;
+    std::vector<cut_line> expected;
+    cut_lines(whole, text.data(), text.size(), true, expected);
+    ASSERT_EQ(expected.size(), 17u);
+    EXPECT_EQ(expected[1].kind, line_kind::row);
+    EXPECT_EQ(expected[2].kind, line_kind::blank);
+    EXPECT_TRUE(expected[7].too_long && expected[9].too_long);
+    EXPECT_FALSE(expected[5].too_long || expected[11].too_long);
+    EXPECT_EQ(expected[13].kind, line_kind::header);
+    EXPECT_EQ(expected[15].kind, line_kind::unreadable);
+    EXPECT_TRUE(expected.back().unterminated);
+
+    // Written to a pipe in pieces of these sizes (0: each line without its
+    // line feed, then a pause, so a read ends just before it), read in
+    // chunks of these.
+    for (size_t piece : {size_t(0), size_t(1), size_t(4093), size_t(LINE_LEN_MAX + 3), text.size()})
+        for (size_t chunk : {size_t(4096), size_t(1) << 18}) {
+            int ends[2];
+            ASSERT_EQ(pipe(ends), 0);
+            std::thread writer([&] {
+                for (size_t at = 0, end; at < text.size(); at = end) {
+                    end = piece ? std::min(at + piece, text.size()) : std::min(text.find('\n', at + 1), text.size());
+                    if (write(ends[1], text.data() + at, end - at) < 0)
+                        break;
+                    if (!piece)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                close(ends[1]);
+            });
+            name_table names;
+            line_reader reader;
+            start_line_reader(reader, ends[0], chunk, names);
+            std::vector<std::string> got;
+            line_batch batch;
+            while (next_batch(reader, batch)) {
+                EXPECT_EQ(batch.error, 0);
+                for (const cut_line &line : batch.lines)
+                    got.push_back(cut_line_text(line, names));
+            }
+            writer.join();
+            close(ends[0]);
+            ASSERT_EQ(got.size(), expected.size()) << "pieces of " << piece << ", chunks of " << chunk;
+            for (size_t i = 0; i < got.size(); i++)
+                EXPECT_EQ(got[i], cut_line_text(expected[i], whole_names)) << "line " << i + 1 << ", pieces of " << piece;
+        }
+
+    // A first line that is no header is the end of the input: nothing after it is read.
+    name_table names;
+    line_cutter refused;
+    refused.names = &names;
+    std::vector<cut_line> cut;
+    std::string no_trace = "garbage\n" + text;
+    EXPECT_EQ(cut_lines(refused, no_trace.data(), no_trace.size(), false, cut), no_trace.size());
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].kind, line_kind::no_header);
 }
 
 TEST(ReportRows, an_unreadable_row_names_its_first_bad_column)

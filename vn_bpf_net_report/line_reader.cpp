@@ -111,7 +111,7 @@ size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_en
             take(cutter, {bytes + start, size - start}, true, false, lines);
         return size;
     }
-    if (size - start >= LINE_LEN_MAX) {
+    if (size - start > LINE_LEN_MAX) {
         // Too long to be a row: counted now, and skipped up to its line feed.
         if (!cutter.skipping) {
             take(cutter, {bytes + start, size - start}, false, true, lines);

@@ -39,8 +39,8 @@ struct line_cutter {
 // Cuts bytes[0, size) into lines appended to `lines`, and returns where the
 // line not yet ended starts (the caller keeps bytes from there for the next
 // call). at_end takes that last line too, unterminated. A line that
-// reaches LINE_LEN_MAX unended is counted at once and skipped to its line
-// feed.
+// grows past LINE_LEN_MAX unended is counted at once and skipped to its
+// line feed, so a line is cut the same however its bytes come.
 size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines);
 
 // Lines of one input cut by a thread of its own, in batches: each batch
