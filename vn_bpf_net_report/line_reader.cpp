@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -127,7 +128,15 @@ void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &na
     reader.fd = fd;
     reader.names = &names;
     reader.chunk = chunk;
-    reader.thread = std::thread(read_to_end, std::ref(reader));
+    reader.thread = std::thread([&reader] {
+        try {
+            read_to_end(reader);
+        } catch (const std::exception &e) {
+            // Out of memory, or of room for names: nothing sound can follow.
+            fprintf(stderr, "vn_bpf_net_report: %s\n", e.what());
+            _exit(1);
+        }
+    });
 }
 
 bool next_batch(line_reader &reader, line_batch &batch)
