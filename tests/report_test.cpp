@@ -323,15 +323,34 @@ TEST(ReportStages, percentiles_are_nearest_rank_over_every_latency_of_a_stage)
     stage_stats stats;
     for (int64_t us = 100; us >= 1; us--) // out of order on purpose
         add_stages(stats, two_row_journey(state, us * 1000));
-    std::vector<stage_summary> stages = summarize_stages(state, stats);
-    ASSERT_EQ(stages.size(), 1u);
-    EXPECT_EQ(state.names.text(stages[0].from), "ip_rcv");
-    EXPECT_EQ(state.names.text(stages[0].to), "ip_local_deliver");
-    EXPECT_EQ(stages[0].count, 100u);
-    EXPECT_EQ(stages[0].p50, 50000);
-    EXPECT_EQ(stages[0].p90, 90000);
-    EXPECT_EQ(stages[0].p99, 99000);
-    EXPECT_EQ(stages[0].max, 100000);
+    // The same whether the sample is sorted whole (for the page) or the three are selected.
+    for (bool whole_sample : {false, true}) {
+        std::vector<stage_summary> stages = summarize_stages(state, stats, whole_sample);
+        ASSERT_EQ(stages.size(), 1u);
+        EXPECT_EQ(state.names.text(stages[0].from), "ip_rcv");
+        EXPECT_EQ(state.names.text(stages[0].to), "ip_local_deliver");
+        EXPECT_EQ(stages[0].count, 100u);
+        EXPECT_EQ(stages[0].p50, 50000);
+        EXPECT_EQ(stages[0].p90, 90000);
+        EXPECT_EQ(stages[0].p99, 99000);
+        EXPECT_EQ(stages[0].max, 100000);
+        EXPECT_EQ(std::is_sorted(stages[0].sorted.begin(), stages[0].sorted.end()), whole_sample);
+    }
+    // Selected from samples of every length up to 300, with repeats, as a sort finds them.
+    std::mt19937_64 random(7);
+    for (int64_t n = 1; n <= 300; n++) {
+        report_state some;
+        stage_stats sample;
+        std::vector<int64_t> latencies;
+        for (int64_t i = 0; i < n; i++)
+            latencies.push_back(int64_t(random() % 50) * 1000);
+        for (int64_t ns : latencies)
+            add_stages(sample, two_row_journey(some, ns));
+        std::sort(latencies.begin(), latencies.end());
+        auto rank = [&](size_t p) { return latencies[(latencies.size() * p + 99) / 100 - 1]; };
+        stage_summary s = summarize_stages(some, sample).at(0);
+        EXPECT_EQ(std::make_tuple(s.p50, s.p90, s.p99), std::make_tuple(rank(50), rank(90), rank(99))) << n << " latencies";
+    }
 }
 
 TEST(ReportStages, a_long_run_keeps_a_bounded_sample_with_exact_count_and_max)

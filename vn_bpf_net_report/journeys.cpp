@@ -865,15 +865,24 @@ void add_stages(stage_stats &stats, const journey &j)
     }
 }
 
-std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &stats)
+std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &stats, bool whole_sample)
 {
     std::vector<stage_summary> out;
     for (auto &[pair, s] : stats.pairs) {
         stage_summary sum{uint32_t(pair >> 32), uint32_t(pair), s.count, 0, 0, 0, s.max_ns, s.sample};
-        std::sort(sum.sorted.begin(), sum.sorted.end());
-        // Nearest rank: the smallest value with at least p% of the sample at or below it.
-        auto at = [&](unsigned p) { return sum.sorted[(sum.sorted.size() * p + 99) / 100 - 1]; };
-        sum.p50 = at(50), sum.p90 = at(90), sum.p99 = at(99);
+        std::vector<int64_t> &v = sum.sorted;
+        if (whole_sample)
+            std::sort(v.begin(), v.end());
+        // Nearest rank: the smallest value with at least p% of the sample at or below it. Each
+        // selection leaves the smaller values before it, where the next (lower) one is found.
+        auto at = [&](unsigned p, size_t below) {
+            auto rank = v.begin() + ptrdiff_t((v.size() * p + 99) / 100 - 1);
+            if (!whole_sample)
+                std::nth_element(v.begin(), rank, v.begin() + ptrdiff_t(below));
+            return rank;
+        };
+        auto p99 = at(99, v.size()), p90 = at(90, size_t(p99 - v.begin()) + 1), p50 = at(50, size_t(p90 - v.begin()) + 1);
+        sum.p99 = *p99, sum.p90 = *p90, sum.p50 = *p50;
         out.push_back(std::move(sum));
     }
     // A walk's step sits at its hook's place.

@@ -307,10 +307,12 @@ struct stage_summary {
     uint32_t from, to; // function ids
     uint64_t count;
     int64_t p50, p90, p99, max; // ns
-    std::vector<int64_t> sorted; // the sample, ascending
+    std::vector<int64_t> sorted; // the sample, ascending with whole_sample (else in no order)
 };
 // In path order: by the place of the first function, then of the second.
-std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &stats);
+// whole_sample sorts each sample (the page draws it); the percentiles alone
+// need only the three values selected.
+std::vector<stage_summary> summarize_stages(report_state &state, stage_stats &stats, bool whole_sample = false);
 
 // Endings with their counts, most frequent first.
 std::vector<std::pair<std::string, uint64_t>>

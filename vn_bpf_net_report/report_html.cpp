@@ -175,7 +175,7 @@ void append_endings(std::string &out, report_totals &totals)
 // Per stage pair a histogram on a log scale of microseconds, p50 and p99 marked.
 void append_stages(std::string &out, report_state &state, report_totals &totals)
 {
-    std::vector<stage_summary> stages = summarize_stages(state, totals.stages);
+    std::vector<stage_summary> stages = summarize_stages(state, totals.stages, true);
     int64_t low = INT64_MAX, high = 1;
     for (const stage_summary &s : stages) {
         low = std::min(low, std::max<int64_t>(s.sorted.front(), 10));
