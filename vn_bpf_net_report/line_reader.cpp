@@ -62,17 +62,15 @@ void read_to_end(line_reader &reader)
 {
     line_cutter cutter;
     cutter.names = reader.names;
-    std::vector<char> carry(LINE_LEN_MAX); // the line not yet ended, from the batch before
-    size_t carried = 0;
+    // A chunk is read after the line not yet ended, kept at the start.
+    std::vector<char> bytes(reader.chunk + LINE_LEN_MAX);
+    size_t have = 0;
     for (bool last = false; !last;) {
         line_batch batch = spare_batch(reader);
-        batch.bytes.resize(reader.chunk + LINE_LEN_MAX);
         batch.lines.clear();
         batch.error = 0;
-        memcpy(batch.bytes.data(), carry.data(), carried);
         ssize_t n;
-        while ((n = read(reader.fd, batch.bytes.data() + carried, reader.chunk)) < 0 &&
-               (errno == EINTR || errno == EAGAIN))
+        while ((n = read(reader.fd, bytes.data() + have, reader.chunk)) < 0 && (errno == EINTR || errno == EAGAIN))
             if (errno == EAGAIN) { // standard input left non-blocking: wait for it
                 pollfd p{reader.fd, POLLIN, 0};
                 poll(&p, 1, -1);
@@ -81,10 +79,10 @@ void read_to_end(line_reader &reader)
             batch.error = errno;
             last = true;
         } else {
-            size_t size = carried + size_t(n);
-            size_t keep = cut_lines(cutter, batch.bytes.data(), size, n == 0, batch.lines);
-            carried = size - keep;
-            memcpy(carry.data(), batch.bytes.data() + keep, carried);
+            size_t size = have + size_t(n);
+            size_t keep = cut_lines(cutter, bytes.data(), size, n == 0, batch.lines);
+            have = size - keep;
+            memmove(bytes.data(), bytes.data() + keep, have);
             last = n == 0 || cutter.refused;
         }
         batch.last = last;
@@ -146,7 +144,7 @@ bool next_batch(line_reader &reader, line_batch &batch)
         return false;
     }
     std::unique_lock<std::mutex> hold(reader.lock);
-    if (!batch.bytes.empty())
+    if (batch.lines.capacity() > 0)
         reader.spare.push_back(std::move(batch));
     reader.changed.wait(hold, [&] { return !reader.full.empty(); });
     batch = std::move(reader.full.front());

@@ -43,10 +43,10 @@ struct line_cutter {
 // line feed, so a line is cut the same however its bytes come.
 size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines);
 
-// Lines of one input cut by a thread of its own, in batches: each batch
-// holds its bytes, which its lines' texts point into.
+// Lines of one input cut by a thread of its own, in batches. A cut line
+// points into no bytes read (its texts are name ids), so the bytes stay
+// with the cutting thread.
 struct line_batch {
-    std::vector<char> bytes;
     std::vector<cut_line> lines;
     int error = 0;     // the read failed with this errno: the input's last batch
     bool last = false; // the input's end: nothing follows
