@@ -16,11 +16,11 @@ struct report_totals {
     // The count of the "ended at" counted last (map values stay put), and its function.
     uint64_t *last_ended_at = nullptr;
     uint32_t last_ended_at_function = 0;
+    stage_stats stages;
 
     report_totals() = default;
     report_totals(const report_totals &) = delete; // a copy would count into the original's map
     report_totals &operator=(const report_totals &) = delete;
-    stage_stats stages;
 };
 void count_journey(report_totals &totals, const report_state &state, const journey &j);
 

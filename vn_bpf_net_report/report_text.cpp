@@ -107,14 +107,12 @@ void count_journey(report_totals &totals, const report_state &state, const journ
     // Most journeys end undropped in the function the one before ended in.
     uint32_t function = j.rows.back().function;
     bool plain = j.ending_known && !j.dropped && j.ending_note.empty();
-    if (plain && totals.last_ended_at && function == totals.last_ended_at_function) {
-        ++*totals.last_ended_at;
-        return add_stages(totals.stages, j);
-    }
-    uint64_t &count = totals.endings[ending_of(state, j)];
-    count++;
+    uint64_t *count = plain && totals.last_ended_at && function == totals.last_ended_at_function
+                          ? totals.last_ended_at
+                          : &totals.endings[ending_of(state, j)];
+    ++*count;
     if (plain)
-        totals.last_ended_at = &count, totals.last_ended_at_function = function;
+        totals.last_ended_at = count, totals.last_ended_at_function = function;
     add_stages(totals.stages, j);
 }
 

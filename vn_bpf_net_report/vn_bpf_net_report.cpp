@@ -282,18 +282,16 @@ bool take_line(run_t &run, input &in, const cut_line &line, int64_t now)
         return refuse_input(run, in);
     if (line.kind == line_kind::unreadable)
         name_unreadable(run, in, in.line_no, std::string("no valid ") + line.bad);
-    uint64_t rows_before = run.state.rows_read;
     take_parsed_line(run.state, in.source, in.line_no, line.kind, line.header, line.row, now);
     if (line.kind != line_kind::row)
         return true;
-    key_group *group = run.state.last_group;
+    key_group *group = run.state.last_group; // the row's, last in it
     // A last line without its line feed may have been cut short: it is
     // kept, but decides no ending.
-    if (line.unterminated && run.state.rows_read > rows_before && group && !group->rows.empty() &&
-        group->rows.back().line == in.line_no)
+    if (line.unterminated)
         group->rows.back().cut = true;
     // --follow: a key whose rows keep coming is made into journeys as it goes.
-    if (run.set.follow && group && group_is_full(*group)) {
+    if (run.set.follow && group_is_full(*group)) {
         std::vector<journey> journeys, repeated;
         split_group(run.state, run.state.last_key, *group, true, journeys, repeated);
         write_journeys(run, journeys, repeated);
@@ -516,10 +514,7 @@ void read_to_end(run_t &run, input &in)
             std::max<uint64_t>(ROWS_BETWEEN_LOOKS, run.state.opened.size()))
             make_done_journeys(run);
     }
-    if (!ok)
-        close_input(run, in, false);
-    else
-        end_input(run, in, true);
+    end_input(run, in, ok);
 }
 
 // Each input to its end, one after the other. Journeys are written as they
