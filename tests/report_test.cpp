@@ -24,9 +24,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "journeys.h"
+#include "grouping.h"
 #include "line_reader.h"
-#include "report_output.h"
+#include "stages.h"
 #include "report_schema.h"
 #include "run_report.h"
 #include "trace_layout.h"
@@ -313,7 +313,7 @@ journey two_row_journey(report_state &state, int64_t latency_ns)
     uint32_t from = state.names.id("ip_rcv"), to = state.names.id("ip_local_deliver"), empty = state.names.id("");
     j.rows.push_back({1000, 2, 0, from, empty, empty, empty, empty, 1, 2, {0, 0, 0, 0}});
     j.rows.push_back({1000 + latency_ns, 3, 0, to, empty, empty, empty, empty, 1, 2, {0, 0, 0, 0}});
-    j.steps = {from, to};
+    j.steps = {state.steps.id_of_function(from), state.steps.id_of_function(to)};
     return j;
 }
 
@@ -327,8 +327,8 @@ TEST(ReportStages, percentiles_are_nearest_rank_over_every_latency_of_a_stage)
     for (bool whole_sample : {false, true}) {
         std::vector<stage_summary> stages = summarize_stages(state, stats, whole_sample);
         ASSERT_EQ(stages.size(), 1u);
-        EXPECT_EQ(state.names.text(stages[0].from), "ip_rcv");
-        EXPECT_EQ(state.names.text(stages[0].to), "ip_local_deliver");
+        EXPECT_EQ(state.names.text(state.steps.get(stages[0].from).function), "ip_rcv");
+        EXPECT_EQ(state.names.text(state.steps.get(stages[0].to).function), "ip_local_deliver");
         EXPECT_EQ(stages[0].count, 100u);
         EXPECT_EQ(stages[0].p50, 50000);
         EXPECT_EQ(stages[0].p90, 90000);

@@ -16,7 +16,7 @@
 #include <set>
 #include <unordered_set>
 
-#include "report_output.h"
+#include "path_order.h"
 #include "trace_rows.h"
 
 namespace {
@@ -54,7 +54,7 @@ struct host_parts {
 
 bool is_sent_part(const journey &j, uint32_t xmit)
 {
-    return j.rows.back().function == xmit && j.ending_known && !j.dropped;
+    return j.rows.back().function == xmit && j.end.kind == ending_kind::ended;
 }
 
 // A receive whose every probe the kernel skipped but its drop still shows
@@ -62,11 +62,8 @@ bool is_sent_part(const journey &j, uint32_t xmit)
 bool is_received_part(report_state &state, const journey &j, int xmit_rank)
 {
     uint32_t first = j.rows.front().function;
-    if (place_of(state, first).drop && j.dropped) {
-        auto at = state.names.ids.find(j.drop_function);
-        if (at != state.names.ids.end())
-            first = at->second;
-    }
+    if (place_of(state, first).drop && j.end.is_drop() && j.end.function != NO_NAME)
+        first = j.end.function;
     return place_of(state, first).rank > xmit_rank;
 }
 
@@ -143,31 +140,26 @@ int64_t saturated_add(int64_t a, int64_t b)
     return clamp64(wide(a) + b);
 }
 
-joined_journey make_joined(report_state &state, const host_join &join, const match &m, uint32_t from,
-                           uint32_t to, const estimate &e)
+joined_journey make_joined(report_state &state, const match &m, uint32_t from, uint32_t to, const estimate &e)
 {
     joined_journey jj{m.sent, m.received, from, to, 0, e.error, {}};
     jj.wire_ns = clamp64(std::max<wide>(0, one_way(m, e.offset)));
     journey &whole = jj.whole;
     whole.source = m.sent->source;
     whole.rows = m.sent->rows;
-    whole.steps = m.sent->steps;
     int64_t arrival = saturated_add(m.sent->rows.back().time, jj.wire_ns);
     for (const trace_row &row : m.received->rows) {
         whole.rows.push_back(row);
         whole.rows.back().time = saturated_add(arrival, elapsed_ns(m.received->start(), row.time));
     }
-    whole.steps.insert(whole.steps.end(), m.received->steps.begin(), m.received->steps.end());
-    std::string wire = "=(wire:" + micros_text(jj.wire_ns) + "us+-" + micros_text(jj.wire_error_ns) + "us)=>";
-    whole.steps.front() = state.names.id(join.hosts[from] + ":" + std::string(state.names.text(whole.steps.front())));
-    size_t at = m.sent->steps.size();
-    whole.steps[at] = state.names.id(wire + join.hosts[to] + ":" + std::string(state.names.text(whole.steps[at])));
-    whole.dropped = m.received->dropped;
-    whole.ending_known = m.received->ending_known;
-    whole.drop_table = m.received->drop_table, whole.drop_chain = m.received->drop_chain;
-    whole.drop_hook = m.received->drop_hook, whole.drop_reason = m.received->drop_reason;
-    whole.drop_function = m.received->drop_function;
-    whole.ending_note = m.received->ending_note;
+    // Each part's steps on its host.
+    for (const journey *part : {m.sent, m.received})
+        for (uint32_t id : part->steps) {
+            step s = state.steps.get(id);
+            s.host = part == m.sent ? from : to;
+            whole.steps.push_back(state.steps.id(s));
+        }
+    whole.end = m.received->end;
     return jj;
 }
 
@@ -259,23 +251,19 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
             for (const match &m : all) {
                 used.insert(m.sent), used.insert(m.received);
                 addresses_of[m.a_to_b ? 0 : 1].insert(m.sent->rows.front().daddr);
-                joined_journey jj = m.a_to_b ? make_joined(state, join, m, a, b, e) : make_joined(state, join, m, b, a, e);
+                joined_journey jj = m.a_to_b ? make_joined(state, m, a, b, e) : make_joined(state, m, b, a, e);
                 join.joined.push_back(std::move(jj));
             }
             // Left one host for the other while the other was tracing, never seen there.
             for (int way = 0; way < 2; way++) {
                 uint32_t from = way ? b : a, to = way ? a : b;
                 int64_t to_other = way ? -e.offset : e.offset;
-                // Kept in the name table, which never moves its texts.
-                std::string_view note = state.names.text(
-                    state.names.id("left " + shown_text(join.hosts[from]) + " at dev_hard_start_xmit, never seen at " +
-                                   shown_text(join.hosts[to])));
                 for (auto &[key, parts] : hosts[from].keys)
                     for (journey *sent : parts.sent) {
                         wide there = wide(sent->rows.back().time) + to_other;
                         if (!used.count(sent) && addresses_of[way].count(key.daddr) && there >= hosts[to].first &&
                             there <= hosts[to].last)
-                            sent->ending_note = note;
+                            sent->end = {ending_kind::never_arrived, NO_NAME, NO_NAME, NO_NAME, NO_NAME, NO_NAME, from, to};
                     }
             }
         }
@@ -309,48 +297,4 @@ int64_t ordered_start(const host_join &join, const journey &j)
 int64_t joined_duration(const joined_journey &jj)
 {
     return jj.whole.duration_ns();
-}
-
-std::string joined_ending(const report_state &state, const joined_journey &jj)
-{
-    return ending_of(state, jj.whole);
-}
-
-// The flow and start are the sender's; dropped and the time the whole journey's.
-bool joined_matches(const report_state &state, const joined_journey &jj, const journey_filter &filter)
-{
-    return journey_matches(state, jj.whole, filter);
-}
-
-void append_clock_lines(std::string &out, const host_join &join)
-{
-    for (const host_clock &c : join.clocks) {
-        // "b = a - 5 ns", not "b = a + -5 ns"; the magnitude taken unsigned, as INT64_MIN has none.
-        uint64_t size = c.offset_ns < 0 ? 0 - uint64_t(c.offset_ns) : uint64_t(c.offset_ns);
-        out += "clock: " + shown_text(join.hosts[c.b]) + " = " + shown_text(join.hosts[c.a]) +
-               (c.offset_ns < 0 ? " - " : " + ") + std::to_string(size) + " ns +- " + std::to_string(c.error_ns) +
-               " ns (" + std::to_string(c.matched) + " packets seen on both)\n";
-    }
-}
-
-void append_text_joined(std::string &out, report_state &state, const joined_journey &jj)
-{
-    append_text_line(out, state, jj.whole);
-}
-
-void append_detail_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj)
-{
-    out += shown_text(join.hosts[jj.from]) + " -> " + shown_text(join.hosts[jj.to]) + ", wire " +
-           micros_text(jj.wire_ns) + " us +- " + micros_text(jj.wire_error_ns) + " us; " +
-           shown_text(join.hosts[jj.to]) + "'s times moved into " + shown_text(join.hosts[jj.from]) + "'s clock\n";
-    append_detail(out, state, jj.whole);
-}
-
-void count_joined(report_totals &totals, const report_state &state, const joined_journey &jj)
-{
-    totals.journeys++;
-    totals.rows += jj.whole.rows.size();
-    totals.endings[ending_of(state, jj.whole)]++;
-    add_stages(totals.stages, *jj.sent);
-    add_stages(totals.stages, *jj.received);
 }

@@ -11,8 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "journeys.h"
-#include "report_output.h"
+#include "report_state.h"
 
 // 1 to 32 of [A-Za-z0-9._-].
 bool valid_host_name(std::string_view name);
@@ -33,8 +32,8 @@ struct joined_journey {
     uint32_t from, to; // hosts
     int64_t wire_ns, wire_error_ns;
     // Both parts as one journey in the sender's clock (the receiver's rows
-    // moved by the offset, the wire never negative), for the text report:
-    // its first step of each part names the host, the receiver's the wire.
+    // moved by the offset, the wire never negative), each step on its host;
+    // its ending the receiver's.
     journey whole;
 };
 
@@ -54,8 +53,8 @@ struct host_join {
 
 // Joins the journeys of the hosts (journeys of sources host_of_source
 // names). Unjoined pairs go to `unmatched`; a packet that left a host of a
-// joined pair towards the other and was never seen there gets its ending
-// note. Journeys must stay in place while the join is used.
+// joined pair towards the other and was never seen there ends
+// never_arrived. Journeys must stay in place while the join is used.
 void join_hosts(report_state &state, host_join &join, std::vector<journey> &journeys);
 
 // Whether a host was joined to no other.
@@ -67,15 +66,4 @@ std::string unmatched_text(const host_join &join, std::pair<uint32_t, uint32_t> 
 // The time a journey is ordered by: its start in the first host's clock.
 int64_t ordered_start(const host_join &join, const journey &j);
 
-bool joined_matches(const report_state &state, const joined_journey &jj, const journey_filter &filter);
 int64_t joined_duration(const joined_journey &jj);
-void count_joined(report_totals &totals, const report_state &state, const joined_journey &jj);
-std::string joined_ending(const report_state &state, const joined_journey &jj);
-
-// Writers (the JSON ones in report_json.cpp). Clocks: one line per pair,
-// before the journeys.
-void append_clock_lines(std::string &out, const host_join &join);
-void append_json_clocks(std::string &out, const host_join &join);
-void append_json_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj);
-void append_text_joined(std::string &out, report_state &state, const joined_journey &jj);
-void append_detail_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj);

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "journeys.h"
+#include "grouping.h"
 #include "trace_rows.h"
 
 // Longer lines are no rows (the monitor writes none longer than 863 bytes).

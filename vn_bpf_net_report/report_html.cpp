@@ -4,8 +4,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "host_join.h"
-#include "report_output.h"
+#include <deque>
+
+#include "endings.h"
+#include "path_order.h"
+#include "report_writer.h"
+#include "stages.h"
+#include "steps.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
 
@@ -87,19 +92,29 @@ std::string escaped_short(const std::string &text, size_t max)
 // Drops are coloured by cause: a table's drop red, each reason the kernel
 // gives its own colour (from the reason's name, so a cause keeps it from
 // page to page); empty for an ending that is no drop.
-std::string drop_colour(std::string_view ending)
+std::string drop_colour(const report_state &state, const ending &e)
 {
-    if (ending.rfind("dropped by table ", 0) == 0)
+    if (e.kind == ending_kind::dropped_by_table)
         return "#d62728";
-    if (ending.rfind("dropped at ", 0) != 0)
+    if (e.kind != ending_kind::dropped)
         return "";
     static const char *const palette[] = {"#e07b00", "#9467bd", "#8c564b", "#e377c2",
                                           "#bcbd22", "#b8860b", "#c0392b", "#6a3d9a"};
-    std::string_view reason = ending.substr(ending.rfind(": ") + 2);
+    std::string reason = e.reason == NO_NAME ? "?" : shown_text(state.names.text(e.reason));
     uint32_t h = 2166136261u;
     for (char c : reason)
         h = (h ^ uint8_t(c)) * 16777619u;
     return palette[h % (sizeof(palette) / sizeof(palette[0]))];
+}
+
+// The page's texts of the trace, as the text report shows them.
+std::string shown_name(const report_state &state, uint32_t id)
+{
+    return shown_text(state.names.text(id));
+}
+std::string shown_step(const report_state &state, uint32_t id)
+{
+    return shown_text(step_name(state, state.steps.get(id)));
 }
 
 // A mark's colour per function: table walks red, filled where a walk
@@ -147,17 +162,20 @@ std::string row_title(report_state &state, uint32_t protocol, const trace_row &r
     return escaped(t + " (line " + std::to_string(row.line) + ")");
 }
 
-void append_endings(std::string &out, report_totals &totals)
+void append_endings(std::string &out, const report_state &state, const std::vector<std::string> &hosts,
+                    const report_totals &totals)
 {
-    auto endings = count_endings(totals.endings);
-    uint64_t most = endings.empty() ? 1 : endings.front().second;
+    std::vector<ending_count> endings = endings_by_count(state, hosts, totals);
+    uint64_t most = endings.empty() ? 1 : endings.front().count;
     int height = int(endings.size()) * 22 + 10;
     out += "<svg class=\"chart\" width=\"" + std::to_string(LABEL_WIDTH + PLOT_WIDTH) + "\" height=\"" +
            std::to_string(height) + "\">\n";
     int y = 5;
-    for (const auto &[ending, count] : endings) {
+    for (const ending_count &e : endings) {
+        const std::string &ending = e.sentence;
+        uint64_t count = e.count;
         double width = std::max(1.0, double(PLOT_WIDTH - 80) * double(count) / double(most));
-        std::string colour = drop_colour(ending);
+        std::string colour = drop_colour(state, e.told);
         bool dropped = !colour.empty();
         out += "<g><title>" + escaped(ending) + ": " + std::to_string(count) + " journeys</title>";
         out += "<text x=\"" + std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 14) +
@@ -173,7 +191,7 @@ void append_endings(std::string &out, report_totals &totals)
 }
 
 // Per stage pair a histogram on a log scale of microseconds, p50 and p99 marked.
-void append_stages(std::string &out, report_state &state, report_totals &totals)
+void append_stages(std::string &out, report_state &state, const report_totals &totals)
 {
     std::vector<stage_summary> stages = summarize_stages(state, totals.stages, true);
     int64_t low = INT64_MAX, high = 1;
@@ -200,7 +218,7 @@ void append_stages(std::string &out, report_state &state, report_totals &totals)
     }
     int y = 4;
     for (const stage_summary &s : stages) {
-        std::string name = shown_name(state, s.from) + " -> " + shown_name(state, s.to);
+        std::string name = shown_step(state, s.from) + " -> " + shown_step(state, s.to);
         std::vector<uint64_t> bins(BINS);
         for (int64_t ns : s.sorted) {
             double at = (x_of(ns) - LABEL_WIDTH) / (PLOT_WIDTH - 40) * BINS;
@@ -275,7 +293,7 @@ struct lane_choice {
     size_t endings = 0, endings_drawn = 0;
 };
 
-lane_choice choose_lanes(const report_state &state, const std::vector<const journey *> &journeys)
+lane_choice choose_lanes(const std::vector<const journey *> &journeys)
 {
     size_t n = journeys.size();
     std::vector<size_t> by_time(n);
@@ -292,9 +310,9 @@ lane_choice choose_lanes(const report_state &state, const std::vector<const jour
     for (size_t k = 0; k < slowest_count; k++)
         picked[by_time[k]] = 2;
     // The slowest of each ending, the rarest endings first.
-    std::unordered_map<std::string, std::pair<size_t, uint64_t>> endings; // its slowest, its count
+    std::unordered_map<ending, std::pair<size_t, uint64_t>, ending_hash> endings; // its slowest, its count
     for (size_t i = 0; i < n; i++) {
-        auto [at, added] = endings.try_emplace(ending_of(state, *journeys[i]), i, 0);
+        auto [at, added] = endings.try_emplace(as_told(journeys[i]->end), i, 0);
         at->second.second++;
         if (!added && slower(i, at->second.first))
             at->second.first = i;
@@ -331,7 +349,8 @@ lane_choice choose_lanes(const report_state &state, const std::vector<const jour
 // One lane per journey: x is the time since the journey's first row, on one
 // scale for all lanes so stages line up; each row a mark, joined in order,
 // and after the last the journey's ending and total time.
-void append_lanes(std::string &out, report_state &state, const lane_choice &lanes, const function_styles &styles)
+void append_lanes(std::string &out, report_state &state, const std::vector<std::string> &hosts,
+                  const lane_choice &lanes, const function_styles &styles)
 {
     std::vector<int64_t> durations;
     for (const journey *j : lanes.shown)
@@ -349,9 +368,9 @@ void append_lanes(std::string &out, report_state &state, const lane_choice &lane
     for (size_t lane = 0; lane < lanes.shown.size(); lane++) {
         const journey *j = lanes.shown[lane];
         uint32_t protocol = state.sources[j->source].protocol;
-        std::string ending = ending_of(state, *j), colour = drop_colour(ending);
-        std::string fill = j->dropped ? " style=\"fill:" + colour + "\"" : "";
-        out += "<g class=\"lane" + std::string(j->dropped ? " dropped" : "") +
+        std::string ending = ending_sentence(state.names, hosts, j->end), colour = drop_colour(state, j->end);
+        std::string fill = j->end.is_drop() ? " style=\"fill:" + colour + "\"" : "";
+        out += "<g class=\"lane" + std::string(j->end.is_drop() ? " dropped" : "") +
                (lanes.slowest[lane] ? " slowest" : "") + "\"><text" + fill + " x=\"" +
                std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 4) + "\" text-anchor=\"end\">" +
                escaped(flow_text(protocol, j->rows.front())) + "</text><title>" + escaped(ending) + ", " +
@@ -443,9 +462,9 @@ void append_joined_lanes(std::string &out, report_state &state, const host_join 
         size_t sent = jj.sent->rows.size();
         double x0 = x_of(whole, whole.start()), x1 = x_of(whole, whole.rows[sent - 1].time),
                x2 = x_of(whole, whole.rows[sent].time), x3 = x_of(whole, whole.rows.back().time);
-        std::string ending = ending_of(state, whole), colour = drop_colour(ending);
-        out += "<g class=\"lane" + std::string(whole.dropped ? " dropped" : "") + "\"><text" +
-               std::string(whole.dropped ? " style=\"fill:" + colour + "\"" : "") + " x=\"" +
+        std::string ending = ending_sentence(state.names, join.hosts, whole.end), colour = drop_colour(state, whole.end);
+        out += "<g class=\"lane" + std::string(whole.end.is_drop() ? " dropped" : "") + "\"><text" +
+               std::string(whole.end.is_drop() ? " style=\"fill:" + colour + "\"" : "") + " x=\"" +
                std::to_string(LABEL_WIDTH - 8) + "\" y=\"" + std::to_string(y + 4) + "\" text-anchor=\"end\">" +
                escaped(flow_text(protocol, whole.rows.front())) + "</text><title>" +
                escaped(shown_text(join.hosts[jj.from]) + " -> " + shown_text(join.hosts[jj.to]) + ", " + ending +
@@ -474,9 +493,8 @@ void append_joined_lanes(std::string &out, report_state &state, const host_join 
     out += "</svg>\n";
 }
 
-} // namespace
-
-std::string html_page(report_state &state, const std::vector<const journey *> &journeys, report_totals &totals,
+std::string html_page(report_state &state, const std::vector<std::string> &hosts,
+                      const std::vector<const journey *> &journeys, const report_totals &totals,
                       const std::vector<const joined_journey *> &joined, const host_join *join)
 {
     std::string out = R"(<!DOCTYPE html>
@@ -515,7 +533,7 @@ svg text { font: 11px monospace; fill: #333; }
     if (journeys.empty() && joined.empty())
         return out + "<p>No journeys.</p></body></html>\n";
     out += "<h2>Endings</h2>\n";
-    append_endings(out, totals);
+    append_endings(out, state, hosts, totals);
     out += "<h2>Stage latencies</h2>\n<p class=\"note\">Per pair of consecutive functions: how often each "
            "latency occurred, log scale; black p50, orange p99.</p>\n";
     append_stages(out, state, totals);
@@ -525,7 +543,7 @@ svg text { font: 11px monospace; fill: #333; }
         return out + "</body></html>\n";
     out += "<h2>Timeline</h2>\n";
     append_density(out, journeys);
-    lane_choice lanes = choose_lanes(state, journeys);
+    lane_choice lanes = choose_lanes(journeys);
     if (lanes.step > 1)
         out += "<p class=\"note\">" + std::to_string(journeys.size()) + " journeys are too many to draw one " +
                "lane each: the lanes below show " + std::to_string(lanes.shown.size()) + " of them, every " +
@@ -536,6 +554,41 @@ svg text { font: 11px monospace; fill: #333; }
     std::vector<uint32_t> functions = functions_of(state, lanes.shown);
     function_styles styles = styles_of(state, functions);
     append_legend(out, state, functions, styles);
-    append_lanes(out, state, lanes, styles);
+    append_lanes(out, state, hosts, lanes, styles);
     return out + "</body></html>\n";
+}
+
+// The page keeps the journeys it is given (the text written so far is no
+// help: it is in another writer's form) and draws them at the end.
+struct page_report final : report_writer {
+    std::string &out;
+    report_state &state;
+    const std::vector<std::string> &hosts;
+    const host_join *join = nullptr;
+    std::deque<::journey> kept;
+    std::vector<const joined_journey *> kept_joined;
+
+    page_report(std::string &out_, report_state &state_, const std::vector<std::string> &hosts_)
+        : out(out_), state(state_), hosts(hosts_)
+    {
+    }
+    void header(const host_join *join_) override { join = join_; }
+    void journey(const ::journey &j) override { kept.push_back(j); }
+    void frames(const ::journey &) override {}
+    void joined(const joined_journey &jj) override { kept_joined.push_back(&jj); }
+    void summary(const report_totals &totals) override
+    {
+        std::vector<const ::journey *> journeys;
+        for (const ::journey &j : kept)
+            journeys.push_back(&j);
+        out = html_page(state, hosts, journeys, totals, kept_joined, join);
+    }
+};
+
+} // namespace
+
+std::unique_ptr<report_writer> page_writer(std::string &out, report_state &state,
+                                           const std::vector<std::string> &hosts)
+{
+    return std::make_unique<page_report>(out, state, hosts);
 }

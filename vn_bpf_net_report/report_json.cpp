@@ -7,10 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host_join.h"
-#include "report_output.h"
+#include "endings.h"
+#include "report_writer.h"
+#include "stages.h"
+#include "steps.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
+#include "vn_bpf_net_monitor.h"
 
 using namespace trace_layout;
 
@@ -21,13 +24,6 @@ constexpr const char *SCHEMA_MEMBER = ",\"schema\":1";
 std::string json_string(std::string_view text)
 {
     return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-const std::string &quoted_name(report_state &state, uint32_t id)
-{
-    while (state.json_texts.size() <= id)
-        state.json_texts.push_back(json_string(state.names.text(uint32_t(state.json_texts.size()))));
-    return state.json_texts[id];
 }
 
 // A column label as a JSON key: "TRACE_INFO" gives "trace_info":
@@ -53,42 +49,20 @@ void append_text_field(std::string &out, const char *key, std::string_view text)
     out += json_string(text);
 }
 
-void append_ipv4(std::string &out, uint32_t addr)
-{
-    char text[18];
-    char *p = text;
-    *p++ = '"';
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        p = std::to_chars(p, text + sizeof(text), (addr >> shift) & 0xff).ptr;
-        *p++ = shift ? '.' : '"';
-    }
-    out.append(text, size_t(p - text));
-}
-
 // "other_info":"..." and, for jq, the parts the text has.
-const std::string &other_info_members(report_state &state, uint32_t id)
+std::string other_info_members(std::string_view text)
 {
-    while (state.json_other_info.size() <= id) {
-        std::string_view text = state.names.text(uint32_t(state.json_other_info.size()));
-        std::string members = key_of_label(OTHER_INFO_LABEL) + json_string(text);
-        other_info_fields parts = split_other_info(text);
-        if (!parts.verdict.empty())
-            append_text_field(members, "verdict", parts.verdict);
-        if (!parts.hook.empty())
-            append_text_field(members, "hook", parts.hook);
-        if (!parts.table.empty())
-            append_text_field(members, "table", parts.table);
-        if (!parts.chain.empty())
-            append_text_field(members, "chain", parts.chain);
-        if (!parts.sock.empty())
-            append_text_field(members, "sock", parts.sock);
-        if (!parts.reason.empty())
-            append_text_field(members, "reason", parts.reason);
-        if (!parts.location.empty())
-            append_text_field(members, "location", parts.location);
-        state.json_other_info.push_back(std::move(members));
-    }
-    return state.json_other_info[id];
+    std::string members = key_of_label(OTHER_INFO_LABEL) + json_string(text);
+    other_info_fields parts = split_other_info(text);
+    const std::pair<const char *, std::string_view> named[] = {
+        {"verdict", parts.verdict}, {"hook", parts.hook},     {"table", parts.table},
+        {"chain", parts.chain},     {"sock", parts.sock},     {"reason", parts.reason},
+        {"location", parts.location},
+    };
+    for (const auto &[key, part] : named)
+        if (!part.empty())
+            append_text_field(members, key, part);
+    return members;
 }
 
 // Appends pieces to a string through a pointer, into room made beforehand:
@@ -104,10 +78,8 @@ struct piece_writer {
     void ipv4(uint32_t addr)
     {
         *at++ = '"';
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            at = std::to_chars(at, at + 3, (addr >> shift) & 0xff).ptr;
-            *at++ = shift ? '.' : '"';
-        }
+        at = write_ipv4(at, addr);
+        *at++ = '"';
     }
 };
 
@@ -125,8 +97,36 @@ struct flow_members {
     }
 };
 
-void append_row(std::string &out, report_state &state, const protocol_layout_t &layout, const trace_row &row,
-                flow_members &flow)
+struct json_report final : report_writer {
+    std::string &out;
+    report_state &state;
+    const std::vector<std::string> &hosts;
+    // By name id, made once: the text as a JSON string, and as the JSON
+    // members of an OTHER_INFO text ("other_info" and its parts).
+    rendered_names quoted_names, other_infos;
+    std::vector<std::string> quoted_steps; // by step id
+    std::vector<std::string> ended_at;     // by function id: "ended at F" quoted, once made
+    std::vector<std::string> files;        // by source
+    std::string scratch;
+
+    json_report(std::string &out_, report_state &state_, const std::vector<std::string> &hosts_)
+        : out(out_), state(state_), hosts(hosts_)
+    {
+    }
+    const std::string &quoted(uint32_t id) { return quoted_names.get(state.names, id, json_string); }
+    const std::string &sentence(const ending &e);
+    void row(const protocol_layout_t &layout, const trace_row &row, flow_members &flow);
+    void members(const char *kind, const ::journey *const *parts, size_t count, int64_t duration_ns,
+                 bool repeated_fields, const uint32_t *part_hosts);
+
+    void header(const host_join *join) override;
+    void journey(const ::journey &j) override;
+    void frames(const ::journey &j) override;
+    void joined(const joined_journey &jj) override;
+    void summary(const report_totals &totals) override;
+};
+
+void json_report::row(const protocol_layout_t &layout, const trace_row &row, flow_members &flow)
 {
     static const std::string line_key = "{\"line\":";
     static std::string common_keys[COMMON_COUNT];
@@ -146,14 +146,14 @@ void append_row(std::string &out, report_state &state, const protocol_layout_t &
     // Made first: making one may move the others.
     const uint32_t text_ids[] = {row.function, row.device, row.smac, row.dmac};
     for (uint32_t id : text_ids)
-        quoted_name(state, id);
+        quoted(id);
     const std::string *texts[4];
     size_t texts_size = 0;
     for (size_t i = 0; i < 4; i++) {
-        texts[i] = &state.json_texts[text_ids[i]];
+        texts[i] = &quoted_names.texts[text_ids[i]];
         texts_size += texts[i]->size();
     }
-    const std::string &info = other_info_members(state, row.other_info);
+    const std::string &info = other_infos.get(state.names, row.other_info, other_info_members);
 
     // Keys, texts, 7 numbers of up to 20 characters, 2 addresses of up to 17, 2 more.
     size_t start = out.size();
@@ -193,17 +193,20 @@ void append_row(std::string &out, report_state &state, const protocol_layout_t &
 
 // A journey's members: its packet from the first part, its ending from the
 // last, rows across all parts (each with its host when hosts are named).
-void append_journey(std::string &out, report_state &state, const char *kind, const journey *const *parts,
-                    size_t count, int64_t duration_ns, bool repeated_fields, const std::string *hosts)
+void json_report::members(const char *kind, const ::journey *const *parts, size_t count, int64_t duration_ns,
+                          bool repeated_fields, const uint32_t *part_hosts)
 {
-    const journey &j = *parts[0], &last = *parts[count - 1];
+    const ::journey &j = *parts[0];
+    const ending &end = parts[count - 1]->end;
     const trace_source &source = state.sources[j.source];
     const protocol_layout_t &layout = *protocol_layout(source.protocol);
     const trace_row &first = j.rows.front();
     out += kind;
     out += SCHEMA_MEMBER;
     out += ",\"file\":";
-    out += quoted_name(state, state.names.id(source.name));
+    while (files.size() <= j.source)
+        files.push_back(json_string(state.sources[files.size()].name));
+    out += files[j.source];
     out += ",\"protocol\":\"";
     out += layout.name;
     out += '"';
@@ -212,14 +215,17 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
     out += ",\"flow\":\"";
     out += flow_text(source.protocol, first);
     out += '"';
-    out += ",\"saddr\":";
-    append_ipv4(out, first.saddr);
-    out += ",\"daddr\":";
-    append_ipv4(out, first.daddr);
+    char address[18];
+    for (auto [key, addr] : {std::pair{",\"saddr\":", first.saddr}, std::pair{",\"daddr\":", first.daddr}}) {
+        out += key;
+        piece_writer w{address};
+        w.ipv4(addr);
+        out.append(address, size_t(w.at - address));
+    }
     // Ports for TCP and UDP; ICMP has none.
     for (size_t i : {size_t(0), size_t(1)}) {
         out += i ? ",\"dport\":" : ",\"sport\":";
-        if (source.protocol == 1)
+        if (source.protocol == PROTO_ICMP)
             out += "null";
         else
             append_number(out, first.fields[i]);
@@ -229,23 +235,21 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
     out += ",\"duration_ns\":";
     append_number(out, duration_ns);
     // Frames with repeated fields are no packet: they have no ending.
-    bool known = !repeated_fields && last.ending_known;
+    bool known = !repeated_fields && end.known();
     out += ",\"ending\":";
     if (!known)
         out += "null";
-    else if (!last.dropped && last.ending_note.empty())
-        out += quoted_name(state, ended_at(state, last.rows.back().function));
     else
-        out += json_string(ending_of(state, last));
-    out += !known ? ",\"dropped\":null" : last.dropped ? ",\"dropped\":true" : ",\"dropped\":false";
+        out += sentence(end);
+    out += !known ? ",\"dropped\":null" : end.is_drop() ? ",\"dropped\":true" : ",\"dropped\":false";
     // What is known of the drop: the table walk's and the kernel's.
-    const std::pair<const char *, std::string_view> drop[] = {
-        {"drop_table", last.drop_table},   {"drop_chain", last.drop_chain},       {"drop_hook", last.drop_hook},
-        {"drop_reason", last.drop_reason}, {"drop_function", last.drop_function},
+    const std::pair<const char *, uint32_t> drop[] = {
+        {"drop_table", end.table},   {"drop_chain", end.chain},       {"drop_hook", end.hook},
+        {"drop_reason", end.reason}, {"drop_function", end.function},
     };
-    for (const auto &[key, text] : drop) {
-        if (known && last.dropped && !text.empty()) {
-            append_text_field(out, key, text);
+    for (const auto &[key, id] : drop) {
+        if (known && end.is_drop() && id != NO_NAME) {
+            append_text_field(out, key, state.names.text(id));
             continue;
         }
         out += ",\"";
@@ -255,10 +259,12 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
     out += ",\"path\":[";
     bool first_step = true;
     for (size_t p = 0; p < count; p++)
-        for (uint32_t step : parts[p]->steps) {
+        for (uint32_t id : parts[p]->steps) {
             if (!first_step)
                 out += ',';
-            out += quoted_name(state, step);
+            while (quoted_steps.size() <= id)
+                quoted_steps.push_back(json_string(step_name(state, state.steps.get(uint32_t(quoted_steps.size())))));
+            out += quoted_steps[id];
             first_step = false;
         }
     out += ']';
@@ -266,46 +272,66 @@ void append_journey(std::string &out, report_state &state, const char *kind, con
     flow_members flow;
     bool first_row = true;
     for (size_t p = 0; p < count; p++)
-        for (const trace_row &row : parts[p]->rows) {
+        for (const trace_row &r : parts[p]->rows) {
             if (!first_row)
                 out += ',';
             size_t at = out.size();
-            append_row(out, state, layout, row, flow);
-            if (hosts)
-                out.insert(at + 1, "\"host\":" + json_string(hosts[p]) + ",");
+            row(layout, r, flow);
+            if (part_hosts)
+                out.insert(at + 1, "\"host\":" + json_string(hosts[part_hosts[p]]) + ",");
             first_row = false;
         }
     out += ']';
 }
 
-} // namespace
-
-void append_json_line(std::string &out, report_state &state, const journey &j, bool repeated_fields)
+// The ending as a JSON string: most journeys end in a few functions.
+const std::string &json_report::sentence(const ending &e)
 {
-    const journey *parts[] = {&j};
-    append_journey(out, state, repeated_fields ? "{\"kind\":\"repeated\"" : "{\"kind\":\"journey\"", parts, 1,
-                   j.duration_ns(), repeated_fields, nullptr);
+    if (e.kind != ending_kind::ended) {
+        scratch = json_string(ending_sentence(state.names, hosts, e));
+        return scratch;
+    }
+    if (ended_at.size() <= e.function)
+        ended_at.resize(e.function + 1);
+    if (ended_at[e.function].empty())
+        ended_at[e.function] = json_string(ending_sentence(state.names, hosts, e));
+    return ended_at[e.function];
+}
+
+void json_report::journey(const ::journey &j)
+{
+    const ::journey *parts[] = {&j};
+    members("{\"kind\":\"journey\"", parts, 1, j.duration_ns(), false, nullptr);
     out += "}\n";
 }
 
-void append_json_joined(std::string &out, report_state &state, const host_join &join, const joined_journey &jj)
+void json_report::frames(const ::journey &j)
 {
-    const journey *parts[] = {jj.sent, jj.received};
-    const std::string hosts[] = {join.hosts[jj.from], join.hosts[jj.to]};
-    append_journey(out, state, "{\"kind\":\"joined\"", parts, 2, joined_duration(jj), false, hosts);
-    out += ",\"hosts\":[" + json_string(hosts[0]) + "," + json_string(hosts[1]) + "],\"wire_ns\":";
+    const ::journey *parts[] = {&j};
+    members("{\"kind\":\"repeated\"", parts, 1, j.duration_ns(), true, nullptr);
+    out += "}\n";
+}
+
+void json_report::joined(const joined_journey &jj)
+{
+    const ::journey *parts[] = {jj.sent, jj.received};
+    const uint32_t part_hosts[] = {jj.from, jj.to};
+    members("{\"kind\":\"joined\"", parts, 2, joined_duration(jj), false, part_hosts);
+    out += ",\"hosts\":[" + json_string(hosts[jj.from]) + "," + json_string(hosts[jj.to]) + "],\"wire_ns\":";
     append_number(out, jj.wire_ns);
     out += ",\"wire_error_ns\":";
     append_number(out, jj.wire_error_ns);
     out += "}\n";
 }
 
-void append_json_clocks(std::string &out, const host_join &join)
+void json_report::header(const host_join *join)
 {
-    for (const host_clock &c : join.clocks) {
+    if (!join)
+        return;
+    for (const host_clock &c : join->clocks) {
         out += "{\"kind\":\"clock\"";
         out += SCHEMA_MEMBER;
-        out += ",\"hosts\":[" + json_string(join.hosts[c.a]) + "," + json_string(join.hosts[c.b]) + "],\"offset_ns\":";
+        out += ",\"hosts\":[" + json_string(join->hosts[c.a]) + "," + json_string(join->hosts[c.b]) + "],\"offset_ns\":";
         append_number(out, c.offset_ns);
         out += ",\"error_ns\":";
         append_number(out, c.error_ns);
@@ -315,12 +341,13 @@ void append_json_clocks(std::string &out, const host_join &join)
     }
 }
 
-void append_json_summary(std::string &out, report_state &state, report_totals &totals)
+void json_report::summary(const report_totals &totals)
 {
     for (const stage_summary &s : summarize_stages(state, totals.stages)) {
         out += "{\"kind\":\"stage\"";
         out += SCHEMA_MEMBER;
-        out += ",\"from\":" + quoted_name(state, s.from) + ",\"to\":" + quoted_name(state, s.to);
+        out += ",\"from\":" + json_string(step_name(state, state.steps.get(s.from))) +
+               ",\"to\":" + json_string(step_name(state, state.steps.get(s.to)));
         const std::pair<const char *, int64_t> numbers[] = {
             {"count", int64_t(s.count)}, {"p50_ns", s.p50}, {"p90_ns", s.p90}, {"p99_ns", s.p99}, {"max_ns", s.max}};
         for (const auto &[key, value] : numbers) {
@@ -345,12 +372,20 @@ void append_json_summary(std::string &out, report_state &state, report_totals &t
     }
     out += ",\"endings\":[";
     bool first = true;
-    for (const auto &[ending, count] : count_endings(totals.endings)) {
+    for (const ending_count &e : endings_by_count(state, hosts, totals)) {
         out += first ? "{\"ending\":" : ",{\"ending\":";
-        out += json_string(ending) + ",\"count\":";
-        append_number(out, int64_t(count));
+        out += json_string(e.sentence) + ",\"count\":";
+        append_number(out, int64_t(e.count));
         out += '}';
         first = false;
     }
     out += "]}\n";
+}
+
+} // namespace
+
+std::unique_ptr<report_writer> json_writer(std::string &out, report_state &state,
+                                           const std::vector<std::string> &hosts)
+{
+    return std::make_unique<json_report>(out, state, hosts);
 }

@@ -1,4 +1,5 @@
-// The text report: aligned columns, the path last because its length varies.
+// The text report (aligned columns, the path last because its length
+// varies) and the detail report (a journey hop by hop).
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -7,7 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "report_output.h"
+#include "endings.h"
+#include "report_writer.h"
+#include "stages.h"
+#include "steps.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
 
@@ -91,32 +95,61 @@ void pad_right(std::string &out, std::string_view text, size_t width)
     out.append(text.size() < width ? width - text.size() : 0, ' ');
 }
 
-} // namespace
 
-std::string micros_text(int64_t ns)
-{
-    char text[32];
-    auto end = std::to_chars(text, text + sizeof(text), double(ns) / 1000.0, std::chars_format::fixed, 1).ptr;
-    return std::string(text, end);
-}
+// What the text and the detail reports share: texts as shown, the path,
+// the endings, the clocks and the summary.
+struct text_renderer {
+    std::string &out;
+    report_state &state;
+    const std::vector<std::string> &hosts;
+    rendered_names shown;                  // by name id
+    std::vector<std::string> shown_steps;  // by step id
+    std::vector<std::string> ended_at;     // by function id: "ended at F", once made
+    std::string scratch;
 
-void count_journey(report_totals &totals, const report_state &state, const journey &j)
-{
-    totals.journeys++;
-    totals.rows += j.rows.size();
-    // Most journeys end undropped in the function the one before ended in.
-    uint32_t function = j.rows.back().function;
-    bool plain = j.ending_known && !j.dropped && j.ending_note.empty();
-    uint64_t *count = plain && totals.last_ended_at && function == totals.last_ended_at_function
-                          ? totals.last_ended_at
-                          : &totals.endings[ending_of(state, j)];
-    ++*count;
-    if (plain)
-        totals.last_ended_at = count, totals.last_ended_at_function = function;
-    add_stages(totals.stages, j);
-}
+    const std::string &shown_name(uint32_t id)
+    {
+        return shown.get(state.names, id, [](std::string_view text) { return shown_text(text); });
+    }
+    const std::string &shown_step(uint32_t id)
+    {
+        while (shown_steps.size() <= id)
+            shown_steps.push_back(shown_text(step_name(state, state.steps.get(uint32_t(shown_steps.size())))));
+        return shown_steps[id];
+    }
+    // The i-th step of a path. A joined journey names the host at the first
+    // step of each part, and the wire before the receiver's.
+    const std::string &path_step(const journey &j, size_t i, const joined_journey *jj)
+    {
+        const step &s = state.steps.get(j.steps[i]);
+        bool new_host = s.host != NO_HOST && (i == 0 || state.steps.get(j.steps[i - 1]).host != s.host);
+        if (!new_host)
+            return shown_step(j.steps[i]);
+        scratch.clear();
+        if (i > 0 && jj)
+            scratch += "=(wire:" + micros_text(jj->wire_ns) + "us+-" + micros_text(jj->wire_error_ns) + "us)=>";
+        scratch += shown_text(hosts[s.host]) + ":" + shown_step(j.steps[i]);
+        return scratch;
+    }
+    std::string sentence(const ending &e)
+    {
+        if (e.kind != ending_kind::ended)
+            return ending_sentence(state.names, hosts, e);
+        if (ended_at.size() <= e.function)
+            ended_at.resize(e.function + 1);
+        if (ended_at[e.function].empty())
+            ended_at[e.function] = ending_sentence(state.names, hosts, e);
+        return ended_at[e.function];
+    }
 
-void append_text_header(std::string &out)
+    void header() const;
+    void line(const journey &j, const joined_journey *jj);
+    void detail(const journey &j, const joined_journey *jj);
+    void clocks(const host_join &join);
+    void summary(const report_totals &totals);
+};
+
+void text_renderer::header() const
 {
     pad_right(out, "START_NS", START_WIDTH + 1);
     pad_right(out, "PROTO", PROTOCOL_WIDTH + 1);
@@ -132,7 +165,7 @@ void append_text_header(std::string &out)
 // Fitted to a terminal (line_width), the flow, the ending and the path are
 // cut to their columns, and the whole line (a start or a total longer than
 // its column) to the width; --json keeps them whole.
-void append_text_line(std::string &out, report_state &state, const journey &j)
+void text_renderer::line(const journey &j, const joined_journey *jj)
 {
     size_t width = line_width(), begin = out.size();
     line_columns columns = columns_for(width);
@@ -143,36 +176,42 @@ void append_text_line(std::string &out, report_state &state, const journey &j)
     out += ' ';
     pad_right(out, trace_layout::protocol_layout(protocol)->name, PROTOCOL_WIDTH);
     out += ' ';
-    std::string flow = flow_text(protocol, j.rows.front()), ending = ending_of(state, j);
+    std::string flow = flow_text(protocol, j.rows.front()), ending = sentence(j.end);
     if (width)
         cut_to(flow, columns.flow), cut_to(ending, columns.ending);
     pad_right(out, flow, columns.flow);
     out += ' ';
-    pad_left(out, std::to_string(j.rows.size()), ROWS_WIDTH);
+    char rows[24];
+    pad_left(out, std::string_view(rows, size_t(std::to_chars(rows, rows + 24, j.rows.size()).ptr - rows)),
+             ROWS_WIDTH);
     out += ' ';
     pad_left(out, micros_text(j.duration_ns()), TOTAL_WIDTH);
     out += "  ";
     pad_right(out, ending, columns.ending);
-    for (uint32_t step : j.steps) {
+    for (size_t i = 0; i < j.steps.size(); i++) {
         if (width && out.size() - begin > width)
             break; // the rest is cut anyway
         out += ' ';
-        out += shown_name(state, step);
+        out += path_step(j, i, jj);
     }
     if (width)
         cut_to(out, width, begin);
     out += '\n';
 }
 
-void append_detail(std::string &out, report_state &state, const journey &j)
+void text_renderer::detail(const journey &j, const joined_journey *jj)
 {
     uint32_t protocol = state.sources[j.source].protocol;
+    if (jj)
+        out += shown_text(hosts[jj->from]) + " -> " + shown_text(hosts[jj->to]) + ", wire " +
+               micros_text(jj->wire_ns) + " us +- " + micros_text(jj->wire_error_ns) + " us; " +
+               shown_text(hosts[jj->to]) + "'s times moved into " + shown_text(hosts[jj->from]) + "'s clock\n";
     out += std::to_string(j.start()) + " " + trace_layout::protocol_layout(protocol)->name + " " +
            flow_text(protocol, j.rows.front()) + ": " + std::to_string(j.rows.size()) + " rows, " +
-           micros_text(j.duration_ns()) + " us, " + ending_of(state, j) + "\n";
+           micros_text(j.duration_ns()) + " us, " + sentence(j.end) + "\n";
     size_t step_width = 4;
-    for (uint32_t step : j.steps)
-        step_width = std::max(step_width, shown_name(state, step).size());
+    for (size_t i = 0; i < j.steps.size(); i++)
+        step_width = std::max(step_width, path_step(j, i, jj).size());
     pad_left(out, "+US", TOTAL_WIDTH);
     pad_left(out, "AT_US", TOTAL_WIDTH + 1);
     out += "  ";
@@ -186,12 +225,12 @@ void append_detail(std::string &out, report_state &state, const journey &j)
         pad_left(out, micros_text(elapsed_ns(j.start(), row.time)), TOTAL_WIDTH + 1);
         out += "  ";
         pad_right(out, std::to_string(row.cpu), PROTOCOL_WIDTH + 1);
-        pad_right(out, shown_name(state, j.steps[i]), step_width + 1);
+        pad_right(out, path_step(j, i, jj), step_width + 1);
         std::string_view info = state.names.text(row.other_info);
         if (info.empty()) {
-            out += shown_name(state, row.device);
+            out += shown_name(row.device);
         } else {
-            pad_right(out, shown_name(state, row.device), 17);
+            pad_right(out, shown_name(row.device), 17);
             out += shown_text(info, true);
         }
         out += '\n';
@@ -199,7 +238,18 @@ void append_detail(std::string &out, report_state &state, const journey &j)
     out += '\n';
 }
 
-void append_summary(std::string &out, report_state &state, report_totals &totals)
+void text_renderer::clocks(const host_join &join)
+{
+    for (const host_clock &c : join.clocks) {
+        // "b = a - 5 ns", not "b = a + -5 ns"; the magnitude taken unsigned, as INT64_MIN has none.
+        uint64_t size = c.offset_ns < 0 ? 0 - uint64_t(c.offset_ns) : uint64_t(c.offset_ns);
+        out += "clock: " + shown_text(join.hosts[c.b]) + " = " + shown_text(join.hosts[c.a]) +
+               (c.offset_ns < 0 ? " - " : " + ") + std::to_string(size) + " ns +- " + std::to_string(c.error_ns) +
+               " ns (" + std::to_string(c.matched) + " packets seen on both)\n";
+    }
+}
+
+void text_renderer::summary(const report_totals &totals)
 {
     out += "\njourneys: " + std::to_string(totals.journeys) + " (" + std::to_string(totals.rows) + " rows)\n";
     out += "frames with repeated fields: " + std::to_string(totals.repeated_frames) + "\n";
@@ -209,9 +259,9 @@ void append_summary(std::string &out, report_state &state, report_totals &totals
     pad_right(out, "ENDING", ENDING_WIDTH + 2);
     pad_left(out, "JOURNEYS", 10);
     out += '\n';
-    for (const auto &[ending, count] : count_endings(totals.endings)) {
-        pad_right(out, ending, ENDING_WIDTH + 2);
-        pad_left(out, std::to_string(count), 10);
+    for (const ending_count &e : endings_by_count(state, hosts, totals)) {
+        pad_right(out, e.sentence, ENDING_WIDTH + 2);
+        pad_left(out, std::to_string(e.count), 10);
         out += '\n';
     }
 
@@ -219,7 +269,7 @@ void append_summary(std::string &out, report_state &state, report_totals &totals
     std::vector<std::string> names;
     size_t stage_width = 5;
     for (const stage_summary &s : stages) {
-        names.push_back(shown_name(state, s.from) + " -> " + shown_name(state, s.to));
+        names.push_back(shown_step(s.from) + " -> " + shown_step(s.to));
         stage_width = std::max(stage_width, names.back().size());
     }
     out += "\n";
@@ -235,4 +285,47 @@ void append_summary(std::string &out, report_state &state, report_totals &totals
             pad_left(out, micros_text(ns), 10);
         out += '\n';
     }
+}
+
+// A line per journey under a header of columns, or (detail) each journey
+// hop by hop.
+struct text_report final : report_writer {
+    text_renderer text;
+    bool detail;
+    text_report(std::string &out, report_state &state, const std::vector<std::string> &hosts, bool detail_)
+        : text{out, state, hosts, {}, {}, {}, {}}, detail(detail_)
+    {
+    }
+    void header(const host_join *join) override
+    {
+        if (join)
+            text.clocks(*join);
+        if (!detail)
+            text.header();
+    }
+    void journey(const ::journey &j) override { detail ? text.detail(j, nullptr) : text.line(j, nullptr); }
+    void frames(const ::journey &) override {}
+    void joined(const joined_journey &jj) override { detail ? text.detail(jj.whole, &jj) : text.line(jj.whole, &jj); }
+    void summary(const report_totals &totals) override { text.summary(totals); }
+};
+
+} // namespace
+
+std::string micros_text(int64_t ns)
+{
+    char text[32];
+    auto end = std::to_chars(text, text + sizeof(text), double(ns) / 1000.0, std::chars_format::fixed, 1).ptr;
+    return std::string(text, end);
+}
+
+std::unique_ptr<report_writer> text_writer(std::string &out, report_state &state,
+                                           const std::vector<std::string> &hosts)
+{
+    return std::make_unique<text_report>(out, state, hosts, false);
+}
+
+std::unique_ptr<report_writer> detail_writer(std::string &out, report_state &state,
+                                             const std::vector<std::string> &hosts)
+{
+    return std::make_unique<text_report>(out, state, hosts, true);
 }

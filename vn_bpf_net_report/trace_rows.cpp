@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "trace_layout.h"
+#include "vn_bpf_net_monitor.h"
 
 using namespace trace_layout;
 
@@ -96,6 +97,16 @@ std::string_view take_word(std::string_view &text, size_t prefix_len)
 }
 
 } // namespace
+
+char *write_ipv4(char *at, uint32_t addr)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        at = std::to_chars(at, at + 3, (addr >> shift) & 0xff).ptr;
+        if (shift)
+            *at++ = '.';
+    }
+    return at;
+}
 
 bool parse_ipv4(std::string_view text, uint32_t &addr)
 {
@@ -227,7 +238,7 @@ bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, 
         if (i >= layout->count)
             continue;
         // SEQ and ACK_SEQ are 32-bit; every other protocol column is 16-bit.
-        bool wide = layout->protocol == 6 && (i == TCP_SEQ || i == TCP_ACK_SEQ);
+        bool wide = layout->protocol == PROTO_TCP && (i == TCP_SEQ || i == TCP_ACK_SEQ);
         uint64_t value;
         if (!c.number(layout->columns[i].width, wide ? 10 : 5, wide ? UINT32_MAX : UINT16_MAX, value))
             return false;
@@ -266,7 +277,7 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
             continue;
         std::string_view value = next_value(line, pos, layout->columns[i].width, squeezed);
         // SEQ and ACK_SEQ are 32-bit; every other protocol column is 16-bit.
-        bool wide = protocol == 6 && (i == TCP_SEQ || i == TCP_ACK_SEQ);
+        bool wide = protocol == PROTO_TCP && (i == TCP_SEQ || i == TCP_ACK_SEQ);
         uint16_t narrow;
         if (wide ? !parse_number(value, row.fields[i]) : !parse_number(value, narrow))
             return layout->columns[i].label;

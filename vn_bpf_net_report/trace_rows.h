@@ -45,6 +45,9 @@ other_info_fields split_other_info(std::string_view other_info);
 
 // Dotted-decimal IPv4 text to host byte order; false when it is not one.
 bool parse_ipv4(std::string_view text, uint32_t &addr);
+// An address in host byte order as dotted-decimal text at `at` (up to 15
+// characters); returns the end.
+char *write_ipv4(char *at, uint32_t addr);
 
 // A text of the trace as the reader shows it (text report, HTML page,
 // messages): trace_layout::escape_text, so no byte of a name can steer a

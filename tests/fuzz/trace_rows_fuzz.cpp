@@ -39,9 +39,9 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
+#include "grouping.h"
 #include "host_join.h"
-#include "journeys.h"
-#include "report_output.h"
+#include "report_writer.h"
 #include "report_schema.h"
 #include "trace_layout.h"
 #include "trace_rows.h"
@@ -207,19 +207,23 @@ void check_outputs(reading &r)
     std::sort(r.journeys.begin(), r.journeys.end(),
               [](const journey &a, const journey &b) { return a.start() < b.start(); });
     report_totals totals;
-    std::string report, json;
-    append_text_header(report);
-    std::vector<const journey *> kept;
+    std::string report, json, page;
+    const std::vector<std::string> no_hosts;
+    std::unique_ptr<report_writer> writers[] = {text_writer(report, r.state, no_hosts),
+                                                json_writer(json, r.state, no_hosts),
+                                                page_writer(page, r.state, no_hosts)};
+    for (auto &w : writers)
+        w->header(nullptr);
     for (const journey &j : r.journeys) {
-        count_journey(totals, r.state, j);
-        append_text_line(report, r.state, j);
-        append_json_line(json, r.state, j, false);
-        kept.push_back(&j);
+        count_journey(totals, j);
+        for (auto &w : writers)
+            w->journey(j);
     }
     for (const journey &j : r.repeated)
-        append_json_line(json, r.state, j, true);
-    append_json_summary(json, r.state, totals);
-    append_summary(report, r.state, totals);
+        for (auto &w : writers)
+            w->frames(j);
+    for (auto &w : writers)
+        w->summary(totals);
     CHECK(printable(report), report);
 
     std::vector<nlohmann::json> lines;
@@ -235,7 +239,6 @@ void check_outputs(reading &r)
     CHECK(stream_error(lines).empty(), stream_error(lines));
 
     // Every element on the page is one the page itself writes: no trace text opens one.
-    std::string page = html_page(r.state, kept, totals);
     CHECK(printable(page), page);
     static const std::vector<std::string> elements = {"!DOCTYPE", "html", "head", "meta",   "title",    "style",
                                                       "body",     "h1",   "h2",   "p",      "svg",      "text",
@@ -257,25 +260,27 @@ void check_join(reading &r)
     for (size_t source = 0; source < r.state.sources.size(); source++)
         join.host_of_source.push_back(source == 0 ? 0 : 1);
     join_hosts(r.state, join, r.journeys);
-    std::string text, json;
+    std::string text, detail, json, page;
     report_totals totals;
-    append_clock_lines(text, join);
-    append_json_clocks(json, join);
+    std::unique_ptr<report_writer> writers[] = {
+        text_writer(text, r.state, join.hosts), detail_writer(detail, r.state, join.hosts),
+        json_writer(json, r.state, join.hosts), page_writer(page, r.state, join.hosts)};
+    for (auto &w : writers)
+        w->header(&join);
     for (const host_clock &c : join.clocks)
         CHECK(c.error_ns >= 0 && c.matched > 0, text);
-    std::vector<const joined_journey *> kept;
     for (const joined_journey &jj : join.joined) {
         CHECK(jj.wire_ns >= 0 && jj.wire_error_ns >= 0 && jj.from != jj.to, text);
         CHECK(jj.whole.rows.size() == jj.whole.steps.size(), text);
         for (size_t i = 1; i < jj.whole.rows.size(); i++)
             CHECK(jj.whole.rows[i - 1].time <= jj.whole.rows[i].time, text);
-        count_joined(totals, r.state, jj);
-        append_text_joined(text, r.state, jj);
-        append_detail_joined(text, r.state, join, jj);
-        append_json_joined(json, r.state, join, jj);
-        kept.push_back(&jj);
+        count_joined(totals, jj);
+        for (auto &w : writers)
+            w->joined(jj);
     }
-    append_json_summary(json, r.state, totals);
+    for (auto &w : writers)
+        w->summary(totals);
+    text += detail;
     CHECK(printable(text), text);
     std::vector<nlohmann::json> lines;
     for (size_t start = 0, end; (end = json.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -283,7 +288,6 @@ void check_join(reading &r)
         lines.push_back(nlohmann::json::parse(json.substr(start, end - start)));
     }
     CHECK(stream_error(lines).empty(), stream_error(lines));
-    std::string page = html_page(r.state, {}, totals, kept, &join);
     CHECK(printable(page) && page.find("<script") == std::string::npos, page);
 }
 

@@ -1,0 +1,134 @@
+// The command line: the settings, the inputs and the hosts they are traces of.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <CLI/CLI.hpp>
+
+#include "page_file.h"
+#include "report_run.h"
+#include "trace_rows.h"
+
+namespace {
+
+// The inputs and their hosts: those of --host first, then the plain files,
+// each named by its base name. A file given twice (by any name) is one
+// host's. Returns an exit status when the hosts cannot be named, else -1.
+int name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
+{
+    settings &set = run.set;
+    struct entry {
+        std::string name, file;
+        bool named;
+    };
+    std::vector<entry> entries;
+    for (const std::string &arg : set.hosts) {
+        size_t eq = arg.find('=');
+        std::string name = arg.substr(0, eq);
+        if (eq == std::string::npos || !valid_host_name(name)) {
+            fprintf(stderr, "bad host name: %s\n", shown_text(name, true).c_str());
+            return 2;
+        }
+        entries.push_back({name, arg.substr(eq + 1), true});
+    }
+    if (plain_files || set.hosts.empty())
+        for (const std::string &file : set.files)
+            entries.push_back({host_name_of_file(file), file, false});
+    std::vector<std::pair<struct stat, uint32_t>> known; // files seen, and their hosts
+    set.files.clear();
+    for (const entry &e : entries) {
+        struct stat st;
+        bool found = e.file == "-" ? fstat(0, &st) == 0 : stat(e.file.c_str(), &st) == 0;
+        uint32_t same = UINT32_MAX;
+        for (const auto &[file, host] : known)
+            if (found && same_file(file, st))
+                same = host;
+        auto by_name = std::find(run.join.hosts.begin(), run.join.hosts.end(), e.name);
+        uint32_t named = uint32_t(by_name - run.join.hosts.begin());
+        uint32_t host = same;
+        if (e.named && same != UINT32_MAX && named != same) {
+            fprintf(stderr, "%s: %s is the trace of %s: it cannot be the trace of %s too\n", PROGRAM,
+                    shown_text(e.file, true).c_str(), shown_text(run.join.hosts[same]).c_str(), e.name.c_str());
+            return 2;
+        }
+        if (e.named && by_name != run.join.hosts.end())
+            host = named;
+        if (host == UINT32_MAX) {
+            std::string name = e.name;
+            for (int n = 2; !e.named && std::count(run.join.hosts.begin(), run.join.hosts.end(), name); n++)
+                name = e.name + "-" + std::to_string(n);
+            run.join.hosts.push_back(name);
+            host = uint32_t(run.join.hosts.size() - 1);
+        }
+        if (found)
+            known.push_back({st, host});
+        set.files.push_back(e.file);
+        inputs.push_back({});
+        inputs.back().name = e.file;
+        inputs.back().host = host;
+    }
+    return -1;
+}
+
+// Standard output once nothing more will be written to it; false when what
+
+} // namespace
+
+int parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &inputs)
+{
+    settings &set = run.set;
+    CLI::App app{"Reads traces of vn_bpf_net_monitor: one journey per packet, how it ended, and the "
+                 "latency of each stage.",
+                 PROGRAM};
+    std::string flow, slower_than;
+    app.add_option("files", set.files, "trace files; - or none for standard input");
+    app.add_flag("--json", set.json, "JSON Lines (schema 1): a line per journey, then per stage, then a summary");
+    auto *html = app.add_option("--html", set.html,
+                                "also write a self-contained HTML page to this file (never over an input)");
+    app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
+        ->check([&](const std::string &text) { return parse_flow(text, set.filter); });
+    app.add_flag("--dropped", set.filter.dropped_only,
+                 "only journeys the kernel dropped: a table's drop verdict or a drop reason");
+    app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
+        ->check([&](const std::string &text) { return parse_slower_than(text, set.filter); });
+    auto *detail = app.add_flag("--detail", set.detail,
+                                "each journey the filters keep hop by hop: its rows' steps, CPUs, devices and "
+                                "the time since the hop before (pick one with --flow or --start)");
+    app.add_option("--start", set.filter.start_ns, "only the journey that starts at this time (START_NS, ns)")
+        ->each([&](const std::string &) { set.filter.by_start = true; });
+    auto *hosts = app.add_option("--host", set.hosts,
+                                 "one host's trace, NAME=FILE (NAME: 1 to 32 of A-Z a-z 0-9 . _ -); traces of "
+                                 "several hosts are joined, or refused when they share no traffic both ways")
+                      ->allow_extra_args(false);
+    auto *follow = app.add_flag("--follow", set.follow,
+                                "write each journey once its packet has been quiet for --quiet-ms; read a "
+                                "regular file on as it grows, until SIGINT or SIGTERM");
+    app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
+        ->check(CLI::Range(1, 3600 * 1000));
+    follow->excludes(html);
+    follow->excludes(hosts);
+    detail->excludes("--json");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        int status = app.exit(e);
+        return close_stdout(run) ? status : std::max(status, 1);
+    }
+    int refused = name_hosts(run, app.count("files") > 0, inputs);
+    if (refused >= 0)
+        return close_stdout(run) ? refused : 1;
+    if (!set.html.empty()) {
+        std::string refusal = page_refusal(set.html, set.files);
+        if (!refusal.empty()) {
+            fprintf(stderr, "%s: --html %s: %s\n", PROGRAM, shown_text(set.html, true).c_str(), refusal.c_str());
+            return 1;
+        }
+    }
+    // One output for standard output, and the page beside it.
+    auto make = set.json ? json_writer : set.detail ? detail_writer : text_writer;
+    run.writers.push_back(make(run.out, run.state, run.join.hosts));
+    if (!set.html.empty())
+        run.writers.push_back(page_writer(run.page, run.state, run.join.hosts));
+    return -1;
+}

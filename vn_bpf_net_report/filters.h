@@ -1,0 +1,25 @@
+// Which journeys the report keeps: --flow, --dropped, --slower-than, --start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "report_state.h"
+
+struct journey_filter {
+    bool by_host = false, by_port = false, dropped_only = false;
+    uint32_t host = 0;
+    uint16_t port = 0;
+    int64_t slower_than_ns = -1;
+    bool by_start = false;
+    int64_t start_ns = 0; // --start: the journey that starts then
+};
+bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter);
+// Frames with repeated fields are kept by --flow, never by the journey filters.
+bool frames_match(const report_state &state, const journey &frames, const journey_filter &filter);
+
+// The options' texts read into the filter: "" or why the text was refused.
+// --flow: HOST, HOST:PORT or :PORT.
+std::string parse_flow(const std::string &text, journey_filter &filter);
+// --slower-than: microseconds in decimal.
+std::string parse_slower_than(const std::string &text, journey_filter &filter);

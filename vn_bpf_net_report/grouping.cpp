@@ -1,0 +1,168 @@
+// How a key's rows become journeys: grouped as they are read, placed on
+// paths, and each path made a journey with its steps and its ending.
+//
+// A probe that sees a non-IPv4 frame repeats the packet fields of the last
+// row on its CPU. Such rows can only come from the device layer (the IP
+// layer never sees those frames) and they come after the packet whose
+// fields they carry has passed. So a journey made only of device-layer rows,
+// of a key that already had a journey, is not a packet: its rows are frames
+// with repeated fields.
+#include "grouping.h"
+
+#include <algorithm>
+
+#include "endings.h"
+#include "path_order.h"
+#include "placement.h"
+#include "steps.h"
+
+namespace {
+constexpr size_t ROWS_ROOM = 32;         // a packet's path is a dozen to twenty rows
+constexpr size_t SPARE_ROWS_MAX = 1024; // room kept for reuse, at most
+} // namespace
+
+std::vector<trace_row> room_for_rows(report_state &state)
+{
+    std::vector<trace_row> rows;
+    if (!state.spare_rows.empty()) {
+        rows.swap(state.spare_rows.back());
+        state.spare_rows.pop_back();
+    } else
+        rows.reserve(ROWS_ROOM);
+    return rows;
+}
+
+void give_back_rows(report_state &state, std::vector<trace_row> &&rows)
+{
+    std::vector<trace_row> given = std::move(rows);
+    rows.clear(); // a vector moved from is left valid but unspecified
+    if (given.capacity() < ROWS_ROOM || given.capacity() > 4 * ROWS_ROOM || state.spare_rows.size() >= SPARE_ROWS_MAX)
+        return;
+    given.clear();
+    state.spare_rows.push_back(std::move(given));
+}
+
+void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
+{
+    flow_key key = key_of(source, state.sources[source].protocol, row);
+    if (!state.last_group || !(key == state.last_key)) {
+        auto entry = state.groups.try_emplace(key).first;
+        state.last_group = &entry->second; // map values stay put when it grows
+        state.last_key = key;
+        if (entry->second.rows.empty())
+            state.opened.push_back(&*entry);
+    }
+    key_group &group = *state.last_group;
+    if (group.rows.capacity() == 0)
+        group.rows = room_for_rows(state);
+    group.rows.push_back(row);
+    group.last_read_ms = now_ms;
+    group.first_time = std::min(group.first_time, row.time);
+    group.last_time = std::max(group.last_time, row.time);
+    state.last_row_time = row.time;
+    state.rows_read++;
+}
+
+void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
+                      const trace_row &row, int64_t now_ms)
+{
+    if (kind == line_kind::header) {
+        // A header further down starts another trace (traces joined with cat).
+        if (line_no != 1) {
+            state.sources.push_back(state.sources[source]);
+            source = uint32_t(state.sources.size() - 1);
+        }
+        state.sources[source].protocol = header;
+        return;
+    }
+    if (kind == line_kind::unreadable)
+        state.unreadable_rows++;
+    if (kind != line_kind::row)
+        return;
+    add_row(state, source, row, now_ms);
+}
+
+line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
+                    int64_t now_ms, const char **bad)
+{
+    parsed_row parsed;
+    uint32_t header;
+    line_kind kind = parse_line(line, line_no, state.sources[source].protocol, &header, parsed, bad);
+    trace_row row{};
+    row_names caches; // a line at a time is for tests: no need to keep them
+    if (kind == line_kind::row)
+        row = row_of(state.names, caches, parsed, line_no);
+    take_parsed_line(state, source, line_no, kind, header, row, now_ms);
+    return kind;
+}
+
+namespace {
+
+// Paths [0, first_kept) become journeys; the rows of the others go back to the group.
+void make_journeys(report_state &state, const flow_key &key, key_group &group, std::vector<open_path> &paths,
+                   size_t first_kept, size_t kept_alone, std::vector<journey> &journeys,
+                   std::vector<journey> &repeated)
+{
+    std::vector<trace_row> &rows = group.rows;
+    rows.clear();
+    size_t paths_kept = 0;
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (i >= first_kept || i == kept_alone) {
+            rows.insert(rows.end(), paths[i].rows.begin(), paths[i].rows.end());
+            give_back_rows(state, std::move(paths[i].rows));
+            paths_kept++;
+            continue;
+        }
+        journey j;
+        j.source = key.source;
+        j.rows.swap(paths[i].rows);
+        bool device_only = std::all_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) {
+            return place_of(state, row.function).device_layer;
+        });
+        name_steps(state, j);
+        if (device_only && group.journeys_before > 0) {
+            state.repeated_frames += j.rows.size();
+            repeated.push_back(std::move(j));
+        } else {
+            settle_ending(state, j);
+            group.journeys_before++;
+            journeys.push_back(std::move(j));
+        }
+    }
+    // Back in the order they were read, so rows of one time are placed again as they were.
+    if (paths_kept > 1)
+        std::sort(rows.begin(), rows.end(), [](const trace_row &a, const trace_row &b) { return a.line < b.line; });
+    if (rows.empty())
+        give_back_rows(state, std::move(rows)); // a key remembered keeps no room for rows
+    group.rows_kept = rows.size();
+    group.first_time = INT64_MAX;
+    for (const trace_row &row : rows)
+        group.first_time = std::min(group.first_time, row.time);
+}
+
+} // namespace
+
+void split_group(report_state &state, const flow_key &key, key_group &group, bool keep_last,
+                 std::vector<journey> &journeys, std::vector<journey> &repeated)
+{
+    size_t newest;
+    std::vector<open_path> paths = place_rows(state, group.rows, &newest);
+    // Bounded memory: the path the newest row went on may still grow,
+    // unless it is closed and can take no drop row or walk return.
+    size_t kept = keep_last && !paths.empty() && (!paths[newest].closed || lingers(state, paths[newest]))
+                      ? newest
+                      : paths.size();
+    make_journeys(state, key, group, paths, paths.size(), kept, journeys, repeated);
+}
+
+void split_done_paths(report_state &state, const flow_key &key, key_group &group, int64_t now,
+                      std::vector<journey> &journeys, std::vector<journey> &repeated)
+{
+    size_t newest;
+    std::vector<open_path> paths = place_rows(state, group.rows, &newest);
+    size_t first_open = 0;
+    while (first_open < paths.size() && done_by(paths[first_open].rows.back().time, now))
+        first_open++;
+    make_journeys(state, key, group, paths, first_open, paths.size(), journeys, repeated);
+}
+

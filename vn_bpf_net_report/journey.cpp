@@ -1,0 +1,112 @@
+#include "journey.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "trace_rows.h"
+#include "vn_bpf_net_monitor.h"
+
+namespace {
+
+// Multiply and fold: every bit of each word reaches the low bits that pick a bucket.
+uint64_t fold(uint64_t h, uint64_t v)
+{
+    h = (h ^ v) * 0x9e3779b97f4a7c15ull;
+    return h ^ h >> 29;
+}
+
+} // namespace
+
+bool flow_key::operator==(const flow_key &other) const
+{
+    return source == other.source && saddr == other.saddr && daddr == other.daddr &&
+           memcmp(fields, other.fields, sizeof(fields)) == 0;
+}
+
+size_t flow_key_hash::operator()(const flow_key &key) const
+{
+    uint64_t h = fold(key.source, uint64_t(key.saddr) << 32 | key.daddr);
+    h = fold(h, uint64_t(key.fields[0]) << 32 | key.fields[1]);
+    return size_t(fold(h, uint64_t(key.fields[2]) << 32 | key.fields[3]));
+}
+
+flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
+{
+    flow_key key{source, row.saddr, row.daddr, {row.fields[0], row.fields[1], row.fields[2], row.fields[3]}};
+    if (protocol == PROTO_ICMP)
+        key.fields[1] = 0; // ICMP: type, id and sequence; the code may differ
+    return key;
+}
+
+int64_t elapsed_ns(int64_t from, int64_t to)
+{
+    if (to <= from)
+        return 0;
+    uint64_t ns = uint64_t(to) - uint64_t(from);
+    return ns > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(ns);
+}
+
+size_t step_hash::operator()(const step &s) const
+{
+    return size_t(fold(uint64_t(s.function) << 32 | s.hook, s.host));
+}
+
+uint32_t step_table::id(const step &s)
+{
+    auto [at, made] = ids.try_emplace(s, uint32_t(steps.size()));
+    if (made)
+        steps.push_back(s);
+    return at->second;
+}
+
+size_t ending_hash::operator()(const ending &e) const
+{
+    uint64_t h = fold(uint64_t(e.kind), uint64_t(e.function) << 32 | e.reason);
+    h = fold(h, uint64_t(e.table) << 32 | e.chain);
+    return size_t(fold(h, (uint64_t(e.hook) << 32 | e.from_host) ^ uint64_t(e.to_host) << 16));
+}
+
+ending as_told(const ending &e)
+{
+    ending told;
+    told.kind = e.kind;
+    switch (e.kind) {
+    case ending_kind::ended:
+        told.function = e.function;
+        break;
+    case ending_kind::dropped:
+        told.function = e.function, told.reason = e.reason;
+        break;
+    case ending_kind::dropped_by_table:
+        told.table = e.table, told.chain = e.chain, told.hook = e.hook;
+        break;
+    case ending_kind::never_arrived:
+        told.from_host = e.from_host, told.to_host = e.to_host;
+        break;
+    case ending_kind::unknown:
+        break;
+    }
+    return told;
+}
+
+std::string flow_text(uint32_t protocol, const trace_row &row)
+{
+    // Made in one piece of room: every journey line and object has one.
+    char text[128]; // the longest: two addresses and four numbers of ten digits, 85
+    char *at = text;
+    auto put = [&](std::string_view piece) { at = std::copy(piece.begin(), piece.end(), at); };
+    auto number = [&](uint32_t value) { at = std::to_chars(at, text + sizeof(text), value).ptr; };
+    const uint32_t *f = row.fields;
+    at = write_ipv4(at, row.saddr);
+    if (protocol == PROTO_ICMP) {
+        put(" > "), at = write_ipv4(at, row.daddr);
+        put(" type "), number(f[0]), put(" id "), number(f[2]), put(" seq "), number(f[3]);
+    } else {
+        put(":"), number(f[0]), put(" > "), at = write_ipv4(at, row.daddr), put(":"), number(f[1]);
+        if (protocol == PROTO_TCP)
+            put(" seq "), number(f[2]), put(" ack "), number(f[3]);
+        else
+            put(" len "), number(f[2]);
+    }
+    return std::string(text, size_t(at - text));
+}

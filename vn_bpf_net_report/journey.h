@@ -1,0 +1,134 @@
+// The values the reader makes of a trace: a row kept, a packet's journey,
+// each of its steps and how it ended. Writers render these values; nothing
+// here is text to be parsed back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "names.h"
+
+struct trace_row {
+    int64_t time; // kernel monotonic clock, ns
+    uint32_t line;
+    int32_t cpu;
+    uint32_t function, device, smac, dmac, other_info; // name_table ids
+    uint32_t saddr, daddr;                             // host byte order
+    uint32_t fields[4];                                // the protocol columns in row order
+    bool cut = false; // the input's last line, without its line feed: its text may be cut short
+};
+
+// A trace file (or standard input) being read.
+struct trace_source {
+    std::string name;
+    uint32_t protocol = 0; // PROTO_ICMP, PROTO_TCP or PROTO_UDP, from its header
+};
+
+// What makes rows the same packet: the source, the addresses and, per
+// protocol, TCP ports, SEQ and ACK_SEQ; UDP ports and LEN; ICMP type, id
+// and sequence.
+struct flow_key {
+    uint32_t source, saddr, daddr;
+    uint32_t fields[4];
+    bool operator==(const flow_key &other) const;
+};
+struct flow_key_hash {
+    size_t operator()(const flow_key &key) const;
+};
+flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row);
+
+// The time from one row to a later one, in ns. Rows may lie anywhere in
+// int64_t: the difference is taken unsigned and saturates at INT64_MAX, so
+// it never overflows and is never negative.
+int64_t elapsed_ns(int64_t from, int64_t to);
+
+// A place a packet passed, as paths and stages name it: the function, and
+// for a table walk (and its return) the hook it walked, as walks at
+// different hooks are different steps; the host when traces of several
+// hosts are joined.
+constexpr uint32_t NO_HOST = UINT32_MAX;
+struct step {
+    uint32_t function;        // name id
+    uint32_t hook = NO_NAME;  // name id of the hook as the walk told it ("NF_INET_LOCAL_IN")
+    uint32_t host = NO_HOST;
+    bool operator==(const step &other) const
+    {
+        return function == other.function && hook == other.hook && host == other.host;
+    }
+};
+
+struct step_hash {
+    size_t operator()(const step &s) const;
+};
+
+// Steps, each stored once: a journey holds their numbers. Made and read by
+// the grouping thread only.
+struct step_table {
+    std::vector<step> steps;
+    std::unordered_map<step, uint32_t, step_hash> ids;
+    std::vector<uint32_t> of_function; // by function id: its plain step, once made
+    uint32_t id(const step &s);
+    uint32_t id_of_function(uint32_t function)
+    {
+        if (function < of_function.size() && of_function[function] != UINT32_MAX)
+            return of_function[function];
+        if (function >= of_function.size())
+            of_function.resize(function + 1, UINT32_MAX);
+        return of_function[function] = id({function});
+    }
+    const step &get(uint32_t id) const { return steps[id]; }
+};
+
+// How a journey ended. Each kind is one story a writer tells its own way;
+// the fields are what the trace told of it (NO_NAME where it told nothing).
+enum class ending_kind : uint8_t {
+    unknown,          // a row cut short may have lost the text that tells it
+    ended,            // the last row seen: `function`
+    dropped_by_table, // a table walk's drop verdict: `table`, `chain`, `hook`
+    dropped,          // the kernel freed it as dropped: at `function`, for `reason`
+    never_arrived,    // left `from_host` for `to_host`, never seen there
+};
+struct ending {
+    ending_kind kind = ending_kind::ended;
+    uint32_t function = NO_NAME, reason = NO_NAME;           // a drop row's: where and why
+    uint32_t table = NO_NAME, chain = NO_NAME, hook = NO_NAME; // the dropping walk's
+    uint32_t from_host = NO_HOST, to_host = NO_HOST;
+
+    bool known() const { return kind != ending_kind::unknown; }
+    bool is_drop() const { return kind == ending_kind::dropped || kind == ending_kind::dropped_by_table; }
+    bool operator==(const ending &o) const
+    {
+        return kind == o.kind && function == o.function && reason == o.reason && table == o.table &&
+               chain == o.chain && hook == o.hook && from_host == o.from_host && to_host == o.to_host;
+    }
+};
+struct ending_hash {
+    size_t operator()(const ending &e) const;
+};
+// The same ending with only the fields its story tells: endings counted
+// alike are told alike.
+ending as_told(const ending &e);
+
+// A journey never holds more rows than this: a packet's path is a dozen to
+// twenty rows, and only rows of unknown functions or walks at one hook
+// repeated without end come near it. The row after the last one starts a
+// new journey, so a key whose rows never end a journey is still made into
+// journeys as it goes (--follow keeps bounded memory).
+constexpr size_t JOURNEY_ROWS_MAX = 4096;
+// A row more than this after a path's last one is never the same packet.
+constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
+
+struct journey {
+    uint32_t source;
+    std::vector<trace_row> rows; // in time order
+    std::vector<uint32_t> steps; // each row's, by step id
+    struct ending end;
+
+    int64_t start() const { return rows.front().time; }
+    int64_t duration_ns() const { return elapsed_ns(rows.front().time, rows.back().time); }
+};
+
+// "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0"
+std::string flow_text(uint32_t protocol, const trace_row &row);

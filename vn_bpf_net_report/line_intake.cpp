@@ -1,0 +1,30 @@
+#include "line_intake.h"
+
+line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol, uint32_t *header, parsed_row &row,
+                     const char **bad)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    // A header starts with a label (TIME), a row with a number.
+    *header = line_no == 1 || line.empty() || !(line[0] >= '0' && line[0] <= '9') ? header_protocol(line) : 0;
+    if (line_no == 1 || *header)
+        return *header ? line_kind::header : line_kind::no_header;
+    if (line.empty() || (line[0] == ' ' && line.find_first_not_of(' ') == std::string_view::npos))
+        return line_kind::blank;
+    return (*bad = parse_row(line, protocol, row)) ? line_kind::unreadable : line_kind::row;
+}
+
+trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed, uint64_t line_no)
+{
+    return {parsed.time,
+            uint32_t(line_no),
+            parsed.cpu,
+            caches.functions.id(names, parsed.function),
+            caches.devices.id(names, parsed.device),
+            caches.smacs.id(names, parsed.smac),
+            caches.dmacs.id(names, parsed.dmac),
+            caches.other_infos.id(names, parsed.other_info),
+            parsed.saddr,
+            parsed.daddr,
+            {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
+}

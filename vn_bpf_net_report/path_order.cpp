@@ -1,0 +1,118 @@
+#include "path_order.h"
+
+#include <cstring>
+
+#include "trace_rows.h"
+
+namespace {
+
+// A table walk's place is its hook's (below); a return has none of its own,
+// nor has a drop, which ends the packet wherever it is.
+constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
+
+struct known_function {
+    const char *label; // as rows name it
+    int rank;          // place on the path, transmit side then receive side
+    bool device_layer;
+    bool is_return;
+};
+
+// The labels of the monitor's probe points. An entry's rows carry its
+// function's name, a return's its program's ("ret_ipt_do_table").
+#define ENTRY false
+#define TRACEPOINT false
+#define RETURN true
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+    {kind ? #program : #function, rank, device_layer != 0, kind},
+const known_function PATH[] = {
+#include "probe_points.def"
+    // Older monitors probed it; its rows keep their place.
+    {"__netif_receive_skb_core", 85, true, false},
+};
+#undef PROBE
+
+struct known_hook {
+    const char *name;
+    int rank;
+};
+#define PROBE(...)
+#define HOOK(name, rank) {#name, rank},
+const known_hook HOOKS[] = {
+#include "probe_points.def"
+};
+#undef HOOK
+#undef PROBE
+#undef RETURN
+#undef TRACEPOINT
+#undef ENTRY
+
+int rank_of_function(const char *label)
+{
+    for (const known_function &known : PATH)
+        if (strcmp(known.label, label) == 0)
+            return known.rank;
+    return NO_RANK;
+}
+
+const report_state::other_info_facts &facts_of(report_state &state, uint32_t other_info)
+{
+    while (state.info_facts.size() <= other_info) {
+        other_info_fields info = split_other_info(state.names.text(uint32_t(state.info_facts.size())));
+        state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP"});
+    }
+    return state.info_facts[other_info];
+}
+
+} // namespace
+
+const int RECEIVE_RANK = rank_of_function("napi_gro_receive");
+
+int hook_rank(std::string_view hook)
+{
+    for (const known_hook &h : HOOKS)
+        if (hook == h.name)
+            return h.rank;
+    return -1;
+}
+
+function_place learn_place(report_state &state, uint32_t function)
+{
+    while (state.places.size() <= function) {
+        std::string_view name = state.names.text(uint32_t(state.places.size()));
+        function_place place;
+        for (const known_function &known : PATH) {
+            if (name != known.label)
+                continue;
+            // The return of a walk stays in the walk's place; the listener's
+            // return rows carry its entry's label.
+            place.walk_return = known.is_return;
+            place.walk_entry = known.rank == AT_HOOK;
+            place.drop = known.rank == AT_DROP;
+            if (known.rank >= 0)
+                place.rank = known.rank, place.device_layer = known.device_layer;
+        }
+        state.places.push_back(place);
+    }
+    return state.places[function];
+}
+
+int row_rank(report_state &state, const trace_row &row)
+{
+    function_place place = place_of(state, row.function);
+    if (place.walk_entry)
+        return facts_of(state, row.other_info).hook_rank;
+    return place.rank;
+}
+
+bool tells_drop_verdict(report_state &state, const trace_row &row)
+{
+    return facts_of(state, row.other_info).drop;
+}
+
+int step_rank(report_state &state, uint32_t step_id)
+{
+    const step &s = state.steps.get(step_id);
+    if (s.hook != NO_NAME)
+        return hook_rank(state.names.text(s.hook));
+    return place_of(state, s.function).rank;
+}

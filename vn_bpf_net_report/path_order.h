@@ -1,0 +1,33 @@
+// Where each probed function and each table walk sits on a packet's path,
+// from the monitor's probe list: the one place path order is known.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "report_state.h"
+
+// The place of a netfilter hook's walks ("NF_INET_LOCAL_IN"), or -1.
+int hook_rank(std::string_view hook);
+
+// Ranks below this are the transmit side: there a packet keeps the device
+// it was given and, once known, its MACs. It is where the driver hands a
+// received packet over.
+extern const int RECEIVE_RANK;
+inline bool on_transmit_side(int rank)
+{
+    return rank >= 0 && rank < RECEIVE_RANK;
+}
+
+function_place learn_place(report_state &state, uint32_t function);
+inline function_place place_of(report_state &state, uint32_t function)
+{
+    return function < state.places.size() ? state.places[function] : learn_place(state, function);
+}
+
+// The place of a row: its function's, or a walk's hook's.
+int row_rank(report_state &state, const trace_row &row);
+// Whether a row is a walk's return that tells a drop verdict.
+bool tells_drop_verdict(report_state &state, const trace_row &row);
+// The place of a step: its function's, or its hook's for a walk.
+int step_rank(report_state &state, uint32_t step_id);

@@ -1,0 +1,25 @@
+// Placing a key's rows on the paths of its packets: the same packet sent
+// twice can be in flight twice at once, its copies on different CPUs, and
+// their rows interleave in time.
+#pragma once
+
+#include <vector>
+
+#include "report_state.h"
+
+// A packet on its way while a key's rows are placed.
+struct open_path {
+    std::vector<trace_row> rows;
+    int last_rank;
+    bool closed;            // after a drop the packet goes nowhere, but...
+    bool drop_told = false; // ...the kernel's drop row may follow a drop verdict
+    uint32_t moves = 0;     // rows taken: entries filed before the last one are stale
+};
+
+// The paths of rows (sorted here into time order), each row on the path it
+// continues; *newest is the path the latest row went on.
+std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest);
+
+// Whether a closed path may still take a row of some kind (a drop row a
+// verdict left untold, or the return of the walk that told it).
+bool lingers(report_state &state, const open_path &p);

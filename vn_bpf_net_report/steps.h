@@ -1,0 +1,14 @@
+// Each row's step: its function, and for a table walk and its return the
+// hook walked.
+#pragma once
+
+#include <string>
+
+#include "report_state.h"
+
+// Gives each of the journey's rows its step.
+void name_steps(report_state &state, journey &j);
+
+// The step as paths and stages name it: "ip_rcv", "ipt_do_table@LOCAL_IN"
+// (the hook without its NF_INET_), the host left to the writers.
+std::string step_name(const report_state &state, const step &s);
