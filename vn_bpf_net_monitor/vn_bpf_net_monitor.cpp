@@ -198,12 +198,13 @@ static int count_cpu_records()
     exit(EXIT_KERNEL_OBJECT);
 }
 
-// What the running kernel says about itself: which probed functions it has
-// and the BTF of their prototypes.
-static kernel_view_t read_running_kernel()
+// What the running kernel says about itself: which probed functions its
+// symbols name and the BTF of their prototypes.
+static kernel_view_t read_running_kernel(bool symbols_known, const std::vector<kernel_symbol_t> &symbols)
 {
     kernel_view_t kernel;
-    kernel.symbols_known = read_symbol_list("/proc/kallsyms", kernel.functions);
+    kernel.symbols_known = symbols_known;
+    kernel.functions = probed_functions_in(symbols);
     struct utsname uts;
     if (uname(&uts) == 0)
         kernel.modules_known = read_module_list(
@@ -227,7 +228,8 @@ static kernel_view_t read_running_kernel()
 // rest is traced).
 static void select_programs()
 {
-    kernel_view_t kernel = read_running_kernel();
+    std::vector<kernel_symbol_t> symbols;
+    kernel_view_t kernel = read_running_kernel(read_kernel_symbols("/proc/kallsyms", symbols), symbols);
     std::set<std::string> chosen;
     for (const auto &c : choose_probes(kernel)) {
         if (!c.notice.empty())
@@ -241,7 +243,7 @@ static void select_programs()
     // Drop rows name the reason and the function that dropped the packet.
     if (chosen.count("trace_kfree_skb")) {
         kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
-        read_code_symbols("/proc/kallsyms", kernel_names.code_symbols);
+        kernel_names.code_symbols = code_symbols(std::move(symbols));
     }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
