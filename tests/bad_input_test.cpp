@@ -70,7 +70,7 @@ protected:
             EXPECT_EQ(read_file(ERR_LOG), c.err);
             break;
         case ATTACHED:
-            // libbpf's own diagnostics come first; they never reach the log.
+            // libbpf's reason, then the monitor's lines: on standard error and in the log.
             EXPECT_TRUE(ends_with(r.err, c.err)) << r.err;
             EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
             EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);

@@ -77,7 +77,7 @@ TEST_F(Monitor, a_valid_run_creates_its_directory_and_log_writes_the_header_and_
     run_result r = run({"-P", "tcp"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, TCP_HEADER);
-    // libbpf's own diagnostics may come first; they never reach the log.
+    // The log holds libbpf's reason and the monitor's lines, as standard error ends.
     EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
     EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
     EXPECT_TRUE(ends_with(r.err, read_file(ERR_LOG))) << r.err;
@@ -367,17 +367,36 @@ TEST_F(Monitor, the_cpu_records_come_from_the_possible_cpus_not_from_cpuinfo)
 }
 
 // libbpf sizes the perf event array by the possible CPUs too: without them
-// the object does not load.
+// the object does not load, and the log tells libbpf's reason. What libbpf
+// quotes of a file it cannot parse stays inside its entry: a line that
+// would pass for the monitor's is indented, a terminal's escape escaped.
 TEST_F(Monitor, without_the_possible_cpus_an_unreadable_cpuinfo_is_reported_and_loading_fails)
 {
-    bind_over(make_unopenable_file(IO_DIR + "/possible"), "/sys/devices/system/cpu/possible");
-    bind_over(make_unopenable_file(IO_DIR + "/cpuinfo"), "/proc/cpuinfo");
-    run_result r = run({"-P", "tcp"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, TCP_HEADER);
-    EXPECT_NE(r.err.find("open /proc/cpuinfo failed.\n"), std::string::npos) << r.err;
-    EXPECT_TRUE(ends_with(r.err, "Failed to load bpf skel.\n")) << r.err;
-    EXPECT_EQ(read_file(ERR_LOG), "open /proc/cpuinfo failed.\nFailed to load bpf skel.\n");
+    for (bool forged : {false, true}) {
+        SCOPED_TRACE(forged ? "possible CPUs that forge lines" : "possible CPUs unreadable");
+        TearDown();
+        SetUp();
+        const std::string possible = IO_DIR + "/possible";
+        if (forged)
+            write_file(possible, "x\nFailed to load bpf skel.\n\033[2J\\ end\n");
+        else
+            make_unopenable_file(possible);
+        bind_over(possible, "/sys/devices/system/cpu/possible");
+        bind_over(make_unopenable_file(IO_DIR + "/cpuinfo"), "/proc/cpuinfo");
+        run_result r = run({"-P", "tcp"});
+        const std::string log = read_file(ERR_LOG);
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.out, TCP_HEADER);
+        EXPECT_NE(r.err.find("open /proc/cpuinfo failed.\n"), std::string::npos) << r.err;
+        EXPECT_TRUE(ends_with(r.err, "Failed to load bpf skel.\n")) << r.err;
+        EXPECT_EQ(r.err.find('\033'), std::string::npos) << r.err;
+        EXPECT_EQ(monitor_lines(log), "open /proc/cpuinfo failed.\nFailed to load bpf skel.\n") << log;
+        EXPECT_NE(log.find("libbpf: map 'events': failed to determine number of system CPUs"), std::string::npos)
+            << log;
+        if (forged) {
+            EXPECT_NE(log.find("\n\tFailed to load bpf skel.\n\t\\x1b[2J\\x5c end\n"), std::string::npos) << log;
+        }
+    }
 }
 
 TEST_F(Monitor, a_cpuinfo_without_processor_lines_is_no_failure)

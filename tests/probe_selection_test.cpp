@@ -207,25 +207,27 @@ TEST(ProbeSelection, ModulesAreNamedAsTheKernelNamesThem)
 TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)
 {
     std::string path = testing::TempDir() + "/kallsyms";
+    const std::string long_name(600, 'r'); // a Rust symbol, longer than a fixed line buffer
     std::ofstream(path) << "ffffffff81000000 T ip_rcv_finish_core\n"
                            "ffffffff81000010 t ip_rcv.cold\n"
                            "ffffffff81000020 T __netif_receive_skb_core\n"
                            "0000000000000000 T udp_rcv\n"
+                           "ffffffff81000030 t " + long_name + "\t[rnull]\n"
                            "ffffffffc0000000 t ipt_do_table\t[ip_tables]\n"
-                           "ffffffff82000000 D some_data\n";
-    std::set<std::string> found;
-    ASSERT_TRUE(read_symbol_list(path.c_str(), found));
-    EXPECT_EQ(found, (std::set<std::string>{"udp_rcv", "ipt_do_table"}));
+                           "ffffffff82000000 D some_data\n"
+                           "not a symbol line\n";
+    std::vector<kernel_symbol_t> table;
+    ASSERT_TRUE(read_kernel_symbols(path.c_str(), table));
+    EXPECT_EQ(probed_functions_in(table), (std::set<std::string>{"udp_rcv", "ipt_do_table"}));
     // Drop rows name code by the symbol at or below its address: code only, in address order.
-    std::vector<std::pair<uint64_t, std::string>> symbols;
-    ASSERT_TRUE(read_code_symbols(path.c_str(), symbols));
     std::vector<std::pair<uint64_t, std::string>> code = {{0, "udp_rcv"},
                                                           {0xffffffff81000000, "ip_rcv_finish_core"},
                                                           {0xffffffff81000010, "ip_rcv.cold"},
                                                           {0xffffffff81000020, "__netif_receive_skb_core"},
+                                                          {0xffffffff81000030, long_name},
                                                           {0xffffffffc0000000, "ipt_do_table"}};
-    EXPECT_EQ(symbols, code);
-    EXPECT_FALSE(read_symbol_list((path + ".missing").c_str(), found));
+    EXPECT_EQ(code_symbols(table), code);
+    EXPECT_FALSE(read_kernel_symbols((path + ".missing").c_str(), table));
 }
 
 } // namespace

@@ -39,16 +39,59 @@ inline const std::string ICMP_HEADER =
     "DMAC               SIP                DIP                TYPE  CODE  ID    SEQUENCE OTHER_INFO     \n";
 
 // This host's kernel verifies and loads the object but has no kprobes, so a
-// run that passes every check before attachment ends here: one line naming
-// the probe point the kernel refused, then the line scripts look for.
+// run that passes every check before attachment ends here: libbpf's reason,
+// one line naming the probe point the kernel refused, then the line scripts
+// look for.
 inline const std::string ATTACH_FAILED = "Failed to open bpf skel.\n";
 
-// The length of one such ending ("attach kprobe/NAME failed, errno: N\n",
-// then ATTACH_FAILED) at POS of TEXT, or 0 if there is none.
+// The length of one entry of libbpf's at POS of TEXT, or 0 if there is none:
+// "libbpf: " and the message, its further lines each after a tab, no other
+// byte a terminal acts on.
+inline size_t libbpf_entry_at(const std::string &text, size_t pos)
+{
+    const std::string head = "libbpf: ";
+    if (text.compare(pos, head.size(), head) != 0)
+        return 0;
+    size_t end = pos;
+    for (; end < text.size(); end++) {
+        unsigned char c = text[end];
+        bool continued = c == '\t' && text[end - 1] == '\n';
+        if (c == '\n' && (end + 1 == text.size() || text[end + 1] != '\t'))
+            return end + 1 - pos;
+        if ((c < ' ' && c != '\n' && !continued) || c >= 0x7f)
+            return 0;
+    }
+    return 0;
+}
+
+// The lines of TEXT that are not libbpf's: what the monitor itself said.
+inline std::string monitor_lines(const std::string &text)
+{
+    std::string lines;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t n = libbpf_entry_at(text, pos);
+        if (n == 0) {
+            size_t end = text.find('\n', pos);
+            n = end == std::string::npos ? text.size() - pos : end + 1 - pos;
+            lines += text.substr(pos, n);
+        }
+        pos += n;
+    }
+    return lines;
+}
+
+// The length of one such ending (libbpf's entries, the last naming the
+// program, "attach kprobe/NAME failed, errno: N\n", then ATTACH_FAILED) at
+// POS of TEXT, or 0 if there is none.
 inline size_t attach_failure_at(const std::string &text, size_t pos)
 {
+    size_t start = pos, reason = std::string::npos;
+    while (size_t n = libbpf_entry_at(text, pos)) {
+        reason = pos;
+        pos += n;
+    }
     const std::string head = "attach kprobe/", middle = " failed, errno: ";
-    if (text.compare(pos, head.size(), head) != 0)
+    if (reason == std::string::npos || text.compare(pos, head.size(), head) != 0)
         return 0;
     size_t name = pos + head.size(), name_end = text.find(middle, name);
     if (name_end == std::string::npos || name_end == name)
@@ -56,12 +99,15 @@ inline size_t attach_failure_at(const std::string &text, size_t pos)
     for (size_t i = name; i < name_end; i++)
         if (!islower(text[i]) && !isdigit(text[i]) && text[i] != '_')
             return 0;
+    const std::string program = "prog 'trace_" + text.substr(name, name_end - name) + "'";
+    if (text.substr(reason, pos - reason).find(program) == std::string::npos)
+        return 0;
     size_t digits = name_end + middle.size(), end = digits;
     while (end < text.size() && isdigit(text[end]))
         end++;
     if (end == digits || text[digits] == '0' || text.compare(end, ATTACH_FAILED.size() + 1, "\n" + ATTACH_FAILED) != 0)
         return 0;
-    return end + 1 + ATTACH_FAILED.size() - pos;
+    return end + 1 + ATTACH_FAILED.size() - start;
 }
 
 // TEXT is exactly COUNT such endings (an error log of COUNT runs).
@@ -77,11 +123,17 @@ inline bool attach_failures(const std::string &text, int count = 1)
     return pos == text.size();
 }
 
-// libbpf's own diagnostics may come first on standard error.
+// The probe choice's notices may come first on standard error.
 inline bool ends_with_attach_failure(const std::string &text)
 {
-    size_t pos = text.rfind("attach kprobe/");
-    return pos != std::string::npos && attach_failure_at(text, pos) == text.size() - pos;
+    size_t pos = 0;
+    do {
+        size_t n = attach_failure_at(text, pos);
+        if (n != 0 && pos + n == text.size())
+            return true;
+        pos = text.find('\n', pos);
+    } while (pos++ != std::string::npos);
+    return false;
 }
 
 struct run_result {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -82,26 +83,50 @@ std::set<std::string> probed_functions()
     return names;
 }
 
-bool read_symbol_list(const char *path, std::set<std::string> &found)
+bool read_kernel_symbols(const char *path, std::vector<kernel_symbol_t> &symbols)
 {
     FILE *list = fopen(path, "r");
     if (!list)
         return false;
-    const std::set<std::string> wanted = probed_functions();
-    char line[512];
-    while (fgets(line, sizeof(line), list)) {
+    // getline: a long name (Rust's run to hundreds of bytes) is never cut
+    // into a second, made-up line.
+    char *line = nullptr;
+    size_t size = 0;
+    while (getline(&line, &size, list) != -1) {
         // "ffffffff81000000 T name" or "... t name\t[module]"
-        char *name = strchr(line, ' ');
-        name = name ? strchr(name + 1, ' ') : nullptr;
-        if (!name)
+        char *end;
+        unsigned long long address = strtoull(line, &end, 16);
+        if (end == line || end[0] != ' ' || !end[1] || end[2] != ' ')
             continue;
-        name++;
+        char type = end[1];
+        char *name = end + 3;
         name[strcspn(name, "\t\n ")] = '\0';
-        if (wanted.count(name))
-            found.insert(name);
+        if (*name)
+            symbols.push_back({address, type, name});
     }
+    free(line);
     fclose(list);
     return true;
+}
+
+std::set<std::string> probed_functions_in(const std::vector<kernel_symbol_t> &symbols)
+{
+    const std::set<std::string> wanted = probed_functions();
+    std::set<std::string> found;
+    for (const kernel_symbol_t &s : symbols)
+        if (wanted.count(s.name))
+            found.insert(s.name);
+    return found;
+}
+
+std::vector<std::pair<uint64_t, std::string>> code_symbols(std::vector<kernel_symbol_t> symbols)
+{
+    std::vector<std::pair<uint64_t, std::string>> code;
+    for (kernel_symbol_t &s : symbols)
+        if (s.type == 't' || s.type == 'T')
+            code.emplace_back(s.address, std::move(s.name));
+    std::sort(code.begin(), code.end());
+    return code;
 }
 
 bool read_module_list(const char *path, std::set<std::string> &found)
@@ -145,24 +170,6 @@ std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlin
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-bool read_code_symbols(const char *path, std::vector<std::pair<uint64_t, std::string>> &symbols)
-{
-    FILE *list = fopen(path, "r");
-    if (!list)
-        return false;
-    char line[512];
-    while (fgets(line, sizeof(line), list)) {
-        // "ffffffff81000000 T name" or "... t name\t[module]"
-        unsigned long long address;
-        char type, name[256];
-        if (sscanf(line, "%llx %c %255s", &address, &type, name) == 3 && (type == 't' || type == 'T'))
-            symbols.emplace_back(address, name);
-    }
-    fclose(list);
-    std::sort(symbols.begin(), symbols.end());
-    return true;
 }
 
 namespace {

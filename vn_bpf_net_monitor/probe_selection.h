@@ -75,11 +75,25 @@ std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel);
 // The names choose_probes may ask kernel_view_t::functions about.
 std::set<std::string> probed_functions();
 
-// Probed functions in a symbol list in /proc/kallsyms or System.map form
-// ("address type name" and, for a module's symbol, "\t[module]"): exact
-// names only, so a clone such as "ip_rcv.cold" or a longer name that merely
-// starts the same way never counts. Returns false when the file cannot be read.
-bool read_symbol_list(const char *path, std::set<std::string> &found);
+// One line of a symbol list in /proc/kallsyms or System.map form: "address
+// type name" and, for a module's symbol, "\t[module]".
+struct kernel_symbol_t {
+    uint64_t address;
+    char type; // 't' or 'T' for code
+    std::string name;
+};
+
+// Every symbol of such a list, in its order; a line of another form is
+// skipped. Returns false when the file cannot be read.
+bool read_kernel_symbols(const char *path, std::vector<kernel_symbol_t> &symbols);
+
+// The probed functions among them, for kernel_view_t::functions: exact names
+// only, so a clone such as "ip_rcv.cold" or a longer name that merely starts
+// the same way never counts.
+std::set<std::string> probed_functions_in(const std::vector<kernel_symbol_t> &symbols);
+
+// The code symbols among them, by address, ascending.
+std::vector<std::pair<uint64_t, std::string>> code_symbols(std::vector<kernel_symbol_t> symbols);
 
 // The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
 // as the kernel names them ('-' read as '_'). False when it cannot be read.
@@ -89,6 +103,3 @@ bool read_module_list(const char *path, std::set<std::string> &found);
 // taken off ("NO_SOCKET"), by value; empty when the kernel has none.
 std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux);
 
-// The kernel's code symbols of a symbol list in /proc/kallsyms form, by
-// address, ascending; false when it cannot be read.
-bool read_code_symbols(const char *path, std::vector<std::pair<uint64_t, std::string>> &symbols);

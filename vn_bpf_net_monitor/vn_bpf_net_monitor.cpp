@@ -23,6 +23,7 @@
 #include <string>
 
 #include "probe_selection.h"
+#include "trace_layout.h"
 #include "trace_output.h"
 #include "vn_bpf_net_monitor.skel.h"
 
@@ -71,6 +72,53 @@ static void report_error(const std::string &message)
     ssize_t ignored = write(STDERR_FILENO, message.data(), message.size());
     ignored = write(err_log_fd, message.data(), message.size());
     (void)ignored;
+}
+
+// libbpf's message as one entry of the error log. Its lines after the first
+// start with a tab, so no line of it (a verifier log, names from the kernel's
+// BTF) can pass for an entry of its own; bytes a terminal would act on are
+// escaped as the trace escapes names, blanks kept.
+static std::string libbpf_entry(const char *text, size_t n)
+{
+    while (n > 0 && text[n - 1] == '\n')
+        n--;
+    if (n == 0)
+        return "";
+    std::string entry;
+    for (size_t i = 0; i < n; i++) {
+        char escaped[trace_layout::ESCAPED_BYTE_LEN];
+        if (text[i] == '\n')
+            entry += "\n\t";
+        else if (text[i] == ' ')
+            entry += ' ';
+        else
+            entry.append(escaped, trace_layout::escape_text(escaped, &text[i], 1));
+    }
+    return entry + "\n";
+}
+
+// libbpf says why a load or attach failed: its warnings go where the
+// monitor's own failures go, its notes to standard error alone, as libbpf
+// would print them. There is no verbose setting to ask for its debug output.
+static int print_libbpf_message(enum libbpf_print_level level, const char *format, va_list args)
+{
+    if (level == LIBBPF_DEBUG)
+        return 0;
+    char *text;
+    int n = vasprintf(&text, format, args);
+    if (n < 0)
+        return n;
+    std::string entry = libbpf_entry(text, size_t(n));
+    free(text);
+    if (entry.empty())
+        return n;
+    if (level == LIBBPF_WARN) {
+        report_error(entry);
+    } else {
+        ssize_t ignored = write(STDERR_FILENO, entry.data(), entry.size());
+        (void)ignored;
+    }
+    return n;
 }
 
 [[noreturn]] static void startup_failure()
@@ -198,12 +246,13 @@ static int count_cpu_records()
     exit(EXIT_KERNEL_OBJECT);
 }
 
-// What the running kernel says about itself: which probed functions it has
-// and the BTF of their prototypes.
-static kernel_view_t read_running_kernel()
+// What the running kernel says about itself: which probed functions its
+// symbols name and the BTF of their prototypes.
+static kernel_view_t read_running_kernel(bool symbols_known, const std::vector<kernel_symbol_t> &symbols)
 {
     kernel_view_t kernel;
-    kernel.symbols_known = read_symbol_list("/proc/kallsyms", kernel.functions);
+    kernel.symbols_known = symbols_known;
+    kernel.functions = probed_functions_in(symbols);
     struct utsname uts;
     if (uname(&uts) == 0)
         kernel.modules_known = read_module_list(
@@ -227,7 +276,8 @@ static kernel_view_t read_running_kernel()
 // rest is traced).
 static void select_programs()
 {
-    kernel_view_t kernel = read_running_kernel();
+    std::vector<kernel_symbol_t> symbols;
+    kernel_view_t kernel = read_running_kernel(read_kernel_symbols("/proc/kallsyms", symbols), symbols);
     std::set<std::string> chosen;
     for (const auto &c : choose_probes(kernel)) {
         if (!c.notice.empty())
@@ -241,7 +291,7 @@ static void select_programs()
     // Drop rows name the reason and the function that dropped the packet.
     if (chosen.count("trace_kfree_skb")) {
         kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
-        read_code_symbols("/proc/kallsyms", kernel_names.code_symbols);
+        kernel_names.code_symbols = code_symbols(std::move(symbols));
     }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
@@ -452,6 +502,7 @@ static void keep_standard_descriptors_open()
 int main(int argc, char **argv)
 {
     keep_standard_descriptors_open();
+    libbpf_set_print(print_libbpf_message);
     CLI::App app{"vorna trace net data tool", ""};
     app.add_option("-H", cmd_args.host, "monitor host address");
     app.add_option("-P", cmd_args.protocol, "protocol type, support [icmp\\udp\\tcp]")->required();
