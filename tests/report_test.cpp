@@ -24,8 +24,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "endings.h"
 #include "grouping.h"
 #include "line_reader.h"
+#include "report_writer.h"
 #include "stages.h"
 #include "report_schema.h"
 #include "run_report.h"
@@ -364,6 +366,75 @@ TEST(ReportStages, a_long_run_keeps_a_bounded_sample_with_exact_count_and_max)
     EXPECT_EQ(s.count, total);
     EXPECT_EQ(s.sample.size(), STAGE_SAMPLE_MAX);
     EXPECT_EQ(s.max_ns, 1000000 + int64_t((total - 1) % 1000));
+}
+
+// ---- Endings as values, rendered by each writer --------------------------
+
+// One journey of every ending kind through the text, detail and JSON
+// writers: each tells the same sentence, JSON says dropped for the drops
+// alone with the fields the trace told, and the summary counts each kind.
+TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
+{
+    report_state state;
+    state.sources.push_back({"trace", 6});
+    std::vector<std::string> hosts = {"alpha", "beta"};
+    auto id = [&](const char *text) { return state.names.id(text); };
+    struct kind_case {
+        ending end;
+        std::string sentence;
+        bool known, dropped;
+    };
+    const kind_case cases[] = {
+        {{ending_kind::ended, id("tcp_v4_do_rcv")}, "ended at tcp_v4_do_rcv", true, false},
+        {{ending_kind::dropped, id("tcp_v4_rcv"), id("NO_SOCKET")}, "dropped at tcp_v4_rcv: NO_SOCKET", true, true},
+        {{ending_kind::dropped, NO_NAME, NO_NAME}, "dropped at ?: ?", true, true},
+        {{ending_kind::dropped_by_table, id("nft_do_chain"), id("NETFILTER_DROP"), id("fw"), id("in"),
+          id("NF_INET_LOCAL_IN")},
+         "dropped by table fw chain in at NF_INET_LOCAL_IN", true, true},
+        {{ending_kind::never_arrived, NO_NAME, NO_NAME, NO_NAME, NO_NAME, NO_NAME, 0, 1},
+         "left alpha at dev_hard_start_xmit, never seen at beta", true, false},
+        {{ending_kind::unknown}, ENDING_UNKNOWN, false, false},
+    };
+    std::string text, detail, lines;
+    report_totals totals;
+    std::unique_ptr<report_writer> writers[] = {text_writer(text, state, hosts), detail_writer(detail, state, hosts),
+                                                json_writer(lines, state, hosts)};
+    uint32_t function = id("tcp_v4_do_rcv"), empty = id("");
+    for (const kind_case &c : cases) {
+        journey j;
+        j.source = 0;
+        j.rows.push_back({1000, 2, 0, function, empty, empty, empty, empty, 1, 2, {80, 443, 7, 0}});
+        j.steps = {state.steps.id_of_function(function)};
+        j.end = c.end;
+        count_journey(totals, j);
+        for (auto &w : writers)
+            w->journey(j);
+        EXPECT_EQ(ending_sentence(state.names, hosts, c.end), c.sentence);
+    }
+    for (auto &w : writers)
+        w->summary(totals);
+    std::vector<json> objects;
+    for (const std::string &line : lines_of(lines))
+        objects.push_back(json::parse(line));
+    ASSERT_EQ(objects.size(), std::size(cases) + 1);
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const kind_case &c = cases[i];
+        const json &o = objects[i];
+        EXPECT_EQ(o["ending"], c.known ? json(c.sentence) : json(nullptr));
+        EXPECT_EQ(o["dropped"], c.known ? json(c.dropped) : json(nullptr)) << c.sentence;
+        EXPECT_EQ(o["drop_reason"].is_string(), c.dropped && c.end.reason != NO_NAME) << c.sentence;
+        EXPECT_EQ(o["drop_table"].is_string(), c.end.kind == ending_kind::dropped_by_table) << c.sentence;
+        EXPECT_NE(lines_of(text)[i].find(" " + c.sentence + " "), std::string::npos) << lines_of(text)[i];
+        EXPECT_NE(detail.find(", " + c.sentence + "\n"), std::string::npos) << c.sentence;
+    }
+    std::map<std::string, uint64_t> counted;
+    for (const json &e : objects.back()["endings"])
+        counted[e["ending"]] = e["count"];
+    EXPECT_EQ(counted.size(), std::size(cases));
+    for (const kind_case &c : cases) {
+        EXPECT_EQ(counted[c.sentence], 1u) << c.sentence;
+        EXPECT_NE(text.find("\n" + c.sentence + " "), std::string::npos) << c.sentence;
+    }
 }
 
 // ---- The binary on the sample traces ---------------------------------------
