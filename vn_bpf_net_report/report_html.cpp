@@ -94,10 +94,16 @@ std::string escaped_short(const std::string &text, size_t max)
 // page to page); empty for an ending that is no drop.
 std::string drop_colour(const report_state &state, const ending &e)
 {
-    if (e.kind == ending_kind::dropped_by_table)
+    switch (e.kind) {
+    case ending_kind::dropped_by_table:
         return "#d62728";
-    if (e.kind != ending_kind::dropped)
+    case ending_kind::dropped:
+        break;
+    case ending_kind::ended:
+    case ending_kind::never_arrived:
+    case ending_kind::unknown:
         return "";
+    }
     static const char *const palette[] = {"#e07b00", "#9467bd", "#8c564b", "#e377c2",
                                           "#bcbd22", "#b8860b", "#c0392b", "#6a3d9a"};
     std::string reason = e.reason == NO_NAME ? "?" : shown_text(state.names.text(e.reason));
