@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <stdexcept>
 
 #include <CLI/CLI.hpp>
 
@@ -14,8 +16,8 @@ namespace {
 
 // The inputs and their hosts: those of --host first, then the plain files,
 // each named by its base name. A file given twice (by any name) is one
-// host's. Returns an exit status when the hosts cannot be named, else -1.
-int name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
+// host's.
+void name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
 {
     settings &set = run.set;
     struct entry {
@@ -26,10 +28,8 @@ int name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
     for (const std::string &arg : set.hosts) {
         size_t eq = arg.find('=');
         std::string name = arg.substr(0, eq);
-        if (eq == std::string::npos || !valid_host_name(name)) {
-            fprintf(stderr, "bad host name: %s\n", shown_text(name, true).c_str());
-            return 2;
-        }
+        if (eq == std::string::npos || !valid_host_name(name))
+            throw run_refused("bad host name: " + shown_text(name, true), 2);
         entries.push_back({name, arg.substr(eq + 1), true});
     }
     if (plain_files || set.hosts.empty())
@@ -47,11 +47,10 @@ int name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
         auto by_name = std::find(run.join.hosts.begin(), run.join.hosts.end(), e.name);
         uint32_t named = uint32_t(by_name - run.join.hosts.begin());
         uint32_t host = same;
-        if (e.named && same != UINT32_MAX && named != same) {
-            fprintf(stderr, "%s: %s is the trace of %s: it cannot be the trace of %s too\n", PROGRAM,
-                    shown_text(e.file, true).c_str(), shown_text(run.join.hosts[same]).c_str(), e.name.c_str());
-            return 2;
-        }
+        if (e.named && same != UINT32_MAX && named != same)
+            throw run_refused(std::string(PROGRAM) + ": " + shown_text(e.file, true) + " is the trace of " +
+                                  shown_text(run.join.hosts[same]) + ": it cannot be the trace of " + e.name + " too",
+                              2);
         if (e.named && by_name != run.join.hosts.end())
             host = named;
         if (host == UINT32_MAX) {
@@ -68,14 +67,25 @@ int name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
         inputs.back().name = e.file;
         inputs.back().host = host;
     }
-    return -1;
 }
 
-// Standard output once nothing more will be written to it; false when what
+// A check for CLI11, which takes the reason a value is refused as its result.
+std::function<std::string(const std::string &)> checked(void (*parse)(const std::string &, journey_filter &),
+                                                        journey_filter &filter)
+{
+    return [parse, &filter](const std::string &text) {
+        try {
+            parse(text, filter);
+            return std::string();
+        } catch (const std::invalid_argument &refused) {
+            return std::string(refused.what());
+        }
+    };
+}
 
 } // namespace
 
-int parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &inputs)
+void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &inputs)
 {
     settings &set = run.set;
     CLI::App app{"Reads traces of vn_bpf_net_monitor: one journey per packet, how it ended, and the "
@@ -87,11 +97,11 @@ int parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &in
     auto *html = app.add_option("--html", set.html,
                                 "also write a self-contained HTML page to this file (never over an input)");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
-        ->check([&](const std::string &text) { return parse_flow(text, set.filter); });
+        ->check(checked(parse_flow, set.filter));
     app.add_flag("--dropped", set.filter.dropped_only,
                  "only journeys the kernel dropped: a table's drop verdict or a drop reason");
     app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
-        ->check([&](const std::string &text) { return parse_slower_than(text, set.filter); });
+        ->check(checked(parse_slower_than, set.filter));
     auto *detail = app.add_flag("--detail", set.detail,
                                 "each journey the filters keep hop by hop: its rows' steps, CPUs, devices and "
                                 "the time since the hop before (pick one with --flow or --start)");
@@ -112,17 +122,15 @@ int parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &in
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        int status = app.exit(e);
-        return close_stdout(run) ? status : std::max(status, 1);
+        throw run_refused("", app.exit(e)); // CLI11 has said it (and --help is no failure: status 0)
     }
-    int refused = name_hosts(run, app.count("files") > 0, inputs);
-    if (refused >= 0)
-        return close_stdout(run) ? refused : 1;
+    name_hosts(run, app.count("files") > 0, inputs);
     if (!set.html.empty()) {
-        std::string refusal = page_refusal(set.html, set.files);
-        if (!refusal.empty()) {
-            fprintf(stderr, "%s: --html %s: %s\n", PROGRAM, shown_text(set.html, true).c_str(), refusal.c_str());
-            return 1;
+        try {
+            check_page_path(set.html, set.files);
+        } catch (const std::invalid_argument &refused) {
+            throw run_refused(std::string(PROGRAM) + ": --html " + shown_text(set.html, true) + ": " + refused.what(),
+                              1);
         }
     }
     // One output for standard output, and the page beside it.
@@ -130,5 +138,4 @@ int parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &in
     run.writers.push_back(make(run.out, run.state, run.join.hosts));
     if (!set.html.empty())
         run.writers.push_back(page_writer(run.page, run.state, run.join.hosts));
-    return -1;
 }

@@ -1,6 +1,7 @@
 #include "filters.h"
 
 #include <charconv>
+#include <stdexcept>
 
 #include "trace_rows.h"
 #include "vn_bpf_net_monitor.h"
@@ -29,52 +30,50 @@ bool frames_match(const report_state &state, const journey &frames, const journe
 }
 
 // --flow: HOST, HOST:PORT or :PORT.
-std::string parse_flow(const std::string &text, journey_filter &filter)
+void parse_flow(const std::string &text, journey_filter &filter)
 {
     size_t colon = text.find(':');
     std::string_view host = std::string_view(text).substr(0, colon);
     if (!host.empty()) {
         if (!parse_ipv4(host, filter.host))
-            return "the host must be a dotted-decimal IPv4 address: " + shown_text(text);
+            throw std::invalid_argument("the host must be a dotted-decimal IPv4 address: " + shown_text(text));
         filter.by_host = true;
     }
     if (colon != std::string::npos) {
         std::string_view port = std::string_view(text).substr(colon + 1);
         auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), filter.port);
         if (ec != std::errc() || end != port.data() + port.size() || filter.port == 0)
-            return "the port must be 1 to 65535: " + shown_text(text);
+            throw std::invalid_argument("the port must be 1 to 65535: " + shown_text(text));
         filter.by_port = true;
     }
     if (!filter.by_host && !filter.by_port)
-        return "give HOST, HOST:PORT or :PORT";
-    return "";
+        throw std::invalid_argument("give HOST, HOST:PORT or :PORT");
 }
 
 // --slower-than: microseconds in decimal, 0 up to what nanoseconds in
 // int64_t hold, read exactly: digits past the nanosecond are dropped (a
 // journey's time is a whole number of nanoseconds, so "longer than" is the
 // same with and without them).
-std::string parse_slower_than(const std::string &text, journey_filter &filter)
+void parse_slower_than(const std::string &text, journey_filter &filter)
 {
-    std::string refusal = "a number of microseconds, 0 to 9223372036854775.807: " + shown_text(text);
+    std::invalid_argument refusal("a number of microseconds, 0 to 9223372036854775.807: " + shown_text(text));
     size_t point = text.find('.');
     std::string_view whole = std::string_view(text).substr(0, point), fraction;
     if (point != std::string::npos)
         fraction = std::string_view(text).substr(point + 1);
     if ((whole.empty() && fraction.empty()) || whole.find_first_not_of("0123456789") != std::string_view::npos ||
         fraction.find_first_not_of("0123456789") != std::string_view::npos)
-        return refusal;
+        throw refusal;
     uint64_t us = 0, ns = 0;
     if (!whole.empty()) {
         auto [end, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), us);
         if (ec != std::errc() || end != whole.data() + whole.size())
-            return refusal;
+            throw refusal;
     }
     for (size_t i = 0; i < 3; i++)
         ns = ns * 10 + (i < fraction.size() ? uint64_t(fraction[i] - '0') : 0);
     if (us > (uint64_t(INT64_MAX) - ns) / 1000)
-        return refusal;
+        throw refusal;
     filter.slower_than_ns = int64_t(us * 1000 + ns);
-    return "";
 }
 

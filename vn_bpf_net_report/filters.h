@@ -18,8 +18,9 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
 // Frames with repeated fields are kept by --flow, never by the journey filters.
 bool frames_match(const report_state &state, const journey &frames, const journey_filter &filter);
 
-// The options' texts read into the filter: "" or why the text was refused.
+// The options' texts read into the filter; std::invalid_argument says why
+// a text is refused.
 // --flow: HOST, HOST:PORT or :PORT.
-std::string parse_flow(const std::string &text, journey_filter &filter);
+void parse_flow(const std::string &text, journey_filter &filter);
 // --slower-than: microseconds in decimal.
-std::string parse_slower_than(const std::string &text, journey_filter &filter);
+void parse_slower_than(const std::string &text, journey_filter &filter);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <stdexcept>
 #include <string_view>
 
 #include "trace_rows.h"
@@ -60,7 +61,7 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-std::string page_refusal(const std::string &path, const std::vector<std::string> &inputs)
+void check_page_path(const std::string &path, const std::vector<std::string> &inputs)
 {
     struct stat page;
     bool exists = stat(path.c_str(), &page) == 0;
@@ -71,16 +72,14 @@ std::string page_refusal(const std::string &path, const std::vector<std::string>
             same = file == "-" ? fstat(0, &st) == 0 && same_file(st, page)
                                : stat(file.c_str(), &st) == 0 && same_file(st, page);
         if (same)
-            return "the page would overwrite the input " + (file == "-" ? "standard input" : shown_text(file, true));
+            throw std::invalid_argument("the page would overwrite the input " +
+                                        (file == "-" ? "standard input" : shown_text(file, true)));
     }
-    if (!exists)
-        return "";
-    if (S_ISDIR(page.st_mode))
-        return "is a directory";
-    if (S_ISREG(page.st_mode) && page.st_size > 0 && !is_our_page(path))
-        return "exists and is no page of vn_bpf_net_report: not overwritten (--html takes the page's own name: "
-               "--html OUT.html TRACE...)";
-    return "";
+    if (exists && S_ISDIR(page.st_mode))
+        throw std::invalid_argument("is a directory");
+    if (exists && S_ISREG(page.st_mode) && page.st_size > 0 && !is_our_page(path))
+        throw std::invalid_argument("exists and is no page of vn_bpf_net_report: not overwritten (--html takes "
+                                    "the page's own name: --html OUT.html TRACE...)");
 }
 
 // The page goes to a new file beside the target, which replaces it only

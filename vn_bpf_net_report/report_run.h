@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@
 #include "totals.h"
 
 extern const char *const PROGRAM;
+
+// The run cannot go on: the line that says why (empty when it was said
+// already) and the exit status. Thrown where the reader meets it, caught
+// once, in main; an input that fails is said and counted, and the run goes
+// on with the others.
+struct run_refused : std::runtime_error {
+    int status;
+    run_refused(const std::string &line, int status_) : std::runtime_error(line), status(status_) {}
+};
 // Output is written out once this much is waiting.
 constexpr size_t READ_CHUNK = 1 << 20;
 // How long a key is remembered after its last journey, so that frames with
@@ -84,9 +94,9 @@ struct run_t {
 
 extern volatile sig_atomic_t stop_signal;
 
-// The command line (command_line.cpp): the settings, and the inputs with
-// their hosts. An exit status when the run ends there, else -1.
-int parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &inputs);
+// The command line (command_line.cpp): the settings, the inputs with their
+// hosts, and the writers. Throws run_refused when the run ends there.
+void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &inputs);
 
 // Reading (reading.cpp): every input to its end, one after the other, or
 // (--follow) side by side until they end or a signal stops the reading.

@@ -7,6 +7,7 @@
 // memory then.
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <exception>
 
 #include "report_run.h"
@@ -18,9 +19,7 @@ int main(int argc, char **argv)
     run_t run;
     std::vector<input> inputs;
     try {
-        int status = parse_command_line(run, argc, argv, inputs);
-        if (status >= 0)
-            return status;
+        parse_command_line(run, argc, argv, inputs);
         if (run.set.follow) {
             write_header(run, nullptr);
             flush_out(run);
@@ -31,6 +30,10 @@ int main(int argc, char **argv)
             read_all(run, inputs);
             write_report(run);
         }
+    } catch (const run_refused &refused) {
+        if (*refused.what())
+            fprintf(stderr, "%s\n", refused.what());
+        return close_stdout(run) ? refused.status : std::max(refused.status, 1);
     } catch (const std::exception &e) {
         // Out of memory, or of room for names: nothing sound can follow.
         fprintf(stderr, "%s: %s\n", PROGRAM, e.what());
