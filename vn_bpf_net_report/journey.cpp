@@ -92,21 +92,28 @@ ending as_told(const ending &e)
 std::string flow_text(uint32_t protocol, const trace_row &row)
 {
     // Made in one piece of room: every journey line and object has one.
-    char text[128]; // the longest: two addresses and four numbers of ten digits, 85
-    char *at = text;
-    auto put = [&](std::string_view piece) { at = std::copy(piece.begin(), piece.end(), at); };
-    auto number = [&](uint32_t value) { at = std::to_chars(at, text + sizeof(text), value).ptr; };
+    std::string text;
+    text.reserve(88); // the longest: two addresses and four numbers of ten digits
+    auto put = [&](std::string_view piece) { text += piece; };
+    auto number = [&](uint32_t value) {
+        char digits[10];
+        text.append(digits, size_t(std::to_chars(digits, digits + sizeof(digits), value).ptr - digits));
+    };
+    auto address = [&](uint32_t addr) {
+        char dotted[15];
+        text.append(dotted, size_t(write_ipv4(dotted, addr) - dotted));
+    };
     const uint32_t *f = row.fields;
-    at = write_ipv4(at, row.saddr);
+    address(row.saddr);
     if (protocol == PROTO_ICMP) {
-        put(" > "), at = write_ipv4(at, row.daddr);
+        put(" > "), address(row.daddr);
         put(" type "), number(f[0]), put(" id "), number(f[2]), put(" seq "), number(f[3]);
     } else {
-        put(":"), number(f[0]), put(" > "), at = write_ipv4(at, row.daddr), put(":"), number(f[1]);
+        put(":"), number(f[0]), put(" > "), address(row.daddr), put(":"), number(f[1]);
         if (protocol == PROTO_TCP)
             put(" seq "), number(f[2]), put(" ack "), number(f[3]);
         else
             put(" len "), number(f[2]);
     }
-    return std::string(text, size_t(at - text));
+    return text;
 }
