@@ -1984,7 +1984,7 @@ TEST(ReportFollow, sigint_and_sigterm_write_the_pending_journeys_and_the_summary
 // --follow FILE on a regular file that is still being written is read as
 // tail -f reads it: what is appended later is read too, a row written in two
 // pieces is one row, and the reader waits for more until a signal.
-TEST(ReportFollow, a_growing_file_is_read_on_as_it_grows_until_a_signal)
+TEST(ReportFollow, a_growing_file_is_read_on_as_it_grows_and_from_its_start_when_cut_short_until_a_signal)
 {
     std::string dir = temp_dir(), file = dir + "/growing.trace";
     std::vector<std::string> lines = lines_of(slurp(data_file("icmp.trace")));
@@ -2008,12 +2008,15 @@ TEST(ReportFollow, a_growing_file_is_read_on_as_it_grows_until_a_signal)
     ASSERT_TRUE(f.read_until(written(4), 5000)) << f.text;
     usleep(300000); // the end of the file is no end of the input
     ASSERT_TRUE(f.running());
+    // Written over by a shorter trace: read again from its start.
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << slurp(data_file("udp_gro.trace"));
+    ASSERT_TRUE(f.read_until(written(7), 5000)) << f.text;
     kill(f.pid, SIGTERM);
     std::string out = f.read_to_end();
     int wstatus = f.wait();
     EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << wstatus;
-    EXPECT_EQ(journeys_written(out), 4u) << out;
-    EXPECT_NE(out.find("journeys: 4 (48 rows)\nframes with repeated fields: 4\nunreadable rows: 0\n"),
+    EXPECT_EQ(journeys_written(out), 7u) << out;
+    EXPECT_NE(out.find("journeys: 7 (90 rows)\nframes with repeated fields: 4\nunreadable rows: 0\n"),
               std::string::npos)
         << out;
     std::filesystem::remove_all(dir);

@@ -60,31 +60,20 @@ line_batch spare_batch(line_reader &reader)
 
 void read_to_end(line_reader &reader)
 {
-    line_cutter cutter;
-    cutter.names = reader.names;
-    // A chunk is read after the line not yet ended, kept at the start.
-    std::vector<char> bytes(reader.chunk + LINE_LEN_MAX);
-    size_t have = 0;
+    read_cutter reading(reader.chunk, *reader.names);
     for (bool last = false; !last;) {
         line_batch batch = spare_batch(reader);
         batch.lines.clear();
-        batch.error = 0;
-        ssize_t n;
-        while ((n = read(reader.fd, bytes.data() + have, reader.chunk)) < 0 && (errno == EINTR || errno == EAGAIN))
-            if (errno == EAGAIN) { // standard input left non-blocking: wait for it
+        read_cutter::outcome got;
+        while ((got = reading.read_and_cut(reader.fd, batch.lines)).error == EINTR || got.error == EAGAIN)
+            if (got.error == EAGAIN) { // standard input left non-blocking: wait for it
                 pollfd p{reader.fd, POLLIN, 0};
                 poll(&p, 1, -1);
             }
-        if (n < 0) {
-            batch.error = errno;
-            last = true;
-        } else {
-            size_t size = have + size_t(n);
-            size_t keep = cut_lines(cutter, bytes.data(), size, n == 0, batch.lines);
-            have = size - keep;
-            memmove(bytes.data(), bytes.data() + keep, have);
-            last = n == 0 || cutter.refused;
-        }
+        if (got.end)
+            reading.finish(batch.lines);
+        batch.error = got.error;
+        last = got.end || got.error || reading.cutter.refused;
         batch.last = last;
         hand_over(reader, batch);
     }
@@ -119,6 +108,36 @@ size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_en
         return size;
     }
     return start;
+}
+
+read_cutter::read_cutter(size_t chunk, name_table &names)
+    : chunk(chunk), bytes(chunk + LINE_LEN_MAX) // a chunk after the longest line kept
+{
+    cutter.names = &names;
+}
+
+read_cutter::outcome read_cutter::read_and_cut(int fd, std::vector<cut_line> &lines)
+{
+    ssize_t n = read(fd, bytes.data() + have, chunk);
+    if (n <= 0)
+        return {n == 0, n < 0 ? errno : 0};
+    size_t size = have + size_t(n);
+    size_t keep = cut_lines(cutter, bytes.data(), size, false, lines);
+    have = size - keep;
+    memmove(bytes.data(), bytes.data() + keep, have);
+    return {};
+}
+
+void read_cutter::finish(std::vector<cut_line> &lines)
+{
+    cut_lines(cutter, bytes.data(), have, true, lines);
+    have = 0;
+}
+
+void read_cutter::start_over()
+{
+    have = 0;
+    cutter.skipping = false;
 }
 
 void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &names)

@@ -43,6 +43,31 @@ struct line_cutter {
 // line feed, so a line is cut the same however its bytes come.
 size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines);
 
+// Reads an input and cuts what it reads into lines, for the reading thread
+// and for --follow alike. The line not yet ended stays at the start of the
+// bytes, and the next read goes after it.
+struct read_cutter {
+    size_t chunk = 0; // read at a time
+    line_cutter cutter;
+    std::vector<char> bytes;
+    size_t have = 0; // bytes of the line not yet ended
+
+    read_cutter() = default;
+    read_cutter(size_t chunk, name_table &names);
+
+    struct outcome {
+        bool end = false; // nothing more to read, for now
+        int error = 0;    // errno of the read, EINTR and EAGAIN too
+    };
+    // One read of fd; the lines it ends are cut into `lines`. At the end
+    // nothing is cut (a file may still grow): finish() takes the last line.
+    outcome read_and_cut(int fd, std::vector<cut_line> &lines);
+    // The input has ended: its last line, unterminated, into `lines`.
+    void finish(std::vector<cut_line> &lines);
+    // The input is read again from its start (a file cut short).
+    void start_over();
+};
+
 // Lines of one input cut by a thread of its own, in batches. A cut line
 // points into no bytes read (its texts are name ids), so the bytes stay
 // with the cutting thread.
