@@ -209,11 +209,10 @@ TEST(ReportRows, lines_cut_by_the_reading_thread_from_bytes_in_any_pieces_are_th
                 close(ends[1]);
             });
             name_table names;
-            line_reader reader;
-            start_line_reader(reader, ends[0], chunk, names);
+            line_reader reader(ends[0], chunk, names);
             std::vector<std::string> got;
             line_batch batch;
-            while (next_batch(reader, batch)) {
+            while (reader.next_batch(batch)) {
                 EXPECT_EQ(batch.error, 0);
                 for (const cut_line &line : batch.lines)
                     got.push_back(cut_line_text(line, names));
@@ -234,6 +233,50 @@ TEST(ReportRows, lines_cut_by_the_reading_thread_from_bytes_in_any_pieces_are_th
     EXPECT_EQ(cut_lines(refused, no_trace.data(), no_trace.size(), false, cut), no_trace.size());
     ASSERT_EQ(cut.size(), 1u);
     EXPECT_EQ(cut[0].kind, line_kind::no_header);
+}
+
+// The reader goes before the input's end: its thread ends rather than wait
+// on a full queue or for more input, and the reader is joined.
+TEST(ReportRows, a_reader_left_before_the_end_of_its_input_ends_its_thread)
+{
+    alarm(30); // a thread never ended hangs the join: killed, not waited for
+    std::string text = slurp(data_file("tcp_iptables.trace"));
+    std::string dir = temp_dir(), file = dir + "/long.trace";
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 100; i++) // far more batches of 4096 bytes than are cut ahead
+            out << text;
+    }
+    int fd = open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    {
+        name_table names;
+        line_reader reader(fd, 4096, names);
+        line_batch batch;
+        ASSERT_TRUE(reader.next_batch(batch));
+        EXPECT_FALSE(batch.last);
+        usleep(100000); // time for the thread to fill its queue
+    }
+    close(fd);
+
+    // A first line that is no header, its pipe left open: nothing more is read.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string no_trace = "garbage\n" + text;
+    ASSERT_EQ(write(ends[1], no_trace.data(), no_trace.size()), ssize_t(no_trace.size()));
+    {
+        name_table names;
+        line_reader reader(ends[0], 4096, names);
+        std::vector<cut_line> cut;
+        line_batch batch;
+        while (reader.next_batch(batch))
+            cut.insert(cut.end(), batch.lines.begin(), batch.lines.end());
+        ASSERT_EQ(cut.size(), 1u);
+        EXPECT_EQ(cut[0].kind, line_kind::no_header);
+    }
+    close(ends[0]), close(ends[1]);
+    std::filesystem::remove_all(dir);
+    alarm(0);
 }
 
 TEST(ReportRows, an_unreadable_row_names_its_first_bad_column)

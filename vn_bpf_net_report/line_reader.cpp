@@ -40,45 +40,6 @@ void take(line_cutter &cutter, std::string_view line, bool unterminated, bool to
 // cutting runs on through a burst's worth of lines rather than wait.
 constexpr size_t BATCHES_AHEAD = 16;
 
-void hand_over(line_reader &reader, line_batch &batch)
-{
-    std::unique_lock<std::mutex> hold(reader.lock);
-    reader.changed.wait(hold, [&] { return reader.full.size() < BATCHES_AHEAD; });
-    reader.full.push_back(std::move(batch));
-    reader.changed.notify_all();
-}
-
-line_batch spare_batch(line_reader &reader)
-{
-    std::lock_guard<std::mutex> hold(reader.lock);
-    if (reader.spare.empty())
-        return {};
-    line_batch batch = std::move(reader.spare.back());
-    reader.spare.pop_back();
-    return batch;
-}
-
-void read_to_end(line_reader &reader)
-{
-    read_cutter reading(reader.chunk, *reader.names);
-    for (bool last = false; !last;) {
-        line_batch batch = spare_batch(reader);
-        batch.lines.clear();
-        read_cutter::outcome got;
-        while ((got = reading.read_and_cut(reader.fd, batch.lines)).error == EINTR || got.error == EAGAIN)
-            if (got.error == EAGAIN) { // standard input left non-blocking: wait for it
-                pollfd p{reader.fd, POLLIN, 0};
-                poll(&p, 1, -1);
-            }
-        if (got.end)
-            reading.finish(batch.lines);
-        batch.error = got.error;
-        last = got.end || got.error || reading.cutter.refused;
-        batch.last = last;
-        hand_over(reader, batch);
-    }
-}
-
 } // namespace
 
 size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines)
@@ -140,34 +101,84 @@ void read_cutter::start_over()
     cutter.skipping = false;
 }
 
-void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &names)
+line_reader::line_reader(int fd, size_t chunk, name_table &names)
+    : thread([this, fd, chunk, &names] {
+          try {
+              read_to_end(fd, chunk, names);
+          } catch (const std::exception &e) {
+              // Out of memory, or of room for names: nothing sound can follow.
+              fprintf(stderr, "vn_bpf_net_report: %s\n", e.what());
+              _exit(1);
+          }
+      })
 {
-    reader.fd = fd;
-    reader.names = &names;
-    reader.chunk = chunk;
-    reader.thread = std::thread([&reader] {
-        try {
-            read_to_end(reader);
-        } catch (const std::exception &e) {
-            // Out of memory, or of room for names: nothing sound can follow.
-            fprintf(stderr, "vn_bpf_net_report: %s\n", e.what());
-            _exit(1);
-        }
-    });
 }
 
-bool next_batch(line_reader &reader, line_batch &batch)
+line_reader::~line_reader()
 {
-    if (batch.last) {
-        reader.thread.join();
-        return false;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
     }
-    std::unique_lock<std::mutex> hold(reader.lock);
+    changed.notify_all();
+    thread.join();
+}
+
+void line_reader::read_to_end(int fd, size_t chunk, name_table &names)
+{
+    read_cutter reading(chunk, names);
+    for (bool last = false; !last;) {
+        line_batch batch = spare_batch();
+        batch.lines.clear();
+        read_cutter::outcome got;
+        while ((got = reading.read_and_cut(fd, batch.lines)).error == EINTR || got.error == EAGAIN)
+            if (got.error == EAGAIN) { // standard input left non-blocking: wait for it
+                pollfd p{fd, POLLIN, 0};
+                poll(&p, 1, -1);
+            }
+        if (got.end)
+            reading.finish(batch.lines);
+        batch.error = got.error;
+        last = got.end || got.error || reading.cutter.refused;
+        batch.last = last;
+        if (!hand_over(batch))
+            return;
+    }
+}
+
+// False when the reader goes before taking it: nothing more is wanted.
+bool line_reader::hand_over(line_batch &batch)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return full.size() < BATCHES_AHEAD || stopping; });
+    if (stopping)
+        return false;
+    full.push_back(std::move(batch));
+    changed.notify_all();
+    return true;
+}
+
+line_batch line_reader::spare_batch()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (spare.empty())
+        return {};
+    line_batch batch = std::move(spare.back());
+    spare.pop_back();
+    return batch;
+}
+
+bool line_reader::next_batch(line_batch &batch)
+{
+    if (taken_last)
+        return false;
+    std::unique_lock<std::mutex> hold(lock);
     if (batch.lines.capacity() > 0)
-        reader.spare.push_back(std::move(batch));
-    reader.changed.wait(hold, [&] { return !reader.full.empty(); });
-    batch = std::move(reader.full.front());
-    reader.full.pop_front();
-    reader.changed.notify_all();
+        spare.push_back(std::move(batch));
+    changed.wait(hold, [&] { return !full.empty(); });
+    batch = std::move(full.front());
+    full.pop_front();
+    taken_last = batch.last;
+    changed.notify_all();
     return true;
 }

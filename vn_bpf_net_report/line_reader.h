@@ -77,21 +77,32 @@ struct line_batch {
     bool last = false; // the input's end: nothing follows
 };
 
-struct line_reader {
-    int fd = -1;
-    name_table *names = nullptr;
-    size_t chunk = 0;
-    std::thread thread;
+// Reads fd to its end on a thread of its own, `chunk` bytes at a time, the
+// rows' texts made ids in `names`. The thread starts with the reader and
+// is joined when the reader goes, whether or not every batch was taken: it
+// hands over no more then, though a read it is waiting in (a pipe that
+// stays open and quiet) still has to return first.
+class line_reader {
+public:
+    line_reader(int fd, size_t chunk, name_table &names);
+    ~line_reader();
+    line_reader(const line_reader &) = delete;
+    line_reader &operator=(const line_reader &) = delete;
+
+    // The next batch of lines, in order, into `batch` (whose storage goes
+    // back for reuse); false once the last batch has been taken.
+    bool next_batch(line_batch &batch);
+
+private:
+    void read_to_end(int fd, size_t chunk, name_table &names);
+    bool hand_over(line_batch &batch);
+    line_batch spare_batch();
+
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<line_batch> full; // cut, not yet taken
+    std::deque<line_batch> full;   // cut, not yet taken
     std::vector<line_batch> spare; // taken and given back, for reuse
+    bool stopping = false;         // the reader goes: the thread hands over no more
+    bool taken_last = false;       // the caller's thread's alone: no lock
+    std::thread thread;            // last: it starts once the rest is built
 };
-
-// Starts reading fd to its end, `chunk` bytes at a time, the rows' texts
-// made ids in `names`.
-void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &names);
-// The next batch of lines, in order, into `batch` (whose storage goes back
-// for reuse); false once the last batch has been taken. The thread has
-// ended then.
-bool next_batch(line_reader &reader, line_batch &batch);

@@ -493,11 +493,10 @@ void make_all_journeys(run_t &run)
 // apart while this one groups the rows and writes journeys.
 void read_to_end(run_t &run, input &in)
 {
-    line_reader reader;
-    start_line_reader(reader, in.fd, BATCH_BYTES, run.state.names);
+    line_reader reader(in.fd, BATCH_BYTES, run.state.names);
     line_batch batch;
     bool ok = true;
-    while (next_batch(reader, batch)) {
+    while (reader.next_batch(batch)) {
         ok = ok && take_lines(run, in, batch.lines, 0);
         if (batch.error) {
             fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(batch.error));
