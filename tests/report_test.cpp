@@ -1822,6 +1822,31 @@ TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_an
     EXPECT_EQ(rows[4]["table"], "a_table_name_of_thirty_one_ch");
     EXPECT_EQ(rows[5]["trace_info"], "__dev_queue_xmit");
 
+    // Unknown names filling blocks of the name table, added by the cutting
+    // thread while the grouping thread writes journeys (every 16,384 rows)
+    // with names added before: each journey's path names its rows in turn.
+    std::string many = lines[0] + "\n";
+    const size_t functions = 8 * name_table::BLOCK;
+    for (size_t i = 0; i < functions; i++) {
+        std::string function = "fn_" + std::to_string(i);
+        many += with(lines[1], function + std::string(30 - function.size(), ' '), "") + "\n";
+    }
+    report_result named = run_report({}, many);
+    ASSERT_EQ(named.status, 0) << named.err;
+    std::vector<std::string> path; // the words after "ended at fn_N"
+    for (const std::string &line : journey_lines(named.out)) {
+        std::istringstream words(line);
+        std::vector<std::string> all;
+        for (std::string word; words >> word;)
+            all.push_back(word);
+        auto at = std::find(all.begin(), all.end(), "at");
+        ASSERT_LT(at + 2, all.end()) << line;
+        path.insert(path.end(), at + 2, all.end());
+    }
+    ASSERT_EQ(path.size(), functions);
+    for (size_t i = 0; i < functions; i++)
+        ASSERT_EQ(path[i], "fn_" + std::to_string(i));
+
     // A drop verdict cut to "verdict: NF_D" decides no ending; whole, the
     // same unknown verdict is read as it is.
     std::string dropped = slurp(data_file("udp_iptables.trace"));
