@@ -10,7 +10,7 @@ DEPS = build-essential cmake pkg-config libcli11-dev libgtest-dev libbenchmark-d
        kmod cpio xz-utils zstd file nlohmann-json3-dev chromium libpng-dev \
        dpkg-dev binutils-aarch64-linux-gnu lintian man-db bash-completion mawk
 
-.PHONY: all deps test test-asan fuzz install static cross-arm64 clean bench bench-report deb test-deb
+.PHONY: all deps test test-asan test-tsan fuzz install static cross-arm64 clean bench bench-report deb test-deb
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -27,6 +27,7 @@ deps:
 test: deps all
 	ctest --test-dir $(BUILD) --output-on-failure
 	$(MAKE) test-asan
+	$(MAKE) test-tsan
 	$(MAKE) fuzz
 	$(MAKE) test-deb
 
@@ -44,6 +45,21 @@ test-asan:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:log_path=$(SANITIZER_LOG) \
 	  ctest --test-dir build-asan --output-on-failure; status=$$?; \
 	for f in $(SANITIZER_LOG).*; do [ -e "$$f" ] || continue; cat "$$f"; status=1; done; \
+	exit $$status
+
+# The reader's tests against a ThreadSanitizer build: its reading thread
+# and the thread that groups the rows share the name table and the batches.
+# Only the reader and its tests are built (no kernel object). A finding
+# ends its process and is logged to build-tsan/sanitizer.*, which fails the
+# run as in test-asan.
+TSAN_LOG = $(CURDIR)/build-tsan/sanitizer
+test-tsan:
+	cmake -S . -B build-tsan -DSANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-tsan -j $(JOBS) --target vn_bpf_net_report report_test report_html_test
+	rm -f $(TSAN_LOG).*
+	TSAN_OPTIONS=halt_on_error=1:log_path=$(TSAN_LOG) \
+	  ctest --test-dir build-tsan -R '^Report' --output-on-failure; status=$$?; \
+	for f in $(TSAN_LOG).*; do [ -e "$$f" ] || continue; cat "$$f"; status=1; done; \
 	exit $$status
 
 # Bounded fuzzing campaigns on the record decoder and on the reader's row
@@ -95,7 +111,7 @@ test-deb: deps deb
 	packaging/test_packages.sh $(DEB_DIR) build-static/vn_bpf_net_monitor
 
 clean:
-	rm -rf $(BUILD) build-static build-arm64 build-asan build-fuzz $(DEB_DIR)
+	rm -rf $(BUILD) build-static build-arm64 build-asan build-tsan build-fuzz $(DEB_DIR)
 
 # Side-by-side measurements: rendering against the bare write it feeds, the
 # probes' size, and one lab boot that loads packets with and without the

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -40,56 +39,6 @@ void take(line_cutter &cutter, std::string_view line, bool unterminated, bool to
 // cutting runs on through a burst's worth of lines rather than wait.
 constexpr size_t BATCHES_AHEAD = 16;
 
-void hand_over(line_reader &reader, line_batch &batch)
-{
-    std::unique_lock<std::mutex> hold(reader.lock);
-    reader.changed.wait(hold, [&] { return reader.full.size() < BATCHES_AHEAD; });
-    reader.full.push_back(std::move(batch));
-    reader.changed.notify_all();
-}
-
-line_batch spare_batch(line_reader &reader)
-{
-    std::lock_guard<std::mutex> hold(reader.lock);
-    if (reader.spare.empty())
-        return {};
-    line_batch batch = std::move(reader.spare.back());
-    reader.spare.pop_back();
-    return batch;
-}
-
-void read_to_end(line_reader &reader)
-{
-    line_cutter cutter;
-    cutter.names = reader.names;
-    // A chunk is read after the line not yet ended, kept at the start.
-    std::vector<char> bytes(reader.chunk + LINE_LEN_MAX);
-    size_t have = 0;
-    for (bool last = false; !last;) {
-        line_batch batch = spare_batch(reader);
-        batch.lines.clear();
-        batch.error = 0;
-        ssize_t n;
-        while ((n = read(reader.fd, bytes.data() + have, reader.chunk)) < 0 && (errno == EINTR || errno == EAGAIN))
-            if (errno == EAGAIN) { // standard input left non-blocking: wait for it
-                pollfd p{reader.fd, POLLIN, 0};
-                poll(&p, 1, -1);
-            }
-        if (n < 0) {
-            batch.error = errno;
-            last = true;
-        } else {
-            size_t size = have + size_t(n);
-            size_t keep = cut_lines(cutter, bytes.data(), size, n == 0, batch.lines);
-            have = size - keep;
-            memmove(bytes.data(), bytes.data() + keep, have);
-            last = n == 0 || cutter.refused;
-        }
-        batch.last = last;
-        hand_over(reader, batch);
-    }
-}
-
 } // namespace
 
 size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_end, std::vector<cut_line> &lines)
@@ -121,34 +70,120 @@ size_t cut_lines(line_cutter &cutter, const char *bytes, size_t size, bool at_en
     return start;
 }
 
-void start_line_reader(line_reader &reader, int fd, size_t chunk, name_table &names)
+read_cutter::read_cutter(size_t chunk, name_table &names)
+    : chunk(chunk), bytes(chunk + LINE_LEN_MAX) // a chunk after the longest line kept
 {
-    reader.fd = fd;
-    reader.names = &names;
-    reader.chunk = chunk;
-    reader.thread = std::thread([&reader] {
-        try {
-            read_to_end(reader);
-        } catch (const std::exception &e) {
-            // Out of memory, or of room for names: nothing sound can follow.
-            fprintf(stderr, "vn_bpf_net_report: %s\n", e.what());
-            _exit(1);
-        }
-    });
+    cutter.names = &names;
 }
 
-bool next_batch(line_reader &reader, line_batch &batch)
+read_cutter::outcome read_cutter::read_and_cut(int fd, std::vector<cut_line> &lines)
 {
-    if (batch.last) {
-        reader.thread.join();
-        return false;
+    ssize_t n = read(fd, bytes.data() + have, chunk);
+    if (n <= 0)
+        return {n == 0, n < 0 ? errno : 0};
+    size_t size = have + size_t(n);
+    size_t keep = cut_lines(cutter, bytes.data(), size, false, lines);
+    have = size - keep;
+    memmove(bytes.data(), bytes.data() + keep, have);
+    return {};
+}
+
+void read_cutter::finish(std::vector<cut_line> &lines)
+{
+    cut_lines(cutter, bytes.data(), have, true, lines);
+    have = 0;
+}
+
+void read_cutter::start_over()
+{
+    have = 0;
+    cutter.skipping = false;
+}
+
+line_reader::line_reader(int fd, size_t chunk, name_table &names)
+    : thread([this, fd, chunk, &names] {
+          try {
+              read_to_end(fd, chunk, names);
+          } catch (...) {
+              // Out of memory, or of room for names: it ends the run, on the
+              // caller's thread, once the batches before it are taken.
+              std::lock_guard<std::mutex> hold(lock);
+              failure = std::current_exception();
+              changed.notify_all();
+          }
+      })
+{
+}
+
+line_reader::~line_reader()
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
     }
-    std::unique_lock<std::mutex> hold(reader.lock);
+    changed.notify_all();
+    thread.join();
+}
+
+void line_reader::read_to_end(int fd, size_t chunk, name_table &names)
+{
+    read_cutter reading(chunk, names);
+    for (bool last = false; !last;) {
+        line_batch batch = spare_batch();
+        batch.lines.clear();
+        read_cutter::outcome got;
+        while ((got = reading.read_and_cut(fd, batch.lines)).error == EINTR || got.error == EAGAIN)
+            if (got.error == EAGAIN) { // standard input left non-blocking: wait for it
+                pollfd p{fd, POLLIN, 0};
+                poll(&p, 1, -1);
+            }
+        if (got.end)
+            reading.finish(batch.lines);
+        batch.error = got.error;
+        last = got.end || got.error || reading.cutter.refused;
+        batch.last = last;
+        if (!hand_over(batch))
+            return;
+    }
+}
+
+// False when the reader goes before taking it: nothing more is wanted.
+bool line_reader::hand_over(line_batch &batch)
+{
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return full.size() < BATCHES_AHEAD || stopping; });
+    if (stopping)
+        return false;
+    full.push_back(std::move(batch));
+    changed.notify_all();
+    return true;
+}
+
+line_batch line_reader::spare_batch()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (spare.empty())
+        return {};
+    line_batch batch = std::move(spare.back());
+    spare.pop_back();
+    return batch;
+}
+
+bool line_reader::next_batch(line_batch &batch)
+{
+    if (taken_last)
+        return false;
+    std::unique_lock<std::mutex> hold(lock);
     if (batch.lines.capacity() > 0)
-        reader.spare.push_back(std::move(batch));
-    reader.changed.wait(hold, [&] { return !reader.full.empty(); });
-    batch = std::move(reader.full.front());
-    reader.full.pop_front();
-    reader.changed.notify_all();
+        spare.push_back(std::move(batch));
+    changed.wait(hold, [&] { return !full.empty() || failure; });
+    if (full.empty()) {
+        taken_last = true;
+        std::rethrow_exception(failure);
+    }
+    batch = std::move(full.front());
+    full.pop_front();
+    taken_last = batch.last;
+    changed.notify_all();
     return true;
 }

@@ -15,17 +15,23 @@ constexpr uint32_t NO_NAME = UINT32_MAX;
 
 // The thread that cuts lines adds the texts of rows while the grouping
 // thread adds its own and reads texts: adding takes the lock; reading does
-// not, as texts sit in blocks that never move, listed in room made once,
+// not, as texts sit in blocks that never move, listed in an array made once
+// whose entries are each set once, before any id of their block exists,
 // and a thread reads only ids it made or was handed (through a lock) after
 // they were made.
 struct name_table {
     static constexpr size_t BLOCK = 1 << 12, BLOCKS_MAX = 1 << 16;
-    std::vector<std::unique_ptr<std::string[]>> blocks;
+    // Left unset beyond the blocks made: unused entries cost no memory.
+    std::unique_ptr<std::string *[]> blocks{new std::string *[BLOCKS_MAX]};
+    size_t blocks_made = 0;
     uint32_t count = 0;
     std::unordered_map<std::string_view, uint32_t> ids;
     std::mutex adding;
 
-    name_table() { blocks.reserve(BLOCKS_MAX); }
+    name_table() = default;
+    name_table(const name_table &) = delete;
+    name_table &operator=(const name_table &) = delete;
+    ~name_table();
     uint32_t id(std::string_view text);
     // The id of a text, or NO_NAME for an empty one (a field not told).
     uint32_t id_or_none(std::string_view text) { return text.empty() ? NO_NAME : id(text); }

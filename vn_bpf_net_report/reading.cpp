@@ -122,7 +122,7 @@ void close_input(run_t &run, input &in, bool read_whole)
         close(in.fd);
     in.fd = -1;
     in.open = false;
-    in.buffer = std::vector<char>();
+    in.reading = read_cutter();
     in.lines = std::vector<cut_line>();
     if (!read_whole)
         run.status = 1;
@@ -145,8 +145,7 @@ void end_input(run_t &run, input &in, bool ok)
 void finish_input(run_t &run, input &in)
 {
     in.lines.clear();
-    cut_lines(in.cutter, in.buffer.data(), in.have, true, in.lines);
-    in.have = 0;
+    in.reading.finish(in.lines);
     end_input(run, in, take_lines(run, in, in.lines, now_ms()));
 }
 
@@ -163,7 +162,8 @@ bool open_input(run_t &run, input &in)
     in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
     run.state.sources.push_back({is_stdin ? "standard input" : in.name, 0});
     in.source = uint32_t(run.state.sources.size() - 1);
-    in.cutter.names = &run.state.names;
+    if (run.set.follow)
+        in.reading = read_cutter(READ_CHUNK, run.state.names);
     in.open = true;
     return true;
 }
@@ -174,23 +174,23 @@ enum class read_result { data, idle, ended };
 // end of a regular file the input stays open (idle): more may come.
 read_result read_chunk(run_t &run, input &in)
 {
-    in.buffer.resize(READ_CHUNK + LINE_LEN_MAX);
-    ssize_t n = read(in.fd, in.buffer.data() + in.have, in.buffer.size() - in.have);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+    in.lines.clear();
+    read_cutter::outcome got = in.reading.read_and_cut(in.fd, in.lines);
+    if (got.error == EINTR || got.error == EAGAIN)
         return read_result::idle;
-    if (n < 0) {
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(errno));
+    if (got.error) {
+        fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(got.error));
         close_input(run, in, false);
         return read_result::ended;
     }
-    if (n == 0) {
+    if (got.end) {
         struct stat st;
         if (in.regular && fstat(in.fd, &st) == 0 && st.st_size < lseek(in.fd, 0, SEEK_CUR)) {
             // Cut short (a new trace written over it): read it again from its start, as tail -f does.
             fprintf(stderr, "%s: %s: file truncated, read from its start again\n", PROGRAM,
                     shown_name_of(run, in.source).c_str());
             lseek(in.fd, 0, SEEK_SET);
-            in.have = 0, in.cutter.skipping = false;
+            in.reading.start_over();
             return read_result::data;
         }
         if (in.regular)
@@ -198,15 +198,10 @@ read_result read_chunk(run_t &run, input &in)
         finish_input(run, in);
         return read_result::ended;
     }
-    size_t end = in.have + size_t(n);
-    in.lines.clear();
-    size_t keep = cut_lines(in.cutter, in.buffer.data(), end, false, in.lines);
     if (!take_lines(run, in, in.lines, now_ms())) {
         close_input(run, in, false);
         return read_result::ended;
     }
-    memmove(in.buffer.data(), in.buffer.data() + keep, end - keep);
-    in.have = end - keep;
     return read_result::data;
 }
 
@@ -214,11 +209,10 @@ read_result read_chunk(run_t &run, input &in)
 // apart while this one groups the rows and writes journeys.
 void read_to_end(run_t &run, input &in)
 {
-    line_reader reader;
-    start_line_reader(reader, in.fd, BATCH_BYTES, run.state.names);
+    line_reader reader(in.fd, BATCH_BYTES, run.state.names);
     line_batch batch;
     bool ok = true;
-    while (next_batch(reader, batch)) {
+    while (reader.next_batch(batch)) {
         ok = ok && take_lines(run, in, batch.lines, 0);
         if (batch.error) {
             fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(batch.error));

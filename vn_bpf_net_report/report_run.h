@@ -56,9 +56,7 @@ struct input {
     uint32_t host = 0;
     uint64_t line_no = 0;
     uint64_t unreadable = 0;
-    std::vector<char> buffer; // --follow: what is read, not yet cut into lines
-    size_t have = 0;          // bytes of a line not yet ended
-    line_cutter cutter;
+    read_cutter reading; // --follow
     std::vector<cut_line> lines;
     bool open = false;
 };
