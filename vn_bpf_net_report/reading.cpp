@@ -42,16 +42,15 @@ void on_stop_signal(int sig)
     stop_signal = sig;
 }
 
-// An input's name in a message: as the text report shows trace texts.
-std::string shown_name_of(const run_t &run, uint32_t source)
+// A word about an input, named as the text report shows trace texts.
+void say_of(const run_t &run, const input &in, const std::string &text)
 {
-    return shown_text(run.state.sources[source].name, true);
+    say(shown_text(run.state.sources[in.source].name, true), text);
 }
 
 bool refuse_input(run_t &run, const input &in)
 {
-    fprintf(stderr, "%s: %s: not a trace (its first line is no trace header)\n", PROGRAM,
-            shown_name_of(run, in.source).c_str());
+    say_of(run, in, "not a trace (its first line is no trace header)");
     return false;
 }
 
@@ -60,8 +59,8 @@ void name_unreadable(run_t &run, input &in, uint64_t line_no, const std::string 
 {
     if (++in.unreadable > UNREADABLE_NAMED)
         return;
-    fprintf(stderr, "%s: %s:%llu: unreadable row (%s)\n", PROGRAM, shown_name_of(run, in.source).c_str(),
-            (unsigned long long)line_no, why.c_str());
+    say(shown_text(run.state.sources[in.source].name, true) + ":" + std::to_string(line_no),
+        "unreadable row (" + why + ")");
 }
 
 // Line line_no is too long to be a row; false when it is the first (the
@@ -114,9 +113,8 @@ bool take_lines(run_t &run, input &in, const std::vector<cut_line> &lines, int64
 void close_input(run_t &run, input &in, bool read_whole)
 {
     if (in.unreadable > UNREADABLE_NAMED)
-        fprintf(stderr, "%s: %s: %llu unreadable rows in all (the first %llu named above)\n", PROGRAM,
-                shown_name_of(run, in.source).c_str(), (unsigned long long)in.unreadable,
-                (unsigned long long)UNREADABLE_NAMED);
+        say_of(run, in, std::to_string(in.unreadable) + " unreadable rows in all (the first " +
+                            std::to_string(UNREADABLE_NAMED) + " named above)");
     in.unreadable = 0;
     if (in.fd > 0)
         close(in.fd);
@@ -134,7 +132,7 @@ void close_input(run_t &run, input &in, bool read_whole)
 void end_input(run_t &run, input &in, bool ok)
 {
     if (ok && in.line_no == 0) {
-        fprintf(stderr, "%s: %s: not a trace (it is empty)\n", PROGRAM, shown_name_of(run, in.source).c_str());
+        say_of(run, in, "not a trace (it is empty)");
         ok = false;
     }
     close_input(run, in, ok);
@@ -154,7 +152,7 @@ bool open_input(run_t &run, input &in)
     bool is_stdin = in.name == "-";
     in.fd = is_stdin ? 0 : open(in.name.c_str(), O_RDONLY | O_CLOEXEC);
     if (in.fd < 0) {
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_text(in.name, true).c_str(), strerror(errno));
+        say(shown_text(in.name, true), strerror(errno));
         run.status = 1;
         return false;
     }
@@ -179,7 +177,7 @@ read_result read_chunk(run_t &run, input &in)
     if (got.error == EINTR || got.error == EAGAIN)
         return read_result::idle;
     if (got.error) {
-        fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(got.error));
+        say_of(run, in, strerror(got.error));
         close_input(run, in, false);
         return read_result::ended;
     }
@@ -187,8 +185,7 @@ read_result read_chunk(run_t &run, input &in)
         struct stat st;
         if (in.regular && fstat(in.fd, &st) == 0 && st.st_size < lseek(in.fd, 0, SEEK_CUR)) {
             // Cut short (a new trace written over it): read it again from its start, as tail -f does.
-            fprintf(stderr, "%s: %s: file truncated, read from its start again\n", PROGRAM,
-                    shown_name_of(run, in.source).c_str());
+            say_of(run, in, "file truncated, read from its start again");
             lseek(in.fd, 0, SEEK_SET);
             in.reading.start_over();
             return read_result::data;
@@ -215,7 +212,7 @@ void read_to_end(run_t &run, input &in)
     while (reader.next_batch(batch)) {
         ok = ok && take_lines(run, in, batch.lines, 0);
         if (batch.error) {
-            fprintf(stderr, "%s: %s: %s\n", PROGRAM, shown_name_of(run, in.source).c_str(), strerror(batch.error));
+            say_of(run, in, strerror(batch.error));
             ok = false;
         }
         if (run.state.rows_read - run.rows_at_last_look >=
@@ -306,7 +303,7 @@ void follow_all(run_t &run, std::vector<input> &inputs)
         sigprocmask(SIG_SETMASK, &waiting, nullptr);
         busy = false;
         if (ready < 0 && errno != EINTR) {
-            fprintf(stderr, "%s: poll: %s\n", PROGRAM, strerror(errno));
+            say("poll", strerror(errno));
             run.status = 1;
             break;
         }

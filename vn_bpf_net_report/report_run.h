@@ -113,6 +113,10 @@ void write_quiet_journeys(run_t &run, bool everything);
 // --follow: journeys written as they are made, in start order.
 void write_journeys(run_t &run, std::vector<journey> &journeys, std::vector<journey> &repeated);
 
+// A line on standard error: "vn_bpf_net_report: SUBJECT: TEXT" (the
+// subject an input's name, as shown, or what failed).
+void say(const std::string &subject, const std::string &text);
+
 // Writing (writing.cpp): each journey the filters keep to every writer.
 void write_header(run_t &run, const host_join *join);
 void write_journey(run_t &run, const journey &j, bool repeated);

@@ -16,7 +16,7 @@ namespace {
 void output_error(run_t &run, int error)
 {
     if (!run.output_failed)
-        fprintf(stderr, "%s: standard output: %s\n", PROGRAM, strerror(error));
+        say("standard output", strerror(error));
     run.output_failed = true;
     run.status = 1;
 }
@@ -91,6 +91,11 @@ void write_joined_report(run_t &run)
 
 } // namespace
 
+void say(const std::string &subject, const std::string &text)
+{
+    fprintf(stderr, "%s: %s: %s\n", PROGRAM, subject.c_str(), text.c_str());
+}
+
 void write_header(run_t &run, const host_join *join)
 {
     if (run.header_written)
@@ -150,8 +155,7 @@ void write_summary(run_t &run)
     if (run.set.html.empty())
         return;
     if (int error = write_page(run.set.html, run.page)) {
-        fprintf(stderr, "%s: %s: cannot write the page: %s\n", PROGRAM, shown_text(run.set.html, true).c_str(),
-                strerror(error));
+        say(shown_text(run.set.html, true), std::string("cannot write the page: ") + strerror(error));
         run.status = 1;
     }
 }
