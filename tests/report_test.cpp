@@ -1561,20 +1561,62 @@ TEST(ReportHostile, a_slower_than_beyond_what_nanoseconds_hold_is_refused_and_th
 {
     const std::string trace = data_file("tcp_iptables.trace");
     for (const char *bad : {"9223372036854775.808", "9223372036854776", "99999999999999999999", "1e3", "-1", ".",
-                            "1.2.3", "", "0x10", " 5"}) {
+                            "1.2.3", "", "0x10", " 5", "9223372036854775808ns", "9223372036855ms", "ms", "5 ms",
+                            "5xs", "1.5h"}) {
         report_result r = run_report({"--slower-than", bad, trace});
-        EXPECT_EQ(r.status, 105) << bad;
-        EXPECT_NE(r.err.find("--slower-than: a number of microseconds, 0 to 9223372036854775.807"), std::string::npos)
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("--slower-than: a time: a number and ns, us, ms or s (microseconds without a unit), "
+                             "at most 9223372036854775807ns"),
+                  std::string::npos)
             << bad << ": " << r.err;
         EXPECT_EQ(r.out, "");
     }
     report_result largest = run_report({"--slower-than", "9223372036854775.807", trace});
     EXPECT_EQ(largest.status, 0) << largest.err;
     EXPECT_NE(largest.out.find("journeys: 0 (0 rows)"), std::string::npos);
-    EXPECT_EQ(journey_lines(run_report({"--slower-than", "0.5", trace}).out).size(), 3u);
-    EXPECT_EQ(journey_lines(run_report({"--slower-than", "883.999", trace}).out).size(), 1u); // 884 us
-    EXPECT_EQ(journey_lines(run_report({"--slower-than", "884.", trace}).out).size(), 0u);
-    EXPECT_EQ(journey_lines(run_report({"--slower-than", ".5", trace}).out).size(), 3u);
+    // The journeys took 884 us, 676 us and less: each unit reads the same bound.
+    const std::pair<const char *, size_t> kept[] = {
+        {"0.5", 3},        {"883.999", 1}, {"884.", 0},      {".5", 3},   {"883999ns", 1}, {"884000ns", 0},
+        {"883.999us", 1},  {"0.883999ms", 1}, {"0.884ms", 0}, {"0.000883999s", 1}, {"1ms", 0}, {"883999.9ns", 1},
+        {"9223372036854775807ns", 0}};
+    for (const auto &[bound, journeys] : kept)
+        EXPECT_EQ(journey_lines(run_report({"--slower-than", bound, trace}).out).size(), journeys) << bound;
+}
+
+// A usage error ends with 2 and says what to type; --help shows the values'
+// forms and an example for each question; a filter that matches nothing is
+// said beside an empty report, which is no failure.
+TEST(ReportCli, usage_errors_say_what_to_type_and_end_with_two_and_a_filter_matching_nothing_is_said)
+{
+    const std::string trace = data_file("tcp_iptables.trace");
+    const std::pair<std::vector<std::string>, std::string> usage[] = {
+        {{"--flow", "8080", trace}, "--flow: the host must be a dotted-decimal IPv4 address: 8080 (a port alone is :8080)"},
+        {{"--flow", "host:80", trace}, "--flow: the host must be a dotted-decimal IPv4 address: host:80\n"},
+        {{"--flow", ":0", trace}, "--flow: the port must be 1 to 65535: :0"},
+        {{"--bogus", trace}, "The following argument was not expected: --bogus"},
+        {{"--json", "--detail", trace}, "--json excludes --detail"},
+        {{"--quiet-ms", "0", "--follow", trace}, "--quiet-ms"},
+    };
+    for (const auto &[args, says] : usage) {
+        report_result r = run_report(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    report_result help = run_report({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.find("TEXT"), std::string::npos) << help.out;
+    for (const char *shown : {"--flow HOST[:PORT]|:PORT", "--slower-than TIME", "--dropped trace.txt",
+                              "--slower-than 1ms trace.txt", "--detail --start START_NS trace.txt"})
+        EXPECT_NE(help.out.find(shown), std::string::npos) << shown;
+
+    report_result none = run_report({"--start", "123", "--slower-than", "2ms", trace});
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.err, "vn_bpf_net_report: --slower-than 2ms --start 123: no journey matches\n");
+    EXPECT_NE(none.out.find("journeys: 0 (0 rows)"), std::string::npos);
+    report_result some = run_report({"--dropped", trace});
+    EXPECT_EQ(some.err, "");
+    EXPECT_FALSE(journey_lines(some.out).empty());
 }
 
 // ---- Journey lines on a terminal ------------------------------------------

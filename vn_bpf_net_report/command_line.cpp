@@ -92,38 +92,62 @@ void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &i
                  "latency of each stage.",
                  PROGRAM};
     std::string flow, slower_than;
-    app.add_option("files", set.files, "trace files; - or none for standard input");
+    app.add_option("files", set.files, "trace files; - or none for standard input")->type_name("TRACE");
     app.add_flag("--json", set.json, "JSON Lines (schema 1): a line per journey, then per stage, then a summary");
     auto *html = app.add_option("--html", set.html,
-                                "also write a self-contained HTML page to this file (never over an input)");
+                                "also write a self-contained HTML page to this file (never over an input)")
+                     ->type_name("OUT.html");
     app.add_option("--flow", flow, "only journeys from or to HOST and/or PORT: HOST, HOST:PORT or :PORT")
+        ->type_name("HOST[:PORT]|:PORT")
         ->check(checked(parse_flow, set.filter));
     app.add_flag("--dropped", set.filter.dropped_only,
                  "only journeys the kernel dropped: a table's drop verdict or a drop reason");
-    app.add_option("--slower-than", slower_than, "only journeys that took longer (microseconds)")
+    app.add_option("--slower-than", slower_than,
+                   "only journeys that took longer: a number and ns, us, ms or s (microseconds without a unit)")
+        ->type_name("TIME")
         ->check(checked(parse_slower_than, set.filter));
     auto *detail = app.add_flag("--detail", set.detail,
                                 "each journey the filters keep hop by hop: its rows' steps, CPUs, devices and "
                                 "the time since the hop before (pick one with --flow or --start)");
     app.add_option("--start", set.filter.start_ns, "only the journey that starts at this time (START_NS, ns)")
+        ->type_name("START_NS")
         ->each([&](const std::string &) { set.filter.by_start = true; });
     auto *hosts = app.add_option("--host", set.hosts,
                                  "one host's trace, NAME=FILE (NAME: 1 to 32 of A-Z a-z 0-9 . _ -); traces of "
                                  "several hosts are joined, or refused when they share no traffic both ways")
+                      ->type_name("NAME=FILE")
                       ->allow_extra_args(false);
     auto *follow = app.add_flag("--follow", set.follow,
                                 "write each journey once its packet has been quiet for --quiet-ms; read a "
                                 "regular file on as it grows, until SIGINT or SIGTERM");
     app.add_option("--quiet-ms", set.quiet_ms, "with --follow: quiet time in milliseconds (default 500)")
+        ->type_name("MS")
         ->check(CLI::Range(1, 3600 * 1000));
     follow->excludes(html);
     follow->excludes(hosts);
     detail->excludes("--json");
+    app.footer("Examples:\n"
+               "  what was dropped, and why:   vn_bpf_net_report --dropped trace.txt\n"
+               "  where one flow went:         vn_bpf_net_report --flow 198.18.0.2:8080 trace.txt\n"
+               "  one journey hop by hop:      vn_bpf_net_report --detail --start START_NS trace.txt\n"
+               "  what is slow:                vn_bpf_net_report --slower-than 1ms trace.txt\n"
+               "  a picture of it all:         vn_bpf_net_report --html journeys.html trace.txt\n"
+               "  live, as the monitor writes: vn_bpf_net_monitor -P tcp | vn_bpf_net_report --follow\n"
+               "Usage errors end with status 2; see vn_bpf_net_report(1).");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        throw run_refused("", app.exit(e)); // CLI11 has said it (and --help is no failure: status 0)
+        // CLI11 has said it; --help is no failure, and a usage error ends
+        // with 2, as command-line tools' do.
+        throw run_refused("", app.exit(e) == 0 ? 0 : 2);
     }
+    for (const char *option : {"--flow", "--dropped", "--slower-than", "--start"})
+        if (app.count(option)) {
+            auto *given = app.get_option(option);
+            set.filters_given += (set.filters_given.empty() ? "" : " ") + std::string(option);
+            if (given->get_items_expected_max() > 0)
+                set.filters_given += " " + shown_text(given->as<std::string>(), true);
+        }
     name_hosts(run, app.count("files") > 0, inputs);
     if (!set.html.empty()) {
         try {

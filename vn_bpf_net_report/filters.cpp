@@ -35,8 +35,12 @@ void parse_flow(const std::string &text, journey_filter &filter)
     size_t colon = text.find(':');
     std::string_view host = std::string_view(text).substr(0, colon);
     if (!host.empty()) {
-        if (!parse_ipv4(host, filter.host))
-            throw std::invalid_argument("the host must be a dotted-decimal IPv4 address: " + shown_text(text));
+        if (!parse_ipv4(host, filter.host)) {
+            // A number alone is most likely a port.
+            bool digits = colon == std::string::npos && host.find_first_not_of("0123456789") == std::string_view::npos;
+            throw std::invalid_argument("the host must be a dotted-decimal IPv4 address: " + shown_text(text) +
+                                        (digits ? " (a port alone is :" + shown_text(text) + ")" : ""));
+        }
         filter.by_host = true;
     }
     if (colon != std::string::npos) {
@@ -50,30 +54,43 @@ void parse_flow(const std::string &text, journey_filter &filter)
         throw std::invalid_argument("give HOST, HOST:PORT or :PORT");
 }
 
-// --slower-than: microseconds in decimal, 0 up to what nanoseconds in
-// int64_t hold, read exactly: digits past the nanosecond are dropped (a
-// journey's time is a whole number of nanoseconds, so "longer than" is the
-// same with and without them).
+// --slower-than: a decimal number and a unit (ns, us, ms or s; none is
+// microseconds), 0 up to what nanoseconds in int64_t hold, read exactly:
+// digits past the nanosecond are dropped (a journey's time is a whole
+// number of nanoseconds, so "longer than" is the same with and without
+// them).
 void parse_slower_than(const std::string &text, journey_filter &filter)
 {
-    std::invalid_argument refusal("a number of microseconds, 0 to 9223372036854775.807: " + shown_text(text));
-    size_t point = text.find('.');
-    std::string_view whole = std::string_view(text).substr(0, point), fraction;
-    if (point != std::string::npos)
-        fraction = std::string_view(text).substr(point + 1);
+    std::invalid_argument refusal("a time: a number and ns, us, ms or s (microseconds without a unit), at most "
+                                  "9223372036854775807ns: " + shown_text(text));
+    static const std::pair<std::string_view, uint64_t> units[] = {
+        {"ns", 1}, {"us", 1000}, {"ms", 1000 * 1000}, {"s", 1000 * 1000 * 1000}};
+    std::string_view number = text;
+    uint64_t scale = 1000; // ns per unit
+    for (const auto &[unit, ns] : units)
+        if (number.size() > unit.size() && number.substr(number.size() - unit.size()) == unit) {
+            number.remove_suffix(unit.size()), scale = ns;
+            break;
+        }
+    size_t digits = 0; // of the fraction, down to the nanosecond
+    for (uint64_t s = scale; s > 1; s /= 10)
+        digits++;
+    size_t point = number.find('.');
+    std::string_view whole = number.substr(0, point), fraction;
+    if (point != std::string_view::npos)
+        fraction = number.substr(point + 1);
     if ((whole.empty() && fraction.empty()) || whole.find_first_not_of("0123456789") != std::string_view::npos ||
         fraction.find_first_not_of("0123456789") != std::string_view::npos)
         throw refusal;
-    uint64_t us = 0, ns = 0;
+    uint64_t units_given = 0, ns = 0;
     if (!whole.empty()) {
-        auto [end, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), us);
+        auto [end, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), units_given);
         if (ec != std::errc() || end != whole.data() + whole.size())
             throw refusal;
     }
-    for (size_t i = 0; i < 3; i++)
+    for (size_t i = 0; i < digits; i++)
         ns = ns * 10 + (i < fraction.size() ? uint64_t(fraction[i] - '0') : 0);
-    if (us > (uint64_t(INT64_MAX) - ns) / 1000)
+    if (units_given > (uint64_t(INT64_MAX) - ns) / scale)
         throw refusal;
-    filter.slower_than_ns = int64_t(us * 1000 + ns);
+    filter.slower_than_ns = int64_t(units_given * scale + ns);
 }
-

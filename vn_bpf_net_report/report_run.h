@@ -44,6 +44,7 @@ struct settings {
     std::string html;
     int quiet_ms = 500;
     journey_filter filter;
+    std::string filters_given; // as given, for the notice when none matches
 };
 
 // One input being read. Under --follow every input is read a chunk at a

@@ -152,6 +152,10 @@ void write_summary(run_t &run)
         return;
     for (auto &writer : run.writers)
         writer->summary(run.totals);
+    // An empty report is no failure (--dropped on a healthy trace), but a
+    // filter that matches nothing may be a typo: say so beside it.
+    if (!run.set.filters_given.empty() && run.totals.journeys == 0)
+        say(run.set.filters_given, "no journey matches");
     if (run.set.html.empty())
         return;
     if (int error = write_page(run.set.html, run.page)) {
