@@ -381,6 +381,8 @@ TEST(ReportStages, percentiles_are_nearest_rank_over_every_latency_of_a_stage)
         EXPECT_EQ(stages[0].p90, 90000);
         EXPECT_EQ(stages[0].p99, 99000);
         EXPECT_EQ(stages[0].max, 100000);
+        EXPECT_EQ(stages[0].total, 5050000);
+        EXPECT_EQ(stages[0].mean, 50500);
         EXPECT_EQ(std::is_sorted(stages[0].sorted.begin(), stages[0].sorted.end()), whole_sample);
     }
     // Selected from samples of every length up to 300, with repeats, as a sort finds them.
@@ -411,6 +413,47 @@ TEST(ReportStages, a_long_run_keeps_a_bounded_sample_with_exact_count_and_max)
     EXPECT_EQ(s.count, total);
     EXPECT_EQ(s.sample.size(), STAGE_SAMPLE_MAX);
     EXPECT_EQ(s.max_ns, 1000000 + int64_t((total - 1) % 1000));
+    // The total counts every latency, not only the sample's.
+    uint64_t sum = 1000000;
+    for (size_t i = 0; i < total; i++)
+        sum += i % 1000;
+    EXPECT_EQ(uint64_t(summarize_stages(state, stats).at(0).total), sum);
+}
+
+// The summary names the stage a user looks for first, from the same
+// numbers JSON gives: the slowest by p90 among stages of ten latencies or
+// more, and the one that took most time in all; a percentile the count
+// cannot tell is "-".
+TEST(ReportStages, the_summary_names_the_slowest_stage_and_the_one_that_took_most_time)
+{
+    const std::string trace = data_file("lab_tcp_iptables.trace");
+    std::vector<json> stages;
+    for (const std::string &line : lines_of(run_report({"--json", trace}).out))
+        if (json j = json::parse(line); j["kind"] == "stage")
+            stages.push_back(j);
+    ASSERT_FALSE(stages.empty());
+    const json *slowest = nullptr, *most = nullptr;
+    for (const json &s : stages) {
+        EXPECT_EQ(s["mean_ns"].get<int64_t>(), s["total_ns"].get<int64_t>() / s["count"].get<int64_t>());
+        if (s["count"] >= 10 && (!slowest || s["p90_ns"] > (*slowest)["p90_ns"]))
+            slowest = &s;
+        if (!most || s["total_ns"] > (*most)["total_ns"])
+            most = &s;
+    }
+    ASSERT_TRUE(slowest && most);
+    auto name = [](const json &s) { return s["from"].get<std::string>() + " -> " + s["to"].get<std::string>(); };
+    std::string text = run_report({trace}).out;
+    EXPECT_NE(text.find("\nslowest stage: " + name(*slowest) + " (p90 "), std::string::npos) << text;
+    EXPECT_NE(text.find("\nmost time in all: " + name(*most) + " ("), std::string::npos) << text;
+    for (const json &s : stages) {
+        size_t at = text.find("\n" + name(s) + " ");
+        ASSERT_NE(at, std::string::npos) << name(s);
+        std::istringstream row(text.substr(at + 1 + name(s).size(), text.find('\n', at + 1) - at - 1 - name(s).size()));
+        std::string count, p50, p90, p99;
+        row >> count >> p50 >> p90 >> p99;
+        EXPECT_EQ(p90 == "-", s["count"] < 10) << name(s);
+        EXPECT_EQ(p99 == "-", s["count"] < 100) << name(s);
+    }
 }
 
 // ---- Endings as values, rendered by each writer --------------------------
@@ -858,7 +901,7 @@ TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_
     EXPECT_EQ(ending_count(r.out, "ended at icmp_rcv"), 22);
     EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_local_deliver"), 22);
     EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), 22);
-    EXPECT_EQ(count_of(r.out, " -> "), 10u); // eleven functions, ten stages
+    EXPECT_EQ(count_of(r.out, " -> "), 12u); // eleven functions, ten stages, two named slowest
 }
 
 TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)

@@ -349,7 +349,8 @@ void json_report::summary(const report_totals &totals)
         out += ",\"from\":" + json_string(step_name(state, state.steps.get(s.from))) +
                ",\"to\":" + json_string(step_name(state, state.steps.get(s.to)));
         const std::pair<const char *, int64_t> numbers[] = {
-            {"count", int64_t(s.count)}, {"p50_ns", s.p50}, {"p90_ns", s.p90}, {"p99_ns", s.p99}, {"max_ns", s.max}};
+            {"count", int64_t(s.count)}, {"p50_ns", s.p50}, {"p90_ns", s.p90}, {"p99_ns", s.p99},
+            {"max_ns", s.max},           {"mean_ns", s.mean}, {"total_ns", s.total}};
         for (const auto &[key, value] : numbers) {
             out += ",\"";
             out += key;

@@ -277,14 +277,33 @@ void text_renderer::summary(const report_totals &totals)
     for (const char *label : {"COUNT", "P50_US", "P90_US", "P99_US", "MAX_US"})
         pad_left(out, label, 10);
     out += '\n';
+    // The stage a user looks for first: the slowest by p90 (among those
+    // with latencies enough to tell one), and the one that took most time in all.
+    size_t slowest = stages.size(), most = stages.size();
+    bool p90_told = false;
     for (size_t i = 0; i < stages.size(); i++) {
         const stage_summary &s = stages[i];
         pad_right(out, names[i], stage_width + 2);
         pad_left(out, std::to_string(s.count), 10);
-        for (int64_t ns : {s.p50, s.p90, s.p99, s.max})
-            pad_left(out, micros_text(ns), 10);
+        pad_left(out, micros_text(s.p50), 10);
+        pad_left(out, s.count >= P90_COUNT_MIN ? micros_text(s.p90) : "-", 10);
+        pad_left(out, s.count >= P99_COUNT_MIN ? micros_text(s.p99) : "-", 10);
+        pad_left(out, micros_text(s.max), 10);
         out += '\n';
+        bool told = s.count >= P90_COUNT_MIN;
+        if (slowest == stages.size() || (told && !p90_told) || (told == p90_told && s.p90 > stages[slowest].p90))
+            slowest = i, p90_told = told;
+        if (most == stages.size() || s.total > stages[most].total)
+            most = i;
     }
+    if (stages.empty())
+        return;
+    const stage_summary &slow = stages[slowest], &long_ = stages[most];
+    out += "\nslowest stage: " + names[slowest] + " (" + (p90_told ? "p90 " + micros_text(slow.p90) : "max " + micros_text(slow.max)) +
+           " us over " + std::to_string(slow.count) + (slow.count == 1 ? " latency" : " latencies") + ")\n";
+    out += "most time in all: " + names[most] + " (" + micros_text(long_.total) + " us over " +
+           std::to_string(long_.count) + (long_.count == 1 ? " latency" : " latencies") + ", mean " +
+           micros_text(long_.mean) + " us)\n";
 }
 
 // A line per journey under a header of columns, or (detail) each journey

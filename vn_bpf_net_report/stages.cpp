@@ -17,6 +17,7 @@ void add_stages(stage_stats &stats, const journey &j)
         int64_t ns = elapsed_ns(j.rows[i - 1].time, j.rows[i].time);
         s.count++;
         s.max_ns = std::max(s.max_ns, ns);
+        s.total_ns += uint64_t(ns);
         if (s.sample.size() < STAGE_SAMPLE_MAX) {
             s.sample.push_back(ns);
             continue;
@@ -33,7 +34,9 @@ std::vector<stage_summary> summarize_stages(report_state &state, const stage_sta
 {
     std::vector<stage_summary> out;
     for (const auto &[pair, s] : stats.pairs) {
-        stage_summary sum{uint32_t(pair >> 32), uint32_t(pair), s.count, 0, 0, 0, s.max_ns, s.sample};
+        unsigned __int128 mean = s.count ? s.total_ns / s.count : 0;
+        stage_summary sum{uint32_t(pair >> 32), uint32_t(pair), s.count, 0, 0, 0, s.max_ns,
+                          int64_t(std::min<unsigned __int128>(s.total_ns, INT64_MAX)), int64_t(mean), s.sample};
         std::vector<int64_t> &v = sum.sorted;
         if (whole_sample)
             std::sort(v.begin(), v.end());

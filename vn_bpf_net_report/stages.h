@@ -12,6 +12,7 @@
 struct stage_samples {
     uint64_t count = 0;
     int64_t max_ns = 0;
+    unsigned __int128 total_ns = 0; // exact: count latencies of up to INT64_MAX each
     std::vector<int64_t> sample;
 };
 struct stage_stats {
@@ -22,12 +23,16 @@ struct stage_stats {
     std::pair<uint64_t, stage_samples *> recent[64] = {};
 };
 constexpr size_t STAGE_SAMPLE_MAX = 65536;
+// A percentile is told in text only from this many latencies on: with
+// fewer, p90 or p99 is the maximum, and reads as more precise than it is.
+constexpr uint64_t P90_COUNT_MIN = 10, P99_COUNT_MIN = 100;
 void add_stages(stage_stats &stats, const journey &j);
 
 struct stage_summary {
     uint32_t from, to; // step ids
     uint64_t count;
     int64_t p50, p90, p99, max; // ns
+    int64_t total, mean;        // ns; the total saturates at INT64_MAX
     std::vector<int64_t> sorted; // the sample, ascending with whole_sample (else in no order)
 };
 // In path order: by the place of the first step, then of the second.
