@@ -216,9 +216,10 @@ TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)
                            "ffffffffc0000000 t ipt_do_table\t[ip_tables]\n"
                            "ffffffff82000000 D some_data\n"
                            "not a symbol line\n";
-    std::vector<kernel_symbol_t> table;
-    ASSERT_TRUE(read_kernel_symbols(path.c_str(), table));
-    EXPECT_EQ(probed_functions_in(table), (std::set<std::string>{"udp_rcv", "ipt_do_table"}));
+    std::set<std::string> probed;
+    std::vector<std::pair<uint64_t, std::string>> table;
+    ASSERT_TRUE(read_kernel_symbols(path.c_str(), probed, table));
+    EXPECT_EQ(probed, (std::set<std::string>{"udp_rcv", "ipt_do_table"}));
     // Drop rows name code by the symbol at or below its address: code only, in address order.
     std::vector<std::pair<uint64_t, std::string>> code = {{0, "udp_rcv"},
                                                           {0xffffffff81000000, "ip_rcv_finish_core"},
@@ -226,8 +227,8 @@ TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)
                                                           {0xffffffff81000020, "__netif_receive_skb_core"},
                                                           {0xffffffff81000030, long_name},
                                                           {0xffffffffc0000000, "ipt_do_table"}};
-    EXPECT_EQ(code_symbols(table), code);
-    EXPECT_FALSE(read_kernel_symbols((path + ".missing").c_str(), table));
+    EXPECT_EQ(table, code);
+    EXPECT_FALSE(read_kernel_symbols((path + ".missing").c_str(), probed, table));
 }
 
 } // namespace

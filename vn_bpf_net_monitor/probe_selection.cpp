@@ -83,11 +83,13 @@ std::set<std::string> probed_functions()
     return names;
 }
 
-bool read_kernel_symbols(const char *path, std::vector<kernel_symbol_t> &symbols)
+bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
+                         std::vector<std::pair<uint64_t, std::string>> &code)
 {
     FILE *list = fopen(path, "r");
     if (!list)
         return false;
+    const std::set<std::string> wanted = probed_functions();
     // getline: a long name (Rust's run to hundreds of bytes) is never cut
     // into a second, made-up line.
     char *line = nullptr;
@@ -101,32 +103,17 @@ bool read_kernel_symbols(const char *path, std::vector<kernel_symbol_t> &symbols
         char type = end[1];
         char *name = end + 3;
         name[strcspn(name, "\t\n ")] = '\0';
-        if (*name)
-            symbols.push_back({address, type, name});
+        if (!*name)
+            continue;
+        if (wanted.count(name))
+            probed.insert(name);
+        if (type == 't' || type == 'T')
+            code.emplace_back(address, name);
     }
     free(line);
     fclose(list);
-    return true;
-}
-
-std::set<std::string> probed_functions_in(const std::vector<kernel_symbol_t> &symbols)
-{
-    const std::set<std::string> wanted = probed_functions();
-    std::set<std::string> found;
-    for (const kernel_symbol_t &s : symbols)
-        if (wanted.count(s.name))
-            found.insert(s.name);
-    return found;
-}
-
-std::vector<std::pair<uint64_t, std::string>> code_symbols(std::vector<kernel_symbol_t> symbols)
-{
-    std::vector<std::pair<uint64_t, std::string>> code;
-    for (kernel_symbol_t &s : symbols)
-        if (s.type == 't' || s.type == 'T')
-            code.emplace_back(s.address, std::move(s.name));
     std::sort(code.begin(), code.end());
-    return code;
+    return true;
 }
 
 bool read_module_list(const char *path, std::set<std::string> &found)

@@ -75,25 +75,15 @@ std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel);
 // The names choose_probes may ask kernel_view_t::functions about.
 std::set<std::string> probed_functions();
 
-// One line of a symbol list in /proc/kallsyms or System.map form: "address
-// type name" and, for a module's symbol, "\t[module]".
-struct kernel_symbol_t {
-    uint64_t address;
-    char type; // 't' or 'T' for code
-    std::string name;
-};
-
-// Every symbol of such a list, in its order; a line of another form is
-// skipped. Returns false when the file cannot be read.
-bool read_kernel_symbols(const char *path, std::vector<kernel_symbol_t> &symbols);
-
-// The probed functions among them, for kernel_view_t::functions: exact names
-// only, so a clone such as "ip_rcv.cold" or a longer name that merely starts
-// the same way never counts.
-std::set<std::string> probed_functions_in(const std::vector<kernel_symbol_t> &symbols);
-
-// The code symbols among them, by address, ascending.
-std::vector<std::pair<uint64_t, std::string>> code_symbols(std::vector<kernel_symbol_t> symbols);
+// A symbol list in /proc/kallsyms or System.map form ("address type name"
+// and, for a module's symbol, "\t[module]"), read once: the probed
+// functions it names, for kernel_view_t::functions (exact names only, so a
+// clone such as "ip_rcv.cold" or a longer name that merely starts the same
+// way never counts), and its code symbols by address, ascending, for drop
+// rows. Only these are kept: the whole list is ten times their size. A line
+// of another form is skipped. Returns false when the file cannot be read.
+bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
+                         std::vector<std::pair<uint64_t, std::string>> &code);
 
 // The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
 // as the kernel names them ('-' read as '_'). False when it cannot be read.

@@ -248,11 +248,10 @@ static int count_cpu_records()
 
 // What the running kernel says about itself: which probed functions its
 // symbols name and the BTF of their prototypes.
-static kernel_view_t read_running_kernel(bool symbols_known, const std::vector<kernel_symbol_t> &symbols)
+static kernel_view_t read_running_kernel(std::vector<std::pair<uint64_t, std::string>> &code_symbols)
 {
     kernel_view_t kernel;
-    kernel.symbols_known = symbols_known;
-    kernel.functions = probed_functions_in(symbols);
+    kernel.symbols_known = read_kernel_symbols("/proc/kallsyms", kernel.functions, code_symbols);
     struct utsname uts;
     if (uname(&uts) == 0)
         kernel.modules_known = read_module_list(
@@ -276,8 +275,8 @@ static kernel_view_t read_running_kernel(bool symbols_known, const std::vector<k
 // rest is traced).
 static void select_programs()
 {
-    std::vector<kernel_symbol_t> symbols;
-    kernel_view_t kernel = read_running_kernel(read_kernel_symbols("/proc/kallsyms", symbols), symbols);
+    std::vector<std::pair<uint64_t, std::string>> code_symbols;
+    kernel_view_t kernel = read_running_kernel(code_symbols);
     std::set<std::string> chosen;
     for (const auto &c : choose_probes(kernel)) {
         if (!c.notice.empty())
@@ -291,7 +290,7 @@ static void select_programs()
     // Drop rows name the reason and the function that dropped the packet.
     if (chosen.count("trace_kfree_skb")) {
         kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
-        kernel_names.code_symbols = code_symbols(std::move(symbols));
+        kernel_names.code_symbols = std::move(code_symbols);
     }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
