@@ -42,10 +42,15 @@ void on_stop_signal(int sig)
     stop_signal = sig;
 }
 
-// A word about an input, named as the text report shows trace texts.
+// An input's name in a message: as the text report shows trace texts.
+std::string name_of(const run_t &run, const input &in)
+{
+    return shown_text(run.state.sources[in.source].name, true);
+}
+
 void say_of(const run_t &run, const input &in, const std::string &text)
 {
-    say(shown_text(run.state.sources[in.source].name, true), text);
+    say(name_of(run, in), text);
 }
 
 bool refuse_input(run_t &run, const input &in)
@@ -59,7 +64,7 @@ void name_unreadable(run_t &run, input &in, uint64_t line_no, const std::string 
 {
     if (++in.unreadable > UNREADABLE_NAMED)
         return;
-    say(shown_text(run.state.sources[in.source].name, true) + ":" + std::to_string(line_no),
+    say(name_of(run, in) + ":" + std::to_string(line_no),
         "unreadable row (" + why + ")");
 }
 
