@@ -294,8 +294,8 @@ TEST_F(ReportPage, ten_thousand_journeys_draw_a_sample_every_ending_and_the_slow
         slowest += label.lane_class.find("slowest") != std::string::npos;
     }
     EXPECT_EQ(lanes_by_ending.size(), 3u);
-    EXPECT_EQ(lanes_by_ending["ended at ip_rcv"], 1u);
-    EXPECT_EQ(lanes_by_ending["ended at ip_output"], 1u);
+    EXPECT_EQ(lanes_by_ending["last seen at ip_rcv"], 1u);
+    EXPECT_EQ(lanes_by_ending["last seen at ip_output"], 1u);
     EXPECT_EQ(slowest, 10u);
     auto slowest_lane = std::find_if(shown.labels.begin(), shown.labels.end(),
                                      [](const end_label &l) { return l.text == "ended at icmp_rcv, 10.0 ms"; });
@@ -303,7 +303,7 @@ TEST_F(ReportPage, ten_thousand_journeys_draw_a_sample_every_ending_and_the_slow
     EXPECT_EQ(slowest_lane->lane_class, "lane slowest");
     // The ending seen once, with no other row than its first: 0 ns.
     EXPECT_EQ(std::count_if(shown.labels.begin(), shown.labels.end(),
-                            [](const end_label &l) { return l.text == "ended at ip_output, 0 ns"; }),
+                            [](const end_label &l) { return l.text == "last seen at ip_output, 0 ns"; }),
               1);
 }
 

@@ -23,7 +23,7 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
         {"protocol", "string"},      {"repeated_fields", "boolean"}, {"flow", "string"},
         {"saddr", "string"},         {"daddr", "string"},          {"sport", "integer|null"},
         {"dport", "integer|null"},   {"start_ns", "integer"},      {"duration_ns", "integer"},
-        {"ending", "string|null"},   {"dropped", "boolean|null"},  {"drop_table", "string|null"},
+        {"ending", "string|null"},   {"dropped", "boolean|null"},  {"class", "string|null"}, {"drop_table", "string|null"},
         {"drop_chain", "string|null"}, {"drop_hook", "string|null"}, {"drop_reason", "string|null"},
         {"drop_function", "string|null"}, {"path", "array"},       {"rows", "array"},
     };
@@ -44,7 +44,7 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
           {"mean_ns", "integer"}, {"total_ns", "integer"}}},
         {"summary",
          {{"kind", "string"}, {"schema", "integer"}, {"journeys", "integer"}, {"rows", "integer"},
-          {"repeated_frames", "integer"}, {"unreadable_rows", "integer"}, {"endings", "array"}}},
+          {"repeated_frames", "integer"}, {"unreadable_rows", "integer"}, {"classes", "object"}, {"endings", "array"}}},
     };
     return kinds;
 }
@@ -56,7 +56,7 @@ inline bool of_type(const nlohmann::json &value, const std::string &types)
         std::string type = types.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if ((type == "null" && value.is_null()) || (type == "string" && value.is_string()) ||
             (type == "integer" && value.is_number_integer()) || (type == "boolean" && value.is_boolean()) ||
-            (type == "array" && value.is_array()))
+            (type == "array" && value.is_array()) || (type == "object" && value.is_object()))
             return true;
         if (end == std::string::npos)
             break;
@@ -111,8 +111,13 @@ inline std::string schema_error(const nlohmann::json &line)
     }
     if (kind->first == "summary")
         for (const auto &e : line["endings"])
-            if (e.size() != 2 || !e["ending"].is_string() || !e["count"].is_number_integer())
-                return "an ending is not {ending, count}";
+            if (e.size() != 3 || !e["ending"].is_string() || !e["class"].is_string() ||
+                !e["count"].is_number_integer())
+                return "an ending is not {ending, class, count}";
+    if (kind->first == "summary")
+        for (const char *c : {"delivered", "dropped", "not_seen"})
+            if (line["classes"].size() != 3 || !line["classes"][c].is_number_integer())
+                return "classes are not {delivered, dropped, not_seen}";
     return "";
 }
 

@@ -461,6 +461,17 @@ TEST(ReportStages, the_summary_names_the_slowest_stage_and_the_one_that_took_mos
 // One journey of every ending kind through the text, detail and JSON
 // writers: each tells the same sentence, JSON says dropped for the drops
 // alone with the fields the trace told, and the summary counts each kind.
+// The count of an ending in the summary (after its class), or -1.
+long ending_count(const std::string &out, const std::string &ending)
+{
+    constexpr size_t CLASS_COLUMN = 11;
+    for (const std::string &line : lines_of(out))
+        if (line.size() > CLASS_COLUMN && line.compare(CLASS_COLUMN, ending.size() + 2, ending + "  ") == 0 &&
+            line.find_first_of("0123456789") > CLASS_COLUMN)
+            return std::stol(line.substr(CLASS_COLUMN + ending.size()));
+    return -1;
+}
+
 TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
 {
     report_state state;
@@ -471,17 +482,33 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
         ending end;
         std::string sentence;
         bool known, dropped;
+        const char *klass;
     };
     const kind_case cases[] = {
-        {{ending_kind::ended, id("tcp_v4_do_rcv")}, "ended at tcp_v4_do_rcv", true, false},
-        {{ending_kind::dropped, id("tcp_v4_rcv"), id("NO_SOCKET")}, "dropped at tcp_v4_rcv: NO_SOCKET", true, true},
-        {{ending_kind::dropped, NO_NAME, NO_NAME}, "dropped at ?: ?", true, true},
-        {{ending_kind::dropped_by_table, id("nft_do_chain"), id("NETFILTER_DROP"), id("fw"), id("in"),
+        {{ending_kind::ended, id("tcp_v4_do_rcv")}, "ended at tcp_v4_do_rcv", true, false, "delivered"},
+        {{ending_kind::dropped, id("tcp_v4_rcv"), id("NO_SOCKET")}, "dropped at tcp_v4_rcv: NO_SOCKET", true, true,
+         "dropped"},
+        {{ending_kind::dropped, NO_NAME, NO_NAME}, "dropped at ?: ?", true, true, "dropped"},
+        {{ending_kind::dropped, id("ip_error"), id("NOT_SPECIFIED")},
+         "dropped at ip_error: reason not given by this kernel", true, true, "dropped"},
+        {{ending_kind::dropped_by_table, id("nft_do_chain"), id("NETFILTER_DROP"), id("inet fw"), id("in"),
           id("NF_INET_LOCAL_IN")},
-         "dropped by table fw chain in at NF_INET_LOCAL_IN", true, true},
+         "dropped by table inet fw base chain in at NF_INET_LOCAL_IN", true, true, "dropped"},
+        {{ending_kind::dropped_by_hook, id("nf_hook_slow"), id("NETFILTER_DROP")},
+         "dropped by a netfilter hook that is not a traced table (conntrack, ...)", true, true, "dropped"},
         {{ending_kind::never_arrived, NO_NAME, NO_NAME, NO_NAME, NO_NAME, NO_NAME, 0, 1},
-         "left alpha at dev_hard_start_xmit, never seen at beta", true, false},
-        {{ending_kind::unknown}, ENDING_UNKNOWN, false, false},
+         "left alpha at dev_hard_start_xmit, never seen at beta", true, false, "not_seen"},
+        {{ending_kind::raw_delivered, id("icmp_rcv"), id("NO_SOCKET")}, "delivered to a raw socket", true, false,
+         "delivered"},
+        {{ending_kind::freed_unread, id("sk_stream_kill_queues"), id("QUEUE_PURGE")},
+         "delivered, freed unread at close", true, false, "delivered"},
+        {{ending_kind::discarded, id("tcp_validate_incoming"), id("TCP_OLD_SEQUENCE")},
+         "discarded: duplicate or stale (TCP_OLD_SEQUENCE)", true, false, "delivered"},
+        {{ending_kind::copy_dropped, id("__udp_queue_rcv_skb"), id("SOCKET_RCVBUFF")},
+         "a copy for one socket dropped (SOCKET_RCVBUFF)", true, false, "delivered"},
+        {{ending_kind::samples_lost}, "not seen to the end (samples lost)", true, false, "not_seen"},
+        {{ending_kind::last_seen, id("ip_rcv")}, "last seen at ip_rcv", true, false, "not_seen"},
+        {{ending_kind::unknown}, ENDING_UNKNOWN, false, false, nullptr},
     };
     std::string text, detail, lines;
     report_totals totals;
@@ -510,9 +537,13 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
         const json &o = objects[i];
         EXPECT_EQ(o["ending"], c.known ? json(c.sentence) : json(nullptr));
         EXPECT_EQ(o["dropped"], c.known ? json(c.dropped) : json(nullptr)) << c.sentence;
+        EXPECT_EQ(o["class"], c.klass ? json(c.klass) : json(nullptr)) << c.sentence;
         EXPECT_EQ(o["drop_reason"].is_string(), c.dropped && c.end.reason != NO_NAME) << c.sentence;
         EXPECT_EQ(o["drop_table"].is_string(), c.end.kind == ending_kind::dropped_by_table) << c.sentence;
         EXPECT_NE(lines_of(text)[i].find(" " + c.sentence + " "), std::string::npos) << lines_of(text)[i];
+        if (c.klass)
+            EXPECT_NE(lines_of(text)[i].find("  " + std::string(class_label(c.end.what())) + "  "), std::string::npos)
+                << lines_of(text)[i];
         EXPECT_NE(detail.find(", " + c.sentence + "\n"), std::string::npos) << c.sentence;
     }
     std::map<std::string, uint64_t> counted;
@@ -521,8 +552,14 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
     EXPECT_EQ(counted.size(), std::size(cases));
     for (const kind_case &c : cases) {
         EXPECT_EQ(counted[c.sentence], 1u) << c.sentence;
-        EXPECT_NE(text.find("\n" + c.sentence + " "), std::string::npos) << c.sentence;
+        EXPECT_EQ(ending_count(text, c.sentence), 1) << c.sentence;
     }
+    // Each class counted once per journey, and said before the endings.
+    const json &classes = objects.back()["classes"];
+    EXPECT_EQ(classes["delivered"], 5);
+    EXPECT_EQ(classes["dropped"], 5);
+    EXPECT_EQ(classes["not_seen"], 4);
+    EXPECT_NE(text.find("delivered: 5, dropped: 5, not seen to the end: 4\n"), std::string::npos) << text;
 }
 
 // ---- The binary on the sample traces ---------------------------------------
@@ -549,13 +586,6 @@ long stage_count(const std::string &out, const std::string &stage)
     if (at == std::string::npos)
         return -1;
     return std::stol(out.substr(at + 1 + stage.size()));
-}
-
-// The count of an ending in the summary, or -1.
-long ending_count(const std::string &out, const std::string &ending)
-{
-    size_t at = out.find("\n" + ending + "  ");
-    return at == std::string::npos ? -1 : std::stol(out.substr(at + 1 + ending.size()));
 }
 
 TEST(ReportCli, icmp_pings_are_four_journeys_and_the_later_device_frames_are_counted_apart)
@@ -603,8 +633,8 @@ TEST(ReportCli, syns_to_the_drop_port_end_in_nf_drop_at_local_in_and_a_retransmi
         EXPECT_NE(journeys[size_t(i)].find("  14  "), std::string::npos); // its rows up to the verdict
     }
     // Endings, most frequent first.
-    size_t dropped = r.out.find("\ndropped by table filter at NF_INET_LOCAL_IN "),
-           ended = r.out.find("\nended at tcp_v4_do_rcv ");
+    size_t dropped = r.out.find("\ndropped    dropped by table filter at NF_INET_LOCAL_IN "),
+           ended = r.out.find("\ndelivered  ended at tcp_v4_do_rcv ");
     ASSERT_NE(dropped, std::string::npos);
     ASSERT_NE(ended, std::string::npos);
     EXPECT_LT(dropped, ended);
@@ -742,7 +772,7 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> journeys = journey_lines(r.out);
     ASSERT_EQ(journeys.size(), 4u) << r.out;
-    const char *endings[] = {"dropped by table fw chain in at NF_INET_LOCAL_IN",
+    const char *endings[] = {"dropped by table fw base chain in at NF_INET_LOCAL_IN",
                              "dropped by table filter at NF_INET_LOCAL_IN", "dropped at __udp4_lib_rcv: NO_SOCKET",
                              "ended at udp_rcv"};
     for (size_t i = 0; i < 4; i++) {
@@ -1398,6 +1428,113 @@ std::vector<std::vector<uint32_t>> journeys_by_line(const std::string &trace, si
     return out;
 }
 
+// What each drop row did to its packet, read from the rows around it: the
+// packet's own drop, or what the kernel freed after a delivery (a raw
+// socket's copy taken, a copy for one socket, a purge at close, a stale
+// segment), and a journey whose end the trace did not see.
+TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
+{
+    struct drop_case {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> rows; // function, OTHER_INFO
+        std::string sentence, klass;
+        const char *daddr = nullptr;  // another destination than 198.18.0.2
+        std::string extra_line = "";  // a line after the header
+    };
+    auto drop = [](const char *reason, const char *at) {
+        return std::make_pair(std::string("kfree_skb"), std::string("reason:") + reason + " at: " + at);
+    };
+    const std::pair<std::string, std::string> deliver[] = {{"ip_rcv", ""}, {"ip_local_deliver", ""},
+                                                           {"ip_local_deliver_finish", ""}};
+    auto path = [&](std::initializer_list<std::pair<std::string, std::string>> tail) {
+        std::vector<std::pair<std::string, std::string>> rows(std::begin(deliver), std::end(deliver));
+        rows.insert(rows.end(), tail);
+        return rows;
+    };
+    const drop_case cases[] = {
+        {"ping's reply: a raw socket took its copy",
+         path({{"raw_rcv", ""}, {"icmp_rcv", ""}, drop("NO_SOCKET", "icmp_rcv")}), "delivered to a raw socket",
+         "delivered"},
+        {"no raw socket: no socket at all", path({{"icmp_rcv", ""}, drop("NO_SOCKET", "icmp_rcv")}),
+         "dropped at icmp_rcv: NO_SOCKET", "dropped"},
+        {"a raw socket's own copy over its buffer, the rest freed as no ping socket wanted it",
+         path({{"raw_rcv", ""}, drop("SOCKET_RCVBUFF", "raw_rcv_skb"), {"icmp_rcv", ""}, drop("NO_SOCKET", "ping_rcv")}),
+         "delivered to a raw socket", "delivered"},
+        {"freed from a socket's queue at its close", path({{"udp_rcv", ""}, drop("QUEUE_PURGE", "sk_stream_kill_queues")}),
+         "delivered, freed unread at close", "delivered"},
+        {"a keepalive", path({{"udp_rcv", ""}, drop("TCP_OLD_SEQUENCE", "tcp_validate_incoming")}),
+         "discarded: duplicate or stale (TCP_OLD_SEQUENCE)", "delivered"},
+        {"one multicast socket's copy over its buffer",
+         path({{"udp_rcv", ""}, drop("SOCKET_RCVBUFF", "__udp_queue_rcv_skb")}),
+         "a copy for one socket dropped (SOCKET_RCVBUFF)", "delivered", "239.1.2.3"},
+        {"the only socket's buffer full", path({{"udp_rcv", ""}, drop("SOCKET_RCVBUFF", "__udp_queue_rcv_skb")}),
+         "dropped at __udp_queue_rcv_skb: SOCKET_RCVBUFF", "dropped"},
+        {"a copy dropped before the packet itself", path({{"udp_rcv", ""}, drop("PACKET_SOCK_ERROR", "packet_rcv"),
+                                                            drop("NO_SOCKET", "__udp4_lib_rcv")}),
+         "dropped at __udp4_lib_rcv: NO_SOCKET", "dropped"},
+        {"routing failed, no reason given",
+         {{"ip_rcv", ""}, {"ip_rcv_finish", ""}, drop("NOT_SPECIFIED", "ip_error")},
+         "dropped at ip_error: reason not given by this kernel", "dropped"},
+        {"an accepting walk, then conntrack's drop",
+         {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"ipt_do_table", "hook:NF_INET_LOCAL_IN table: filter"},
+          {"ret_ipt_do_table", "verdict: NF_ACCEPT"}, drop("NETFILTER_DROP", "nf_hook_slow")},
+         "dropped by a netfilter hook that is not a traced table (conntrack, ...)", "dropped"},
+        {"an iptables walk's NF_DROP just before the kernel's",
+         {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"ipt_do_table", "hook:NF_INET_LOCAL_IN table: filter"},
+          {"ret_ipt_do_table", "verdict: NF_DROP"}, drop("NETFILTER_DROP", "nf_hook_slow")},
+         "dropped by table filter at NF_INET_LOCAL_IN", "dropped"},
+        {"an nft walk told dropping before it returns, after another that returned",
+         {{"__netif_receive_skb", ""},
+          {"nft_do_chain", "hook:NF_INET_INGRESS table: inet raw chain: pre"},
+          {"ret_nft_do_chain", "verdict: NF_ACCEPT"},
+          {"nft_do_chain", "hook:NF_NETDEV_INGRESS table: netdev edge chain: filter_PREROUT~"},
+          drop("NETFILTER_DROP", "nf_hook_slow"), {"ret_nft_do_chain", "verdict: NF_STOLEN"}},
+         "dropped by table netdev edge base chain filter_PREROUT~ at NF_NETDEV_INGRESS", "dropped"},
+        {"delivered to a socket", path({{"udp_rcv", ""}}), "ended at udp_rcv", "delivered"},
+        {"handed to the device on the way out", {{"ip_output", ""}, {"dev_hard_start_xmit", ""}},
+         "ended at dev_hard_start_xmit", "delivered"},
+        {"last seen on its way in", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}}, "last seen at ip_rcv", "not_seen"},
+        {"on its way while its trace lost samples", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}},
+         "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+        {"handed to the device while its trace lost samples", {{"ip_output", ""}, {"dev_hard_start_xmit", ""}},
+         "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+        {"delivered to a socket is seen whatever is lost after", path({{"udp_rcv", ""}}), "ended at udp_rcv",
+         "delivered", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+        {"a loss long before it", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}}, "last seen at ip_rcv", "not_seen",
+         nullptr, "# lost 3 samples on CPU 1 between 100 and 200"},
+        {"a note and a loss line that is not one", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}},
+         "last seen at ip_rcv", "not_seen", nullptr, "# a note\n# lost 3 samples on CPU x between 1500 and 9000"},
+    };
+    for (const drop_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string trace = udp_header() + "\n" + (c.extra_line.empty() ? "" : c.extra_line + "\n");
+        int64_t time = 1000;
+        for (const auto &[function, other] : c.rows) {
+            std::string line = udp_line(time += 1000, function, "veth0", other);
+            if (c.daddr) // the DIP column, 18 wide
+                line.replace(line.find("198.18.0.2 "), 18, c.daddr + std::string(18 - std::strlen(c.daddr), ' '));
+            trace += line + "\n";
+        }
+        report_state state;
+        state.sources.push_back({"trace", 0});
+        uint32_t source = 0;
+        uint64_t line_no = 0;
+        const char *bad = nullptr;
+        for (const std::string &line : lines_of(trace))
+            read_line(state, source, ++line_no, line, 0, &bad);
+        bool bad_loss = c.extra_line.find("CPU x") != std::string::npos;
+        EXPECT_EQ(state.unreadable_rows, bad_loss ? 1u : 0u);
+        std::vector<journey> journeys, repeated;
+        for (auto &[key, group] : state.groups)
+            split_group(state, key, group, false, journeys, repeated);
+        ASSERT_EQ(journeys.size(), 1u);
+        settle_losses(state, journeys[0]);
+        EXPECT_EQ(ending_sentence(state.names, {}, journeys[0].end), c.sentence);
+        EXPECT_EQ(class_name(journeys[0].end.what()), c.klass);
+        EXPECT_EQ(journeys[0].end.is_drop(), c.klass == "dropped");
+    }
+}
+
 // The piles of open paths are a faster way to the choice made by looking at
 // every open path; both make the same journeys of the sample traces and of
 // a random one with many copies of one packet on four CPUs, table walks,
@@ -1523,7 +1660,7 @@ TEST(ReportHostile, extreme_and_backward_times_control_bytes_and_long_fields_in_
           udp_line(1000, "ip_output"), udp_line(-4000, "udp_rcv"), udp_line(-5000, "ip_output")},
          2,
          0,
-         {"journeys: 2 (6 rows)\n", " 3.0  ended at udp_rcv", " ip_output ip_rcv ip_local_deliver udp_rcv\n",
+         {"journeys: 2 (6 rows)\n", " 3.0  delivered  ended at udp_rcv", " ip_output ip_rcv ip_local_deliver udp_rcv\n",
           "\n-5000 "},
          {}},
         {"control bytes, bytes past ASCII, a backslash and markup in names, OTHER_INFO and the file name",
@@ -1535,7 +1672,7 @@ TEST(ReportHostile, extreme_and_backward_times_control_bytes_and_long_fields_in_
          2,
          1,
          {"dropped by table f\\x1b[31m at NF_INET_LOCAL_IN", " ip\\x07<script>\\x7f\\xff\\x5cx pre\\x1bescaped\n",
-          "ended at pre\\x1bescaped"},
+          "last seen at pre\\x1bescaped"},
          {"ip\\x07&lt;script&gt;\\x7f\\xff\\x5cx", "veth\\x1b[2J", "sock:\\x1b]0;title\\x07 &lt;b&gt;&amp;amp;",
           "hostile\\x1b[2J\\x07.trace"}},
         {"long fields: a long function, a table name of 60000 bytes, a line too long to be a row",
@@ -1725,7 +1862,7 @@ TEST(ReportOutput, journey_lines_on_a_terminal_fit_its_width_and_stay_whole_into
         size_t width;
     };
     for (const terminal_case &c : std::vector<terminal_case>{
-             {90, nullptr, 90}, {300, nullptr, 160}, {40, nullptr, 80}, {90, "120", 120}, {90, "wide", 90}}) {
+             {90, nullptr, 90}, {300, nullptr, 200}, {40, nullptr, 80}, {90, "120", 120}, {90, "wide", 90}}) {
         SCOPED_TRACE(std::to_string(c.columns) + " columns, COLUMNS " + (c.env_columns ? c.env_columns : "unset"));
         std::string shown = run_in_terminal(args, c.columns, c.env_columns);
         std::vector<std::string> fitted = journey_lines(shown);
@@ -1746,9 +1883,9 @@ TEST(ReportOutput, journey_lines_on_a_terminal_fit_its_width_and_stay_whole_into
                     << line;
         }
         EXPECT_EQ(widest, c.width);
-        if (c.width < 160)
+        if (c.width < 200)
             continue;
-        // At 160 columns only the path gives way where flow and ending fit
+        // At 200 columns only the path gives way where flow and ending fit
         // their columns (the sample traces): a cut line is the whole line up
         // to the cut. The long table name is cut in its column.
         for (size_t i = 3; i < fitted.size(); i++) {
@@ -2013,7 +2150,7 @@ TEST(ReportBadInput, odd_rows_are_read_whole_unknown_names_and_texts_included_an
         report_result cut = run_report({}, dropped + end);
         ASSERT_EQ(cut.status, 0) << cut.err;
         EXPECT_EQ(ending_count(cut.out, "ending unknown (a row cut short)"), end.empty() ? 1 : -1) << cut.out;
-        EXPECT_EQ(ending_count(cut.out, "ended at ret_ipt_do_table"), end.empty() ? -1 : 1) << cut.out;
+        EXPECT_EQ(ending_count(cut.out, "last seen at ret_ipt_do_table"), end.empty() ? -1 : 1) << cut.out;
         json last = json_lines(run_report({"--json"}, dropped + end).out).back();
         EXPECT_EQ(last["ending"].is_null(), end.empty()) << last.dump();
         EXPECT_EQ(last["dropped"].is_null(), end.empty()) << last.dump();
@@ -2273,7 +2410,7 @@ TEST(ReportFollow, memory_stays_bounded_however_many_rows_with_and_without_follo
          {"--follow", "--quiet-ms", "60000"},
          [](int i) { return udp_line(1000000000 + int64_t(i) * 1000, "an_unknown_function"); },
          [](int rows) { return (rows + 4095) / 4096; },
-         "ended at an_unknown_function"},
+         "last seen at an_unknown_function"},
         {"read to its end, datagrams of a thousand keys",
          {},
          [&](int i) {

@@ -1,9 +1,111 @@
 #include "endings.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "path_order.h"
 #include "trace_rows.h"
+
+namespace {
+
+// Discards of TCP segments that lose no data: a copy the socket already
+// has, a keepalive or window probe, an ACK overtaken by a later one.
+bool stale_reason(std::string_view reason)
+{
+    static const std::string_view stale[] = {"TCP_OLD_DATA", "TCP_OLD_SEQUENCE", "TCP_INVALID_SEQUENCE",
+                                             "TCP_OFOMERGE", "TCP_RFC7323_PAWS", "TCP_RFC7323_PAWS_ACK"};
+    return std::find(std::begin(stale), std::end(stale), reason) != std::end(stale);
+}
+
+enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale };
+
+drop_role role_of(report_state &state, const journey &j, size_t at, const other_info_fields &drop)
+{
+    if (drop.reason == "NETFILTER_DROP")
+        return drop_role::netfilter;
+    if (drop.reason == "QUEUE_PURGE")
+        return drop_role::purged;
+    if (stale_reason(drop.reason))
+        return drop_role::stale;
+    if (frees_a_copy(state, j.rows[at]))
+        return drop_role::copy;
+    // ping reads its replies on a raw socket: the kernel gave that socket its
+    // copy (raw_rcv) and frees the rest, which no ping socket wanted.
+    if (drop.reason == "NO_SOCKET")
+        for (size_t k = 0; k < at; k++)
+            if (state.names.text(j.rows[k].function) == "raw_rcv")
+                return drop_role::raw_handled;
+    return drop_role::packet;
+}
+
+// The table walk a NETFILTER_DROP at row `at` belongs to, or -1: an
+// iptables walk returns its NF_DROP just before the kernel frees the
+// packet; an nft walk is told dropping before it returns, so it is the
+// last walk entered and not yet returned.
+long blamed_walk(report_state &state, const journey &j, size_t at)
+{
+    if (at > 0 && tells_drop_verdict(state, j.rows[at - 1])) {
+        for (size_t k = at - 1; k-- > 0;)
+            if (place_of(state, j.rows[k].function).walk_entry)
+                return long(k);
+        return -1;
+    }
+    size_t returned = 0;
+    for (size_t k = at; k-- > 0;) {
+        function_place place = place_of(state, j.rows[k].function);
+        if (place.walk_return)
+            returned++;
+        else if (place.walk_entry && returned > 0)
+            returned--;
+        else if (place.walk_entry)
+            return long(k);
+    }
+    return -1;
+}
+
+void blame_walk(report_state &state, ending &e, const trace_row &walk)
+{
+    other_info_fields info = split_other_info(state.names.text(walk.other_info));
+    e.kind = ending_kind::dropped_by_table;
+    e.hook = state.names.id_or_none(info.hook);
+    e.table = state.names.id_or_none(info.table);
+    e.chain = state.names.id_or_none(info.chain);
+}
+
+// No drop row (an older monitor, or none attached): a walk that returned
+// NF_DROP at the end of the journey dropped it.
+bool dropped_by_verdict(report_state &state, journey &j)
+{
+    for (size_t i = j.rows.size(); i-- > 0;) {
+        function_place place = place_of(state, j.rows[i].function);
+        if (!place.walk_return)
+            continue;
+        if (!tells_drop_verdict(state, j.rows[i]))
+            return false;
+        for (size_t k = i; k-- > 0;)
+            if (place_of(state, j.rows[k].function).walk_entry) {
+                blame_walk(state, j.end, j.rows[k]);
+                return true;
+            }
+        return false;
+    }
+    return false;
+}
+
+// "filter", or an nft table's family and name, "inet fw": the blank between
+// them is the monitor's, any in a name it wrote escaped.
+std::string table_text(const name_table &names, uint32_t table)
+{
+    if (table == NO_NAME)
+        return "?";
+    std::string_view text = names.text(table);
+    size_t blank = text.find(' ');
+    if (blank == std::string_view::npos)
+        return shown_text(text);
+    return shown_text(text.substr(0, blank)) + " " + shown_text(text.substr(blank + 1));
+}
+
+} // namespace
 
 void settle_ending(report_state &state, journey &j)
 {
@@ -13,42 +115,81 @@ void settle_ending(report_state &state, journey &j)
         e.kind = ending_kind::unknown;
         return;
     }
-    bool dropped = false, by_table = false;
-    size_t end = j.rows.size(); // the drop row, or the end
-    for (size_t i = j.rows.size(); i-- > 0;) {
+    // Each drop row told: the packet's own drop ends it; what was freed
+    // after a delivery (a copy, the rest after a raw socket's copy, a purge)
+    // tells how it was delivered.
+    ending told[6];
+    bool seen[6] = {};
+    for (size_t i = 0; i < j.rows.size(); i++) {
         if (!place_of(state, j.rows[i].function).drop)
             continue;
         other_info_fields drop = split_other_info(state.names.text(j.rows[i].other_info));
-        dropped = true;
-        by_table = drop.reason == "NETFILTER_DROP";
-        e.reason = state.names.id_or_none(drop.reason);
-        e.function = state.names.id_or_none(drop.location);
-        end = i;
-        break;
-    }
-    for (size_t i = j.rows.size(); i-- > 0;) {
-        function_place place = place_of(state, j.rows[i].function);
-        if (place.walk_return && i > end)
-            continue; // an nft walk returns after the drop it told
-        if (place.walk_return) {
-            by_table = by_table || tells_drop_verdict(state, j.rows[i]);
-            if (!by_table)
-                break;
-            continue;
+        drop_role role = role_of(state, j, i, drop);
+        ending &slot = told[size_t(role)];
+        if (seen[size_t(role)])
+            continue; // the first of each role tells it
+        seen[size_t(role)] = true;
+        slot.reason = state.names.id_or_none(drop.reason);
+        slot.function = state.names.id_or_none(drop.location);
+        if (role == drop_role::netfilter) {
+            long walk = blamed_walk(state, j, i);
+            if (walk >= 0)
+                blame_walk(state, slot, j.rows[size_t(walk)]);
+            else
+                slot.kind = ending_kind::dropped_by_hook;
         }
-        if (!place.walk_entry || !by_table)
-            continue;
-        other_info_fields walk = split_other_info(state.names.text(j.rows[i].other_info));
-        dropped = true;
-        e.hook = state.names.id_or_none(walk.hook);
-        e.table = state.names.id_or_none(walk.table);
-        e.chain = state.names.id_or_none(walk.chain);
-        break;
     }
-    if (!dropped)
-        e.kind = ending_kind::ended, e.function = j.rows.back().function;
-    else
-        e.kind = e.hook != NO_NAME ? ending_kind::dropped_by_table : ending_kind::dropped;
+    static const std::pair<drop_role, ending_kind> by_weight[] = {
+        {drop_role::packet, ending_kind::dropped},         {drop_role::raw_handled, ending_kind::raw_delivered},
+        {drop_role::purged, ending_kind::freed_unread},    {drop_role::stale, ending_kind::discarded},
+        {drop_role::copy, ending_kind::copy_dropped},
+    };
+    // The packet's own drop, a table's or the kernel's, whichever came first.
+    if (seen[size_t(drop_role::packet)] || seen[size_t(drop_role::netfilter)]) {
+        bool netfilter_first = seen[size_t(drop_role::netfilter)] && !seen[size_t(drop_role::packet)];
+        e = told[size_t(netfilter_first ? drop_role::netfilter : drop_role::packet)];
+        if (!netfilter_first)
+            e.kind = ending_kind::dropped;
+        return;
+    }
+    for (const auto &[role, kind] : by_weight)
+        if (seen[size_t(role)]) {
+            e = told[size_t(role)];
+            e.kind = kind;
+            return;
+        }
+    if (dropped_by_verdict(state, j))
+        return;
+    const trace_row &last = j.rows.back();
+    int rank = row_rank(state, last);
+    e.function = last.function;
+    e.kind = rank >= SOCKET_RANK || rank == HANDED_TO_DEVICE_RANK ? ending_kind::ended : ending_kind::last_seen;
+}
+
+void settle_losses(report_state &state, journey &j)
+{
+    const trace_source &source = state.sources[j.source];
+    if (source.losses.empty())
+        return;
+    // A delivery to a socket was seen whatever came after; a packet handed
+    // to a device, or last seen on its way, may have gone on unseen.
+    bool open_end = j.end.kind == ending_kind::last_seen ||
+                    (j.end.kind == ending_kind::ended && row_rank(state, j.rows.back()) == HANDED_TO_DEVICE_RANK);
+    if (!open_end)
+        return;
+    int64_t first = j.rows.front().time, last = j.rows.back().time;
+    int64_t reach = last > INT64_MAX - JOURNEY_GAP_NS ? INT64_MAX : last + JOURNEY_GAP_NS;
+    auto from = std::lower_bound(source.losses.begin(), source.losses.end(), first,
+                                 [](const loss_window &w, int64_t t) { return w.to < t; });
+    for (auto w = from; w != source.losses.end(); ++w) {
+        if (w->to - source.longest_loss_ns > reach)
+            break;
+        if (w->from <= reach) {
+            j.end = {};
+            j.end.kind = ending_kind::samples_lost;
+            return;
+        }
+    }
 }
 
 std::string ending_sentence(const name_table &names, const std::vector<std::string> &hosts, const ending &e)
@@ -61,10 +202,26 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         return "left " + shown_text(hosts[e.from_host]) + " at dev_hard_start_xmit, never seen at " +
                shown_text(hosts[e.to_host]);
     case ending_kind::dropped_by_table:
-        return "dropped by table " + known(e.table) + (e.chain == NO_NAME ? "" : " chain " + known(e.chain)) +
+        return "dropped by table " + table_text(names, e.table) + (e.chain == NO_NAME ? "" : " base chain " + known(e.chain)) +
                " at " + known(e.hook);
     case ending_kind::dropped:
+        if (e.reason != NO_NAME && names.text(e.reason) == "NOT_SPECIFIED")
+            return "dropped at " + known(e.function) + ": reason not given by this kernel";
         return "dropped at " + known(e.function) + ": " + known(e.reason);
+    case ending_kind::dropped_by_hook:
+        return "dropped by a netfilter hook that is not a traced table (conntrack, ...)";
+    case ending_kind::raw_delivered:
+        return "delivered to a raw socket";
+    case ending_kind::freed_unread:
+        return "delivered, freed unread at close";
+    case ending_kind::discarded:
+        return "discarded: duplicate or stale (" + known(e.reason) + ")";
+    case ending_kind::copy_dropped:
+        return "a copy for one socket dropped (" + known(e.reason) + ")";
+    case ending_kind::samples_lost:
+        return "not seen to the end (samples lost)";
+    case ending_kind::last_seen:
+        return "last seen at " + known(e.function);
     case ending_kind::ended:
         break;
     }

@@ -13,9 +13,16 @@
 // walk before the drop.
 void settle_ending(report_state &state, journey &j);
 
-// "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table fw chain
-// in at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET", "ended at
-// tcp_v4_do_rcv", "left a at dev_hard_start_xmit, never seen at b" or
+// A journey whose end was not seen (or was seen handed to a device) while
+// its trace lost samples near it: its rows after that may be the lost
+// ones, so it reads samples_lost rather than an end made up. Called again
+// when it is written, as a loss is told only after the window it covers.
+void settle_losses(report_state &state, journey &j);
+
+// "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table inet fw
+// base chain in at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET",
+// "delivered to a raw socket", "ended at tcp_v4_do_rcv", "last seen at
+// ip_rcv", "left a at dev_hard_start_xmit, never seen at b" or
 // ENDING_UNKNOWN, the names shown as shown_text() writes them. `hosts` names
 // the hosts of a never_arrived ending.
 constexpr const char *ENDING_UNKNOWN = "ending unknown (a row cut short)";

@@ -63,9 +63,34 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
     state.rows_read++;
 }
 
-void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
-                      const trace_row &row, int64_t now_ms)
+// Losses of a source, kept in the order of their ends; a trace that tells
+// more than this keeps the rest merged into its last window.
+constexpr size_t LOSS_WINDOWS_MAX = 1 << 16;
+
+void keep_loss(trace_source &source, const loss_window &loss)
 {
+    auto &losses = source.losses;
+    if (losses.size() >= LOSS_WINDOWS_MAX) {
+        loss_window &last = losses.back();
+        last.from = std::min(last.from, loss.from);
+        last.to = std::max(last.to, loss.to);
+        last.samples += loss.samples;
+        source.longest_loss_ns = std::max(source.longest_loss_ns, elapsed_ns(last.from, last.to));
+        return;
+    }
+    auto at = std::upper_bound(losses.begin(), losses.end(), loss.to,
+                               [](int64_t to, const loss_window &w) { return to < w.to; });
+    losses.insert(at, loss);
+    source.longest_loss_ns = std::max(source.longest_loss_ns, elapsed_ns(loss.from, loss.to));
+}
+
+void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
+                      const trace_row &row, int64_t now_ms, const loss_window &loss)
+{
+    if (kind == line_kind::loss) {
+        keep_loss(state.sources[source], loss);
+        return;
+    }
     if (kind == line_kind::header) {
         // A header further down starts another trace (traces joined with cat).
         if (line_no != 1) {
@@ -87,12 +112,13 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
 {
     parsed_row parsed;
     uint32_t header;
-    line_kind kind = parse_line(line, line_no, state.sources[source].protocol, &header, parsed, bad);
+    loss_window loss;
+    line_kind kind = parse_line(line, line_no, state.sources[source].protocol, &header, parsed, bad, &loss);
     trace_row row{};
     row_names caches; // a line at a time is for tests: no need to keep them
     if (kind == line_kind::row)
         row = row_of(state.names, caches, parsed, line_no);
-    take_parsed_line(state, source, line_no, kind, header, row, now_ms);
+    take_parsed_line(state, source, line_no, kind, header, row, now_ms, loss);
     return kind;
 }
 
@@ -125,6 +151,7 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
             repeated.push_back(std::move(j));
         } else {
             settle_ending(state, j);
+            settle_losses(state, j);
             group.journeys_before++;
             journeys.push_back(std::move(j));
         }

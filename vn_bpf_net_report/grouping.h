@@ -16,10 +16,11 @@ void give_back_rows(report_state &state, std::vector<trace_row> &&rows);
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms);
 
 // Does to the state what a line taken apart means: a row goes to its key's
-// group, an unreadable one is counted, and a header further down starts
-// another source (traces joined with cat): `source` moves to it.
+// group, an unreadable one is counted, a loss is kept with its source, and
+// a header further down starts another source (traces joined with cat):
+// `source` moves to it.
 void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, line_kind kind, uint32_t header,
-                      const trace_row &row, int64_t now_ms);
+                      const trace_row &row, int64_t now_ms, const loss_window &loss);
 // Both halves on one thread, a line at a time.
 line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std::string_view line,
                     int64_t now_ms, const char **bad);

@@ -66,16 +66,58 @@ size_t ending_hash::operator()(const ending &e) const
     return size_t(fold(h, (uint64_t(e.hook) << 32 | e.from_host) ^ uint64_t(e.to_host) << 16));
 }
 
+ending_class ending::what() const
+{
+    switch (kind) {
+    case ending_kind::ended:
+    case ending_kind::raw_delivered:
+    case ending_kind::freed_unread:
+    case ending_kind::discarded:
+    case ending_kind::copy_dropped:
+        return ending_class::delivered;
+    case ending_kind::dropped:
+    case ending_kind::dropped_by_table:
+    case ending_kind::dropped_by_hook:
+        return ending_class::dropped;
+    case ending_kind::unknown:
+    case ending_kind::never_arrived:
+    case ending_kind::samples_lost:
+    case ending_kind::last_seen:
+        break;
+    }
+    return ending_class::not_seen;
+}
+
+const char *class_name(ending_class c)
+{
+    return c == ending_class::delivered ? "delivered" : c == ending_class::dropped ? "dropped" : "not_seen";
+}
+
+const char *class_label(ending_class c)
+{
+    return c == ending_class::not_seen ? "not seen" : class_name(c);
+}
+
 ending as_told(const ending &e)
 {
     ending told;
     told.kind = e.kind;
     switch (e.kind) {
     case ending_kind::ended:
+    case ending_kind::last_seen:
+    case ending_kind::dropped_by_hook:
         told.function = e.function;
         break;
     case ending_kind::dropped:
         told.function = e.function, told.reason = e.reason;
+        break;
+    case ending_kind::discarded:
+    case ending_kind::copy_dropped:
+        told.reason = e.reason;
+        break;
+    case ending_kind::raw_delivered:
+    case ending_kind::freed_unread:
+    case ending_kind::samples_lost:
         break;
     case ending_kind::dropped_by_table:
         told.table = e.table, told.chain = e.chain, told.hook = e.hook;

@@ -20,10 +20,20 @@ struct trace_row {
     bool cut = false; // the input's last line, without its line feed: its text may be cut short
 };
 
+// Samples the monitor lost on one CPU, between the last it got from that
+// CPU before them and the first after: rows of that window may be missing.
+struct loss_window {
+    int64_t from = 0, to = 0; // kernel monotonic clock, ns
+    int32_t cpu = 0;
+    uint64_t samples = 0;
+};
+
 // A trace file (or standard input) being read.
 struct trace_source {
     std::string name;
     uint32_t protocol = 0; // PROTO_ICMP, PROTO_TCP or PROTO_UDP, from its header
+    std::vector<loss_window> losses; // in the order of their ends (`to`)
+    int64_t longest_loss_ns = 0;
 };
 
 // What makes rows the same packet: the source, the addresses and, per
@@ -85,11 +95,23 @@ struct step_table {
 // the fields are what the trace told of it (NO_NAME where it told nothing).
 enum class ending_kind : uint8_t {
     unknown,          // a row cut short may have lost the text that tells it
-    ended,            // the last row seen: `function`
+    ended,            // delivered at its last row, `function` (a socket's, or a device's on the way out)
     dropped_by_table, // a table walk's drop verdict: `table`, `chain`, `hook`
     dropped,          // the kernel freed it as dropped: at `function`, for `reason`
     never_arrived,    // left `from_host` for `to_host`, never seen there
+    raw_delivered,    // a raw socket took its copy; the kernel freed the rest (`reason`) at `function`
+    freed_unread,     // reached a socket, freed from its queue at close (`reason`, `function`)
+    discarded,        // a duplicate or stale TCP segment, no data lost (`reason`, `function`)
+    copy_dropped,     // one socket's copy dropped (`reason`, `function`); the packet itself delivered
+    dropped_by_hook,  // NETFILTER_DROP with no traced table walk to blame: at `function`
+    samples_lost,     // the monitor lost samples while it was on its way
+    last_seen,        // its last row, `function`, is no place a packet ends
 };
+
+// What a journey's ending says of the packet, before any detail.
+enum class ending_class : uint8_t { delivered, dropped, not_seen };
+const char *class_name(ending_class c); // "delivered", "dropped", "not_seen"
+const char *class_label(ending_class c); // "delivered", "dropped", "not seen"
 struct ending {
     ending_kind kind = ending_kind::ended;
     uint32_t function = NO_NAME, reason = NO_NAME;           // a drop row's: where and why
@@ -97,7 +119,8 @@ struct ending {
     uint32_t from_host = NO_HOST, to_host = NO_HOST;
 
     bool known() const { return kind != ending_kind::unknown; }
-    bool is_drop() const { return kind == ending_kind::dropped || kind == ending_kind::dropped_by_table; }
+    ending_class what() const;
+    bool is_drop() const { return what() == ending_class::dropped; }
     bool operator==(const ending &o) const
     {
         return kind == o.kind && function == o.function && reason == o.reason && table == o.table &&

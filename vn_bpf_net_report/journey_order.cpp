@@ -4,6 +4,7 @@
 // make an earlier one.
 #include <algorithm>
 
+#include "endings.h"
 #include "grouping.h"
 #include "report_run.h"
 
@@ -43,6 +44,8 @@ void write_made(run_t &run, int64_t before, bool everything)
         made_journey next = std::move(run.made.back());
         run.made.pop_back();
         write_header(run, nullptr);
+        if (!next.repeated)
+            settle_losses(run.state, next.j); // a loss told since it was made
         write_journey(run, next.j, next.repeated);
         give_back_rows(run.state, std::move(next.j.rows));
         if (run.out.size() > READ_CHUNK)
@@ -111,8 +114,10 @@ void write_journeys(run_t &run, std::vector<journey> &journeys, std::vector<jour
 {
     std::sort(journeys.begin(), journeys.end(),
               [](const journey &a, const journey &b) { return a.start() < b.start(); });
-    for (const journey &j : journeys)
+    for (journey &j : journeys) {
+        settle_losses(run.state, j);
         write_journey(run, j, false);
+    }
     for (const journey &j : repeated)
         write_journey(run, j, true);
     flush_out(run);

@@ -26,7 +26,7 @@ void take(line_cutter &cutter, std::string_view line, bool unterminated, bool to
         return;
     }
     parsed_row parsed;
-    cut.kind = parse_line(line, ++cutter.line_no, cutter.protocol, &cut.header, parsed, &cut.bad);
+    cut.kind = parse_line(line, ++cutter.line_no, cutter.protocol, &cut.header, parsed, &cut.bad, &cut.loss);
     if (cut.kind == line_kind::header)
         cutter.protocol = cut.header;
     cutter.refused = cut.kind == line_kind::no_header;

@@ -25,6 +25,7 @@ struct cut_line {
     uint32_t header = 0;       // a header's protocol
     const char *bad = nullptr; // unreadable: the first column that could not be read
     trace_row row;             // a row's texts as name ids
+    loss_window loss;          // a loss line's
 };
 
 // Where the cutting of one input stands.

@@ -54,11 +54,32 @@ int rank_of_function(const char *label)
     return NO_RANK;
 }
 
+bool one_of(std::string_view text, std::initializer_list<const char *> names)
+{
+    for (const char *name : names)
+        if (text == name)
+            return true;
+    return false;
+}
+
+// Where the kernel frees a copy of a packet it made for one socket: an
+// AF_PACKET socket's, a raw socket's, or one datagram socket's of several.
+copy_kind copy_freed(const other_info_fields &drop)
+{
+    std::string_view at = base_symbol(drop.location);
+    if (drop.reason == "PACKET_SOCK_ERROR" || one_of(at, {"raw_rcv_skb", "raw_rcv", "raw_v4_input"}))
+        return copy_kind::always;
+    if (one_of(at, {"__udp_queue_rcv_skb", "udp_queue_rcv_one_skb", "udp_queue_rcv_skb", "__udp_enqueue_schedule_skb",
+                    "sock_queue_rcv_skb_reason", "__sock_queue_rcv_skb"}))
+        return copy_kind::to_many;
+    return copy_kind::no;
+}
+
 const report_state::other_info_facts &facts_of(report_state &state, uint32_t other_info)
 {
     while (state.info_facts.size() <= other_info) {
         other_info_fields info = split_other_info(state.names.text(uint32_t(state.info_facts.size())));
-        state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP"});
+        state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP", copy_freed(info)});
     }
     return state.info_facts[other_info];
 }
@@ -66,6 +87,8 @@ const report_state::other_info_facts &facts_of(report_state &state, uint32_t oth
 } // namespace
 
 const int RECEIVE_RANK = rank_of_function("napi_gro_receive");
+const int SOCKET_RANK = rank_of_function("ip_local_deliver_finish") + 1;
+const int HANDED_TO_DEVICE_RANK = rank_of_function("dev_hard_start_xmit");
 
 int hook_rank(std::string_view hook)
 {
@@ -107,6 +130,27 @@ int row_rank(report_state &state, const trace_row &row)
 bool tells_drop_verdict(report_state &state, const trace_row &row)
 {
     return facts_of(state, row.other_info).drop;
+}
+
+std::string_view base_symbol(std::string_view symbol)
+{
+    size_t dot = symbol.find('.');
+    return dot == std::string_view::npos ? symbol : symbol.substr(0, dot);
+}
+
+bool frees_a_copy(report_state &state, const trace_row &row)
+{
+    if (!place_of(state, row.function).drop)
+        return false;
+    switch (facts_of(state, row.other_info).copy) {
+    case copy_kind::always:
+        return true;
+    case copy_kind::to_many:
+        return (row.daddr >> 28) == 0xe || row.daddr == 0xffffffffu;
+    case copy_kind::no:
+        break;
+    }
+    return false;
 }
 
 int step_rank(report_state &state, uint32_t step_id)

@@ -14,6 +14,11 @@ int hook_rank(std::string_view hook);
 // it was given and, once known, its MACs. It is where the driver hands a
 // received packet over.
 extern const int RECEIVE_RANK;
+// From this rank on a packet has reached a socket's protocol (raw or
+// transport): with no drop told after it, it was delivered.
+extern const int SOCKET_RANK;
+// Where the transmit side hands a packet to its device's driver.
+extern const int HANDED_TO_DEVICE_RANK;
 inline bool on_transmit_side(int rank)
 {
     return rank >= 0 && rank < RECEIVE_RANK;
@@ -29,5 +34,11 @@ inline function_place place_of(report_state &state, uint32_t function)
 int row_rank(report_state &state, const trace_row &row);
 // Whether a row is a walk's return that tells a drop verdict.
 bool tells_drop_verdict(report_state &state, const trace_row &row);
+// Whether a drop row frees a copy made for one socket (a raw or AF_PACKET
+// socket's, one of a multicast's or broadcast's), not the packet itself,
+// which goes on.
+bool frees_a_copy(report_state &state, const trace_row &row);
+// A symbol without the suffix a compiler gives a copy of it ("ip_rcv_finish_core.isra.0").
+std::string_view base_symbol(std::string_view symbol);
 // The place of a step: its function's, or its hook's for a walk.
 int step_rank(report_state &state, uint32_t step_id);

@@ -358,9 +358,11 @@ std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &r
         p.rows.push_back(row);
         if (rank >= 0)
             p.last_rank = rank;
-        p.closed = p.closed || place.drop || (place.walk_return && tells_drop_verdict(state, row)) ||
+        // A copy freed for one socket ends nothing: the packet goes on.
+        bool packet_drop = place.drop && !frees_a_copy(state, row);
+        p.closed = p.closed || packet_drop || (place.walk_return && tells_drop_verdict(state, row)) ||
                    p.rows.size() >= JOURNEY_ROWS_MAX;
-        p.drop_told = p.drop_told || place.drop;
+        p.drop_told = p.drop_told || packet_drop;
         p.moves++;
         index.moved(best);
         *newest = best;

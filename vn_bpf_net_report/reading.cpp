@@ -89,7 +89,7 @@ bool take_line(run_t &run, input &in, const cut_line &line, int64_t now)
         return refuse_input(run, in);
     if (line.kind == line_kind::unreadable)
         name_unreadable(run, in, in.line_no, std::string("no valid ") + line.bad);
-    take_parsed_line(run.state, in.source, in.line_no, line.kind, line.header, line.row, now);
+    take_parsed_line(run.state, in.source, in.line_no, line.kind, line.header, line.row, now, line.loss);
     if (line.kind != line_kind::row)
         return true;
     key_group *group = run.state.last_group; // the row's, last in it
@@ -163,7 +163,7 @@ bool open_input(run_t &run, input &in)
     }
     struct stat st;
     in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
-    run.state.sources.push_back({is_stdin ? "standard input" : in.name, 0});
+    run.state.sources.push_back({is_stdin ? "standard input" : in.name, 0, {}, 0});
     in.source = uint32_t(run.state.sources.size() - 1);
     if (run.set.follow)
         in.reading = read_cutter(READ_CHUNK, run.state.names);

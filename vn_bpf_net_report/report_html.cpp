@@ -97,11 +97,19 @@ std::string drop_colour(const report_state &state, const ending &e)
     switch (e.kind) {
     case ending_kind::dropped_by_table:
         return "#d62728";
+    case ending_kind::dropped_by_hook:
+        return "#7b1f1f";
     case ending_kind::dropped:
         break;
     case ending_kind::ended:
     case ending_kind::never_arrived:
     case ending_kind::unknown:
+    case ending_kind::raw_delivered:
+    case ending_kind::freed_unread:
+    case ending_kind::discarded:
+    case ending_kind::copy_dropped:
+    case ending_kind::samples_lost:
+    case ending_kind::last_seen:
         return "";
     }
     static const char *const palette[] = {"#e07b00", "#9467bd", "#8c564b", "#e377c2",
@@ -538,6 +546,12 @@ svg text { font: 11px monospace; fill: #333; }
            ".</p>\n";
     if (journeys.empty() && joined.empty())
         return out + "<p>No journeys.</p></body></html>\n";
+    out += "<p class=\"classes\">";
+    for (ending_class c : {ending_class::delivered, ending_class::dropped, ending_class::not_seen})
+        out += std::string(c == ending_class::delivered ? "" : " &middot; ") + "<b>" +
+               std::to_string(totals.by_class[size_t(c)]) + "</b> " +
+               (c == ending_class::not_seen ? "not seen to the end" : class_name(c));
+    out += "</p>\n";
     out += "<h2>Endings</h2>\n";
     append_endings(out, state, hosts, totals);
     out += "<h2>Stage latencies</h2>\n<p class=\"note\">Per pair of consecutive functions: how often each "

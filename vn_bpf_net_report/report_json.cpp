@@ -242,6 +242,11 @@ void json_report::members(const char *kind, const ::journey *const *parts, size_
     else
         out += sentence(end);
     out += !known ? ",\"dropped\":null" : end.is_drop() ? ",\"dropped\":true" : ",\"dropped\":false";
+    out += ",\"class\":";
+    if (!known)
+        out += "null";
+    else
+        (out += '"') += class_name(end.what()), out += '"';
     // What is known of the drop: the table walk's and the kernel's.
     const std::pair<const char *, uint32_t> drop[] = {
         {"drop_table", end.table},   {"drop_chain", end.chain},       {"drop_hook", end.hook},
@@ -371,11 +376,19 @@ void json_report::summary(const report_totals &totals)
         out += "\":";
         append_number(out, int64_t(value));
     }
+    out += ",\"classes\":{";
+    for (ending_class c : {ending_class::delivered, ending_class::dropped, ending_class::not_seen}) {
+        out += c == ending_class::delivered ? "\"" : ",\"";
+        out += class_name(c);
+        out += "\":";
+        append_number(out, int64_t(totals.by_class[size_t(c)]));
+    }
+    out += "}";
     out += ",\"endings\":[";
     bool first = true;
     for (const ending_count &e : endings_by_count(state, hosts, totals)) {
         out += first ? "{\"ending\":" : ",{\"ending\":";
-        out += json_string(e.sentence) + ",\"count\":";
+        out += json_string(e.sentence) + ",\"class\":\"" + class_name(e.told.what()) + "\",\"count\":";
         append_number(out, int64_t(e.count));
         out += '}';
         first = false;

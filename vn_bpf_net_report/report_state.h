@@ -29,6 +29,9 @@ struct key_group {
     int64_t first_time = INT64_MAX, last_time = INT64_MIN;
 };
 
+// Where a drop row's buffer may be a copy the kernel made for one socket.
+enum class copy_kind : uint8_t { no, always, to_many /* when the packet went to many: multicast, broadcast */ };
+
 struct report_state {
     name_table names;
     step_table steps;
@@ -39,6 +42,7 @@ struct report_state {
     struct other_info_facts {
         int hook_rank;
         bool drop;
+        copy_kind copy; // a drop row's: whether the buffer freed is a copy for one socket
     };
     std::vector<other_info_facts> info_facts;
     // Walk steps: by entry function << 32 | OTHER_INFO, and by return

@@ -19,12 +19,12 @@ namespace {
 
 // Start, protocol, flow, rows, total time and ending are padded to these.
 constexpr size_t START_WIDTH = 20, PROTOCOL_WIDTH = 5, FLOW_WIDTH = 58, ROWS_WIDTH = 5,
-                 TOTAL_WIDTH = 10, ENDING_WIDTH = 45;
+                 TOTAL_WIDTH = 10, CLASS_WIDTH = 9, ENDING_WIDTH = 45;
 
 // A journey line fitted to a terminal is at least this wide and at most
 // this (wider ones read badly); the path gives way first, then the flow and
 // the ending, each cut with CUT_MARK. ASCII, as the rest of the report.
-constexpr size_t LINE_WIDTH_MIN = 80, LINE_WIDTH_MAX = 160, PATH_WIDTH_MIN = 4;
+constexpr size_t LINE_WIDTH_MIN = 80, LINE_WIDTH_MAX = 200, PATH_WIDTH_MIN = 4;
 constexpr std::string_view CUT_MARK = "...";
 
 // The width journey lines are fitted to when standard output is a
@@ -59,7 +59,7 @@ line_columns columns_for(size_t width)
 {
     line_columns c;
     // Start, protocol, rows, total time and the blanks between all columns.
-    size_t fixed = START_WIDTH + PROTOCOL_WIDTH + ROWS_WIDTH + TOTAL_WIDTH + 7;
+    size_t fixed = START_WIDTH + PROTOCOL_WIDTH + ROWS_WIDTH + TOTAL_WIDTH + CLASS_WIDTH + 9;
     if (width == 0 || width >= fixed + c.flow + c.ending + PATH_WIDTH_MIN)
         return c;
     size_t room = width - fixed - PATH_WIDTH_MIN;
@@ -158,6 +158,7 @@ void text_renderer::header() const
     pad_left(out, "ROWS", ROWS_WIDTH + 1);
     pad_left(out, "TOTAL_US", TOTAL_WIDTH + 1);
     out += "  ";
+    pad_right(out, "CLASS", CLASS_WIDTH + 2);
     pad_right(out, "ENDING", columns.ending + 1);
     out += "PATH\n";
 }
@@ -186,6 +187,8 @@ void text_renderer::line(const journey &j, const joined_journey *jj)
              ROWS_WIDTH);
     out += ' ';
     pad_left(out, micros_text(j.duration_ns()), TOTAL_WIDTH);
+    out += "  ";
+    pad_right(out, j.end.known() ? class_label(j.end.what()) : "", CLASS_WIDTH);
     out += "  ";
     pad_right(out, ending, columns.ending);
     for (size_t i = 0; i < j.steps.size(); i++) {
@@ -254,12 +257,17 @@ void text_renderer::summary(const report_totals &totals)
     out += "\njourneys: " + std::to_string(totals.journeys) + " (" + std::to_string(totals.rows) + " rows)\n";
     out += "frames with repeated fields: " + std::to_string(totals.repeated_frames) + "\n";
     out += "unreadable rows: " + std::to_string(state.unreadable_rows) + "\n";
+    out += "delivered: " + std::to_string(totals.by_class[size_t(ending_class::delivered)]) +
+           ", dropped: " + std::to_string(totals.by_class[size_t(ending_class::dropped)]) +
+           ", not seen to the end: " + std::to_string(totals.by_class[size_t(ending_class::not_seen)]) + "\n";
 
     out += "\n";
+    pad_right(out, "CLASS", CLASS_WIDTH + 2);
     pad_right(out, "ENDING", ENDING_WIDTH + 2);
     pad_left(out, "JOURNEYS", 10);
     out += '\n';
     for (const ending_count &e : endings_by_count(state, hosts, totals)) {
+        pad_right(out, e.told.known() ? class_label(e.told.what()) : "", CLASS_WIDTH + 2);
         pad_right(out, e.sentence, ENDING_WIDTH + 2);
         pad_left(out, std::to_string(e.count), 10);
         out += '\n';

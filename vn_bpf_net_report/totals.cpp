@@ -9,6 +9,7 @@ namespace {
 
 void count_ending(report_totals &totals, const ending &end)
 {
+    totals.by_class[size_t(end.what())]++;
     // Most journeys end undropped in the function the one before ended in.
     bool plain = end.kind == ending_kind::ended;
     uint64_t *count = plain && totals.last_ended_at && end.function == totals.last_ended_at_function

@@ -12,6 +12,7 @@
 struct report_totals {
     uint64_t journeys = 0, rows = 0;
     uint64_t repeated_frames = 0; // rows of frames with repeated fields the filters keep
+    uint64_t by_class[3] = {};    // journeys by ending_class
     std::unordered_map<ending, uint64_t, ending_hash> endings; // by the ending as told
     // The count of the "ended at" counted last (map values stay put).
     uint64_t *last_ended_at = nullptr;

@@ -312,8 +312,14 @@ other_info_fields split_other_info(std::string_view text)
         out.verdict = take_word(text, sizeof(VERDICT_PREFIX) - 1);
     } else if (starts_with(text, HOOK_PREFIX)) {
         out.hook = take_word(text, sizeof(HOOK_PREFIX) - 1);
-        if (starts_with(text, TABLE_PREFIX))
+        if (starts_with(text, TABLE_PREFIX)) {
             out.table = take_word(text, sizeof(TABLE_PREFIX) - 1);
+            // An nft table is told with its family first ("inet fw"), as nft names it.
+            if (!text.empty() && !starts_with(text, CHAIN_PREFIX) && !starts_with(text, FRAGMENT_PREFIX)) {
+                std::string_view name = take_word(text, 0);
+                out.table = std::string_view(out.table.data(), size_t(name.data() + name.size() - out.table.data()));
+            }
+        }
         if (starts_with(text, CHAIN_PREFIX))
             out.chain = take_word(text, sizeof(CHAIN_PREFIX) - 1);
     } else if (starts_with(text, SOCK_PREFIX)) {

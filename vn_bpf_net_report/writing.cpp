@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "endings.h"
 #include "page_file.h"
 #include "report_run.h"
 #include "trace_rows.h"
@@ -59,8 +60,11 @@ bool join_inputs(run_t &run, std::vector<journey> &journeys)
 void write_joined_report(run_t &run)
 {
     std::vector<journey> journeys, repeated;
-    for (made_journey &m : run.made)
+    for (made_journey &m : run.made) {
+        if (!m.repeated)
+            settle_losses(run.state, m.j);
         (m.repeated ? repeated : journeys).push_back(std::move(m.j));
+    }
     run.made.clear();
     if (run.inputs_read > 0 && !join_inputs(run, journeys))
         return;
