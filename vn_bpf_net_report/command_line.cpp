@@ -101,7 +101,8 @@ void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &i
         ->type_name("HOST[:PORT]|:PORT")
         ->check(checked(parse_flow, set.filter));
     app.add_flag("--dropped", set.filter.dropped_only,
-                 "only journeys the kernel dropped: a table's drop verdict or a drop reason");
+                 "only journeys of the class dropped: by a table, a netfilter hook or the kernel (journeys "
+                 "are delivered, dropped or not seen to the end)");
     app.add_option("--slower-than", slower_than,
                    "only journeys that took longer: a number and ns, us, ms or s (microseconds without a unit)")
         ->type_name("TIME")
