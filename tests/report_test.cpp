@@ -475,7 +475,7 @@ long ending_count(const std::string &out, const std::string &ending)
 TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
 {
     report_state state;
-    state.sources.push_back({"trace", 6});
+    state.sources.push_back({"trace", 6, {}, 0});
     std::vector<std::string> hosts = {"alpha", "beta"};
     auto id = [&](const char *text) { return state.names.id(text); };
     struct kind_case {
@@ -541,9 +541,10 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
         EXPECT_EQ(o["drop_reason"].is_string(), c.dropped && c.end.reason != NO_NAME) << c.sentence;
         EXPECT_EQ(o["drop_table"].is_string(), c.end.kind == ending_kind::dropped_by_table) << c.sentence;
         EXPECT_NE(lines_of(text)[i].find(" " + c.sentence + " "), std::string::npos) << lines_of(text)[i];
-        if (c.klass)
+        if (c.klass) {
             EXPECT_NE(lines_of(text)[i].find("  " + std::string(class_label(c.end.what())) + "  "), std::string::npos)
                 << lines_of(text)[i];
+        }
         EXPECT_NE(detail.find(", " + c.sentence + "\n"), std::string::npos) << c.sentence;
     }
     std::map<std::string, uint64_t> counted;
@@ -1408,7 +1409,7 @@ std::vector<std::vector<uint32_t>> journeys_by_line(const std::string &trace, si
 {
     report_state state;
     state.path_scan_max = path_scan_max;
-    state.sources.push_back({"trace", 0});
+    state.sources.push_back({"trace", 0, {}, 0});
     uint32_t source = 0;
     uint64_t line_no = 0;
     const char *bad;
@@ -1516,7 +1517,7 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
             trace += line + "\n";
         }
         report_state state;
-        state.sources.push_back({"trace", 0});
+        state.sources.push_back({"trace", 0, {}, 0});
         uint32_t source = 0;
         uint64_t line_no = 0;
         const char *bad = nullptr;

@@ -529,6 +529,7 @@ svg text { font: 11px monospace; fill: #333; }
 .legend span { margin-right: 12px; white-space: nowrap; }
 .legend i { display: inline-block; width: 8px; height: 8px; border: 2px solid; border-radius: 6px; margin-right: 4px; }
 .note { color: #555; }
+.classes { font-size: 16px; } .classes .count { font-weight: bold; }
 .band { opacity: 0.25; } .host0 { fill: #e07b00; } .host1 { fill: #4878a8; }
 .wire { stroke: #555; stroke-width: 1.5; stroke-dasharray: 4 3; }
 </style></head><body>
@@ -548,8 +549,8 @@ svg text { font: 11px monospace; fill: #333; }
         return out + "<p>No journeys.</p></body></html>\n";
     out += "<p class=\"classes\">";
     for (ending_class c : {ending_class::delivered, ending_class::dropped, ending_class::not_seen})
-        out += std::string(c == ending_class::delivered ? "" : " &middot; ") + "<b>" +
-               std::to_string(totals.by_class[size_t(c)]) + "</b> " +
+        out += std::string(c == ending_class::delivered ? "" : " &middot; ") + "<span class=\"count\">" +
+               std::to_string(totals.by_class[size_t(c)]) + "</span> " +
                (c == ending_class::not_seen ? "not seen to the end" : class_name(c));
     out += "</p>\n";
     out += "<h2>Endings</h2>\n";

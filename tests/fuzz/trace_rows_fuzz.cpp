@@ -138,7 +138,7 @@ struct reading {
 void read_trace(reading &r, const std::string &text, bool split_each_row, bool streamed = false)
 {
     int64_t latest = INT64_MIN;
-    r.state.sources.push_back({"fuzz input", 0});
+    r.state.sources.push_back({"fuzz input", 0, {}, 0});
     uint32_t source = 0;
     uint64_t line_no = 0;
     for (size_t start = 0; start <= text.size();) {
