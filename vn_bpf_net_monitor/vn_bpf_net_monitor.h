@@ -1,10 +1,10 @@
 /* The trace record shared by the kernel object and the monitor.
  *
  * One definition, compiled into both sides: the kernel fills it in place in
- * data_map and emits it whole on the events perf array; the monitor decodes
- * the samples. Header fields stay in network byte order as captured, all
- * other values are in host order. The layout is pinned below, so a field
- * that moves does not compile. */
+ * data_map (a drop in drop_scratch) and emits it whole on the events perf
+ * array; the monitor decodes the samples. Header fields stay in network
+ * byte order as captured, all other values are in host order. The layout
+ * is pinned below, so a field that moves does not compile. */
 #ifndef VN_BPF_NET_MONITOR_H
 #define VN_BPF_NET_MONITOR_H
 
