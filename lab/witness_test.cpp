@@ -578,8 +578,9 @@ TEST(Drops, NftWalksNameTheirTableAndChainAndADropSaysWhere)
                 drops[port + " " + r.other]++;
         }
     }
-    std::string syn_walk = l["NFT_TCP_PORT"] + " hook:NF_INET_LOCAL_IN table: filter chain: INPUT";
-    std::string udp_walk = l["NFT_UDP_PORT"] + " hook:NF_INET_LOCAL_IN table: fw  chain: in";
+    // iptables-nft's table is of family ip, the lab's own of inet.
+    std::string syn_walk = l["NFT_TCP_PORT"] + " hook:NF_INET_LOCAL_IN table: ip filter chain: INPUT";
+    std::string udp_walk = l["NFT_UDP_PORT"] + " hook:NF_INET_LOCAL_IN table: inet fw chain: in";
     EXPECT_GT(walks[syn_walk], 0) << ::testing::PrintToString(walks);
     EXPECT_GT(walks[udp_walk], 0) << ::testing::PrintToString(walks);
     EXPECT_GT(drops[l["NFT_TCP_PORT"] + " reason:NETFILTER_DROP at: nft_do_chain"], 0) << ::testing::PrintToString(drops);

@@ -564,10 +564,24 @@ static __always_inline int table_walk_return(void *ctx, const char *name)
     return emit_record(ctx, cpu_id, pd);
 }
 
+/* Copies an nft name (up to 255 bytes) into its 16-byte half of
+ * table_name and returns CUT when the name goes on past the 15 bytes kept:
+ * a cut is told, never silent. A copy that filled the half ends either a
+ * name of exactly 15 bytes or a longer one; the byte after tells which. */
+static __always_inline __u32 read_nft_name(char *dst, const char *name, __u32 cut)
+{
+    char next = 0;
+    if (bpf_probe_read_kernel_str(dst, NFT_NAME_MAX_LEN, name) == NFT_NAME_MAX_LEN)
+        bpf_probe_read_kernel(&next, 1, name + NFT_NAME_MAX_LEN - 1);
+    return next ? cut : 0;
+}
+
 /* An nft base chain's walk: the entry emits hook, table and chain, the
  * return the verdict. A drop frees the buffer inside the walk (the kernel
  * tells it at kfree_skb), so the return emits the packet its entry kept
- * instead of reading a freed buffer. */
+ * instead of reading a freed buffer. A hook number means nothing without
+ * its family (NF_NETDEV_INGRESS is 0, as NF_INET_PRE_ROUTING), nor a table
+ * name without the table's: both ride in the entry's verdict field. */
 static __always_inline int chain_walk_entry(void *ctx, const char *name)
 {
     int cpu_id;
@@ -579,10 +593,15 @@ static __always_inline int chain_walk_entry(void *ctx, const char *name)
     struct sk_buff *skb = BPF_CORE_READ(pkt, skb);
     int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
     if (captured) {
-        pd->ipt_data.hook = BPF_CORE_READ(pkt, state, hook);
-        bpf_probe_read_kernel_str(pd->ipt_data.table_name, NFT_NAME_MAX_LEN, BPF_CORE_READ(chain, table, name));
-        bpf_probe_read_kernel_str(pd->ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN,
-                                  BPF_CORE_READ(chain, name));
+        const struct nf_hook_state *state = BPF_CORE_READ(pkt, state);
+        struct nft_table *table = BPF_CORE_READ(chain, table);
+        __u32 names = (__u32)BPF_CORE_READ(state, pf) << NFT_HOOK_FAMILY_SHIFT;
+        names |= ((__u32)BPF_CORE_READ_BITFIELD_PROBED(table, family) & NFT_FAMILY_MASK) << NFT_TABLE_FAMILY_SHIFT;
+        pd->ipt_data.hook = BPF_CORE_READ(state, hook);
+        names |= read_nft_name(pd->ipt_data.table_name, BPF_CORE_READ(table, name), NFT_TABLE_NAME_CUT);
+        names |= read_nft_name(pd->ipt_data.table_name + NFT_NAME_MAX_LEN, BPF_CORE_READ(chain, name),
+                               NFT_CHAIN_NAME_CUT);
+        pd->ipt_data.verdict = names;
     }
     pair_save(pd, PAIR_CHAIN_WALK);
     if (!captured)

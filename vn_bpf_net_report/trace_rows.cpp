@@ -312,8 +312,17 @@ other_info_fields split_other_info(std::string_view text)
         out.verdict = take_word(text, sizeof(VERDICT_PREFIX) - 1);
     } else if (starts_with(text, HOOK_PREFIX)) {
         out.hook = take_word(text, sizeof(HOOK_PREFIX) - 1);
-        if (starts_with(text, TABLE_PREFIX))
+        if (starts_with(text, TABLE_PREFIX)) {
             out.table = take_word(text, sizeof(TABLE_PREFIX) - 1);
+            // nft names its table by family and name ("table: inet fw chain: in"),
+            // iptables and older monitors by its name alone.
+            std::string_view after = text;
+            if (!text.empty() && !starts_with(text, CHAIN_PREFIX)) {
+                std::string_view name = take_word(after, 0);
+                if (starts_with(after, CHAIN_PREFIX))
+                    out.table_family = out.table, out.table = name, text = after;
+            }
+        }
         if (starts_with(text, CHAIN_PREFIX))
             out.chain = take_word(text, sizeof(CHAIN_PREFIX) - 1);
     } else if (starts_with(text, SOCK_PREFIX)) {

@@ -34,7 +34,8 @@ const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
 struct other_info_fields {
     std::string_view verdict; // "NF_DROP" from "verdict: NF_DROP"
     std::string_view hook;    // "NF_INET_LOCAL_IN" from "hook:NF_INET_LOCAL_IN"
-    std::string_view table;   // "filter" from "table: filter"
+    std::string_view table;   // "filter" from "table: filter", "fw" from nft's "table: inet fw"
+    std::string_view table_family; // "inet" from "table: inet fw" (an nft walk)
     std::string_view chain;   // "in" from "chain: in" (an nft walk)
     std::string_view sock;    // "TCP_LISTEN" from "sock:TCP_LISTEN"
     std::string_view reason;  // "NO_SOCKET" from "reason:NO_SOCKET" (a drop row)
