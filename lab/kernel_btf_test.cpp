@@ -277,4 +277,27 @@ TEST(KernelBtf, TheBuffersHeaderFieldsLieWhereTheSingleReadTakesThem)
     EXPECT_EQ(member_offset(k.vmlinux, skb, "head") - protocol, 20);
 }
 
+// An nft walk's entry names the hook by the hook's family and the table by
+// the table's (a 6-bit field), and reads both names through pointers: the
+// fields it relocates are in the kernel's and nf_tables' BTF.
+TEST(KernelBtf, TheFieldsThatNameAnNftWalkAreWhereTheEntryReadsThem)
+{
+    const unpacked_kernel &k = kernel();
+    ASSERT_NE(k.vmlinux, nullptr);
+    const btf *nft = k.module_btf.count("nf_tables") ? k.module_btf.at("nf_tables") : nullptr;
+    ASSERT_NE(nft, nullptr) << "no BTF of nf_tables";
+    const std::pair<const char *, std::vector<const char *>> wanted[] = {
+        {"nf_hook_state", {"hook", "pf"}},
+        {"nft_pktinfo", {"skb", "state"}},
+        {"nft_chain", {"table", "name"}},
+        {"nft_table", {"family", "name"}},
+    };
+    for (const auto &[type, members] : wanted) {
+        int id = btf__find_by_name_kind(nft, type, BTF_KIND_STRUCT);
+        ASSERT_GT(id, 0) << type << " on " << k.version;
+        for (const char *member : members)
+            EXPECT_GE(member_offset(nft, id, member), 0) << type << "." << member << " on " << k.version;
+    }
+}
+
 } // namespace

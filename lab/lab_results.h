@@ -544,7 +544,7 @@ inline int path_rank(const std::string& f)
     static const std::vector<std::string> order = {
         "ip_output", "ip_finish_output", "ip_finish_output2", "__dev_queue_xmit", "dev_hard_start_xmit",
         "napi_gro_receive", "gro_receive_skb", "__netif_receive_skb", "__netif_receive_skb_one_core", "ip_rcv", "ip_rcv_finish",
-        "udp_v4_early_demux", "ip_local_deliver", "ip_local_deliver_finish", "icmp_rcv", "udp_rcv", "tcp_v4_rcv",
+        "udp_v4_early_demux", "ip_local_deliver", "ip_local_deliver_finish", "raw_rcv", "icmp_rcv", "udp_rcv", "tcp_v4_rcv",
         "__inet_lookup_listener", "tcp_v4_do_rcv", "tcp_rcv_established", "tcp_queue_rcv"};
     auto it = std::find(order.begin(), order.end(), f);
     return it == order.end() ? -1 : (int)(it - order.begin());

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,10 +51,12 @@ struct map_entry {
 };
 
 // In object order. events has no max_entries of its own: the loader sizes
-// it to the possible CPUs.
+// it to the possible CPUs. The drop tracepoint's record is apart from the
+// kprobes' (drop_scratch): a softirq's drop never writes into theirs.
 const std::vector<map_entry> MAPS = {
     {"data_map", BPF_MAP_TYPE_HASH, 4, 168, 4096},
     {"events", BPF_MAP_TYPE_PERF_EVENT_ARRAY, 4, 4, 0},
+    {"drop_scratch", BPF_MAP_TYPE_PERCPU_ARRAY, 4, 168, 1},
 };
 
 
@@ -132,17 +135,27 @@ const built_object BUILT_OBJECTS[] = {
     {BPF_OTHER_ARCH, BPF_OTHER_OBJECT},
 };
 
-// Section name -> contents, read with libelf, independent of libbpf.
-std::map<std::string, std::string> elf_sections(const char *path)
+// Hands the ELF file at PATH, read with libelf (independent of libbpf), and
+// the index of its section names to VISIT; nothing when it cannot be read.
+template <typename Visit> void read_elf(const char *path, Visit visit)
 {
-    std::map<std::string, std::string> sections;
     elf_version(EV_CURRENT);
     int fd = open(path, O_RDONLY);
     if (fd < 0)
-        return sections;
+        return;
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     size_t names = 0;
-    if (elf && elf_getshdrstrndx(elf, &names) == 0) {
+    if (elf && elf_getshdrstrndx(elf, &names) == 0)
+        visit(elf, names);
+    elf_end(elf);
+    close(fd);
+}
+
+// Section name -> contents.
+std::map<std::string, std::string> elf_sections(const char *path)
+{
+    std::map<std::string, std::string> sections;
+    read_elf(path, [&](Elf *elf, size_t names) {
         for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
             GElf_Shdr shdr;
             if (!gelf_getshdr(scn, &shdr))
@@ -154,10 +167,41 @@ std::map<std::string, std::string> elf_sections(const char *path)
                 bytes.assign(static_cast<const char *>(data->d_buf), data->d_size);
             sections[name ? name : ""] = bytes;
         }
-    }
-    elf_end(elf);
-    close(fd);
+    });
     return sections;
+}
+
+// Code section -> the maps its instructions name, from the relocations (a
+// map is a symbol of the .maps section).
+std::map<std::string, std::set<std::string>> maps_named_by_code(const char *path)
+{
+    std::map<std::string, std::set<std::string>> named;
+    read_elf(path, [&](Elf *elf, size_t names) {
+        auto section_name = [&](size_t index) {
+            GElf_Shdr shdr;
+            const char *name = gelf_getshdr(elf_getscn(elf, index), &shdr) ? elf_strptr(elf, names, shdr.sh_name) : "";
+            return std::string(name ? name : "");
+        };
+        GElf_Shdr symtab{};
+        Elf_Data *symbols = nullptr;
+        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn && !symbols; scn = elf_nextscn(elf, scn))
+            if (gelf_getshdr(scn, &symtab) && symtab.sh_type == SHT_SYMTAB)
+                symbols = elf_getdata(scn, nullptr);
+        for (Elf_Scn *scn = symbols ? elf_nextscn(elf, nullptr) : nullptr; scn; scn = elf_nextscn(elf, scn)) {
+            GElf_Shdr rels;
+            if (!gelf_getshdr(scn, &rels) || rels.sh_type != SHT_REL)
+                continue;
+            Elf_Data *data = elf_getdata(scn, nullptr);
+            for (size_t i = 0; data && i < rels.sh_size / rels.sh_entsize; i++) {
+                GElf_Rel rel;
+                GElf_Sym sym;
+                if (gelf_getrel(data, int(i), &rel) && gelf_getsym(symbols, int(GELF_R_SYM(rel.r_info)), &sym) &&
+                    section_name(sym.st_shndx) == ".maps")
+                    named[section_name(rels.sh_info)].insert(elf_strptr(elf, symtab.sh_link, sym.st_name));
+            }
+        }
+    });
+    return named;
 }
 
 const btf_member *find_member(const btf *btf, const btf_type *type, const std::string &name)
@@ -238,7 +282,7 @@ TEST_P(KernelObject, holds_the_23_probes_in_table_order_then_those_of_newer_kern
     }
 }
 
-TEST_P(KernelObject, has_exactly_the_scratch_record_hash_and_the_perf_event_array)
+TEST_P(KernelObject, has_exactly_the_scratch_record_hash_the_perf_event_array_and_the_drops_own_record)
 {
     std::vector<bpf_map *> maps;
     bpf_map *map;
@@ -253,6 +297,23 @@ TEST_P(KernelObject, has_exactly_the_scratch_record_hash_and_the_perf_event_arra
         EXPECT_EQ(bpf_map__value_size(maps[i]), want.value_size) << want.name;
         EXPECT_EQ(bpf_map__max_entries(maps[i]), want.max_entries) << want.name;
         EXPECT_EQ(bpf_map__map_flags(maps[i]), 0u) << want.name;
+    }
+}
+
+// A drop comes in softirqs that may interrupt a kprobe halfway through the
+// CPU's record in data_map: the drop program never names that map, and no
+// kprobe names the drop's record.
+TEST_P(KernelObject, keeps_the_drop_record_apart_from_the_kprobes_record)
+{
+    std::map<std::string, std::set<std::string>> named = maps_named_by_code(GetParam().path);
+    ASSERT_FALSE(named.empty()) << "no map relocations read from " << GetParam().path;
+    EXPECT_EQ(named["raw_tp/kfree_skb"], (std::set<std::string>{"drop_scratch", "events"}));
+    EXPECT_EQ(named.count(".text"), 0u) << "the shared capture names a map";
+    for (const program_entry &p : PROGRAMS) {
+        if (strcmp(p.section, "raw_tp/kfree_skb") == 0)
+            continue;
+        EXPECT_TRUE(named[p.section].count("data_map")) << p.section;
+        EXPECT_FALSE(named[p.section].count("drop_scratch")) << p.section;
     }
 }
 
@@ -281,10 +342,12 @@ TEST_P(KernelObject, describes_data_t_with_the_shared_168_byte_layout)
     EXPECT_EQ(btf__resolve_size(btf, record_id), 168);
     EXPECT_EQ(btf__align_of(btf, record_id), 8);
 
-    // The map's value is that very record.
-    bpf_map *data_map = bpf_object__find_map_by_name(obj.get(), "data_map");
-    ASSERT_NE(data_map, nullptr);
-    EXPECT_EQ(btf__resolve_type(btf, bpf_map__btf_value_type_id(data_map)), record_id);
+    // The maps' values are that very record.
+    for (const char *name : {"data_map", "drop_scratch"}) {
+        bpf_map *map = bpf_object__find_map_by_name(obj.get(), name);
+        ASSERT_NE(map, nullptr) << name;
+        EXPECT_EQ(btf__resolve_type(btf, bpf_map__btf_value_type_id(map)), record_id) << name;
+    }
 
     for (const field_at &field : RECORD_FIELDS) {
         unsigned offset = 0, size = 0;
@@ -373,6 +436,7 @@ TEST_F(KernelVerifier, accepts_every_probe_of_the_embedded_object)
     }
     EXPECT_GE(bpf_map__fd(skel->maps.data_map), 0);
     EXPECT_GE(bpf_map__fd(skel->maps.events), 0);
+    EXPECT_GE(bpf_map__fd(skel->maps.drop_scratch), 0);
 }
 
 TEST_F(KernelVerifier, loads_the_other_probes_without_the_iptables_pair)

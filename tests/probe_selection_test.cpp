@@ -168,7 +168,8 @@ TEST(ProbeSelection, TheWalksTakeTheirTableOrChainAsVoidPointerOrTyped)
 }
 
 // kfree_skb tells the reason from 5.17 on, and 6.11 added the socket after
-// it; before, drops are not traced and the user is told why.
+// it; before, drops are not traced and the user is told why, as when its
+// arguments are not where the program reads them.
 TEST(ProbeSelection, DropsAreTracedWhereKfreeSkbTellsTheReason)
 {
     fake_kernel with_socket;
@@ -183,6 +184,21 @@ TEST(ProbeSelection, DropsAreTracedWhereKfreeSkbTellsTheReason)
     EXPECT_EQ(before_5_17.choices()["kfree_skb"].second,
               "kfree_skb: this kernel gives no drop reasons (5.17 and later do), drops not traced");
     EXPECT_EQ(fake_kernel().choices()["kfree_skb"].second, "kfree_skb: not in this kernel, not traced");
+
+    // A kernel that gives the reason where the program does not read it, or
+    // the buffer as something else, has reasons: the notice must not deny them.
+    for (bool moved : {true, false}) {
+        fake_kernel other;
+        if (moved)
+            other.add_tracepoint("kfree_skb", {other.skb, other.reason, other.void_ptr});
+        else
+            other.add_tracepoint("kfree_skb", {other.void_ptr, other.void_ptr, other.reason});
+        EXPECT_EQ(other.choices()["kfree_skb"],
+                  std::make_pair(std::string("-"),
+                                 std::string("kfree_skb: its arguments do not match what this monitor reads, "
+                                             "drops not traced")))
+            << moved;
+    }
 
     fake_kernel k;
     std::vector<std::pair<uint32_t, std::string>> want = {

@@ -96,7 +96,7 @@ TEST(ReportRows, tcp_rows_of_the_monitor_read_back_field_for_field_even_when_nam
     data_t walk = lookup;
     memset(walk.func_info.func_name, 'x', sizeof(walk.func_info.func_name)); // 32 bytes, no NUL
     memcpy(walk.func_info.func_name, "ipt_do_table", 12);
-    walk.ipt_data.hook = 9; // outside the table: NF_INET_NUMHOOKS
+    walk.ipt_data.hook = 9; // outside the table: its number
     memset(walk.ipt_data.table_name, 't', 31);
     std::vector<std::string> lines = render(PROTO_TCP, {lookup, walk});
     ASSERT_EQ(lines.size(), 3u);
@@ -114,7 +114,7 @@ TEST(ReportRows, tcp_rows_of_the_monitor_read_back_field_for_field_even_when_nam
     EXPECT_EQ(row.function.size(), 30u + 2u); // the whole array, past its column
     EXPECT_EQ(row.fields[2], 4294967295u);
     other_info_fields parts = split_other_info(row.other_info);
-    EXPECT_EQ(parts.hook, "NF_INET_NUMHOOKS");
+    EXPECT_EQ(parts.hook, "9");
     EXPECT_EQ(parts.table, std::string(31, 't'));
     EXPECT_TRUE(parts.unknown.empty());
 }
@@ -123,7 +123,7 @@ TEST(ReportRows, udp_and_icmp_rows_of_the_monitor_read_back_field_for_field)
 {
     data_t ret = monitor_record("ret_ipt_do_table", PROTO_UDP);
     ret.udp_data.source = htons(45001), ret.udp_data.dst = htons(5304), ret.udp_data.len = htons(8);
-    ret.ipt_data.verdict = 4; // NF_REPEAT is written as NF_STOP
+    ret.ipt_data.verdict = 4;
     std::vector<std::string> udp = render(PROTO_UDP, {ret});
     ASSERT_EQ(udp.size(), 2u);
     EXPECT_EQ(header_protocol(udp[0]), 17u);
@@ -131,7 +131,7 @@ TEST(ReportRows, udp_and_icmp_rows_of_the_monitor_read_back_field_for_field)
     ASSERT_EQ(parse_row(udp[1], 17, row), nullptr);
     expect_common_fields(row, ret);
     EXPECT_EQ(std::vector<uint32_t>(row.fields, row.fields + 3), (std::vector<uint32_t>{45001, 5304, 0}));
-    EXPECT_EQ(split_other_info(row.other_info).verdict, "NF_STOP");
+    EXPECT_EQ(split_other_info(row.other_info).verdict, "NF_REPEAT");
 
     data_t echo = monitor_record("icmp_rcv", PROTO_ICMP);
     echo.icmp_data.type = 8, echo.icmp_data.code = 255;
@@ -346,6 +346,15 @@ TEST(ReportRows, other_info_splits_into_known_parts_and_keeps_texts_it_does_not_
     EXPECT_EQ(chain.table, "fw");
     EXPECT_EQ(chain.chain, "in");
     EXPECT_EQ(chain.unknown, "frag_off:8");
+    // nft's tables by family and name, a cut name with its mark.
+    other_info_fields nft = split_other_info("hook:NF_NETDEV_INGRESS table: netdev fw chain: filter_PREROUTI~ frag_off:8");
+    EXPECT_EQ(nft.hook, "NF_NETDEV_INGRESS");
+    EXPECT_EQ(nft.table, "netdev fw");
+    EXPECT_EQ(nft.chain, "filter_PREROUTI~");
+    EXPECT_EQ(nft.unknown, "frag_off:8");
+    other_info_fields ipt_fragment = split_other_info("hook:NF_INET_LOCAL_IN table: filter frag_off:8");
+    EXPECT_EQ(ipt_fragment.table, "filter");
+    EXPECT_EQ(ipt_fragment.unknown, "frag_off:8");
     other_info_fields drop = split_other_info("reason:NO_SOCKET at: tcp_v4_rcv");
     EXPECT_EQ(drop.reason, "NO_SOCKET");
     EXPECT_EQ(drop.location, "tcp_v4_rcv");
@@ -731,6 +740,8 @@ std::string drops_trace()
     auto walk = [](const char *table, const char *chain) {
         return [=](data_t &r) {
             r.ipt_data.hook = 1;
+            // An nft entry's families (ip hook, inet table); no word of an iptables row.
+            r.ipt_data.verdict = 2 << NFT_HOOK_FAMILY_SHIFT | 1 << NFT_TABLE_FAMILY_SHIFT;
             strcpy(r.ipt_data.table_name, table);
             strcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, chain);
         };
@@ -773,7 +784,7 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> journeys = journey_lines(r.out);
     ASSERT_EQ(journeys.size(), 4u) << r.out;
-    const char *endings[] = {"dropped by table fw base chain in at NF_INET_LOCAL_IN",
+    const char *endings[] = {"dropped by table inet fw base chain in at NF_INET_LOCAL_IN",
                              "dropped by table filter at NF_INET_LOCAL_IN", "dropped at __udp4_lib_rcv: NO_SOCKET",
                              "ended at udp_rcv"};
     for (size_t i = 0; i < 4; i++) {
@@ -789,7 +800,7 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
     EXPECT_EQ(lines[0]["path"][1], "nft_do_chain@LOCAL_IN");
     EXPECT_EQ(lines[0]["rows"][1]["trace_info"], "nft_do_chain");
     EXPECT_NE(r.out.find("\nip_local_deliver -> nft_do_chain@LOCAL_IN "), std::string::npos) << r.out;
-    EXPECT_EQ(lines[0]["drop_table"], "fw");
+    EXPECT_EQ(lines[0]["drop_table"], "inet fw");
     EXPECT_EQ(lines[0]["drop_chain"], "in");
     EXPECT_EQ(lines[0]["drop_hook"], "NF_INET_LOCAL_IN");
     EXPECT_EQ(lines[0]["drop_reason"], "NETFILTER_DROP");

@@ -1,6 +1,7 @@
 // Rendering of records into trace rows. Expected rows are written out in
 // full: they are what a reader of the trace sees, byte for byte.
 #include <arpa/inet.h>
+#include <linux/netfilter.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -175,6 +176,12 @@ TEST_F(TraceOutput, tcp_row_at_ipt_do_table_shows_hook_and_table_shifting_the_re
               "54321      3000000000 1          hook:NF_INET_LOCAL_OUT table: filter           \n");
 }
 
+// What an nft walk's entry packs into its verdict field.
+uint32_t nft_names(uint32_t hook_family, uint32_t table_family, uint32_t cuts = 0)
+{
+    return hook_family << NFT_HOOK_FAMILY_SHIFT | table_family << NFT_TABLE_FAMILY_SHIFT | cuts;
+}
+
 // An nft walk names its table and chain; both are names any user picks
 // (nft takes quoted names), so what could steer a terminal or split a
 // column is escaped, and each is cut to its half of the table field.
@@ -185,16 +192,16 @@ TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_v
     r.ipt_data.hook = 1;
     strcpy(r.ipt_data.table_name, "fw");
     strcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, "in");
-    r.ipt_data.verdict = 1; // the walk before's: not shown at the entry
+    r.ipt_data.verdict = nft_names(NFPROTO_IPV4, NFPROTO_INET);
     feed(r);
-    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: fw  chain: in \n");
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: inet fw chain: in \n");
 
     clear();
     memcpy(r.ipt_data.table_name, "my \x1b[2Jtable\\123", 16); // fills its half: no NUL
     memcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, "a\tb\n", 5);
     r.ip_data.frag_off = htons(185); // a later fragment at a forward hook
     feed(r);
-    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: my\\x20\\x1b[2Jtable\\x5c123 "
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_LOCAL_IN table: inet my\\x20\\x1b[2Jtable\\x5c123 "
                                      "chain: a\\x09b\\x0a frag_off:1480\n");
 
     clear();
@@ -202,6 +209,59 @@ TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_v
     r.ipt_data.verdict = 0x00010002; // NF_STOLEN with EPERM: the walk freed the packet itself
     feed(r);
     EXPECT_EQ(written().substr(186), "verdict: NF_STOLEN                      \n");
+}
+
+// A hook number means what its family says (0 is NF_NETDEV_INGRESS at a
+// netdev chain), a table is named as nft names it, and a name the kernel
+// side had to cut says so.
+TEST_F(TraceOutput, nft_rows_name_hook_and_table_by_their_families_and_mark_a_cut_name)
+{
+    struct nft_case {
+        uint32_t hook, names;
+        const char *table, *chain;
+        const char *other_info;
+    } cases[] = {
+        {0, nft_names(NFPROTO_IPV4, NFPROTO_IPV4), "filter", "PREROUTING",
+         "hook:NF_INET_PRE_ROUTING table: ip filter chain: PREROUTING\n"},
+        {4, nft_names(NFPROTO_IPV6, NFPROTO_IPV6), "t", "c", "hook:NF_INET_POST_ROUTING table: ip6 t chain: c  \n"},
+        {5, nft_names(NFPROTO_IPV4, NFPROTO_INET), "fw", "early", "hook:NF_INET_INGRESS table: inet fw chain: early\n"},
+        {6, nft_names(NFPROTO_INET, NFPROTO_INET), "fw", "in", "hook:6          table: inet fw chain: in \n"},
+        {0, nft_names(NFPROTO_NETDEV, NFPROTO_NETDEV), "nd", "in", "hook:NF_NETDEV_INGRESS table: netdev nd chain: in \n"},
+        {1, nft_names(NFPROTO_NETDEV, NFPROTO_NETDEV), "nd", "out", "hook:NF_NETDEV_EGRESS table: netdev nd chain: out\n"},
+        {2, nft_names(NFPROTO_NETDEV, NFPROTO_NETDEV), "nd", "x", "hook:2          table: netdev nd chain: x  \n"},
+        {0, nft_names(NFPROTO_BRIDGE, NFPROTO_BRIDGE), "br", "pre", "hook:NF_BR_PRE_ROUTING table: bridge br chain: pre\n"},
+        {5, nft_names(NFPROTO_BRIDGE, NFPROTO_BRIDGE), "br", "b", "hook:NF_BR_BROUTING table: bridge br chain: b  \n"},
+        {2, nft_names(NFPROTO_ARP, NFPROTO_ARP), "a", "fwd", "hook:NF_ARP_FORWARD table: arp a chain: fwd\n"},
+        {3, nft_names(NFPROTO_ARP, NFPROTO_ARP), "a", "x", "hook:3          table: arp a chain: x  \n"},
+        {1, nft_names(42, 63), "fw", "in", "hook:1          table: 63 fw chain: in \n"},
+        {1, nft_names(0, 0), "fw", "in", "hook:1          table: 0 fw chain: in \n"},
+        // Both names of exactly 15 bytes are whole; longer ones end in the mark.
+        {1, nft_names(NFPROTO_IPV4, NFPROTO_INET), "filter_long_nam", "filter_PREROUTI",
+         "hook:NF_INET_LOCAL_IN table: inet filter_long_nam chain: filter_PREROUTI\n"},
+        {0, nft_names(NFPROTO_IPV4, NFPROTO_IPV4, NFT_TABLE_NAME_CUT | NFT_CHAIN_NAME_CUT), "filter_long_nam",
+         "filter_PREROUTI", "hook:NF_INET_PRE_ROUTING table: ip filter_long_nam~ chain: filter_PREROUTI~\n"},
+        {0, nft_names(NFPROTO_IPV4, NFPROTO_IPV4, NFT_CHAIN_NAME_CUT), "t", "a b",
+         "hook:NF_INET_PRE_ROUTING table: ip t chain: a\\x20b~\n"},
+    };
+    trace_filter.proto = PROTO_UDP;
+    for (const nft_case &c : cases) {
+        clear();
+        data_t r = udp_record("nft_do_chain", 40000, 9999, 12);
+        r.ipt_data.hook = c.hook;
+        r.ipt_data.verdict = c.names;
+        strcpy(r.ipt_data.table_name, c.table);
+        strcpy(r.ipt_data.table_name + NFT_NAME_MAX_LEN, c.chain);
+        feed(r);
+        EXPECT_EQ(written().substr(186), c.other_info) << c.hook << " " << std::hex << c.names;
+    }
+    // The table walk of iptables keeps its words, whatever its verdict field holds.
+    clear();
+    data_t walk = udp_record("ipt_do_table", 40000, 9999, 12);
+    walk.ipt_data.hook = 0;
+    walk.ipt_data.verdict = nft_names(NFPROTO_NETDEV, NFPROTO_NETDEV, NFT_TABLE_NAME_CUT);
+    strcpy(walk.ipt_data.table_name, "filter");
+    feed(walk);
+    EXPECT_EQ(written().substr(186), "hook:NF_INET_PRE_ROUTING table: filter           \n");
 }
 
 // A drop row names the kernel's reason and the function that freed the
@@ -476,7 +536,7 @@ TEST_F(TraceOutput, the_widest_escaped_rows_are_written_whole)
     };
     const widest_case cases[] = {
         {"ipt_do_table", "hook:NF_INET_POST_ROUTING table: \\x1b"},
-        {"nft_do_chain", "hook:NF_INET_POST_ROUTING table: \\x1b"},
+        {"nft_do_chain", "hook:NF_INET_POST_ROUTING table: bridge \\x1b"},
         {"kfree_skb", ""},
     };
     // The kernel's long names are cut (40 and 64 bytes), never the row.
@@ -498,6 +558,8 @@ TEST_F(TraceOutput, the_widest_escaped_rows_are_written_whole)
         r.ip_data.frag_off = htons(0x1fff);
         r.tcp_data.seq = r.tcp_data.ack_seq = 0xffffffff;
         r.ipt_data.hook = 4;
+        // nft's longest family word, both names cut.
+        r.ipt_data.verdict = nft_names(NFPROTO_INET, NFPROTO_BRIDGE, NFT_TABLE_NAME_CUT | NFT_CHAIN_NAME_CUT);
         if (strcmp(c.label, "kfree_skb") == 0) {
             uint64_t location = 0x2000;
             memcpy(r.ipt_data.table_name, &location, sizeof(location));
@@ -532,22 +594,30 @@ TEST_F(TraceOutput, socket_state_names_cover_the_table_and_fall_back_to_max_stat
         EXPECT_STREQ(tcp_state_name(state), name) << int(state);
 }
 
+// A number without a name is shown as the number, never as a made-up name.
 TEST_F(TraceOutput, hook_and_verdict_names_compare_the_whole_value)
 {
-    EXPECT_STREQ(nf_hook_name(0), "hook:NF_INET_PRE_ROUTING");
-    EXPECT_STREQ(nf_hook_name(1), "hook:NF_INET_LOCAL_IN");
-    EXPECT_STREQ(nf_hook_name(2), "hook:NF_INET_FORWARD");
-    EXPECT_STREQ(nf_hook_name(3), "hook:NF_INET_LOCAL_OUT");
-    EXPECT_STREQ(nf_hook_name(4), "hook:NF_INET_POST_ROUTING");
-    EXPECT_STREQ(nf_hook_name(7), "hook:NF_INET_NUMHOOKS");
-    EXPECT_STREQ(nf_hook_name(0x100), "hook:NF_INET_NUMHOOKS");
-    EXPECT_STREQ(nf_verdict_name(0), "verdict: NF_DROP");
-    EXPECT_STREQ(nf_verdict_name(1), "verdict: NF_ACCEPT");
-    EXPECT_STREQ(nf_verdict_name(2), "verdict: NF_STOLEN");
-    EXPECT_STREQ(nf_verdict_name(3), "verdict: NF_QUEUE");
-    EXPECT_STREQ(nf_verdict_name(4), "verdict: NF_STOP");
-    EXPECT_STREQ(nf_verdict_name(5), "verdict: NF_STOP");
-    EXPECT_STREQ(nf_verdict_name(0x106), "verdict: NF_STOP");
+    const std::pair<uint32_t, const char *> hooks[] = {
+        {0, "hook:NF_INET_PRE_ROUTING"}, {1, "hook:NF_INET_LOCAL_IN"},      {2, "hook:NF_INET_FORWARD"},
+        {3, "hook:NF_INET_LOCAL_OUT"},   {4, "hook:NF_INET_POST_ROUTING"}, {5, "hook:5"},
+        {7, "hook:7"},                   {0x100, "hook:256"},              {0xffffffff, "hook:4294967295"},
+    };
+    for (auto [hook, name] : hooks)
+        EXPECT_STREQ(nf_hook_name(hook).text, name) << hook;
+    const std::pair<uint32_t, const char *> verdicts[] = {
+        {0, "verdict: NF_DROP"},  {1, "verdict: NF_ACCEPT"}, {2, "verdict: NF_STOLEN"}, {3, "verdict: NF_QUEUE"},
+        {4, "verdict: NF_REPEAT"}, {5, "verdict: NF_STOP"},  {6, "verdict: 6"},         {7, "verdict: 7"},
+        {0xff, "verdict: 255"},   {0x106, "verdict: 6"},
+    };
+    for (auto [verdict, name] : verdicts)
+        EXPECT_STREQ(nf_verdict_name(verdict).text, name) << verdict;
+    const std::pair<uint32_t, const char *> families[] = {
+        {NFPROTO_INET, "inet"}, {NFPROTO_IPV4, "ip"},    {NFPROTO_ARP, "arp"}, {NFPROTO_NETDEV, "netdev"},
+        {NFPROTO_BRIDGE, "bridge"}, {NFPROTO_IPV6, "ip6"}, {0, "0"},            {4, "4"},
+        {12, "12"},             {255, "255"},
+    };
+    for (auto [family, name] : families)
+        EXPECT_STREQ(nft_family_name(family).text, name) << family;
 }
 
 // The kernel's verdict is its low byte; a queue number or an errno rides above it.
@@ -563,9 +633,11 @@ TEST_F(TraceOutput, a_verdict_is_named_by_its_low_byte_as_the_kernel_reads_it)
         {0x00010001, "verdict: NF_ACCEPT"},
         {0x00000100, "verdict: NF_DROP"},
         {0x00010005, "verdict: NF_STOP"},
+        {0x00010004, "verdict: NF_REPEAT"},
+        {0x00010007, "verdict: 7"},
     };
     for (auto [verdict, name] : cases)
-        EXPECT_STREQ(nf_verdict_name(verdict), name) << std::hex << verdict;
+        EXPECT_STREQ(nf_verdict_name(verdict).text, name) << std::hex << verdict;
 }
 
 TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)

@@ -37,6 +37,7 @@ struct sk_buff {
 
 struct nf_hook_state {
     __u8 hook;
+    __u8 pf;
 } CORE_TYPE;
 
 struct xt_table {
@@ -49,7 +50,9 @@ struct nft_pktinfo {
     const struct nf_hook_state *state;
 } CORE_TYPE;
 
+/* family is a 6-bit field beside others: read as the kernel's BTF lays it out. */
 struct nft_table {
+    __u16 family : 6;
     char *name;
 } CORE_TYPE;
 

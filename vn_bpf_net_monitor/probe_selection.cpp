@@ -260,6 +260,16 @@ bool reads_a_drop_reason(const probe_program_t &program)
     return false;
 }
 
+// Whether any parameter of the prototype is a drop reason, wherever it is.
+bool gives_a_drop_reason(const btf *b, const btf_type *proto)
+{
+    const btf_param *params = btf_params(proto);
+    for (int i = 0; i < btf_vlen(proto); i++)
+        if (param_is(b, params[i].type, arg_kind::drop_reason))
+            return true;
+    return false;
+}
+
 probe_choice_t choose(const kernel_view_t &kernel, const probe_point_t &point)
 {
     const btf *b = btf_of(kernel, point);
@@ -279,13 +289,16 @@ probe_choice_t choose(const kernel_view_t &kernel, const probe_point_t &point)
             unknown = &v;
     }
     if (unknown) {
+        const btf_type *proto = prototype(b, *unknown);
         // Before 5.17 kfree_skb tells no reason: drops are not traced there.
-        if (reads_a_drop_reason(*unknown) && prototype(b, *unknown))
+        // A reason elsewhere than the program reads it is another matter.
+        if (reads_a_drop_reason(*unknown) && proto)
             return {&point, nullptr,
-                    std::string(unknown->function) + ": this kernel gives no drop reasons (5.17 and later do), " +
-                        "drops not traced"};
-        const char *why = prototype(b, *unknown) ? "prototype not known to this monitor"
-                                                 : "no type information in this kernel";
+                    std::string(unknown->function) +
+                        (gives_a_drop_reason(b, proto)
+                             ? ": its arguments do not match what this monitor reads, drops not traced"
+                             : ": this kernel gives no drop reasons (5.17 and later do), drops not traced")};
+        const char *why = proto ? "prototype not known to this monitor" : "no type information in this kernel";
         return {&point, nullptr, std::string(unknown->function) + ": " + why + ", not traced"};
     }
     std::string notice = std::string(first) + ": not in this kernel";

@@ -51,6 +51,9 @@ constexpr const char REASON_PREFIX[] = "reason:";
 constexpr const char LOCATION_PREFIX[] = "at: ";
 constexpr const char SOCK_PREFIX[] = "sock:";
 constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
+// Follows an nft table or chain name longer than the record keeps (15
+// bytes): the name shown is its start.
+constexpr char NAME_CUT_MARK = '~';
 
 struct protocol_layout_t {
     uint32_t protocol; // IP protocol number

@@ -9,9 +9,11 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/netfilter.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 using namespace trace_layout;
@@ -27,6 +29,9 @@ namespace {
 // name (24 bytes on 6.18) and the symbol of the code that dropped the packet.
 constexpr size_t DROP_REASON_MAX_LEN = 40;
 constexpr size_t DROP_LOCATION_MAX_LEN = 64;
+// nft's longest family word ("bridge", "netdev"); an unknown family is a
+// byte's number, shorter.
+constexpr size_t NFT_FAMILY_MAX_LEN = 6;
 
 // Every value in a row is bounded (names by their arrays and the cuts
 // above, numbers by their types), each name escaped at worst: the widest
@@ -44,10 +49,11 @@ constexpr size_t WIDEST_OTHER_INFO =
     widest(longest(sizeof("hook:NF_INET_POST_ROUTING") - 1,
                    sizeof(REASON_PREFIX) - 1 + DROP_REASON_MAX_LEN * ESCAPED_BYTE_LEN),
            OTHER_INFO_WIDTH[0]) +
-    widest(longest(sizeof(TABLE_PREFIX) - 1 + TABLE_NAME_MAX_LEN * ESCAPED_BYTE_LEN,
+    widest(longest(longest(sizeof(TABLE_PREFIX) - 1 + TABLE_NAME_MAX_LEN * ESCAPED_BYTE_LEN,
+                           sizeof(TABLE_PREFIX) - 1 + NFT_FAMILY_MAX_LEN + 1 + NFT_NAME_MAX_LEN * ESCAPED_BYTE_LEN + 1),
                    sizeof(LOCATION_PREFIX) - 1 + DROP_LOCATION_MAX_LEN * ESCAPED_BYTE_LEN),
            OTHER_INFO_WIDTH[1]) +
-    widest(sizeof(CHAIN_PREFIX) - 1 + NFT_NAME_MAX_LEN * ESCAPED_BYTE_LEN + 1 + sizeof(FRAGMENT_PREFIX) - 1 + 5,
+    widest(sizeof(CHAIN_PREFIX) - 1 + NFT_NAME_MAX_LEN * ESCAPED_BYTE_LEN + 1 + 1 + sizeof(FRAGMENT_PREFIX) - 1 + 5,
            OTHER_INFO_WIDTH[2]);
 constexpr size_t WIDEST_ROW =
     widest(20, COMMON[TIME].width) + widest(11, COMMON[CPU].width) +
@@ -281,11 +287,41 @@ uint16_t fragment_offset(const data_t &record)
 }
 
 // An nft table's or chain's name, which any user with a network namespace
-// of their own can choose: escaped, at most n bytes.
-void put_user_name(line_t &line, const char *prefix, const char *name, size_t n)
+// of their own can choose: escaped, at most n bytes, marked where the
+// kernel side had to cut it.
+void put_user_name(line_t &line, const char *name, size_t n, bool cut)
 {
-    put_str(line, prefix, 0);
     put_name(line, name, n, 0);
+    if (cut)
+        line.text[line.len++] = NAME_CUT_MARK;
+}
+
+// What an nft walk's entry packs into its verdict field (vn_bpf_net_monitor.h).
+uint32_t nft_hook_family(const data_t &record)
+{
+    return record.ipt_data.verdict >> NFT_HOOK_FAMILY_SHIFT & NFT_FAMILY_MASK;
+}
+
+uint32_t nft_table_family(const data_t &record)
+{
+    return record.ipt_data.verdict >> NFT_TABLE_FAMILY_SHIFT & NFT_FAMILY_MASK;
+}
+
+// "table: inet fw": nft names a table by its family and its name.
+void put_nft_table(line_t &line, const data_t &record)
+{
+    put_str(line, TABLE_PREFIX, 0);
+    put_str(line, nft_family_name(nft_table_family(record)).text, 0);
+    put_blank(line);
+    put_user_name(line, record.ipt_data.table_name, NFT_NAME_MAX_LEN,
+                  record.ipt_data.verdict & NFT_TABLE_NAME_CUT);
+}
+
+void put_nft_chain(line_t &line, const data_t &record)
+{
+    put_str(line, CHAIN_PREFIX, 0);
+    put_user_name(line, record.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN,
+                  record.ipt_data.verdict & NFT_CHAIN_NAME_CUT);
 }
 
 // The name the kernel gave a drop reason, or null.
@@ -343,15 +379,16 @@ void put_drop_location(line_t &line, const char location_bytes[8])
 // the walks are told apart first.
 void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
 {
-    const char *first = "";
+    info_text_t named{};
+    const char *first = named.text;
     bool with_table = false, with_chain = false, with_drop = false;
     if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_nft_do_chain")) {
-        first = nf_verdict_name(record.ipt_data.verdict);
+        named = nf_verdict_name(record.ipt_data.verdict);
     } else if (label_contains(record, "ipt_do_table")) {
-        first = nf_hook_name(record.ipt_data.hook);
+        named = nf_hook_name(record.ipt_data.hook);
         with_table = true;
     } else if (label_contains(record, "nft_do_chain")) {
-        first = nf_hook_name(record.ipt_data.hook);
+        named = nft_hook_name(record.ipt_data.hook, nft_hook_family(record));
         with_chain = true;
     } else if (label_contains(record, "kfree_skb")) {
         with_drop = true;
@@ -370,7 +407,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     if (with_drop) {
         put_drop_location(line, record.ipt_data.table_name);
     } else if (with_chain) {
-        put_user_name(line, TABLE_PREFIX, record.ipt_data.table_name, NFT_NAME_MAX_LEN);
+        put_nft_table(line, record);
     } else if (with_table) {
         put_str(line, TABLE_PREFIX, 0);
         put_name(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
@@ -382,7 +419,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     // kernel side zeroes them).
     start = line.len;
     if (with_chain)
-        put_user_name(line, CHAIN_PREFIX, record.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
+        put_nft_chain(line, record);
     if (uint16_t offset = fragment_offset(record)) {
         if (line.len > start)
             put_blank(line);
@@ -421,31 +458,98 @@ const char *tcp_state_name(uint8_t state)
     return state < sizeof(names) / sizeof(names[0]) ? names[state] : names[0];
 }
 
-const char *nf_hook_name(uint32_t hook)
+namespace {
+
+// PREFIX and NAME, or PREFIX and NUMBER where there is no name.
+info_text_t info_text(const char *prefix, const char *name, uint32_t number)
 {
-    static const char *const names[] = {
-        "hook:NF_INET_PRE_ROUTING", "hook:NF_INET_LOCAL_IN",      "hook:NF_INET_FORWARD",
-        "hook:NF_INET_LOCAL_OUT",   "hook:NF_INET_POST_ROUTING",
-    };
-    return hook < sizeof(names) / sizeof(names[0]) ? names[hook] : "hook:NF_INET_NUMHOOKS";
+    info_text_t out{};
+    size_t at = strlen(prefix);
+    memcpy(out.text, prefix, at);
+    if (name)
+        memcpy(out.text + at, name, strlen(name));
+    else
+        std::to_chars(out.text + at, out.text + sizeof(out.text) - 1, number);
+    return out;
+}
+
+// The name at VALUE among the first COUNT of NAMES, or null.
+template <size_t N> const char *name_at(const char *const (&names)[N], uint32_t value, size_t count = N)
+{
+    return value < count && value < N ? names[value] : nullptr;
+}
+
+// The hooks of each family as the kernel numbers them; inet's last,
+// NF_INET_INGRESS, only nft has.
+const char *const INET_HOOKS[] = {"NF_INET_PRE_ROUTING", "NF_INET_LOCAL_IN",     "NF_INET_FORWARD",
+                                  "NF_INET_LOCAL_OUT",   "NF_INET_POST_ROUTING", "NF_INET_INGRESS"};
+constexpr size_t IPT_HOOK_COUNT = NF_INET_NUMHOOKS;
+const char *const NETDEV_HOOKS[] = {"NF_NETDEV_INGRESS", "NF_NETDEV_EGRESS"};
+const char *const BRIDGE_HOOKS[] = {"NF_BR_PRE_ROUTING", "NF_BR_LOCAL_IN",     "NF_BR_FORWARD",
+                                    "NF_BR_LOCAL_OUT",   "NF_BR_POST_ROUTING", "NF_BR_BROUTING"};
+const char *const ARP_HOOKS[] = {"NF_ARP_IN", "NF_ARP_OUT", "NF_ARP_FORWARD"};
+
+const char *nft_hook_word(uint32_t hook, uint32_t family)
+{
+    switch (family) {
+    case NFPROTO_IPV4:
+    case NFPROTO_IPV6:
+    case NFPROTO_INET:
+        return name_at(INET_HOOKS, hook);
+    case NFPROTO_NETDEV:
+        return name_at(NETDEV_HOOKS, hook);
+    case NFPROTO_BRIDGE:
+        return name_at(BRIDGE_HOOKS, hook);
+    case NFPROTO_ARP:
+        return name_at(ARP_HOOKS, hook);
+    default:
+        return nullptr;
+    }
+}
+
+const char *nft_family_word(uint32_t family)
+{
+    switch (family) {
+    case NFPROTO_IPV4:
+        return "ip";
+    case NFPROTO_IPV6:
+        return "ip6";
+    case NFPROTO_INET:
+        return "inet";
+    case NFPROTO_ARP:
+        return "arp";
+    case NFPROTO_BRIDGE:
+        return "bridge";
+    case NFPROTO_NETDEV:
+        return "netdev";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+info_text_t nf_hook_name(uint32_t hook)
+{
+    return info_text(HOOK_PREFIX, name_at(INET_HOOKS, hook, IPT_HOOK_COUNT), hook);
+}
+
+info_text_t nft_hook_name(uint32_t hook, uint32_t family)
+{
+    return info_text(HOOK_PREFIX, nft_hook_word(hook, family), hook);
+}
+
+info_text_t nft_family_name(uint32_t family)
+{
+    return info_text("", nft_family_word(family), family);
 }
 
 // The kernel reads a verdict by its low byte (NF_VERDICT_MASK): the bits
 // above carry a queue number (NF_QUEUE_NR) or an errno (NF_DROP_ERR).
-const char *nf_verdict_name(uint32_t verdict)
+info_text_t nf_verdict_name(uint32_t verdict)
 {
-    switch (verdict & 0xff) {
-    case 0:
-        return "verdict: NF_DROP";
-    case 1:
-        return "verdict: NF_ACCEPT";
-    case 2:
-        return "verdict: NF_STOLEN";
-    case 3:
-        return "verdict: NF_QUEUE";
-    default: // NF_STOP (5) and NF_REPEAT (4) alike
-        return "verdict: NF_STOP";
-    }
+    static const char *const names[] = {"NF_DROP", "NF_ACCEPT", "NF_STOLEN", "NF_QUEUE", "NF_REPEAT", "NF_STOP"};
+    return info_text(VERDICT_PREFIX, name_at(names, verdict & 0xff), verdict & 0xff);
 }
 
 int write_trace_header(uint32_t protocol)

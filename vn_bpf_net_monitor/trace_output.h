@@ -37,7 +37,7 @@ extern int trace_lost_errno;
 
 // Longest line a record can give: every name escaped whole (four bytes for
 // each of its bytes), every number at its widest. No row is ever cut.
-constexpr unsigned TRACE_LINE_MAX = 863;
+constexpr unsigned TRACE_LINE_MAX = 864;
 
 // Writes the header line for an IP protocol number; returns what write()
 // reported (0 for an unknown protocol, which writes nothing), with errno the
@@ -61,7 +61,19 @@ struct ipv4_text_t {
 mac_text_t mac_to_string(const uint8_t mac[6]);
 ipv4_text_t ipv4_to_string(uint32_t addr);
 
+// A value's name in OTHER_INFO, or its number where it has none ("hook:7").
+struct info_text_t {
+    char text[32];
+};
+
 // Prefixed names ("sock:TCP_LISTEN", "hook:NF_INET_LOCAL_IN", "verdict: NF_ACCEPT").
 const char *tcp_state_name(uint8_t state);
-const char *nf_hook_name(uint32_t hook);
-const char *nf_verdict_name(uint32_t verdict);
+// An iptables walk's hook: NF_INET_* for 0 to 4, else its number.
+info_text_t nf_hook_name(uint32_t hook);
+// An nft walk's hook as the hook's family (NFPROTO_*) means it: 0 is
+// NF_INET_PRE_ROUTING for ip, ip6 and inet, NF_NETDEV_INGRESS for netdev.
+info_text_t nft_hook_name(uint32_t hook, uint32_t family);
+// nft's own word for a table's family ("inet", "netdev"), unprefixed, or its number.
+info_text_t nft_family_name(uint32_t family);
+// By the low byte, as the kernel reads a verdict; a byte past NF_STOP as its number.
+info_text_t nf_verdict_name(uint32_t verdict);

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: (GPL-2.0-only OR BSD-2-Clause)
 /* Kernel side of the monitor: probes on the IPv4 packet path.
  *
- * Every probe works on the scratch record of the CPU it runs on, kept in
+ * Every kprobe works on the scratch record of the CPU it runs on, kept in
  * data_map and seeded by the monitor: it overwrites the fields it owns,
  * stores the record back and emits it whole on events. Fields it does not
- * own keep what earlier probes on that CPU left there. */
+ * own keep what earlier probes on that CPU left there. The drop tracepoint
+ * keeps a record of its own (drop_scratch): it fires in softirqs that may
+ * interrupt a kprobe halfway through the CPU's record. */
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
 #include "kernel_types.h"
@@ -12,6 +14,13 @@
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_tracing.h>
 #include "record_maps.bpf.h"
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, data_t);
+} drop_scratch SEC(".maps");
 
 #define ETH_HLEN 14
 #define ETH_P_IP 0x0800
@@ -215,7 +224,7 @@ static __always_inline void clear_transport(data_t *pd)
 
 /* Captures the link, IPv4 and transport headers of an IPv4 buffer and
  * returns 1. Any other buffer (ARP, IPv6, none at all) returns 0 and leaves
- * the packet fields as they were: the probe then emits nothing, since a row
+ * the record as it was, skb too: the probe then emits nothing, since a row
  * is a claim that this packet was there. One subprogram shared by all
  * probes keeps each of them small for the verifier. */
 static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
@@ -225,7 +234,6 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     __u16 network_header;
     int with_eth;
 
-    pd->skb = 0;
     if (!skb)
         return 0;
     read_skb_span(&span, skb);
@@ -296,15 +304,19 @@ static __always_inline void set_sock_state(data_t *pd, struct sock *sk)
     pd->sock_data.sk_state = BPF_CORE_READ(sk, __sk_common.skc_state);
 }
 
-/* What every probe but the listener's return half writes; 0 when the
- * buffer holds no IPv4 packet, which the probe then does not emit. The
- * device is read by the caller before the headers are captured. */
+/* What every kprobe but the listener's return half writes; 0 when the
+ * buffer holds no IPv4 packet, which the probe then does not emit, and skb
+ * is 0: an entry keeps such a record for its return, which must not take it
+ * for a packet. The device is read by the caller before the headers are
+ * captured. */
 static __always_inline int capture_packet(data_t *pd, struct sk_buff *skb,
                                           struct net_device *dev, const char *name)
 {
     set_func_info(pd, name);
-    if (!strace_skb(pd, skb))
+    if (!strace_skb(pd, skb)) {
+        pd->skb = 0;
         return 0;
+    }
     set_net_dev(pd, dev);
     return 1;
 }
@@ -552,10 +564,24 @@ static __always_inline int table_walk_return(void *ctx, const char *name)
     return emit_record(ctx, cpu_id, pd);
 }
 
+/* Copies an nft name (up to 255 bytes) into its 16-byte half of
+ * table_name and returns CUT when the name goes on past the 15 bytes kept:
+ * a cut is told, never silent. A copy that filled the half ends either a
+ * name of exactly 15 bytes or a longer one; the byte after tells which. */
+static __always_inline __u32 read_nft_name(char *dst, const char *name, __u32 cut)
+{
+    char next = 0;
+    if (bpf_probe_read_kernel_str(dst, NFT_NAME_MAX_LEN, name) == NFT_NAME_MAX_LEN)
+        bpf_probe_read_kernel(&next, 1, name + NFT_NAME_MAX_LEN - 1);
+    return next ? cut : 0;
+}
+
 /* An nft base chain's walk: the entry emits hook, table and chain, the
  * return the verdict. A drop frees the buffer inside the walk (the kernel
  * tells it at kfree_skb), so the return emits the packet its entry kept
- * instead of reading a freed buffer. */
+ * instead of reading a freed buffer. A hook number means nothing without
+ * its family (NF_NETDEV_INGRESS is 0, as NF_INET_PRE_ROUTING), nor a table
+ * name without the table's: both ride in the entry's verdict field. */
 static __always_inline int chain_walk_entry(void *ctx, const char *name)
 {
     int cpu_id;
@@ -567,10 +593,15 @@ static __always_inline int chain_walk_entry(void *ctx, const char *name)
     struct sk_buff *skb = BPF_CORE_READ(pkt, skb);
     int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
     if (captured) {
-        pd->ipt_data.hook = BPF_CORE_READ(pkt, state, hook);
-        bpf_probe_read_kernel_str(pd->ipt_data.table_name, NFT_NAME_MAX_LEN, BPF_CORE_READ(chain, table, name));
-        bpf_probe_read_kernel_str(pd->ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN,
-                                  BPF_CORE_READ(chain, name));
+        const struct nf_hook_state *state = BPF_CORE_READ(pkt, state);
+        struct nft_table *table = BPF_CORE_READ(chain, table);
+        __u32 names = (__u32)BPF_CORE_READ(state, pf) << NFT_HOOK_FAMILY_SHIFT;
+        names |= ((__u32)BPF_CORE_READ_BITFIELD_PROBED(table, family) & NFT_FAMILY_MASK) << NFT_TABLE_FAMILY_SHIFT;
+        pd->ipt_data.hook = BPF_CORE_READ(state, hook);
+        names |= read_nft_name(pd->ipt_data.table_name, BPF_CORE_READ(table, name), NFT_TABLE_NAME_CUT);
+        names |= read_nft_name(pd->ipt_data.table_name + NFT_NAME_MAX_LEN, BPF_CORE_READ(chain, name),
+                               NFT_CHAIN_NAME_CUT);
+        pd->ipt_data.verdict = names;
     }
     pair_save(pd, PAIR_CHAIN_WALK);
     if (!captured)
@@ -595,22 +626,30 @@ static __always_inline int chain_walk_return(void *ctx, const char *name)
  * reason (from 5.17). The record's table part carries the reason (hook)
  * and the code's address (the first 8 bytes of table_name); user space
  * names both. consume_skb, a packet freed after its delivery, is another
- * tracepoint and gives no row. */
+ * tracepoint and gives no row. Its record is drop_scratch's, written only
+ * once the buffer is known to hold IPv4; the fields its rows show are all
+ * its own. */
 static __always_inline int drop_row(void *ctx, const char *name)
 {
     struct bpf_raw_tracepoint_args *tp = ctx;
-    int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    __u32 key = 0;
+    data_t *pd = bpf_map_lookup_elem(&drop_scratch, &key);
     if (!pd)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)tp->args[0];
     __u64 location = tp->args[1];
     __u32 reason = (__u32)tp->args[2];
-    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
+    struct net_device *dev = BPF_CORE_READ(skb, dev);
+    __u64 now = bpf_ktime_get_ns();
+    if (!strace_skb(pd, skb))
         return 0;
+    pd->func_info.rcv_ts = now;
+    copy_str(pd->func_info.func_name, name);
+    set_net_dev(pd, dev);
     pd->ipt_data.hook = reason;
     __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
-    return emit_record(ctx, cpu_id, pd);
+    bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
+    return 0;
 }
 
 /* Every program, in the order of the list. An entry's rows are labelled

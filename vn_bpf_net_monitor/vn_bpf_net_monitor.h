@@ -1,10 +1,10 @@
 /* The trace record shared by the kernel object and the monitor.
  *
  * One definition, compiled into both sides: the kernel fills it in place in
- * data_map and emits it whole on the events perf array; the monitor decodes
- * the samples. Header fields stay in network byte order as captured, all
- * other values are in host order. The layout is pinned below, so a field
- * that moves does not compile. */
+ * data_map (a drop in drop_scratch) and emits it whole on the events perf
+ * array; the monitor decodes the samples. Header fields stay in network
+ * byte order as captured, all other values are in host order. The layout
+ * is pinned below, so a field that moves does not compile. */
 #ifndef VN_BPF_NET_MONITOR_H
 #define VN_BPF_NET_MONITOR_H
 
@@ -84,7 +84,18 @@ typedef struct udp_data_t {
 /* The table walks' part: ipt_do_table's, and nft_do_chain's with the chain
  * in the second half of table_name (NFT_NAME_MAX_LEN). A drop row
  * (kfree_skb) keeps its reason in hook and the address of the code that
- * dropped the packet in the first 8 bytes of table_name. */
+ * dropped the packet in the first 8 bytes of table_name.
+ *
+ * verdict is the walk's return value at a return. At an nft walk's entry,
+ * which has no verdict yet, it carries what names the hook and the table:
+ * bits 0-7 the hook's family (pkt->state->pf), bits 8-15 the table's
+ * (chain->table->family), both NFPROTO_* numbers, and a bit for each name
+ * longer than its 15 bytes (NFT_TABLE_NAME_CUT, NFT_CHAIN_NAME_CUT). */
+#define NFT_HOOK_FAMILY_SHIFT 0
+#define NFT_TABLE_FAMILY_SHIFT 8
+#define NFT_FAMILY_MASK 0xffu
+#define NFT_TABLE_NAME_CUT (1u << 16)
+#define NFT_CHAIN_NAME_CUT (1u << 17)
 typedef struct ipt_t {
     __u32 hook;
     char table_name[TABLE_NAME_MAX_LEN];

@@ -15,7 +15,7 @@
 #include "line_intake.h"
 #include "trace_rows.h"
 
-// Longer lines are no rows (the monitor writes none longer than 863 bytes).
+// Longer lines are no rows (the monitor writes none longer than 864 bytes).
 constexpr size_t LINE_LEN_MAX = 1 << 16;
 
 struct cut_line {

@@ -73,6 +73,13 @@ int main(int argc, char **argv)
     udp.ipt_data.verdict = 1;
     save(dir, "udp_verdict", UDP | ANY_HOST, udp, sizeof(udp), 53);
 
+    data_t chain = record("nft_do_chain", PROTO_UDP);
+    chain.ipt_data.hook = 1;
+    strcpy(chain.ipt_data.table_name, "fw");
+    memset(chain.ipt_data.table_name + NFT_NAME_MAX_LEN, 'c', NFT_NAME_MAX_LEN - 1);
+    chain.ipt_data.verdict = 2 << NFT_HOOK_FAMILY_SHIFT | 1 << NFT_TABLE_FAMILY_SHIFT | NFT_CHAIN_NAME_CUT;
+    save(dir, "udp_nft_walk_chain_cut", UDP | ANY_HOST | ANY_PORT, chain, sizeof(chain));
+
     data_t icmp = record("icmp_rcv", PROTO_ICMP);
     icmp.icmp_data.type = 8;
     icmp.icmp_data.id = htons(0x1234);

@@ -82,14 +82,19 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
 {
     std::string first, second, third;
     if (label_has(r, "ret_ipt_do_table") || label_has(r, "ret_nft_do_chain")) {
-        first = nf_verdict_name(r.ipt_data.verdict);
+        first = nf_verdict_name(r.ipt_data.verdict).text;
     } else if (label_has(r, "ipt_do_table")) {
-        first = nf_hook_name(r.ipt_data.hook);
+        first = nf_hook_name(r.ipt_data.hook).text;
         second = "table: " + name_text(r.ipt_data.table_name);
     } else if (label_has(r, "nft_do_chain")) {
-        first = nf_hook_name(r.ipt_data.hook);
-        second = "table: " + name_text(r.ipt_data.table_name, NFT_NAME_MAX_LEN);
-        third = "chain: " + name_text(r.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN);
+        // The entry's verdict field: families and the marks of cut names.
+        uint32_t names = r.ipt_data.verdict;
+        first = nft_hook_name(r.ipt_data.hook, names >> NFT_HOOK_FAMILY_SHIFT & NFT_FAMILY_MASK).text;
+        second = "table: " + std::string(nft_family_name(names >> NFT_TABLE_FAMILY_SHIFT & NFT_FAMILY_MASK).text) +
+                 " " + name_text(r.ipt_data.table_name, NFT_NAME_MAX_LEN) +
+                 (names & NFT_TABLE_NAME_CUT ? "~" : "");
+        third = "chain: " + name_text(r.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN) +
+                (names & NFT_CHAIN_NAME_CUT ? "~" : "");
     } else if (label_has(r, "kfree_skb")) {
         // No kernel told names here: the reason and the address as numbers.
         uint64_t location;
