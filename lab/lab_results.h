@@ -232,6 +232,7 @@ struct Monitor {
     const Layout* layout = nullptr;
     std::vector<Row> rows;
     std::vector<std::string> bad_lines;
+    std::vector<std::string> loss_lines; // "# lost N samples on CPU C between T1 and T2"
     std::string status, alive, stderr_text, stdout_text;
     std::string notices; // the start-up lines on probe points not traced, kept apart from stderr_text
 
@@ -290,6 +291,8 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         Row r;
         if (parse_row(lines[i], *m.layout, r))
             m.rows.push_back(r);
+        else if (lines[i].rfind("# lost ", 0) == 0)
+            m.loss_lines.push_back(lines[i]);
         else
             m.bad_lines.push_back(lines[i]);
     }

@@ -83,6 +83,7 @@ protected:
         trace_fd = fd;
         trace_filter = {0, PROTO_TCP, 0};
         trace_lost_errno = 0;
+        track_sample_losses(4);
     }
     void TearDown() override
     {
@@ -413,6 +414,46 @@ TEST_F(TraceOutput, a_trace_that_can_no_longer_be_written_is_lost_and_a_pipe_is_
     trace_lost_errno = 0;
     feed(tcp_record("tcp_v4_rcv", 1, 2));
     EXPECT_EQ(trace_lost_errno, EBADF);
+}
+
+// A loss is told where it happened: before the first row of its CPU after
+// it, whether or not that sample's row is kept, with the times of that
+// CPU's samples on either side; losses in a row are one line.
+TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of_their_cpu)
+{
+    auto sample = [](uint64_t time, uint16_t port) {
+        data_t r = tcp_record("tcp_v4_rcv", port, 2);
+        r.func_info.rcv_ts = time;
+        return r;
+    };
+    trace_filter.port = 80;
+    feed(sample(100, 80), 1);
+    note_lost_samples(1, 3);
+    note_lost_samples(1, 4);
+    note_lost_samples(2, 9); // CPU 2 has given nothing yet
+    feed(sample(200, 80), 0); // another CPU's sample does not end CPU 1's loss
+    feed(sample(300, 81), 1); // filtered out, yet it ends the loss
+    feed(sample(400, 80), 1);
+    note_lost_samples(3, 1);
+    note_lost_samples(-1, 5); // no such CPU: nothing to tell in the trace
+    note_lost_samples(4, 5);
+    write_pending_sample_losses(900);
+    std::vector<std::string> lines;
+    std::string text = written();
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        lines.push_back(text[pos] == '#' ? text.substr(pos, end - pos) : text.substr(pos, 37)); // a row to its label
+    const std::vector<std::string> expected = {
+        "100                  1     tcp_v4_rcv",
+        "200                  0     tcp_v4_rcv",
+        "# lost 7 samples on CPU 1 between 100 and 300",
+        "400                  1     tcp_v4_rcv",
+        "# lost 9 samples on CPU 2 between 0 and 900",
+        "# lost 1 samples on CPU 3 between 0 and 900",
+    };
+    EXPECT_EQ(lines, expected) << text;
+    clear();
+    write_pending_sample_losses(1000);
+    EXPECT_EQ(written(), "") << "a loss is told once";
 }
 
 // Names any user can choose reach root's terminal escaped; an ordinary

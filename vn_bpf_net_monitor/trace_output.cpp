@@ -338,6 +338,42 @@ void put_drop_location(line_t &line, const char location_bytes[8])
         line.text[line.len++] = hex[(location >> shift) & 0xf];
 }
 
+// What each CPU's ring gave last, and what it lost since.
+struct cpu_samples_t {
+    uint64_t last_time = 0;
+    uint64_t lost = 0;
+};
+std::vector<cpu_samples_t> cpu_samples;
+
+// "# lost N samples on CPU C between T1 and T2": "#" so that no reader takes
+// it for a row, which starts with a number.
+void write_loss_line(int cpu, uint64_t until)
+{
+    cpu_samples_t &c = cpu_samples[size_t(cpu)];
+    line_t line;
+    put_str(line, "# lost ", 0);
+    put_unsigned(line, c.lost, 0);
+    put_str(line, " samples on CPU ", 0);
+    put_signed(line, cpu, 0);
+    put_str(line, " between ", 0);
+    put_unsigned(line, c.last_time, 0);
+    put_str(line, " and ", 0);
+    put_unsigned(line, until, 0);
+    line.text[line.len++] = '\n';
+    write_line(line);
+    c.lost = 0;
+}
+
+// Every sample counts, whether its row is kept or not.
+void note_sample(int cpu, uint64_t time)
+{
+    if (cpu < 0 || size_t(cpu) >= cpu_samples.size())
+        return;
+    if (cpu_samples[size_t(cpu)].lost)
+        write_loss_line(cpu, time);
+    cpu_samples[size_t(cpu)].last_time = time;
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
 // they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
 // the walks are told apart first.
@@ -538,6 +574,7 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
         return;
     data_t record;
     memcpy(&record, data, sizeof(record));
+    note_sample(cpu, record.func_info.rcv_ts);
     switch (trace_filter.proto) {
     case PROTO_TCP:
         write_tcp_row(&record, cpu);
@@ -551,4 +588,22 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
     default:
         break;
     }
+}
+
+void track_sample_losses(int cpu_count)
+{
+    cpu_samples.assign(cpu_count > 0 ? size_t(cpu_count) : 0, cpu_samples_t());
+}
+
+void note_lost_samples(int cpu, uint64_t count)
+{
+    if (cpu >= 0 && size_t(cpu) < cpu_samples.size())
+        cpu_samples[size_t(cpu)].lost += count;
+}
+
+void write_pending_sample_losses(uint64_t now_ns)
+{
+    for (size_t cpu = 0; cpu < cpu_samples.size(); cpu++)
+        if (cpu_samples[cpu].lost)
+            write_loss_line(int(cpu), now_ns);
 }

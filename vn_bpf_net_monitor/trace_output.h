@@ -47,6 +47,16 @@ int write_trace_header(uint32_t protocol);
 // The perf buffer's sample callback: one record in, one row or nothing out.
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
 
+// Samples the kernel lost because a CPU's ring was full are told in the
+// trace where they were lost, one line before the next sample of that CPU:
+// "# lost N samples on CPU C between T1 and T2", T1 the time of that CPU's
+// sample before the loss (0 if none), T2 of the one after. Losses in a row
+// add up into one line. CPUs 0 to cpu_count - 1 are followed.
+void track_sample_losses(int cpu_count);
+void note_lost_samples(int cpu, uint64_t count);
+// On the way out: a line for each loss no sample has followed, ending at NOW_NS.
+void write_pending_sample_losses(uint64_t now_ns);
+
 void write_tcp_row(const data_t *record, int cpu);
 void write_udp_row(const data_t *record, int cpu);
 void write_icmp_row(const data_t *record, int cpu);

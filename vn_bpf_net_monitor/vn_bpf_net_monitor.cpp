@@ -340,15 +340,19 @@ static void count_lost_samples(void *, int cpu, __u64 count)
 {
     if (cpu >= 0 && cpu < cpu_count)
         lost_counts[cpu].dropped += count;
+    note_lost_samples(cpu, count);
 }
 
 // A trace with holes must not look complete: one line per CPU that lost
 // samples since the last report, at most once a second; on the way out
-// (ALWAYS) whatever is left, whenever the last report was.
+// (ALWAYS) whatever is left, whenever the last report was, and in the trace
+// each loss no sample has followed, ending now (the probes' clock).
 static void report_lost_samples(bool always)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
+    if (always)
+        write_pending_sample_losses(uint64_t(now.tv_sec) * 1000000000ULL + uint64_t(now.tv_nsec));
     long long since = (now.tv_sec - last_loss_report.tv_sec) * 1000000000LL + (now.tv_nsec - last_loss_report.tv_nsec);
     if (!always && since < 1000000000LL)
         return;
@@ -374,6 +378,7 @@ static void open_perf_buffer()
         report_error("can not alloc net_data_t struct.\n");
         exit(EXIT_ALLOC);
     }
+    track_sample_losses(cpu_count);
     perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, handle_trace_event, count_lost_samples,
                                 nullptr, nullptr);
     if (libbpf_get_error(perf_buf)) {
