@@ -234,7 +234,9 @@ struct Monitor {
     std::vector<std::string> bad_lines;
     std::vector<std::string> loss_lines; // "# lost N samples on CPU C between T1 and T2"
     std::string status, alive, stderr_text, stdout_text;
-    std::string notices; // the start-up lines on probe points not traced, kept apart from stderr_text
+    // The start-up lines on probe points not traced and on what drop rows
+    // cannot name, kept apart from stderr_text.
+    std::string notices;
 
     bool covers(const Packet& p) const
     {
@@ -276,7 +278,8 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
     for (size_t end; (end = err.find('\n')) != std::string::npos;) {
         std::string line = err.substr(0, end);
         bool notice = (line.size() > 12 && line.compare(line.size() - 12, 12, ", not traced") == 0) ||
-                      (line.size() > 15 && line.compare(line.size() - 15, 15, " traced instead") == 0);
+                      (line.size() > 15 && line.compare(line.size() - 15, 15, " traced instead") == 0) ||
+                      line.rfind("kfree_skb: ", 0) == 0;
         if (!notice)
             break;
         m.notices += line + "\n";

@@ -231,4 +231,57 @@ TEST(ProbeSelection, OnlyExactNamesInTheSymbolListCount)
     EXPECT_FALSE(read_kernel_symbols((path + ".missing").c_str(), probed, table));
 }
 
+// Subsystems define their reasons as (n << 16) | code in enums of their own,
+// in the kernel's BTF (qdisc on 7.x) or a module's (openvswitch, mac80211).
+TEST(ProbeSelection, SubsystemDropReasonsAreNamedFromTheKernelsAndTheModulesBtf)
+{
+    fake_kernel k;
+    btf__add_enum(k.b, "skb_drop_reason_subsys", 4);
+    btf__add_enum_value(k.b, "SKB_DROP_REASON_SUBSYS_CORE", 0);
+    btf__add_enum_value(k.b, "SKB_DROP_REASON_SUBSYS_MAC80211_UNUSABLE", 1);
+    btf__add_enum_value(k.b, "SKB_DROP_REASON_SUBSYS_OPENVSWITCH", 2);
+    btf__add_enum_value(k.b, "SKB_DROP_REASON_SUBSYS_QDISC", 3);
+    btf__add_enum_value(k.b, "SKB_DROP_REASON_SUBSYS_NUM", 4);
+    btf__add_enum(k.b, "qdisc_drop_reason", 4);
+    btf__add_enum_value(k.b, "QDISC_DROP_UNSPEC", 0);
+    btf__add_enum_value(k.b, "QDISC_DROP_GENERIC", 0x30001);
+    btf__add_enum_value(k.b, "QDISC_DROP_OVERLIMIT", 0x30002);
+    btf__add_enum_value(k.b, "QDISC_DROP_BEYOND", 0x40001); // no subsystem 4
+    btf__add_enum(k.b, "ip6_defrag_users", 4); // values in range, no drop reasons
+    btf__add_enum_value(k.b, "IP6_DEFRAG_CONNTRACK_IN", 0x20001);
+
+    drop_reason_names_t subsystems = read_drop_subsystems(k.b);
+    EXPECT_EQ(subsystems, (drop_reason_names_t{{1, "MAC80211_UNUSABLE"}, {2, "OPENVSWITCH"}, {3, "QDISC"}}));
+    drop_reason_names_t names = read_drop_reasons(k.b);
+    drop_reason_names_t want = {{0, "SKB_NOT_DROPPED_YET"}, {1, "NOT_SPECIFIED"},         {2, "NO_SOCKET"},
+                                {6, "NETFILTER_DROP"},      {0x30001, "QDISC_DROP_GENERIC"}, {0x30002, "QDISC_DROP_OVERLIMIT"}};
+    EXPECT_EQ(names, want);
+    EXPECT_EQ(drop_subsystems_notice(subsystems, names),
+              "kfree_skb: drop reasons of MAC80211_UNUSABLE, OPENVSWITCH shown as numbers "
+              "(no name for them in the BTF of the kernel or of a loaded module)");
+
+    // mac80211 names its reasons twice, once with a prefix of underscores.
+    btf *module = btf__new_empty_split(k.b);
+    btf__add_enum(module, "___mac80211_drop_reason", 4);
+    btf__add_enum_value(module, "___RX_CONTINUE", 1);
+    btf__add_enum_value(module, "___RX_DROP_U_MIC_FAIL", 0x10001);
+    btf__add_enum(module, "mac80211_drop_reason", 4);
+    btf__add_enum_value(module, "RX_CONTINUE", 1);
+    btf__add_enum_value(module, "RX_DROP_U_MIC_FAIL", 0x10001);
+    btf__add_enum_value(module, "__RX_DROP_UNUSABLE_BASE", 0x10000);
+    btf__add_enum(module, "ovs_drop_reason", 4);
+    btf__add_enum_value(module, "OVS_DROP_LAST_ACTION", 0x20001);
+    add_subsystem_drop_reasons(module, subsystems, names);
+    btf__free(module);
+    want.insert(want.begin() + 4, {{0x10000, "__RX_DROP_UNUSABLE_BASE"},
+                                   {0x10001, "RX_DROP_U_MIC_FAIL"},
+                                   {0x20001, "OVS_DROP_LAST_ACTION"}});
+    EXPECT_EQ(names, want);
+    EXPECT_EQ(drop_subsystems_notice(subsystems, names), "");
+    // A kernel before subsystems: nothing more to name, nothing to say.
+    fake_kernel old;
+    EXPECT_TRUE(read_drop_subsystems(old.b).empty());
+    EXPECT_EQ(drop_subsystems_notice({}, read_drop_reasons(old.b)), "");
+}
+
 } // namespace

@@ -89,7 +89,23 @@ bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
 // as the kernel names them ('-' read as '_'). False when it cannot be read.
 bool read_module_list(const char *path, std::set<std::string> &found);
 
-// The names of enum skb_drop_reason in a kernel's BTF, "SKB_DROP_REASON_"
-// taken off ("NO_SOCKET"), by value; empty when the kernel has none.
-std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux);
+using drop_reason_names_t = std::vector<std::pair<uint32_t, std::string>>;
 
+// The names of enum skb_drop_reason in a kernel's BTF, "SKB_DROP_REASON_"
+// taken off ("NO_SOCKET"), and those the kernel's BTF gives its subsystems'
+// reasons, by value; empty when the kernel has none.
+drop_reason_names_t read_drop_reasons(const btf *vmlinux);
+
+// The subsystems of enum skb_drop_reason_subsys that have reasons of their
+// own ((n << 16) | code), "SKB_DROP_REASON_SUBSYS_" taken off, by number.
+drop_reason_names_t read_drop_subsystems(const btf *vmlinux);
+
+// Adds the names B (the kernel's BTF, or a module's split on it) gives the
+// subsystems' reasons: the enumerators, in the subsystems' ranges, of its
+// enums named "..._drop_reason" (ovs_drop_reason, qdisc_drop_reason). Of two
+// names for one value the one with fewer leading underscores is kept.
+void add_subsystem_drop_reasons(const btf *b, const drop_reason_names_t &subsystems, drop_reason_names_t &names);
+
+// One line for the user naming the subsystems none of whose reasons has a
+// name, or empty.
+std::string drop_subsystems_notice(const drop_reason_names_t &subsystems, const drop_reason_names_t &names);

@@ -1,6 +1,7 @@
 // The monitor: command line, start-up checks, loading the kernel probes,
 // seeding the per-CPU records, then polling the perf buffer until it fails.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -238,6 +239,8 @@ static int count_cpu_records()
     return possible > 0 ? possible : get_cpu_count();
 }
 
+static const char BTF_DIR[] = "/sys/kernel/btf/";
+
 // Scripts look for "Failed to open bpf skel."; the line before it says why.
 [[noreturn]] static void kernel_object_not_opened(const std::string &why)
 {
@@ -270,6 +273,33 @@ static kernel_view_t read_running_kernel(std::vector<std::pair<uint64_t, std::st
     return kernel;
 }
 
+// The drop reasons of the kernel and of its subsystems, these named in the
+// kernel's BTF or in that of a module loaded now (openvswitch, mac80211),
+// each module's read and let go in turn.
+static void name_drop_reasons(const struct btf *vmlinux)
+{
+    kernel_names.drop_reasons = read_drop_reasons(vmlinux);
+    drop_reason_names_t subsystems = read_drop_subsystems(vmlinux);
+    if (subsystems.empty())
+        return;
+    if (DIR *dir = opendir(BTF_DIR)) {
+        while (struct dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] == '.' || strcmp(entry->d_name, "vmlinux") == 0)
+                continue;
+            struct btf *module = btf__parse_split((std::string(BTF_DIR) + entry->d_name).c_str(),
+                                                  const_cast<struct btf *>(vmlinux));
+            if (libbpf_get_error(module))
+                continue;
+            add_subsystem_drop_reasons(module, subsystems, kernel_names.drop_reasons);
+            btf__free(module);
+        }
+        closedir(dir);
+    }
+    std::string notice = drop_subsystems_notice(subsystems, kernel_names.drop_reasons);
+    if (!notice.empty())
+        std::cerr << notice << std::endl;
+}
+
 // Loads only the programs that fit the running kernel; each probe point that
 // cannot be traced is told in one line on standard error (not an error: the
 // rest is traced).
@@ -289,7 +319,7 @@ static void select_programs()
     }
     // Drop rows name the reason and the function that dropped the packet.
     if (chosen.count("trace_kfree_skb")) {
-        kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
+        name_drop_reasons(kernel.vmlinux);
         kernel_names.code_symbols = std::move(code_symbols);
     }
     for (const auto &[name, module] : kernel.modules)
