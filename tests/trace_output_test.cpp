@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -71,6 +73,28 @@ data_t icmp_record(const char *label)
     memcpy(&r.icmp_data.id, id, 2);
     r.icmp_data.seq = htons(1);
     return r;
+}
+
+// A kernel's code as the monitor reads it at start: the core's text from
+// _stext to _etext, and one module (nf_tables, 32 KiB) above a gap.
+void know_code()
+{
+    code_map_t &map = kernel_names.code.map;
+    map.core = {{0xffffffff81000000, "_stext"},
+                {0xffffffff81a00000, "tcp_v4_rcv"},
+                {0xffffffff81a01000, "tcp_v4_do_rcv"},
+                {0xffffffff81b00000, "ip_error"},
+                {0xffffffff81b01000, "ip_rcv_finish_core.isra.0"},
+                {0xffffffff81b02000, "ip_route_input_slow.cold"},
+                {0xffffffff81b03000, "nf_hook_slow"},
+                {0xffffffff81b04000, "ip_errors"},
+                {0xffffffff81b05000, "ip_forward_finish"},
+                {0xffffffff81b06000, "skb_release_data"},
+                {0xffffffff81b07000, "nf_queue.constprop.0"}};
+    map.core_start = 0xffffffff81000000;
+    map.core_end = 0xffffffff81c00000;
+    map.modules = {{"xt_mark", 0xffffffffc0800000, 0xffffffffc0804000, {{0xffffffffc0800000, "xt_mark_mt"}}},
+                   {"nf_tables", 0xffffffffc0a00000, 0xffffffffc0a08000, {{0xffffffffc0a00000, "nft_do_chain"}}}};
 }
 
 // The trace goes to an in-memory file; each test reads back what was written.
@@ -211,8 +235,7 @@ TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_v
 TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_that_dropped_it)
 {
     kernel_names.drop_reasons = {{1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}, {4, "SOCKET_RCVBUFF"}, {0x20001, "SUBSYS_X"}};
-    kernel_names.code_symbols = {{0xffffffff81000000, "_stext"}, {0xffffffff81a00000, "tcp_v4_rcv"},
-                                 {0xffffffff81a01000, "tcp_v4_do_rcv"}};
+    know_code();
     struct drop_case {
         uint32_t reason;
         uint64_t location;
@@ -223,6 +246,12 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
         {0x20001, 0xffffffff81a00000, "reason:SUBSYS_X at: tcp_v4_rcv "},
         {3, 0xffffffff81a00001, "reason:3        at: tcp_v4_rcv "},
         {4, 0xffffffff80000000, "reason:SOCKET_RCVBUFF at: 0xffffffff80000000 "},
+        // A module's code is named by its own symbols only; past its end, in
+        // a gap between modules or past the kernel's text nothing is.
+        {6, 0xffffffffc0a00010, "reason:6        at: nft_do_chain "},
+        {6, 0xffffffffc0900000, "reason:6        at: 0xffffffffc0900000 "},
+        {6, 0xffffffffc0a08000, "reason:6        at: 0xffffffffc0a08000 "},
+        {2, 0xffffffff82000000, "reason:NO_SOCKET at: 0xffffffff82000000 "},
     };
     for (const drop_case &c : cases) {
         clear();
@@ -254,6 +283,42 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
     clear();
     feed(walk);
     EXPECT_NE(written(), "");
+    kernel_names = {};
+}
+
+// A module loaded after start: its address lies in no code the monitor
+// knows, so the lists are read again, at most once a second and once for
+// each such address; an address still unknown is a number.
+TEST_F(TraceOutput, a_drop_in_a_module_loaded_after_start_is_named_once_the_lists_are_read_again)
+{
+    const std::string kallsyms = testing::TempDir() + "/rows_kallsyms", modules = testing::TempDir() + "/rows_modules";
+    std::ofstream(kallsyms) << "ffffffff81000000 T _stext\nffffffff81a00000 T tcp_v4_rcv\n"
+                               "ffffffff81c00000 T _etext\nffffffffc0800000 t xt_mark_mt\t[xt_mark]\n";
+    std::ofstream(modules) << "xt_mark 16384 1 - Live 0xffffffffc0800000\n";
+    kernel_names.drop_reasons = {{2, "NO_SOCKET"}};
+    std::set<std::string> found;
+    ASSERT_TRUE(read_code_map(kallsyms.c_str(), modules.c_str(), kernel_names.code.map, {}, found));
+    kernel_names.code.symbols_path = kallsyms;
+    kernel_names.code.modules_path = modules;
+    std::ofstream(kallsyms, std::ios::app) << "ffffffffc0a00000 t nft_do_chain\t[nf_tables]\n";
+    std::ofstream(modules, std::ios::app) << "nf_tables 356352 0 - Live 0xffffffffc0a00000\n";
+    auto drop_at = [&](uint64_t location, uint64_t time) {
+        clear();
+        data_t r = tcp_record("kfree_skb", 1, 2);
+        r.ipt_data.hook = 2;
+        r.func_info.rcv_ts = time;
+        memcpy(r.ipt_data.table_name, &location, sizeof(location));
+        feed(r);
+        std::string row = written();
+        return row.substr(197, row.find(' ', row.find("at: ") + 4) - 197);
+    };
+    EXPECT_EQ(drop_at(0xffffffffc0a00040, 5000000000), "reason:NO_SOCKET at: nft_do_chain");
+    EXPECT_EQ(drop_at(0xffffffffc0f00000, 5100000000), "reason:NO_SOCKET at: 0xffffffffc0f00000");
+    std::ofstream(kallsyms, std::ios::app) << "ffffffffc0f00000 t late_fn\t[late]\n";
+    std::ofstream(modules, std::ios::app) << "late 4096 0 - Live 0xffffffffc0f00000\n";
+    // Within the second: no re-read yet, a number.
+    EXPECT_EQ(drop_at(0xffffffffc0f00010, 5900000000), "reason:NO_SOCKET at: 0xffffffffc0f00010");
+    EXPECT_EQ(drop_at(0xffffffffc0f00010, 6100000000), "reason:NO_SOCKET at: late_fn");
     kernel_names = {};
 }
 
@@ -510,7 +575,8 @@ TEST_F(TraceOutput, the_widest_escaped_rows_are_written_whole)
 {
     std::string long_reason(60, '\x1b'), long_symbol(80, '\xff');
     kernel_names.drop_reasons = {{7, long_reason}};
-    kernel_names.code_symbols = {{0x1000, long_symbol}};
+    kernel_names.code.map.core = {{0x1000, long_symbol}};
+    kernel_names.code.map.core_end = 0x3000;
     struct widest_case {
         const char *label;
         const char *expected_in_row; // what the kind's OTHER_INFO shows

@@ -83,37 +83,10 @@ std::set<std::string> probed_functions()
     return names;
 }
 
-bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
-                         std::vector<std::pair<uint64_t, std::string>> &code)
+bool read_kernel_symbols(const char *symbols_path, const char *modules_path, std::set<std::string> &probed,
+                         code_map_t &code)
 {
-    FILE *list = fopen(path, "r");
-    if (!list)
-        return false;
-    const std::set<std::string> wanted = probed_functions();
-    // getline: a long name (Rust's run to hundreds of bytes) is never cut
-    // into a second, made-up line.
-    char *line = nullptr;
-    size_t size = 0;
-    while (getline(&line, &size, list) != -1) {
-        // "ffffffff81000000 T name" or "... t name\t[module]"
-        char *end;
-        unsigned long long address = strtoull(line, &end, 16);
-        if (end == line || end[0] != ' ' || !end[1] || end[2] != ' ')
-            continue;
-        char type = end[1];
-        char *name = end + 3;
-        name[strcspn(name, "\t\n ")] = '\0';
-        if (!*name)
-            continue;
-        if (wanted.count(name))
-            probed.insert(name);
-        if (type == 't' || type == 'T')
-            code.emplace_back(address, name);
-    }
-    free(line);
-    fclose(list);
-    std::sort(code.begin(), code.end());
-    return true;
+    return read_code_map(symbols_path, modules_path, code, probed_functions(), probed);
 }
 
 bool read_module_list(const char *path, std::set<std::string> &found)

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel_code.h"
+
 struct btf;
 
 // What a program reads from an argument register.
@@ -75,15 +77,13 @@ std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel);
 // The names choose_probes may ask kernel_view_t::functions about.
 std::set<std::string> probed_functions();
 
-// A symbol list in /proc/kallsyms or System.map form ("address type name"
-// and, for a module's symbol, "\t[module]"), read once: the probed
-// functions it names, for kernel_view_t::functions (exact names only, so a
-// clone such as "ip_rcv.cold" or a longer name that merely starts the same
-// way never counts), and its code symbols by address, ascending, for drop
-// rows. Only these are kept: the whole list is ten times their size. A line
-// of another form is skipped. Returns false when the file cannot be read.
-bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
-                         std::vector<std::pair<uint64_t, std::string>> &code);
+// The symbol and module lists (/proc/kallsyms, /proc/modules) read once: the
+// probed functions the symbol list names, for kernel_view_t::functions
+// (exact names only, so a clone such as "ip_rcv.cold" or a longer name that
+// merely starts the same way never counts), and the code map for drop rows.
+// Returns false when the symbol list cannot be read.
+bool read_kernel_symbols(const char *symbols_path, const char *modules_path, std::set<std::string> &probed,
+                         code_map_t &code);
 
 // The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
 // as the kernel names them ('-' read as '_'). False when it cannot be read.

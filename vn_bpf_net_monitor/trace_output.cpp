@@ -296,6 +296,14 @@ const std::string *drop_reason_name(uint32_t reason)
     return found != names.end() && found->first == reason ? &found->second : nullptr;
 }
 
+// The code that freed the packet of a drop row, by name, or null.
+const std::string *drop_site(const data_t &record)
+{
+    uint64_t location;
+    memcpy(&location, record.ipt_data.table_name, sizeof(location));
+    return name_code(kernel_names.code, location, record.func_info.rcv_ts);
+}
+
 // A free the kernel gives no reason for (NOT_SPECIFIED) is data a socket
 // held unread at its close, or the buffers of fragments once reassembled:
 // nothing was lost on the way, and it gets no row.
@@ -318,20 +326,18 @@ void put_drop_reason(line_t &line, uint32_t reason)
         put_unsigned(line, reason, 0);
 }
 
-// "at: tcp_v4_rcv": the code symbol at or below the address, as the kernel's
-// symbol list gives it; "at: 0x..." where there is none.
-void put_drop_location(line_t &line, const char location_bytes[8])
+// "at: tcp_v4_rcv": the code symbol at or below the address within the code
+// it lies in, as the kernel's symbol list gives it; "at: 0x..." where the
+// address lies in no code known, or the list hides addresses.
+void put_drop_location(line_t &line, const data_t &record)
 {
-    uint64_t location;
-    memcpy(&location, location_bytes, sizeof(location));
-    const auto &symbols = kernel_names.code_symbols;
-    auto after = std::upper_bound(symbols.begin(), symbols.end(), location,
-                                  [](uint64_t a, const std::pair<uint64_t, std::string> &s) { return a < s.first; });
     put_str(line, LOCATION_PREFIX, 0);
-    if (after != symbols.begin()) {
-        put_name(line, std::prev(after)->second.c_str(), DROP_LOCATION_MAX_LEN, 0);
+    if (const std::string *symbol = drop_site(record)) {
+        put_name(line, symbol->c_str(), DROP_LOCATION_MAX_LEN, 0);
         return;
     }
+    uint64_t location;
+    memcpy(&location, record.ipt_data.table_name, sizeof(location));
     static const char hex[] = "0123456789abcdef";
     put_str(line, "0x", 0);
     for (int shift = 60; shift >= 0; shift -= 4)
@@ -404,7 +410,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     put_blank(line);
     start = line.len;
     if (with_drop) {
-        put_drop_location(line, record.ipt_data.table_name);
+        put_drop_location(line, record);
     } else if (with_chain) {
         put_user_name(line, TABLE_PREFIX, record.ipt_data.table_name, NFT_NAME_MAX_LEN);
     } else if (with_table) {

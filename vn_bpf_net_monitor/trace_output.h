@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_code.h"
 #include "vn_bpf_net_monitor.h"
 
 // What to keep, derived once from the command line before tracing starts.
@@ -19,11 +20,11 @@ struct trace_filter_t {
 extern trace_filter_t trace_filter;
 
 // What drop rows name, read from the running kernel once before tracing:
-// the drop reasons by value ("NO_SOCKET") and the kernel's code symbols by
-// address, both ascending. A value or address not found is shown as a number.
+// the drop reasons by value ("NO_SOCKET"), ascending, and the kernel's code
+// by address. A value or address not named is shown as a number.
 struct kernel_names_t {
     std::vector<std::pair<uint32_t, std::string>> drop_reasons;
-    std::vector<std::pair<uint64_t, std::string>> code_symbols;
+    code_names_t code;
 };
 extern kernel_names_t kernel_names;
 // Where header and rows go: standard output until a trace file is opened.

@@ -239,6 +239,8 @@ static int count_cpu_records()
     return possible > 0 ? possible : get_cpu_count();
 }
 
+static const char SYMBOL_LIST[] = "/proc/kallsyms";
+static const char MODULE_LIST[] = "/proc/modules";
 static const char BTF_DIR[] = "/sys/kernel/btf/";
 
 // Scripts look for "Failed to open bpf skel."; the line before it says why.
@@ -251,10 +253,10 @@ static const char BTF_DIR[] = "/sys/kernel/btf/";
 
 // What the running kernel says about itself: which probed functions its
 // symbols name and the BTF of their prototypes.
-static kernel_view_t read_running_kernel(std::vector<std::pair<uint64_t, std::string>> &code_symbols)
+static kernel_view_t read_running_kernel(code_map_t &code)
 {
     kernel_view_t kernel;
-    kernel.symbols_known = read_kernel_symbols("/proc/kallsyms", kernel.functions, code_symbols);
+    kernel.symbols_known = read_kernel_symbols(SYMBOL_LIST, MODULE_LIST, kernel.functions, code);
     struct utsname uts;
     if (uname(&uts) == 0)
         kernel.modules_known = read_module_list(
@@ -305,8 +307,8 @@ static void name_drop_reasons(const struct btf *vmlinux)
 // rest is traced).
 static void select_programs()
 {
-    std::vector<std::pair<uint64_t, std::string>> code_symbols;
-    kernel_view_t kernel = read_running_kernel(code_symbols);
+    code_map_t code;
+    kernel_view_t kernel = read_running_kernel(code);
     std::set<std::string> chosen;
     for (const auto &c : choose_probes(kernel)) {
         if (!c.notice.empty())
@@ -320,7 +322,12 @@ static void select_programs()
     // Drop rows name the reason and the function that dropped the packet.
     if (chosen.count("trace_kfree_skb")) {
         name_drop_reasons(kernel.vmlinux);
-        kernel_names.code_symbols = std::move(code_symbols);
+        kernel_names.code.map = std::move(code);
+        kernel_names.code.symbols_path = SYMBOL_LIST;
+        kernel_names.code.modules_path = MODULE_LIST;
+        std::string notice = code_map_notice(kernel_names.code.map);
+        if (!notice.empty())
+            std::cerr << notice << std::endl;
     }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
