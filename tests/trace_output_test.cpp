@@ -286,6 +286,42 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
     kernel_names = {};
 }
 
+// 6.1 and 6.12 free with NOT_SPECIFIED where input routing fails, where
+// TCP gets a segment for no local address, where a queue has no listener:
+// drops at those places keep their row; every other such free is none.
+TEST_F(TraceOutput, a_drop_without_a_reason_keeps_its_row_where_the_input_path_frees_what_it_could_not_deliver)
+{
+    kernel_names.drop_reasons = {{1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}};
+    know_code();
+    const struct {
+        uint64_t location;
+        const char *at; // the row's "at:", or null for no row
+    } cases[] = {
+        {0xffffffff81b00010, "ip_error"},
+        {0xffffffff81b01010, "ip_rcv_finish_core.isra.0"},
+        {0xffffffff81b02010, "ip_route_input_slow.cold"},
+        {0xffffffff81b03010, "nf_hook_slow"},
+        {0xffffffff81a00010, "tcp_v4_rcv"},
+        {0xffffffff81b07010, "nf_queue.constprop.0"},
+        {0xffffffff81b04010, nullptr}, // ip_errors: a longer name is another function
+        {0xffffffff81b05010, nullptr}, // ip_forward_finish
+        {0xffffffff81b06010, nullptr}, // skb_release_data: unread data at a close
+        {0xffffffffc0a00010, nullptr}, // nft_do_chain
+        {0xffffffffc0900000, nullptr}, // no code known: no name to hold against the list
+    };
+    for (const auto &c : cases) {
+        clear();
+        data_t r = tcp_record("kfree_skb", 40000, 8099);
+        r.ipt_data.hook = 1;
+        memcpy(r.ipt_data.table_name, &c.location, sizeof(c.location));
+        feed(r);
+        std::string expected = c.at ? "reason:NOT_SPECIFIED at: " + std::string(c.at) + " " : "";
+        EXPECT_EQ(written().size() > 197 ? written().substr(197, expected.size()) : written(), expected)
+            << std::hex << c.location;
+    }
+    kernel_names = {};
+}
+
 // A module loaded after start: its address lies in no code the monitor
 // knows, so the lists are read again, at most once a second and once for
 // each such address; an address still unknown is a number.

@@ -304,15 +304,38 @@ const std::string *drop_site(const data_t &record)
     return name_code(kernel_names.code, location, record.func_info.rcv_ts);
 }
 
-// A free the kernel gives no reason for (NOT_SPECIFIED) is data a socket
-// held unread at its close, or the buffers of fragments once reassembled:
-// nothing was lost on the way, and it gets no row.
+// Places on the input path that free a packet they could not deliver and,
+// on 6.1 and 6.12, give no reason: input routing that failed (forwarding
+// off, a martian source), a segment for no local address, a queue with no
+// listener.
+bool silent_drop_site(const std::string &symbol)
+{
+    static const char *const sites[] = {
+        "ip_error",           "ip_rcv_finish",       "ip_rcv_finish_core", "ip_rcv_core",
+        "ip_route_input_slow", "ip_route_input_noref", "ip_route_input_rcu", "ip_route_input_mc",
+        "ip_forward",         "tcp_v4_rcv",          "nf_queue",           "nf_hook_slow",
+    };
+    // A compiler's clone (".isra.0", ".constprop.0", ".part.0", ".cold") is its function.
+    size_t base_len = symbol.find('.');
+    base_len = base_len == std::string::npos ? symbol.size() : base_len;
+    for (const char *site : sites)
+        if (strlen(site) == base_len && symbol.compare(0, base_len, site) == 0)
+            return true;
+    return false;
+}
+
+// A free the kernel gives no reason for (NOT_SPECIFIED) is, elsewhere, data
+// a socket held unread at its close, or the buffers of fragments once
+// reassembled: nothing was lost on the way, and it gets no row.
 bool unexplained_drop(const data_t &record)
 {
     if (!label_contains(record, "kfree_skb"))
         return false;
     const std::string *name = drop_reason_name(record.ipt_data.hook);
-    return name && *name == "NOT_SPECIFIED";
+    if (!name || *name != "NOT_SPECIFIED")
+        return false;
+    const std::string *site = drop_site(record);
+    return !site || !silent_drop_site(*site);
 }
 
 // "reason:NO_SOCKET", or the number a kernel gave without a name for it.
