@@ -350,6 +350,22 @@ TEST(LostSamples, EverySampleEmittedIsARowOrReportedLost)
         reports++;
     }
     EXPECT_GT(reports, 0) << "nothing reported lost by a monitor stopped under load";
+    // The trace tells the same losses where they happened.
+    long lost_in_trace = 0;
+    for (const auto& line : m.loss_lines) {
+        long n = -1;
+        int cpu = -1;
+        long long after = -1, before = -1;
+        char tail = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "# lost %ld samples on CPU %d between %lld and %lld%c", &n, &cpu, &after,
+                         &before, &tail),
+                  4)
+            << line;
+        EXPECT_GT(n, 0) << line;
+        EXPECT_GT(before, 0) << line;
+        lost_in_trace += n;
+    }
+    EXPECT_EQ(lost_in_trace, lost);
     long emitted = f.ph.hit("ipt_do_table");
     for (const auto& [func, hits] : f.ph.hits)
         emitted += hits;

@@ -234,6 +234,10 @@ TEST(KernelBtf, TheDropReasonsTheLabProvokesAreNamedInTheKernelsEnum)
         names.insert(name);
     for (const char *reason : {"NOT_SPECIFIED", "NO_SOCKET", "SOCKET_RCVBUFF", "NETFILTER_DROP"})
         EXPECT_TRUE(names.count(reason)) << reason << " on " << k.version;
+    // Subsystems' reasons came with 6.5; qdisc's, from 7.x on, are named in
+    // the kernel's own BTF.
+    EXPECT_EQ(read_drop_subsystems(k.vmlinux).empty(), env("LAB_SERIES") == "6.1") << k.version;
+    EXPECT_EQ(names.count("QDISC_DROP_OVERLIMIT"), env("LAB_SERIES") == "backports" ? 1u : 0u) << k.version;
 }
 
 // Byte offset of a member of a struct, looked for through the anonymous

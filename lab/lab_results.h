@@ -232,8 +232,11 @@ struct Monitor {
     const Layout* layout = nullptr;
     std::vector<Row> rows;
     std::vector<std::string> bad_lines;
+    std::vector<std::string> loss_lines; // "# lost N samples on CPU C between T1 and T2"
     std::string status, alive, stderr_text, stdout_text;
-    std::string notices; // the start-up lines on probe points not traced, kept apart from stderr_text
+    // The start-up lines on probe points not traced and on what drop rows
+    // cannot name, kept apart from stderr_text.
+    std::string notices;
 
     bool covers(const Packet& p) const
     {
@@ -275,7 +278,8 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
     for (size_t end; (end = err.find('\n')) != std::string::npos;) {
         std::string line = err.substr(0, end);
         bool notice = (line.size() > 12 && line.compare(line.size() - 12, 12, ", not traced") == 0) ||
-                      (line.size() > 15 && line.compare(line.size() - 15, 15, " traced instead") == 0);
+                      (line.size() > 15 && line.compare(line.size() - 15, 15, " traced instead") == 0) ||
+                      line.rfind("kfree_skb: ", 0) == 0;
         if (!notice)
             break;
         m.notices += line + "\n";
@@ -290,6 +294,8 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         Row r;
         if (parse_row(lines[i], *m.layout, r))
             m.rows.push_back(r);
+        else if (lines[i].rfind("# lost ", 0) == 0)
+            m.loss_lines.push_back(lines[i]);
         else
             m.bad_lines.push_back(lines[i]);
     }

@@ -433,4 +433,23 @@ TEST_F(Monitor, a_kernel_without_any_probe_point_is_told_before_the_skeleton_lin
     EXPECT_EQ(read_file(ERR_LOG), ending);
 }
 
+// kptr_restrict: the symbol list gives every address as 0. Functions are
+// still found by name, drops still traced, but no address is named by it.
+TEST_F(Monitor, a_symbol_list_that_hides_addresses_is_told_once_and_tracing_goes_on)
+{
+    write_file(IO_DIR + "/kallsyms", "0000000000000000 T _stext\n0000000000000000 T ip_rcv\n"
+                                     "0000000000000000 t nft_do_chain\t[nf_tables]\n");
+    bind_over(IO_DIR + "/kallsyms", "/proc/kallsyms");
+    run_result r = run({"-P", "tcp"});
+    const std::string notice = "kfree_skb: /proc/kallsyms hides kernel addresses (kptr_restrict), "
+                               "drop rows give the code's address, not its name\n";
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, TCP_HEADER);
+    size_t at = r.err.find(notice);
+    EXPECT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(notice, at + 1), std::string::npos) << r.err;
+    EXPECT_TRUE(ends_with_attach_failure(r.err.substr(at + notice.size()))) << r.err;
+    EXPECT_TRUE(attach_failures(read_file(ERR_LOG))) << read_file(ERR_LOG);
+}
+
 } // namespace

@@ -726,7 +726,8 @@ TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
 std::string drops_trace()
 {
     kernel_names.drop_reasons = {{2, "NO_SOCKET"}, {6, "NETFILTER_DROP"}};
-    kernel_names.code_symbols = {{0x1000, "nft_do_chain"}, {0x2000, "nf_hook_slow"}, {0x3000, "__udp4_lib_rcv"}};
+    kernel_names.code.map.core = {{0x1000, "nft_do_chain"}, {0x2000, "nf_hook_slow"}, {0x3000, "__udp4_lib_rcv"}};
+    kernel_names.code.map.core_end = 0x4000;
     std::vector<data_t> records;
     int64_t now = 1000000;
     auto row = [&](const char *label, uint16_t len, auto &&set) {

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -74,6 +76,28 @@ data_t icmp_record(const char *label)
     return r;
 }
 
+// A kernel's code as the monitor reads it at start: the core's text from
+// _stext to _etext, and one module (nf_tables, 32 KiB) above a gap.
+void know_code()
+{
+    code_map_t &map = kernel_names.code.map;
+    map.core = {{0xffffffff81000000, "_stext"},
+                {0xffffffff81a00000, "tcp_v4_rcv"},
+                {0xffffffff81a01000, "tcp_v4_do_rcv"},
+                {0xffffffff81b00000, "ip_error"},
+                {0xffffffff81b01000, "ip_rcv_finish_core.isra.0"},
+                {0xffffffff81b02000, "ip_route_input_slow.cold"},
+                {0xffffffff81b03000, "nf_hook_slow"},
+                {0xffffffff81b04000, "ip_errors"},
+                {0xffffffff81b05000, "ip_forward_finish"},
+                {0xffffffff81b06000, "skb_release_data"},
+                {0xffffffff81b07000, "nf_queue.constprop.0"}};
+    map.core_start = 0xffffffff81000000;
+    map.core_end = 0xffffffff81c00000;
+    map.modules = {{"xt_mark", 0xffffffffc0800000, 0xffffffffc0804000, {{0xffffffffc0800000, "xt_mark_mt"}}},
+                   {"nf_tables", 0xffffffffc0a00000, 0xffffffffc0a08000, {{0xffffffffc0a00000, "nft_do_chain"}}}};
+}
+
 // The trace goes to an in-memory file; each test reads back what was written.
 class TraceOutput : public ::testing::Test {
 protected:
@@ -84,6 +108,7 @@ protected:
         trace_fd = fd;
         trace_filter = {0, PROTO_TCP, 0};
         trace_lost_errno = 0;
+        track_sample_losses(4);
     }
     void TearDown() override
     {
@@ -270,8 +295,7 @@ TEST_F(TraceOutput, nft_rows_name_hook_and_table_by_their_families_and_mark_a_cu
 TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_that_dropped_it)
 {
     kernel_names.drop_reasons = {{1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}, {4, "SOCKET_RCVBUFF"}, {0x20001, "SUBSYS_X"}};
-    kernel_names.code_symbols = {{0xffffffff81000000, "_stext"}, {0xffffffff81a00000, "tcp_v4_rcv"},
-                                 {0xffffffff81a01000, "tcp_v4_do_rcv"}};
+    know_code();
     struct drop_case {
         uint32_t reason;
         uint64_t location;
@@ -282,6 +306,12 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
         {0x20001, 0xffffffff81a00000, "reason:SUBSYS_X at: tcp_v4_rcv "},
         {3, 0xffffffff81a00001, "reason:3        at: tcp_v4_rcv "},
         {4, 0xffffffff80000000, "reason:SOCKET_RCVBUFF at: 0xffffffff80000000 "},
+        // A module's code is named by its own symbols only; past its end, in
+        // a gap between modules or past the kernel's text nothing is.
+        {6, 0xffffffffc0a00010, "reason:6        at: nft_do_chain "},
+        {6, 0xffffffffc0900000, "reason:6        at: 0xffffffffc0900000 "},
+        {6, 0xffffffffc0a08000, "reason:6        at: 0xffffffffc0a08000 "},
+        {2, 0xffffffff82000000, "reason:NO_SOCKET at: 0xffffffff82000000 "},
     };
     for (const drop_case &c : cases) {
         clear();
@@ -313,6 +343,78 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
     clear();
     feed(walk);
     EXPECT_NE(written(), "");
+    kernel_names = {};
+}
+
+// 6.1 and 6.12 free with NOT_SPECIFIED where input routing fails, where
+// TCP gets a segment for no local address, where a queue has no listener:
+// drops at those places keep their row; every other such free is none.
+TEST_F(TraceOutput, a_drop_without_a_reason_keeps_its_row_where_the_input_path_frees_what_it_could_not_deliver)
+{
+    kernel_names.drop_reasons = {{1, "NOT_SPECIFIED"}, {2, "NO_SOCKET"}};
+    know_code();
+    const struct {
+        uint64_t location;
+        const char *at; // the row's "at:", or null for no row
+    } cases[] = {
+        {0xffffffff81b00010, "ip_error"},
+        {0xffffffff81b01010, "ip_rcv_finish_core.isra.0"},
+        {0xffffffff81b02010, "ip_route_input_slow.cold"},
+        {0xffffffff81b03010, "nf_hook_slow"},
+        {0xffffffff81a00010, "tcp_v4_rcv"},
+        {0xffffffff81b07010, "nf_queue.constprop.0"},
+        {0xffffffff81b04010, nullptr}, // ip_errors: a longer name is another function
+        {0xffffffff81b05010, nullptr}, // ip_forward_finish
+        {0xffffffff81b06010, nullptr}, // skb_release_data: unread data at a close
+        {0xffffffffc0a00010, nullptr}, // nft_do_chain
+        {0xffffffffc0900000, nullptr}, // no code known: no name to hold against the list
+    };
+    for (const auto &c : cases) {
+        clear();
+        data_t r = tcp_record("kfree_skb", 40000, 8099);
+        r.ipt_data.hook = 1;
+        memcpy(r.ipt_data.table_name, &c.location, sizeof(c.location));
+        feed(r);
+        std::string expected = c.at ? "reason:NOT_SPECIFIED at: " + std::string(c.at) + " " : "";
+        EXPECT_EQ(written().size() > 197 ? written().substr(197, expected.size()) : written(), expected)
+            << std::hex << c.location;
+    }
+    kernel_names = {};
+}
+
+// A module loaded after start: its address lies in no code the monitor
+// knows, so the lists are read again, at most once a second and once for
+// each such address; an address still unknown is a number.
+TEST_F(TraceOutput, a_drop_in_a_module_loaded_after_start_is_named_once_the_lists_are_read_again)
+{
+    const std::string kallsyms = testing::TempDir() + "/rows_kallsyms", modules = testing::TempDir() + "/rows_modules";
+    std::ofstream(kallsyms) << "ffffffff81000000 T _stext\nffffffff81a00000 T tcp_v4_rcv\n"
+                               "ffffffff81c00000 T _etext\nffffffffc0800000 t xt_mark_mt\t[xt_mark]\n";
+    std::ofstream(modules) << "xt_mark 16384 1 - Live 0xffffffffc0800000\n";
+    kernel_names.drop_reasons = {{2, "NO_SOCKET"}};
+    std::set<std::string> found;
+    ASSERT_TRUE(read_code_map(kallsyms.c_str(), modules.c_str(), kernel_names.code.map, {}, found));
+    kernel_names.code.symbols_path = kallsyms;
+    kernel_names.code.modules_path = modules;
+    std::ofstream(kallsyms, std::ios::app) << "ffffffffc0a00000 t nft_do_chain\t[nf_tables]\n";
+    std::ofstream(modules, std::ios::app) << "nf_tables 356352 0 - Live 0xffffffffc0a00000\n";
+    auto drop_at = [&](uint64_t location, uint64_t time) {
+        clear();
+        data_t r = tcp_record("kfree_skb", 1, 2);
+        r.ipt_data.hook = 2;
+        r.func_info.rcv_ts = time;
+        memcpy(r.ipt_data.table_name, &location, sizeof(location));
+        feed(r);
+        std::string row = written();
+        return row.substr(197, row.find(' ', row.find("at: ") + 4) - 197);
+    };
+    EXPECT_EQ(drop_at(0xffffffffc0a00040, 5000000000), "reason:NO_SOCKET at: nft_do_chain");
+    EXPECT_EQ(drop_at(0xffffffffc0f00000, 5100000000), "reason:NO_SOCKET at: 0xffffffffc0f00000");
+    std::ofstream(kallsyms, std::ios::app) << "ffffffffc0f00000 t late_fn\t[late]\n";
+    std::ofstream(modules, std::ios::app) << "late 4096 0 - Live 0xffffffffc0f00000\n";
+    // Within the second: no re-read yet, a number.
+    EXPECT_EQ(drop_at(0xffffffffc0f00010, 5900000000), "reason:NO_SOCKET at: 0xffffffffc0f00010");
+    EXPECT_EQ(drop_at(0xffffffffc0f00010, 6100000000), "reason:NO_SOCKET at: late_fn");
     kernel_names = {};
 }
 
@@ -475,6 +577,46 @@ TEST_F(TraceOutput, a_trace_that_can_no_longer_be_written_is_lost_and_a_pipe_is_
     EXPECT_EQ(trace_lost_errno, EBADF);
 }
 
+// A loss is told where it happened: before the first row of its CPU after
+// it, whether or not that sample's row is kept, with the times of that
+// CPU's samples on either side; losses in a row are one line.
+TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of_their_cpu)
+{
+    auto sample = [](uint64_t time, uint16_t port) {
+        data_t r = tcp_record("tcp_v4_rcv", port, 2);
+        r.func_info.rcv_ts = time;
+        return r;
+    };
+    trace_filter.port = 80;
+    feed(sample(100, 80), 1);
+    note_lost_samples(1, 3);
+    note_lost_samples(1, 4);
+    note_lost_samples(2, 9); // CPU 2 has given nothing yet
+    feed(sample(200, 80), 0); // another CPU's sample does not end CPU 1's loss
+    feed(sample(300, 81), 1); // filtered out, yet it ends the loss
+    feed(sample(400, 80), 1);
+    note_lost_samples(3, 1);
+    note_lost_samples(-1, 5); // no such CPU: nothing to tell in the trace
+    note_lost_samples(4, 5);
+    write_pending_sample_losses(900);
+    std::vector<std::string> lines;
+    std::string text = written();
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        lines.push_back(text[pos] == '#' ? text.substr(pos, end - pos) : text.substr(pos, 37)); // a row to its label
+    const std::vector<std::string> expected = {
+        "100                  1     tcp_v4_rcv",
+        "200                  0     tcp_v4_rcv",
+        "# lost 7 samples on CPU 1 between 100 and 300",
+        "400                  1     tcp_v4_rcv",
+        "# lost 9 samples on CPU 2 between 0 and 900",
+        "# lost 1 samples on CPU 3 between 0 and 900",
+    };
+    EXPECT_EQ(lines, expected) << text;
+    clear();
+    write_pending_sample_losses(1000);
+    EXPECT_EQ(written(), "") << "a loss is told once";
+}
+
 // Names any user can choose reach root's terminal escaped; an ordinary
 // name keeps its bytes and its column.
 TEST_F(TraceOutput, names_from_the_kernel_are_written_with_unprintable_bytes_escaped)
@@ -529,7 +671,8 @@ TEST_F(TraceOutput, the_widest_escaped_rows_are_written_whole)
 {
     std::string long_reason(60, '\x1b'), long_symbol(80, '\xff');
     kernel_names.drop_reasons = {{7, long_reason}};
-    kernel_names.code_symbols = {{0x1000, long_symbol}};
+    kernel_names.code.map.core = {{0x1000, long_symbol}};
+    kernel_names.code.map.core_end = 0x3000;
     struct widest_case {
         const char *label;
         const char *expected_in_row; // what the kind's OTHER_INFO shows

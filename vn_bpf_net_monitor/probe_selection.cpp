@@ -83,37 +83,10 @@ std::set<std::string> probed_functions()
     return names;
 }
 
-bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
-                         std::vector<std::pair<uint64_t, std::string>> &code)
+bool read_kernel_symbols(const char *symbols_path, const char *modules_path, std::set<std::string> &probed,
+                         code_map_t &code)
 {
-    FILE *list = fopen(path, "r");
-    if (!list)
-        return false;
-    const std::set<std::string> wanted = probed_functions();
-    // getline: a long name (Rust's run to hundreds of bytes) is never cut
-    // into a second, made-up line.
-    char *line = nullptr;
-    size_t size = 0;
-    while (getline(&line, &size, list) != -1) {
-        // "ffffffff81000000 T name" or "... t name\t[module]"
-        char *end;
-        unsigned long long address = strtoull(line, &end, 16);
-        if (end == line || end[0] != ' ' || !end[1] || end[2] != ' ')
-            continue;
-        char type = end[1];
-        char *name = end + 3;
-        name[strcspn(name, "\t\n ")] = '\0';
-        if (!*name)
-            continue;
-        if (wanted.count(name))
-            probed.insert(name);
-        if (type == 't' || type == 'T')
-            code.emplace_back(address, name);
-    }
-    free(line);
-    fclose(list);
-    std::sort(code.begin(), code.end());
-    return true;
+    return read_code_map(symbols_path, modules_path, code, probed_functions(), probed);
 }
 
 bool read_module_list(const char *path, std::set<std::string> &found)
@@ -140,23 +113,106 @@ bool read_module_list(const char *path, std::set<std::string> &found)
     return true;
 }
 
-std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux)
+namespace {
+
+// The enumerators of an enum of B, NAME taken off where they start with it.
+void add_enum_names(const btf *b, const btf_type *t, const char *prefix, drop_reason_names_t &names)
 {
-    std::vector<std::pair<uint32_t, std::string>> names;
-    __s32 id = vmlinux ? btf__find_by_name_kind(vmlinux, "skb_drop_reason", BTF_KIND_ENUM) : -1;
-    if (id <= 0)
-        return names;
-    const btf_type *t = btf__type_by_id(vmlinux, id);
     const struct btf_enum *e = btf_enum(t);
-    static const char prefix[] = "SKB_DROP_REASON_";
+    size_t prefix_len = strlen(prefix);
     for (int i = 0; i < btf_vlen(t); i++, e++) {
-        const char *name = btf__name_by_offset(vmlinux, e->name_off);
-        if (strncmp(name, prefix, sizeof(prefix) - 1) == 0)
-            name += sizeof(prefix) - 1;
+        const char *name = btf__name_by_offset(b, e->name_off);
+        if (strncmp(name, prefix, prefix_len) == 0)
+            name += prefix_len;
         names.emplace_back(uint32_t(e->val), name);
     }
+}
+
+// The enumerators of the enum of that name, by value; empty where B has none.
+drop_reason_names_t enum_names(const btf *b, const char *enum_name, const char *prefix)
+{
+    drop_reason_names_t names;
+    __s32 id = b ? btf__find_by_name_kind(b, enum_name, BTF_KIND_ENUM) : -1;
+    if (id > 0)
+        add_enum_names(b, btf__type_by_id(b, id), prefix, names);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool ends_with(const char *text, const char *tail)
+{
+    size_t n = strlen(text), m = strlen(tail);
+    return n >= m && strcmp(text + n - m, tail) == 0;
+}
+
+size_t leading_underscores(const std::string &name)
+{
+    return name.find_first_not_of('_') == std::string::npos ? name.size() : name.find_first_not_of('_');
+}
+
+} // namespace
+
+drop_reason_names_t read_drop_reasons(const btf *vmlinux)
+{
+    drop_reason_names_t names = enum_names(vmlinux, "skb_drop_reason", "SKB_DROP_REASON_");
+    add_subsystem_drop_reasons(vmlinux, read_drop_subsystems(vmlinux), names);
+    return names;
+}
+
+drop_reason_names_t read_drop_subsystems(const btf *vmlinux)
+{
+    drop_reason_names_t subsystems = enum_names(vmlinux, "skb_drop_reason_subsys", "SKB_DROP_REASON_SUBSYS_");
+    // CORE (0) is skb_drop_reason itself; NUM only counts them.
+    subsystems.erase(std::remove_if(subsystems.begin(), subsystems.end(),
+                                    [](const auto &s) { return s.first == 0 || s.second == "NUM"; }),
+                     subsystems.end());
+    return subsystems;
+}
+
+void add_subsystem_drop_reasons(const btf *b, const drop_reason_names_t &subsystems, drop_reason_names_t &names)
+{
+    if (!b || subsystems.empty())
+        return;
+    // A module's BTF holds the kernel's types too: only its own are read.
+    const btf *base = btf__base_btf(b);
+    __u32 first = base ? btf__type_cnt(base) : 1;
+    auto in_a_subsystem = [&subsystems](uint32_t value) {
+        return std::any_of(subsystems.begin(), subsystems.end(),
+                           [value](const auto &s) { return s.first == value >> 16; });
+    };
+    drop_reason_names_t found;
+    for (__u32 id = first; id < btf__type_cnt(b); id++) {
+        const btf_type *t = btf__type_by_id(b, id);
+        const char *name = btf__name_by_offset(b, t->name_off);
+        if (!btf_is_enum(t) || !name || strcmp(name, "skb_drop_reason") == 0 || !ends_with(name, "_drop_reason"))
+            continue;
+        add_enum_names(b, t, "", found);
+    }
+    for (auto &reason : found)
+        if (in_a_subsystem(reason.first))
+            names.push_back(std::move(reason));
+    std::stable_sort(names.begin(), names.end(), [](const auto &x, const auto &y) {
+        return x.first != y.first ? x.first < y.first
+                                  : leading_underscores(x.second) < leading_underscores(y.second);
+    });
+    names.erase(std::unique(names.begin(), names.end(),
+                            [](const auto &x, const auto &y) { return x.first == y.first; }),
+                names.end());
+}
+
+std::string drop_subsystems_notice(const drop_reason_names_t &subsystems, const drop_reason_names_t &names)
+{
+    std::string unnamed;
+    for (const auto &[number, subsystem] : subsystems) {
+        bool named = std::any_of(names.begin(), names.end(),
+                                 [number = number](const auto &r) { return r.first >> 16 == number; });
+        if (!named)
+            unnamed += (unnamed.empty() ? "" : ", ") + subsystem;
+    }
+    if (unnamed.empty())
+        return "";
+    return "kfree_skb: drop reasons of " + unnamed +
+           " shown as numbers (no name for them in the BTF of the kernel or of a loaded module)";
 }
 
 namespace {

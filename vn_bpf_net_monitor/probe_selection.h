@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel_code.h"
+
 struct btf;
 
 // What a program reads from an argument register.
@@ -75,21 +77,35 @@ std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel);
 // The names choose_probes may ask kernel_view_t::functions about.
 std::set<std::string> probed_functions();
 
-// A symbol list in /proc/kallsyms or System.map form ("address type name"
-// and, for a module's symbol, "\t[module]"), read once: the probed
-// functions it names, for kernel_view_t::functions (exact names only, so a
-// clone such as "ip_rcv.cold" or a longer name that merely starts the same
-// way never counts), and its code symbols by address, ascending, for drop
-// rows. Only these are kept: the whole list is ten times their size. A line
-// of another form is skipped. Returns false when the file cannot be read.
-bool read_kernel_symbols(const char *path, std::set<std::string> &probed,
-                         std::vector<std::pair<uint64_t, std::string>> &code);
+// The symbol and module lists (/proc/kallsyms, /proc/modules) read once: the
+// probed functions the symbol list names, for kernel_view_t::functions
+// (exact names only, so a clone such as "ip_rcv.cold" or a longer name that
+// merely starts the same way never counts), and the code map for drop rows.
+// Returns false when the symbol list cannot be read.
+bool read_kernel_symbols(const char *symbols_path, const char *modules_path, std::set<std::string> &probed,
+                         code_map_t &code);
 
 // The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
 // as the kernel names them ('-' read as '_'). False when it cannot be read.
 bool read_module_list(const char *path, std::set<std::string> &found);
 
-// The names of enum skb_drop_reason in a kernel's BTF, "SKB_DROP_REASON_"
-// taken off ("NO_SOCKET"), by value; empty when the kernel has none.
-std::vector<std::pair<uint32_t, std::string>> read_drop_reasons(const btf *vmlinux);
+using drop_reason_names_t = std::vector<std::pair<uint32_t, std::string>>;
 
+// The names of enum skb_drop_reason in a kernel's BTF, "SKB_DROP_REASON_"
+// taken off ("NO_SOCKET"), and those the kernel's BTF gives its subsystems'
+// reasons, by value; empty when the kernel has none.
+drop_reason_names_t read_drop_reasons(const btf *vmlinux);
+
+// The subsystems of enum skb_drop_reason_subsys that have reasons of their
+// own ((n << 16) | code), "SKB_DROP_REASON_SUBSYS_" taken off, by number.
+drop_reason_names_t read_drop_subsystems(const btf *vmlinux);
+
+// Adds the names B (the kernel's BTF, or a module's split on it) gives the
+// subsystems' reasons: the enumerators, in the subsystems' ranges, of its
+// enums named "..._drop_reason" (ovs_drop_reason, qdisc_drop_reason). Of two
+// names for one value the one with fewer leading underscores is kept.
+void add_subsystem_drop_reasons(const btf *b, const drop_reason_names_t &subsystems, drop_reason_names_t &names);
+
+// One line for the user naming the subsystems none of whose reasons has a
+// name, or empty.
+std::string drop_subsystems_notice(const drop_reason_names_t &subsystems, const drop_reason_names_t &names);

@@ -332,15 +332,46 @@ const std::string *drop_reason_name(uint32_t reason)
     return found != names.end() && found->first == reason ? &found->second : nullptr;
 }
 
-// A free the kernel gives no reason for (NOT_SPECIFIED) is data a socket
-// held unread at its close, or the buffers of fragments once reassembled:
-// nothing was lost on the way, and it gets no row.
+// The code that freed the packet of a drop row, by name, or null.
+const std::string *drop_site(const data_t &record)
+{
+    uint64_t location;
+    memcpy(&location, record.ipt_data.table_name, sizeof(location));
+    return name_code(kernel_names.code, location, record.func_info.rcv_ts);
+}
+
+// Places on the input path that free a packet they could not deliver and,
+// on 6.1 and 6.12, give no reason: input routing that failed (forwarding
+// off, a martian source), a segment for no local address, a queue with no
+// listener.
+bool silent_drop_site(const std::string &symbol)
+{
+    static const char *const sites[] = {
+        "ip_error",           "ip_rcv_finish",       "ip_rcv_finish_core", "ip_rcv_core",
+        "ip_route_input_slow", "ip_route_input_noref", "ip_route_input_rcu", "ip_route_input_mc",
+        "ip_forward",         "tcp_v4_rcv",          "nf_queue",           "nf_hook_slow",
+    };
+    // A compiler's clone (".isra.0", ".constprop.0", ".part.0", ".cold") is its function.
+    size_t base_len = symbol.find('.');
+    base_len = base_len == std::string::npos ? symbol.size() : base_len;
+    for (const char *site : sites)
+        if (strlen(site) == base_len && symbol.compare(0, base_len, site) == 0)
+            return true;
+    return false;
+}
+
+// A free the kernel gives no reason for (NOT_SPECIFIED) is, elsewhere, data
+// a socket held unread at its close, or the buffers of fragments once
+// reassembled: nothing was lost on the way, and it gets no row.
 bool unexplained_drop(const data_t &record)
 {
     if (!label_contains(record, "kfree_skb"))
         return false;
     const std::string *name = drop_reason_name(record.ipt_data.hook);
-    return name && *name == "NOT_SPECIFIED";
+    if (!name || *name != "NOT_SPECIFIED")
+        return false;
+    const std::string *site = drop_site(record);
+    return !site || !silent_drop_site(*site);
 }
 
 // "reason:NO_SOCKET", or the number a kernel gave without a name for it.
@@ -354,24 +385,58 @@ void put_drop_reason(line_t &line, uint32_t reason)
         put_unsigned(line, reason, 0);
 }
 
-// "at: tcp_v4_rcv": the code symbol at or below the address, as the kernel's
-// symbol list gives it; "at: 0x..." where there is none.
-void put_drop_location(line_t &line, const char location_bytes[8])
+// "at: tcp_v4_rcv": the code symbol at or below the address within the code
+// it lies in, as the kernel's symbol list gives it; "at: 0x..." where the
+// address lies in no code known, or the list hides addresses.
+void put_drop_location(line_t &line, const data_t &record)
 {
-    uint64_t location;
-    memcpy(&location, location_bytes, sizeof(location));
-    const auto &symbols = kernel_names.code_symbols;
-    auto after = std::upper_bound(symbols.begin(), symbols.end(), location,
-                                  [](uint64_t a, const std::pair<uint64_t, std::string> &s) { return a < s.first; });
     put_str(line, LOCATION_PREFIX, 0);
-    if (after != symbols.begin()) {
-        put_name(line, std::prev(after)->second.c_str(), DROP_LOCATION_MAX_LEN, 0);
+    if (const std::string *symbol = drop_site(record)) {
+        put_name(line, symbol->c_str(), DROP_LOCATION_MAX_LEN, 0);
         return;
     }
+    uint64_t location;
+    memcpy(&location, record.ipt_data.table_name, sizeof(location));
     static const char hex[] = "0123456789abcdef";
     put_str(line, "0x", 0);
     for (int shift = 60; shift >= 0; shift -= 4)
         line.text[line.len++] = hex[(location >> shift) & 0xf];
+}
+
+// What each CPU's ring gave last, and what it lost since.
+struct cpu_samples_t {
+    uint64_t last_time = 0;
+    uint64_t lost = 0;
+};
+std::vector<cpu_samples_t> cpu_samples;
+
+// "# lost N samples on CPU C between T1 and T2": "#" so that no reader takes
+// it for a row, which starts with a number.
+void write_loss_line(int cpu, uint64_t until)
+{
+    cpu_samples_t &c = cpu_samples[size_t(cpu)];
+    line_t line;
+    put_str(line, "# lost ", 0);
+    put_unsigned(line, c.lost, 0);
+    put_str(line, " samples on CPU ", 0);
+    put_signed(line, cpu, 0);
+    put_str(line, " between ", 0);
+    put_unsigned(line, c.last_time, 0);
+    put_str(line, " and ", 0);
+    put_unsigned(line, until, 0);
+    line.text[line.len++] = '\n';
+    write_line(line);
+    c.lost = 0;
+}
+
+// Every sample counts, whether its row is kept or not.
+void note_sample(int cpu, uint64_t time)
+{
+    if (cpu < 0 || size_t(cpu) >= cpu_samples.size())
+        return;
+    if (cpu_samples[size_t(cpu)].lost)
+        write_loss_line(cpu, time);
+    cpu_samples[size_t(cpu)].last_time = time;
 }
 
 // The three OTHER_INFO sub-fields and the line end. The label decides what
@@ -405,7 +470,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     put_blank(line);
     start = line.len;
     if (with_drop) {
-        put_drop_location(line, record.ipt_data.table_name);
+        put_drop_location(line, record);
     } else if (with_chain) {
         put_nft_table(line, record);
     } else if (with_table) {
@@ -642,6 +707,7 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
         return;
     data_t record;
     memcpy(&record, data, sizeof(record));
+    note_sample(cpu, record.func_info.rcv_ts);
     switch (trace_filter.proto) {
     case PROTO_TCP:
         write_tcp_row(&record, cpu);
@@ -655,4 +721,22 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
     default:
         break;
     }
+}
+
+void track_sample_losses(int cpu_count)
+{
+    cpu_samples.assign(cpu_count > 0 ? size_t(cpu_count) : 0, cpu_samples_t());
+}
+
+void note_lost_samples(int cpu, uint64_t count)
+{
+    if (cpu >= 0 && size_t(cpu) < cpu_samples.size())
+        cpu_samples[size_t(cpu)].lost += count;
+}
+
+void write_pending_sample_losses(uint64_t now_ns)
+{
+    for (size_t cpu = 0; cpu < cpu_samples.size(); cpu++)
+        if (cpu_samples[cpu].lost)
+            write_loss_line(int(cpu), now_ns);
 }

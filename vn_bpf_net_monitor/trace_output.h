@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_code.h"
 #include "vn_bpf_net_monitor.h"
 
 // What to keep, derived once from the command line before tracing starts.
@@ -19,11 +20,11 @@ struct trace_filter_t {
 extern trace_filter_t trace_filter;
 
 // What drop rows name, read from the running kernel once before tracing:
-// the drop reasons by value ("NO_SOCKET") and the kernel's code symbols by
-// address, both ascending. A value or address not found is shown as a number.
+// the drop reasons by value ("NO_SOCKET"), ascending, and the kernel's code
+// by address. A value or address not named is shown as a number.
 struct kernel_names_t {
     std::vector<std::pair<uint32_t, std::string>> drop_reasons;
-    std::vector<std::pair<uint64_t, std::string>> code_symbols;
+    code_names_t code;
 };
 extern kernel_names_t kernel_names;
 // Where header and rows go: standard output until a trace file is opened.
@@ -46,6 +47,16 @@ int write_trace_header(uint32_t protocol);
 
 // The perf buffer's sample callback: one record in, one row or nothing out.
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
+
+// Samples the kernel lost because a CPU's ring was full are told in the
+// trace where they were lost, one line before the next sample of that CPU:
+// "# lost N samples on CPU C between T1 and T2", T1 the time of that CPU's
+// sample before the loss (0 if none), T2 of the one after. Losses in a row
+// add up into one line. CPUs 0 to cpu_count - 1 are followed.
+void track_sample_losses(int cpu_count);
+void note_lost_samples(int cpu, uint64_t count);
+// On the way out: a line for each loss no sample has followed, ending at NOW_NS.
+void write_pending_sample_losses(uint64_t now_ns);
 
 void write_tcp_row(const data_t *record, int cpu);
 void write_udp_row(const data_t *record, int cpu);

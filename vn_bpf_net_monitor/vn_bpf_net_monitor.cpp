@@ -1,6 +1,7 @@
 // The monitor: command line, start-up checks, loading the kernel probes,
 // seeding the per-CPU records, then polling the perf buffer until it fails.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -238,6 +239,10 @@ static int count_cpu_records()
     return possible > 0 ? possible : get_cpu_count();
 }
 
+static const char SYMBOL_LIST[] = "/proc/kallsyms";
+static const char MODULE_LIST[] = "/proc/modules";
+static const char BTF_DIR[] = "/sys/kernel/btf/";
+
 // Scripts look for "Failed to open bpf skel."; the line before it says why.
 [[noreturn]] static void kernel_object_not_opened(const std::string &why)
 {
@@ -248,10 +253,10 @@ static int count_cpu_records()
 
 // What the running kernel says about itself: which probed functions its
 // symbols name and the BTF of their prototypes.
-static kernel_view_t read_running_kernel(std::vector<std::pair<uint64_t, std::string>> &code_symbols)
+static kernel_view_t read_running_kernel(code_map_t &code)
 {
     kernel_view_t kernel;
-    kernel.symbols_known = read_kernel_symbols("/proc/kallsyms", kernel.functions, code_symbols);
+    kernel.symbols_known = read_kernel_symbols(SYMBOL_LIST, MODULE_LIST, kernel.functions, code);
     struct utsname uts;
     if (uname(&uts) == 0)
         kernel.modules_known = read_module_list(
@@ -270,13 +275,40 @@ static kernel_view_t read_running_kernel(std::vector<std::pair<uint64_t, std::st
     return kernel;
 }
 
+// The drop reasons of the kernel and of its subsystems, these named in the
+// kernel's BTF or in that of a module loaded now (openvswitch, mac80211),
+// each module's read and let go in turn.
+static void name_drop_reasons(const struct btf *vmlinux)
+{
+    kernel_names.drop_reasons = read_drop_reasons(vmlinux);
+    drop_reason_names_t subsystems = read_drop_subsystems(vmlinux);
+    if (subsystems.empty())
+        return;
+    if (DIR *dir = opendir(BTF_DIR)) {
+        while (struct dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] == '.' || strcmp(entry->d_name, "vmlinux") == 0)
+                continue;
+            struct btf *module = btf__parse_split((std::string(BTF_DIR) + entry->d_name).c_str(),
+                                                  const_cast<struct btf *>(vmlinux));
+            if (libbpf_get_error(module))
+                continue;
+            add_subsystem_drop_reasons(module, subsystems, kernel_names.drop_reasons);
+            btf__free(module);
+        }
+        closedir(dir);
+    }
+    std::string notice = drop_subsystems_notice(subsystems, kernel_names.drop_reasons);
+    if (!notice.empty())
+        std::cerr << notice << std::endl;
+}
+
 // Loads only the programs that fit the running kernel; each probe point that
 // cannot be traced is told in one line on standard error (not an error: the
 // rest is traced).
 static void select_programs()
 {
-    std::vector<std::pair<uint64_t, std::string>> code_symbols;
-    kernel_view_t kernel = read_running_kernel(code_symbols);
+    code_map_t code;
+    kernel_view_t kernel = read_running_kernel(code);
     std::set<std::string> chosen;
     for (const auto &c : choose_probes(kernel)) {
         if (!c.notice.empty())
@@ -289,8 +321,13 @@ static void select_programs()
     }
     // Drop rows name the reason and the function that dropped the packet.
     if (chosen.count("trace_kfree_skb")) {
-        kernel_names.drop_reasons = read_drop_reasons(kernel.vmlinux);
-        kernel_names.code_symbols = std::move(code_symbols);
+        name_drop_reasons(kernel.vmlinux);
+        kernel_names.code.map = std::move(code);
+        kernel_names.code.symbols_path = SYMBOL_LIST;
+        kernel_names.code.modules_path = MODULE_LIST;
+        std::string notice = code_map_notice(kernel_names.code.map);
+        if (!notice.empty())
+            std::cerr << notice << std::endl;
     }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
@@ -340,15 +377,19 @@ static void count_lost_samples(void *, int cpu, __u64 count)
 {
     if (cpu >= 0 && cpu < cpu_count)
         lost_counts[cpu].dropped += count;
+    note_lost_samples(cpu, count);
 }
 
 // A trace with holes must not look complete: one line per CPU that lost
 // samples since the last report, at most once a second; on the way out
-// (ALWAYS) whatever is left, whenever the last report was.
+// (ALWAYS) whatever is left, whenever the last report was, and in the trace
+// each loss no sample has followed, ending now (the probes' clock).
 static void report_lost_samples(bool always)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
+    if (always)
+        write_pending_sample_losses(uint64_t(now.tv_sec) * 1000000000ULL + uint64_t(now.tv_nsec));
     long long since = (now.tv_sec - last_loss_report.tv_sec) * 1000000000LL + (now.tv_nsec - last_loss_report.tv_nsec);
     if (!always && since < 1000000000LL)
         return;
@@ -374,6 +415,7 @@ static void open_perf_buffer()
         report_error("can not alloc net_data_t struct.\n");
         exit(EXIT_ALLOC);
     }
+    track_sample_losses(cpu_count);
     perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, handle_trace_event, count_lost_samples,
                                 nullptr, nullptr);
     if (libbpf_get_error(perf_buf)) {
