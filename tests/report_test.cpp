@@ -357,6 +357,11 @@ TEST(ReportRows, other_info_splits_into_known_parts_and_keeps_texts_it_does_not_
     EXPECT_EQ(ipt_fragment.unknown, "frag_off:8");
     other_info_fields drop = split_other_info("reason:NO_SOCKET at: tcp_v4_rcv");
     EXPECT_EQ(drop.reason, "NO_SOCKET");
+    other_info_fields numbered = split_other_info("reason:SOCKET_RCVBUFF at: raw_rcv_skb buf:12 frag_off:8");
+    EXPECT_EQ(numbered.location, "raw_rcv_skb");
+    EXPECT_EQ(numbered.buffer, "12");
+    EXPECT_EQ(numbered.unknown, "frag_off:8");
+    EXPECT_EQ(split_other_info("  buf:3").buffer, "3"); // a raw socket's copy
     EXPECT_EQ(drop.location, "tcp_v4_rcv");
 }
 

@@ -109,6 +109,7 @@ protected:
         trace_filter = {0, PROTO_TCP, 0};
         trace_lost_errno = 0;
         track_sample_losses(4);
+        start_buffer_numbers();
     }
     void TearDown() override
     {
@@ -122,11 +123,18 @@ protected:
         out.resize(n < 0 ? 0 : size_t(n));
         return out;
     }
+    // Starts the file again from nothing, the trace's buffer numbers kept.
+    void clear_keeping_numbers()
+    {
+        ASSERT_EQ(ftruncate(fd, 0), 0);
+        ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    }
     // Starts the trace again from nothing, for the next case of a test.
     void clear()
     {
         ASSERT_EQ(ftruncate(fd, 0), 0);
         ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        start_buffer_numbers();
     }
     void feed(const data_t &r, int cpu = 1)
     {
@@ -320,7 +328,7 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
         memcpy(r.ipt_data.table_name, &c.location, sizeof(c.location));
         r.sock_data.sk_state = 10; // a socket state is no part of a drop row
         feed(r);
-        EXPECT_EQ(written().substr(197), std::string(c.other_info) + std::string(10, ' ') + "\n") << c.reason;
+        EXPECT_EQ(written().substr(197), std::string(c.other_info) + "buf:1     \n") << c.reason;
     }
     // A free without a reason (unread data at a socket's close, reassembled
     // fragments) is no packet lost: no row, of any protocol.
@@ -343,6 +351,37 @@ TEST_F(TraceOutput, tcp_rows_at_kfree_skb_show_the_drop_reason_and_the_function_
     clear();
     feed(walk);
     EXPECT_NE(written(), "");
+    kernel_names = {};
+}
+
+// Drop rows and a raw socket's copy show the buffer by its number in the
+// trace, never its address: a raw copy dropped has its raw_rcv row's
+// number, a copy no row saw a new one, and an address freed and used again
+// is a new buffer.
+TEST_F(TraceOutput, drop_and_raw_copy_rows_tell_buffers_apart_by_number)
+{
+    kernel_names.drop_reasons = {{2, "NO_SOCKET"}, {4, "SOCKET_RCVBUFF"}};
+    trace_filter.proto = PROTO_ICMP;
+    auto row = [&](const char *label, uint64_t skb) {
+        data_t r = icmp_record(label);
+        r.skb = skb;
+        r.ipt_data.hook = 4;
+        feed(r);
+        std::string line = written();
+        clear_keeping_numbers();
+        return line.substr(177, line.size() - 178); // OTHER_INFO, without the line feed
+    };
+    const std::pair<const char *, uint64_t> seen[] = {{"raw_rcv", 0xffff888001}, {"kfree_skb", 0xffff888002},
+                                                      {"kfree_skb", 0xffff888001}, {"kfree_skb", 0xffff888001},
+                                                      {"icmp_rcv", 0xffff888003}, {"raw_rcv", 0xffff888003}};
+    const char *numbers[] = {"buf:1", "buf:2", "buf:1", "buf:3", "", "buf:4"};
+    for (size_t i = 0; i < std::size(seen); i++) {
+        std::string info = row(seen[i].first, seen[i].second);
+        std::string last = info.substr(0, info.find_last_not_of(' ') + 1);
+        last = last.substr(last.rfind(' ') + 1); // the last word: "" for a row with no OTHER_INFO
+        EXPECT_EQ(last, *numbers[i] ? numbers[i] : "") << seen[i].first << " " << info;
+        EXPECT_EQ(info.find("888"), std::string::npos) << info; // no address
+    }
     kernel_names = {};
 }
 

@@ -50,6 +50,9 @@ constexpr const char CHAIN_PREFIX[] = "chain: ";
 constexpr const char REASON_PREFIX[] = "reason:";
 constexpr const char LOCATION_PREFIX[] = "at: ";
 constexpr const char SOCK_PREFIX[] = "sock:";
+// A drop row's and a raw socket's copy's (raw_rcv) buffer, by its number in
+// the trace: copies of one packet are buffers of their own.
+constexpr const char BUFFER_PREFIX[] = "buf:";
 constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
 // Follows an nft table or chain name longer than the record keeps (15
 // bytes): the name shown is its start.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <charconv>
 #include <cstring>
 
@@ -439,6 +440,45 @@ void note_sample(int cpu, uint64_t time)
     cpu_samples[size_t(cpu)].last_time = time;
 }
 
+// A buffer's number in this trace, for the rows that show one: a drop row
+// and a raw socket's copy (raw_rcv). The copies the kernel makes of a packet
+// for several sockets are buffers of their own, so their drop rows tell
+// them apart, and a raw socket's copy dropped has the number its raw_rcv
+// row showed. A kernel address is never written. A freed buffer's address
+// may hold the next packet: it is forgotten at its drop row, and the table
+// is emptied when copies delivered unseen (consumed, no row) fill it.
+constexpr size_t BUFFERS_REMEMBERED_MAX = 4096;
+std::unordered_map<uint64_t, uint64_t> buffer_numbers;
+uint64_t buffers_numbered;
+
+} // namespace
+
+void start_buffer_numbers()
+{
+    buffer_numbers.clear();
+    buffers_numbered = 0;
+}
+
+namespace {
+
+uint64_t buffer_number(uint64_t skb, bool freed)
+{
+    auto found = buffer_numbers.find(skb);
+    if (found != buffer_numbers.end()) {
+        uint64_t number = found->second;
+        if (freed)
+            buffer_numbers.erase(found);
+        return number;
+    }
+    uint64_t number = ++buffers_numbered;
+    if (freed)
+        return number;
+    if (buffer_numbers.size() >= BUFFERS_REMEMBERED_MAX)
+        buffer_numbers.clear();
+    buffer_numbers.emplace(skb, number);
+    return number;
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
 // they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
 // the walks are told apart first.
@@ -485,6 +525,10 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     start = line.len;
     if (with_chain)
         put_nft_chain(line, record);
+    if (with_drop || label_contains(record, "raw_rcv")) {
+        put_str(line, BUFFER_PREFIX, 0);
+        put_unsigned(line, buffer_number(record.skb, with_drop), 0);
+    }
     if (uint16_t offset = fragment_offset(record)) {
         if (line.len > start)
             put_blank(line);

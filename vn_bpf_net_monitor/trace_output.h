@@ -45,6 +45,9 @@ constexpr unsigned TRACE_LINE_MAX = 864;
 // write's.
 int write_trace_header(uint32_t protocol);
 
+// Buffers are numbered from 1 in each trace (drop and raw_rcv rows show them).
+void start_buffer_numbers();
+
 // The perf buffer's sample callback: one record in, one row or nothing out.
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
 

@@ -57,7 +57,7 @@ std::string other_info_members(std::string_view text)
     const std::pair<const char *, std::string_view> named[] = {
         {"verdict", parts.verdict}, {"hook", parts.hook},     {"table", parts.table},
         {"chain", parts.chain},     {"sock", parts.sock},     {"reason", parts.reason},
-        {"location", parts.location},
+        {"location", parts.location}, {"buffer", parts.buffer},
     };
     for (const auto &[key, part] : named)
         if (!part.empty())

@@ -329,6 +329,9 @@ other_info_fields split_other_info(std::string_view text)
         if (starts_with(text, LOCATION_PREFIX))
             out.location = take_word(text, sizeof(LOCATION_PREFIX) - 1);
     }
+    // A drop row's or a raw socket's copy's buffer, by its number in the trace.
+    if (starts_with(text, BUFFER_PREFIX))
+        out.buffer = take_word(text, sizeof(BUFFER_PREFIX) - 1);
     out.unknown = text;
     return out;
 }

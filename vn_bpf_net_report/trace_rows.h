@@ -39,6 +39,7 @@ struct other_info_fields {
     std::string_view sock;    // "TCP_LISTEN" from "sock:TCP_LISTEN"
     std::string_view reason;  // "NO_SOCKET" from "reason:NO_SOCKET" (a drop row)
     std::string_view location; // "tcp_v4_rcv" from "at: tcp_v4_rcv"
+    std::string_view buffer;   // "7" from "buf:7" (a drop row, a raw socket's copy)
     std::string_view unknown;
 };
 other_info_fields split_other_info(std::string_view other_info);
