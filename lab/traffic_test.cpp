@@ -121,15 +121,20 @@ TEST(Traffic, EveryJourneyIsOneCapturedPacketAndOnlyTheDroppedClassSaysDropped)
             found[key_of(j["protocol"], j["rows"][0])]++;
             classes[name + " " + cls]++;
         }
-        // The monitor under kptr_restrict ran for the nft drops alone.
+        // The monitor under kptr_restrict ran for the nft drops alone; a
+        // monitor that said it lost samples may miss the packets of them.
+        bool lost = std::any_of(m.remarks.begin(), m.remarks.end(),
+                                [](const std::string& r) { return r.rfind("# lost ", 0) == 0; });
+        bool partial = name == "udp_kptr" || lost;
         for (const auto& [key, n] : found)
-            EXPECT_TRUE(name == "udp_kptr" ? n <= captured[key] : n == captured[key]) << "journeys of " << key;
-        if (name != "udp_kptr") {
+            EXPECT_TRUE(partial ? n <= captured[key] : n == captured[key]) << "journeys of " << key;
+        if (!partial) {
             for (const auto& [key, n] : captured)
                 EXPECT_EQ(found[key], n) << "journeys of " << key;
         }
     }
     RecordProperty("classes", ::testing::PrintToString(classes));
+    EXPECT_GT(classes["udp dropped"], 0);
 }
 
 // busybox ping reads its replies on a raw socket: each reply is delivered
@@ -219,7 +224,7 @@ TEST(Traffic, EachMulticastCopyTheFullSocketHadNoRoomForIsCountedOnce)
     EXPECT_EQ(copies, lost_copies);
 }
 
-// Datagrams the peer refused to route: no route (Ip InNoRoutes), no
+// Datagrams the peer refused to route: no route (IpExt InNoRoutes), no
 // forwarding (Ip InAddrErrors), a source its strict reverse-path filter
 // refuses (TcpExt IPReversePathFilter). Each is one drop row naming the
 // function, and one dropped journey saying the row's function and reason
