@@ -2,6 +2,8 @@
  * receiver, because busybox nc speaks no UDP, an echo request with IP
  * options, which busybox ping cannot send, a frame whose IPv4 header the
  * kernel rejects, a receiver that does not read, a socket-diagnostic lookup,
+ * an idle connection kept alive, a multicast stream and its two receivers,
+ * datagrams with a source address that is not the sender's,
  * and the bench's UDP load and its sink. Every call is bounded in time by
  * alarm(), so a lost packet ends the tool instead of the boot. Also the
  * meeting of a pair's two guests through the host, where each tells its
@@ -15,7 +17,11 @@
 #include <netinet/ether.h>
 #include <netinet/in.h>
 #include <netpacket/packet.h>
+#include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
+#include <netinet/tcp.h>
+#include <netinet/udp.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -344,6 +350,148 @@ static int diag_lookup(char **argv)
     return nlh->nlmsg_type == SOCK_DIAG_BY_FAMILY ? 0 : 1;
 }
 
+/* Connects, turns keepalive on with probes after 1 s idle and every 1 s,
+ * sends nothing for SECONDS, closes. Each probe is a segment the peer has
+ * seen already (one byte before what it expects). */
+static int tcp_idle(char **argv)
+{
+    struct sockaddr_in sa = address(argv[0], argv[1]);
+    require_test_route(&sa);
+    int one = 1, seconds = atoi(argv[2]);
+    int s = new_socket(SOCK_STREAM);
+    if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &one, sizeof one) < 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &one, sizeof one) < 0)
+        die("keepalive");
+    if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+        die("connect");
+    sleep((unsigned)seconds);
+    close(s);
+    printf("idle %d s\n", seconds);
+    return 0;
+}
+
+/* A multicast group of the administratively scoped range (239/8): with a
+ * hop limit of 1 it never leaves the link it is sent on. */
+static struct sockaddr_in group_address(const char *group, const char *port)
+{
+    struct sockaddr_in sa = address(group, port);
+    if ((ntohl(sa.sin_addr.s_addr) >> 24) != 239) {
+        fprintf(stderr, "%s is no 239/8 group\n", group);
+        exit(2);
+    }
+    return sa;
+}
+
+/* Sends one datagram per SIZE to GROUP:PORT, hop limit 1, no copy looped
+ * back; the route to the group must leave from a lab address. */
+static int mcast_send(int argc, char **argv)
+{
+    struct sockaddr_in sa = group_address(argv[0], argv[1]), local;
+    socklen_t local_len = sizeof local;
+    unsigned char ttl = 1, loop = 0;
+    char buf[1500];
+    int s = new_socket(SOCK_DGRAM);
+    if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) < 0 ||
+        setsockopt(s, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0)
+        die("multicast options");
+    if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0 || getsockname(s, (struct sockaddr *)&local, &local_len) < 0)
+        die("connect");
+    if (!is_test_address(&local)) {
+        fprintf(stderr, "the route to %s leaves from %s, no lab address\n", argv[0], inet_ntoa(local.sin_addr));
+        return 2;
+    }
+    memset(buf, 'm', sizeof buf);
+    for (int i = 2; i < argc; i++) {
+        size_t n = (size_t)atoi(argv[i]);
+        if (send(s, buf, n < sizeof buf ? n : sizeof buf, 0) < 0)
+            die("send");
+        usleep(50000);
+    }
+    return 0;
+}
+
+static int group_member(const struct sockaddr_in *group, const char *interface, int rcvbuf)
+{
+    struct sockaddr_in any = *group;
+    struct ip_mreq mreq;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    int s = bound_socket(SOCK_DGRAM, &any);
+    if (rcvbuf > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    mreq.imr_multiaddr = group->sin_addr;
+    if (inet_pton(AF_INET, interface, &mreq.imr_interface) != 1)
+        die("interface address");
+    if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0)
+        die("IP_ADD_MEMBERSHIP");
+    return s;
+}
+
+/* Two sockets join GROUP on the interface with address IFADDR and bind its
+ * PORT: one reads up to COUNT datagrams (giving up after 3 s without one),
+ * the other, with SO_RCVBUF as small as the kernel allows, is not read until
+ * then, so its copies find its buffer full. Prints what each got: the
+ * datagrams kept for the second are read before it closes, so none is
+ * freed unread. */
+static int mcast_recv(char **argv)
+{
+    struct sockaddr_in group = group_address(argv[0], argv[1]);
+    int count = atoi(argv[3]), read_n = 0, kept = 0;
+    char buf[2048];
+    int reader = group_member(&group, argv[2], 0);
+    int full = group_member(&group, argv[2], 1);
+    printf("listening\n");
+    fflush(stdout);
+    struct pollfd pfd = {reader, POLLIN, 0};
+    while (read_n < count && poll(&pfd, 1, 3000) == 1 && recv(reader, buf, sizeof buf, 0) >= 0)
+        read_n++;
+    while (recv(full, buf, sizeof buf, MSG_DONTWAIT) >= 0)
+        kept++;
+    printf("read %d\nkept %d\n", read_n, kept);
+    return 0;
+}
+
+/* Datagrams from SRC, an address the sender does not have, to DST:PORT, one
+ * per SIZE: a raw socket writes the IPv4 header itself (IP_HDRINCL; the
+ * kernel fills in the checksum and the identification). No UDP checksum
+ * (zero: none computed). */
+static int udp_spoof(int argc, char **argv)
+{
+    struct sockaddr_in src = address(argv[0], "0"), dst = address(argv[1], argv[2]);
+    require_test_route(&dst);
+    if (!is_test_address(&src)) {
+        fprintf(stderr, "%s is no lab address\n", argv[0]);
+        return 2;
+    }
+    int s = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (s < 0)
+        die("socket");
+    unsigned char packet[1500];
+    for (int i = 3; i < argc; i++) {
+        size_t n = (size_t)atoi(argv[i]);
+        if (n > sizeof packet - 28)
+            n = sizeof packet - 28;
+        struct iphdr *ip = (struct iphdr *)packet;
+        struct udphdr *udp = (struct udphdr *)(packet + sizeof *ip);
+        memset(packet, 's', sizeof packet);
+        memset(ip, 0, sizeof *ip + sizeof *udp);
+        ip->version = 4;
+        ip->ihl = 5;
+        ip->ttl = 64;
+        ip->protocol = IPPROTO_UDP;
+        ip->tot_len = htons((unsigned short)(28 + n));
+        ip->saddr = src.sin_addr.s_addr;
+        ip->daddr = dst.sin_addr.s_addr;
+        udp->source = htons(40000);
+        udp->dest = dst.sin_port;
+        udp->len = htons((unsigned short)(8 + n));
+        if (sendto(s, packet, 28 + n, 0, (struct sockaddr *)&dst, sizeof dst) < 0)
+            die("sendto");
+        usleep(50000);
+    }
+    return 0;
+}
+
 static int64_t now_ns(void)
 {
     struct timespec ts;
@@ -449,6 +597,10 @@ int main(int argc, char **argv)
         "       lab_net ping-rr HOST ID\n"
         "       lab_net ihl4 DEV SMAC DMAC SRC DST\n"
         "       lab_net diag LOCAL PORT PEER\n"
+        "       lab_net tcp-idle HOST PORT SECONDS\n"
+        "       lab_net mcast-send GROUP PORT SIZE...\n"
+        "       lab_net mcast-recv GROUP PORT IFADDR COUNT\n"
+        "       lab_net udp-spoof SRC DST PORT SIZE...\n"
         "       lab_net udp-flood HOST PORT COUNT SECONDS RATE\n"
         "       lab_net udp-sink PORT\n"
         "       lab_net clock PORT NAME\n";
@@ -470,6 +622,14 @@ int main(int argc, char **argv)
         return send_ihl4(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "diag") == 0)
         return diag_lookup(argv + 2);
+    if (argc >= 5 && strcmp(argv[1], "tcp-idle") == 0)
+        return tcp_idle(argv + 2);
+    if (argc >= 5 && strcmp(argv[1], "mcast-send") == 0)
+        return mcast_send(argc - 2, argv + 2);
+    if (argc >= 6 && strcmp(argv[1], "mcast-recv") == 0)
+        return mcast_recv(argv + 2);
+    if (argc >= 6 && strcmp(argv[1], "udp-spoof") == 0)
+        return udp_spoof(argc - 2, argv + 2);
     if (argc >= 7 && strcmp(argv[1], "udp-flood") == 0)
         return udp_flood(argv + 2);
     if (argc >= 3 && strcmp(argv[1], "udp-sink") == 0)

@@ -232,7 +232,7 @@ struct Monitor {
     const Layout* layout = nullptr;
     std::vector<Row> rows;
     std::vector<std::string> bad_lines;
-    std::vector<std::string> loss_lines; // "# lost N samples on CPU C between T1 and T2"
+    std::vector<std::string> remarks; // trace lines that begin with "# "
     std::string status, alive, stderr_text, stdout_text;
     // The start-up lines on probe points not traced and on what drop rows
     // cannot name, kept apart from stderr_text.
@@ -292,10 +292,12 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         m.header = lines[0];
     for (size_t i = 1; i < lines.size() && m.layout; i++) {
         Row r;
-        if (parse_row(lines[i], *m.layout, r))
+        // The monitor's own remarks ("# lost N samples on CPU C between T1
+        // and T2"), no rows.
+        if (lines[i].rfind("# ", 0) == 0)
+            m.remarks.push_back(lines[i]);
+        else if (parse_row(lines[i], *m.layout, r))
             m.rows.push_back(r);
-        else if (lines[i].rfind("# lost ", 0) == 0)
-            m.loss_lines.push_back(lines[i]);
         else
             m.bad_lines.push_back(lines[i]);
     }
@@ -612,15 +614,32 @@ inline std::set<unsigned> held_sizes(const Phase& ph)
     return out;
 }
 
-// Why the kernel dropped a captured packet the peer never got, as its drop
-// row must say; empty for a packet that was delivered.
+// The pings here read replies on raw sockets: each reply is delivered, as a
+// copy to the ping's raw socket, and then freed with NO_SOCKET because no
+// ICMP socket of its own wants it.
+inline bool delivered_to_raw_socket(const Packet& p) { return p.proto == 1 && p.a == 0; }
+
+// The reason behind an ending of a packet the kernel freed with a reason yet
+// had delivered: a segment freed unread at a close, a stale or duplicate one.
+inline std::string delivered_drop_reason(const std::string& ending)
+{
+    static const std::string stale = "discarded: duplicate or stale (";
+    if (ending == "delivered, freed unread at close")
+        return "QUEUE_PURGE";
+    if (ending.rfind(stale, 0) == 0 && ending.back() == ')')
+        return ending.substr(stale.size(), ending.size() - stale.size() - 1);
+    return "";
+}
+
+// Why the kernel freed a captured packet with a reason, as its drop row must
+// say: a packet the peer never got, and the echo replies; empty for any other.
 inline std::string drop_reason_of(const Lab& l, const Phase& ph, const Packet& p)
 {
     if (dropped_by_rule(l, ph, p))
         return "NETFILTER_DROP";
-    // The pings here read replies on raw sockets, which get a copy; the
-    // kernel drops the reply itself, which no ICMP socket wants.
-    if (p.proto == 1 && p.a == 0)
+    // A delivered echo reply all the same (delivered_to_raw_socket): the
+    // kernel frees it after the raw socket's copy, with this reason.
+    if (delivered_to_raw_socket(p))
         return "NO_SOCKET";
     // A header ip_rcv rejects (IHL 4) is dropped there.
     if (p.rejected)

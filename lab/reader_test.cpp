@@ -1,68 +1,9 @@
 // The trace reader on every trace the lab takes: every captured packet that a
 // monitor's filter lets through is one journey of the reader, and nothing
 // else is. REPORT_BIN is the reader under test.
-#include <nlohmann/json.hpp>
-
-#include <cstdio>
-
-#include "lab_results.h"
-#include "report_schema.h"
+#include "report_lines.h"
 
 namespace {
-
-// The reader's journeys and frames for one trace, its whole JSON stream
-// held against the documented schema.
-// A journey's text field, empty where the schema has null.
-std::string text_of(const nlohmann::json& j, const char* field)
-{
-    return j[field].is_string() ? j[field].get<std::string>() : "";
-}
-
-// Every line the reader writes for ARGS, each held against the schema; its
-// exit status in STATUS.
-std::vector<nlohmann::json> reader_lines(const std::string& args, int& status)
-{
-    std::vector<nlohmann::json> lines;
-    status = -1;
-    FILE* pipe = popen((std::string(REPORT_BIN) + " --json " + args + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return lines;
-    std::string text;
-    char buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
-        text.append(buf, n);
-    status = pclose(pipe);
-    EXPECT_EQ(status, 0) << text.substr(0, 500);
-    for (const auto& line : lines_of(text)) {
-        auto j = nlohmann::json::parse(line, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << line;
-        if (!j.is_discarded())
-            lines.push_back(j);
-    }
-    EXPECT_EQ(stream_error(lines), "");
-    return lines;
-}
-
-std::vector<nlohmann::json> journeys_of(const Monitor& m)
-{
-    int status;
-    std::vector<nlohmann::json> out;
-    for (const auto& j : reader_lines("'" + m.trace_path + "'", status))
-        if (j["kind"] == "journey" || j["kind"] == "repeated")
-            out.push_back(j);
-    return out;
-}
-
-// The packet key of a journey, from its first row, as the capture's.
-std::string key_of(const std::string& protocol, const nlohmann::json& row)
-{
-    std::string sip = row["sip"], dip = row["dip"];
-    if (protocol == "tcp")
-        return packet_key(6, sip, dip, row["sport"], row["dport"], row["seq"], row["ack_seq"]);
-    if (protocol == "udp")
-        return packet_key(17, sip, dip, row["sport"], row["dport"], row["len"], 0);
-    return packet_key(1, sip, dip, row["type"], row["code"], row["id"], row["sequence"]);
-}
 
 TEST(Reader, EveryCapturedPacketIsOneJourneyOfTheReader)
 {
@@ -97,9 +38,11 @@ TEST(Reader, EveryCapturedPacketIsOneJourneyOfTheReader)
 }
 
 // Every packet the kernel dropped reads as dropped, with the place and the
-// cause: a table (and nft chain) and hook for a rule's drop, the function
-// and the kernel's reason for any other; a delivered one ends at its last
-// function.
+// cause: a table (its family and base chain for nft) and hook for a rule's
+// drop, the function and the kernel's reason for any other. A delivered one
+// ends at its last function, or says how it was delivered when the kernel
+// freed it with a reason all the same: an echo reply that a ping's raw
+// socket got, a segment freed unread at a close, a stale one.
 TEST(Reader, EveryDropReadsAsDroppedWithThePlaceAndTheCause)
 {
     const Lab& l = lab();
@@ -117,20 +60,24 @@ TEST(Reader, EveryDropReadsAsDroppedWithThePlaceAndTheCause)
                 if (it == by_key.end())
                     continue; // the rejected SYN: held by the truth checks
                 const Packet& p = *it->second.front();
-                std::string reason = drop_reason_of(l, ph, p), ending = text_of(j, "ending");
+                std::string reason = drop_reason_of(l, ph, p), ending = text_of(j, "ending"), cls = "dropped";
                 // A pure ACK may share its key with the data segment before it.
+                std::string timed_reason = delivered_drop_reason(ending);
                 bool timed = std::any_of(it->second.begin(), it->second.end(), [&](const Packet* q) {
-                    return may_be_dropped_by_timing(*q, text_of(j, "drop_reason"));
+                    return may_be_dropped_by_timing(*q, timed_reason);
                 });
-                if (reason.empty() && timed)
-                    reason = text_of(j, "drop_reason");
                 std::string port = std::to_string(p.b), want;
-                if (reason.empty())
-                    want = "ended at ";
+                // The kernel frees the reply with NO_SOCKET only after the raw socket's copy.
+                if (delivered_to_raw_socket(p))
+                    want = "delivered to a raw socket", cls = "delivered";
+                else if (reason.empty() && timed)
+                    want = ending, cls = "delivered";
+                else if (reason.empty())
+                    want = "ended at ", cls = "delivered";
                 else if (ph.name == "drops" && port == l["NFT_TCP_PORT"])
-                    want = "dropped by table filter chain INPUT at NF_INET_LOCAL_IN";
+                    want = "dropped by table ip filter base chain INPUT at NF_INET_LOCAL_IN";
                 else if (ph.name == "drops" && port == l["NFT_UDP_PORT"])
-                    want = "dropped by table fw chain in at NF_INET_LOCAL_IN";
+                    want = "dropped by table inet fw base chain in at NF_INET_LOCAL_IN";
                 else if (reason == "NETFILTER_DROP")
                     want = "dropped by table filter at NF_INET_LOCAL_IN";
                 else
@@ -140,13 +87,15 @@ TEST(Reader, EveryDropReadsAsDroppedWithThePlaceAndTheCause)
                     EXPECT_EQ(ending.substr(ending.size() - reason.size() - 2), ": " + reason) << p.key;
                     EXPECT_EQ(j["drop_reason"], reason) << p.key;
                 }
-                EXPECT_EQ(j["dropped"].get<bool>(), !reason.empty()) << p.key;
+                EXPECT_EQ(text_of(j, "class"), cls) << p.key << ": " << ending;
+                EXPECT_EQ(j["dropped"].get<bool>(), cls == "dropped") << p.key;
                 endings[ph.name + " " + ending]++;
             }
         }
     }
     RecordProperty("endings", ::testing::PrintToString(endings));
     EXPECT_GT(endings["drops dropped at tcp_v4_rcv: NO_SOCKET"], 0) << ::testing::PrintToString(endings);
+    EXPECT_GT(endings["plain delivered to a raw socket"], 0) << ::testing::PrintToString(endings);
 }
 
 // The reader on both guests' traces of one monitor, each guest a host named

@@ -1,0 +1,325 @@
+// The traffic phase: what real programs make of the packet path (ping, an
+// HTTP fetch, a connection kept alive, multicast, routing refusals, nft
+// drops), each journey's ending held against the traffic's own outcome and
+// the kernel's counters of both namespaces.
+#include <regex>
+
+#include "report_lines.h"
+
+namespace {
+
+// /proc/net/snmp and /proc/net/netstat: per group a line of names and a
+// line of values ("Ip: Forwarding ..." then "Ip: 2 64 ..."), read as
+// "IpExt.InNoRoutes" -> value.
+std::map<std::string, long long> read_counters(const std::string& path)
+{
+    std::map<std::string, long long> out;
+    std::map<std::string, std::vector<std::string>> names;
+    for (const auto& line : lines_of(read_file(path))) {
+        std::stringstream ss(line);
+        std::string group, word;
+        ss >> group;
+        std::vector<std::string> words;
+        while (ss >> word)
+            words.push_back(word);
+        if (!names.count(group)) {
+            names[group] = words;
+            continue;
+        }
+        for (size_t i = 0; i < words.size() && i < names[group].size(); i++)
+            out[group.substr(0, group.size() - 1) + "." + names[group][i]] = std::stoll(words[i]);
+    }
+    return out;
+}
+
+struct Traffic {
+    Phase ph;
+    std::map<std::string, std::string> sent;  // traffic.env: what each step sent and got
+    std::map<std::string, std::vector<nlohmann::json>> journeys;  // per monitor
+
+    std::string operator[](const std::string& k) const
+    {
+        auto it = sent.find(k);
+        EXPECT_NE(it, sent.end()) << "traffic.env has no " << k;
+        return it == sent.end() ? "" : it->second;
+    }
+    int count(const std::string& k) const { return (int)numbers_of((*this)[k]).size(); }
+    // What a counter of the peer's namespace grew by over the traffic.
+    long long peer_delta(const std::string& counter) const
+    {
+        for (const char* file : {"snmp", "netstat"}) {
+            auto before = read_counters(ph.dir + "/" + file + "-peer-before.txt");
+            auto after = read_counters(ph.dir + "/" + file + "-peer-after.txt");
+            if (after.count(counter) && before.count(counter))
+                return after[counter] - before[counter];
+        }
+        ADD_FAILURE() << "no counter " << counter;
+        return -1;
+    }
+};
+
+const Traffic& traffic()
+{
+    static const Traffic t = [] {
+        Traffic t;
+        t.ph = read_phase(env("LAB_RESULTS"), "traffic", {"icmp", "tcp", "udp", "udp_kptr"});
+        t.sent = read_settings(t.ph.dir + "/traffic.env");
+        for (const auto& [name, m] : t.ph.monitors) {
+            auto& mine = t.journeys[name];
+            for (const auto& j : journeys_of(m))
+                if (j["kind"] == "journey")
+                    mine.push_back(j);
+        }
+        return t;
+    }();
+    return t;
+}
+
+unsigned dport_of(const nlohmann::json& j) { return j["rows"][0]["dport"].get<unsigned>(); }
+
+// The endings of a monitor's journeys of the datagrams to PORT (and HOST,
+// where given), by ending.
+std::map<std::string, int> endings_to(const std::string& monitor, const std::string& port, const std::string& host = "")
+{
+    std::map<std::string, int> out;
+    for (const auto& j : traffic().journeys.at(monitor))
+        if (std::to_string(dport_of(j)) == port && (host.empty() || j["rows"][0]["dip"] == host))
+            out[text_of(j, "ending")]++;
+    return out;
+}
+
+// The drop rows of a monitor for datagrams to PORT: "reason:R at: F".
+std::vector<std::string> drop_rows_to(const Monitor& m, const std::string& port)
+{
+    std::vector<std::string> out;
+    for (const auto& r : m.rows)
+        if (is_drop_row(r.func) && std::to_string(r.b) == port)
+            out.push_back(r.other);
+    return out;
+}
+
+// Every monitor traced the phase to its end; every journey is a packet of
+// the capture, one per captured packet, and only a journey of class dropped
+// says dropped.
+TEST(Traffic, EveryJourneyIsOneCapturedPacketAndOnlyTheDroppedClassSaysDropped)
+{
+    const Traffic& t = traffic();
+    std::map<std::string, int> classes;
+    for (const auto& [name, m] : t.ph.monitors) {
+        SCOPED_TRACE(name + " (" + m.args + ")");
+        EXPECT_EQ(m.alive, "1");
+        EXPECT_EQ(m.status, "143");
+        EXPECT_TRUE(m.bad_lines.empty()) << m.bad_lines.front();
+        EXPECT_FALSE(m.rows.empty());
+        std::map<std::string, int> captured, found;
+        for (const auto& p : t.ph.packets)
+            captured[p.key] += m.covers(p);
+        for (const auto& j : t.journeys.at(name)) {
+            std::string cls = text_of(j, "class");
+            EXPECT_TRUE(cls == "delivered" || cls == "dropped" || cls == "not_seen") << cls;
+            EXPECT_EQ(j["dropped"].get<bool>(), cls == "dropped") << text_of(j, "ending");
+            found[key_of(j["protocol"], j["rows"][0])]++;
+            classes[name + " " + cls]++;
+        }
+        // The monitor under kptr_restrict ran for the nft drops alone; a
+        // monitor that said it lost samples may miss the packets of them.
+        bool lost = std::any_of(m.remarks.begin(), m.remarks.end(),
+                                [](const std::string& r) { return r.rfind("# lost ", 0) == 0; });
+        bool partial = name == "udp_kptr" || lost;
+        for (const auto& [key, n] : found)
+            EXPECT_TRUE(partial ? n <= captured[key] : n == captured[key]) << "journeys of " << key;
+        if (!partial) {
+            for (const auto& [key, n] : captured)
+                EXPECT_EQ(found[key], n) << "journeys of " << key;
+        }
+    }
+    RecordProperty("classes", ::testing::PrintToString(classes));
+    EXPECT_GT(classes["udp dropped"], 0);
+}
+
+// busybox ping reads its replies on a raw socket: each reply is delivered
+// (raw_rcv has its copy), though the kernel then frees it with NO_SOCKET.
+TEST(Traffic, EveryEchoReplyIsDeliveredToThePingsRawSocket)
+{
+    const Traffic& t = traffic();
+    const Monitor& m = t.ph.monitor("icmp");
+    EXPECT_EQ(t["PING_RECEIVED"], t["PING_COUNT"]);
+    int replies = 0;
+    for (const auto& j : t.journeys.at("icmp")) {
+        const auto& row = j["rows"][0];
+        if (row["type"] != 0)
+            continue;
+        replies++;
+        EXPECT_EQ(text_of(j, "ending"), "delivered to a raw socket");
+        EXPECT_EQ(text_of(j, "class"), "delivered");
+        EXPECT_EQ(rows_at(m, key_of("icmp", row), "raw_rcv").size(), 1u) << key_of("icmp", row);
+    }
+    EXPECT_EQ(std::to_string(replies), t["PING_RECEIVED"]);
+    EXPECT_GE(t.ph.hit("raw_rcv"), replies);
+}
+
+// A fetched file and an idle connection kept alive: every byte arrived and
+// nothing of either connection was dropped. The peer discards each
+// keepalive probe (one byte before what it expects) as stale, having
+// delivered it: its reply is what the prober waits for.
+TEST(Traffic, NothingOfTheFetchOrTheKeptAliveConnectionReadsDropped)
+{
+    const Traffic& t = traffic();
+    EXPECT_EQ(std::stol(t["FETCHED_BYTES"]), std::stol(t["FETCH_KIB"]) * 1024);
+    std::map<std::string, int> probes;  // captured keepalive probes by key
+    std::map<std::string, uint32_t> next_seq;
+    for (const auto& p : t.ph.packets) {
+        if (p.proto != 6 || std::to_string(p.b) != t["IDLE_PORT"])
+            continue;
+        std::string flow = p.sip + ":" + std::to_string(p.a);
+        uint32_t end = p.c + p.payload + ((p.tcp_flags & 0x03) ? 1 : 0);  // SYN and FIN take one
+        if (p.tcp_flags == 0x10 && p.payload == 0 && next_seq.count(flow) && p.c + 1 == next_seq[flow])
+            probes[p.key]++;
+        else if (!next_seq.count(flow) || (int32_t)(end - next_seq[flow]) > 0)
+            next_seq[flow] = end;
+    }
+    EXPECT_FALSE(probes.empty()) << "no keepalive probe in the capture";
+    std::map<std::string, int> per_port, stale;
+    for (const auto& j : t.journeys.at("tcp")) {
+        std::string sport = std::to_string(j["rows"][0]["sport"].get<unsigned>()), dport = std::to_string(dport_of(j));
+        std::string port = sport == t["HTTP_PORT"] || dport == t["HTTP_PORT"] ? "http"
+                           : sport == t["IDLE_PORT"] || dport == t["IDLE_PORT"] ? "idle" : "";
+        if (port.empty())
+            continue;
+        per_port[port]++;
+        EXPECT_NE(text_of(j, "class"), "dropped") << text_of(j, "ending");
+        std::string key = key_of("tcp", j["rows"][0]);
+        if (probes.count(key)) {
+            EXPECT_EQ(delivered_drop_reason(text_of(j, "ending")).rfind("TCP_", 0), 0u) << text_of(j, "ending");
+            EXPECT_EQ(text_of(j, "class"), "delivered");
+            stale[key]++;
+        }
+    }
+    EXPECT_EQ(stale, probes) << "keepalive probes read stale, against the capture";
+    EXPECT_GT(per_port["http"], 0) << "the fetch is not in the trace";
+    EXPECT_GT(per_port["idle"], 0) << "the kept-alive connection is not in the trace";
+}
+
+// Two sockets joined the group: the reader got every datagram; the one not
+// read kept a few, and each copy it had no room for is one journey that
+// says so, delivered (its sibling got the datagram), as many as the peer's
+// Udp RcvbufErrors grew by.
+TEST(Traffic, EachMulticastCopyTheFullSocketHadNoRoomForIsCountedOnce)
+{
+    const Traffic& t = traffic();
+    int sent = t.count("MCAST_SIZES");
+    EXPECT_EQ(std::stoi(t["MCAST_READ"]), sent);
+    int lost_copies = sent - std::stoi(t["MCAST_KEPT"]);
+    EXPECT_GT(lost_copies, 0) << "the full socket kept every datagram";
+    EXPECT_EQ(t.peer_delta("Udp.RcvbufErrors"), lost_copies);
+    int copies = 0, journeys = 0;
+    for (const auto& j : t.journeys.at("udp")) {
+        if (j["rows"][0]["dip"] != t["MCAST_GROUP"])
+            continue;
+        journeys++;
+        EXPECT_EQ(text_of(j, "class"), "delivered") << text_of(j, "ending");
+        copies += text_of(j, "ending") == "a copy for one socket dropped (SOCKET_RCVBUFF)";
+    }
+    EXPECT_EQ(journeys, sent);
+    EXPECT_EQ(copies, lost_copies);
+}
+
+// Datagrams the peer refused to route: no route (IpExt InNoRoutes), no
+// forwarding (Ip InAddrErrors), a source its strict reverse-path filter
+// refuses (TcpExt IPReversePathFilter). Each is one drop row naming the
+// function, and one dropped journey saying the row's function and reason
+// (in words where the kernel gives none).
+TEST(Traffic, RoutingDropsAreCountedByTheKernelAndSayWhere)
+{
+    const Traffic& t = traffic();
+    const Monitor& m = t.ph.monitor("udp");
+    struct Case {
+        const char *port, *host, *counter;
+        std::set<std::string> reasons;
+        std::string at;  // the function, where the kernel's code fixes it
+    };
+    const Case cases[] = {
+        {"NOROUTE_PORT", "NOROUTE_HOST", "IpExt.InNoRoutes", {"NOT_SPECIFIED", "IP_INNOROUTES"}, "ip_error"},
+        {"NOFWD_PORT", "NOFWD_HOST", "Ip.InAddrErrors", {"NOT_SPECIFIED", "IP_INADDRERRORS"}, "ip_error"},
+        {"MARTIAN_PORT", "HOST_B", "TcpExt.IPReversePathFilter", {"IP_RPFILTER"}, ""},
+    };
+    int sent = t.count("DROPPED_SIZES");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        std::string port = t[c.port];
+        EXPECT_EQ(t.peer_delta(c.counter), sent) << c.counter;
+        std::map<std::string, int> want;
+        auto rows = drop_rows_to(m, port);
+        EXPECT_EQ((int)rows.size(), sent);
+        for (const auto& other : rows) {
+            std::smatch got;
+            ASSERT_TRUE(std::regex_match(other, got, std::regex("reason:(\\S+) at: ([a-z_][a-z0-9_.]*)"))) << other;
+            EXPECT_TRUE(c.reasons.count(got[1])) << other;
+            if (!c.at.empty()) {
+                EXPECT_EQ(got[2], c.at) << other;
+            }
+            std::string reason = got[1] == "NOT_SPECIFIED" ? "reason not given by this kernel" : got[1].str();
+            want["dropped at " + got[2].str() + ": " + reason]++;
+        }
+        std::string host = std::string(c.host) == "HOST_B" ? lab()["HOST_B"] : t[c.host];
+        EXPECT_EQ(endings_to("udp", port, host), want);
+        for (const auto& j : t.journeys.at("udp")) {
+            if (std::to_string(dport_of(j)) == port) {
+                EXPECT_EQ(text_of(j, "class"), "dropped");
+            }
+        }
+    }
+}
+
+// nft drops in the peer: a netdev ingress chain, an inet ingress chain, and
+// a regular chain with a long name that the input base chain jumps to. Each
+// drop reads the table with its family, the base chain the walk began in
+// and the hook, as often as the rule's own counter says it dropped.
+TEST(Traffic, NftDropsNameFamilyTableBaseChainAndHook)
+{
+    const Traffic& t = traffic();
+    EXPECT_EQ(t["INET_INGRESS"], "1") << "every kernel of the lab takes an inet ingress chain (5.10 on)";
+    std::string ruleset = read_file(t.ph.dir + "/nft-ruleset.txt");
+    int sent = t.count("DROPPED_SIZES");
+    const std::pair<const char*, std::string> cases[] = {
+        {"NETDEV_DROP_PORT", "dropped by table netdev edge base chain ingress at NF_NETDEV_INGRESS"},
+        {"INGRESS_DROP_PORT", "dropped by table inet lab base chain early at NF_INET_INGRESS"},
+        {"JUMP_DROP_PORT", "dropped by table inet lab base chain input at NF_INET_LOCAL_IN"},
+    };
+    for (const auto& [port_name, ending] : cases) {
+        std::string port = t[port_name];
+        std::smatch counted;
+        ASSERT_TRUE(std::regex_search(ruleset, counted,
+                                      std::regex("udp dport " + port + " counter packets ([0-9]+) bytes [0-9]+ drop")))
+            << port_name << " has no counting rule:\n" << ruleset;
+        EXPECT_EQ(std::stoi(counted[1]), sent) << port_name;
+        for (const char* monitor : {"udp", "udp_kptr"})
+            EXPECT_EQ(endings_to(monitor, port), (std::map<std::string, int>{{ending, sent}})) << port_name << " " << monitor;
+    }
+    EXPECT_NE(ruleset.find("chain " + t["LONG_CHAIN"] + " {"), std::string::npos) << ruleset;
+}
+
+// Under kptr_restrict=2 the kernel shows every code address as 0: the
+// monitor started then cannot name the function of a drop and gives its
+// address, never a name it made up; the monitor that could read the symbols
+// names the same drops.
+TEST(Traffic, UnderKptrRestrictDropRowsGiveTheAddressAndNeverAName)
+{
+    const Traffic& t = traffic();
+    const Monitor& hidden = t.ph.monitor("udp_kptr");
+    const Monitor& named = t.ph.monitor("udp");
+    int rows = 0;
+    for (const char* port_name : {"NETDEV_DROP_PORT", "INGRESS_DROP_PORT", "JUMP_DROP_PORT"}) {
+        std::string port = t[port_name];
+        auto h = drop_rows_to(hidden, port), n = drop_rows_to(named, port);
+        EXPECT_EQ(h.size(), n.size()) << port_name;
+        for (const auto& other : h)
+            EXPECT_TRUE(std::regex_match(other, std::regex("reason:NETFILTER_DROP at: 0x[0-9a-f]{16}"))) << other;
+        for (const auto& other : n)
+            EXPECT_TRUE(std::regex_match(other, std::regex("reason:NETFILTER_DROP at: [a-z_][a-z0-9_.]*"))) << other;
+        rows += (int)h.size();
+    }
+    EXPECT_EQ(rows, 3 * t.count("DROPPED_SIZES"));
+}
+
+}  // namespace
