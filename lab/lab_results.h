@@ -168,7 +168,18 @@ struct Row {
     std::string func, dev, smac, dmac, sip, dip, other, key, line;
     unsigned a = 0, b = 0;
     uint32_t c = 0, d = 0;
-    std::string without_time() const { return line.substr(21); }
+    // The row as another trace of the same packets writes it: no time, and
+    // no buffer number, which counts the buffers of its own trace.
+    std::string without_time() const { return without_buffer(line.substr(21)); }
+    static std::string without_buffer(std::string text)
+    {
+        size_t at = text.find(" buf:");
+        if (at == std::string::npos)
+            return text;
+        size_t end = text.find(' ', at + 1);
+        text.replace(at + 1, (end == std::string::npos ? text.size() : end) - at - 1, "buf:");
+        return text;
+    }
 };
 
 struct Layout {
@@ -661,6 +672,13 @@ inline std::vector<const Row*> rows_at(const Monitor& m, const std::string& key,
         if (r.key == key && (func.empty() || r.func == func))
             out.push_back(&r);
     return out;
+}
+
+// A drop row's "reason:R at: F", without the buffer's number that follows.
+inline std::string drop_text(const std::string& other)
+{
+    std::string text = other.substr(0, other.find(" buf:"));
+    return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
 inline std::multiset<std::string> rows_without_time(const Monitor& m)

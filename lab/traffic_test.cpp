@@ -94,7 +94,7 @@ std::vector<std::string> drop_rows_to(const Monitor& m, const std::string& port)
     std::vector<std::string> out;
     for (const auto& r : m.rows)
         if (is_drop_row(r.func) && std::to_string(r.b) == port)
-            out.push_back(r.other);
+            out.push_back(drop_text(r.other));
     return out;
 }
 

@@ -586,7 +586,7 @@ TEST(Drops, NftWalksNameTheirTableAndChainAndADropSaysWhere)
             if (r.func == "nft_do_chain" && r.sip == l["HOST_A"])
                 walks[port + " " + r.other]++;
             if (is_drop_row(r.func))
-                drops[port + " " + r.other]++;
+                drops[port + " " + drop_text(r.other)]++;
         }
     }
     // iptables-nft's table is of family ip, the lab's own of inet.
