@@ -178,7 +178,7 @@ struct Row {
             return text;
         size_t end = text.find(' ', at + 1);
         text.replace(at + 1, (end == std::string::npos ? text.size() : end) - at - 1, "buf:");
-        return text;
+        return text.substr(0, text.find_last_not_of(' ') + 1); // its padding went with it
     }
 };
 

@@ -520,6 +520,8 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
          "discarded: duplicate or stale (TCP_OLD_SEQUENCE)", true, false, "delivered"},
         {{ending_kind::copy_dropped, id("__udp_queue_rcv_skb"), id("SOCKET_RCVBUFF")},
          "a copy for one socket dropped (SOCKET_RCVBUFF)", true, false, "delivered"},
+        {{ending_kind::time_wait, id("tcp_v4_rcv"), id("NOT_SPECIFIED")}, "delivered to a socket in TIME_WAIT", true,
+         false, "delivered"},
         {{ending_kind::samples_lost}, "not seen to the end (samples lost)", true, false, "not_seen"},
         {{ending_kind::last_seen, id("ip_rcv")}, "last seen at ip_rcv", true, false, "not_seen"},
         {{ending_kind::unknown}, ENDING_UNKNOWN, false, false, nullptr},
@@ -571,10 +573,10 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
     }
     // Each class counted once per journey, and said before the endings.
     const json &classes = objects.back()["classes"];
-    EXPECT_EQ(classes["delivered"], 5);
+    EXPECT_EQ(classes["delivered"], 6);
     EXPECT_EQ(classes["dropped"], 5);
     EXPECT_EQ(classes["not_seen"], 4);
-    EXPECT_NE(text.find("delivered: 5, dropped: 5, not seen to the end: 4\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("delivered: 6, dropped: 5, not seen to the end: 4\n"), std::string::npos) << text;
 }
 
 // ---- The binary on the sample traces ---------------------------------------
@@ -1490,6 +1492,14 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
         {"a copy dropped before the packet itself", path({{"udp_rcv", ""}, drop("PACKET_SOCK_ERROR", "packet_rcv"),
                                                             drop("NO_SOCKET", "__udp4_lib_rcv")}),
          "dropped at __udp4_lib_rcv: NO_SOCKET", "dropped"},
+        {"a segment a socket in TIME_WAIT handled",
+         {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"ip_local_deliver_finish", ""}, {"tcp_v4_rcv", "sock:TCP_TIME_WAIT"},
+          drop("NOT_SPECIFIED", "tcp_v4_rcv")},
+         "delivered to a socket in TIME_WAIT", "delivered"},
+        {"a segment for no local address",
+         {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"ip_local_deliver_finish", ""}, {"tcp_v4_rcv", "sock:TCP_MAX_STATES"},
+          drop("NOT_SPECIFIED", "tcp_v4_rcv")},
+         "dropped at tcp_v4_rcv: reason not given by this kernel", "dropped"},
         {"routing failed, no reason given",
          {{"ip_rcv", ""}, {"ip_rcv_finish", ""}, drop("NOT_SPECIFIED", "ip_error")},
          "dropped at ip_error: reason not given by this kernel", "dropped"},
@@ -1516,8 +1526,12 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
          "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
         {"handed to the device while its trace lost samples", {{"ip_output", ""}, {"dev_hard_start_xmit", ""}},
          "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
-        {"delivered to a socket is seen whatever is lost after", path({{"udp_rcv", ""}}), "ended at udp_rcv",
-         "delivered", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+        {"delivered to a socket, where a drop row may have been lost", path({{"udp_rcv", ""}}),
+         "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+        {"a later fragment taken into its datagram", {{"ip_rcv", "  frag_off:1480"}, {"ip_local_deliver", "  frag_off:1480"}},
+         "ended at ip_local_deliver", "delivered"},
+        {"a later fragment last seen before", {{"__netif_receive_skb", "  frag_off:1480"}, {"ip_rcv", "  frag_off:1480"}},
+         "last seen at ip_rcv", "not_seen"},
         {"a loss long before it", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}}, "last seen at ip_rcv", "not_seen",
          nullptr, "# lost 3 samples on CPU 1 between 100 and 200"},
         {"a note and a loss line that is not one", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}},

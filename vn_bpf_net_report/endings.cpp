@@ -17,7 +17,7 @@ bool stale_reason(std::string_view reason)
     return std::find(std::begin(stale), std::end(stale), reason) != std::end(stale);
 }
 
-enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale };
+enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait };
 
 drop_role role_of(report_state &state, const journey &j, size_t at, const other_info_fields &drop)
 {
@@ -27,6 +27,12 @@ drop_role role_of(report_state &state, const journey &j, size_t at, const other_
         return drop_role::purged;
     if (stale_reason(drop.reason))
         return drop_role::stale;
+    // A socket in TIME_WAIT (as early demux found it) handles a segment and
+    // frees it without a reason (6.1).
+    if (drop.reason == "NOT_SPECIFIED" && base_symbol(drop.location) == "tcp_v4_rcv")
+        for (size_t k = 0; k < at; k++)
+            if (split_other_info(state.names.text(j.rows[k].other_info)).sock == "TCP_TIME_WAIT")
+                return drop_role::time_wait;
     if (frees_a_copy(state, j.rows[at]))
         return drop_role::copy;
     // ping reads its replies on a raw socket: the kernel gave that socket its
@@ -118,8 +124,8 @@ void settle_ending(report_state &state, journey &j)
     // Each drop row told: the packet's own drop ends it; what was freed
     // after a delivery (a copy, the rest after a raw socket's copy, a purge)
     // tells how it was delivered.
-    ending told[6];
-    bool seen[6] = {};
+    ending told[7];
+    bool seen[7] = {};
     for (size_t i = 0; i < j.rows.size(); i++) {
         if (!place_of(state, j.rows[i].function).drop)
             continue;
@@ -142,7 +148,7 @@ void settle_ending(report_state &state, journey &j)
     static const std::pair<drop_role, ending_kind> by_weight[] = {
         {drop_role::packet, ending_kind::dropped},         {drop_role::raw_handled, ending_kind::raw_delivered},
         {drop_role::purged, ending_kind::freed_unread},    {drop_role::stale, ending_kind::discarded},
-        {drop_role::copy, ending_kind::copy_dropped},
+        {drop_role::time_wait, ending_kind::time_wait},    {drop_role::copy, ending_kind::copy_dropped},
     };
     // The packet's own drop, a table's or the kernel's, whichever came first.
     if (seen[size_t(drop_role::packet)] || seen[size_t(drop_role::netfilter)]) {
@@ -163,7 +169,8 @@ void settle_ending(report_state &state, journey &j)
     const trace_row &last = j.rows.back();
     int rank = row_rank(state, last);
     e.function = last.function;
-    e.kind = rank >= SOCKET_RANK || rank == HANDED_TO_DEVICE_RANK ? ending_kind::ended : ending_kind::last_seen;
+    bool delivered = rank >= SOCKET_RANK || rank == HANDED_TO_DEVICE_RANK || reassembled_here(state, last);
+    e.kind = delivered ? ending_kind::ended : ending_kind::last_seen;
 }
 
 void settle_losses(report_state &state, journey &j)
@@ -171,11 +178,10 @@ void settle_losses(report_state &state, journey &j)
     const trace_source &source = state.sources[j.source];
     if (source.losses.empty())
         return;
-    // A delivery to a socket was seen whatever came after; a packet handed
-    // to a device, or last seen on its way, may have gone on unseen.
-    bool open_end = j.end.kind == ending_kind::last_seen ||
-                    (j.end.kind == ending_kind::ended && row_rank(state, j.rows.back()) == HANDED_TO_DEVICE_RANK);
-    if (!open_end)
+    // Only what a row told stays told: a drop, or a delivery a drop row
+    // followed. A packet last seen at a socket may have been dropped there
+    // by a row that was lost.
+    if (j.end.kind != ending_kind::last_seen && j.end.kind != ending_kind::ended)
         return;
     int64_t first = j.rows.front().time, last = j.rows.back().time;
     int64_t reach = last > INT64_MAX - JOURNEY_GAP_NS ? INT64_MAX : last + JOURNEY_GAP_NS;
@@ -218,6 +224,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         return "discarded: duplicate or stale (" + known(e.reason) + ")";
     case ending_kind::copy_dropped:
         return "a copy for one socket dropped (" + known(e.reason) + ")";
+    case ending_kind::time_wait:
+        return "delivered to a socket in TIME_WAIT";
     case ending_kind::samples_lost:
         return "not seen to the end (samples lost)";
     case ending_kind::last_seen:

@@ -73,6 +73,7 @@ ending_class ending::what() const
     case ending_kind::raw_delivered:
     case ending_kind::freed_unread:
     case ending_kind::discarded:
+    case ending_kind::time_wait:
     case ending_kind::copy_dropped:
         return ending_class::delivered;
     case ending_kind::dropped:
@@ -117,6 +118,7 @@ ending as_told(const ending &e)
         break;
     case ending_kind::raw_delivered:
     case ending_kind::freed_unread:
+    case ending_kind::time_wait:
     case ending_kind::samples_lost:
         break;
     case ending_kind::dropped_by_table:

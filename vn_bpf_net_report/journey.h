@@ -102,6 +102,7 @@ enum class ending_kind : uint8_t {
     raw_delivered,    // a raw socket took its copy; the kernel freed the rest (`reason`) at `function`
     freed_unread,     // reached a socket, freed from its queue at close (`reason`, `function`)
     discarded,        // a duplicate or stale TCP segment, no data lost (`reason`, `function`)
+    time_wait,        // taken by a socket in TIME_WAIT, which frees what it handled (`reason`, `function`)
     copy_dropped,     // one socket's copy dropped (`reason`, `function`); the packet itself delivered
     dropped_by_hook,  // NETFILTER_DROP with no traced table walk to blame: at `function`
     samples_lost,     // the monitor lost samples while it was on its way

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "trace_layout.h"
 #include "trace_rows.h"
 
 namespace {
@@ -79,7 +80,8 @@ const report_state::other_info_facts &facts_of(report_state &state, uint32_t oth
 {
     while (state.info_facts.size() <= other_info) {
         other_info_fields info = split_other_info(state.names.text(uint32_t(state.info_facts.size())));
-        state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP", copy_freed(info)});
+        state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP", copy_freed(info),
+                                    info.unknown.find(trace_layout::FRAGMENT_PREFIX) != std::string_view::npos});
     }
     return state.info_facts[other_info];
 }
@@ -136,6 +138,11 @@ std::string_view base_symbol(std::string_view symbol)
 {
     size_t dot = symbol.find('.');
     return dot == std::string_view::npos ? symbol : symbol.substr(0, dot);
+}
+
+bool reassembled_here(report_state &state, const trace_row &row)
+{
+    return facts_of(state, row.other_info).later_fragment && state.names.text(row.function) == "ip_local_deliver";
 }
 
 bool frees_a_copy(report_state &state, const trace_row &row)

@@ -38,6 +38,9 @@ bool tells_drop_verdict(report_state &state, const trace_row &row);
 // socket's, one of a multicast's or broadcast's), not the packet itself,
 // which goes on.
 bool frees_a_copy(report_state &state, const trace_row &row);
+// Whether a row is a fragment after the first at ip_local_deliver, where the
+// kernel takes it into the whole datagram: its journey ends there.
+bool reassembled_here(report_state &state, const trace_row &row);
 // A symbol without the suffix a compiler gives a copy of it ("ip_rcv_finish_core.isra.0").
 std::string_view base_symbol(std::string_view symbol);
 // The place of a step: its function's, or its hook's for a walk.

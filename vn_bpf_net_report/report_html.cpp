@@ -107,6 +107,7 @@ std::string drop_colour(const report_state &state, const ending &e)
     case ending_kind::raw_delivered:
     case ending_kind::freed_unread:
     case ending_kind::discarded:
+    case ending_kind::time_wait:
     case ending_kind::copy_dropped:
     case ending_kind::samples_lost:
     case ending_kind::last_seen:
