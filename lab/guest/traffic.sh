@@ -12,6 +12,9 @@ MCAST_GROUP=239.18.0.1
 NOROUTE_HOST=198.18.5.1 NOFWD_HOST=198.18.6.1 MARTIAN_SOURCE=198.18.3.77
 PING_COUNT=3 FETCH_KIB=200 IDLE_SECONDS=3
 MCAST_SIZES="61 62 63 64 65 66 67 68 69 70 71 72" DROPPED_SIZES="41 42 43"
+# Datagrams to a closed port while the fetch runs: drops told in softirq
+# while process-context probes fire on the same CPUs.
+FLOOD_SIZES="$(seq 80 109 | tr '\n' ' ')"
 LONG_CHAIN=lab_long_chain_name_user
 WWW=/tmp/www
 
@@ -53,7 +56,10 @@ traffic_fetch() {
   in_peer httpd -f -p $HOST_B:$HTTP_PORT -h $WWW &
   httpd=$!
   await_listening $HTTP_PORT
+  lab_net udp-send $HOST_B $CLOSED_PORT $FLOOD_SIZES > "$DIR/flood.log" 2>&1 &
+  flood=$!
   step wget -q -O /tmp/fetched http://$HOST_B:$HTTP_PORT/file
+  wait "$flood"
   record FETCHED_BYTES "$(wc -c < /tmp/fetched)"
   rm -f /tmp/fetched
   kill "$httpd"
