@@ -1819,7 +1819,8 @@ TEST(ReportCli, usage_errors_say_what_to_type_and_end_with_two_and_a_filter_matc
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.find("TEXT"), std::string::npos) << help.out;
     for (const char *shown : {"--flow HOST[:PORT]|:PORT", "--slower-than TIME", "--dropped trace.txt",
-                              "--slower-than 1ms trace.txt", "--detail --start START_NS trace.txt"})
+                              "--slower-than 1ms trace.txt", "--detail --start START_NS trace.txt",
+                              "  delivered    it reached", "  dropped      a table", "  not seen     the trace"})
         EXPECT_NE(help.out.find(shown), std::string::npos) << shown;
 
     report_result none = run_report({"--start", "123", "--slower-than", "2ms", trace});

@@ -127,7 +127,11 @@ void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &i
     follow->excludes(html);
     follow->excludes(hosts);
     detail->excludes("--json");
-    app.footer("Examples:\n"
+    app.footer("Every journey is in one class, shown before its ending:\n"
+               "  delivered    it reached a socket, or a device on its way out of the host\n"
+               "  dropped      a table, a netfilter hook or the kernel dropped the packet itself\n"
+               "  not seen     the trace holds no end of it (its rows stop on the way, or samples were lost)\n"
+               "Examples:\n"
                "  what was dropped, and why:   vn_bpf_net_report --dropped trace.txt\n"
                "  where one flow went:         vn_bpf_net_report --flow 198.18.0.2:8080 trace.txt\n"
                "  one journey hop by hop:      vn_bpf_net_report --detail --start START_NS trace.txt\n"
