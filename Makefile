@@ -129,10 +129,14 @@ bench-report: all
 
 # The first thing to run, on any machine: boots the lab VM (Debian 12's
 # stock kernel under emulation), starts the monitor with ARGS in it, sends a
-# little traffic of each kind across its veth pair and shows the trace.
+# little traffic of each kind across its veth pair, shows the trace, then
+# the reader's journeys of it.
 ARGS ?= -P icmp
 LAB_ARCH ?= amd64
 LAB_SERIES ?= 6.1
 .PHONY: demo
 demo: deps
-	LAB_ARGS="$(ARGS)" lab/demo.sh $(LAB_ARCH) $(LAB_SERIES) $(BUILD)/lab/demo-$(LAB_ARCH)-$(LAB_SERIES)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target vn_bpf_net_report > /dev/null
+	LAB_ARGS="$(ARGS)" LAB_REPORT=$(BUILD)/vn_bpf_net_report \
+	  lab/demo.sh $(LAB_ARCH) $(LAB_SERIES) $(BUILD)/lab/demo-$(LAB_ARCH)-$(LAB_SERIES)

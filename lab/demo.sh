@@ -1,7 +1,8 @@
 #!/bin/bash
 # make demo: boots the lab guest, starts the monitor with LAB_ARGS, sends a
-# little traffic of each kind and shows the trace while it is written.
-# Usage: LAB_ARGS="-P icmp" demo.sh ARCH SERIES OUT_DIR
+# little traffic of each kind and shows the trace while it is written, then
+# (with LAB_REPORT, the reader) its journeys: how each packet ended.
+# Usage: LAB_ARGS="-P icmp" [LAB_REPORT=vn_bpf_net_report] demo.sh ARCH SERIES OUT_DIR
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ARCH=$1 SERIES=$2 OUT=$3
@@ -27,4 +28,9 @@ if ! wait "$run"; then
 fi
 wait "${follower:-}" 2>/dev/null || true
 cat "$OUT/results/demo.stderr" >&2
+if [ -n "${LAB_REPORT:-}" ]; then
+  echo
+  echo "lab: the reader's journeys of that trace ($LAB_REPORT $OUT/results/demo.trace):"
+  "$LAB_REPORT" "$OUT/results/demo.trace"
+fi
 grep -h "^lab: .*boot to power-off" "$OUT/run.log" || true
