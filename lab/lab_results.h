@@ -612,6 +612,11 @@ inline bool may_be_dropped_by_timing(const Packet& p, const std::string& reason)
         return false;
     if (reason == "QUEUE_PURGE")
         return p.tcp_flags & 1;
+    // A segment without data that reaches a socket already in TIME_WAIT
+    // (an ACK or FIN that crossed the close): 6.1 frees it, handled, with
+    // no reason at tcp_v4_rcv.
+    if (reason == "NOT_SPECIFIED")
+        return p.payload == 0;
     return reason.rfind("TCP_", 0) == 0 && p.tcp_flags == 0x10 && p.payload == 0;
 }
 
@@ -637,6 +642,8 @@ inline std::string delivered_drop_reason(const std::string& ending)
     static const std::string stale = "discarded: duplicate or stale (";
     if (ending == "delivered, freed unread at close")
         return "QUEUE_PURGE";
+    if (ending == "delivered to a socket in TIME_WAIT")
+        return "NOT_SPECIFIED";
     if (ending.rfind(stale, 0) == 0 && ending.back() == ')')
         return ending.substr(stale.size(), ending.size() - stale.size() - 1);
     return "";
