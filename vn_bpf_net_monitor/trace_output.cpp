@@ -526,6 +526,8 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
     if (with_chain)
         put_nft_chain(line, record);
     if (with_drop || label_contains(record, "raw_rcv")) {
+        if (line.len > start)
+            put_blank(line);
         put_str(line, BUFFER_PREFIX, 0);
         put_unsigned(line, buffer_number(record.skb, with_drop), 0);
     }

@@ -81,6 +81,7 @@ std::string ip_text(uint32_t a)
 std::string reference_row(const data_t &r, int cpu, uint32_t proto)
 {
     std::string first, second, third;
+    bool drop = false;
     if (label_has(r, "ret_ipt_do_table") || label_has(r, "ret_nft_do_chain")) {
         first = nf_verdict_name(r.ipt_data.verdict).text;
     } else if (label_has(r, "ipt_do_table")) {
@@ -103,9 +104,14 @@ std::string reference_row(const data_t &r, int cpu, uint32_t proto)
         snprintf(text, sizeof(text), "at: 0x%016llx", (unsigned long long)location);
         first = "reason:" + std::to_string(r.ipt_data.hook);
         second = text;
+        drop = true;
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv"))) {
         first = tcp_state_name(r.sock_data.sk_state);
     }
+    // A drop's or a raw socket's copy's buffer: each input is a trace of its
+    // own, whose first buffer is 1.
+    if (drop || label_has(r, "raw_rcv"))
+        third += (third.empty() ? "" : " ") + std::string("buf:1");
     // A fragment after the first: no transport header, its offset in the
     // third sub-field.
     unsigned fragment = ntohs(r.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
@@ -211,6 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memcpy(sample, data + PREFIX, sample_size);
     if (ftruncate(trace_memfd, 0) != 0 || lseek(trace_memfd, 0, SEEK_SET) != 0)
         abort();
+    start_buffer_numbers();
     handle_trace_event(nullptr, cpu, sample, uint32_t(sample_size));
 
     char out[2048];
