@@ -628,6 +628,10 @@ TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of
     };
     trace_filter.port = 80;
     feed(sample(100, 80), 1);
+    // The ring read past CPU 1's sample at 150: a loss after it filled the
+    // ring before then. No CPU without a sample is bounded so.
+    note_rings_read(150);
+    note_rings_read(180);
     note_lost_samples(1, 3);
     note_lost_samples(1, 4);
     note_lost_samples(2, 9); // CPU 2 has given nothing yet
@@ -635,6 +639,7 @@ TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of
     feed(sample(300, 81), 1); // filtered out, yet it ends the loss
     feed(sample(400, 80), 1);
     note_lost_samples(3, 1);
+    note_lost_samples(1, 2); // lost after the sample at 400, whose ring was not read since
     note_lost_samples(-1, 5); // no such CPU: nothing to tell in the trace
     note_lost_samples(4, 5);
     write_pending_sample_losses(900);
@@ -645,8 +650,9 @@ TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of
     const std::vector<std::string> expected = {
         "100                  1     tcp_v4_rcv",
         "200                  0     tcp_v4_rcv",
-        "# lost 7 samples on CPU 1 between 100 and 300",
+        "# lost 7 samples on CPU 1 between 100 and 150",
         "400                  1     tcp_v4_rcv",
+        "# lost 2 samples on CPU 1 between 400 and 900",
         "# lost 9 samples on CPU 2 between 0 and 900",
         "# lost 1 samples on CPU 3 between 0 and 900",
     };

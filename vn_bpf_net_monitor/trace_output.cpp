@@ -408,6 +408,11 @@ void put_drop_location(line_t &line, const data_t &record)
 struct cpu_samples_t {
     uint64_t last_time = 0;
     uint64_t lost = 0;
+    // When the monitor had read the CPU's ring past its last sample (0: not
+    // yet). A loss after that sample filled the ring before then: later the
+    // ring had room, and the next sample would have been no loss but the
+    // one after it.
+    uint64_t drained_by = 0;
 };
 std::vector<cpu_samples_t> cpu_samples;
 
@@ -424,7 +429,7 @@ void write_loss_line(int cpu, uint64_t until)
     put_str(line, " between ", 0);
     put_unsigned(line, c.last_time, 0);
     put_str(line, " and ", 0);
-    put_unsigned(line, until, 0);
+    put_unsigned(line, c.drained_by && c.drained_by < until ? c.drained_by : until, 0);
     line.text[line.len++] = '\n';
     write_line(line);
     c.lost = 0;
@@ -438,6 +443,7 @@ void note_sample(int cpu, uint64_t time)
     if (cpu_samples[size_t(cpu)].lost)
         write_loss_line(cpu, time);
     cpu_samples[size_t(cpu)].last_time = time;
+    cpu_samples[size_t(cpu)].drained_by = 0;
 }
 
 // A buffer's number in this trace, for the rows that show one: a drop row
@@ -778,6 +784,13 @@ void note_lost_samples(int cpu, uint64_t count)
 {
     if (cpu >= 0 && size_t(cpu) < cpu_samples.size())
         cpu_samples[size_t(cpu)].lost += count;
+}
+
+void note_rings_read(uint64_t now_ns)
+{
+    for (cpu_samples_t &c : cpu_samples)
+        if (!c.drained_by && c.last_time)
+            c.drained_by = now_ns;
 }
 
 void write_pending_sample_losses(uint64_t now_ns)

@@ -54,10 +54,14 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
 // Samples the kernel lost because a CPU's ring was full are told in the
 // trace where they were lost, one line before the next sample of that CPU:
 // "# lost N samples on CPU C between T1 and T2", T1 the time of that CPU's
-// sample before the loss (0 if none), T2 of the one after. Losses in a row
-// add up into one line. CPUs 0 to cpu_count - 1 are followed.
+// sample before the loss (0 if none), T2 of the one after, or the time the
+// monitor had read that CPU's ring past T1 if earlier: a CPU quiet after
+// its loss keeps a narrow window. Losses in a row add up into one line.
+// CPUs 0 to cpu_count - 1 are followed.
 void track_sample_losses(int cpu_count);
 void note_lost_samples(int cpu, uint64_t count);
+// Every ring has been read up to now (NOW_NS, the probes' clock).
+void note_rings_read(uint64_t now_ns);
 // On the way out: a line for each loss no sample has followed, ending at NOW_NS.
 void write_pending_sample_losses(uint64_t now_ns);
 

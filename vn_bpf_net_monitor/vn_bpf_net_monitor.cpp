@@ -388,8 +388,10 @@ static void report_lost_samples(bool always)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t now_ns = uint64_t(now.tv_sec) * 1000000000ULL + uint64_t(now.tv_nsec);
+    note_rings_read(now_ns);
     if (always)
-        write_pending_sample_losses(uint64_t(now.tv_sec) * 1000000000ULL + uint64_t(now.tv_nsec));
+        write_pending_sample_losses(now_ns);
     long long since = (now.tv_sec - last_loss_report.tv_sec) * 1000000000LL + (now.tv_nsec - last_loss_report.tv_nsec);
     if (!always && since < 1000000000LL)
         return;
