@@ -1,7 +1,6 @@
 #include "endings.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "path_order.h"
 #include "trace_rows.h"
@@ -17,7 +16,7 @@ bool stale_reason(std::string_view reason)
     return std::find(std::begin(stale), std::end(stale), reason) != std::end(stale);
 }
 
-enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait };
+enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait, count };
 
 drop_role role_of(report_state &state, const journey &j, size_t at, const other_info_fields &drop)
 {
@@ -124,8 +123,8 @@ void settle_ending(report_state &state, journey &j)
     // Each drop row told: the packet's own drop ends it; what was freed
     // after a delivery (a copy, the rest after a raw socket's copy, a purge)
     // tells how it was delivered.
-    ending told[7];
-    bool seen[7] = {};
+    ending told[size_t(drop_role::count)];
+    bool seen[size_t(drop_role::count)] = {};
     for (size_t i = 0; i < j.rows.size(); i++) {
         if (!place_of(state, j.rows[i].function).drop)
             continue;

@@ -13,10 +13,10 @@
 // walk before the drop.
 void settle_ending(report_state &state, journey &j);
 
-// A journey whose end was not seen (or was seen handed to a device) while
-// its trace lost samples near it: its rows after that may be the lost
-// ones, so it reads samples_lost rather than an end made up. Called again
-// when it is written, as a loss is told only after the window it covers.
+// A journey no drop row ended, while its trace lost samples near it: its
+// rows after that may be the lost ones, so it reads samples_lost rather
+// than an end made up. Called as it is written, since a loss is told only
+// after the window it covers.
 void settle_losses(report_state &state, journey &j);
 
 // "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table inet fw

@@ -151,7 +151,6 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
             repeated.push_back(std::move(j));
         } else {
             settle_ending(state, j);
-            settle_losses(state, j);
             group.journeys_before++;
             journeys.push_back(std::move(j));
         }

@@ -45,7 +45,7 @@ void write_made(run_t &run, int64_t before, bool everything)
         run.made.pop_back();
         write_header(run, nullptr);
         if (!next.repeated)
-            settle_losses(run.state, next.j); // a loss told since it was made
+            settle_losses(run.state, next.j);
         write_journey(run, next.j, next.repeated);
         give_back_rows(run.state, std::move(next.j.rows));
         if (run.out.size() > READ_CHUNK)

@@ -488,6 +488,16 @@ load_nftables() {
     in_peer nft add rule inet fw in udp dport $NFT_UDP_PORT drop || status "nft table failed"
 }
 
+# A capture and one unfiltered monitor per protocol; calls counted once all are ready.
+trace_every_protocol() {
+  start_capture
+  start_monitor icmp -P icmp
+  start_monitor tcp -P tcp
+  start_monitor udp -P udp
+  wait_monitors_ready
+  start_call_count
+}
+
 # Where packets stop and why: the two nft drops, a SYN and a datagram to
 # closed ports (the peer answers with a reset and a port unreachable), and a
 # receiver whose buffer is full. The kernel tells each drop at kfree_skb.
@@ -496,12 +506,7 @@ phase_drops() {
   load_nftables
   lsmod > "$DIR/lsmod.txt"
   in_peer nft list ruleset > "$DIR/ruleset.txt" 2>&1
-  start_capture
-  start_monitor icmp -P icmp
-  start_monitor tcp -P tcp
-  start_monitor udp -P udp
-  wait_monitors_ready
-  start_call_count
+  trace_every_protocol
   step ping -c 2 -i 0.3 $HOST_B
   # Nothing answers the dropped SYN: the client gives up after 3 s.
   export LAB_NET_TIME_LIMIT=3

@@ -176,12 +176,7 @@ phase_traffic() {
   ethtool -K veth0 tso on
   in_peer ethtool -K veth1 tso on
   in_peer ethtool -k veth1 > "$DIR/ethtool-veth1.txt"
-  start_capture
-  start_monitor icmp -P icmp
-  start_monitor tcp -P tcp
-  start_monitor udp -P udp
-  wait_monitors_ready
-  start_call_count
+  trace_every_protocol
   snapshot_counters before
   traffic_ping
   traffic_fetch
