@@ -8,11 +8,13 @@
 namespace {
 
 // Discards of TCP segments that lose no data: a copy the socket already
-// has, a keepalive or window probe, an ACK overtaken by a later one.
+// has, a keepalive or window probe, an ACK overtaken by a later one, a
+// segment that reached a socket as its connection ended (TCP_CLOSE).
 bool stale_reason(std::string_view reason)
 {
-    static const std::string_view stale[] = {"TCP_OLD_DATA", "TCP_OLD_SEQUENCE", "TCP_INVALID_SEQUENCE",
-                                             "TCP_OFOMERGE", "TCP_RFC7323_PAWS", "TCP_RFC7323_PAWS_ACK"};
+    static const std::string_view stale[] = {"TCP_OLD_DATA",     "TCP_OLD_SEQUENCE", "TCP_INVALID_SEQUENCE",
+                                             "TCP_OFOMERGE",     "TCP_RFC7323_PAWS", "TCP_RFC7323_PAWS_ACK",
+                                             "TCP_CLOSE"};
     return std::find(std::begin(stale), std::end(stale), reason) != std::end(stale);
 }
 
