@@ -235,10 +235,14 @@ await_closed() {
 }
 
 # Counting only: tracing_on 0 keeps the ring buffer out of it, the hit
-# counters of kprobe_profile still run.
+# counters of kprobe_profile still run. record-cmd 0: enabling an event would
+# otherwise hook sched_switch and sched_wakeup to note task names, and under
+# TCG the live patching of those hottest branches is what leaves a vCPU on a
+# stray int3 now and then.
 start_call_count() {
   [ -d $TRACEFS/events ] || mount -t tracefs tracefs $TRACEFS
   echo 0 > $TRACEFS/tracing_on
+  echo 0 > $TRACEFS/options/record-cmd
   for f in $PROBED; do
     echo "p:lab/$f $f" >> $TRACEFS/kprobe_events 2>/dev/null || echo "no kprobe on $f"
   done
