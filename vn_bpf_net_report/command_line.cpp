@@ -15,8 +15,9 @@
 namespace {
 
 // The inputs and their hosts: those of --host first, then the plain files,
-// each named by its base name. A file given twice (by any name) is one
-// host's.
+// which are all one host's (rotated traces, one trace per protocol): hosts
+// are joined only when named. That host is named by its first file's base
+// name. A file given twice (by any name) is one host's.
 void name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
 {
     settings &set = run.set;
@@ -34,8 +35,9 @@ void name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
     }
     if (plain_files || set.hosts.empty())
         for (const std::string &file : set.files)
-            entries.push_back({host_name_of_file(file), file, false});
+            entries.push_back({host_name_of_file(set.files.front()), file, false});
     std::vector<std::pair<struct stat, uint32_t>> known; // files seen, and their hosts
+    uint32_t plain_host = UINT32_MAX;
     set.files.clear();
     for (const entry &e : entries) {
         struct stat st;
@@ -53,6 +55,8 @@ void name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
                               2);
         if (e.named && by_name != run.join.hosts.end())
             host = named;
+        else if (!e.named && host == UINT32_MAX)
+            host = plain_host;
         if (host == UINT32_MAX) {
             std::string name = e.name;
             for (int n = 2; !e.named && std::count(run.join.hosts.begin(), run.join.hosts.end(), name); n++)
@@ -60,6 +64,8 @@ void name_hosts(run_t &run, bool plain_files, std::vector<input> &inputs)
             run.join.hosts.push_back(name);
             host = uint32_t(run.join.hosts.size() - 1);
         }
+        if (!e.named && plain_host == UINT32_MAX)
+            plain_host = host;
         if (found)
             known.push_back({st, host});
         set.files.push_back(e.file);
@@ -92,7 +98,7 @@ void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &i
                  "latency of each stage.",
                  PROGRAM};
     std::string flow, slower_than;
-    app.add_option("files", set.files, "trace files; - or none for standard input")->type_name("TRACE");
+    app.add_option("files", set.files, "trace files, all of one host; - or none for standard input")->type_name("TRACE");
     app.add_flag("--json", set.json, "JSON Lines (schema 1): a line per journey, then per stage, then a summary");
     auto *html = app.add_option("--html", set.html,
                                 "also write a self-contained HTML page to this file (never over an input)")

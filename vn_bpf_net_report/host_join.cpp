@@ -190,7 +190,6 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
     uint32_t xmit = state.names.id("dev_hard_start_xmit");
     int xmit_rank = place_of(state, xmit).rank;
     std::vector<host_parts> hosts(join.hosts.size());
-    join.on_wire.assign(hosts.size(), false);
     for (journey &j : journeys) {
         host_parts &h = hosts[join.host_of_source[j.source]];
         h.first = std::min(h.first, j.start());
@@ -203,8 +202,6 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
             h.keys[key].sent.push_back(&j);
         if (received)
             h.keys[key].received.push_back(&j);
-        if (sent || received)
-            join.on_wire[join.host_of_source[j.source]] = true;
     }
     for (host_parts &h : hosts)
         for (auto &[key, parts] : h.keys)

@@ -47,7 +47,6 @@ struct host_join {
     // Per host, what to add to its times for the first host's clock (0 for
     // hosts not joined to it), so that journeys of all hosts sort together.
     std::vector<int64_t> shift;
-    std::vector<bool> on_wire; // per host: a packet of its trace left it or came to it over a wire
     std::vector<std::pair<uint32_t, uint32_t>> unmatched; // pairs that share no traffic both ways
 };
 

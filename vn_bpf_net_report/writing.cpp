@@ -42,12 +42,9 @@ bool join_inputs(run_t &run, std::vector<journey> &journeys)
     bool alone = false;
     for (uint32_t host = 0; host < join.hosts.size(); host++)
         alone = alone || host_alone(join, host);
-    // Plain files of one host (whose packets never crossed a wire) need no
-    // notice: they read exactly as before.
     for (const auto &pair : join.unmatched)
-        if (!run.set.hosts.empty() || (join.on_wire[pair.first] && join.on_wire[pair.second]))
-            fprintf(stderr, "%s\n", unmatched_text(join, pair).c_str());
-    if (alone && !run.set.hosts.empty()) {
+        fprintf(stderr, "%s\n", unmatched_text(join, pair).c_str());
+    if (alone) {
         run.status = 1;
         run.refused = true;
         return false;
