@@ -1,4 +1,4 @@
-// The reader's JSON Lines, schema 1, as README and the manual page list
+// The reader's JSON Lines, schema 2, as README and the manual page list
 // them: every line has a kind, and every line of a kind the same keys, of
 // these types ("|null" where the value may be unknown). The tests and the
 // lab hold every line they read against it.
@@ -22,7 +22,7 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
         {"kind", "string"},          {"schema", "integer"},        {"file", "string"},
         {"protocol", "string"},      {"repeated_fields", "boolean"}, {"flow", "string"},
         {"saddr", "string"},         {"daddr", "string"},          {"sport", "integer|null"},
-        {"dport", "integer|null"},   {"start_ns", "integer"},      {"duration_ns", "integer"},
+        {"dport", "integer|null"},   {"start_ns", "integer"},      {"duration_ns", "integer"},   {"first_of_flow", "boolean"},
         {"ending", "string|null"},   {"dropped", "boolean|null"},  {"class", "string|null"}, {"drop_table", "string|null"},
         {"drop_chain", "string|null"}, {"drop_hook", "string|null"}, {"drop_reason", "string|null"},
         {"drop_function", "string|null"}, {"path", "array"},       {"rows", "array"},
@@ -39,9 +39,9 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
          {{"kind", "string"}, {"schema", "integer"}, {"hosts", "array"}, {"offset_ns", "integer"},
           {"error_ns", "integer"}, {"matched", "integer"}}},
         {"stage",
-         {{"kind", "string"}, {"schema", "integer"}, {"from", "string"}, {"to", "string"}, {"count", "integer"},
-          {"p50_ns", "integer"}, {"p90_ns", "integer"}, {"p99_ns", "integer"}, {"max_ns", "integer"},
-          {"mean_ns", "integer"}, {"total_ns", "integer"}}},
+         {{"kind", "string"}, {"schema", "integer"}, {"file", "string"}, {"host", "string|null"}, {"from", "string"},
+          {"to", "string"}, {"count", "integer"}, {"p50_ns", "integer"}, {"p90_ns", "integer"}, {"p99_ns", "integer"},
+          {"max_ns", "integer"}, {"mean_ns", "integer"}, {"total_ns", "integer"}, {"max_first_of_flow", "boolean"}}},
         {"summary",
          {{"kind", "string"}, {"schema", "integer"}, {"journeys", "integer"}, {"rows", "integer"},
           {"repeated_frames", "integer"}, {"unreadable_rows", "integer"}, {"classes", "object"}, {"endings", "array"}}},
@@ -81,8 +81,8 @@ inline std::string schema_error(const nlohmann::json &line)
         if (!of_type(line[k.key], k.types))
             return std::string(k.key) + " is no " + k.types;
     }
-    if (line["schema"] != 1)
-        return "schema is not 1";
+    if (line["schema"] != 2)
+        return "schema is not 2";
     if (kind->first == "joined" || kind->first == "clock") {
         const auto &hosts = line["hosts"];
         if (hosts.size() != 2 || !hosts[0].is_string() || !hosts[1].is_string() || hosts[0] == hosts[1])

@@ -1409,7 +1409,9 @@ TEST(ReportHosts, clocks_at_the_ends_of_int64_join_when_their_offset_fits_and_ar
         } else {
             ASSERT_EQ(r.status, 0) << r.err;
             std::vector<json> lines = all_json_lines(r.out);
-            ASSERT_EQ(lines.size(), 6u); // clock, two joined, two stages, summary
+            ASSERT_EQ(lines.size(), 8u); // clock, two joined, two stages on each host, summary
+            for (size_t i : {3, 4, 5, 6})
+                EXPECT_EQ(lines[i]["host"], i < 5 ? "a" : "b") << lines[i];
             EXPECT_EQ(lines[2]["kind"], "joined");
             // One-way times of 90 and 90 ns: the offset exactly, within their mean.
             EXPECT_EQ(lines[0]["offset_ns"], b_at - a_at);
@@ -1451,6 +1453,54 @@ std::vector<std::vector<uint32_t>> journeys_by_line(const std::string &trace, si
         }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// Two files of one host: a stage line per file, both of that host, whose
+// counts add up to the text's stage of the host; each flow's earliest
+// journey alone is its first, and a stage's max that a first paid says so.
+TEST(ReportStages, stage_lines_are_per_file_and_host_and_the_first_journey_of_each_flow_is_marked)
+{
+    const std::string tcp = data_file("lab_traffic_tcp.trace"), udp = data_file("lab_traffic_udp.trace");
+    std::vector<json> lines = all_json_lines(run_report({"--json", tcp, udp}).out);
+    std::map<std::string, int64_t> counts; // by stage name, over both files
+    std::set<std::string> files, flows;
+    for (const json &line : lines) {
+        if (line["kind"] == "stage") {
+            files.insert(line["file"].get<std::string>());
+            EXPECT_EQ(line["host"], "lab_traffic_tcp") << line; // plain files: one host, the first's name
+            counts[line["from"].get<std::string>() + " -> " + line["to"].get<std::string>()] += line["count"].get<int64_t>();
+        }
+        if (line["kind"] != "journey")
+            continue;
+        // Journeys come in start order: a flow's first is the first of its flow seen.
+        std::string flow = line["file"].get<std::string>() + " " + line["saddr"].get<std::string>() + " " +
+                           line["daddr"].get<std::string>() + " " + line["sport"].dump() + " " + line["dport"].dump();
+        EXPECT_EQ(line["first_of_flow"], flows.insert(flow).second) << line["flow"] << " " << line["start_ns"];
+    }
+    EXPECT_EQ(files, (std::set<std::string>{tcp, udp}));
+    EXPECT_GT(flows.size(), 2u);
+    std::string text = run_report({tcp, udp}).out;
+    for (const auto &[name, count] : counts)
+        EXPECT_EQ(stage_count(text, name), count) << name;
+
+    // A journey's first packet pays the connection's first walk: a stage
+    // whose max the SYN paid says so; the others do not.
+    std::string trace = slurp(data_file("lab_tcp_interleaved.trace"));
+    std::vector<json> one = all_json_lines(run_report({"--json", "-"}, trace).out);
+    int64_t first_max = 0, later_max = 0;
+    for (const json &line : one)
+        if (line["kind"] == "journey")
+            for (size_t i = 1; i < line["rows"].size(); i++) {
+                int64_t ns = line["rows"][i]["time"].get<int64_t>() - line["rows"][i - 1]["time"].get<int64_t>();
+                (line["first_of_flow"] ? first_max : later_max) = std::max(line["first_of_flow"] ? first_max : later_max, ns);
+            }
+    bool said = false;
+    for (const json &line : one)
+        if (line["kind"] == "stage" && line["max_first_of_flow"] == true) {
+            said = true;
+            EXPECT_LE(line["max_ns"].get<int64_t>(), first_max) << line;
+        }
+    EXPECT_EQ(said, first_max > 0);
 }
 
 // What each drop row did to its packet, read from the rows around it: the

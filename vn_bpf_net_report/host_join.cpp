@@ -160,6 +160,7 @@ joined_journey make_joined(report_state &state, const match &m, uint32_t from, u
             whole.steps.push_back(state.steps.id(s));
         }
     whole.end = m.received->end;
+    whole.first_of_flow = m.sent->first_of_flow || m.received->first_of_flow;
     return jj;
 }
 

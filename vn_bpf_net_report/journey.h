@@ -149,6 +149,10 @@ struct journey {
     std::vector<trace_row> rows; // in time order
     std::vector<uint32_t> steps; // each row's, by step id
     struct ending end;
+    // The first journey of its flow (addresses and ports, or ICMP id, one
+    // way) in its host's traces: it may pay what later ones do not (the
+    // neighbour's address resolved, the connection's first NAT walk).
+    bool first_of_flow = false;
 
     int64_t start() const { return rows.front().time; }
     int64_t duration_ns() const { return elapsed_ns(rows.front().time, rows.back().time); }

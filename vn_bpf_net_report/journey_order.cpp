@@ -118,7 +118,7 @@ void write_journeys(run_t &run, std::vector<journey> &journeys, std::vector<jour
         settle_losses(run.state, j);
         write_journey(run, j, false);
     }
-    for (const journey &j : repeated)
+    for (journey &j : repeated)
         write_journey(run, j, true);
     flush_out(run);
 }

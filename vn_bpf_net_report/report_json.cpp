@@ -19,7 +19,7 @@ using namespace trace_layout;
 
 namespace {
 
-constexpr const char *SCHEMA_MEMBER = ",\"schema\":1";
+constexpr const char *SCHEMA_MEMBER = ",\"schema\":2";
 
 std::string json_string(std::string_view text)
 {
@@ -107,6 +107,7 @@ struct json_report final : report_writer {
     std::vector<std::string> quoted_steps; // by step id
     std::vector<std::string> ended_at;     // by function id: "ended at F" quoted, once made
     std::vector<std::string> files;        // by source
+    const host_join *join = nullptr;
     std::string scratch;
 
     json_report(std::string &out_, report_state &state_, const std::vector<std::string> &hosts_)
@@ -234,6 +235,10 @@ void json_report::members(const char *kind, const ::journey *const *parts, size_
     append_number(out, j.start());
     out += ",\"duration_ns\":";
     append_number(out, duration_ns);
+    bool first_of_flow = false;
+    for (size_t p = 0; p < count; p++)
+        first_of_flow = first_of_flow || parts[p]->first_of_flow;
+    out += first_of_flow ? ",\"first_of_flow\":true" : ",\"first_of_flow\":false";
     // Frames with repeated fields are no packet: they have no ending.
     bool known = !repeated_fields && end.known();
     out += ",\"ending\":";
@@ -331,6 +336,7 @@ void json_report::joined(const joined_journey &jj)
 
 void json_report::header(const host_join *join)
 {
+    this->join = join;
     if (!join)
         return;
     for (const host_clock &c : join->clocks) {
@@ -348,9 +354,20 @@ void json_report::header(const host_join *join)
 
 void json_report::summary(const report_totals &totals)
 {
-    for (const stage_summary &s : summarize_stages(state, totals.stages)) {
+    // Stages per file: a source's group is the first source read from its file.
+    std::vector<uint32_t> file_of_source(state.sources.size());
+    for (uint32_t i = 0; i < state.sources.size(); i++) {
+        file_of_source[i] = i;
+        for (uint32_t k = 0; k < i && file_of_source[i] == i; k++)
+            if (state.sources[k].name == state.sources[i].name)
+                file_of_source[i] = file_of_source[k];
+    }
+    for (const stage_summary &s : summarize_stages(state, totals.stages, false, &file_of_source)) {
         out += "{\"kind\":\"stage\"";
         out += SCHEMA_MEMBER;
+        out += ",\"file\":" + json_string(state.sources[s.source].name) + ",\"host\":";
+        uint32_t host = join && s.source < join->host_of_source.size() ? join->host_of_source[s.source] : 0;
+        out += host < hosts.size() ? json_string(hosts[host]) : "null";
         out += ",\"from\":" + json_string(step_name(state, state.steps.get(s.from))) +
                ",\"to\":" + json_string(step_name(state, state.steps.get(s.to)));
         const std::pair<const char *, int64_t> numbers[] = {
@@ -362,7 +379,7 @@ void json_report::summary(const report_totals &totals)
             out += "\":";
             append_number(out, value);
         }
-        out += "}\n";
+        out += s.max_first ? ",\"max_first_of_flow\":true}\n" : ",\"max_first_of_flow\":false}\n";
     }
     out += "{\"kind\":\"summary\"";
     out += SCHEMA_MEMBER;

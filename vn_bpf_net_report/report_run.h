@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "filters.h"
@@ -89,7 +90,12 @@ struct run_t {
     int status = 0;
     bool output_failed = false;
     bool refused = false; // hosts named that share no traffic: no report
+    // Flows with a journey written, by a hash of host, protocol, addresses
+    // and ports (or ICMP id): whose journey is the first of its flow. Past
+    // FLOWS_SEEN_MAX no journey is said to be a first.
+    std::unordered_set<uint64_t> flows_seen;
 };
+constexpr size_t FLOWS_SEEN_MAX = 1 << 20;
 
 extern volatile sig_atomic_t stop_signal;
 
@@ -120,7 +126,9 @@ void say(const std::string &subject, const std::string &text);
 
 // Writing (writing.cpp): each journey the filters keep to every writer.
 void write_header(run_t &run, const host_join *join);
-void write_journey(run_t &run, const journey &j, bool repeated);
+void write_journey(run_t &run, journey &j, bool repeated);
+// Marks a journey the first of its flow when none of its flow came before.
+void mark_first_of_flow(run_t &run, journey &j);
 void flush_out(run_t &run);
 // Without --follow, once every input is read: the journeys not written
 // yet (joined first where hosts are), then the summary and the page.

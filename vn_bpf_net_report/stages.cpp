@@ -1,22 +1,29 @@
 #include "stages.h"
 
 #include <algorithm>
+#include <map>
 #include <tuple>
 
 #include "path_order.h"
 #include "steps.h"
 
+size_t stage_key_hash::operator()(const stage_key &k) const
+{
+    return size_t(((uint64_t(k.from) << 32 | k.to) ^ uint64_t(k.source) << 48) * 0x9e3779b97f4a7c15ull >> 7);
+}
+
 void add_stages(stage_stats &stats, const journey &j)
 {
     for (size_t i = 1; i < j.rows.size(); i++) {
-        uint64_t pair = uint64_t(j.steps[i - 1]) << 32 | j.steps[i];
-        auto &[recent_pair, recent] = stats.recent[(pair * 0x9e3779b97f4a7c15ull) >> 58];
-        if (!recent || recent_pair != pair)
-            recent_pair = pair, recent = &stats.pairs[pair];
+        stage_key key{j.source, j.steps[i - 1], j.steps[i]};
+        auto &[recent_key, recent] = stats.recent[stage_key_hash()(key) >> 58 & 63];
+        if (!recent || !(recent_key == key))
+            recent_key = key, recent = &stats.pairs[key];
         stage_samples &s = *recent;
         int64_t ns = elapsed_ns(j.rows[i - 1].time, j.rows[i].time);
         s.count++;
-        s.max_ns = std::max(s.max_ns, ns);
+        if (ns > s.max_ns || s.count == 1)
+            s.max_ns = ns, s.max_first = j.first_of_flow;
         s.total_ns += uint64_t(ns);
         if (s.sample.size() < STAGE_SAMPLE_MAX) {
             s.sample.push_back(ns);
@@ -30,13 +37,69 @@ void add_stages(stage_stats &stats, const journey &j)
     }
 }
 
-std::vector<stage_summary> summarize_stages(report_state &state, const stage_stats &stats, bool whole_sample)
+namespace {
+
+// A pair summed over the sources of its group.
+struct merged {
+    stage_summary sum;
+    unsigned __int128 total_ns = 0;
+    std::vector<const stage_samples *> parts;
+};
+
+// One sample of a group's parts: all their latencies when each part kept
+// all of its own; else from each part a random share in proportion to the
+// latencies it stands for, so a part that saw more weighs more.
+std::vector<int64_t> merged_sample(const merged &m, uint64_t &random)
 {
+    if (m.parts.size() == 1)
+        return m.parts.front()->sample;
+    std::vector<int64_t> out;
+    bool whole = true;
+    for (const stage_samples *p : m.parts)
+        whole = whole && p->count == p->sample.size();
+    for (const stage_samples *p : m.parts) {
+        if (whole) {
+            out.insert(out.end(), p->sample.begin(), p->sample.end());
+            continue;
+        }
+        size_t share = size_t(std::min<unsigned __int128>(
+            p->sample.size(), (unsigned __int128)p->count * STAGE_SAMPLE_MAX / m.sum.count));
+        std::vector<int64_t> part = p->sample;
+        for (size_t k = 0; k < share; k++) {
+            random ^= random << 13, random ^= random >> 7, random ^= random << 17;
+            std::swap(part[k], part[k + random % (part.size() - k)]);
+        }
+        out.insert(out.end(), part.begin(), part.begin() + ptrdiff_t(share));
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<stage_summary> summarize_stages(report_state &state, const stage_stats &stats, bool whole_sample,
+                                            const std::vector<uint32_t> *group_of_source)
+{
+    std::map<std::tuple<uint32_t, uint32_t, uint32_t>, merged> groups; // group, from, to
+    for (const auto &[key, s] : stats.pairs) {
+        uint32_t group = group_of_source && key.source < group_of_source->size() ? (*group_of_source)[key.source] : 0;
+        merged &m = groups[{group, key.from, key.to}];
+        if (m.parts.empty())
+            m.sum = {key.from, key.to, group, key.source, 0, 0, 0, 0, s.max_ns, s.max_first, 0, 0, {}};
+        m.parts.push_back(&s);
+        m.sum.source = std::min(m.sum.source, key.source);
+        m.sum.count += s.count;
+        m.total_ns += s.total_ns;
+        if (s.max_ns > m.sum.max || (s.max_ns == m.sum.max && s.max_first))
+            m.sum.max = s.max_ns, m.sum.max_first = s.max_first;
+    }
     std::vector<stage_summary> out;
-    for (const auto &[pair, s] : stats.pairs) {
-        unsigned __int128 mean = s.count ? s.total_ns / s.count : 0;
-        stage_summary sum{uint32_t(pair >> 32), uint32_t(pair), s.count, 0, 0, 0, s.max_ns,
-                          int64_t(std::min<unsigned __int128>(s.total_ns, INT64_MAX)), int64_t(mean), s.sample};
+    uint64_t random = 0x2545f4914f6cdd1dull;
+    for (auto &[key, m] : groups) {
+        stage_summary sum = std::move(m.sum);
+        unsigned __int128 mean = sum.count ? m.total_ns / sum.count : 0;
+        sum.total = int64_t(std::min<unsigned __int128>(m.total_ns, INT64_MAX));
+        sum.mean = int64_t(mean);
+        sum.sorted = merged_sample(m, random);
         std::vector<int64_t> &v = sum.sorted;
         if (whole_sample)
             std::sort(v.begin(), v.end());
@@ -53,7 +116,7 @@ std::vector<stage_summary> summarize_stages(report_state &state, const stage_sta
         out.push_back(std::move(sum));
     }
     auto order = [&](const stage_summary &s) {
-        return std::make_tuple(step_rank(state, s.from), step_rank(state, s.to),
+        return std::make_tuple(s.group, step_rank(state, s.from), step_rank(state, s.to),
                                step_name(state, state.steps.get(s.from)), step_name(state, state.steps.get(s.to)));
     };
     std::sort(out.begin(), out.end(),

@@ -11,6 +11,7 @@
 #include "page_file.h"
 #include "report_run.h"
 #include "trace_rows.h"
+#include "vn_bpf_net_monitor.h"
 
 namespace {
 
@@ -63,12 +64,20 @@ void write_joined_report(run_t &run)
         (m.repeated ? repeated : journeys).push_back(std::move(m.j));
     }
     run.made.clear();
+    // Marked in time order before the join, which copies them into joined journeys.
+    std::sort(journeys.begin(), journeys.end(), [](const journey &a, const journey &b) {
+        return std::make_tuple(a.start(), a.source, a.rows.front().line) <
+               std::make_tuple(b.start(), b.source, b.rows.front().line);
+    });
+    run.join.host_of_source.resize(run.state.sources.size(), 0);
+    for (journey &j : journeys)
+        mark_first_of_flow(run, j);
     if (run.inputs_read > 0 && !join_inputs(run, journeys))
         return;
-    std::vector<std::pair<const journey *, bool>> order;
-    for (const journey &j : journeys)
+    std::vector<std::pair<journey *, bool>> order;
+    for (journey &j : journeys)
         order.push_back({&j, false});
-    for (const journey &j : repeated)
+    for (journey &j : repeated)
         order.push_back({&j, true});
     const host_join &join = run.join;
     std::sort(order.begin(), order.end(), [&](const auto &a, const auto &b) {
@@ -106,7 +115,22 @@ void write_header(run_t &run, const host_join *join)
         writer->header(join);
 }
 
-void write_journey(run_t &run, const journey &j, bool repeated)
+void mark_first_of_flow(run_t &run, journey &j)
+{
+    uint32_t protocol = run.state.sources[j.source].protocol;
+    uint32_t host = j.source < run.join.host_of_source.size() ? run.join.host_of_source[j.source] : 0;
+    const trace_row &row = j.rows.front();
+    uint32_t a = protocol == PROTO_ICMP ? row.fields[2] : row.fields[0], b = protocol == PROTO_ICMP ? 0 : row.fields[1];
+    uint64_t flow = 0xcbf29ce484222325ull;
+    for (uint64_t part : {uint64_t(host) << 32 | protocol, uint64_t(row.saddr) << 32 | row.daddr, uint64_t(a) << 32 | b})
+        flow = (flow ^ part) * 0x100000001b3ull, flow ^= flow >> 29;
+    if (run.flows_seen.size() < FLOWS_SEEN_MAX)
+        j.first_of_flow = run.flows_seen.insert(flow).second;
+    else
+        j.first_of_flow = false;
+}
+
+void write_journey(run_t &run, journey &j, bool repeated)
 {
     if (repeated) {
         if (!frames_match(run.state, j, run.set.filter))
@@ -116,6 +140,8 @@ void write_journey(run_t &run, const journey &j, bool repeated)
             writer->frames(j);
         return;
     }
+    if (run.join.hosts.size() <= 1) // joined hosts' journeys are marked before the join
+        mark_first_of_flow(run, j);
     if (!journey_matches(run.state, j, run.set.filter))
         return;
     count_journey(run.totals, j);
