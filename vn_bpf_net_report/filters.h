@@ -15,6 +15,9 @@ struct journey_filter {
     int64_t start_ns = 0; // --start: the journey that starts then
 };
 bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter);
+// With --start held against `start` too: the journey's start as the text
+// shows it (in the first host's clock where hosts are joined).
+bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter, int64_t start);
 // Frames with repeated fields are kept by --flow, never by the journey filters.
 bool frames_match(const report_state &state, const journey &frames, const journey_filter &filter);
 

@@ -26,7 +26,7 @@ void output_error(run_t &run, int error)
 // A packet seen on two hosts.
 void write_joined(run_t &run, const joined_journey &jj)
 {
-    if (!journey_matches(run.state, jj.whole, run.set.filter))
+    if (!journey_matches(run.state, jj.whole, run.set.filter, ordered_start(run.join, jj.whole)))
         return;
     count_joined(run.totals, jj);
     for (auto &writer : run.writers)
@@ -142,7 +142,7 @@ void write_journey(run_t &run, journey &j, bool repeated)
     }
     if (run.join.hosts.size() <= 1) // joined hosts' journeys are marked before the join
         mark_first_of_flow(run, j);
-    if (!journey_matches(run.state, j, run.set.filter))
+    if (!journey_matches(run.state, j, run.set.filter, ordered_start(run.join, j)))
         return;
     count_journey(run.totals, j);
     for (auto &writer : run.writers)
