@@ -124,10 +124,30 @@ void mark_first_of_flow(run_t &run, journey &j)
     uint64_t flow = 0xcbf29ce484222325ull;
     for (uint64_t part : {uint64_t(host) << 32 | protocol, uint64_t(row.saddr) << 32 | row.daddr, uint64_t(a) << 32 | b})
         flow = (flow ^ part) * 0x100000001b3ull, flow ^= flow >> 29;
-    if (run.flows_seen.size() < FLOWS_SEEN_MAX)
-        j.first_of_flow = run.flows_seen.insert(flow).second;
-    else
-        j.first_of_flow = false;
+    flow |= 1; // 0 marks a free slot
+    j.first_of_flow = false;
+    std::vector<uint64_t> &seen = run.flows_seen;
+    auto slot_of = [](const std::vector<uint64_t> &table, uint64_t f) {
+        size_t mask = table.size() - 1, at = size_t(f * 0x9e3779b97f4a7c15ull >> 20) & mask;
+        while (table[at] != 0 && table[at] != f)
+            at = (at + 1) & mask;
+        return at;
+    };
+    if (seen.empty())
+        seen.assign(1024, 0);
+    size_t at = slot_of(seen, flow);
+    if (seen[at] == flow || run.flows_seen_count >= FLOWS_SEEN_MAX)
+        return;
+    seen[at] = flow;
+    j.first_of_flow = true;
+    // At most half full, so that a look ends soon.
+    if (++run.flows_seen_count * 2 > seen.size()) {
+        std::vector<uint64_t> larger(seen.size() * 2, 0);
+        for (uint64_t f : seen)
+            if (f)
+                larger[slot_of(larger, f)] = f;
+        seen.swap(larger);
+    }
 }
 
 void write_journey(run_t &run, journey &j, bool repeated)
