@@ -39,3 +39,8 @@ struct stage_summary {
 // whole_sample sorts each sample (the page draws it); the percentiles alone
 // need only the three values selected.
 std::vector<stage_summary> summarize_stages(report_state &state, const stage_stats &stats, bool whole_sample = false);
+
+// Indices of the stages, the slowest first as the summary tells it: by p90
+// those with P90_COUNT_MIN latencies or more, then the others (whose p90 is
+// their maximum); in path order where they tie.
+std::vector<size_t> slowest_first(const std::vector<stage_summary> &stages);
