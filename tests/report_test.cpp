@@ -829,16 +829,23 @@ TEST(ReportCli, a_dropped_packet_ends_where_and_why_the_kernel_dropped_it_one_en
     std::string page_path = temp_dir() + "/drops.html";
     ASSERT_EQ(run_report({"--html", page_path, trace}).status, 0);
     std::string page = slurp(page_path);
-    auto fill_of = [&](const std::string &ending) {
-        size_t at = page.find(">" + ending + "</text><rect class=\"bar");
-        size_t fill = page.find("fill:", at);
-        return at == std::string::npos ? std::string("none") : page.substr(fill, page.find('"', fill) - fill);
+    auto bar_of = [&](const std::string &ending) { // its class and colour
+        size_t at = page.find(">" + ending + "</span><span class=\"num\">");
+        size_t bar = page.find("<span class=\"bar", at);
+        return at == std::string::npos ? std::string("none") : page.substr(bar, page.find('>', bar) - bar);
     };
-    EXPECT_EQ(fill_of(endings[0]), "fill:#d62728");
-    EXPECT_EQ(fill_of(endings[1]), fill_of(endings[0]));
-    EXPECT_NE(fill_of(endings[2]), fill_of(endings[0]));
-    EXPECT_NE(fill_of(endings[2]), "none");
-    EXPECT_EQ(page.find(">ended at udp_rcv</text><rect class=\"bar dropped"), std::string::npos);
+    auto colour_of = [&](const std::string &ending) {
+        std::string bar = bar_of(ending);
+        size_t colour = bar.find("background:");
+        return colour == std::string::npos ? "none" : bar.substr(colour, bar.find('"', colour) - colour);
+    };
+    EXPECT_EQ(colour_of(endings[0]), "background:#d62728");
+    EXPECT_EQ(colour_of(endings[1]), colour_of(endings[0]));
+    EXPECT_NE(colour_of(endings[2]), colour_of(endings[0]));
+    EXPECT_NE(colour_of(endings[2]), "none");
+    EXPECT_NE(bar_of(endings[0]).find("class=\"bar dropped table-drop\""), std::string::npos);
+    EXPECT_NE(bar_of(endings[2]).find("class=\"bar dropped\""), std::string::npos);
+    EXPECT_NE(bar_of("ended at udp_rcv").find("class=\"bar\""), std::string::npos);
 }
 
 TEST(ReportCli, identical_datagrams_are_two_journeys_and_the_drop_port_ends_in_nf_drop)
@@ -1284,11 +1291,11 @@ TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_
     std::string page = dir + "/page.html";
     ASSERT_EQ(run_report({"--html", page, "--host", "a=" + a, "--host", "b=" + b}).status, 0);
     std::string html = slurp(page);
-    size_t lanes = html.find("<svg id=\"joined\""), end = html.find("</svg>", lanes);
+    size_t lanes = html.find("<div class=\"lanes\" id=\"joined\">");
     ASSERT_NE(lanes, std::string::npos);
-    std::string svg = html.substr(lanes, end - lanes);
+    std::string svg = html.substr(lanes, html.find("<div class=\"lanes\" id=\"timeline\">", lanes) - lanes);
     size_t bands = 0, wires = 0;
-    for (size_t at = 0; (at = svg.find("class=\"band host", at)) != std::string::npos; at++)
+    for (size_t at = 0; (at = svg.find("class=\"band ", at)) != std::string::npos; at++)
         bands++;
     for (size_t at = 0; (at = svg.find("class=\"wire\"", at)) != std::string::npos; at++)
         wires++;

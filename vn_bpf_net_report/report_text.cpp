@@ -285,10 +285,8 @@ void text_renderer::summary(const report_totals &totals)
     for (const char *label : {"COUNT", "P50_US", "P90_US", "P99_US", "MAX_US"})
         pad_left(out, label, 10);
     out += '\n';
-    // The stage a user looks for first: the slowest by p90 (among those
-    // with latencies enough to tell one), and the one that took most time in all.
-    size_t slowest = stages.size(), most = stages.size();
-    bool p90_told = false;
+    // The stage a user looks for first: the slowest, and the one that took most time in all.
+    size_t most = stages.size();
     for (size_t i = 0; i < stages.size(); i++) {
         const stage_summary &s = stages[i];
         pad_right(out, names[i], stage_width + 2);
@@ -298,15 +296,14 @@ void text_renderer::summary(const report_totals &totals)
         pad_left(out, s.count >= P99_COUNT_MIN ? micros_text(s.p99) : "-", 10);
         pad_left(out, micros_text(s.max), 10);
         out += '\n';
-        bool told = s.count >= P90_COUNT_MIN;
-        if (slowest == stages.size() || (told && !p90_told) || (told == p90_told && s.p90 > stages[slowest].p90))
-            slowest = i, p90_told = told;
         if (most == stages.size() || s.total > stages[most].total)
             most = i;
     }
     if (stages.empty())
         return;
+    size_t slowest = slowest_first(stages).front();
     const stage_summary &slow = stages[slowest], &long_ = stages[most];
+    bool p90_told = slow.count >= P90_COUNT_MIN;
     out += "\nslowest stage: " + names[slowest] + " (" + (p90_told ? "p90 " + micros_text(slow.p90) : "max " + micros_text(slow.max)) +
            " us over " + std::to_string(slow.count) + (slow.count == 1 ? " latency" : " latencies") + ")\n";
     out += "most time in all: " + names[most] + " (" + micros_text(long_.total) + " us over " +

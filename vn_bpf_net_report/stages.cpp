@@ -123,3 +123,13 @@ std::vector<stage_summary> summarize_stages(report_state &state, const stage_sta
               [&](const stage_summary &a, const stage_summary &b) { return order(a) < order(b); });
     return out;
 }
+
+std::vector<size_t> slowest_first(const std::vector<stage_summary> &stages)
+{
+    std::vector<size_t> order(stages.size());
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    auto key = [&](size_t i) { return std::make_pair(stages[i].count >= P90_COUNT_MIN, stages[i].p90); };
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) > key(b); });
+    return order;
+}

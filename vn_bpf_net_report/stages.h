@@ -54,3 +54,8 @@ struct stage_summary {
 // values selected.
 std::vector<stage_summary> summarize_stages(report_state &state, const stage_stats &stats, bool whole_sample = false,
                                             const std::vector<uint32_t> *group_of_source = nullptr);
+
+// Indices of the stages, the slowest first as the summary tells it: by p90
+// those with P90_COUNT_MIN latencies or more, then the others (whose p90 is
+// their maximum); in path order where they tie.
+std::vector<size_t> slowest_first(const std::vector<stage_summary> &stages);
