@@ -102,6 +102,20 @@ std::string stage_html(const report_state &state, uint32_t from, uint32_t to)
     return escaped(shown_step(state, from)) + " <span class=\"arrow\">-&gt;</span> " + escaped(shown_step(state, to));
 }
 
+// Stages are per host where hosts are joined (stage_hosts): the host first.
+std::string stage_html(const report_state &state, const stage_summary &s, const std::vector<std::string> *stage_hosts)
+{
+    std::string host = stage_hosts && s.group < stage_hosts->size()
+                           ? "<span class=\"host\">" + escaped(shown_text((*stage_hosts)[s.group])) + ":</span> "
+                           : "";
+    return host + stage_html(state, s.from, s.to);
+}
+std::string stage_text(const report_state &state, const stage_summary &s, const std::vector<std::string> *stage_hosts)
+{
+    std::string host = stage_hosts && s.group < stage_hosts->size() ? shown_text((*stage_hosts)[s.group]) + ": " : "";
+    return host + shown_step(state, s.from) + " -> " + shown_step(state, s.to);
+}
+
 // Every colour on the page means one thing: a class of endings, a drop's
 // cause, a function, a host's band. Each is taken once; a colour made for
 // one thing that another already has is made a shade lighter. Red hues are
@@ -332,14 +346,15 @@ void append_slowest_journeys(std::string &out, report_state &state, const std::v
     out += "</table></div>\n";
 }
 
-void append_slowest_stages(std::string &out, report_state &state, const std::vector<stage_summary> &stages)
+void append_slowest_stages(std::string &out, report_state &state, const std::vector<stage_summary> &stages,
+                           const std::vector<std::string> *stage_hosts)
 {
     out += "<div><h3>Slowest stages</h3>\n<table class=\"list\"><tr><th>stage</th><th class=\"num count\">latencies</th>"
            "<th class=\"num time\">p50</th><th class=\"num time\">p90</th><th class=\"num time\">max</th></tr>\n";
     std::vector<size_t> order = slowest_first(stages);
     for (size_t i = 0; i < std::min(LISTED_MAX, order.size()); i++) {
         const stage_summary &s = stages[order[i]];
-        out += "<tr><td class=\"mono\">" + stage_html(state, s.from, s.to) +
+        out += "<tr><td class=\"mono\">" + stage_html(state, s, stage_hosts) +
                "</td><td class=\"num\">" + std::to_string(s.count) + "</td><td class=\"num\">" +
                duration_text(double(s.p50)) + "</td><td class=\"num\"" +
                (s.count >= P90_COUNT_MIN ? ">" + duration_text(double(s.p90))
@@ -380,7 +395,8 @@ void append_grid(std::string &out, const std::vector<tick> &ticks, int height)
 // Per stage pair a histogram on a log scale of time, its bars on one count
 // scale for all stages, so that a stage seen once looks it; p50 and p90
 // marked.
-void append_stages(std::string &out, report_state &state, const std::vector<stage_summary> &stages)
+void append_stages(std::string &out, report_state &state, const std::vector<stage_summary> &stages,
+                   const std::vector<std::string> *stage_hosts)
 {
     int64_t low = INT64_MAX, high = 1;
     for (const stage_summary &s : stages) {
@@ -414,12 +430,12 @@ void append_stages(std::string &out, report_state &state, const std::vector<stag
     constexpr int HEIGHT = 30, BAR_MAX = 20;
     for (size_t i = 0; i < stages.size(); i++) {
         const stage_summary &s = stages[i];
-        std::string name = escaped(shown_step(state, s.from) + " -> " + shown_step(state, s.to));
+        std::string name = escaped(stage_text(state, s, stage_hosts));
         bool p90_told = s.count >= P90_COUNT_MIN;
         out += "<div class=\"stage\" title=\"" + name + ": " + std::to_string(s.count) + " latencies, p50 " +
                duration_text(double(s.p50)) + (p90_told ? ", p90 " + duration_text(double(s.p90)) : "") +
                (s.count >= P99_COUNT_MIN ? ", p99 " + duration_text(double(s.p99)) : "") + ", max " +
-               duration_text(double(s.max)) + "\"><span class=\"label two-lines\">" + stage_html(state, s.from, s.to) + "</span><span class=\"num\">" +
+               duration_text(double(s.max)) + "\"><span class=\"label two-lines\">" + stage_html(state, s, stage_hosts) + "</span><span class=\"num\">" +
                std::to_string(s.count) + "</span><svg class=\"plot\" height=\"" + std::to_string(HEIGHT) + "\">";
         append_grid(out, ticks, HEIGHT);
         size_t peak = size_t(std::max_element(bins[i].begin(), bins[i].end()) - bins[i].begin());
@@ -820,17 +836,21 @@ table.list { border-collapse: collapse; width: 100%; table-layout: fixed; }
         each.push_back({&jj->whole, jj, joined_duration(*jj), 1});
     for (const journey *j : journeys)
         each.push_back({j, nullptr, j->duration_ns(), 1});
-    std::vector<stage_summary> stages = summarize_stages(state, totals.stages, true);
+    // Each host's stages apart: their latencies are of different machines.
+    bool many_hosts = join && join->hosts.size() > 1;
+    const std::vector<std::string> *stage_hosts = many_hosts ? &join->hosts : nullptr;
+    std::vector<stage_summary> stages =
+        summarize_stages(state, totals.stages, true, many_hosts ? &join->host_of_source : nullptr);
     out += "<h2>Slowest</h2>\n";
     append_slowest_journeys(out, state, hosts, colours, each);
     if (!stages.empty())
-        append_slowest_stages(out, state, stages);
+        append_slowest_stages(out, state, stages, stage_hosts);
     if (!stages.empty()) {
         out += "<h2>Stage latencies</h2>\n<p class=\"note\">Per pair of consecutive functions: how often each "
                "latency occurred, on a log scale of time; bars on one count scale for all stages, the tallest of "
                "each labelled with its count; solid line p50, dashed p90 (from " +
                std::to_string(P90_COUNT_MIN) + " latencies on). Hover a bar for its count.</p>\n";
-        append_stages(out, state, stages);
+        append_stages(out, state, stages, stage_hosts);
     }
 
     auto parts_end = each.begin() + long(joined.size());
