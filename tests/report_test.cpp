@@ -475,14 +475,26 @@ TEST(ReportStages, the_summary_names_the_slowest_stage_and_the_one_that_took_mos
 // One journey of every ending kind through the text, detail and JSON
 // writers: each tells the same sentence, JSON says dropped for the drops
 // alone with the fields the trace told, and the summary counts each kind.
-// The count of an ending in the summary (after its class), or -1.
+// The count of an ending in the summary's table (its class, the count, the
+// ending last), or -1.
 long ending_count(const std::string &out, const std::string &ending)
 {
-    constexpr size_t CLASS_COLUMN = 11;
-    for (const std::string &line : lines_of(out))
-        if (line.size() > CLASS_COLUMN && line.compare(CLASS_COLUMN, ending.size() + 2, ending + "  ") == 0 &&
-            line.find_first_of("0123456789") > CLASS_COLUMN)
-            return std::stol(line.substr(CLASS_COLUMN + ending.size()));
+    for (const std::string &line : lines_of(out)) {
+        size_t at = line.size() - std::min(line.size(), ending.size() + 2);
+        if (line.compare(at, std::string::npos, "  " + ending) != 0)
+            continue;
+        std::istringstream words(line.substr(0, at));
+        std::vector<std::string> before;
+        for (std::string word; words >> word;)
+            before.push_back(word);
+        std::string count = before.empty() ? "" : before.back(), klass;
+        for (size_t i = 0; i + 1 < before.size(); i++)
+            klass += (i ? " " : "") + before[i];
+        if (count.empty() || count.find_first_not_of("0123456789") != std::string::npos ||
+            (klass != "" && klass != "delivered" && klass != "dropped" && klass != "not seen"))
+            continue;
+        return std::stol(count);
+    }
     return -1;
 }
 
@@ -650,8 +662,8 @@ TEST(ReportCli, syns_to_the_drop_port_end_in_nf_drop_at_local_in_and_a_retransmi
         EXPECT_NE(journeys[size_t(i)].find("  14  "), std::string::npos); // its rows up to the verdict
     }
     // Endings, most frequent first.
-    size_t dropped = r.out.find("\ndropped    dropped by table filter at NF_INET_LOCAL_IN "),
-           ended = r.out.find("\ndelivered  ended at tcp_v4_do_rcv ");
+    size_t dropped = r.out.find("  dropped by table filter at NF_INET_LOCAL_IN\n"),
+           ended = r.out.find("  ended at tcp_v4_do_rcv\n");
     ASSERT_NE(dropped, std::string::npos);
     ASSERT_NE(ended, std::string::npos);
     EXPECT_LT(dropped, ended);
@@ -1285,7 +1297,12 @@ TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_
     EXPECT_EQ(ending_count(text.out, "ended at icmp_rcv"), 19);
     EXPECT_EQ(ending_count(text.out, "dropped at icmp_rcv: NO_SOCKET"), 1);
     EXPECT_EQ(stage_count(text.out, "dev_hard_start_xmit -> __netif_receive_skb"), -1); // no stage across hosts
-    EXPECT_EQ(stage_count(text.out, "ip_output -> ip_finish_output"), 21);
+    // Stages per host: a's requests and b's replies leave by the same functions.
+    EXPECT_EQ(stage_count(text.out, "ip_output -> ip_finish_output"), -1);
+    EXPECT_EQ(stage_count(text.out, "a: ip_output -> ip_finish_output") +
+                  stage_count(text.out, "b: ip_output -> ip_finish_output"),
+              21);
+    EXPECT_GT(stage_count(text.out, "b: ip_output -> ip_finish_output"), 0);
 
     // The page: a lane per joined journey, hosts as bands, the wire between.
     std::string page = dir + "/page.html";
@@ -1927,10 +1944,67 @@ std::string run_in_terminal(const std::vector<std::string> &args, unsigned short
     return shown;
 }
 
+// A line of a table cut into its columns at its header's labels: a column
+// of numbers ends where its label ends, any other starts where its label
+// starts. A cell out of its column (a text that pushed the rest along)
+// fails here.
+const std::set<std::string> NUMBER_LABELS = {"ROWS",   "TOTAL_US", "JOURNEYS", "COUNT", "P50_US",
+                                             "P90_US", "P99_US",   "MAX_US",   "+US",   "AT_US"};
+
+std::map<std::string, std::string> cells_of(const std::string &header, const std::string &line)
+{
+    std::vector<std::pair<std::string, size_t>> labels;
+    std::istringstream words(header);
+    for (std::string label; words >> label;)
+        labels.push_back({label, header.find(label, labels.empty() ? 0 : labels.back().second + 1)});
+    std::map<std::string, std::string> cells;
+    size_t next = line.size();
+    for (size_t i = labels.size(); i-- > 0;) {
+        const auto &[label, at] = labels[i];
+        size_t start = std::min(at, next), end = next;
+        if (NUMBER_LABELS.count(label)) {
+            end = at + label.size();
+            EXPECT_TRUE(end <= line.size() && line[end - 1] != ' ' && (end == line.size() || line[end] == ' '))
+                << label << " out of its column: " << line;
+            end = std::min(end, line.size());
+            start = end ? line.find_last_of(' ', end - 1) + 1 : 0;
+        }
+        EXPECT_TRUE(start == 0 || start >= line.size() || (line[start - 1] == ' ' && line[start] != ' '))
+            << label << " out of its column: " << line;
+        std::string cell = line.substr(start, end - start);
+        cells[label] = cell.erase(cell.find_last_not_of(' ') + 1);
+        next = start;
+    }
+    return cells;
+}
+
+// A text shown whole, or cut: what is kept of it, then "...".
+bool whole_or_cut(const std::string &shown, const std::string &whole)
+{
+    if (shown == whole)
+        return true;
+    size_t kept = shown.size() - std::min<size_t>(shown.size(), 3);
+    return shown.substr(kept) == "..." && kept < whole.size() && whole.compare(0, kept, shown, 0, kept) == 0;
+}
+
+// The lines of `out` from the first that starts with `label` and holds
+// `also`, to the blank after.
+std::vector<std::string> table_at(const std::string &out, const std::string &label, const std::string &also = "")
+{
+    std::vector<std::string> lines = lines_of(out), table;
+    auto at = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
+        return l.rfind(label, 0) == 0 && l.find(also) != std::string::npos;
+    });
+    for (; at != lines.end() && !at->empty(); ++at)
+        table.push_back(*at);
+    return table;
+}
+
 // On a terminal a journey line fits its width ($COLUMNS over what the
-// terminal says, 80 to 160): the path is cut first, then the flow and the
-// ending, each ending in "..." and never inside a \xNN. Into a pipe the
-// lines stay whole, whatever COLUMNS says; --json always has everything.
+// terminal says, however narrow or wide): each column in place, its text
+// whole or cut to "...", never inside a \xNN; an ending too long for reason
+// is cut in its column. Into a pipe the lines stay whole, whatever COLUMNS
+// says; --json always has everything.
 TEST(ReportOutput, journey_lines_on_a_terminal_fit_its_width_and_stay_whole_into_a_pipe)
 {
     std::string dir = temp_dir(), trace = dir + "/fit.trace";
@@ -1954,52 +2028,187 @@ TEST(ReportOutput, journey_lines_on_a_terminal_fit_its_width_and_stay_whole_into
     unsetenv("COLUMNS");
     EXPECT_EQ(journey_lines(piped.out), whole);
 
+    // Each journey's texts as shown whole.
+    std::vector<std::map<std::string, std::string>> texts;
+    std::vector<std::string> json_args = args;
+    json_args.insert(json_args.begin(), "--json");
+    for (const json &j : json_lines(run_report(json_args).out)) {
+        if (j["kind"] != "journey")
+            continue;
+        std::string path;
+        for (const json &step : j["path"])
+            path += (path.empty() ? "" : " ") + shown_text(step.get<std::string>());
+        texts.push_back(
+            {{"FLOW", j["flow"]}, {"ENDING", shown_text(j["ending"].get<std::string>(), true)}, {"PATH", path}});
+    }
+    ASSERT_EQ(texts.size(), whole.size());
+
     struct terminal_case {
         unsigned short columns;
         const char *env_columns;
         size_t width;
     };
     for (const terminal_case &c : std::vector<terminal_case>{
-             {90, nullptr, 90}, {300, nullptr, 200}, {40, nullptr, 80}, {90, "120", 120}, {90, "wide", 90}}) {
+             {90, nullptr, 90}, {300, nullptr, 300}, {40, nullptr, 40}, {90, "120", 120}, {90, "wide", 90}}) {
         SCOPED_TRACE(std::to_string(c.columns) + " columns, COLUMNS " + (c.env_columns ? c.env_columns : "unset"));
         std::string shown = run_in_terminal(args, c.columns, c.env_columns);
-        std::vector<std::string> fitted = journey_lines(shown);
-        ASSERT_EQ(fitted.size(), whole.size()) << shown;
-        EXPECT_LE(lines_of(shown)[0].size(), c.width) << lines_of(shown)[0]; // the header
+        std::vector<std::string> lines = table_at(shown, lines_of(shown)[0]);
+        ASSERT_EQ(lines.size(), whole.size() + 1) << shown;
+        EXPECT_LE(lines[0].size(), c.width) << lines[0]; // the header
         size_t widest = 0;
-        for (size_t i = 0; i < fitted.size(); i++) {
-            const std::string &line = fitted[i];
+        for (size_t i = 0; i < whole.size(); i++) {
+            const std::string &line = lines[i + 1];
             widest = std::max(widest, line.size());
             EXPECT_LE(line.size(), c.width) << line;
-            EXPECT_EQ(line.substr(0, line.find(' ')), whole[i].substr(0, whole[i].find(' '))); // START_NS
-            if (line != whole[i]) {
-                EXPECT_EQ(line.substr(line.size() - 3), "...") << line;
-            }
+            std::map<std::string, std::string> cells = cells_of(lines[0], line);
+            for (const char *column : {"FLOW", "ENDING", "PATH"})
+                if (cells.count(column)) {
+                    EXPECT_TRUE(whole_or_cut(cells[column], texts[i][column])) << column << ": " << line;
+                }
             for (size_t at = line.find('\\'); at != std::string::npos; at = line.find('\\', at + 1))
                 EXPECT_TRUE(at + 3 < line.size() && line[at + 1] == 'x' && isxdigit(line[at + 2]) &&
                             isxdigit(line[at + 3]))
                     << line;
         }
         EXPECT_EQ(widest, c.width);
-        if (c.width < 200)
+        if (c.width < 300)
             continue;
-        // At 200 columns only the path gives way where flow and ending fit
-        // their columns (the sample traces): a cut line is the whole line up
-        // to the cut. The long table name is cut in its column.
-        for (size_t i = 3; i < fitted.size(); i++) {
-            const std::string &line = fitted[i];
-            if (line == whole[i])
-                continue;
-            std::string kept = line.substr(0, line.size() - 3);
-            EXPECT_EQ(whole[i].substr(0, kept.size()), kept);
-            EXPECT_GE(kept.size(), c.width - 6) << line; // at most a \xNN short of the width
-        }
-        EXPECT_NE(fitted[0].find("  dropped by table " + std::string(25, 't') + "... ipt_do_"), std::string::npos)
-            << fitted[0];
-        EXPECT_EQ(fitted[2], whole[2]); // the short path, untouched
-        EXPECT_EQ(fitted[2].substr(fitted[2].size() - 8), " udp_rcv");
+        // Wide, every column shows; the long table name is cut in its
+        // column (a third of the width), the short path whole.
+        std::map<std::string, std::string> long_ending = cells_of(lines[0], lines[1]);
+        EXPECT_EQ(long_ending.size(), 8u);
+        EXPECT_EQ(long_ending["ENDING"], "dropped by table " + std::string(80, 't') + "...");
+        EXPECT_EQ(cells_of(lines[0], lines[3])["PATH"], "udp_rcv");
     }
     std::filesystem::remove_all(dir);
+}
+
+// The whole text report of the lab's traces on terminals from narrow to
+// wide: no line past the width; every column in place, its texts whole or
+// cut with "..." (numbers never); the ending whole from 80 columns on
+// (START_NS, PROTO, the path, the rows, the total time and the flow gave way
+// first); at 300 nothing cut that fits. Into a pipe nothing is cut.
+TEST(ReportOutput, the_whole_text_report_fits_a_terminal_in_aligned_columns_and_the_ending_gives_way_last)
+{
+    for (const char *name : {"lab_traffic_tcp.trace", "lab_traffic_udp.trace", "lab_tcp_iptables.trace"}) {
+        SCOPED_TRACE(name);
+        const std::string trace = data_file(name);
+        std::vector<json> journeys, stages;
+        json summary;
+        for (const std::string &line : lines_of(run_report({"--json", trace}).out)) {
+            json j = json::parse(line);
+            if (j["kind"] == "journey")
+                journeys.push_back(j);
+            else if (j["kind"] == "stage")
+                stages.push_back(j);
+            else if (j["kind"] == "summary")
+                summary = j;
+        }
+        ASSERT_GT(journeys.size(), 5u);
+        auto path_of = [](const json &j) {
+            std::string path;
+            for (const json &step : j["path"])
+                path += (path.empty() ? "" : " ") + step.get<std::string>();
+            return path;
+        };
+        auto label_of = [](const json &klass) { return klass == "not_seen" ? "not seen" : klass.get<std::string>(); };
+
+        setenv("COLUMNS", "80", 1);
+        report_result piped = run_report({trace});
+        unsetenv("COLUMNS");
+        EXPECT_EQ(piped.out.find("..."), std::string::npos);
+        std::vector<std::string> whole = journey_lines(piped.out);
+        ASSERT_EQ(whole.size(), journeys.size());
+        for (size_t i = 0; i < whole.size(); i++) {
+            EXPECT_NE(whole[i].find("  " + journeys[i]["ending"].get<std::string>() + " "), std::string::npos);
+            EXPECT_EQ(whole[i].substr(whole[i].size() - path_of(journeys[i]).size() - 1), " " + path_of(journeys[i]));
+        }
+
+        for (unsigned short width : {60, 80, 120, 200, 300}) {
+            SCOPED_TRACE(std::to_string(width) + " columns");
+            std::string shown = run_in_terminal({trace}, width, nullptr);
+            for (const std::string &line : lines_of(shown)) {
+                EXPECT_LE(line.size(), width) << line;
+                if (width == 300 && line.size() < width) {
+                    EXPECT_EQ(line.find("..."), std::string::npos) << line;
+                }
+            }
+            std::vector<std::string> lines = table_at(shown, lines_of(shown)[0]);
+            ASSERT_EQ(lines.size(), journeys.size() + 1) << shown;
+            for (size_t i = 0; i < journeys.size(); i++) {
+                const json &j = journeys[i];
+                const std::string &line = lines[i + 1];
+                std::map<std::string, std::string> cells = cells_of(lines[0], line);
+                EXPECT_EQ(cells["CLASS"], label_of(j["class"])) << line;
+                EXPECT_TRUE(width < 80 || cells["ENDING"] == j["ending"]) << line;
+                const std::map<std::string, std::string> exact = {
+                    {"START_NS", std::to_string(j["start_ns"].get<int64_t>())},
+                    {"PROTO", j["protocol"]},
+                    {"ROWS", std::to_string(j["rows"].size())},
+                    {"TOTAL_US", micros_text(j["duration_ns"]) + (j["first_of_flow"] == true ? "*" : "")}};
+                const std::map<std::string, std::string> cuttable = {
+                    {"FLOW", j["flow"]}, {"ENDING", j["ending"]}, {"PATH", path_of(j)}};
+                for (const auto &[label, text] : exact)
+                    if (cells.count(label)) {
+                        EXPECT_EQ(cells[label], text) << line;
+                    }
+                for (const auto &[label, text] : cuttable)
+                    if (cells.count(label)) {
+                        EXPECT_TRUE(whole_or_cut(cells[label], text)) << label << ": " << line;
+                    }
+                EXPECT_TRUE(!cells.count("PATH") || cells["PATH"] == path_of(j) || line.size() == width) << line;
+                EXPECT_TRUE(width < 300 || cells.size() == 8u) << lines[0];
+            }
+
+            std::vector<std::string> endings = table_at(shown, "CLASS ", " JOURNEYS ");
+            ASSERT_EQ(endings.size(), summary["endings"].size() + 1) << shown;
+            for (size_t i = 0; i < summary["endings"].size(); i++) {
+                const json &e = summary["endings"][i];
+                std::map<std::string, std::string> cells = cells_of(endings[0], endings[i + 1]);
+                EXPECT_EQ(cells["CLASS"], label_of(e["class"]));
+                EXPECT_EQ(cells["JOURNEYS"], std::to_string(e["count"].get<int>())); // its column, every line
+                EXPECT_TRUE(whole_or_cut(cells["ENDING"], e["ending"])) << endings[i + 1];
+                EXPECT_TRUE(cells["ENDING"] == e["ending"] || endings[i + 1].size() == width) << endings[i + 1];
+            }
+
+            std::vector<std::string> stage_lines = table_at(shown, "STAGE ");
+            ASSERT_EQ(stage_lines.size(), stages.size() + 1) << shown;
+            for (size_t i = 0; i < stages.size(); i++) {
+                const json &s = stages[i];
+                std::map<std::string, std::string> cells = cells_of(stage_lines[0], stage_lines[i + 1]);
+                std::string stage = s["from"].get<std::string>() + " -> " + s["to"].get<std::string>();
+                EXPECT_TRUE(whole_or_cut(cells["STAGE"], stage)) << stage_lines[i + 1];
+                EXPECT_EQ(cells["COUNT"], std::to_string(s["count"].get<int>()));
+                EXPECT_EQ(cells["MAX_US"], micros_text(s["max_ns"]) + (s["max_first_of_flow"] == true ? "*" : ""));
+            }
+            // The stage gives way in the lines that name one, their numbers stay.
+            for (const char *lead : {"slowest stage: ", "most time in all: "}) {
+                std::vector<std::string> told = table_at(shown, lead);
+                ASSERT_FALSE(told.empty()) << shown;
+                EXPECT_TRUE(width < 80 || told[0].back() == ')') << told[0];
+            }
+
+            // --detail: a journey's heading ends in its ending (on a line
+            // of its own where both do not fit), its table in columns.
+            std::vector<std::string> detail = lines_of(run_in_terminal({"--detail", trace}, width, nullptr));
+            size_t at = 0;
+            for (const json &j : journeys) {
+                while (at < detail.size() && detail[at].find("+US ") == std::string::npos)
+                    at++;
+                ASSERT_LT(at + j["rows"].size(), detail.size());
+                const std::string &heading = detail[at - 1], header = detail[at];
+                std::string told = heading.substr(heading.rfind("  ", 0) == 0 ? 2 : heading.find(" us, ") + 5);
+                EXPECT_TRUE(width < 80 ? whole_or_cut(told, j["ending"]) : told == j["ending"]) << heading;
+                for (size_t r = 0; r < j["rows"].size(); r++) {
+                    const std::string &line = detail[++at];
+                    std::map<std::string, std::string> cells = cells_of(header, line);
+                    EXPECT_TRUE(whole_or_cut(cells["STEP"], j["path"][r])) << line;
+                    EXPECT_EQ(cells["CPU"], std::to_string(j["rows"][r]["cpu"].get<int>())) << line;
+                    EXPECT_EQ(cells["DEVICE"], j["rows"][r]["interface"]) << line;
+                }
+            }
+        }
+    }
 }
 
 // ---- Output that cannot be written ------------------------------------------

@@ -22,6 +22,10 @@ struct report_writer {
     virtual void journey(const ::journey &j) = 0;
     virtual void frames(const ::journey &frames) = 0;
     virtual void joined(const joined_journey &jj) = 0;
+    // Before the driver writes out what was appended, at any point: lines a
+    // writer holds back (the text report on a terminal, to size its
+    // columns from its first journeys) are appended now.
+    virtual void flush() {}
     virtual void summary(const report_totals &totals) = 0;
 };
 

@@ -171,6 +171,8 @@ void write_journey(run_t &run, journey &j, bool repeated)
 
 void flush_out(run_t &run)
 {
+    for (auto &writer : run.writers)
+        writer->flush();
     if (!run.out.empty() && !run.output_failed &&
         fwrite(run.out.data(), 1, run.out.size(), stdout) != run.out.size())
         output_error(run, errno);
