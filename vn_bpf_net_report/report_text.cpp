@@ -87,6 +87,15 @@ struct table_column {
     bool number = false, shown = true;
 };
 
+// A number may carry a mark ("*": the first journey of its flow), which
+// hangs to its right in the blanks before the next column, so that the
+// digits of a column stay aligned; its width is its digits'.
+constexpr char NUMBER_MARK = '*';
+size_t number_width(std::string_view text)
+{
+    return text.size() - (!text.empty() && text.back() == NUMBER_MARK);
+}
+
 // One line of a table: each shown column's text after its blanks, padded to
 // its width and (cut, on a terminal) cut to it. The line ends at its last
 // text, never in blanks.
@@ -98,22 +107,27 @@ template <typename Texts> void put_row(std::string &out, const table_column *col
         if (columns[c].shown && !std::string_view(texts[c]).empty())
             end = c + 1;
     bool first = true;
+    size_t hung = 0; // a mark's column taken from the next blanks
     std::string cut_text;
     for (size_t c = 0; c < end; c++) {
         const table_column &column = columns[c];
         if (!column.shown)
             continue;
-        out.append(first ? 0 : column.gap, ' ');
+        out.append(first ? 0 : column.gap - std::min(hung, column.gap), ' ');
         first = false;
+        hung = 0;
         std::string_view text(texts[c]);
         if (cut && !column.number && text.size() > column.width) {
             cut_text.assign(text);
             cut_to(cut_text, column.width);
             text = cut_text;
         }
-        if (column.number)
-            pad_left(out, text, column.width);
-        else
+        if (column.number) {
+            size_t digits = number_width(text);
+            pad_left(out, text.substr(0, digits), column.width);
+            out += text.substr(digits);
+            hung = text.size() - digits;
+        } else
             pad_right(out, text, c + 1 == end ? 0 : column.width);
     }
     out += '\n';
@@ -367,7 +381,7 @@ void text_renderer::settle()
     for (size_t c = 0; c < LINE_COLUMNS; c++) {
         natural[c] = std::string_view(LINE_LABELS[c]).size();
         for (const line_texts &line : held)
-            natural[c] = std::max(natural[c], line[c].size());
+            natural[c] = std::max(natural[c], c == TOTAL ? number_width(line[c]) : line[c].size());
     }
     natural[PATH] = std::min(natural[PATH], width);
     layout = fit_line(natural, width);
@@ -518,17 +532,19 @@ void text_renderer::stages(const report_totals &totals)
     for (size_t c = 0; c < COLUMNS; c++)
         columns[c] = {std::string_view(labels[c]).size(), size_t(c ? 2 : 0), c > 0, true};
     std::vector<std::array<std::string, COLUMNS>> rows;
+    bool marked = false; // a max hangs its mark past the last column
     for (const stage_summary &s : stages) {
+        marked = marked || s.max_first;
         std::string host = many_hosts && s.group < hosts.size() ? shown_text(hosts[s.group]) + ": " : "";
         rows.push_back({host + shown_step(s.from) + " -> " + shown_step(s.to), number_text(s.count),
                         micros_text(s.p50), s.count >= P90_COUNT_MIN ? micros_text(s.p90) : "-",
                         s.count >= P99_COUNT_MIN ? micros_text(s.p99) : "-",
                         micros_text(s.max) + (s.max_first ? "*" : "")});
         for (size_t c = 0; c < COLUMNS; c++)
-            columns[c].width = std::max(columns[c].width, rows.back()[c].size());
+            columns[c].width = std::max(columns[c].width, c ? number_width(rows.back()[c]) : rows.back()[c].size());
     }
     if (width) {
-        size_t numbers = 0;
+        size_t numbers = marked;
         for (size_t c = 1; c < COLUMNS; c++)
             numbers += columns[c].gap + columns[c].width;
         columns[0].width = std::min(columns[0].width, std::max(STAGE_WIDTH_MIN, width > numbers ? width - numbers : 0));
