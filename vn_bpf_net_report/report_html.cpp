@@ -336,7 +336,12 @@ void append_slowest_journeys(std::string &out, report_state &state, const std::v
     for (size_t i = 0; i < listed; i++) {
         const journey &j = *all[i].drawn;
         auto [stage, stage_ns] = longest_stage(state, all[i]);
-        out += "<tr><td class=\"num\">" + duration_text(double(all[i].duration)) + "</td><td class=\"mono\" title=\"" +
+        // The first of its flow may pay once what later ones do not: say so beside its time.
+        std::string first = j.first_of_flow ? "<span class=\"first\" title=\"the first journey of its flow: it may pay "
+                                              "once what later ones do not (the neighbour's address resolved, the "
+                                              "connection's first NAT walk)\">*</span>"
+                                            : "";
+        out += "<tr><td class=\"num\">" + duration_text(double(all[i].duration)) + first + "</td><td class=\"mono\" title=\"" +
                "starts at " + std::to_string(j.start()) + " (--start)\">" +
                escaped(flow_text(state.sources[j.source].protocol, j.rows.front())) + "</td><td>" +
                ending_swatch(colours, state, j.end) + escaped(ending_sentence(state.names, hosts, j.end)) +
