@@ -241,9 +241,10 @@ void check_outputs(reading &r)
     // Every element on the page is one the page itself writes: no trace text opens one.
     CHECK(printable(page), page);
     static const std::vector<std::string> elements = {"!DOCTYPE", "html", "head", "meta",   "title",    "style",
-                                                      "body",     "h1",   "h2",   "p",      "svg",      "text",
-                                                      "g",        "rect", "line", "circle", "polyline", "span",
-                                                      "i"};
+                                                      "body",     "h1",   "h2",   "h3",     "p",        "svg",
+                                                      "text",     "g",    "rect", "line",   "circle",   "polyline",
+                                                      "span",     "i",    "b",    "div",    "table",    "tr",
+                                                      "th",       "td"};
     for (size_t at = page.find('<'); at != std::string::npos; at = page.find('<', at + 1)) {
         size_t name = at + 1 + (page[at + 1] == '/');
         size_t end = page.find_first_of(" >/\n", name);
