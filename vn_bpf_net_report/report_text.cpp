@@ -535,8 +535,12 @@ void text_renderer::stages(const report_totals &totals)
     bool marked = false; // a max hangs its mark past the last column
     for (const stage_summary &s : stages) {
         marked = marked || s.max_first;
-        std::string host = many_hosts && s.group < hosts.size() ? shown_text(hosts[s.group]) + ": " : "";
-        rows.push_back({host + shown_step(s.from) + " -> " + shown_step(s.to), number_text(s.count),
+        std::string name = many_hosts && s.group < hosts.size() ? shown_text(hosts[s.group]) + ": " : "";
+        // One step at a time: a step made shown may move those shown before it.
+        name += shown_step(s.from);
+        name += " -> ";
+        name += shown_step(s.to);
+        rows.push_back({std::move(name), number_text(s.count),
                         micros_text(s.p50), s.count >= P90_COUNT_MIN ? micros_text(s.p90) : "-",
                         s.count >= P99_COUNT_MIN ? micros_text(s.p99) : "-",
                         micros_text(s.max) + (s.max_first ? "*" : "")});
