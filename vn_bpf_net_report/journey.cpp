@@ -6,16 +6,11 @@
 #include "trace_rows.h"
 #include "vn_bpf_net_monitor.h"
 
-namespace {
-
-// Multiply and fold: every bit of each word reaches the low bits that pick a bucket.
 uint64_t fold(uint64_t h, uint64_t v)
 {
     h = (h ^ v) * 0x9e3779b97f4a7c15ull;
     return h ^ h >> 29;
 }
-
-} // namespace
 
 bool flow_key::operator==(const flow_key &other) const
 {

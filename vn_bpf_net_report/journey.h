@@ -44,6 +44,10 @@ struct flow_key {
     uint32_t fields[4];
     bool operator==(const flow_key &other) const;
 };
+// Multiply and fold: every bit of each word reaches the low bits that pick
+// a bucket, and the high bits.
+uint64_t fold(uint64_t h, uint64_t v);
+
 struct flow_key_hash {
     size_t operator()(const flow_key &key) const;
 };

@@ -532,9 +532,9 @@ void text_renderer::stages(const report_totals &totals)
     for (size_t c = 0; c < COLUMNS; c++)
         columns[c] = {std::string_view(labels[c]).size(), size_t(c ? 2 : 0), c > 0, true};
     std::vector<std::array<std::string, COLUMNS>> rows;
-    bool marked = false; // a max hangs its mark past the last column
+    bool max_marked = false; // a max hangs its mark past the last column
     for (const stage_summary &s : stages) {
-        marked = marked || s.max_first;
+        max_marked = max_marked || s.max_first;
         std::string name = many_hosts && s.group < hosts.size() ? shown_text(hosts[s.group]) + ": " : "";
         // One step at a time: a step made shown may move those shown before it.
         name += shown_step(s.from);
@@ -548,7 +548,7 @@ void text_renderer::stages(const report_totals &totals)
             columns[c].width = std::max(columns[c].width, c ? number_width(rows.back()[c]) : rows.back()[c].size());
     }
     if (width) {
-        size_t numbers = marked;
+        size_t numbers = max_marked;
         for (size_t c = 1; c < COLUMNS; c++)
             numbers += columns[c].gap + columns[c].width;
         columns[0].width = std::min(columns[0].width, std::max(STAGE_WIDTH_MIN, width > numbers ? width - numbers : 0));
@@ -556,11 +556,9 @@ void text_renderer::stages(const report_totals &totals)
     out += "\n";
     put_row(out, columns, labels, width != 0);
     size_t most = stages.size();
-    bool first_paid = false;
     for (size_t i = 0; i < stages.size(); i++) {
         put_row(out, columns, rows[i], width != 0);
         const stage_summary &s = stages[i];
-        first_paid = first_paid || s.max_first;
         if (most == stages.size() || s.total > stages[most].total)
             most = i;
     }
@@ -579,7 +577,7 @@ void text_renderer::stages(const report_totals &totals)
         out += lead + name + tail + "\n";
     };
     out += "\n";
-    first_note(first_paid);
+    first_note(max_marked);
     stage_line("slowest stage: ", rows[slowest][0],
                " (" + (p90_told ? "p90 " + micros_text(slow.p90) : "max " + micros_text(slow.max)) + " us over " +
                    std::to_string(slow.count) + (slow.count == 1 ? " latency" : " latencies") + ")");

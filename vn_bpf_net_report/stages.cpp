@@ -7,28 +7,16 @@
 #include "path_order.h"
 #include "steps.h"
 
-namespace {
-
-// The key's bits mixed into the high ones: the map takes them all, the
-// cache of recent pairs the top six.
-uint64_t mixed(const stage_key &k)
-{
-    return ((uint64_t(k.from) << 32 | k.to) ^ uint64_t(k.source) * 0xff51afd7ed558ccdull) * 0x9e3779b97f4a7c15ull;
-}
-
-} // namespace
-
 size_t stage_key_hash::operator()(const stage_key &k) const
 {
-    uint64_t h = mixed(k);
-    return size_t(h ^ h >> 32);
+    return size_t(fold(k.source, uint64_t(k.from) << 32 | k.to));
 }
 
 void add_stages(stage_stats &stats, const journey &j)
 {
     for (size_t i = 1; i < j.rows.size(); i++) {
         stage_key key{j.source, j.steps[i - 1], j.steps[i]};
-        auto &[recent_key, recent] = stats.recent[mixed(key) >> 58];
+        auto &[recent_key, recent] = stats.recent[uint64_t(stage_key_hash()(key)) >> 58];
         if (!recent || !(recent_key == key))
             recent_key = key, recent = &stats.pairs[key];
         stage_samples &s = *recent;

@@ -38,7 +38,6 @@ void write_joined(run_t &run, const joined_journey &jj)
 bool join_inputs(run_t &run, std::vector<journey> &journeys)
 {
     host_join &join = run.join;
-    join.host_of_source.resize(run.state.sources.size(), 0);
     join_hosts(run.state, join, journeys);
     bool alone = false;
     for (uint32_t host = 0; host < join.hosts.size(); host++)
@@ -121,14 +120,13 @@ void mark_first_of_flow(run_t &run, journey &j)
     uint32_t host = j.source < run.join.host_of_source.size() ? run.join.host_of_source[j.source] : 0;
     const trace_row &row = j.rows.front();
     uint32_t a = protocol == PROTO_ICMP ? row.fields[2] : row.fields[0], b = protocol == PROTO_ICMP ? 0 : row.fields[1];
-    uint64_t flow = 0xcbf29ce484222325ull;
-    for (uint64_t part : {uint64_t(host) << 32 | protocol, uint64_t(row.saddr) << 32 | row.daddr, uint64_t(a) << 32 | b})
-        flow = (flow ^ part) * 0x100000001b3ull, flow ^= flow >> 29;
+    uint64_t flow = fold(fold(uint64_t(host) << 32 | protocol, uint64_t(row.saddr) << 32 | row.daddr),
+                         uint64_t(a) << 32 | b);
     flow |= 1; // 0 marks a free slot
     j.first_of_flow = false;
     std::vector<uint64_t> &seen = run.flows_seen;
     auto slot_of = [](const std::vector<uint64_t> &table, uint64_t f) {
-        size_t mask = table.size() - 1, at = size_t(f * 0x9e3779b97f4a7c15ull >> 20) & mask;
+        size_t mask = table.size() - 1, at = size_t(f >> 1) & mask; // the low bit is always set
         while (table[at] != 0 && table[at] != f)
             at = (at + 1) & mask;
         return at;
