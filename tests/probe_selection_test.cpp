@@ -17,6 +17,7 @@ namespace {
 struct fake_kernel {
     btf *b = btf__new_empty();
     int skb = ptr_to(btf__add_struct(b, "sk_buff", 232));
+    int skb_ref = ptr_to(skb);
     int dev = ptr_to(btf__add_struct(b, "net_device", 2048));
     int state = ptr_to(btf__add_struct(b, "nf_hook_state", 48));
     int pktinfo = ptr_to(btf__add_struct(b, "nft_pktinfo", 24));
@@ -67,6 +68,7 @@ struct fake_kernel {
             int params[3] = {integer, integer, integer};
             for (const auto &a : v.args)
                 params[a.position - 1] = a.kind == arg_kind::skb ? skb
+                                       : a.kind == arg_kind::skb_ref ? skb_ref
                                        : a.kind == arg_kind::net_device ? dev
                                        : a.kind == arg_kind::hook_state ? state
                                        : a.kind == arg_kind::pktinfo ? pktinfo
@@ -103,6 +105,12 @@ TEST(ProbeSelection, AShiftedBufferArgumentIsNeverReadBlindly)
     auto c = swapped.choices();
     EXPECT_EQ(c["ip_rcv"].first, "-");
     EXPECT_EQ(c["ip_rcv"].second, "ip_rcv: prototype not known to this monitor, not traced");
+    // A receive handler's buffer is a reference: the buffer itself is not it.
+    fake_kernel handler;
+    handler.add("br_handle_frame", {handler.skb});
+    handler.view.symbols_known = true;
+    EXPECT_EQ(handler.choices()["br_handle_frame"].second,
+              "br_handle_frame: prototype not known to this monitor, not traced");
     // Functions it does not have are skipped, each with its line.
     EXPECT_EQ(c["udp_rcv"].second, "udp_rcv: not in this kernel, not traced");
 }

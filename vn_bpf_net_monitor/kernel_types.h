@@ -14,12 +14,38 @@
 
 #define CORE_TYPE __attribute__((preserve_access_index))
 
+/* A network namespace is known by its inode number, as ip netns and lsns
+ * show it. */
+struct ns_common {
+    unsigned int inum;
+} CORE_TYPE;
+
+struct net {
+    struct ns_common ns;
+} CORE_TYPE;
+
+typedef struct {
+    struct net *net;
+} possible_net_t;
+
+/* IPv4's settings of a device: data[0] is its forwarding switch. */
+struct ipv4_devconf {
+    int data[1];
+} CORE_TYPE;
+
+struct in_device {
+    struct ipv4_devconf cnf;
+} CORE_TYPE;
+
 struct net_device {
     char name[16];
+    possible_net_t nd_net;
+    struct in_device *ip_ptr;
 } CORE_TYPE;
 
 struct sock_common {
     unsigned char skc_state;
+    possible_net_t skc_net;
 } CORE_TYPE;
 
 struct sock {

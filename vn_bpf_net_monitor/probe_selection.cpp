@@ -16,6 +16,7 @@ constexpr probe_arg_t SKB3{3, arg_kind::skb};
 
 // The argument lists that probe_points.def names.
 const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3 = {SKB3};
+const std::vector<probe_arg_t> ARGS_SKB_REF1 = {{1, arg_kind::skb_ref}};
 const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
 const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
 const std::vector<probe_arg_t> ARGS_NFT_ARGS = {{1, arg_kind::pktinfo}, {2, arg_kind::chain}};
@@ -227,6 +228,13 @@ const btf_type *skip_modifiers(const btf *b, __u32 &id)
     return t;
 }
 
+// Whether TYPE_ID, a pointer's target, is struct sk_buff.
+bool param_is_skb_pointer(const btf *b, __u32 type_id)
+{
+    const btf_type *t = skip_modifiers(b, type_id);
+    return t && btf_is_struct(t) && strcmp(btf__name_by_offset(b, t->name_off), "sk_buff") == 0;
+}
+
 // Whether a parameter's type is what the program takes it for.
 bool param_is(const btf *b, __u32 type_id, arg_kind kind)
 {
@@ -237,6 +245,8 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
         return false;
     __u32 target_id = t->type;
     const btf_type *target = skip_modifiers(b, target_id);
+    if (kind == arg_kind::skb_ref)
+        return target && btf_is_ptr(target) && param_is_skb_pointer(b, target->type);
     if (target_id == 0) // void *
         return kind == arg_kind::table || kind == arg_kind::chain;
     if (!target || !btf_is_struct(target))
@@ -255,6 +265,7 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
         return strcmp(name, "nft_pktinfo") == 0;
     case arg_kind::chain:
         return strcmp(name, "nft_chain") == 0;
+    case arg_kind::skb_ref:
     case arg_kind::drop_reason:
         return false;
     }

@@ -285,14 +285,18 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     return 1;
 }
 
-static __always_inline void set_net_dev(data_t *pd, struct net_device *dev)
+/* The device and its namespace; a buffer on its way out has no device
+ * before routing, but its socket's namespace is the packet's. */
+static __always_inline void set_net_dev(data_t *pd, struct net_device *dev, struct sk_buff *skb)
 {
     if (!dev) {
         copy_str(pd->net_data.net_dev_name, "nil");
+        pd->net_data.ns_id = BPF_CORE_READ(skb, sk, __sk_common.skc_net.net, ns.inum);
         return;
     }
     /* The whole 16-byte field as the kernel holds it, not a string copy. */
     bpf_core_read(pd->net_data.net_dev_name, DEV_NAME_MAX_LEN, &dev->name);
+    pd->net_data.ns_id = BPF_CORE_READ(dev, nd_net.net, ns.inum);
 }
 
 static __always_inline void set_sock_state(data_t *pd, struct sock *sk)
@@ -317,7 +321,7 @@ static __always_inline int capture_packet(data_t *pd, struct sk_buff *skb,
         pd->skb = 0;
         return 0;
     }
-    set_net_dev(pd, dev);
+    set_net_dev(pd, dev, skb);
     return 1;
 }
 
@@ -353,8 +357,8 @@ static __always_inline int emit_record(void *ctx, int cpu_id, data_t *pd)
 #define PAIR_MAX_AGE_NS 1000000000ULL
 
 /* task_struct is cache-line aligned: bits 6 to 32 of its address go into
- * the key, bits 32 to 63 into the record (ns_id, which no row shows), so
- * two tasks that share a key are still told apart. */
+ * the key, bits 32 to 63 into the kept copy's ns_id, so two tasks that
+ * share a key are still told apart. */
 static __always_inline __u32 pair_key(__u64 task, int pair, int level)
 {
     return 0x80000000u | (__u32)pair << 29 | (__u32)level << 27 | ((__u32)(task >> 6) & 0x07ffffffu);
@@ -366,9 +370,12 @@ static __always_inline __u32 pair_key(__u64 task, int pair, int level)
 static __always_inline void pair_save(data_t *pd, int pair)
 {
     __u64 task = bpf_get_current_task();
-    __u32 seeded = pd->net_data.ns_id;
+    __u32 ns_id = pd->net_data.ns_id, verdict = pd->ipt_data.verdict;
     __u64 now = pd->func_info.rcv_ts;
 
+    /* The copy's namespace rides in its verdict, which every return writes
+     * anew or does not show. */
+    pd->ipt_data.verdict = ns_id;
     pd->net_data.ns_id = (__u32)(task >> 32);
 #pragma unroll
     for (int level = 0; level < PAIR_LEVELS; level++) {
@@ -379,7 +386,8 @@ static __always_inline void pair_save(data_t *pd, int pair)
         if (bpf_map_update_elem(&data_map, &key, pd, old ? BPF_EXIST : BPF_NOEXIST) == 0)
             break;
     }
-    pd->net_data.ns_id = seeded;
+    pd->net_data.ns_id = ns_id;
+    pd->ipt_data.verdict = verdict;
 }
 
 /* The record the entry of this task's innermost open call kept, removed
@@ -444,6 +452,14 @@ static __always_inline int packet_skb3(void *ctx, const char *name)
     return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 3), name);
 }
 
+/* A receive handler (a bridge port's) is handed the buffer by reference. */
+static __always_inline int packet_skb_ref1(void *ctx, const char *name)
+{
+    struct sk_buff *skb = NULL;
+    bpf_probe_read_kernel(&skb, sizeof(skb), (void *)ARG(ctx, 1));
+    return packet_probe(ctx, skb, name);
+}
+
 /* The lookup's entry captures the packet and keeps it without emitting;
  * the return half emits it with the state of the socket found. Lookups
  * without a packet (socket diagnostics, BPF socket lookups) emit nothing. */
@@ -469,17 +485,16 @@ static __always_inline int listener_skb2(void *ctx, const char *name)
     return lookup_listener_entry((struct sk_buff *)ARG(ctx, 2), name);
 }
 
-/* Puts the record this call's entry kept back as the CPU's record (the
- * CPU's own seeded ns_id stays); 0 when there is none. */
+/* Puts the record this call's entry kept back as the CPU's record, with
+ * its packet's namespace; 0 when there is none. */
 static __always_inline int restore_entry(data_t *pd, int pair)
 {
     __u32 key;
     data_t *entry = pair_take(pair, &key);
     if (!entry)
         return 0;
-    __u32 seeded = pd->net_data.ns_id;
     __builtin_memcpy(pd, entry, sizeof(*pd));
-    pd->net_data.ns_id = seeded;
+    pd->net_data.ns_id = entry->ipt_data.verdict;
     bpf_map_delete_elem(&data_map, &key);
     return 1;
 }
@@ -645,9 +660,13 @@ static __always_inline int drop_row(void *ctx, const char *name)
         return 0;
     pd->func_info.rcv_ts = now;
     copy_str(pd->func_info.func_name, name);
-    set_net_dev(pd, dev);
+    set_net_dev(pd, dev, skb);
     pd->ipt_data.hook = reason;
     __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
+    pd->ipt_data.verdict = DROP_FORWARDING_UNKNOWN;
+    struct in_device *in_dev = BPF_CORE_READ(dev, ip_ptr);
+    if (in_dev)
+        pd->ipt_data.verdict = BPF_CORE_READ(in_dev, cnf.data[0]) ? DROP_FORWARDING_ON : DROP_FORWARDING_OFF;
     bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
     return 0;
 }

@@ -40,7 +40,10 @@ typedef struct sock_t {
 
 typedef struct net_t {
     char net_dev_name[DEV_NAME_MAX_LEN];
-    __u32 ns_id; /* never written by a probe: keeps the seeded value */
+    /* The network namespace's inode number (of the device's namespace, or
+     * of the socket's where the buffer has no device yet), 0 where neither
+     * is known. */
+    __u32 ns_id;
 } net_t;
 
 typedef struct eth_data_t {
@@ -83,8 +86,11 @@ typedef struct udp_data_t {
 
 /* The table walks' part: ipt_do_table's, and nft_do_chain's with the chain
  * in the second half of table_name (NFT_NAME_MAX_LEN). A drop row
- * (kfree_skb) keeps its reason in hook and the address of the code that
- * dropped the packet in the first 8 bytes of table_name.
+ * (kfree_skb) keeps its reason in hook, the address of the code that
+ * dropped the packet in the first 8 bytes of table_name, and in verdict
+ * the IPv4 forwarding switch of its device (DROP_FORWARDING_*): input
+ * routing refuses every packet for elsewhere on a device that does not
+ * forward.
  *
  * verdict is the walk's return value at a return. At an nft walk's entry,
  * which has no verdict yet, it carries what names the hook and the table:
@@ -96,6 +102,9 @@ typedef struct udp_data_t {
 #define NFT_FAMILY_MASK 0xffu
 #define NFT_TABLE_NAME_CUT (1u << 16)
 #define NFT_CHAIN_NAME_CUT (1u << 17)
+#define DROP_FORWARDING_UNKNOWN 0
+#define DROP_FORWARDING_ON 1
+#define DROP_FORWARDING_OFF 2
 typedef struct ipt_t {
     __u32 hook;
     char table_name[TABLE_NAME_MAX_LEN];
