@@ -26,6 +26,7 @@ TEST_F(Monitor, help_lists_the_options_on_stdout_and_exits_zero)
                          "  -P TEXT REQUIRED            protocol type, support [icmp\\udp\\tcp]\n"
                          "  -p UINT:INT in [1 - 65535]  tcp or udp port\n"
                          "  -o TEXT                     monitor data save file\n"
+                         "  -N                          add each row's packet number and network namespace\n"
                          "\n");
         EXPECT_EQ(r.err, "");
         EXPECT_FALSE(exists(DATA_DIR));

@@ -22,6 +22,13 @@ constexpr column_t COMMON[COMMON_COUNT] = {
     {"SMAC", 18}, {"DMAC", 18}, {"SIP", 18},       {"DIP", 18},
 };
 
+// Asked for with -N: the packet's number in the trace after CPU, and the
+// network namespace's inode number after INTERFACE ("-" where none is
+// known). Rows of one packet share a number however its addresses change.
+constexpr column_t PACKET_COLUMN = {"PACKET", 8};
+constexpr column_t NETNS_COLUMN = {"NETNS", 11};
+constexpr const char NETNS_UNKNOWN[] = "-";
+
 // The protocol columns between DIP and OTHER_INFO.
 enum tcp_column : size_t { TCP_SPORT, TCP_DPORT, TCP_SEQ, TCP_ACK_SEQ, TCP_COUNT };
 constexpr column_t TCP[TCP_COUNT] = {{"SPORT", 10}, {"DPORT", 10}, {"SEQ", 10}, {"ACK_SEQ", 10}};
@@ -54,6 +61,9 @@ constexpr const char SOCK_PREFIX[] = "sock:";
 // the trace: copies of one packet are buffers of their own.
 constexpr const char BUFFER_PREFIX[] = "buf:";
 constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
+// A drop row of a packet input routing refused on a device that does not
+// forward IPv4: the packet was for elsewhere and forwarding is off.
+constexpr const char FORWARDING_OFF[] = "fwd:off";
 // Follows an nft table or chain name longer than the record keeps (15
 // bytes): the name shown is its start.
 constexpr char NAME_CUT_MARK = '~';

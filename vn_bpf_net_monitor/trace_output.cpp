@@ -20,6 +20,7 @@
 using namespace trace_layout;
 
 trace_filter_t trace_filter;
+bool trace_packet_columns;
 int trace_fd = 1;
 int trace_lost_errno;
 kernel_names_t kernel_names;
@@ -60,7 +61,8 @@ constexpr size_t WIDEST_ROW =
     widest(20, COMMON[TIME].width) + widest(11, COMMON[CPU].width) +
     widest(FUNC_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[TRACE_INFO].width) +
     widest(DEV_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[INTERFACE].width) + 2 * widest(17, COMMON[SMAC].width) +
-    2 * widest(15, COMMON[SIP].width) + 4 * widest(10, TCP[TCP_SEQ].width) + WIDEST_OTHER_INFO;
+    2 * widest(15, COMMON[SIP].width) + 4 * widest(10, TCP[TCP_SEQ].width) + WIDEST_OTHER_INFO +
+    widest(20, PACKET_COLUMN.width) + widest(10, NETNS_COLUMN.width);
 static_assert(WIDEST_ROW == TRACE_LINE_MAX, "the widest row is written whole");
 constexpr size_t ROW_SCRATCH = TRACE_LINE_MAX;
 
@@ -262,18 +264,29 @@ void put_ipv4(line_t &line, uint32_t addr, size_t width)
 }
 
 // Columns 1 to 8, the same for every protocol.
-void put_common_columns(line_t &line, const data_t &record, int cpu)
+void put_common_columns(line_t &line, const data_t &record, int cpu, uint64_t packet)
 {
     put_signed(line, int64_t(record.func_info.rcv_ts), COMMON[TIME].width);
     put_blank(line);
     put_signed(line, cpu, COMMON[CPU].width);
     put_blank(line);
+    if (trace_packet_columns) {
+        put_unsigned(line, packet, PACKET_COLUMN.width);
+        put_blank(line);
+    }
     put_name(line, record.func_info.func_name, sizeof(record.func_info.func_name),
              COMMON[TRACE_INFO].width);
     put_blank(line);
     put_name(line, record.net_data.net_dev_name, sizeof(record.net_data.net_dev_name),
              COMMON[INTERFACE].width);
     put_blank(line);
+    if (trace_packet_columns) {
+        if (record.net_data.ns_id)
+            put_unsigned(line, record.net_data.ns_id, NETNS_COLUMN.width);
+        else
+            put_str(line, NETNS_UNKNOWN, NETNS_COLUMN.width);
+        put_blank(line);
+    }
     put_mac(line, record.eth_data.smac, COMMON[SMAC].width);
     put_mac(line, record.eth_data.dmac, COMMON[DMAC].width);
     put_ipv4(line, record.ip_data.saddr, COMMON[SIP].width);
@@ -375,6 +388,16 @@ bool unexplained_drop(const data_t &record)
     return !site || !silent_drop_site(*site);
 }
 
+// A drop where input routing refused a packet for elsewhere (ip_error) on
+// a device that does not forward IPv4.
+bool refused_for_forwarding_off(const data_t &record)
+{
+    if (record.ipt_data.verdict != DROP_FORWARDING_OFF)
+        return false;
+    const std::string *site = drop_site(record);
+    return site && site->compare(0, site->find('.'), "ip_error") == 0;
+}
+
 // "reason:NO_SOCKET", or the number a kernel gave without a name for it.
 void put_drop_reason(line_t &line, uint32_t reason)
 {
@@ -446,49 +469,201 @@ void note_sample(int cpu, uint64_t time)
     cpu_samples[size_t(cpu)].drained_by = 0;
 }
 
-// A buffer's number in this trace, for the rows that show one: a drop row
-// and a raw socket's copy (raw_rcv). The copies the kernel makes of a packet
-// for several sockets are buffers of their own, so their drop rows tell
-// them apart, and a raw socket's copy dropped has the number its raw_rcv
-// row showed. A kernel address is never written. A freed buffer's address
-// may hold the next packet: it is forgotten at its drop row, and the table
-// is emptied when copies delivered unseen (consumed, no row) fill it.
-constexpr size_t BUFFERS_REMEMBERED_MAX = 4096;
-std::unordered_map<uint64_t, uint64_t> buffer_numbers;
-uint64_t buffers_numbered;
+// Where each probe's rows lie on a packet's path, and the hooks' places
+// for the table walks' rows, from the one probe list.
+constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
+struct probe_place_t {
+    const char *label;
+    int rank;
+};
+#define LABEL_ENTRY(program, function) #function
+#define LABEL_TRACEPOINT(program, function) #function
+#define LABEL_RETURN(program, function) #program
+#define NO_MODULE nullptr
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+    {LABEL_##kind(program, function), rank},
+#define HOOK(name, rank) {#name, rank},
+#define HANDOVER(function)
+const probe_place_t PROBE_PLACES[] = {
+#include "probe_points.def"
+};
+#undef PROBE
+#undef HOOK
+#undef HANDOVER
+#define PROBE(...)
+#define HOOK(name, rank) {#name, rank},
+#define HANDOVER(function)
+const probe_place_t HOOK_PLACES[] = {
+#include "probe_points.def"
+};
+#undef HOOK
+#undef HANDOVER
+#define HOOK(name, rank)
+#define HANDOVER(function) #function,
+const char *const HANDOVERS[] = {
+#include "probe_points.def"
+};
+#undef PROBE
+#undef HOOK
+#undef HANDOVER
+#undef NO_MODULE
+
+bool label_is(const data_t &record, const char *label)
+{
+    return strncmp(record.func_info.func_name, label, sizeof(record.func_info.func_name)) == 0;
+}
+
+int hook_rank(const char *hook_text)
+{
+    const char *name = hook_text + sizeof(HOOK_PREFIX) - 1;
+    for (const probe_place_t &h : HOOK_PLACES)
+        if (strcmp(h.label, name) == 0)
+            return h.rank;
+    return NO_RANK;
+}
+
+// A row's place on the path; NO_RANK for a return or a label not listed.
+int rank_of(const data_t &record)
+{
+    for (const probe_place_t &p : PROBE_PLACES) {
+        if (p.label[0] != record.func_info.func_name[0] || !label_is(record, p.label))
+            continue;
+        if (p.rank != AT_HOOK)
+            return p.rank;
+        if (label_is(record, "ipt_do_table"))
+            return hook_rank(nf_hook_name(record.ipt_data.hook).text);
+        return hook_rank(nft_hook_name(record.ipt_data.hook, nft_hook_family(record)).text);
+    }
+    return NO_RANK;
+}
+
+bool hands_over(const data_t &record)
+{
+    for (const char *label : HANDOVERS)
+        if (label_is(record, label))
+            return true;
+    return false;
+}
+
+// Receive ranks start here: a buffer sent out by a device and then seen
+// received is one packet only where the sending device handed that very
+// buffer over (a veth, the loopback); a NIC's buffer is freed once sent,
+// and its address may come back at once for a frame received.
+constexpr int FIRST_RECEIVE_RANK = 70;
+bool hands_to_receive(const data_t &record)
+{
+    return label_is(record, "veth_xmit") || label_is(record, "loopback_xmit");
+}
+
+// One packet's life in one socket buffer: from its first row until the
+// kernel drops it, or the buffer's address shows up where a packet starts
+// again (freed after its delivery without a row, and reused), or stays
+// unseen for a second. Its number is the PACKET column and a drop row's
+// buf:N; a kernel address is never written.
+struct held_row_t {
+    data_t record;
+    int cpu;
+};
+struct packet_life_t {
+    uint64_t number = 0;
+    uint64_t last_time = 0;
+    int last_rank = NO_RANK;
+    bool handed_over = false;   // its last placed row hands it on: a lower rank goes on
+    bool to_receive = false;    // its last placed row handed it to a receive
+    bool matched = false;       // a row of it passed the filter: all its rows are kept
+    std::vector<held_row_t> held; // its rows before it matched, in arrival order
+};
+constexpr uint64_t LIFE_IDLE_NS = 1000ull * 1000 * 1000;
+// Bounds: the lives followed, and the rows held back for packets that have
+// not matched yet (a reply is de-NATed to the filter's address only after
+// its first rows). Past them the oldest are forgotten.
+constexpr size_t LIVES_MAX = 1 << 16;
+constexpr size_t HELD_ROWS_MAX = 8192;
+constexpr size_t HELD_ROWS_PER_PACKET = 64;
+std::unordered_map<uint64_t, packet_life_t> packet_lives;
+uint64_t packets_numbered;
+size_t rows_held;
+
+void forget_life(std::unordered_map<uint64_t, packet_life_t>::iterator life)
+{
+    rows_held -= life->second.held.size();
+    packet_lives.erase(life);
+}
+
+// Makes room when the table is full: lives idle for long first, all of
+// them if that frees too little.
+void make_room_for_a_life(uint64_t now)
+{
+    if (packet_lives.size() < LIVES_MAX)
+        return;
+    for (auto it = packet_lives.begin(); it != packet_lives.end();) {
+        auto next = std::next(it);
+        if (now - it->second.last_time > LIFE_IDLE_NS)
+            forget_life(it);
+        it = next;
+    }
+    if (packet_lives.size() > LIVES_MAX / 2)
+        for (auto it = packet_lives.begin(); it != packet_lives.end();)
+            forget_life(it++);
+}
+
+// Whether the buffer's row begins a new packet rather than continuing the
+// life it had.
+bool starts_again(const packet_life_t &life, const data_t &record, int rank)
+{
+    if (record.func_info.rcv_ts - life.last_time > LIFE_IDLE_NS && record.func_info.rcv_ts > life.last_time)
+        return true;
+    if (rank < 0 || life.last_rank < 0)
+        return false;
+    if (rank < life.last_rank)
+        return !life.handed_over;
+    if (life.last_rank < FIRST_RECEIVE_RANK && rank >= FIRST_RECEIVE_RANK)
+        return !life.to_receive;
+    return false;
+}
+
+packet_life_t &life_of(const data_t &record)
+{
+    auto found = packet_lives.find(record.skb);
+    int rank = rank_of(record);
+    if (found != packet_lives.end() && starts_again(found->second, record, rank)) {
+        forget_life(found);
+        found = packet_lives.end();
+    }
+    if (found == packet_lives.end()) {
+        make_room_for_a_life(record.func_info.rcv_ts);
+        found = packet_lives.emplace(record.skb, packet_life_t()).first;
+        found->second.number = ++packets_numbered;
+    }
+    packet_life_t &life = found->second;
+    if (record.func_info.rcv_ts > life.last_time)
+        life.last_time = record.func_info.rcv_ts;
+    if (rank >= 0) {
+        if (rank < life.last_rank)
+            life.handed_over = false; // the hand-over is used up
+        life.last_rank = rank;
+        if (hands_over(record))
+            life.handed_over = true;
+        life.to_receive = hands_to_receive(record);
+    }
+    return life;
+}
 
 } // namespace
 
 void start_buffer_numbers()
 {
-    buffer_numbers.clear();
-    buffers_numbered = 0;
+    packet_lives.clear();
+    packets_numbered = 0;
+    rows_held = 0;
 }
 
 namespace {
 
-uint64_t buffer_number(uint64_t skb, bool freed)
-{
-    auto found = buffer_numbers.find(skb);
-    if (found != buffer_numbers.end()) {
-        uint64_t number = found->second;
-        if (freed)
-            buffer_numbers.erase(found);
-        return number;
-    }
-    uint64_t number = ++buffers_numbered;
-    if (freed)
-        return number;
-    if (buffer_numbers.size() >= BUFFERS_REMEMBERED_MAX)
-        buffer_numbers.clear();
-    buffer_numbers.emplace(skb, number);
-    return number;
-}
-
 // The three OTHER_INFO sub-fields and the line end. The label decides what
 // they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
 // the walks are told apart first.
-void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
+void put_other_info(line_t &line, const data_t &record, bool with_sock_state, uint64_t packet)
 {
     info_text_t named{};
     const char *first = named.text;
@@ -535,7 +710,11 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state)
         if (line.len > start)
             put_blank(line);
         put_str(line, BUFFER_PREFIX, 0);
-        put_unsigned(line, buffer_number(record.skb, with_drop), 0);
+        put_unsigned(line, packet, 0);
+    }
+    if (with_drop && refused_for_forwarding_off(record)) {
+        put_blank(line);
+        put_str(line, FORWARDING_OFF, 0);
     }
     if (uint16_t offset = fragment_offset(record)) {
         if (line.len > start)
@@ -675,9 +854,14 @@ int write_trace_header(uint32_t protocol)
     if (!layout)
         return 0; // nothing to write: write(fd, "", 0) would report 0 too
     line_t line;
-    for (const column_t &column : COMMON) {
-        put_str(line, column.label, column.width);
+    for (size_t i = 0; i < COMMON_COUNT; i++) {
+        put_str(line, COMMON[i].label, COMMON[i].width);
         put_blank(line);
+        const column_t *added = i == CPU ? &PACKET_COLUMN : i == INTERFACE ? &NETNS_COLUMN : nullptr;
+        if (added && trace_packet_columns) {
+            put_str(line, added->label, added->width);
+            put_blank(line);
+        }
     }
     for (size_t i = 0; i < layout->count; i++) {
         put_str(line, layout->columns[i].label, layout->columns[i].width);
@@ -692,63 +876,90 @@ int write_trace_header(uint32_t protocol)
     return written;
 }
 
-void write_tcp_row(const data_t *record, int cpu)
+namespace {
+
+bool row_matches(const data_t &record)
 {
-    if (record->ip_data.protocol != PROTO_TCP ||
-        !port_matches(record->tcp_data.source, record->tcp_data.dst) || !host_matches(*record) ||
-        unexplained_drop(*record))
-        return;
+    if (!host_matches(record))
+        return false;
+    switch (record.ip_data.protocol) {
+    case PROTO_TCP:
+        return port_matches(record.tcp_data.source, record.tcp_data.dst);
+    case PROTO_UDP:
+        return port_matches(record.udp_data.source, record.udp_data.dst);
+    default:
+        return true;
+    }
+}
+
+void write_row(const data_t &record, int cpu, uint64_t packet)
+{
     line_t line;
-    put_common_columns(line, *record, cpu);
-    put_unsigned(line, ntohs(record->tcp_data.source), TCP[TCP_SPORT].width);
-    put_blank(line);
-    put_unsigned(line, ntohs(record->tcp_data.dst), TCP[TCP_DPORT].width);
-    put_blank(line);
-    put_unsigned(line, ntohl(record->tcp_data.seq), TCP[TCP_SEQ].width);
-    put_blank(line);
-    put_unsigned(line, ntohl(record->tcp_data.ack_seq), TCP[TCP_ACK_SEQ].width);
-    put_blank(line);
-    put_other_info(line, *record, true);
+    put_common_columns(line, record, cpu, packet);
+    // The protocol columns in their order.
+    uint64_t values[4] = {};
+    switch (record.ip_data.protocol) {
+    case PROTO_TCP:
+        values[TCP_SPORT] = ntohs(record.tcp_data.source);
+        values[TCP_DPORT] = ntohs(record.tcp_data.dst);
+        values[TCP_SEQ] = ntohl(record.tcp_data.seq);
+        values[TCP_ACK_SEQ] = ntohl(record.tcp_data.ack_seq);
+        break;
+    case PROTO_UDP:
+        values[UDP_SPORT] = ntohs(record.udp_data.source);
+        values[UDP_DPORT] = ntohs(record.udp_data.dst);
+        // Payload length; a later fragment has no UDP header to take it from.
+        values[UDP_LEN] = fragment_offset(record) ? 0 : uint16_t(ntohs(record.udp_data.len) - 8);
+        break;
+    default:
+        values[ICMP_TYPE] = record.icmp_data.type;
+        values[ICMP_CODE] = record.icmp_data.code;
+        values[ICMP_ID] = ntohs(record.icmp_data.id);
+        values[ICMP_SEQUENCE] = ntohs(record.icmp_data.seq);
+        break;
+    }
+    const protocol_layout_t &layout = *protocol_layout(record.ip_data.protocol);
+    for (size_t i = 0; i < layout.count; i++) {
+        put_unsigned(line, values[i], layout.columns[i].width);
+        put_blank(line);
+    }
+    put_other_info(line, record, record.ip_data.protocol == PROTO_TCP, packet);
     write_line(line);
 }
 
-void write_udp_row(const data_t *record, int cpu)
+// A packet is kept whole once one of its rows matched -H and -p: its rows
+// after a NAT rewrite follow, and those before it (a reply's, before its
+// destination was put back) are written when it matches.
+void take_row(const data_t &record, int cpu)
 {
-    if (record->ip_data.protocol != PROTO_UDP ||
-        !port_matches(record->udp_data.source, record->udp_data.dst) || !host_matches(*record) ||
-        unexplained_drop(*record))
+    bool drop = label_contains(record, "kfree_skb");
+    if (drop && unexplained_drop(record)) {
+        packet_lives.erase(record.skb); // freed: the address may hold the next packet
         return;
-    line_t line;
-    put_common_columns(line, *record, cpu);
-    put_unsigned(line, ntohs(record->udp_data.source), UDP[UDP_SPORT].width);
-    put_blank(line);
-    put_unsigned(line, ntohs(record->udp_data.dst), UDP[UDP_DPORT].width);
-    put_blank(line);
-    // Payload length; a later fragment has no UDP header to take it from.
-    put_unsigned(line, fragment_offset(*record) ? 0 : uint16_t(ntohs(record->udp_data.len) - 8),
-                 UDP[UDP_LEN].width);
-    put_blank(line);
-    put_other_info(line, *record, false);
-    write_line(line);
+    }
+    auto &life = life_of(record);
+    if (!life.matched && row_matches(record)) {
+        life.matched = true;
+        for (const held_row_t &h : life.held)
+            write_row(h.record, h.cpu, life.number);
+        rows_held -= life.held.size();
+        life.held.clear();
+        life.held.shrink_to_fit();
+    }
+    if (life.matched)
+        write_row(record, cpu, life.number);
+    else if (life.held.size() < HELD_ROWS_PER_PACKET && rows_held < HELD_ROWS_MAX) {
+        life.held.push_back({record, cpu});
+        rows_held++;
+    }
+    if (drop) {
+        auto found = packet_lives.find(record.skb);
+        if (found != packet_lives.end())
+            forget_life(found);
+    }
 }
 
-void write_icmp_row(const data_t *record, int cpu)
-{
-    if (record->ip_data.protocol != PROTO_ICMP || !host_matches(*record) || unexplained_drop(*record))
-        return;
-    line_t line;
-    put_common_columns(line, *record, cpu);
-    put_unsigned(line, record->icmp_data.type, ICMP[ICMP_TYPE].width);
-    put_blank(line);
-    put_unsigned(line, record->icmp_data.code, ICMP[ICMP_CODE].width);
-    put_blank(line);
-    put_unsigned(line, ntohs(record->icmp_data.id), ICMP[ICMP_ID].width);
-    put_blank(line);
-    put_unsigned(line, ntohs(record->icmp_data.seq), ICMP[ICMP_SEQUENCE].width);
-    put_blank(line);
-    put_other_info(line, *record, false);
-    write_line(line);
-}
+} // namespace
 
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
 {
@@ -760,19 +971,8 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
     data_t record;
     memcpy(&record, data, sizeof(record));
     note_sample(cpu, record.func_info.rcv_ts);
-    switch (trace_filter.proto) {
-    case PROTO_TCP:
-        write_tcp_row(&record, cpu);
-        break;
-    case PROTO_UDP:
-        write_udp_row(&record, cpu);
-        break;
-    case PROTO_ICMP:
-        write_icmp_row(&record, cpu);
-        break;
-    default:
-        break;
-    }
+    if (record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
+        take_row(record, cpu);
 }
 
 void track_sample_losses(int cpu_count)

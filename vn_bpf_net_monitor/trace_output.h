@@ -18,6 +18,8 @@ struct trace_filter_t {
 };
 
 extern trace_filter_t trace_filter;
+// -N: each row's packet number and network namespace as columns of their own.
+extern bool trace_packet_columns;
 
 // What drop rows name, read from the running kernel once before tracing:
 // the drop reasons by value ("NO_SOCKET"), ascending, and the kernel's code
@@ -38,14 +40,15 @@ extern int trace_lost_errno;
 
 // Longest line a record can give: every name escaped whole (four bytes for
 // each of its bytes), every number at its widest. No row is ever cut.
-constexpr unsigned TRACE_LINE_MAX = 864;
+constexpr unsigned TRACE_LINE_MAX = 897;
 
 // Writes the header line for an IP protocol number; returns what write()
 // reported (0 for an unknown protocol, which writes nothing), with errno the
 // write's.
 int write_trace_header(uint32_t protocol);
 
-// Buffers are numbered from 1 in each trace (drop and raw_rcv rows show them).
+// Packets are numbered from 1 in each trace (drop and raw_rcv rows show
+// them, and every row with -N).
 void start_buffer_numbers();
 
 // The perf buffer's sample callback: one record in, one row or nothing out.
@@ -65,9 +68,6 @@ void note_rings_read(uint64_t now_ns);
 // On the way out: a line for each loss no sample has followed, ending at NOW_NS.
 void write_pending_sample_losses(uint64_t now_ns);
 
-void write_tcp_row(const data_t *record, int cpu);
-void write_udp_row(const data_t *record, int cpu);
-void write_icmp_row(const data_t *record, int cpu);
 
 // Texts of the row, returned by value: the caller owns them, nothing is allocated.
 struct mac_text_t {

@@ -33,6 +33,7 @@ struct cmd_args_t {
     std::string host;
     std::string protocol;
     uint16_t port;
+    bool packet_columns;
 };
 
 static cmd_args_t cmd_args;
@@ -208,6 +209,7 @@ static void startup_check(const cmd_args_t &args, trace_filter_t &filter)
 
     if (!args.save_file.empty())
         open_trace_file(args.save_file);
+    trace_packet_columns = args.packet_columns;
 
     if (write_trace_header(filter.proto) <= 0) {
         report_error("write trace header failed, errno: " + std::to_string(errno) + "\n");
@@ -551,6 +553,7 @@ int main(int argc, char **argv)
     app.add_option("-P", cmd_args.protocol, "protocol type, support [icmp\\udp\\tcp]")->required();
     app.add_option("-p", cmd_args.port, "tcp or udp port")->check(CLI::Range(1, 65535));
     app.add_option("-o", cmd_args.save_file, "monitor data save file");
+    app.add_flag("-N", cmd_args.packet_columns, "add each row's packet number and network namespace");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
