@@ -118,7 +118,7 @@ protected:
     }
     std::string written()
     {
-        std::string out(4096, '\0');
+        std::string out(65536, '\0');
         ssize_t n = pread(fd, out.data(), out.size(), 0);
         out.resize(n < 0 ? 0 : size_t(n));
         return out;
@@ -1007,6 +1007,10 @@ data_t step_record(const packet_step &s)
     r.ip_data.saddr = addr(s.saddr);
     r.ip_data.daddr = addr(s.daddr);
     r.net_data.ns_id = 4026531840u;
+    if (strcmp(s.label, "nft_do_chain") == 0) { // an inet table's chain at NF_INET_LOCAL_IN
+        r.ipt_data.hook = 1;
+        r.ipt_data.verdict = 1u << NFT_HOOK_FAMILY_SHIFT | 1u << NFT_TABLE_FAMILY_SHIFT;
+    }
     return r;
 }
 
@@ -1037,8 +1041,13 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"ip_rcv", 1, 230, h, p},
         {"ip_output", 1, 240, h, p},             // sent with no hand-over before: new
         {"ip_finish_output", 1, 240 + 2000000000ull, h, p}, // two seconds later: new
+        {"napi_gro_receive", 5, 3000000000ull, p, h},
+        {"napi_gro_receive", 5, 3000000100ull, p, h}, // merged by GRO, freed and reused: new
+        {"nft_do_chain", 5, 3000000200ull, p, h},
+        {"nft_do_chain", 5, 3000000300ull, p, h}, // two base chains at one hook: the same
     };
-    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "2", "2", "3", "4"};
+    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1",
+                             "1", "1", "2", "2", "3", "4", "5", "6", "6", "6"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));
     std::string text = written();

@@ -522,19 +522,23 @@ int hook_rank(const char *hook_text)
     return NO_RANK;
 }
 
-// A row's place on the path; NO_RANK for a return or a label not listed.
-int rank_of(const data_t &record)
+// A row's probe point, or null for a label not listed.
+const probe_place_t *place_of(const data_t &record)
 {
-    for (const probe_place_t &p : PROBE_PLACES) {
-        if (p.label[0] != record.func_info.func_name[0] || !label_is(record, p.label))
-            continue;
-        if (p.rank != AT_HOOK)
-            return p.rank;
-        if (label_is(record, "ipt_do_table"))
-            return hook_rank(nf_hook_name(record.ipt_data.hook).text);
-        return hook_rank(nft_hook_name(record.ipt_data.hook, nft_hook_family(record)).text);
-    }
-    return NO_RANK;
+    for (const probe_place_t &p : PROBE_PLACES)
+        if (p.label[0] == record.func_info.func_name[0] && label_is(record, p.label))
+            return &p;
+    return nullptr;
+}
+
+// A row's place on the path; NO_RANK for a return or a label not listed.
+int rank_of(const data_t &record, const probe_place_t *place)
+{
+    if (!place || place->rank != AT_HOOK)
+        return place ? place->rank : NO_RANK;
+    if (label_is(record, "ipt_do_table"))
+        return hook_rank(nf_hook_name(record.ipt_data.hook).text);
+    return hook_rank(nft_hook_name(record.ipt_data.hook, nft_hook_family(record)).text);
 }
 
 bool hands_over(const data_t &record)
@@ -568,6 +572,7 @@ struct packet_life_t {
     uint64_t number = 0;
     uint64_t last_time = 0;
     int last_rank = NO_RANK;
+    const probe_place_t *last_place = nullptr; // of the row that set last_rank
     bool handed_over = false;   // its last placed row hands it on: a lower rank goes on
     bool to_receive = false;    // its last placed row handed it to a receive
     bool matched = false;       // a row of it passed the filter: all its rows are kept
@@ -609,7 +614,7 @@ void make_room_for_a_life(uint64_t now)
 
 // Whether the buffer's row begins a new packet rather than continuing the
 // life it had.
-bool starts_again(const packet_life_t &life, const data_t &record, int rank)
+bool starts_again(const packet_life_t &life, const data_t &record, const probe_place_t *place, int rank)
 {
     if (record.func_info.rcv_ts - life.last_time > LIFE_IDLE_NS && record.func_info.rcv_ts > life.last_time)
         return true;
@@ -617,6 +622,11 @@ bool starts_again(const packet_life_t &life, const data_t &record, int rank)
         return false;
     if (rank < life.last_rank)
         return !life.handed_over;
+    // The same point twice in a row: a buffer GRO merged into another and
+    // freed, reused for the next frame. Walks of several chains at one
+    // hook are one packet's.
+    if (place == life.last_place && place->rank != AT_HOOK)
+        return true;
     if (life.last_rank < FIRST_RECEIVE_RANK && rank >= FIRST_RECEIVE_RANK)
         return !life.to_receive;
     return false;
@@ -625,8 +635,9 @@ bool starts_again(const packet_life_t &life, const data_t &record, int rank)
 packet_life_t &life_of(const data_t &record)
 {
     auto found = packet_lives.find(record.skb);
-    int rank = rank_of(record);
-    if (found != packet_lives.end() && starts_again(found->second, record, rank)) {
+    const probe_place_t *place = place_of(record);
+    int rank = rank_of(record, place);
+    if (found != packet_lives.end() && starts_again(found->second, record, place, rank)) {
         forget_life(found);
         found = packet_lives.end();
     }
@@ -642,6 +653,7 @@ packet_life_t &life_of(const data_t &record)
         if (rank < life.last_rank)
             life.handed_over = false; // the hand-over is used up
         life.last_rank = rank;
+        life.last_place = place;
         if (hands_over(record))
             life.handed_over = true;
         life.to_receive = hands_to_receive(record);
