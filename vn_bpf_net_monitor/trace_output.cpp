@@ -472,7 +472,7 @@ void note_sample(int cpu, uint64_t time)
 // Where each probe's rows lie on a packet's path, and the hooks' places
 // for the table walks' rows, from the one probe list.
 constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
-struct probe_place_t {
+struct listed_place_t {
     const char *label;
     int rank;
 };
@@ -482,9 +482,9 @@ struct probe_place_t {
 #define NO_MODULE nullptr
 #define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
     {LABEL_##kind(program, function), rank},
-#define HOOK(name, rank) {#name, rank},
+#define HOOK(name, rank)
 #define HANDOVER(function)
-const probe_place_t PROBE_PLACES[] = {
+const listed_place_t LISTED_PLACES[] = {
 #include "probe_points.def"
 };
 #undef PROBE
@@ -493,7 +493,7 @@ const probe_place_t PROBE_PLACES[] = {
 #define PROBE(...)
 #define HOOK(name, rank) {#name, rank},
 #define HANDOVER(function)
-const probe_place_t HOOK_PLACES[] = {
+const listed_place_t HOOK_PLACES[] = {
 #include "probe_points.def"
 };
 #undef HOOK
@@ -508,15 +508,54 @@ const char *const HANDOVERS[] = {
 #undef HANDOVER
 #undef NO_MODULE
 
-bool label_is(const data_t &record, const char *label)
+// A label's length and first 8 bytes (zero past its end): a row's label is
+// found by two integer compares, not a string compare per point.
+struct label_key_t {
+    uint64_t prefix;
+    size_t len;
+    bool operator==(const label_key_t &o) const { return prefix == o.prefix && len == o.len; }
+};
+label_key_t label_key(const char *label, size_t len)
 {
-    return strncmp(record.func_info.func_name, label, sizeof(record.func_info.func_name)) == 0;
+    label_key_t key{0, len};
+    memcpy(&key.prefix, label, len < sizeof(key.prefix) ? len : sizeof(key.prefix));
+    return key;
 }
+
+// Receive ranks start here: a buffer sent out by a device and then seen
+// received is one packet only where the sending device handed that very
+// buffer over (a veth, the loopback); a NIC's buffer is freed once sent,
+// and its address may come back at once for a frame received.
+constexpr int FIRST_RECEIVE_RANK = 70;
+
+struct probe_place_t {
+    const char *label;
+    label_key_t key;
+    int rank;
+    bool hands_over;       // a lower rank after it is the same packet going on
+    bool hands_to_receive; // a veth's or the loopback's: the receive after it is the same packet
+    bool is_ipt_walk;
+};
+
+std::vector<probe_place_t> make_places()
+{
+    std::vector<probe_place_t> places;
+    for (const listed_place_t &l : LISTED_PLACES) {
+        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, false, false};
+        for (const char *h : HANDOVERS)
+            p.hands_over |= strcmp(h, l.label) == 0;
+        p.hands_to_receive = strcmp(l.label, "veth_xmit") == 0 || strcmp(l.label, "loopback_xmit") == 0;
+        p.is_ipt_walk = strcmp(l.label, "ipt_do_table") == 0;
+        places.push_back(p);
+    }
+    return places;
+}
+const std::vector<probe_place_t> PROBE_PLACES = make_places();
 
 int hook_rank(const char *hook_text)
 {
     const char *name = hook_text + sizeof(HOOK_PREFIX) - 1;
-    for (const probe_place_t &h : HOOK_PLACES)
+    for (const listed_place_t &h : HOOK_PLACES)
         if (strcmp(h.label, name) == 0)
             return h.rank;
     return NO_RANK;
@@ -525,8 +564,10 @@ int hook_rank(const char *hook_text)
 // A row's probe point, or null for a label not listed.
 const probe_place_t *place_of(const data_t &record)
 {
+    const char *label = record.func_info.func_name;
+    label_key_t key = label_key(label, strnlen(label, sizeof(record.func_info.func_name)));
     for (const probe_place_t &p : PROBE_PLACES)
-        if (p.label[0] == record.func_info.func_name[0] && label_is(record, p.label))
+        if (p.key == key && memcmp(p.label, label, key.len) == 0)
             return &p;
     return nullptr;
 }
@@ -536,27 +577,9 @@ int rank_of(const data_t &record, const probe_place_t *place)
 {
     if (!place || place->rank != AT_HOOK)
         return place ? place->rank : NO_RANK;
-    if (label_is(record, "ipt_do_table"))
+    if (place->is_ipt_walk)
         return hook_rank(nf_hook_name(record.ipt_data.hook).text);
     return hook_rank(nft_hook_name(record.ipt_data.hook, nft_hook_family(record)).text);
-}
-
-bool hands_over(const data_t &record)
-{
-    for (const char *label : HANDOVERS)
-        if (label_is(record, label))
-            return true;
-    return false;
-}
-
-// Receive ranks start here: a buffer sent out by a device and then seen
-// received is one packet only where the sending device handed that very
-// buffer over (a veth, the loopback); a NIC's buffer is freed once sent,
-// and its address may come back at once for a frame received.
-constexpr int FIRST_RECEIVE_RANK = 70;
-bool hands_to_receive(const data_t &record)
-{
-    return label_is(record, "veth_xmit") || label_is(record, "loopback_xmit");
 }
 
 // One packet's life in one socket buffer: from its first row until the
@@ -564,52 +587,115 @@ bool hands_to_receive(const data_t &record)
 // again (freed after its delivery without a row, and reused), or stays
 // unseen for a second. Its number is the PACKET column and a drop row's
 // buf:N; a kernel address is never written.
+// Both tables are made once, at a trace's first row: following a packet
+// allocates nothing per row or per packet.
+constexpr uint32_t NO_ROW = UINT32_MAX;
 struct held_row_t {
     data_t record;
     int cpu;
+    uint32_t next; // the packet's next held row, or the next free one
 };
 struct packet_life_t {
+    uint64_t skb = 0; // 0: a free slot
     uint64_t number = 0;
     uint64_t last_time = 0;
-    int last_rank = NO_RANK;
     const probe_place_t *last_place = nullptr; // of the row that set last_rank
-    bool handed_over = false;   // its last placed row hands it on: a lower rank goes on
-    bool to_receive = false;    // its last placed row handed it to a receive
-    bool matched = false;       // a row of it passed the filter: all its rows are kept
-    std::vector<held_row_t> held; // its rows before it matched, in arrival order
+    int last_rank = NO_RANK;
+    bool handed_over = false; // its last placed row hands it on: a lower rank goes on
+    bool to_receive = false;  // its last placed row handed it to a receive
+    bool matched = false;     // a row of it passed the filter: all its rows are kept
+    uint32_t held_first = NO_ROW, held_last = NO_ROW, held_count = 0; // rows before it matched
 };
 constexpr uint64_t LIFE_IDLE_NS = 1000ull * 1000 * 1000;
-// Bounds: the lives followed, and the rows held back for packets that have
-// not matched yet (a reply is de-NATed to the filter's address only after
-// its first rows). Past them the oldest are forgotten.
+// Bounds: the lives followed (an open-addressed table of twice as many
+// slots), and the rows held back for packets that have not matched yet (a
+// reply is de-NATed to the filter's address only after its first rows).
+// Past them the idle lives are forgotten first, then all.
 constexpr size_t LIVES_MAX = 1 << 16;
-constexpr size_t HELD_ROWS_MAX = 8192;
-constexpr size_t HELD_ROWS_PER_PACKET = 64;
-std::unordered_map<uint64_t, packet_life_t> packet_lives;
+constexpr size_t LIFE_SLOTS = LIVES_MAX * 2;
+constexpr uint32_t HELD_ROWS_MAX = 8192;
+constexpr uint32_t HELD_ROWS_PER_PACKET = 64;
+std::vector<packet_life_t> lives, lives_kept;
+size_t lives_used;
+std::vector<held_row_t> held_rows;
+uint32_t held_free;
 uint64_t packets_numbered;
-size_t rows_held;
 
-void forget_life(std::unordered_map<uint64_t, packet_life_t>::iterator life)
+size_t home_slot(uint64_t skb)
 {
-    rows_held -= life->second.held.size();
-    packet_lives.erase(life);
+    return size_t((skb * 0x9e3779b97f4a7c15ull) >> 47) & (LIFE_SLOTS - 1);
 }
 
-// Makes room when the table is full: lives idle for long first, all of
-// them if that frees too little.
+// The slot of SKB's life, or of the free slot where it would go.
+size_t slot_of(uint64_t skb)
+{
+    size_t i = home_slot(skb);
+    while (lives[i].skb && lives[i].skb != skb)
+        i = (i + 1) & (LIFE_SLOTS - 1);
+    return i;
+}
+
+void release_held_rows(packet_life_t &life)
+{
+    while (life.held_first != NO_ROW) {
+        uint32_t row = life.held_first;
+        life.held_first = held_rows[row].next;
+        held_rows[row].next = held_free;
+        held_free = row;
+    }
+    life.held_last = NO_ROW;
+    life.held_count = 0;
+}
+
+// Empties slot I and moves up the lives after it that probed past it.
+void forget_slot(size_t i)
+{
+    release_held_rows(lives[i]);
+    lives_used--;
+    for (size_t j = (i + 1) & (LIFE_SLOTS - 1); lives[j].skb; j = (j + 1) & (LIFE_SLOTS - 1)) {
+        size_t home = home_slot(lives[j].skb);
+        bool home_between = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (home_between)
+            continue;
+        lives[i] = lives[j];
+        i = j;
+    }
+    lives[i] = packet_life_t();
+}
+
+void forget_life_of(uint64_t skb)
+{
+    if (lives.empty())
+        return;
+    size_t i = slot_of(skb);
+    if (lives[i].skb)
+        forget_slot(i);
+}
+
+// Makes room when the table is full: the lives idle for a second go, and
+// all of them if that frees too little. Held rows stay where they are.
 void make_room_for_a_life(uint64_t now)
 {
-    if (packet_lives.size() < LIVES_MAX)
+    if (lives_used < LIVES_MAX)
         return;
-    for (auto it = packet_lives.begin(); it != packet_lives.end();) {
-        auto next = std::next(it);
-        if (now - it->second.last_time > LIFE_IDLE_NS)
-            forget_life(it);
-        it = next;
+    lives_kept.clear();
+    for (packet_life_t &life : lives) {
+        if (!life.skb)
+            continue;
+        if (now - life.last_time <= LIFE_IDLE_NS)
+            lives_kept.push_back(life);
+        else
+            release_held_rows(life);
+        life = packet_life_t();
     }
-    if (packet_lives.size() > LIVES_MAX / 2)
-        for (auto it = packet_lives.begin(); it != packet_lives.end();)
-            forget_life(it++);
+    if (lives_kept.size() > LIVES_MAX / 2) {
+        for (packet_life_t &life : lives_kept)
+            release_held_rows(life);
+        lives_kept.clear();
+    }
+    lives_used = lives_kept.size();
+    for (const packet_life_t &life : lives_kept)
+        lives[slot_of(life.skb)] = life;
 }
 
 // Whether the buffer's row begins a new packet rather than continuing the
@@ -634,19 +720,30 @@ bool starts_again(const packet_life_t &life, const data_t &record, const probe_p
 
 packet_life_t &life_of(const data_t &record)
 {
-    auto found = packet_lives.find(record.skb);
+    if (lives.empty()) {
+        lives.assign(LIFE_SLOTS, packet_life_t());
+        lives_kept.reserve(LIVES_MAX);
+        held_rows.resize(HELD_ROWS_MAX);
+        for (uint32_t i = 0; i < HELD_ROWS_MAX; i++)
+            held_rows[i].next = i + 1 < HELD_ROWS_MAX ? i + 1 : NO_ROW;
+        held_free = 0;
+    }
     const probe_place_t *place = place_of(record);
     int rank = rank_of(record, place);
-    if (found != packet_lives.end() && starts_again(found->second, record, place, rank)) {
-        forget_life(found);
-        found = packet_lives.end();
+    size_t i = slot_of(record.skb);
+    if (lives[i].skb && starts_again(lives[i], record, place, rank)) {
+        forget_slot(i);
+        i = slot_of(record.skb);
     }
-    if (found == packet_lives.end()) {
+    if (!lives[i].skb) {
         make_room_for_a_life(record.func_info.rcv_ts);
-        found = packet_lives.emplace(record.skb, packet_life_t()).first;
-        found->second.number = ++packets_numbered;
+        i = slot_of(record.skb);
+        lives[i] = packet_life_t();
+        lives[i].skb = record.skb;
+        lives[i].number = ++packets_numbered;
+        lives_used++;
     }
-    packet_life_t &life = found->second;
+    packet_life_t &life = lives[i];
     if (record.func_info.rcv_ts > life.last_time)
         life.last_time = record.func_info.rcv_ts;
     if (rank >= 0) {
@@ -654,20 +751,38 @@ packet_life_t &life_of(const data_t &record)
             life.handed_over = false; // the hand-over is used up
         life.last_rank = rank;
         life.last_place = place;
-        if (hands_over(record))
+        if (place->hands_over)
             life.handed_over = true;
-        life.to_receive = hands_to_receive(record);
+        life.to_receive = place->hands_to_receive;
     }
     return life;
+}
+
+void hold_row(packet_life_t &life, const data_t &record, int cpu)
+{
+    if (held_free == NO_ROW || life.held_count >= HELD_ROWS_PER_PACKET)
+        return;
+    uint32_t row = held_free;
+    held_free = held_rows[row].next;
+    held_rows[row] = {record, cpu, NO_ROW};
+    if (life.held_last == NO_ROW)
+        life.held_first = row;
+    else
+        held_rows[life.held_last].next = row;
+    life.held_last = row;
+    life.held_count++;
 }
 
 } // namespace
 
 void start_buffer_numbers()
 {
-    packet_lives.clear();
+    for (packet_life_t &life : lives)
+        if (life.skb)
+            release_held_rows(life);
+    std::fill(lives.begin(), lives.end(), packet_life_t());
+    lives_used = 0;
     packets_numbered = 0;
-    rows_held = 0;
 }
 
 namespace {
@@ -946,29 +1061,22 @@ void take_row(const data_t &record, int cpu)
 {
     bool drop = label_contains(record, "kfree_skb");
     if (drop && unexplained_drop(record)) {
-        packet_lives.erase(record.skb); // freed: the address may hold the next packet
+        forget_life_of(record.skb); // freed: the address may hold the next packet
         return;
     }
-    auto &life = life_of(record);
+    packet_life_t &life = life_of(record);
     if (!life.matched && row_matches(record)) {
         life.matched = true;
-        for (const held_row_t &h : life.held)
-            write_row(h.record, h.cpu, life.number);
-        rows_held -= life.held.size();
-        life.held.clear();
-        life.held.shrink_to_fit();
+        for (uint32_t row = life.held_first; row != NO_ROW; row = held_rows[row].next)
+            write_row(held_rows[row].record, held_rows[row].cpu, life.number);
+        release_held_rows(life);
     }
     if (life.matched)
         write_row(record, cpu, life.number);
-    else if (life.held.size() < HELD_ROWS_PER_PACKET && rows_held < HELD_ROWS_MAX) {
-        life.held.push_back({record, cpu});
-        rows_held++;
-    }
-    if (drop) {
-        auto found = packet_lives.find(record.skb);
-        if (found != packet_lives.end())
-            forget_life(found);
-    }
+    else
+        hold_row(life, record, cpu);
+    if (drop)
+        forget_life_of(record.skb);
 }
 
 } // namespace
