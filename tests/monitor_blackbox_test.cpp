@@ -91,6 +91,17 @@ TEST_F(Monitor, each_protocol_gets_its_own_header)
     EXPECT_EQ(run({"-P", "icmp"}).out, ICMP_HEADER);
     EXPECT_EQ(run({"-P", "udp", "-p", "53"}).out, UDP_HEADER);
     EXPECT_EQ(run({"-P", "tcp", "-H", "198.18.0.1", "-p", "80"}).out, TCP_HEADER);
+    // -N puts its two columns in and moves nothing else; the run ends as any other here.
+    for (const std::string &header : {ICMP_HEADER, UDP_HEADER, TCP_HEADER}) {
+        std::string protocol = header == ICMP_HEADER ? "icmp" : header == UDP_HEADER ? "udp" : "tcp";
+        run_result r = run({"-N", "-P", protocol});
+        std::string expected = header;
+        expected.insert(header.find("INTERFACE") + 19, "NETNS       ");
+        expected.insert(header.find("TRACE_INFO"), "PACKET   ");
+        EXPECT_EQ(r.status, 3) << protocol;
+        EXPECT_EQ(r.out, expected) << protocol;
+        EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
+    }
 }
 
 TEST_F(Monitor, an_existing_data_directory_is_accepted_as_it_is)
