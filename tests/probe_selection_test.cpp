@@ -19,6 +19,7 @@ struct fake_kernel {
     int skb = ptr_to(btf__add_struct(b, "sk_buff", 232));
     int skb_ref = ptr_to(skb);
     int dev = ptr_to(btf__add_struct(b, "net_device", 2048));
+    int sock = ptr_to(btf__add_struct(b, "sock", 760));
     int state = ptr_to(btf__add_struct(b, "nf_hook_state", 48));
     int pktinfo = ptr_to(btf__add_struct(b, "nft_pktinfo", 24));
     int integer = btf__add_int(b, "int", 4, BTF_INT_SIGNED);
@@ -70,6 +71,7 @@ struct fake_kernel {
                 params[a.position - 1] = a.kind == arg_kind::skb ? skb
                                        : a.kind == arg_kind::skb_ref ? skb_ref
                                        : a.kind == arg_kind::net_device ? dev
+                                       : a.kind == arg_kind::sock ? sock
                                        : a.kind == arg_kind::hook_state ? state
                                        : a.kind == arg_kind::pktinfo ? pktinfo
                                                                         : void_ptr;

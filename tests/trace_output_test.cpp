@@ -1029,6 +1029,7 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"dev_hard_start_xmit", 1, 110, c, p},
         {"veth_xmit", 1, 120, c, p},             // its veth hands the buffer to the host side
         {"__netif_receive_skb", 1, 130, c, p},
+        {"__netif_receive_skb_one_core", 1, 135, c, p},
         {"br_handle_frame", 1, 140, c, p},       // a bridge port...
         {"__netif_receive_skb", 1, 150, c, p},   // ...and the bridge: the same packet
         {"ip_rcv", 1, 160, c, p},
@@ -1046,7 +1047,7 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"nft_do_chain", 5, 3000000200ull, p, h},
         {"nft_do_chain", 5, 3000000300ull, p, h}, // two base chains at one hook: the same
     };
-    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1",
+    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1",
                              "1", "1", "2", "2", "3", "4", "5", "6", "6", "6"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));

@@ -17,6 +17,7 @@ constexpr probe_arg_t SKB3{3, arg_kind::skb};
 // The argument lists that probe_points.def names.
 const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3 = {SKB3};
 const std::vector<probe_arg_t> ARGS_SKB_REF1 = {{1, arg_kind::skb_ref}};
+const std::vector<probe_arg_t> ARGS_SK1_SKB2 = {{1, arg_kind::sock}, SKB2};
 const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
 const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
 const std::vector<probe_arg_t> ARGS_NFT_ARGS = {{1, arg_kind::pktinfo}, {2, arg_kind::chain}};
@@ -257,6 +258,8 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
         return strcmp(name, "sk_buff") == 0;
     case arg_kind::net_device:
         return strcmp(name, "net_device") == 0;
+    case arg_kind::sock:
+        return strcmp(name, "sock") == 0;
     case arg_kind::hook_state:
         return strcmp(name, "nf_hook_state") == 0;
     case arg_kind::table:

@@ -25,6 +25,7 @@ enum class arg_kind {
     skb,        // struct sk_buff *
     skb_ref,    // struct sk_buff **: a receive handler's
     net_device, // struct net_device *
+    sock,       // struct sock *
     hook_state, // const struct nf_hook_state *
     table,      // struct xt_table *, or the void *priv it is passed as
     pktinfo,    // struct nft_pktinfo *

@@ -287,11 +287,14 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
 
 /* The device and its namespace; a buffer on its way out has no device
  * before routing, but its socket's namespace is the packet's. */
-static __always_inline void set_net_dev(data_t *pd, struct net_device *dev, struct sk_buff *skb)
+static __always_inline void set_net_dev(data_t *pd, struct net_device *dev, struct sk_buff *skb,
+                                        struct sock *sk)
 {
     if (!dev) {
         copy_str(pd->net_data.net_dev_name, "nil");
-        pd->net_data.ns_id = BPF_CORE_READ(skb, sk, __sk_common.skc_net.net, ns.inum);
+        if (!sk)
+            sk = BPF_CORE_READ(skb, sk);
+        pd->net_data.ns_id = BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum);
         return;
     }
     /* The whole 16-byte field as the kernel holds it, not a string copy. */
@@ -313,16 +316,22 @@ static __always_inline void set_sock_state(data_t *pd, struct sock *sk)
  * is 0: an entry keeps such a record for its return, which must not take it
  * for a packet. The device is read by the caller before the headers are
  * captured. */
-static __always_inline int capture_packet(data_t *pd, struct sk_buff *skb,
-                                          struct net_device *dev, const char *name)
+static __always_inline int capture_packet_of(data_t *pd, struct sk_buff *skb, struct net_device *dev,
+                                             struct sock *sk, const char *name)
 {
     set_func_info(pd, name);
     if (!strace_skb(pd, skb)) {
         pd->skb = 0;
         return 0;
     }
-    set_net_dev(pd, dev, skb);
+    set_net_dev(pd, dev, skb, sk);
     return 1;
+}
+
+static __always_inline int capture_packet(data_t *pd, struct sk_buff *skb,
+                                          struct net_device *dev, const char *name)
+{
+    return capture_packet_of(pd, skb, dev, NULL, name);
 }
 
 static __always_inline void store_record(int cpu_id, data_t *pd)
@@ -450,6 +459,20 @@ static __always_inline int packet_skb2(void *ctx, const char *name)
 static __always_inline int packet_skb3(void *ctx, const char *name)
 {
     return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 3), name);
+}
+
+/* A socket's input, handed the socket beside the buffer: a buffer past
+ * its device has the socket's namespace. */
+static __always_inline int socket_skb2(void *ctx, const char *name)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 2);
+    if (!capture_packet_of(pd, skb, BPF_CORE_READ(skb, dev), (struct sock *)ARG(ctx, 1), name))
+        return 0;
+    return emit_record(ctx, cpu_id, pd);
 }
 
 /* A receive handler (a bridge port's) is handed the buffer by reference. */
@@ -660,7 +683,7 @@ static __always_inline int drop_row(void *ctx, const char *name)
         return 0;
     pd->func_info.rcv_ts = now;
     copy_str(pd->func_info.func_name, name);
-    set_net_dev(pd, dev, skb);
+    set_net_dev(pd, dev, skb, NULL);
     pd->ipt_data.hook = reason;
     __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
     pd->ipt_data.verdict = DROP_FORWARDING_UNKNOWN;
