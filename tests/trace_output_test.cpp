@@ -1041,14 +1041,17 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"__netif_receive_skb", 1, 220, h, p},   // a NIC's buffer freed and reused: new
         {"ip_rcv", 1, 230, h, p},
         {"ip_output", 1, 240, h, p},             // sent with no hand-over before: new
+        {"dev_hard_start_xmit", 1, 241, h, p},   // sent by a bridge device...
+        {"br_forward", 1, 242, h, p},            // ...which forwards it out of a port
+        {"__dev_queue_xmit", 1, 243, h, p},
         {"ip_finish_output", 1, 240 + 2000000000ull, h, p}, // two seconds later: new
         {"napi_gro_receive", 5, 3000000000ull, p, h},
         {"napi_gro_receive", 5, 3000000100ull, p, h}, // merged by GRO, freed and reused: new
         {"nft_do_chain", 5, 3000000200ull, p, h},
         {"nft_do_chain", 5, 3000000300ull, p, h}, // two base chains at one hook: the same
     };
-    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1",
-                             "1", "1", "2", "2", "3", "4", "5", "6", "6", "6"};
+    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1",
+                             "1", "2", "2", "3", "3", "3", "3", "4", "5", "6", "6", "6"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));
     std::string text = written();

@@ -713,8 +713,10 @@ bool starts_again(const packet_life_t &life, const data_t &record, const probe_p
     // hook are one packet's.
     if (place == life.last_place && place->rank != AT_HOOK)
         return true;
+    // A bridge's own transmit hands its buffer to br_forward: that hand-over
+    // follows a transmit, and is no receive.
     if (life.last_rank < FIRST_RECEIVE_RANK && rank >= FIRST_RECEIVE_RANK)
-        return !life.to_receive;
+        return !life.to_receive && !place->hands_over;
     return false;
 }
 
