@@ -15,7 +15,7 @@ CT_TCP_REQUEST=100 CT_TCP_REPLY=300
 # The bridge, the veth hand-over and IPv4 forwarding, beyond what every phase counts.
 CT_PROBED="veth_xmit loopback_xmit br_handle_frame br_forward ip_forward ip_forward_finish"
 # The packet's number and namespace in each row.
-CT_ROW_FLAGS=
+CT_ROW_FLAGS=-N
 
 ct_record() { echo "$1=$2" >> "$DIR/containers.env"; }
 
