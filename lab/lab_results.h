@@ -241,9 +241,9 @@ inline bool parse_row(const std::string& line, const Layout& l, Row& r)
     return true;
 }
 
-// With -N a row has PACKET after CPU and NETNS after INTERFACE, each
-// followed by a blank; taken out, the row is the one a trace without -N
-// writes. False for a line without them where they belong.
+// With -N a line has PACKET after CPU and NETNS after INTERFACE, each
+// followed by a blank; taken out, it is the line a trace without -N
+// writes. False for a line without blanks where they belong.
 inline bool take_packet_and_netns(std::string& line, std::string& packet, std::string& netns)
 {
     using namespace trace_layout;
@@ -260,8 +260,12 @@ inline bool take_packet_and_netns(std::string& line, std::string& packet, std::s
         *values[i] = trim(line.substr(at, width));
         line.erase(at, width);
     }
-    auto number = [](const std::string& s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; };
-    return number(packet) && (netns == "-" || number(netns));
+    return true;
+}
+
+inline bool is_number(const std::string& s)
+{
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
 struct Monitor {
@@ -337,7 +341,9 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         std::string line = lines[i];
         if (line.rfind("# ", 0) == 0) {
             m.remarks.push_back(line);
-        } else if ((!m.numbered || take_packet_and_netns(line, r.packet, r.netns)) && parse_row(line, *m.layout, r)) {
+        } else if ((!m.numbered || (take_packet_and_netns(line, r.packet, r.netns) && is_number(r.packet) &&
+                                    (r.netns == "-" || is_number(r.netns)))) &&
+                   parse_row(line, *m.layout, r)) {
             r.number = (int)i + 1;
             m.rows.push_back(r);
         } else {
