@@ -168,7 +168,7 @@ TEST(KernelBtf, ThePackageHoldsTheKernelsBtfSymbolsAndTheTableModules)
     ASSERT_NE(k.vmlinux, nullptr) << "no BTF in the kernel image";
     for (const auto &[name, b] : k.module_btf)
         EXPECT_NE(b, nullptr) << "no BTF in " << name << ".ko";
-    EXPECT_EQ(k.module_btf.size(), 2u); // ip_tables, nf_tables
+    EXPECT_EQ(k.module_btf.size(), 4u); // ip_tables, nf_tables, veth, bridge
 }
 
 TEST(KernelBtf, EveryProbePointGetsTheProgramWrittenForItsPrototype)

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "trace_layout.h"
+
 inline std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -165,6 +167,8 @@ inline std::vector<Packet> read_pcap(const std::string& path, const std::string&
 struct Row {
     long long time = 0;
     int cpu = 0;
+    int number = 0;              // its line in the trace file, as the reader counts (the header is 1)
+    std::string packet, netns;   // -N: the packet's number in the trace, its namespace's inode or "-"
     std::string func, dev, smac, dmac, sip, dip, other, key, line;
     unsigned a = 0, b = 0;
     uint32_t c = 0, d = 0;
@@ -237,8 +241,36 @@ inline bool parse_row(const std::string& line, const Layout& l, Row& r)
     return true;
 }
 
+// With -N a line has PACKET after CPU and NETNS after INTERFACE, each
+// followed by a blank; taken out, it is the line a trace without -N
+// writes. False for a line without blanks where they belong.
+inline bool take_packet_and_netns(std::string& line, std::string& packet, std::string& netns)
+{
+    using namespace trace_layout;
+    const column_t columns[] = {PACKET_COLUMN, NETNS_COLUMN};
+    const size_t after[] = {CPU, INTERFACE};
+    std::string* values[] = {&packet, &netns};
+    for (int i = 0; i < 2; i++) {
+        size_t at = 0;
+        for (size_t c = 0; c <= after[i]; c++)
+            at += COMMON[c].width + 1;
+        size_t width = columns[i].width + 1;
+        if (line.size() < at + width || line[at - 1] != ' ' || line[at + width - 1] != ' ')
+            return false;
+        *values[i] = trim(line.substr(at, width));
+        line.erase(at, width);
+    }
+    return true;
+}
+
+inline bool is_number(const std::string& s)
+{
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
 struct Monitor {
     std::string name, args, protocol, host, trace_path, header;
+    bool numbered = false;  // -N
     unsigned port = 0;
     const Layout* layout = nullptr;
     std::vector<Row> rows;
@@ -277,6 +309,7 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
     m.protocol = option(words, "-P");
     m.host = option(words, "-H");
     m.port = (unsigned)atoi(option(words, "-p").c_str());
+    m.numbered = std::find(words.begin(), words.end(), "-N") != words.end();
     std::string file = option(words, "-o");
     // The guest named the file by its own path; here it sits beside the others.
     m.trace_path = file.empty() ? dir + "/" + name + ".stdout" : dir + "/" + name + ".trace";
@@ -305,12 +338,17 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         Row r;
         // The monitor's own remarks ("# lost N samples on CPU C between T1
         // and T2"), no rows.
-        if (lines[i].rfind("# ", 0) == 0)
-            m.remarks.push_back(lines[i]);
-        else if (parse_row(lines[i], *m.layout, r))
+        std::string line = lines[i];
+        if (line.rfind("# ", 0) == 0) {
+            m.remarks.push_back(line);
+        } else if ((!m.numbered || (take_packet_and_netns(line, r.packet, r.netns) && is_number(r.packet) &&
+                                    (r.netns == "-" || is_number(r.netns)))) &&
+                   parse_row(line, *m.layout, r)) {
+            r.number = (int)i + 1;
             m.rows.push_back(r);
-        else
+        } else {
             m.bad_lines.push_back(lines[i]);
+        }
     }
     return m;
 }

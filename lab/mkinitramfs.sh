@@ -14,6 +14,9 @@ BASE_MODULES="virtio_pci 9pnet_virtio 9p veth tcp_diag virtio_net"
 IPTABLES_MODULES="iptable_filter xt_tcpudp ipt_REJECT"
 # nftables, for Debian's default iptables (its nft backend) and nft itself.
 NFTABLES_MODULES="nf_tables nft_compat"
+# The containers phase: a bridge, masquerade and DNAT in native nft (no
+# br_netfilter: the bridge's frames meet no IP hooks of their own).
+CONTAINER_MODULES="bridge nft_chain_nat nft_masq nft_nat"
 # A pair's guest reads its clock port, a virtio console (built in on some kernels).
 PAIR_MODULES="virtio_console"
 
@@ -115,5 +118,6 @@ stage_tools
 stage_modules base $BASE_MODULES
 stage_modules iptables $IPTABLES_MODULES
 stage_modules nftables $NFTABLES_MODULES
+stage_modules containers $CONTAINER_MODULES
 stage_modules pair $PAIR_MODULES
 pack

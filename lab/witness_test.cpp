@@ -30,6 +30,10 @@ TEST(LabBoot, TheGuestRanTheAskedKernelAndEveryMonitorTracedUntilKilled)
                 expected += "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced\n";
             if (ph.lsmod.find("nf_tables") == std::string::npos)
                 expected += "nft_do_chain: not in this kernel (module nf_tables not loaded), not traced\n";
+            // The containers phase, last, loads the bridge.
+            if (ph.lsmod.find("\nbridge ") == std::string::npos)
+                expected += "br_handle_frame: not in this kernel (module bridge not loaded), not traced\n"
+                            "br_forward: not in this kernel (module bridge not loaded), not traced\n";
             // Subsystem drop reasons came with 6.5; no lab guest loads
             // mac80211 or openvswitch, which name theirs (qdisc's are the kernel's).
             const std::string unnamed = env("LAB_SERIES") == "6.1"     ? ""

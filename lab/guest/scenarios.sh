@@ -89,13 +89,17 @@ setup_hosts() {
 }
 
 # The independent witness: tcpdump on the root end of the pair (and on any
-# other interface named, as IFACE.pcap; PEER:IFACE captures in the peer).
+# other interface named, as IFACE.pcap; peer:IFACE captures in the peer,
+# PID:IFACE in the namespace of process PID).
 start_capture() {
   CAPTURE_PIDS=
   for dev in ${CAPTURE_DEV:-veth0} "$@"; do
     run=
     # nsenter execs tcpdump in place: $! is tcpdump's own pid, as kill needs.
-    case $dev in peer:*) dev=${dev#peer:} run="nsenter -t $PEER_PID -n" ;; esac
+    case $dev in
+      peer:*) dev=${dev#peer:} run="nsenter -t $PEER_PID -n" ;;
+      *:*) run="nsenter -t ${dev%%:*} -n" dev=${dev#*:} ;;
+    esac
     : > "$DIR/tcpdump-$dev.stderr"
     $run tcpdump -i "$dev" -n -U -Z root -w "$DIR/$dev.pcap" 2> "$DIR/tcpdump-$dev.stderr" &
     CAPTURE_PIDS="$CAPTURE_PIDS $!"
@@ -219,19 +223,21 @@ tcp_exchange() {
 # Both processes are gone once their close() returns, but the last ACK of
 # the close can still be on its way; over the emulated NICs it may arrive
 # after the monitors stopped, captured yet never traced. Waits until no
-# socket on the port, on either side, awaits a segment of the close
-# (FIN_WAIT1, FIN_WAIT2, CLOSING, LAST_ACK).
+# socket on the port, on either side (root, the peer, and the namespaces of
+# the processes named after it), awaits a segment of the close (FIN_WAIT1,
+# FIN_WAIT2, CLOSING, LAST_ACK).
 await_closed() {
   progress "await close $1"
-  port=$(printf ':%04X' "$1") n=0
+  closing=$1 port=$(printf ':%04X' "$1") n=0
+  shift
   while [ $n -lt 100 ]; do
-    { cat /proc/net/tcp; in_peer cat /proc/net/tcp; } |
+    for pid in self $PEER_PID "$@"; do cat "/proc/$pid/net/tcp"; done |
       awk -v port="$port$" '($2 ~ port || $3 ~ port) && $4 ~ /^(04|05|0B|09)$/ { found = 1 }
                             END { exit !found }' || return 0
     usleep 100000
     n=$((n + 1))
   done
-  status "port $1: the close not finished after 10 s"
+  status "port $closing: the close not finished after 10 s"
 }
 
 # Counting only: tracing_on 0 keeps the ring buffer out of it, the hit
@@ -572,9 +578,10 @@ run_demo() {
   cp "$DIR/steps.log" "$DIR/demo.status" "$RESULTS/"
 }
 
-# The fault, traffic and pair phases live in their own files.
+# The fault, traffic, containers and pair phases live in their own files.
 . /lab/faults.sh
 . /lab/traffic.sh
+. /lab/containers.sh
 . /lab/pair.sh
 
 run_lab() {
