@@ -607,9 +607,11 @@ inline int path_rank(const std::string& f)
     return it == order.end() ? -1 : (int)(it - order.begin());
 }
 
+// A veth's and the loopback's hand-over: the sender's side, its link header built.
 inline bool is_transmit(const std::string& f)
 {
-    return std::find(transmit.begin(), transmit.end(), f) != transmit.end();
+    return std::find(transmit.begin(), transmit.end(), f) != transmit.end() || f == "veth_xmit" ||
+           f == "loopback_xmit";
 }
 
 inline bool is_table_walk(const std::string& f)

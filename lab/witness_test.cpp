@@ -129,7 +129,7 @@ TEST(Witness, EveryRowShowsACapturedPacketWithItsMacsAndDevice)
                     // header only right before the driver.
                     bool may_lack_dev = r.func == "ip_output" || local_out;
                     EXPECT_TRUE(r.dev == sender || (may_lack_dev && r.dev == "nil"));
-                    if (r.func == "dev_hard_start_xmit")
+                    if (r.func == "dev_hard_start_xmit" || r.func == "veth_xmit")
                         EXPECT_TRUE(r.smac == p.smac && r.dmac == p.dmac);
                     else
                         EXPECT_TRUE((r.smac == p.smac && r.dmac == p.dmac) ||

@@ -1073,9 +1073,11 @@ void take_row(const data_t &record, int cpu)
             write_row(held_rows[row].record, held_rows[row].cpu, life.number);
         release_held_rows(life);
     }
+    // A later fragment carries no ports: its buffer may become the whole
+    // datagram once reassembled, but the fragment itself never matched.
     if (life.matched)
         write_row(record, cpu, life.number);
-    else
+    else if (!fragment_offset(record))
         hold_row(life, record, cpu);
     if (drop)
         forget_life_of(record.skb);

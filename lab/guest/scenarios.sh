@@ -25,7 +25,8 @@ PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
   tcp_rcv_established tcp_v4_do_rcv tcp_v4_rcv ip_output ip_finish_output ip_finish_output2
   ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit raw_rcv
   dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive gro_receive_skb
-  ipt_do_table nft_do_chain raw_rcv"
+  ipt_do_table nft_do_chain raw_rcv veth_xmit loopback_xmit br_handle_frame br_forward ip_forward
+  ip_forward_finish"
 TRACEFS=/sys/kernel/tracing
 
 status() { echo "lab: $*" > /dev/console; echo "== $*"; }
