@@ -25,7 +25,7 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
         {"dport", "integer|null"},   {"start_ns", "integer"},      {"duration_ns", "integer"},   {"first_of_flow", "boolean"},
         {"ending", "string|null"},   {"dropped", "boolean|null"},  {"class", "string|null"}, {"drop_table", "string|null"},
         {"drop_chain", "string|null"}, {"drop_hook", "string|null"}, {"drop_reason", "string|null"},
-        {"drop_function", "string|null"}, {"path", "array"},       {"rows", "array"},
+        {"drop_function", "string|null"}, {"path", "array"},       {"rewrites", "array"}, {"rows", "array"},
     };
     // A packet seen on two hosts: a journey's keys, then its hosts and the wire.
     static std::vector<schema_key> joined = journey;
@@ -108,6 +108,12 @@ inline std::string schema_error(const nlohmann::json &line)
         for (const auto &row : line["rows"])
             if (!row.is_object() || !row["line"].is_number_integer() || !row["time"].is_number_integer())
                 return "a row without its line and time";
+        // A rewrite: the row that first shows `to`, and which side changed.
+        for (const auto &r : line["rewrites"])
+            if (!r.is_object() || r.size() != 4 || !r["row"].is_number_integer() || r["row"] < 1 ||
+                r["row"] >= line["rows"].size() || !r["from"].is_object() || !r["to"].is_object() ||
+                (r["kind"] != "snat" && r["kind"] != "dnat" && r["kind"] != "nat"))
+                return "a rewrite is not {row, kind, from, to}";
     }
     if (kind->first == "summary")
         for (const auto &e : line["endings"])

@@ -127,6 +127,7 @@ void settle_ending(report_state &state, journey &j)
     // tells how it was delivered.
     ending told[size_t(drop_role::count)];
     bool seen[size_t(drop_role::count)] = {};
+    bool forwarding_off = false; // the packet's drop row says its device does not forward
     for (size_t i = 0; i < j.rows.size(); i++) {
         if (!place_of(state, j.rows[i].function).drop)
             continue;
@@ -138,6 +139,7 @@ void settle_ending(report_state &state, journey &j)
         seen[size_t(role)] = true;
         slot.reason = state.names.id_or_none(drop.reason);
         slot.function = state.names.id_or_none(drop.location);
+        forwarding_off = forwarding_off || (role == drop_role::packet && drop.forwarding_off);
         if (role == drop_role::netfilter) {
             long walk = blamed_walk(state, j, i);
             if (walk >= 0)
@@ -156,7 +158,7 @@ void settle_ending(report_state &state, journey &j)
         bool netfilter_first = seen[size_t(drop_role::netfilter)] && !seen[size_t(drop_role::packet)];
         e = told[size_t(netfilter_first ? drop_role::netfilter : drop_role::packet)];
         if (!netfilter_first)
-            e.kind = ending_kind::dropped;
+            e.kind = forwarding_off ? ending_kind::forwarding_off : ending_kind::dropped;
         return;
     }
     for (const auto &[role, kind] : by_weight)
@@ -215,6 +217,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         if (e.reason != NO_NAME && names.text(e.reason) == "NOT_SPECIFIED")
             return "dropped at " + known(e.function) + ": reason not given by this kernel";
         return "dropped at " + known(e.function) + ": " + known(e.reason);
+    case ending_kind::forwarding_off:
+        return "dropped at " + known(e.function) + ": IPv4 forwarding is off";
     case ending_kind::dropped_by_hook:
         return "dropped by a netfilter hook that is not a traced table (conntrack, ...)";
     case ending_kind::raw_delivered:

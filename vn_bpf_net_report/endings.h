@@ -21,6 +21,7 @@ void settle_losses(report_state &state, journey &j);
 
 // "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table inet fw
 // base chain in at NF_INET_LOCAL_IN", "dropped at tcp_v4_rcv: NO_SOCKET",
+// "dropped at ip_error: IPv4 forwarding is off",
 // "delivered to a raw socket", "ended at tcp_v4_do_rcv", "last seen at
 // ip_rcv", "left a at dev_hard_start_xmit, never seen at b" or
 // ENDING_UNKNOWN, the names shown as shown_text() writes them. `hosts` names

@@ -13,11 +13,16 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
 
 bool journey_matches(const report_state &state, const journey &j, const journey_filter &filter, int64_t start)
 {
+    // Any addresses the packet had, before or after a rewrite.
     const trace_row &row = j.rows.front();
-    if (filter.by_host && row.saddr != filter.host && row.daddr != filter.host)
+    auto host_in = [&](uint32_t saddr, uint32_t daddr) { return saddr == filter.host || daddr == filter.host; };
+    auto port_in = [&](uint32_t sport, uint32_t dport) { return sport == filter.port || dport == filter.port; };
+    bool host = host_in(row.saddr, row.daddr), port = port_in(row.fields[0], row.fields[1]);
+    for (const rewrite &r : j.rewrites)
+        host = host || host_in(r.to.saddr, r.to.daddr), port = port || port_in(r.to.sport, r.to.dport);
+    if (filter.by_host && !host)
         return false;
-    if (filter.by_port && (state.sources[j.source].protocol == PROTO_ICMP ||
-                           (row.fields[0] != filter.port && row.fields[1] != filter.port)))
+    if (filter.by_port && (state.sources[j.source].protocol == PROTO_ICMP || !port))
         return false;
     if (filter.dropped_only && !j.end.is_drop())
         return false;

@@ -15,6 +15,7 @@
 #include "path_order.h"
 #include "placement.h"
 #include "steps.h"
+#include "trace_rows.h"
 
 namespace {
 constexpr size_t ROWS_ROOM = 32;         // a packet's path is a dozen to twenty rows
@@ -42,9 +43,37 @@ void give_back_rows(report_state &state, std::vector<trace_row> &&rows)
     state.spare_rows.push_back(std::move(given));
 }
 
+namespace {
+
+// With packet numbers a packet's rows are one group whatever its addresses
+// (NAT): the number alone, in its source, is the key.
+flow_key group_key(const trace_source &from, uint32_t source, const trace_row &row)
+{
+    if (from.packet_columns)
+        return {source, 0, 0, {row.packet, 0, 0, 0}};
+    return key_of(source, from.protocol, row);
+}
+
+void note_netns(report_state &state, const trace_row &row)
+{
+    if (row.netns == 0)
+        return;
+    if (row.device >= state.netns_of_device.size())
+        state.netns_of_device.resize(row.device + 1);
+    report_state::device_netns &seen = state.netns_of_device[row.device];
+    if (seen.first == 0)
+        seen.first = row.netns;
+    seen.many = seen.many || seen.first != row.netns;
+}
+
+} // namespace
+
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
 {
-    flow_key key = key_of(source, state.sources[source].protocol, row);
+    const trace_source &from = state.sources[source];
+    flow_key key = group_key(from, source, row);
+    if (from.packet_columns)
+        note_netns(state, row);
     if (!state.last_group || !(key == state.last_key)) {
         auto entry = state.groups.try_emplace(key).first;
         state.last_group = &entry->second; // map values stay put when it grows
@@ -97,7 +126,8 @@ void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, l
             state.sources.push_back(state.sources[source]);
             source = uint32_t(state.sources.size() - 1);
         }
-        state.sources[source].protocol = header;
+        state.sources[source].protocol = header & PROTOCOL_MASK;
+        state.sources[source].packet_columns = header & PACKET_COLUMNS;
         return;
     }
     if (kind == line_kind::unreadable)
@@ -113,7 +143,9 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
     parsed_row parsed;
     uint32_t header;
     loss_window loss;
-    line_kind kind = parse_line(line, line_no, state.sources[source].protocol, &header, parsed, bad, &loss);
+    const trace_source &from = state.sources[source];
+    uint32_t layout = from.protocol | (from.packet_columns ? PACKET_COLUMNS : 0);
+    line_kind kind = parse_line(line, line_no, layout, &header, parsed, bad, &loss);
     trace_row row{};
     row_names caches; // a line at a time is for tests: no need to keep them
     if (kind == line_kind::row)
@@ -146,6 +178,9 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
             return place_of(state, row.function).device_layer;
         });
         name_steps(state, j);
+        const trace_source &from = state.sources[key.source];
+        if (from.packet_columns)
+            find_rewrites(from.protocol, j);
         if (device_only && group.journeys_before > 0) {
             state.repeated_frames += j.rows.size();
             repeated.push_back(std::move(j));
@@ -172,7 +207,7 @@ void split_group(report_state &state, const flow_key &key, key_group &group, boo
                  std::vector<journey> &journeys, std::vector<journey> &repeated)
 {
     size_t newest;
-    std::vector<open_path> paths = place_rows(state, group.rows, &newest);
+    std::vector<open_path> paths = place_rows(state, group.rows, &newest, state.sources[key.source].packet_columns);
     // Bounded memory: the path the newest row went on may still grow,
     // unless it is closed and can take no drop row or walk return.
     size_t kept = keep_last && !paths.empty() && (!paths[newest].closed || lingers(state, paths[newest]))
@@ -185,7 +220,7 @@ void split_done_paths(report_state &state, const flow_key &key, key_group &group
                       std::vector<journey> &journeys, std::vector<journey> &repeated)
 {
     size_t newest;
-    std::vector<open_path> paths = place_rows(state, group.rows, &newest);
+    std::vector<open_path> paths = place_rows(state, group.rows, &newest, state.sources[key.source].packet_columns);
     size_t first_open = 0;
     while (first_open < paths.size() && done_by(paths[first_open].rows.back().time, now))
         first_open++;

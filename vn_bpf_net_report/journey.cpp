@@ -33,6 +33,13 @@ flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
     return key;
 }
 
+endpoints endpoints_of(uint32_t protocol, const trace_row &row)
+{
+    if (protocol == PROTO_ICMP)
+        return {row.saddr, row.daddr, row.fields[2], 0};
+    return {row.saddr, row.daddr, row.fields[0], row.fields[1]};
+}
+
 int64_t elapsed_ns(int64_t from, int64_t to)
 {
     if (to <= from)
@@ -74,6 +81,7 @@ ending_class ending::what() const
     case ending_kind::dropped:
     case ending_kind::dropped_by_table:
     case ending_kind::dropped_by_hook:
+    case ending_kind::forwarding_off:
         return ending_class::dropped;
     case ending_kind::unknown:
     case ending_kind::never_arrived:
@@ -105,6 +113,7 @@ ending as_told(const ending &e)
         told.function = e.function;
         break;
     case ending_kind::dropped:
+    case ending_kind::forwarding_off:
         told.function = e.function, told.reason = e.reason;
         break;
     case ending_kind::discarded:
@@ -155,4 +164,48 @@ std::string flow_text(uint32_t protocol, const trace_row &row)
             put(" len "), number(f[2]);
     }
     return text;
+}
+
+void find_rewrites(uint32_t protocol, journey &j)
+{
+    j.rewrites.clear();
+    endpoints last = endpoints_of(protocol, j.rows.front());
+    for (size_t i = 1; i < j.rows.size(); i++) {
+        endpoints now = endpoints_of(protocol, j.rows[i]);
+        // A row with no transport header seen (a later fragment, a header
+        // ip_rcv refuses) shows its ports as 0: no rewrite of them.
+        if (protocol != PROTO_ICMP && now.sport == 0 && now.dport == 0 && (last.sport || last.dport))
+            now.sport = last.sport, now.dport = last.dport;
+        if (now == last)
+            continue;
+        j.rewrites.push_back({uint32_t(i), last, now});
+        last = now;
+    }
+}
+
+const char *rewrite_kind(const rewrite &r)
+{
+    bool source = r.source_changed(), destination = r.destination_changed();
+    return source && !destination ? "snat" : destination && !source ? "dnat" : "nat";
+}
+
+std::string endpoints_text(uint32_t protocol, const endpoints &e)
+{
+    std::string text;
+    char dotted[15];
+    auto address = [&](uint32_t addr) { text.append(dotted, size_t(write_ipv4(dotted, addr) - dotted)); };
+    address(e.saddr);
+    if (protocol == PROTO_ICMP) {
+        text += '>', address(e.daddr);
+        return text + " id " + std::to_string(e.sport);
+    }
+    text += ':' + std::to_string(e.sport) + '>';
+    address(e.daddr);
+    return text + ':' + std::to_string(e.dport);
+}
+
+std::string rewrite_text(uint32_t protocol, const rewrite &r)
+{
+    return std::string("[") + rewrite_kind(r) + " " + endpoints_text(protocol, r.from) + " => " +
+           endpoints_text(protocol, r.to) + "]";
 }

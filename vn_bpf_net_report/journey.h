@@ -18,6 +18,9 @@ struct trace_row {
     uint32_t saddr, daddr;                             // host byte order
     uint32_t fields[4];                                // the protocol columns in row order
     bool cut = false; // the input's last line, without its line feed: its text may be cut short
+    // A trace with -N's columns: the packet's number in its trace, and its
+    // network namespace's inode number (0 where the row knows none).
+    uint32_t packet = 0, netns = 0;
 };
 
 // Samples the monitor lost on one CPU, between the last it got from that
@@ -34,6 +37,7 @@ struct trace_source {
     uint32_t protocol = 0; // PROTO_ICMP, PROTO_TCP or PROTO_UDP, from its header
     std::vector<loss_window> losses; // in the order of their ends (`to`)
     int64_t longest_loss_ns = 0;
+    bool packet_columns = false; // its header has PACKET and NETNS: rows are grouped by packet number
 };
 
 // What makes rows the same packet: the source, the addresses and, per
@@ -111,6 +115,7 @@ enum class ending_kind : uint8_t {
     dropped_by_hook,  // NETFILTER_DROP with no traced table walk to blame: at `function`
     samples_lost,     // the monitor lost samples while it was on its way
     last_seen,        // its last row, `function`, is no place a packet ends
+    forwarding_off,   // dropped at `function` (ip_error, for `reason`): IPv4 forwarding off on its device
 };
 
 // What a journey's ending says of the packet, before any detail.
@@ -148,10 +153,32 @@ constexpr size_t JOURNEY_ROWS_MAX = 4096;
 // A row more than this after a path's last one is never the same packet.
 constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
 
+// A packet's addresses and ports (for ICMP its id as sport, dport 0).
+struct endpoints {
+    uint32_t saddr, daddr;
+    uint32_t sport, dport;
+    bool operator==(const endpoints &o) const
+    {
+        return saddr == o.saddr && daddr == o.daddr && sport == o.sport && dport == o.dport;
+    }
+};
+endpoints endpoints_of(uint32_t protocol, const trace_row &row);
+
+// Where a journey's addresses changed under NAT: rows[row] is the first
+// that shows `to`.
+struct rewrite {
+    uint32_t row;
+    endpoints from, to;
+    // Which side changed: the source (snat), the destination (dnat) or both.
+    bool source_changed() const { return from.saddr != to.saddr || from.sport != to.sport; }
+    bool destination_changed() const { return from.daddr != to.daddr || from.dport != to.dport; }
+};
+
 struct journey {
     uint32_t source;
     std::vector<trace_row> rows; // in time order
     std::vector<uint32_t> steps; // each row's, by step id
+    std::vector<rewrite> rewrites; // in row order; only a trace with packet numbers has any
     struct ending end;
     // The first journey of its flow (addresses and ports, or ICMP id, one
     // way) in its host's traces: it may pay what later ones do not (the
@@ -164,3 +191,12 @@ struct journey {
 
 // "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0"
 std::string flow_text(uint32_t protocol, const trace_row &row);
+
+// The journey's rewrites, from its rows' addresses and ports (ICMP id).
+void find_rewrites(uint32_t protocol, journey &j);
+// "snat" (only the source changed), "dnat" (only the destination) or "nat".
+const char *rewrite_kind(const rewrite &r);
+// "10.88.0.2:40000>198.18.0.2:8080", for ICMP "10.88.0.2>198.18.0.2 id 7".
+std::string endpoints_text(uint32_t protocol, const endpoints &e);
+// "[snat 10.88.0.2:40000>198.18.0.2:8080 => 198.18.0.1:40000>198.18.0.2:8080]"
+std::string rewrite_text(uint32_t protocol, const rewrite &r);

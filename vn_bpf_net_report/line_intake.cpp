@@ -62,5 +62,8 @@ trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed,
             caches.other_infos.id(names, parsed.other_info),
             parsed.saddr,
             parsed.daddr,
-            {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]}};
+            {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]},
+            false,
+            parsed.packet,
+            parsed.netns};
 }

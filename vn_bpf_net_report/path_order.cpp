@@ -29,8 +29,19 @@ const known_function PATH[] = {
 #include "probe_points.def"
     // Older monitors probed it; its rows keep their place.
     {"__netif_receive_skb_core", 85, true, false},
+    // Bridges, veth, loopback and forwarding, as monitors with -N probe them.
+    {"veth_xmit", 65, true, false},
+    {"loopback_xmit", 65, true, false},
+    {"br_handle_frame", 85, true, false},
+    {"br_forward", 87, true, false},
+    {"ip_forward", 122, false, false},
+    {"ip_forward_finish", 127, false, false},
 };
 #undef PROBE
+
+// After these the packet goes on at an earlier place: received again on
+// the bridge, sent out again by the bridge or by forwarding.
+const char *const HANDOVERS[] = {"br_handle_frame", "br_forward", "ip_forward", "ip_forward_finish"};
 
 struct known_hook {
     const char *name;
@@ -116,6 +127,8 @@ function_place learn_place(report_state &state, uint32_t function)
             if (known.rank >= 0)
                 place.rank = known.rank, place.device_layer = known.device_layer;
         }
+        for (const char *handover : HANDOVERS)
+            place.handover = place.handover || name == handover;
         state.places.push_back(place);
     }
     return state.places[function];

@@ -9,7 +9,10 @@
 // copy's). On the transmit side a packet keeps its device and MACs, so a
 // row there continues only a path seen on the same link. After a drop verdict nothing of that
 // packet can follow, and a row more than JOURNEY_GAP_NS after the last one
-// is never the same packet either. A journey that has JOURNEY_ROWS_MAX rows
+// is never the same packet either. After a hand-over (a bridge port's frame
+// received again on the bridge, a frame or packet sent out again by the
+// bridge or by forwarding) a row of a lower place continues the packet, on
+// whatever link. A journey that has JOURNEY_ROWS_MAX rows
 // takes no more.
 #include "placement.h"
 
@@ -127,6 +130,11 @@ struct path_index {
     std::vector<int> ranks; // places paths have been filed at, ascending
     std::unordered_map<int, std::vector<link>> links; // the links filed at each place
     std::unordered_map<pile_key, pile, pile_key_hash> piles;
+    // Paths handed over, filed again by place and CPU alone (any link):
+    // a row of a lower place continues them. Empty but where bridges or
+    // forwarding were traced.
+    std::vector<int> handover_ranks;
+    std::unordered_map<pile_key, pile, pile_key_hash> handover_piles;
     bool filing = false; // the piles are in use
 
     size_t scan_max;
@@ -183,6 +191,24 @@ struct path_index {
             seen.push_back(on);
         piles[{p.last_rank, false, 0, on}].push({i, p.moves});
         piles[{p.last_rank, true, p.rows.back().cpu, on}].push({i, p.moves});
+        if (!p.handed_over)
+            return;
+        auto handed = std::lower_bound(handover_ranks.begin(), handover_ranks.end(), p.last_rank);
+        if (handed == handover_ranks.end() || *handed != p.last_rank)
+            handover_ranks.insert(handed, p.last_rank);
+        handover_piles[{p.last_rank, false, 0, {}}].push({i, p.moves});
+        handover_piles[{p.last_rank, true, p.rows.back().cpu, {}}].push({i, p.moves});
+    }
+
+    // The newest path handed over at a place after the row's, on its CPU or any.
+    size_t handed_over_after(const trace_row &row, int rank, bool own)
+    {
+        for (auto r = handover_ranks.end(); r != handover_ranks.begin() && *(r - 1) > rank;) {
+            auto found = handover_piles.find({*--r, own, own ? row.cpu : 0, {}});
+            if (size_t i = top(found == handover_piles.end() ? nullptr : &found->second, row.time); i != NONE)
+                return i;
+        }
+        return NONE;
     }
 
     // The newest path of a pile that a row at `time` may still continue.
@@ -245,13 +271,15 @@ struct path_index {
         }
         // Paths whose place is before the row's; a walk may follow a walk at
         // its own hook on its own CPU only (another CPU's is another packet).
-        auto end = std::upper_bound(ranks.begin(), ranks.end(), walk_entry ? rank : rank - 1);
-        for (auto r = end; r != ranks.begin();)
-            if (size_t i = top_at(*--r, row, rank, true); i != NONE)
+        // A path handed over got further than any before the row's place.
+        for (bool own : {true, false}) {
+            if (size_t i = handed_over_after(row, rank, own); i != NONE)
                 return i;
-        for (auto r = std::upper_bound(ranks.begin(), ranks.end(), rank - 1); r != ranks.begin();)
-            if (size_t i = top_at(*--r, row, rank, false); i != NONE)
-                return i;
+            auto end = std::upper_bound(ranks.begin(), ranks.end(), own && walk_entry ? rank : rank - 1);
+            for (auto r = end; r != ranks.begin();)
+                if (size_t i = top_at(*--r, row, rank, own); i != NONE)
+                    return i;
+        }
         return NONE;
     }
 
@@ -311,8 +339,9 @@ struct path_index {
             if (!takes(state, p, place) || too_late(last.time, row.time))
                 continue;
             bool own = last.cpu == row.cpu;
-            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry && own);
-            if (on_transmit_side(rank) && !same_link(unknown, link_of(last), link_of(row)))
+            bool handed = p.handed_over && rank >= 0 && rank < p.last_rank;
+            bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry && own) || handed;
+            if (on_transmit_side(rank) && !handed && !same_link(unknown, link_of(last), link_of(row)))
                 continue;
             std::pair<bool, int> score{own, rank < 0 ? 0 : p.last_rank};
             if (continues && (best == NONE || score >= best_score))
@@ -336,7 +365,7 @@ bool lingers(report_state &state, const open_path &p)
 // row's function (a socket's backlog runs on another CPU later), then the
 // most recent; a row that continues none starts a packet of its own.
 // *newest is the path the latest row went on.
-std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest)
+std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest, bool one_packet)
 {
     // Rows of one CPU come in order; only rows of different CPUs interleave.
     auto earlier = [](const trace_row &a, const trace_row &b) { return a.time < b.time; };
@@ -348,7 +377,11 @@ std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &r
     for (const trace_row &row : rows) {
         function_place place = place_of(state, row.function);
         int rank = row_rank(state, row);
-        size_t best = index.best_for(row, rank, place);
+        size_t best = path_index::NONE;
+        if (!one_packet)
+            best = index.best_for(row, rank, place);
+        else if (!paths.empty() && paths.back().rows.size() < JOURNEY_ROWS_MAX)
+            best = paths.size() - 1;
         if (best == path_index::NONE) {
             paths.push_back({{}, rank, false});
             paths.back().rows = room_for_rows(state);
@@ -357,14 +390,15 @@ std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &r
         open_path &p = paths[best];
         p.rows.push_back(row);
         if (rank >= 0)
-            p.last_rank = rank;
+            p.last_rank = rank, p.handed_over = place.handover;
         // A copy freed for one socket ends nothing: the packet goes on.
         bool packet_drop = place.drop && !frees_a_copy(state, row);
         p.closed = p.closed || packet_drop || (place.walk_return && tells_drop_verdict(state, row)) ||
                    p.rows.size() >= JOURNEY_ROWS_MAX;
         p.drop_told = p.drop_told || packet_drop;
         p.moves++;
-        index.moved(best);
+        if (!one_packet)
+            index.moved(best);
         *newest = best;
     }
     return paths;

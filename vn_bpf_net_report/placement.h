@@ -14,11 +14,15 @@ struct open_path {
     bool closed;            // after a drop the packet goes nowhere, but...
     bool drop_told = false; // ...the kernel's drop row may follow a drop verdict
     uint32_t moves = 0;     // rows taken: entries filed before the last one are stale
+    bool handed_over = false; // its last ranked row hands it over: a lower rank continues it
 };
 
 // The paths of rows (sorted here into time order), each row on the path it
-// continues; *newest is the path the latest row went on.
-std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest);
+// continues; *newest is the path the latest row went on. The rows of
+// one_packet are one packet's by its number: one path, whatever their
+// order, until it is full.
+std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest,
+                                  bool one_packet = false);
 
 // Whether a closed path may still take a row of some kind (a drop row a
 // verdict left untold, or the return of the walk that told it).

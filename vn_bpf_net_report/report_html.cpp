@@ -121,7 +121,8 @@ std::string stage_text(const report_state &state, const stage_summary &s, const 
 // one thing that another already has is made a shade lighter. Red hues are
 // the drops': a table's drop red, each reason the kernel gives its own
 // (from the reason's name, so a cause mostly keeps it from page to page).
-constexpr const char *TABLE_DROP = "#d62728", *HOOK_DROP = "#7b1f1f", *DELIVERED = "#2f9e44",
+constexpr const char *TABLE_DROP = "#d62728", *HOOK_DROP = "#7b1f1f", *FORWARDING_OFF_DROP = "#a61e4d",
+                      *REWRITE_MARK = "#0b7285", *DELIVERED = "#2f9e44",
                       *NOT_SEEN = "#98a2ad", *DROP_MARK = "#000000", *SENDER_BAND = "#9775fa",
                       *RECEIVER_BAND = "#4c8bd6", *COUNT_BAR = "#6f8aa6", *TEXT = "#222222";
 const char *const DROP_REASONS[] = {"#e8590c", "#c2255c", "#f783ac", "#8c4a00",
@@ -131,7 +132,7 @@ struct mark_style {
     std::string fill, stroke;
 };
 struct page_colours {
-    std::set<std::string> taken{TABLE_DROP, HOOK_DROP, DELIVERED, NOT_SEEN, DROP_MARK,
+    std::set<std::string> taken{TABLE_DROP, HOOK_DROP, FORWARDING_OFF_DROP, REWRITE_MARK, DELIVERED, NOT_SEEN, DROP_MARK,
                                 SENDER_BAND, RECEIVER_BAND, COUNT_BAR, TEXT};
     std::unordered_map<uint32_t, std::string> reasons; // by the reason's name id
     std::unordered_map<uint32_t, mark_style> functions;
@@ -200,6 +201,8 @@ std::string ending_colour(page_colours &colours, const report_state &state, cons
         return TABLE_DROP;
     if (e.kind == ending_kind::dropped_by_hook)
         return HOOK_DROP;
+    if (e.kind == ending_kind::forwarding_off)
+        return FORWARDING_OFF_DROP;
     return reason_colour(colours, state, e.reason);
 }
 
@@ -242,7 +245,7 @@ void take_function_colours(page_colours &colours, report_state &state, const std
 std::string row_title(report_state &state, uint32_t protocol, const trace_row &row)
 {
     std::string t = std::to_string(row.time) + " cpu " + std::to_string(row.cpu) + " " +
-                    shown_name(state, row.function) + " " + shown_name(state, row.device) + " " +
+                    shown_name(state, row.function) + " " + device_text(state, row) + " " +
                     shown_name(state, row.smac) + " > " + shown_name(state, row.dmac) + " " + flow_text(protocol, row);
     if (!state.names.text(row.other_info).empty())
         t += " " + shown_text(state.names.text(row.other_info), true);
@@ -688,6 +691,12 @@ void append_lane(std::string &out, report_state &state, const std::vector<std::s
                (l.joined ? escaped(shown_text(hosts[r < sent ? l.joined->from : l.joined->to])) + ": " : "") +
                row_title(state, protocol, row) + "</title></circle>";
     }
+    // Where NAT rewrote the addresses: a bar before the first row that shows the new ones.
+    for (const rewrite &r : l.joined ? std::vector<rewrite>() : j.rewrites)
+        out += "<line class=\"rewrite\" x1=\"" + x_of(j.rows[r.row].time) + "\" x2=\"" + x_of(j.rows[r.row].time) +
+               "\" y1=\"1\" y2=\"" + std::to_string(HEIGHT - 1) + "\"><title>" +
+               escaped(rewrite_text(protocol, r) + " at " + shown_name(state, j.rows[r.row].function)) +
+               "</title></line>";
     out += "</svg><span class=\"total\">" + duration_text(double(l.duration)) + "</span><span class=\"end\" title=\"" +
            escaped(ending) + "\">" + ending_swatch(colours, state, j.end) + escaped(ending) + "</span></div>\n";
 }
@@ -801,8 +810,9 @@ svg text { font-size: 10px; fill: #555; }
 .mark:hover { stroke: #000; stroke-width: 2; }
 .band { stroke-width: 12; stroke-linecap: round; opacity: 0.3; }
 )" + std::string(".band.sender { stroke: ") + SENDER_BAND + "; } .band.receiver { stroke: " + RECEIVER_BAND +
-                      "; }\n.hist { fill: " + COUNT_BAR + "; }\nbody, .times { color: " + TEXT + "; }\n" + R"(
+                      "; }\n.rewrite { stroke: " + REWRITE_MARK + "; }\n.hist { fill: " + COUNT_BAR + "; }\nbody, .times { color: " + TEXT + "; }\n" + R"(
 .wire { stroke: #555; stroke-width: 1.5; stroke-dasharray: 4 3; }
+.rewrite { stroke-width: 3; } .rewrite:hover { stroke-width: 5; }
 .legend span { margin-right: 12px; white-space: nowrap; display: inline-block; }
 .legend i, .swatch { display: inline-block; width: 8px; height: 8px; border: 2px solid; border-radius: 6px;
   margin-right: 4px; vertical-align: -1px; }

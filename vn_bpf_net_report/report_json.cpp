@@ -97,6 +97,50 @@ struct flow_members {
     }
 };
 
+// `saddr_key` and the source address, then "daddr" and the destination's.
+void append_addresses(std::string &out, const char *saddr_key, uint32_t saddr, uint32_t daddr)
+{
+    char address[18];
+    for (auto [key, addr] : {std::pair{saddr_key, saddr}, std::pair{",\"daddr\":", daddr}}) {
+        out += key;
+        piece_writer w{address};
+        w.ipv4(addr);
+        out.append(address, size_t(w.at - address));
+    }
+}
+
+// "rewrites":[{"row":9,"kind":"snat","from":{"saddr":..,"daddr":..,"sport":..,"dport":..},"to":{..}}],
+// for ICMP "id" in place of the ports.
+void append_rewrites(std::string &out, uint32_t protocol, const std::vector<rewrite> &rewrites)
+{
+    auto put = [&](const endpoints &e) {
+        append_addresses(out, "{\"saddr\":", e.saddr, e.daddr);
+        if (protocol == PROTO_ICMP) {
+            out += ",\"id\":";
+            append_number(out, e.sport);
+        } else {
+            out += ",\"sport\":";
+            append_number(out, e.sport);
+            out += ",\"dport\":";
+            append_number(out, e.dport);
+        }
+        out += '}';
+    };
+    out += ",\"rewrites\":[";
+    for (size_t i = 0; i < rewrites.size(); i++) {
+        out += i ? ",{\"row\":" : "{\"row\":";
+        append_number(out, rewrites[i].row);
+        out += ",\"kind\":\"";
+        out += rewrite_kind(rewrites[i]);
+        out += "\",\"from\":";
+        put(rewrites[i].from);
+        out += ",\"to\":";
+        put(rewrites[i].to);
+        out += '}';
+    }
+    out += ']';
+}
+
 struct json_report final : report_writer {
     std::string &out;
     report_state &state;
@@ -156,9 +200,12 @@ void json_report::row(const protocol_layout_t &layout, const trace_row &row, flo
     }
     const std::string &info = other_infos.get(state.names, row.other_info, other_info_members);
 
-    // Keys, texts, 7 numbers of up to 20 characters, 2 addresses of up to 17, 2 more.
+    // With -N's columns: the packet's number and the row's namespace, where known.
+    static const std::string packet_key = ",\"packet\":", netns_key = ",\"netns\":";
+    keys_size += packet_key.size() + netns_key.size();
+    // Keys, texts, 9 numbers of up to 20 characters, 2 addresses of up to 17, 2 more.
     size_t start = out.size();
-    out.resize(start + keys_size + texts_size + info.size() + 7 * 20 + 2 * 17 + 2);
+    out.resize(start + keys_size + texts_size + info.size() + 9 * 20 + 2 * 17 + 2);
     piece_writer w{out.data() + start};
     w.text(line_key);
     w.number(row.line);
@@ -166,10 +213,14 @@ void json_report::row(const protocol_layout_t &layout, const trace_row &row, flo
     w.number(row.time);
     w.text(common_keys[CPU]);
     w.number(row.cpu);
+    if (row.packet)
+        w.text(packet_key), w.number(row.packet);
     const size_t text_columns[] = {TRACE_INFO, INTERFACE, SMAC, DMAC};
     for (size_t i = 0; i < 4; i++) {
         w.text(common_keys[text_columns[i]]);
         w.text(*texts[i]);
+        if (text_columns[i] == INTERFACE && row.netns)
+            w.text(netns_key), w.number(row.netns);
     }
     if (flow.fits(row)) {
         w.text(flow.text);
@@ -216,13 +267,7 @@ void json_report::members(const char *kind, const ::journey *const *parts, size_
     out += ",\"flow\":\"";
     out += flow_text(source.protocol, first);
     out += '"';
-    char address[18];
-    for (auto [key, addr] : {std::pair{",\"saddr\":", first.saddr}, std::pair{",\"daddr\":", first.daddr}}) {
-        out += key;
-        piece_writer w{address};
-        w.ipv4(addr);
-        out.append(address, size_t(w.at - address));
-    }
+    append_addresses(out, ",\"saddr\":", first.saddr, first.daddr);
     // Ports for TCP and UDP; ICMP has none.
     for (size_t i : {size_t(0), size_t(1)}) {
         out += i ? ",\"dport\":" : ",\"sport\":";
@@ -278,6 +323,7 @@ void json_report::members(const char *kind, const ::journey *const *parts, size_
             first_step = false;
         }
     out += ']';
+    append_rewrites(out, source.protocol, count == 1 ? j.rewrites : std::vector<rewrite>());
     out += ",\"rows\":[";
     flow_members flow;
     bool first_row = true;

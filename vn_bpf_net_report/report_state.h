@@ -17,6 +17,7 @@ struct function_place {
     bool walk_entry = false;   // ipt_do_table: its place is the hook's
     bool walk_return = false;  // ret_ipt_do_table: stays in the walk's place
     bool drop = false;         // kfree_skb: where the kernel dropped the packet
+    bool handover = false;     // br_forward, ip_forward...: the packet goes on at a lower rank
 };
 
 // Rows of one key not yet made into journeys.
@@ -63,6 +64,13 @@ struct report_state {
     // The group of the last row: a packet's rows mostly come one after another.
     flow_key last_key{};
     key_group *last_group = nullptr; // cleared whenever a group is erased
+    // By device id: the network namespace its rows showed first, and
+    // whether they showed another: such a name is two devices.
+    struct device_netns {
+        uint32_t first = 0;
+        bool many = false;
+    };
+    std::vector<device_netns> netns_of_device;
     uint64_t rows_read = 0, unreadable_rows = 0, repeated_frames = 0;
     int64_t last_row_time = 0; // the time of the row read last
     // Placing a row looks at each open path of its key while there are at

@@ -349,8 +349,12 @@ void text_renderer::line(const journey &j, const joined_journey *jj)
     std::string &path = texts[PATH];
     path.clear();
     // On a terminal no more than the width can show.
+    size_t rewritten = 0;
     for (size_t i = 0; i < j.steps.size() && (!width || path.size() <= width); i++) {
         path += i ? " " : "";
+        // A rewrite where its new addresses first show.
+        for (; rewritten < j.rewrites.size() && j.rewrites[rewritten].row == i; rewritten++)
+            path += rewrite_text(protocol, j.rewrites[rewritten]) + " ";
         path += path_step(j, i, jj);
     }
     if (width && !settled) {
@@ -426,9 +430,12 @@ void text_renderer::detail(const journey &j, const joined_journey *jj)
                    micros_text(elapsed_ns(j.start(), row.time)),
                    std::to_string(row.cpu),
                    path_step(j, i, jj),
-                   shown_name(row.device),
+                   device_text(state, row),
                    shown_text(state.names.text(row.other_info), true)};
     }
+    // A rewrite beside the first row that shows its new addresses.
+    for (const rewrite &r : j.rewrites)
+        rows[r.row][INFO] = rewrite_text(protocol, r) + (rows[r.row][INFO].empty() ? "" : " ") + rows[r.row][INFO];
     auto columns = DETAIL_WHOLE;
     for (size_t c = 0; c < DETAIL_COLUMNS; c++) {
         if (!width && c != STEP)

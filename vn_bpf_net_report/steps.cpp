@@ -41,3 +41,17 @@ std::string step_name(const report_state &state, const step &s)
         hook.remove_prefix(INET.size());
     return name.append("@").append(hook);
 }
+
+uint32_t shown_netns(const report_state &state, const trace_row &row)
+{
+    bool many = row.device < state.netns_of_device.size() && state.netns_of_device[row.device].many;
+    return many ? row.netns : 0;
+}
+
+std::string device_text(const report_state &state, const trace_row &row)
+{
+    std::string text = shown_text(state.names.text(row.device));
+    if (uint32_t netns = shown_netns(state, row))
+        text += "@" + std::to_string(netns);
+    return text;
+}

@@ -141,9 +141,15 @@ uint32_t header_protocol(std::string_view line)
         pos = end;
         return line.substr(start, end - start);
     };
-    for (const column_t &column : COMMON)
-        if (next_label() != column.label)
+    // PACKET after CPU and NETNS after INTERFACE come together or not at all.
+    uint32_t columns = 0;
+    for (size_t c = 0; c < COMMON_COUNT; c++) {
+        std::string_view label = next_label();
+        if (c == TRACE_INFO && label == PACKET_COLUMN.label)
+            columns = PACKET_COLUMNS, label = next_label();
+        if (label != COMMON[c].label || (c == INTERFACE && columns && next_label() != NETNS_COLUMN.label))
             return 0;
+    }
     size_t after_common = pos;
     for (const protocol_layout_t &layout : PROTOCOLS) {
         pos = after_common;
@@ -151,7 +157,7 @@ uint32_t header_protocol(std::string_view line)
         for (size_t i = 0; i < layout.count && same; i++)
             same = next_label() == layout.columns[i].label;
         if (same && next_label() == OTHER_INFO_LABEL && next_label().empty())
-            return layout.protocol;
+            return layout.protocol | columns;
     }
     return 0;
 }
@@ -221,16 +227,24 @@ struct fast_columns {
     }
 };
 
-bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, parsed_row &row)
+bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, bool packet_columns, parsed_row &row)
 {
     fast_columns c{line};
-    uint64_t time, cpu;
+    uint64_t time, cpu, packet = 0, netns = 0;
+    std::string_view no_netns;
     if (!c.number(COMMON[TIME].width, 18, uint64_t(INT64_MAX), time) ||
-        !c.number(COMMON[CPU].width, 9, uint64_t(INT32_MAX), cpu) || !c.text(COMMON[TRACE_INFO].width, row.function) ||
-        row.function.empty() || !c.text(COMMON[INTERFACE].width, row.device) || !c.text(COMMON[SMAC].width, row.smac) ||
+        !c.number(COMMON[CPU].width, 9, uint64_t(INT32_MAX), cpu) ||
+        (packet_columns && (!c.number(PACKET_COLUMN.width, 10, UINT32_MAX, packet) || packet == 0)) ||
+        !c.text(COMMON[TRACE_INFO].width, row.function) || row.function.empty() ||
+        !c.text(COMMON[INTERFACE].width, row.device) ||
+        (packet_columns && !c.number(NETNS_COLUMN.width, 10, UINT32_MAX, netns) &&
+         (!c.text(NETNS_COLUMN.width, no_netns) || no_netns != NO_NETNS)) ||
+        (packet_columns && no_netns.empty() && netns == 0) || !c.text(COMMON[SMAC].width, row.smac) ||
         !c.text(COMMON[DMAC].width, row.dmac) || !c.ipv4(COMMON[SIP].width, row.saddr, row.sip) ||
         !c.ipv4(COMMON[DIP].width, row.daddr, row.dip))
         return false;
+    row.packet = uint32_t(packet);
+    row.netns = uint32_t(netns);
     row.time = int64_t(time);
     row.cpu = int32_t(cpu);
     for (size_t i = 0; i < 4; i++) {
@@ -248,15 +262,30 @@ bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, 
     return true;
 }
 
-const char *parse_columns(std::string_view line, const protocol_layout_t *layout, bool squeezed, parsed_row &row)
+// A packet number (1 on) or a namespace ("-" for none, 0 then) of -N's columns.
+bool parse_packet_column(std::string_view text, bool may_be_none, uint32_t &value)
+{
+    if (may_be_none && text == NO_NETNS) {
+        value = 0;
+        return true;
+    }
+    return parse_number(text, value) && value != 0;
+}
+
+const char *parse_columns(std::string_view line, const protocol_layout_t *layout, bool packet_columns, bool squeezed,
+                          parsed_row &row)
 {
     uint32_t protocol = layout->protocol;
     size_t pos = 0;
     // Each column in turn, into the row's own fields (no array to clear first).
     auto next = [&](common_column column) { return next_value(line, pos, COMMON[column].width, squeezed); };
-    std::string_view time = next(TIME), cpu = next(CPU);
+    std::string_view time = next(TIME), cpu = next(CPU), packet, netns;
+    if (packet_columns)
+        packet = next_value(line, pos, PACKET_COLUMN.width, squeezed);
     row.function = next(TRACE_INFO);
     row.device = next(INTERFACE);
+    if (packet_columns)
+        netns = next_value(line, pos, NETNS_COLUMN.width, squeezed);
     row.smac = next(SMAC);
     row.dmac = next(DMAC);
     row.sip = next(SIP);
@@ -265,6 +294,11 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
         return COMMON[TIME].label;
     if (!parse_number(cpu, row.cpu))
         return COMMON[CPU].label;
+    row.packet = row.netns = 0;
+    if (packet_columns && !parse_packet_column(packet, false, row.packet))
+        return PACKET_COLUMN.label;
+    if (packet_columns && !parse_packet_column(netns, true, row.netns))
+        return NETNS_COLUMN.label;
     if (row.function.empty())
         return COMMON[TRACE_INFO].label;
     if (!parse_ipv4(row.sip, row.saddr))
@@ -292,14 +326,15 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
 
 const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
 {
-    const protocol_layout_t *layout = protocol_layout(protocol);
+    const protocol_layout_t *layout = protocol_layout(protocol & PROTOCOL_MASK);
     if (!layout)
         return "protocol";
-    if (parse_columns_fast(line, layout, row))
+    bool packet_columns = protocol & PACKET_COLUMNS;
+    if (parse_columns_fast(line, layout, packet_columns, row))
         return nullptr;
-    const char *bad = parse_columns(line, layout, false, row);
+    const char *bad = parse_columns(line, layout, packet_columns, false, row);
     // Where the monitor's columns do not fit, the row may have been squeezed.
-    if (bad && !parse_columns(line, layout, true, row))
+    if (bad && !parse_columns(line, layout, packet_columns, true, row))
         return nullptr;
     return bad;
 }
@@ -330,8 +365,14 @@ other_info_fields split_other_info(std::string_view text)
             out.location = take_word(text, sizeof(LOCATION_PREFIX) - 1);
     }
     // A drop row's or a raw socket's copy's buffer, by its number in the trace.
-    if (starts_with(text, BUFFER_PREFIX))
+    if (starts_with(text, BUFFER_PREFIX)) {
         out.buffer = take_word(text, sizeof(BUFFER_PREFIX) - 1);
+        if (starts_with(text, FORWARDING_OFF) && (text.size() == sizeof(FORWARDING_OFF) - 1 ||
+                                                  text[sizeof(FORWARDING_OFF) - 1] == ' ')) {
+            out.forwarding_off = true;
+            take_word(text, 0);
+        }
+    }
     out.unknown = text;
     return out;
 }

@@ -7,8 +7,23 @@
 #include <string>
 #include <string_view>
 
-// The IP protocol number a header line announces, or 0 when the line is no
-// trace header.
+#include "trace_layout.h"
+
+// The columns a monitor run with -N adds: each row's packet number (from
+// 1) after CPU, and its network namespace's inode number ("-" when the row
+// knows none) after INTERFACE.
+constexpr trace_layout::column_t PACKET_COLUMN{"PACKET", 8}, NETNS_COLUMN{"NETNS", 11};
+constexpr const char NO_NETNS[] = "-";
+// A header with those columns: the bit is told with its protocol, and the
+// rows read with it have them.
+constexpr uint32_t PACKET_COLUMNS = 1u << 16;
+constexpr uint32_t PROTOCOL_MASK = 0xff;
+// A drop row's third OTHER_INFO sub-field after buf:N where the packet was
+// dropped at ip_error on a device whose IPv4 forwarding is off.
+constexpr const char FORWARDING_OFF[] = "fwd:off";
+
+// The IP protocol number a header line announces, with PACKET_COLUMNS
+// where it labels them, or 0 when the line is no trace header.
 uint32_t header_protocol(std::string_view line);
 
 struct parsed_row {
@@ -21,11 +36,12 @@ struct parsed_row {
     // UDP SPORT DPORT LEN, ICMP TYPE CODE ID SEQUENCE.
     uint32_t fields[4];
     std::string_view other_info; // the three sub-fields, outer blanks trimmed
+    uint32_t packet = 0, netns = 0; // with PACKET_COLUMNS; netns 0 where the row knows none
 };
 
 // Fills row from one line (without its line feed), read in the monitor's
 // columns or, where they do not fit, as a row squeezed to one blank between
-// columns (tr -s ' '). Returns nullptr, or the label of the first column
+// columns (tr -s ' '). `protocol` is what header_protocol told. Returns nullptr, or the label of the first column
 // that could not be read in the monitor's columns.
 const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row);
 
@@ -40,6 +56,7 @@ struct other_info_fields {
     std::string_view reason;  // "NO_SOCKET" from "reason:NO_SOCKET" (a drop row)
     std::string_view location; // "tcp_v4_rcv" from "at: tcp_v4_rcv"
     std::string_view buffer;   // "7" from "buf:7" (a drop row, a raw socket's copy)
+    bool forwarding_off = false; // "fwd:off" after it: dropped at ip_error, IPv4 forwarding off
     std::string_view unknown;
 };
 other_info_fields split_other_info(std::string_view other_info);
