@@ -363,6 +363,55 @@ TEST(ReportRows, other_info_splits_into_known_parts_and_keeps_texts_it_does_not_
     EXPECT_EQ(numbered.unknown, "frag_off:8");
     EXPECT_EQ(split_other_info("  buf:3").buffer, "3"); // a raw socket's copy
     EXPECT_EQ(drop.location, "tcp_v4_rcv");
+    other_info_fields off = split_other_info("reason:IP_INADDRERRORS at: ip_error buf:7 fwd:off");
+    EXPECT_TRUE(off.forwarding_off);
+    EXPECT_EQ(off.buffer, "7");
+    EXPECT_EQ(off.unknown, "");
+    other_info_fields not_off = split_other_info("reason:NOT_SPECIFIED at: ip_error buf:7 fwd:offline");
+    EXPECT_FALSE(not_off.forwarding_off);
+    EXPECT_EQ(not_off.unknown, "fwd:offline");
+    EXPECT_FALSE(split_other_info("reason:NOT_SPECIFIED at: ip_error fwd:off").forwarding_off); // only after buf:N
+}
+
+// -N adds PACKET after CPU and NETNS after INTERFACE, both or neither; a
+// value that is no packet number (1 on) or namespace ("-" or 1 on) makes
+// the row unreadable by that column.
+TEST(ReportRows, rows_with_packet_and_netns_columns_read_back_and_bad_values_name_their_column)
+{
+    std::vector<std::string> lines = lines_of(slurp(data_file("nat_tcp.trace")));
+    EXPECT_EQ(header_protocol(lines[0]), 6u | PACKET_COLUMNS);
+    std::string no_netns = lines[0];
+    no_netns.replace(no_netns.find("NETNS      "), 12, "");
+    EXPECT_EQ(header_protocol(no_netns), 0u);
+    const uint32_t layout = 6 | PACKET_COLUMNS;
+    parsed_row row;
+    ASSERT_EQ(parse_row(lines[1], layout, row), nullptr);
+    EXPECT_EQ(row.packet, 1u);
+    EXPECT_EQ(row.netns, 4026532281u);
+    EXPECT_EQ(row.function, "ip_output");
+    EXPECT_EQ(row.device, "nil");
+    EXPECT_EQ(row.smac, "00:00:00:00:00:00");
+    EXPECT_EQ(row.sip, "10.88.0.2");
+    EXPECT_EQ(row.fields[0], 40000u);
+    EXPECT_EQ(row.fields[2], 1000u);
+    // Column starts: PACKET at 27, NETNS at 86.
+    auto with = [&](size_t at, size_t length, const std::string &value) {
+        return std::string(lines[1]).replace(at, length, value);
+    };
+    ASSERT_EQ(parse_row(with(86, 11, "-          "), layout, row), nullptr);
+    EXPECT_EQ(row.netns, 0u);
+    ASSERT_EQ(parse_row(with(27, 8, "4294967295"), layout, row), nullptr); // longer: shifts the rest
+    EXPECT_EQ(row.packet, UINT32_MAX);
+    EXPECT_EQ(row.function, "ip_output");
+    EXPECT_EQ(row.netns, 4026532281u);
+    for (const char *bad : {"x       ", "0       ", "4294967296", "-       ", "-1      "})
+        EXPECT_STREQ(parse_row(with(27, 8, bad), layout, row), "PACKET") << bad;
+    for (const char *bad : {"abc        ", "0          ", "4294967296 ", "--         "})
+        EXPECT_STREQ(parse_row(with(86, 11, bad), layout, row), "NETNS") << bad;
+    // A row without the columns under a header with them, and the other way round.
+    std::string plain = lines_of(slurp(data_file("forward_tcp.trace")))[1];
+    EXPECT_NE(parse_row(plain, layout, row), nullptr);
+    EXPECT_NE(parse_row(lines[1], 6, row), nullptr);
 }
 
 // ---- Stage latencies -------------------------------------------------------
@@ -536,6 +585,8 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
          false, "delivered"},
         {{ending_kind::samples_lost}, "not seen to the end (samples lost)", true, false, "not_seen"},
         {{ending_kind::last_seen, id("ip_rcv")}, "last seen at ip_rcv", true, false, "not_seen"},
+        {{ending_kind::forwarding_off, id("ip_error"), id("IP_INADDRERRORS")},
+         "dropped at ip_error: IPv4 forwarding is off", true, true, "dropped"},
         {{ending_kind::unknown}, ENDING_UNKNOWN, false, false, nullptr},
     };
     std::string text, detail, lines;
@@ -586,9 +637,9 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
     // Each class counted once per journey, and said before the endings.
     const json &classes = objects.back()["classes"];
     EXPECT_EQ(classes["delivered"], 6);
-    EXPECT_EQ(classes["dropped"], 5);
+    EXPECT_EQ(classes["dropped"], 6);
     EXPECT_EQ(classes["not_seen"], 4);
-    EXPECT_NE(text.find("delivered: 6, dropped: 5, not seen to the end: 4\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("delivered: 6, dropped: 6, not seen to the end: 4\n"), std::string::npos) << text;
 }
 
 // ---- The binary on the sample traces ---------------------------------------
@@ -951,6 +1002,155 @@ TEST(ReportCli, json_lines_hold_every_field_of_every_row_as_the_trace_has_it)
 }
 
 // ---- Real traces from the lab VM (Debian 12's 6.1 kernel, veth pair) ------
+
+// nat_tcp.trace (-N): a container's SYN bridged, forwarded and
+// masqueraded; its SYN-ACK de-NATed back into the container; a connection
+// to a published port DNAT'd into a second container; and that
+// container's SYN dropped in FORWARD. Three namespaces each have an eth0.
+TEST(ReportCli, with_packet_numbers_a_nat_rewrite_stays_one_journey_and_is_told_where_it_happened)
+{
+    const std::string trace = data_file("nat_tcp.trace");
+    json lines = json_lines(run_report({"--json", trace}).out);
+    ASSERT_EQ(lines.size(), 4u);
+    auto endpoints = [](const json &e) {
+        return e["saddr"].get<std::string>() + ":" + std::to_string(e["sport"].get<int>()) + ">" +
+               e["daddr"].get<std::string>() + ":" + std::to_string(e["dport"].get<int>());
+    };
+    struct expected {
+        size_t rows;
+        std::string ending, kind, from, to, at;
+    };
+    const expected want[] = {
+        {23, "ended at dev_hard_start_xmit", "snat", "10.88.0.2:40000>198.18.0.2:8080", "198.18.0.1:40000>198.18.0.2:8080",
+         "ip_finish_output"},
+        {24, "ended at tcp_v4_do_rcv", "dnat", "198.18.0.2:8080>198.18.0.1:40000", "198.18.0.2:8080>10.88.0.2:40000",
+         "ip_forward"},
+        {24, "ended at tcp_v4_do_rcv", "dnat", "198.18.0.2:50000>198.18.0.1:8080", "198.18.0.2:50000>10.88.0.3:80",
+         "ip_forward"},
+        {16, "dropped by table ip filter base chain FORWARD at NF_INET_FORWARD", "", "", "", ""},
+    };
+    for (size_t i = 0; i < 4; i++) {
+        const json &j = lines[i];
+        EXPECT_EQ(j["rows"].size(), want[i].rows) << i;
+        EXPECT_EQ(j["ending"], want[i].ending) << i;
+        for (const json &row : j["rows"])
+            EXPECT_EQ(row["packet"], i + 1);
+        if (want[i].kind.empty()) {
+            EXPECT_EQ(j["rewrites"], json::array());
+            continue;
+        }
+        ASSERT_EQ(j["rewrites"].size(), 1u) << i;
+        const json &r = j["rewrites"][0];
+        EXPECT_EQ(r["kind"], want[i].kind);
+        EXPECT_EQ(endpoints(r["from"]), want[i].from);
+        EXPECT_EQ(endpoints(r["to"]), want[i].to);
+        size_t at = r["row"];
+        EXPECT_EQ(j["path"][at], want[i].at);
+        auto row_endpoints = [&](const json &row) {
+            return endpoints({{"saddr", row["sip"]}, {"sport", row["sport"]}, {"daddr", row["dip"]}, {"dport", row["dport"]}});
+        };
+        EXPECT_EQ(row_endpoints(j["rows"][at]), want[i].to); // the first row that shows it
+        EXPECT_EQ(row_endpoints(j["rows"][at - 1]), want[i].from);
+        EXPECT_EQ(j["flow"].get<std::string>().substr(0, 15), want[i].from.substr(0, 15)); // the first row's
+    }
+    EXPECT_EQ(lines[0]["rows"][0]["netns"], 4026532281u);
+    EXPECT_EQ(lines[0]["rows"].back()["netns"], 4026531840u);
+
+    report_result r = run_report({trace});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" ret_nft_do_chain@POST_ROUTING [snat 10.88.0.2:40000>198.18.0.2:8080 => "
+                         "198.18.0.1:40000>198.18.0.2:8080] ip_finish_output ip_finish_output2 "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("ret_nft_do_chain@PRE_ROUTING [dnat 198.18.0.2:8080>198.18.0.1:40000 => "
+                         "198.18.0.2:8080>10.88.0.2:40000] ip_forward "),
+              std::string::npos);
+    EXPECT_NE(r.out.find("journeys: 4 (87 rows)\n"), std::string::npos);
+
+    // The same rows without the numbers: each NATed packet falls in two.
+    std::string plain;
+    for (const std::string &line : lines_of(slurp(trace)))
+        plain += line.substr(0, 27) + line.substr(36, 86 - 36) + line.substr(98) + "\n";
+    EXPECT_EQ(journey_lines(run_report({"-"}, plain).out).size(), 7u);
+
+    // --flow holds any address a packet had: the container's finds its SYN
+    // and the reply that was rewritten to it; the published port's target too.
+    auto starts = [&](std::vector<std::string> args) {
+        args.push_back(trace);
+        std::string starts;
+        for (const std::string &line : journey_lines(run_report(args).out))
+            starts += line.substr(0, line.find(' ')) + " ";
+        return starts;
+    };
+    EXPECT_EQ(starts({"--flow", "10.88.0.2"}), "1000900 2000900 ");
+    EXPECT_EQ(starts({"--flow", "198.18.0.1:40000"}), "1000900 2000900 ");
+    EXPECT_EQ(starts({"--flow", "10.88.0.3:80"}), "3000900 ");
+    EXPECT_EQ(starts({"--flow", "10.88.0.3"}), "3000900 4000900 ");
+}
+
+TEST(ReportCli, a_device_name_in_two_namespaces_is_shown_with_its_namespace_and_one_in_one_stays_plain)
+{
+    // A word of the detail's rows: a blank before it, a blank or the line's end after.
+    auto shows = [](const std::string &out, const std::string &word) {
+        for (size_t at = out.find(" " + word); at != std::string::npos; at = out.find(" " + word, at + 1))
+            if (at + 1 + word.size() == out.size() || out[at + 1 + word.size()] == ' ' || out[at + 1 + word.size()] == '\n')
+                return true;
+        return false;
+    };
+    report_result r = run_report({"--detail", data_file("nat_tcp.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *device : {"eth0@4026532281", "eth0@4026532350", "eth0@4026531840", "cni0", "vethA", "vethB", "nil"})
+        EXPECT_TRUE(shows(r.out, device)) << device;
+    for (const char *plain : {"cni0@", "vethA@", "nil@"})
+        EXPECT_EQ(r.out.find(plain), std::string::npos) << plain;
+    EXPECT_FALSE(shows(r.out, "eth0"));
+    // Without the columns nothing tells namespaces apart.
+    report_result plain = run_report({"--detail", data_file("forward_tcp.trace")});
+    EXPECT_TRUE(shows(plain.out, "eth0"));
+    EXPECT_EQ(plain.out.find("@40"), std::string::npos);
+}
+
+// forward_tcp.trace has no -N columns: after a bridge port's frame, the
+// frame on the bridge and a forwarded packet sent out again continue it.
+TEST(ReportCli, bridged_and_forwarded_packets_are_one_journey_without_packet_numbers_and_forwarding_off_is_told)
+{
+    const std::string trace = data_file("forward_tcp.trace");
+    json lines = json_lines(run_report({"--json", trace}).out);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["ending"], "dropped by table ip filter base chain FORWARD at NF_INET_FORWARD");
+    EXPECT_EQ(lines[0]["rows"].size(), 16u);
+    EXPECT_EQ(lines[1]["ending"], "dropped at ip_error: IPv4 forwarding is off");
+    EXPECT_EQ(lines[1]["class"], "dropped");
+    EXPECT_EQ(lines[1]["dropped"], true);
+    EXPECT_EQ(lines[1]["drop_function"], "ip_error");
+    EXPECT_EQ(lines[1]["drop_reason"], "NOT_SPECIFIED");
+    EXPECT_EQ(lines[2]["ending"], "ended at dev_hard_start_xmit");
+    EXPECT_EQ(lines[2]["rows"].size(), 23u);
+    for (const json &j : lines) {
+        EXPECT_EQ(j["rewrites"], json::array());
+        EXPECT_FALSE(j["rows"][0].contains("packet") || j["rows"][0].contains("netns"));
+    }
+    EXPECT_EQ(lines[2]["path"][16], "ip_output"); // after ip_forward_finish
+
+    // Cut short after a hand-over, a packet was on its way.
+    std::vector<std::string> rows = lines_of(slurp(trace));
+    for (const char *last : {"ip_forward_finish", "br_forward", "veth_xmit", "br_handle_frame", "ip_forward"}) {
+        std::string cut;
+        size_t kept = 0;
+        for (const std::string &line : rows) {
+            cut += line + "\n";
+            kept += line.find("43000") != std::string::npos && line.find(std::string(" ") + last + " ") != std::string::npos;
+            if (kept)
+                break;
+        }
+        if (std::string(last) == "br_forward") // the forwarded SYN never meets a bridge on its way out
+            cut = rows[0] + "\n" + std::string(rows.back()).replace(27, 19, "br_forward         ") + "\n";
+        report_result r = run_report({"-"}, cut);
+        std::vector<std::string> journeys = journey_lines(r.out);
+        ASSERT_FALSE(journeys.empty()) << last;
+        EXPECT_NE(journeys.back().find(std::string("last seen at ") + last + " "), std::string::npos) << journeys.back();
+    }
+}
 
 TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_icmp_rcv)
 {
@@ -1657,12 +1857,14 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
 {
     std::vector<std::string> traces;
     for (const char *name : {"icmp.trace", "tcp_iptables.trace", "udp_iptables.trace", "udp_gro.trace",
-                             "lab_tcp_interleaved.trace", "lab_tcp_iptables.trace", "lab_udp_iptables.trace"})
+                             "lab_tcp_interleaved.trace", "lab_tcp_iptables.trace", "lab_udp_iptables.trace",
+                             "forward_tcp.trace"})
         traces.push_back(slurp(data_file(name)));
     std::mt19937_64 random(19);
     const char *functions[] = {"ip_output", "ip_finish_output", "__dev_queue_xmit", "napi_gro_receive",
                                "__netif_receive_skb", "ip_rcv", "ip_local_deliver", "udp_rcv",
-                               "ipt_do_table", "ret_ipt_do_table", "an_unknown_function"};
+                               "ipt_do_table", "ret_ipt_do_table", "an_unknown_function", "br_forward",
+                               "ip_forward_finish"};
     const char *others[] = {"", "hook:NF_INET_LOCAL_IN table: filter", "hook:NF_INET_LOCAL_OUT table: raw",
                             "verdict: NF_DROP", "verdict: NF_ACCEPT"};
     std::string trace = udp_header() + "\n";
@@ -2356,6 +2558,29 @@ TEST(ReportBadInput, unreadable_rows_are_counted_and_named_by_line_and_the_rest_
         EXPECT_EQ(read.err, "") << name;
         EXPECT_EQ(read.out, whole.out) << name;
     }
+}
+
+TEST(ReportBadInput, bad_packet_and_netns_values_are_unreadable_rows_and_the_rest_reads_as_before)
+{
+    std::vector<std::string> lines = lines_of(slurp(data_file("nat_tcp.trace")));
+    std::string text;
+    for (size_t i = 0; i < lines.size(); i++) {
+        std::string line = lines[i];
+        if (i == 2)
+            line.replace(27, 8, "x       ");
+        if (i == 3)
+            line.replace(86, 11, "99999999999");
+        if (i == 4)
+            line = line.substr(0, 40); // cut in TRACE_INFO's padding: no INTERFACE
+        text += line + "\n";
+    }
+    report_result r = run_report({"-"}, text);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "vn_bpf_net_report: standard input:3: unreadable row (no valid PACKET)\n"
+                     "vn_bpf_net_report: standard input:4: unreadable row (no valid NETNS)\n"
+                     "vn_bpf_net_report: standard input:5: unreadable row (no valid NETNS)\n");
+    EXPECT_NE(r.out.find("unreadable rows: 3\n"), std::string::npos);
+    EXPECT_NE(r.out.find("journeys: 4 (84 rows)\n"), std::string::npos) << r.out;
 }
 
 // Host names end up in every output: only 1 to 32 of [A-Za-z0-9._-] are

@@ -56,7 +56,10 @@ flow_key group_key(const trace_source &from, uint32_t source, const trace_row &r
 
 void note_netns(report_state &state, const trace_row &row)
 {
-    if (row.netns == 0)
+    // "nil" is no device: every namespace has it.
+    if (state.nil_device == NO_NAME)
+        state.nil_device = state.names.id("nil");
+    if (row.netns == 0 || row.device == state.nil_device)
         return;
     if (row.device >= state.netns_of_device.size())
         state.netns_of_device.resize(row.device + 1);
