@@ -400,11 +400,11 @@ TEST(ReportRows, rows_with_packet_and_netns_columns_read_back_and_bad_values_nam
     };
     ASSERT_EQ(parse_row(with(86, 11, "-          "), layout, row), nullptr);
     EXPECT_EQ(row.netns, 0u);
-    ASSERT_EQ(parse_row(with(27, 8, "4294967295"), layout, row), nullptr); // longer: shifts the rest
-    EXPECT_EQ(row.packet, UINT32_MAX);
+    ASSERT_EQ(parse_row(with(27, 8, "18446744073709551615"), layout, row), nullptr); // longer: shifts the rest
+    EXPECT_EQ(row.packet, UINT64_MAX);
     EXPECT_EQ(row.function, "ip_output");
     EXPECT_EQ(row.netns, 4026532281u);
-    for (const char *bad : {"x       ", "0       ", "4294967296", "-       ", "-1      "})
+    for (const char *bad : {"x       ", "0       ", "18446744073709551616", "-       ", "-1      "})
         EXPECT_STREQ(parse_row(with(27, 8, bad), layout, row), "PACKET") << bad;
     for (const char *bad : {"abc        ", "0          ", "4294967296 ", "--         "})
         EXPECT_STREQ(parse_row(with(86, 11, bad), layout, row), "NETNS") << bad;

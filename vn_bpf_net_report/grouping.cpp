@@ -50,7 +50,7 @@ namespace {
 flow_key group_key(const trace_source &from, uint32_t source, const trace_row &row)
 {
     if (from.packet_columns)
-        return {source, 0, 0, {row.packet, 0, 0, 0}};
+        return {source, 0, 0, {uint32_t(row.packet), uint32_t(row.packet >> 32), 0, 0}};
     return key_of(source, from.protocol, row);
 }
 

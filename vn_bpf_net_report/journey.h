@@ -20,7 +20,8 @@ struct trace_row {
     bool cut = false; // the input's last line, without its line feed: its text may be cut short
     // A trace with -N's columns: the packet's number in its trace, and its
     // network namespace's inode number (0 where the row knows none).
-    uint32_t packet = 0, netns = 0;
+    uint64_t packet = 0;
+    uint32_t netns = 0;
 };
 
 // Samples the monitor lost on one CPU, between the last it got from that

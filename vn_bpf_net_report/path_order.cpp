@@ -29,19 +29,18 @@ const known_function PATH[] = {
 #include "probe_points.def"
     // Older monitors probed it; its rows keep their place.
     {"__netif_receive_skb_core", 85, true, false},
-    // Bridges, veth, loopback and forwarding, as monitors with -N probe them.
-    {"veth_xmit", 65, true, false},
-    {"loopback_xmit", 65, true, false},
-    {"br_handle_frame", 85, true, false},
-    {"br_forward", 87, true, false},
-    {"ip_forward", 122, false, false},
-    {"ip_forward_finish", 127, false, false},
 };
 #undef PROBE
 
 // After these the packet goes on at an earlier place: received again on
 // the bridge, sent out again by the bridge or by forwarding.
-const char *const HANDOVERS[] = {"br_handle_frame", "br_forward", "ip_forward", "ip_forward_finish"};
+#define PROBE(...)
+#define HANDOVER(function) #function,
+const char *const HANDOVERS[] = {
+#include "probe_points.def"
+};
+#undef HANDOVER
+#undef PROBE
 
 struct known_hook {
     const char *name;

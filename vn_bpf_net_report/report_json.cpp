@@ -75,6 +75,7 @@ struct piece_writer {
         at += piece.size();
     }
     void number(int64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
+    void unsigned_number(uint64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
     void ipv4(uint32_t addr)
     {
         *at++ = '"';
@@ -214,7 +215,7 @@ void json_report::row(const protocol_layout_t &layout, const trace_row &row, flo
     w.text(common_keys[CPU]);
     w.number(row.cpu);
     if (row.packet)
-        w.text(packet_key), w.number(row.packet);
+        w.text(packet_key), w.unsigned_number(row.packet);
     const size_t text_columns[] = {TRACE_INFO, INTERFACE, SMAC, DMAC};
     for (size_t i = 0; i < 4; i++) {
         w.text(common_keys[text_columns[i]]);

@@ -234,16 +234,16 @@ bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, 
     std::string_view no_netns;
     if (!c.number(COMMON[TIME].width, 18, uint64_t(INT64_MAX), time) ||
         !c.number(COMMON[CPU].width, 9, uint64_t(INT32_MAX), cpu) ||
-        (packet_columns && (!c.number(PACKET_COLUMN.width, 10, UINT32_MAX, packet) || packet == 0)) ||
+        (packet_columns && (!c.number(PACKET_COLUMN.width, 19, UINT64_MAX, packet) || packet == 0)) ||
         !c.text(COMMON[TRACE_INFO].width, row.function) || row.function.empty() ||
         !c.text(COMMON[INTERFACE].width, row.device) ||
         (packet_columns && !c.number(NETNS_COLUMN.width, 10, UINT32_MAX, netns) &&
-         (!c.text(NETNS_COLUMN.width, no_netns) || no_netns != NO_NETNS)) ||
+         (!c.text(NETNS_COLUMN.width, no_netns) || no_netns != NETNS_UNKNOWN)) ||
         (packet_columns && no_netns.empty() && netns == 0) || !c.text(COMMON[SMAC].width, row.smac) ||
         !c.text(COMMON[DMAC].width, row.dmac) || !c.ipv4(COMMON[SIP].width, row.saddr, row.sip) ||
         !c.ipv4(COMMON[DIP].width, row.daddr, row.dip))
         return false;
-    row.packet = uint32_t(packet);
+    row.packet = packet;
     row.netns = uint32_t(netns);
     row.time = int64_t(time);
     row.cpu = int32_t(cpu);
@@ -263,9 +263,9 @@ bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, 
 }
 
 // A packet number (1 on) or a namespace ("-" for none, 0 then) of -N's columns.
-bool parse_packet_column(std::string_view text, bool may_be_none, uint32_t &value)
+template <typename T> bool parse_packet_column(std::string_view text, bool may_be_none, T &value)
 {
-    if (may_be_none && text == NO_NETNS) {
+    if (may_be_none && text == NETNS_UNKNOWN) {
         value = 0;
         return true;
     }

@@ -9,18 +9,11 @@
 
 #include "trace_layout.h"
 
-// The columns a monitor run with -N adds: each row's packet number (from
-// 1) after CPU, and its network namespace's inode number ("-" when the row
-// knows none) after INTERFACE.
-constexpr trace_layout::column_t PACKET_COLUMN{"PACKET", 8}, NETNS_COLUMN{"NETNS", 11};
-constexpr const char NO_NETNS[] = "-";
-// A header with those columns: the bit is told with its protocol, and the
-// rows read with it have them.
+// A header with -N's columns (trace_layout::PACKET_COLUMN and
+// NETNS_COLUMN): the bit is told with its protocol, and the rows read with
+// it have them.
 constexpr uint32_t PACKET_COLUMNS = 1u << 16;
 constexpr uint32_t PROTOCOL_MASK = 0xff;
-// A drop row's third OTHER_INFO sub-field after buf:N where the packet was
-// dropped at ip_error on a device whose IPv4 forwarding is off.
-constexpr const char FORWARDING_OFF[] = "fwd:off";
 
 // The IP protocol number a header line announces, with PACKET_COLUMNS
 // where it labels them, or 0 when the line is no trace header.
@@ -36,7 +29,8 @@ struct parsed_row {
     // UDP SPORT DPORT LEN, ICMP TYPE CODE ID SEQUENCE.
     uint32_t fields[4];
     std::string_view other_info; // the three sub-fields, outer blanks trimmed
-    uint32_t packet = 0, netns = 0; // with PACKET_COLUMNS; netns 0 where the row knows none
+    uint64_t packet = 0; // with PACKET_COLUMNS
+    uint32_t netns = 0;  // with PACKET_COLUMNS; 0 where the row knows none
 };
 
 // Fills row from one line (without its line feed), read in the monitor's
