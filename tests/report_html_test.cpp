@@ -256,6 +256,56 @@ TEST_F(ReportPage, marks_tell_a_walk_from_its_return_and_the_tcp_receive_functio
         EXPECT_NE(dom.out.find("></i>" + function), std::string::npos) << function; // in the legend
 }
 
+// A container host's traces: NAT rewrites, two containers' eth0, a FORWARD
+// drop and forwarding off.
+TEST_F(ReportPage, a_nat_rewrite_is_a_bar_at_its_row_told_on_hover_and_forwarding_off_has_a_colour_of_its_own)
+{
+    std::string page = page_of({data_file("nat_tcp.trace"), data_file("forward_tcp.trace")});
+    browser_result dom = chromium(page, "--dump-dom");
+    ASSERT_EQ(dom.status, 0) << dom.err;
+    static const std::regex bar(R"re(<line class="rewrite" x1="([^"]*)" x2="\1" y1="1" y2="13"><title>([^<]*) at (\S+)</title></line>)re");
+    std::vector<std::string> told;
+    for (size_t lane = dom.out.find("<div class=\"lane"); lane != std::string::npos;) {
+        size_t next = dom.out.find("<div class=\"lane", lane + 1);
+        std::string text = dom.out.substr(lane, next == std::string::npos ? std::string::npos : next - lane);
+        for (std::sregex_iterator b(text.begin(), text.end(), bar), end; b != end; ++b) {
+            told.push_back((*b)[2]);
+            // At the mark of the row that first shows the new addresses.
+            size_t mark = text.find("<circle class=\"mark\" cx=\"" + (*b)[1].str() + "\"");
+            ASSERT_NE(mark, std::string::npos) << (*b)[0];
+            std::string title = text.substr(mark, text.find("</title>", mark) - mark);
+            EXPECT_NE(title.find(" " + (*b)[3].str() + " "), std::string::npos) << title;
+            std::string to = (*b)[2].str().substr((*b)[2].str().find("=&gt; ") + 6);
+            to = std::regex_replace(to.substr(0, to.size() - 1), std::regex("&gt;"), " &gt; ");
+            EXPECT_NE(title.find(to), std::string::npos) << title << " has no " << to;
+        }
+        lane = next;
+    }
+    EXPECT_EQ(told, (std::vector<std::string>{
+                        "[snat 10.88.0.2:40000&gt;198.18.0.2:8080 =&gt; 198.18.0.1:40000&gt;198.18.0.2:8080]",
+                        "[dnat 198.18.0.2:8080&gt;198.18.0.1:40000 =&gt; 198.18.0.2:8080&gt;10.88.0.2:40000]",
+                        "[dnat 198.18.0.2:50000&gt;198.18.0.1:8080 =&gt; 198.18.0.2:50000&gt;10.88.0.3:80]"}));
+    EXPECT_EQ(count_of(dom.out, "<i class=\"rewrite-key\""), 1u); // in the legend
+    // A mark's row names a container's eth0 with its namespace, a bridge as it is.
+    EXPECT_NE(dom.out.find(" cpu 0 __netif_receive_skb eth0@4026532350 "), std::string::npos);
+    EXPECT_NE(dom.out.find(" cpu 0 __netif_receive_skb cni0 "), std::string::npos);
+    EXPECT_EQ(dom.out.find("cni0@"), std::string::npos);
+
+    json shown = laid_out(page, 1400);
+    std::map<std::string, std::string> colour_of;
+    for (const json &e : shown["endings"])
+        colour_of[e[0]] = e[1];
+    ASSERT_EQ(colour_of.count("dropped at ip_error: IPv4 forwarding is off"), 1u) << shown["endings"].dump();
+    for (const auto &[ending, colour] : colour_of)
+        if (ending != "dropped at ip_error: IPv4 forwarding is off") {
+            EXPECT_NE(colour, colour_of["dropped at ip_error: IPv4 forwarding is off"]) << ending;
+        }
+    // No rewrite, no bar and no legend for one.
+    std::string plain = slurp(page_of({data_file("forward_tcp.trace")}));
+    EXPECT_EQ(plain.find("<i class=\"rewrite-key\""), std::string::npos);
+    EXPECT_EQ(plain.find("<line class=\"rewrite\""), std::string::npos);
+}
+
 // Each kind of trace the lab makes, read into a page and laid out in a
 // window 1400 and one 800 pixels wide. Screenshots are kept in page-shots/
 // (beside the test's working directory) for a person to look at.
@@ -385,6 +435,7 @@ INSTANTIATE_TEST_SUITE_P(
         page_kind{"udp-drops", {data_file("lab_drops_udp.trace")}, true, {"timeline"}},
         page_kind{"tcp-iptables", {data_file("lab_tcp_iptables.trace")}, false, {"timeline"}},
         page_kind{"full-buffer", {data_file("lab_traffic_udp.trace")}, true, {"timeline"}},
+        page_kind{"containers", {data_file("nat_tcp.trace"), data_file("forward_tcp.trace")}, true, {"timeline"}},
         page_kind{"two-hosts",
                   {"--host", "amd64=" + data_file("lab_pair_amd64_icmp.trace"), "--host",
                    "arm64=" + data_file("lab_pair_arm64_icmp.trace")},

@@ -741,7 +741,7 @@ std::vector<uint32_t> functions_of(report_state &state, const std::vector<const 
 }
 
 void append_legend(std::string &out, report_state &state, const std::vector<uint32_t> &functions,
-                   const page_colours &colours)
+                   const page_colours &colours, bool rewrites)
 {
     out += "<p class=\"legend\">";
     for (uint32_t f : functions) {
@@ -754,6 +754,9 @@ void append_legend(std::string &out, report_state &state, const std::vector<uint
         out += "<span><i style=\"background:" + style.fill + ";border-color:" + style.stroke + "\"></i>" +
                escaped(shown_name(state, f)) + role + "</span> ";
     }
+    if (rewrites)
+        out += "<span><i class=\"rewrite-key\" style=\"background:" + std::string(REWRITE_MARK) + ";border-color:" +
+               REWRITE_MARK + "\"></i>NAT rewrite (hover the bar for the addresses)</span>";
     out += "</p>\n";
 }
 
@@ -818,6 +821,7 @@ svg text { font-size: 10px; fill: #555; }
   margin-right: 4px; vertical-align: -1px; }
 .swatch { border: 0; width: 10px; height: 10px; border-radius: 2px; margin-right: 5px; }
 .legend i.band-key { border-radius: 3px; width: 16px; opacity: 0.6; }
+.legend i.rewrite-key { border-radius: 0; border-width: 0; width: 3px; height: 12px; }
 .arrow { white-space: nowrap; }
 table.list { border-collapse: collapse; width: 100%; table-layout: fixed; }
 .list th { text-align: left; font-weight: normal; color: #555; border-bottom: 1px solid #ccc; padding: 2px 6px; }
@@ -881,7 +885,9 @@ table.list { border-collapse: collapse; width: 100%; table-layout: fixed; }
            "and journeys of milliseconds both show: a lane ends the further right the longer its journey took. "
            "Journeys alike (the same flow, path and ending) share a lane, &#xd7;N, the slowest drawn; the slowest "
            "lanes in bold. Hover a mark for its row.</p>\n";
-    append_legend(out, state, functions, colours);
+    bool rewrites = std::any_of(shown.begin(), shown.end(),
+                                [](const lane *l) { return !l->joined && !l->drawn->rewrites.empty(); });
+    append_legend(out, state, functions, colours, rewrites);
     if (join && !joined.empty()) {
         out += "<h3>Across hosts</h3>\n<p class=\"note\">";
         for (const host_clock &c : join->clocks) {
