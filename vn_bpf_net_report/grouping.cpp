@@ -47,11 +47,30 @@ namespace {
 
 // With packet numbers a packet's rows are one group whatever its addresses
 // (NAT): the number alone, in its source, is the key.
-flow_key group_key(const trace_source &from, uint32_t source, const trace_row &row)
+flow_key packet_key(uint32_t source, uint64_t packet)
 {
-    if (from.packet_columns)
-        return {source, 0, 0, {uint32_t(row.packet), uint32_t(row.packet >> 32), 0, 0}};
-    return key_of(source, from.protocol, row);
+    return {source, 0, 0, {uint32_t(packet), uint32_t(packet >> 32), 0, 0}};
+}
+
+// CPUs whose last drop is remembered: a walk's return after it is rare.
+constexpr int32_t DROP_CPUS_MAX = 1024;
+
+// The monitor ends a packet's number at its drop row, so the return of the
+// nft walk that dropped it (NF_STOLEN, next on its CPU) comes under a number
+// never seen before: it is still the dropped packet's row.
+uint64_t packet_of(report_state &state, trace_source &from, const trace_row &row)
+{
+    function_place place = place_of(state, row.function);
+    bool fresh = row.packet > from.last_packet;
+    from.last_packet = std::max(from.last_packet, row.packet);
+    if (row.cpu < 0 || row.cpu >= DROP_CPUS_MAX)
+        return row.packet;
+    if (size_t(row.cpu) >= from.dropped_on_cpu.size())
+        from.dropped_on_cpu.resize(size_t(row.cpu) + 1, 0);
+    uint64_t &dropped = from.dropped_on_cpu[size_t(row.cpu)];
+    uint64_t packet = place.walk_return && fresh && dropped ? dropped : row.packet;
+    dropped = place.drop ? row.packet : 0;
+    return packet;
 }
 
 void note_netns(report_state &state, const trace_row &row)
@@ -73,8 +92,9 @@ void note_netns(report_state &state, const trace_row &row)
 
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
 {
-    const trace_source &from = state.sources[source];
-    flow_key key = group_key(from, source, row);
+    trace_source &from = state.sources[source];
+    flow_key key = from.packet_columns ? packet_key(source, packet_of(state, from, row))
+                                       : key_of(source, from.protocol, row);
     if (from.packet_columns)
         note_netns(state, row);
     if (!state.last_group || !(key == state.last_key)) {
@@ -128,6 +148,8 @@ void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, l
         if (line_no != 1) {
             state.sources.push_back(state.sources[source]);
             source = uint32_t(state.sources.size() - 1);
+            state.sources[source].last_packet = 0; // numbered afresh
+            state.sources[source].dropped_on_cpu.clear();
         }
         state.sources[source].protocol = header & PROTOCOL_MASK;
         state.sources[source].packet_columns = header & PACKET_COLUMNS;

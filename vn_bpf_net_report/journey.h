@@ -39,6 +39,10 @@ struct trace_source {
     std::vector<loss_window> losses; // in the order of their ends (`to`)
     int64_t longest_loss_ns = 0;
     bool packet_columns = false; // its header has PACKET and NETNS: rows are grouped by packet number
+    // With packet numbers: the highest seen, and by CPU (the first few) the
+    // packet its last row dropped, or 0.
+    uint64_t last_packet = 0;
+    std::vector<uint64_t> dropped_on_cpu = {};
 };
 
 // What makes rows the same packet: the source, the addresses and, per
