@@ -400,7 +400,8 @@ TEST(ReportRows, rows_with_packet_and_netns_columns_read_back_and_bad_values_nam
     };
     ASSERT_EQ(parse_row(with(86, 11, "-          "), layout, row), nullptr);
     EXPECT_EQ(row.netns, 0u);
-    ASSERT_EQ(parse_row(with(27, 8, "18446744073709551615"), layout, row), nullptr); // longer: shifts the rest
+    std::string widest = with(27, 8, "18446744073709551615"); // longer: shifts the rest; the row points into it
+    ASSERT_EQ(parse_row(widest, layout, row), nullptr);
     EXPECT_EQ(row.packet, UINT64_MAX);
     EXPECT_EQ(row.function, "ip_output");
     EXPECT_EQ(row.netns, 4026532281u);
@@ -1174,6 +1175,50 @@ TEST(ReportLab, every_real_icmp_ping_and_reply_is_one_journey_from_ip_output_to_
     EXPECT_EQ(stage_count(r.out, "ip_rcv -> ip_local_deliver"), 22);
     EXPECT_EQ(stage_count(r.out, "dev_hard_start_xmit -> __netif_receive_skb"), 22);
     EXPECT_EQ(count_of(r.out, " -> "), 12u); // eleven functions, ten stages, two named slowest
+}
+
+// The lab's pings numbered as -N numbers them: each journey's rows one
+// packet, a raw socket's copy (raw_rcv) a buffer with a number of its own.
+// The copy still tells how the reply was delivered.
+TEST(ReportLab, a_real_ping_trace_numbered_per_packet_reads_as_without_the_numbers)
+{
+    const std::string trace = data_file("lab_traffic_icmp.trace");
+    std::vector<std::string> lines = lines_of(slurp(trace));
+    std::map<int, size_t> journey_of_line;
+    json journeys = json_lines(run_report({"--json", trace}).out);
+    for (size_t j = 0; j < journeys.size(); j++)
+        for (const json &row : journeys[j]["rows"])
+            journey_of_line[row["line"].get<int>()] = j;
+    auto pad = [](std::string text, size_t width) { return text.append(width + 1 - text.size(), ' '); };
+    auto with_columns = [&](const std::string &line, const std::string &packet, const std::string &netns) {
+        return line.substr(0, 27) + pad(packet, 8) + line.substr(27, 50) + pad(netns, 11) + line.substr(77) + "\n";
+    };
+    std::string numbered = with_columns(lines[0], "PACKET", "NETNS");
+    std::map<size_t, uint64_t> number_of_journey;
+    uint64_t last = 0;
+    size_t copies = 0;
+    for (size_t i = 1; i < lines.size(); i++) {
+        if (lines[i].empty() || lines[i][0] == '#') {
+            numbered += lines[i] + "\n";
+            continue;
+        }
+        auto in = journey_of_line.find(int(i + 1));
+        bool copy = lines[i].compare(27, 8, "raw_rcv ") == 0;
+        copies += copy;
+        uint64_t packet = in == journey_of_line.end() || copy ? ++last
+                          : number_of_journey.count(in->second) ? number_of_journey[in->second]
+                                                                : number_of_journey[in->second] = ++last;
+        numbered += with_columns(lines[i], std::to_string(packet), "-");
+    }
+    EXPECT_EQ(copies, 3u);
+    auto endings = [](const std::string &out) {
+        size_t at = out.find("\nCLASS ");
+        return out.substr(at, out.find("\n\n", at) - at);
+    };
+    std::string plain = run_report({trace}).out, read = run_report({"-"}, numbered).out;
+    EXPECT_NE(endings(plain).find("delivered         3  delivered to a raw socket"), std::string::npos) << plain;
+    EXPECT_EQ(endings(read), endings(plain));
+    EXPECT_EQ(journey_lines(read).size(), journey_lines(plain).size());
 }
 
 TEST(ReportLab, real_datagrams_to_the_drop_port_end_in_nf_drop_at_local_in)

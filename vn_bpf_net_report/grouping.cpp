@@ -52,24 +52,28 @@ flow_key packet_key(uint32_t source, uint64_t packet)
     return {source, 0, 0, {uint32_t(packet), uint32_t(packet >> 32), 0, 0}};
 }
 
-// CPUs whose last drop is remembered: a walk's return after it is rare.
-constexpr int32_t DROP_CPUS_MAX = 1024;
+// CPUs whose last row is remembered.
+constexpr int32_t LAST_CPUS_MAX = 1024;
 
-// The monitor ends a packet's number at its drop row, so the return of the
-// nft walk that dropped it (NF_STOLEN, next on its CPU) comes under a number
-// never seen before: it is still the dropped packet's row.
+// Two rows the monitor numbers afresh belong to the packet of the row
+// before them on their CPU: the return of the nft walk that dropped it
+// (NF_STOLEN: the number ended at the drop row), and a raw socket's copy
+// (raw_rcv: a buffer of its own), which tells how the packet was delivered.
 uint64_t packet_of(report_state &state, trace_source &from, const trace_row &row)
 {
-    function_place place = place_of(state, row.function);
     bool fresh = row.packet > from.last_packet;
     from.last_packet = std::max(from.last_packet, row.packet);
-    if (row.cpu < 0 || row.cpu >= DROP_CPUS_MAX)
+    if (row.cpu < 0 || row.cpu >= LAST_CPUS_MAX)
         return row.packet;
-    if (size_t(row.cpu) >= from.dropped_on_cpu.size())
-        from.dropped_on_cpu.resize(size_t(row.cpu) + 1, 0);
-    uint64_t &dropped = from.dropped_on_cpu[size_t(row.cpu)];
-    uint64_t packet = place.walk_return && fresh && dropped ? dropped : row.packet;
-    dropped = place.drop ? row.packet : 0;
+    if (size_t(row.cpu) >= from.last_on_cpu.size())
+        from.last_on_cpu.resize(size_t(row.cpu) + 1);
+    trace_source::cpu_last &last = from.last_on_cpu[size_t(row.cpu)];
+    function_place place = place_of(state, row.function);
+    uint64_t packet = row.packet;
+    if (fresh && last.packet &&
+        ((place.walk_return && last.drop) || (!last.drop && state.names.text(row.function) == "raw_rcv")))
+        packet = last.packet;
+    last = {packet, place.drop};
     return packet;
 }
 
@@ -149,7 +153,7 @@ void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, l
             state.sources.push_back(state.sources[source]);
             source = uint32_t(state.sources.size() - 1);
             state.sources[source].last_packet = 0; // numbered afresh
-            state.sources[source].dropped_on_cpu.clear();
+            state.sources[source].last_on_cpu.clear();
         }
         state.sources[source].protocol = header & PROTOCOL_MASK;
         state.sources[source].packet_columns = header & PACKET_COLUMNS;

@@ -40,9 +40,13 @@ struct trace_source {
     int64_t longest_loss_ns = 0;
     bool packet_columns = false; // its header has PACKET and NETNS: rows are grouped by packet number
     // With packet numbers: the highest seen, and by CPU (the first few) the
-    // packet its last row dropped, or 0.
+    // packet of its last row and whether that row dropped it.
     uint64_t last_packet = 0;
-    std::vector<uint64_t> dropped_on_cpu = {};
+    struct cpu_last {
+        uint64_t packet = 0;
+        bool drop = false;
+    };
+    std::vector<cpu_last> last_on_cpu = {};
 };
 
 // What makes rows the same packet: the source, the addresses and, per
