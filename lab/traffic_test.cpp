@@ -237,10 +237,11 @@ TEST(Traffic, RoutingDropsAreCountedByTheKernelAndSayWhere)
         const char *port, *host, *counter;
         std::set<std::string> reasons;
         std::string at;  // the function, where the kernel's code fixes it
+        bool forwarding_off = false; // the device does not forward: the row and the ending say so
     };
     const Case cases[] = {
         {"NOROUTE_PORT", "NOROUTE_HOST", "IpExt.InNoRoutes", {"NOT_SPECIFIED", "IP_INNOROUTES"}, "ip_error"},
-        {"NOFWD_PORT", "NOFWD_HOST", "Ip.InAddrErrors", {"NOT_SPECIFIED", "IP_INADDRERRORS"}, "ip_error"},
+        {"NOFWD_PORT", "NOFWD_HOST", "Ip.InAddrErrors", {"NOT_SPECIFIED", "IP_INADDRERRORS"}, "ip_error", true},
         {"MARTIAN_PORT", "HOST_B", "TcpExt.IPReversePathFilter", {"IP_RPFILTER"}, ""},
     };
     int sent = t.count("DROPPED_SIZES");
@@ -251,6 +252,10 @@ TEST(Traffic, RoutingDropsAreCountedByTheKernelAndSayWhere)
         std::map<std::string, int> want;
         auto rows = drop_rows_to(m, port);
         EXPECT_EQ((int)rows.size(), sent);
+        for (const auto& r : m.rows)
+            if (is_drop_row(r.func) && std::to_string(r.b) == port) {
+                EXPECT_EQ(r.other.find(" fwd:off") != std::string::npos, c.forwarding_off) << r.line;
+            }
         for (const auto& other : rows) {
             std::smatch got;
             ASSERT_TRUE(std::regex_match(other, got, std::regex("reason:(\\S+) at: ([a-z_][a-z0-9_.]*)"))) << other;
@@ -259,6 +264,8 @@ TEST(Traffic, RoutingDropsAreCountedByTheKernelAndSayWhere)
                 EXPECT_EQ(got[2], c.at) << other;
             }
             std::string reason = got[1] == "NOT_SPECIFIED" ? "reason not given by this kernel" : got[1].str();
+            if (c.forwarding_off)
+                reason = "IPv4 forwarding is off";
             want["dropped at " + got[2].str() + ": " + reason]++;
         }
         std::string host = std::string(c.host) == "HOST_B" ? lab()["HOST_B"] : t[c.host];

@@ -1049,9 +1049,12 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"napi_gro_receive", 5, 3000000100ull, p, h}, // merged by GRO, freed and reused: new
         {"nft_do_chain", 5, 3000000200ull, p, h},
         {"nft_do_chain", 5, 3000000300ull, p, h}, // two base chains at one hook: the same
+        {"kfree_skb", 5, 3000000400ull, p, h},    // a rule dropped it in the walk...
+        {"ret_nft_do_chain", 5, 3000000500ull, p, h}, // ...whose return is still its
+        {"ip_output", 5, 3000000600ull, p, h},    // the freed address's next packet
     };
-    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1",
-                             "1", "2", "2", "3", "3", "3", "3", "4", "5", "6", "6", "6"};
+    const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "2",
+                             "2", "3", "3", "3", "3", "4", "5", "6", "6", "6", "6", "6", "7"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));
     std::string text = written();
@@ -1140,4 +1143,51 @@ TEST_F(TraceOutput, a_drop_at_ip_error_on_a_device_that_does_not_forward_says_fo
         EXPECT_EQ(row.find(" buf:1 fwd:off") != std::string::npos, d.told) << row;
     }
     kernel_names = {};
+}
+
+// A poll reads the rings one CPU after another: its samples are taken in
+// the order of their times, so a packet's rows from two CPUs keep their
+// order, and the packet its number.
+TEST_F(TraceOutput, a_polls_samples_are_taken_in_time_order_whatever_ring_gave_them_first)
+{
+    trace_packet_columns = true;
+    const char *c = "10.88.0.2", *p = "198.18.0.2";
+    data_t later = step_record({"tcp_queue_rcv", 9, 300, c, p});
+    data_t earlier = step_record({"tcp_rcv_established", 9, 200, c, p});
+    data_t first = step_record({"ip_rcv", 9, 100, c, p});
+    queue_trace_event(nullptr, 2, &later, sizeof(later)); // the socket read on CPU 2, ring read first
+    queue_trace_event(nullptr, 0, &first, sizeof(first));
+    queue_trace_event(nullptr, 0, &earlier, sizeof(earlier));
+    EXPECT_EQ(written(), "");
+    handle_queued_trace_events();
+    std::vector<std::string> rows;
+    std::string text = written();
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        rows.push_back(text.substr(pos, 61));
+    const std::vector<std::string> expected = {
+        "100                  0     1        ip_rcv                   ",
+        "200                  0     1        tcp_rcv_established      ",
+        "300                  2     1        tcp_queue_rcv            ",
+    };
+    EXPECT_EQ(rows, expected) << text;
+    trace_packet_columns = false;
+}
+
+// Rows held for packets that never matched and then left without a drop
+// row (delivered) do not keep the pool: a later packet that matches after
+// its rewrite still has its first rows.
+TEST_F(TraceOutput, rows_held_for_packets_long_gone_make_room_for_a_reply_that_matches_late)
+{
+    trace_filter = {addr("10.88.0.2"), PROTO_TCP, 0};
+    const char *p = "198.18.0.2", *h = "198.18.0.1", *c = "10.88.0.2";
+    // Thousands of other packets, delivered: their rows held, never freed by a row.
+    for (uint64_t skb = 1; skb <= 3000; skb++)
+        feed(step_record({"ip_rcv", 0x1000 + skb, 1000 + skb, p, h}));
+    EXPECT_EQ(written(), "");
+    // A second later a reply comes, de-NATed to the container after its first row.
+    feed(step_record({"ip_rcv", 0x9999, 2000000000ull, p, h}));
+    feed(step_record({"ip_forward", 0x9999, 2000000100ull, p, c}));
+    std::string text = written();
+    EXPECT_NE(text.find(" ip_rcv "), std::string::npos) << text;
+    EXPECT_NE(text.find(" ip_forward "), std::string::npos) << text;
 }

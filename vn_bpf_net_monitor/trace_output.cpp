@@ -604,18 +604,24 @@ struct packet_life_t {
     bool handed_over = false; // its last placed row hands it on: a lower rank goes on
     bool to_receive = false;  // its last placed row handed it to a receive
     bool matched = false;     // a row of it passed the filter: all its rows are kept
+    bool freed = false;       // its drop row came: only the return of the walk that dropped it follows
     uint32_t held_first = NO_ROW, held_last = NO_ROW, held_count = 0; // rows before it matched
 };
 constexpr uint64_t LIFE_IDLE_NS = 1000ull * 1000 * 1000;
 // Bounds: the lives followed (an open-addressed table of twice as many
 // slots), and the rows held back for packets that have not matched yet (a
 // reply is de-NATed to the filter's address only after its first rows).
-// Past them the idle lives are forgotten first, then all.
-constexpr size_t LIVES_MAX = 1 << 16;
-constexpr size_t LIFE_SLOTS = LIVES_MAX * 2;
-constexpr uint32_t HELD_ROWS_MAX = 8192;
+// The monitor renders some ten thousand packets a second at most: when the
+// table is full the lives idle for 100 ms go, and all of them if that frees
+// too little. About 1.3 MiB in all, made when tracing starts.
+constexpr size_t LIVES_MAX = 1 << 13;
+constexpr int LIFE_SLOT_BITS = 14;
+constexpr size_t LIFE_SLOTS = size_t(1) << LIFE_SLOT_BITS;
+static_assert(LIFE_SLOTS == LIVES_MAX * 2, "half the slots at most are used");
+constexpr uint64_t LIFE_EVICTED_IDLE_NS = 100ull * 1000 * 1000;
+constexpr uint32_t HELD_ROWS_MAX = 2048;
 constexpr uint32_t HELD_ROWS_PER_PACKET = 64;
-std::vector<packet_life_t> lives, lives_kept;
+std::vector<packet_life_t> lives;
 size_t lives_used;
 std::vector<held_row_t> held_rows;
 uint32_t held_free;
@@ -623,7 +629,7 @@ uint64_t packets_numbered;
 
 size_t home_slot(uint64_t skb)
 {
-    return size_t((skb * 0x9e3779b97f4a7c15ull) >> 47) & (LIFE_SLOTS - 1);
+    return size_t((skb * 0x9e3779b97f4a7c15ull) >> (64 - LIFE_SLOT_BITS));
 }
 
 // The slot of SKB's life, or of the free slot where it would go.
@@ -663,39 +669,24 @@ void forget_slot(size_t i)
     lives[i] = packet_life_t();
 }
 
-void forget_life_of(uint64_t skb)
-{
-    if (lives.empty())
-        return;
-    size_t i = slot_of(skb);
-    if (lives[i].skb)
-        forget_slot(i);
-}
-
-// Makes room when the table is full: the lives idle for a second go, and
-// all of them if that frees too little. Held rows stay where they are.
+// Makes room when the table is full, in place.
 void make_room_for_a_life(uint64_t now)
 {
     if (lives_used < LIVES_MAX)
         return;
-    lives_kept.clear();
-    for (packet_life_t &life : lives) {
-        if (!life.skb)
-            continue;
-        if (now - life.last_time <= LIFE_IDLE_NS)
-            lives_kept.push_back(life);
+    for (size_t i = 0; i < LIFE_SLOTS;) {
+        if (lives[i].skb && now - lives[i].last_time > LIFE_EVICTED_IDLE_NS)
+            forget_slot(i); // a later life may have moved into it: look again
         else
-            release_held_rows(life);
+            i++;
+    }
+    if (lives_used <= LIVES_MAX / 2)
+        return;
+    for (packet_life_t &life : lives) {
+        release_held_rows(life);
         life = packet_life_t();
     }
-    if (lives_kept.size() > LIVES_MAX / 2) {
-        for (packet_life_t &life : lives_kept)
-            release_held_rows(life);
-        lives_kept.clear();
-    }
-    lives_used = lives_kept.size();
-    for (const packet_life_t &life : lives_kept)
-        lives[slot_of(life.skb)] = life;
+    lives_used = 0;
 }
 
 // Whether the buffer's row begins a new packet rather than continuing the
@@ -704,6 +695,10 @@ bool starts_again(const packet_life_t &life, const data_t &record, const probe_p
 {
     if (record.func_info.rcv_ts - life.last_time > LIFE_IDLE_NS && record.func_info.rcv_ts > life.last_time)
         return true;
+    // An nft rule's drop frees the buffer inside the walk, whose return
+    // then tells the verdict of the packet it had.
+    if (life.freed)
+        return !place || place->rank != NO_RANK;
     if (rank < 0 || life.last_rank < 0)
         return false;
     if (rank < life.last_rank)
@@ -720,16 +715,19 @@ bool starts_again(const packet_life_t &life, const data_t &record, const probe_p
     return false;
 }
 
+void make_life_tables()
+{
+    lives.assign(LIFE_SLOTS, packet_life_t());
+    held_rows.resize(HELD_ROWS_MAX);
+    for (uint32_t i = 0; i < HELD_ROWS_MAX; i++)
+        held_rows[i].next = i + 1 < HELD_ROWS_MAX ? i + 1 : NO_ROW;
+    held_free = 0;
+}
+
 packet_life_t &life_of(const data_t &record)
 {
-    if (lives.empty()) {
-        lives.assign(LIFE_SLOTS, packet_life_t());
-        lives_kept.reserve(LIVES_MAX);
-        held_rows.resize(HELD_ROWS_MAX);
-        for (uint32_t i = 0; i < HELD_ROWS_MAX; i++)
-            held_rows[i].next = i + 1 < HELD_ROWS_MAX ? i + 1 : NO_ROW;
-        held_free = 0;
-    }
+    if (lives.empty())
+        make_life_tables();
     const probe_place_t *place = place_of(record);
     int rank = rank_of(record, place);
     size_t i = slot_of(record.skb);
@@ -760,8 +758,26 @@ packet_life_t &life_of(const data_t &record)
     return life;
 }
 
+// A packet matches, if ever, while it crosses the host: rows held for one
+// that has not been seen for this long are of a packet delivered or freed
+// without a row, and go when the pool runs out.
+constexpr uint64_t HELD_ROWS_STALE_NS = 100ull * 1000 * 1000;
+uint64_t last_held_sweep;
+
+void release_stale_held_rows(uint64_t now)
+{
+    if (now - last_held_sweep < HELD_ROWS_STALE_NS / 10)
+        return; // swept a moment ago: no use sweeping on every row
+    last_held_sweep = now;
+    for (packet_life_t &life : lives)
+        if (life.held_count && now - life.last_time > HELD_ROWS_STALE_NS)
+            release_held_rows(life);
+}
+
 void hold_row(packet_life_t &life, const data_t &record, int cpu)
 {
+    if (held_free == NO_ROW)
+        release_stale_held_rows(record.func_info.rcv_ts);
     if (held_free == NO_ROW || life.held_count >= HELD_ROWS_PER_PACKET)
         return;
     uint32_t row = held_free;
@@ -779,12 +795,10 @@ void hold_row(packet_life_t &life, const data_t &record, int cpu)
 
 void start_buffer_numbers()
 {
-    for (packet_life_t &life : lives)
-        if (life.skb)
-            release_held_rows(life);
-    std::fill(lives.begin(), lives.end(), packet_life_t());
+    make_life_tables();
     lives_used = 0;
     packets_numbered = 0;
+    last_held_sweep = 0;
 }
 
 namespace {
@@ -1062,25 +1076,27 @@ void write_row(const data_t &record, int cpu, uint64_t packet)
 void take_row(const data_t &record, int cpu)
 {
     bool drop = label_contains(record, "kfree_skb");
-    if (drop && unexplained_drop(record)) {
-        forget_life_of(record.skb); // freed: the address may hold the next packet
-        return;
-    }
     packet_life_t &life = life_of(record);
-    if (!life.matched && row_matches(record)) {
-        life.matched = true;
-        for (uint32_t row = life.held_first; row != NO_ROW; row = held_rows[row].next)
-            write_row(held_rows[row].record, held_rows[row].cpu, life.number);
-        release_held_rows(life);
+    if (!drop || !unexplained_drop(record)) {
+        if (!life.matched && row_matches(record)) {
+            life.matched = true;
+            for (uint32_t row = life.held_first; row != NO_ROW; row = held_rows[row].next)
+                write_row(held_rows[row].record, held_rows[row].cpu, life.number);
+            release_held_rows(life);
+        }
+        // A later fragment carries no ports: its buffer may become the whole
+        // datagram once reassembled, but the fragment itself never matched.
+        if (life.matched)
+            write_row(record, cpu, life.number);
+        else if (!fragment_offset(record) && !life.freed)
+            hold_row(life, record, cpu);
     }
-    // A later fragment carries no ports: its buffer may become the whole
-    // datagram once reassembled, but the fragment itself never matched.
-    if (life.matched)
-        write_row(record, cpu, life.number);
-    else if (!fragment_offset(record))
-        hold_row(life, record, cpu);
-    if (drop)
-        forget_life_of(record.skb);
+    // Freed: the address may hold the next packet.
+    if (drop) {
+        life.freed = true;
+        if (!life.matched)
+            release_held_rows(life);
+    }
 }
 
 } // namespace
@@ -1097,6 +1113,53 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
     note_sample(cpu, record.func_info.rcv_ts);
     if (record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
         take_row(record, cpu);
+}
+
+namespace {
+
+// The rings are read one CPU after another, so a packet whose rows were
+// made on two CPUs (a queue handed on, a socket read in process context)
+// can come out of them in another order than the kernel made them: a
+// poll's samples are put in time order before any is taken.
+struct queued_sample_t {
+    data_t record;
+    int cpu;
+};
+constexpr size_t QUEUED_SAMPLES_MAX = 1 << 16;
+std::vector<queued_sample_t> queued_samples;
+std::vector<uint32_t> queued_order;
+
+} // namespace
+
+void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size)
+{
+    (void)ctx;
+    if (size < sizeof(data_t))
+        return;
+    if (queued_samples.size() >= QUEUED_SAMPLES_MAX)
+        handle_queued_trace_events();
+    queued_samples.emplace_back();
+    queued_sample_t &q = queued_samples.back();
+    memcpy(&q.record, data, sizeof(q.record));
+    q.cpu = cpu;
+    note_sample(cpu, q.record.func_info.rcv_ts);
+}
+
+void handle_queued_trace_events()
+{
+    queued_order.resize(queued_samples.size());
+    for (uint32_t i = 0; i < queued_order.size(); i++)
+        queued_order[i] = i;
+    std::sort(queued_order.begin(), queued_order.end(), [](uint32_t a, uint32_t b) {
+        uint64_t ta = queued_samples[a].record.func_info.rcv_ts, tb = queued_samples[b].record.func_info.rcv_ts;
+        return ta < tb || (ta == tb && a < b);
+    });
+    for (uint32_t i : queued_order) {
+        const queued_sample_t &q = queued_samples[i];
+        if (q.record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
+            take_row(q.record, q.cpu);
+    }
+    queued_samples.clear();
 }
 
 void track_sample_losses(int cpu_count)

@@ -48,11 +48,15 @@ constexpr unsigned TRACE_LINE_MAX = 897;
 int write_trace_header(uint32_t protocol);
 
 // Packets are numbered from 1 in each trace (drop and raw_rcv rows show
-// them, and every row with -N).
+// them, and every row with -N). Makes the tables that follow them.
 void start_buffer_numbers();
 
-// The perf buffer's sample callback: one record in, one row or nothing out.
+// One record in, one row or nothing out.
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
+// The perf buffer's sample callback: the record waits, and a poll's records
+// are taken in the order of their times once the poll is over.
+void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size);
+void handle_queued_trace_events();
 
 // Samples the kernel lost because a CPU's ring was full are told in the
 // trace where they were lost, one line before the next sample of that CPU:

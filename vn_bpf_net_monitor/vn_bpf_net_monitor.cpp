@@ -420,7 +420,7 @@ static void open_perf_buffer()
         exit(EXIT_ALLOC);
     }
     track_sample_losses(cpu_count);
-    perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, handle_trace_event, count_lost_samples,
+    perf_buf = perf_buffer__new(bpf_map__fd(skel->maps.events), 8, queue_trace_event, count_lost_samples,
                                 nullptr, nullptr);
     if (libbpf_get_error(perf_buf)) {
         report_error("Failed to create perf buffer.\n");
@@ -499,6 +499,7 @@ static void catch_stop_signals()
 [[noreturn]] static void end_by_signal(int signo)
 {
     perf_buffer__consume(perf_buf);
+    handle_queued_trace_events();
     report_lost_samples(true);
     signal(signo, SIG_DFL);
     raise(signo);
@@ -513,6 +514,7 @@ static int poll_events()
     int err = 0;
     while (!stop_signal && (err >= 0 || err == -EINTR)) {
         err = perf_buffer__poll(perf_buf, 100);
+        handle_queued_trace_events();
         if (trace_lost_errno)
             end_with_trace_lost();
         report_lost_samples(false);
@@ -571,6 +573,7 @@ int main(int argc, char **argv)
         exit(EXIT_KERNEL_OBJECT);
     }
     seed_cpu_records();
+    start_buffer_numbers(); // its tables made now, not at the first row
 
     catch_stop_signals();
     int err = poll_events();
