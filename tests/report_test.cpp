@@ -1727,6 +1727,25 @@ std::vector<std::vector<uint32_t>> journeys_by_line(const std::string &trace, si
     return out;
 }
 
+// A FIN sent twice, both copies in flight at once: the first reached the
+// socket in FIN_WAIT1 and went on, the second found it in TIME_WAIT, which
+// freed it at tcp_v4_rcv after sending its ACK. The drop row is the copy's
+// that stopped there, never a drop of the one that went on (a real trace).
+TEST(ReportEndings, a_drop_row_goes_with_the_copy_that_stopped_where_the_kernel_freed_it)
+{
+    std::vector<json> journeys;
+    for (const json &line : all_json_lines(run_report({"--json", data_file("lab_fin_twice.trace")}).out))
+        if (line["kind"] == "journey")
+            journeys.push_back(line);
+    ASSERT_EQ(journeys.size(), 2u);
+    std::multiset<std::string> endings;
+    for (const json &j : journeys) {
+        EXPECT_EQ(j["class"], "delivered") << j["ending"];
+        endings.insert(j["ending"].get<std::string>());
+    }
+    EXPECT_EQ(endings, (std::multiset<std::string>{"delivered to a socket in TIME_WAIT", "ended at tcp_v4_do_rcv"}));
+}
+
 // Two files of one host: a stage line per file, both of that host, whose
 // counts add up to the text's stage of the host; each flow's earliest
 // journey alone is its first, and a stage's max that a first paid says so.

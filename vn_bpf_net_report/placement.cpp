@@ -243,11 +243,31 @@ struct path_index {
     // row's own CPU comes first, then the one that got furthest before the
     // row's place, then the newest. A row of an unknown function continues
     // any path: the newest on its CPU, else the newest.
+    // A drop row whose site is the function an open path stopped at (the
+    // same segment twice in flight, one copy freed where the other went on)
+    // is that path's.
+    size_t stopped_where_dropped(const trace_row &row, const function_place &place) const
+    {
+        if (!place.drop)
+            return NONE;
+        std::string_view site = base_symbol(split_other_info(state.names.text(row.other_info)).location);
+        size_t best = NONE;
+        for (size_t i = 0; i < paths.size(); i++) {
+            const open_path &p = paths[i];
+            if (!p.closed && !too_late(p.rows.back().time, row.time) &&
+                state.names.text(p.rows.back().function) == site)
+                best = i;
+        }
+        return best;
+    }
+
     size_t best_for(const trace_row &row, int rank, const function_place &place)
     {
         if (place.walk_return)
             if (size_t walk = walk_returned(row); walk != NONE)
                 return walk;
+        if (size_t stopped = stopped_where_dropped(row, place); stopped != NONE)
+            return stopped;
         if (!filing)
             return scan_for(row, rank, place);
         size_t best = best_open(row, rank, place.walk_entry);
