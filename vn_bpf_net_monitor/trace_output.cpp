@@ -1099,6 +1099,13 @@ void take_row(const data_t &record, int cpu)
     }
 }
 
+// Only records of the traced protocol are rows.
+void take_traced_row(const data_t &record, int cpu)
+{
+    if (record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
+        take_row(record, cpu);
+}
+
 } // namespace
 
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
@@ -1111,8 +1118,7 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
     data_t record;
     memcpy(&record, data, sizeof(record));
     note_sample(cpu, record.func_info.rcv_ts);
-    if (record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
-        take_row(record, cpu);
+    take_traced_row(record, cpu);
 }
 
 namespace {
@@ -1155,9 +1161,7 @@ void handle_queued_trace_events()
         return ta < tb || (ta == tb && a < b);
     });
     for (uint32_t i : queued_order) {
-        const queued_sample_t &q = queued_samples[i];
-        if (q.record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
-            take_row(q.record, q.cpu);
+        take_traced_row(queued_samples[i].record, queued_samples[i].cpu);
     }
     queued_samples.clear();
 }
