@@ -27,6 +27,7 @@ TEST_F(Monitor, help_lists_the_options_on_stdout_and_exits_zero)
                          "  -p UINT:INT in [1 - 65535]  tcp or udp port\n"
                          "  -o TEXT                     monitor data save file\n"
                          "  -N                          add each row's packet number and network namespace\n"
+                         "  -6                          trace IPv6 instead of IPv4 (-P icmp is ICMPv6)\n"
                          "\n");
         EXPECT_EQ(r.err, "");
         EXPECT_FALSE(exists(DATA_DIR));
@@ -102,6 +103,21 @@ TEST_F(Monitor, each_protocol_gets_its_own_header)
         EXPECT_EQ(r.out, expected) << protocol;
         EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
     }
+    // An IPv6 trace, asked for with -6 or by an IPv6 host, says so in its
+    // address columns' labels and widths; nothing else moves.
+    for (const std::string &header : {ICMP_HEADER, UDP_HEADER, TCP_HEADER}) {
+        std::string protocol = header == ICMP_HEADER ? "icmp" : header == UDP_HEADER ? "udp" : "tcp";
+        std::string expected = header;
+        expected.replace(header.find("SIP"), 38, "SIP6" + std::string(37, ' ') + "DIP6" + std::string(37, ' '));
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"-6", "-P", protocol},
+                                                      {"-P", protocol, "-H", "2001:db8::1"},
+                                                      {"-P", protocol, "-6", "-H", "::ffff:198.18.0.1"}}) {
+            run_result r = run(args);
+            EXPECT_EQ(r.status, 3) << protocol;
+            EXPECT_EQ(r.out, expected) << protocol;
+            EXPECT_TRUE(ends_with_attach_failure(r.err)) << r.err;
+        }
+    }
 }
 
 TEST_F(Monitor, an_existing_data_directory_is_accepted_as_it_is)
@@ -148,10 +164,21 @@ TEST_F(Monitor, an_error_log_that_cannot_be_opened_is_reported_by_its_path)
 
 TEST_F(Monitor, invalid_hosts_are_reported_on_stderr_and_in_the_log)
 {
-    for (const char *host : {"300.1.1.1", "::1", "localhost", "198.18.0.1 ", " 198.18.0.1", "198.18.1"}) {
+    for (const char *host : {"300.1.1.1", "::1 ", "localhost", "198.18.0.1 ", " 198.18.0.1", "198.18.1",
+                             "2001:db8::1::2", "[::1]", "fe80::1%lo"}) {
         run_result r = run({"-P", "tcp", "-H", host});
         std::string message = std::string("host[") + host +
                               "] is not a valid network address in the specified address family(ipv4).\n";
+        EXPECT_EQ(r.status, 1) << host;
+        EXPECT_EQ(r.err, message) << host;
+        EXPECT_EQ(r.out, "") << host;
+        EXPECT_TRUE(ends_with(read_file(ERR_LOG), message)) << host;
+    }
+    // With -6 an IPv4 address is no host of the trace.
+    for (const char *host : {"198.18.0.1", "::1 ", "2001:db8::g"}) {
+        run_result r = run({"-6", "-P", "udp", "-H", host});
+        std::string message = std::string("host[") + host +
+                              "] is not a valid network address in the specified address family(ipv6).\n";
         EXPECT_EQ(r.status, 1) << host;
         EXPECT_EQ(r.err, message) << host;
         EXPECT_EQ(r.out, "") << host;

@@ -30,16 +30,23 @@ struct program_entry {
     const char *name;
     const char *section;
     const char *module; // the module that brings its function, or null
+    bool ipv4, ipv6;    // the traces it serves
 };
 
 // In object order: the skeleton hands out program slots in this order.
 #define NO_MODULE nullptr
-#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
-    {"trace_" #program, section, module},
+#define IPV4 true, false
+#define IPV6 false, true
+#define BOTH true, true
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
+    {"trace_" #program, section, module, family},
 const std::vector<program_entry> PROGRAMS = {
 #include "probe_points.def"
 };
 #undef PROBE
+#undef BOTH
+#undef IPV6
+#undef IPV4
 #undef NO_MODULE
 
 struct map_entry {
@@ -57,7 +64,15 @@ const std::vector<map_entry> MAPS = {
     {"data_map", BPF_MAP_TYPE_HASH, 4, 168, 4096},
     {"events", BPF_MAP_TYPE_PERF_EVENT_ARRAY, 4, 4, 0},
     {"drop_scratch", BPF_MAP_TYPE_PERCPU_ARRAY, 4, 168, 1},
+    {"data6_map", BPF_MAP_TYPE_HASH, 4, 200, 4096},
+    {"drop6_scratch", BPF_MAP_TYPE_PERCPU_ARRAY, 4, 200, 1},
+    {"count6_scratch", BPF_MAP_TYPE_PERCPU_ARRAY, 4, 200, 1},
+    {"ipv6_seen", BPF_MAP_TYPE_PERCPU_ARRAY, 4, 8, 1},
 };
+// The monitor's settings before loading (the family, and the protocol and
+// port whose IPv6 packets an IPv4 trace counts): the one read-only data
+// section, and nothing else in it, no literal.
+constexpr unsigned SETTINGS_SIZE = 4;
 
 
 struct field_at {
@@ -266,7 +281,7 @@ TEST_P(KernelObject, holds_the_23_probes_in_table_order_then_those_of_newer_kern
     bpf_program *prog;
     bpf_object__for_each_program(prog, obj.get())
     {
-        found.push_back({bpf_program__name(prog), bpf_program__section_name(prog), nullptr});
+        found.push_back({bpf_program__name(prog), bpf_program__section_name(prog), nullptr, false, false});
         bool tracepoint = strncmp(bpf_program__section_name(prog), "raw_tp/", 7) == 0;
         EXPECT_EQ(bpf_program__type(prog), tracepoint ? BPF_PROG_TYPE_RAW_TRACEPOINT : BPF_PROG_TYPE_KPROBE)
             << bpf_program__name(prog);
@@ -287,7 +302,12 @@ TEST_P(KernelObject, has_exactly_the_scratch_record_hash_the_perf_event_array_an
     std::vector<bpf_map *> maps;
     bpf_map *map;
     bpf_object__for_each_map(map, obj.get()) maps.push_back(map);
-    ASSERT_EQ(maps.size(), MAPS.size()) << "globals or literals add maps of their own";
+    ASSERT_EQ(maps.size(), MAPS.size() + 1) << "globals or literals add maps of their own";
+    bpf_map *settings = maps.back();
+    maps.pop_back();
+    EXPECT_TRUE(bpf_map__is_internal(settings));
+    EXPECT_NE(std::string(bpf_map__name(settings)).find(".rodata"), std::string::npos) << bpf_map__name(settings);
+    EXPECT_EQ(bpf_map__value_size(settings), SETTINGS_SIZE);
     for (size_t i = 0; i < MAPS.size(); i++) {
         const map_entry &want = MAPS[i];
         EXPECT_STREQ(bpf_map__name(maps[i]), want.name) << "map #" << i + 1;
@@ -307,24 +327,32 @@ TEST_P(KernelObject, keeps_the_drop_record_apart_from_the_kprobes_record)
 {
     std::map<std::string, std::set<std::string>> named = maps_named_by_code(GetParam().path);
     ASSERT_FALSE(named.empty()) << "no map relocations read from " << GetParam().path;
-    EXPECT_EQ(named["raw_tp/kfree_skb"], (std::set<std::string>{"drop_scratch", "events"}));
+    std::set<std::string> drop_maps = named["raw_tp/kfree_skb"];
+    for (auto i = drop_maps.begin(); i != drop_maps.end();)
+        i = i->find(".rodata") != std::string::npos ? drop_maps.erase(i) : std::next(i);
+    EXPECT_EQ(drop_maps, (std::set<std::string>{"drop_scratch", "drop6_scratch", "events"}));
     EXPECT_EQ(named.count(".text"), 0u) << "the shared capture names a map";
     for (const program_entry &p : PROGRAMS) {
         if (strcmp(p.section, "raw_tp/kfree_skb") == 0)
             continue;
-        EXPECT_TRUE(named[p.section].count("data_map")) << p.section;
+        EXPECT_EQ(named[p.section].count("data_map"), p.ipv4 ? 1u : 0u) << p.section;
+        EXPECT_EQ(named[p.section].count("data6_map"), p.ipv6 ? 1u : 0u) << p.section;
         EXPECT_FALSE(named[p.section].count("drop_scratch")) << p.section;
+        EXPECT_FALSE(named[p.section].count("drop6_scratch")) << p.section;
     }
 }
 
-TEST_P(KernelObject, carries_a_gpl_compatible_licence_and_no_global_data_sections)
+TEST_P(KernelObject, carries_a_gpl_compatible_licence_and_no_data_but_the_settings)
 {
     std::map<std::string, std::string> sections = elf_sections(GetParam().path);
     ASSERT_FALSE(sections.empty()) << "cannot read the ELF sections of " << GetParam().path;
     ASSERT_EQ(sections.count("license"), 1u);
     EXPECT_EQ(sections["license"], std::string("Dual BSD/GPL\0", 13));
     for (const auto &[name, bytes] : sections) {
-        EXPECT_NE(name.rfind(".rodata", 0), 0u) << name;
+        if (name == ".rodata")
+            EXPECT_EQ(bytes.size(), SETTINGS_SIZE) << "a literal in the read-only data";
+        else
+            EXPECT_NE(name.rfind(".rodata", 0), 0u) << name;
         EXPECT_NE(name.rfind(".data", 0), 0u) << name;
         EXPECT_NE(name.rfind(".bss", 0), 0u) << name;
     }
@@ -342,11 +370,28 @@ TEST_P(KernelObject, describes_data_t_with_the_shared_168_byte_layout)
     EXPECT_EQ(btf__resolve_size(btf, record_id), 168);
     EXPECT_EQ(btf__align_of(btf, record_id), 8);
 
-    // The maps' values are that very record.
+    // The maps' values are that very record, the IPv6 maps' that record
+    // followed by the two addresses.
     for (const char *name : {"data_map", "drop_scratch"}) {
         bpf_map *map = bpf_object__find_map_by_name(obj.get(), name);
         ASSERT_NE(map, nullptr) << name;
         EXPECT_EQ(btf__resolve_type(btf, bpf_map__btf_value_type_id(map)), record_id) << name;
+    }
+    __s32 record6_id = btf__resolve_type(btf, btf__find_by_name_kind(btf, "data6_t", BTF_KIND_TYPEDEF));
+    ASSERT_GT(record6_id, 0) << "no data6_t in the object's BTF";
+    unsigned offset = 0, size = 0;
+    ASSERT_TRUE(locate(btf, record6_id, "common", &offset, &size));
+    EXPECT_EQ(offset, 0u);
+    EXPECT_EQ(size, 168u);
+    ASSERT_TRUE(locate(btf, record6_id, "saddr", &offset, &size));
+    EXPECT_EQ(offset, 168u);
+    ASSERT_TRUE(locate(btf, record6_id, "daddr", &offset, &size));
+    EXPECT_EQ(offset, 184u);
+    EXPECT_EQ(size, 16u);
+    for (const char *name : {"data6_map", "drop6_scratch", "count6_scratch"}) {
+        bpf_map *map = bpf_object__find_map_by_name(obj.get(), name);
+        ASSERT_NE(map, nullptr) << name;
+        EXPECT_EQ(btf__resolve_type(btf, bpf_map__btf_value_type_id(map)), record6_id) << name;
     }
 
     for (const field_at &field : RECORD_FIELDS) {
@@ -369,10 +414,12 @@ TEST_P(KernelObject, keeps_the_header_capture_as_one_shared_subprogram)
 {
     const btf *btf = bpf_object__btf(obj.get());
     ASSERT_NE(btf, nullptr);
-    __s32 id = btf__find_by_name_kind(btf, "strace_skb", BTF_KIND_FUNC);
-    ASSERT_GT(id, 0) << "strace_skb was inlined into the probes";
-    // A FUNC's vlen is its linkage (btf_func_linkage() is hidden by the enum in C++).
-    EXPECT_EQ(btf_vlen(btf__type_by_id(btf, id)), BTF_FUNC_STATIC);
+    for (const char *capture : {"strace_skb", "strace_skb6"}) {
+        __s32 id = btf__find_by_name_kind(btf, capture, BTF_KIND_FUNC);
+        ASSERT_GT(id, 0) << capture << " was inlined into the probes";
+        // A FUNC's vlen is its linkage (btf_func_linkage() is hidden by the enum in C++).
+        EXPECT_EQ(btf_vlen(btf__type_by_id(btf, id)), BTF_FUNC_STATIC) << capture;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(built, KernelObject, testing::ValuesIn(BUILT_OBJECTS),
@@ -437,6 +484,33 @@ TEST_F(KernelVerifier, accepts_every_probe_of_the_embedded_object)
     EXPECT_GE(bpf_map__fd(skel->maps.data_map), 0);
     EXPECT_GE(bpf_map__fd(skel->maps.events), 0);
     EXPECT_GE(bpf_map__fd(skel->maps.drop_scratch), 0);
+}
+
+// An IPv6 trace loads its family's programs, each with the other family's
+// code dropped; an IPv4 trace of a port counts IPv6 packets beside.
+TEST_F(KernelVerifier, accepts_the_ipv6_trace_and_the_ipv4_trace_that_counts_ipv6_packets)
+{
+    for (bool ipv6 : {true, false}) {
+        SCOPED_TRACE(ipv6 ? "-6" : "-p 8080");
+        if (!skel)
+            skel.reset(vn_bpf_net_monitor_bpf__open());
+        ASSERT_NE(skel, nullptr);
+        skel->rodata->trace_ipv6 = ipv6;
+        skel->rodata->count6_protocol = ipv6 ? 0 : 6; // TCP
+        skel->rodata->count6_port = ipv6 ? 0 : 8080;
+        size_t loaded = 0;
+        for (bpf_program *prog : programs_of(skel.get())) {
+            for (const program_entry &p : PROGRAMS)
+                if (strcmp(p.name, bpf_program__name(prog)) == 0)
+                    bpf_program__set_autoload(prog, ipv6 ? p.ipv6 : p.ipv4);
+            loaded += bpf_program__autoload(prog);
+        }
+        ASSERT_EQ(vn_bpf_net_monitor_bpf__load(skel.get()), 0) << "rejected: the verifier log is above";
+        for (bpf_program *prog : programs_of(skel.get()))
+            EXPECT_EQ(bpf_program__fd(prog) >= 0, bpf_program__autoload(prog)) << bpf_program__name(prog);
+        EXPECT_GT(loaded, 20u);
+        skel.reset();
+    }
 }
 
 TEST_F(KernelVerifier, loads_the_other_probes_without_the_iptables_pair)

@@ -82,7 +82,7 @@ struct fake_kernel {
     std::map<std::string, std::pair<std::string, std::string>> choices()
     {
         std::map<std::string, std::pair<std::string, std::string>> out;
-        for (const auto &c : choose_probes(view))
+        for (const auto &c : choose_probes(view, TRACE_IPV4 | TRACE_IPV6))
             out[c.point->variants.front().function] = {c.program ? c.program->program : "-", c.notice};
         return out;
     }

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "trace_layout.h"
 #include "trace_output.h"
 
 namespace {
@@ -115,6 +116,7 @@ protected:
     {
         close(fd);
         trace_fd = 1;
+        trace_ipv6 = false;
     }
     std::string written()
     {
@@ -139,6 +141,10 @@ protected:
     void feed(const data_t &r, int cpu = 1)
     {
         handle_trace_event(nullptr, cpu, const_cast<data_t *>(&r), sizeof(r));
+    }
+    void feed6(const data6_t &r, int cpu = 1)
+    {
+        handle_trace_event(nullptr, cpu, const_cast<data6_t *>(&r), sizeof(r));
     }
     // The first OTHER_INFO sub-field of the single row written so far.
     std::string other_info(size_t column)
@@ -965,10 +971,126 @@ TEST_F(TraceOutput, a_longer_sample_is_rendered_from_its_record)
     EXPECT_EQ(written().size(), 235u);
 }
 
+// An IPv6 record: the IPv4 record of the same packet, its addresses after it.
+data6_t record6(const data_t &common, const char *saddr, const char *daddr)
+{
+    data6_t r{};
+    r.common = common;
+    r.common.ip_data.saddr = r.common.ip_data.daddr = 0;
+    inet_pton(AF_INET6, saddr, r.saddr);
+    inet_pton(AF_INET6, daddr, r.daddr);
+    return r;
+}
+
+TEST_F(TraceOutput, ipv6_rows_have_the_ipv4_columns_with_wide_addresses_in_their_shortest_text)
+{
+    trace_ipv6 = true;
+    EXPECT_EQ(write_trace_header(PROTO_TCP), 257);
+    data_t tcp = tcp_record("tcp_v6_rcv", 80, 54321);
+    tcp.sock_data.sk_state = 10;
+    feed6(record6(tcp, "2001:db8:0:0:1:0:0:1", "2001:0db8:ffff:ffff:ffff:ffff:ffff:fffe"));
+    EXPECT_EQ(written(),
+              "TIME                 CPU   TRACE_INFO                     INTERFACE          SMAC       "
+              "        DMAC               SIP6                                     DIP6          "
+              "                           SPORT      DPORT      SEQ        ACK_SEQ    OTHER_INFO     \n"
+              "123456789            1     tcp_v6_rcv                     veth0              "
+              "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  2001:db8::1:0:0:1                        "
+              "2001:db8:ffff:ffff:ffff:ffff:ffff:fffe   80         54321      3000000000 1          "
+              "sock:TCP_LISTEN                      \n");
+    // ICMPv6 has ICMP's columns; the listener lookup names its socket's state.
+    clear();
+    trace_filter = {0, PROTO_ICMPV6, 0};
+    data_t echo = icmp_record("icmpv6_rcv");
+    echo.ip_data.protocol = PROTO_ICMPV6;
+    echo.icmp_data.type = 128;
+    feed6(record6(echo, "fe80::1", "ff02::1"));
+    const std::string echo_row = "123456789            1     icmpv6_rcv                     veth0              "
+                                 "0a:1b:2c:3d:4e:5f  a0:b1:c2:d3:e4:f5  fe80::1                                  "
+                                 "ff02::1                                  128   0     4660  1     ";
+    EXPECT_EQ(written().substr(0, echo_row.size()), echo_row);
+    clear();
+    trace_filter = {0, PROTO_TCP, 0};
+    data_t lookup = tcp_record("inet6_lookup_listener", 80, 54321);
+    lookup.sock_data.sk_state = SK_STATE_NONE;
+    feed6(record6(lookup, "::1", "::1"));
+    EXPECT_NE(written().find(" sock:TCP_MAX_STATES "), std::string::npos) << written();
+    // A sample shorter than an IPv6 record is no record.
+    clear();
+    feed(tcp);
+    EXPECT_EQ(written(), "");
+}
+
+TEST_F(TraceOutput, an_ipv6_host_keeps_its_packets_but_never_neighbour_discovery)
+{
+    trace_ipv6 = true;
+    trace_filter = {0, PROTO_ICMPV6, 0};
+    trace_filter.has_addr6 = true;
+    inet_pton(AF_INET6, "2001:db8::2", trace_filter.addr6);
+    data_t icmp = icmp_record("icmpv6_rcv");
+    icmp.ip_data.protocol = PROTO_ICMPV6;
+    uint64_t skb = 0x1000;
+    for (uint8_t type : {128, 129, 133, 134, 135, 136, 137, 1}) {
+        icmp.icmp_data.type = type;
+        icmp.skb = skb += 0x1000;
+        icmp.func_info.rcv_ts += 1000;
+        feed6(record6(icmp, "2001:db8::2", "ff02::1:ff00:1"));
+        feed6(record6(icmp, "2001:db8::3", "2001:db8::1"));
+    }
+    std::vector<std::string> types;
+    std::string text = written();
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        types.push_back(text.substr(pos + 197, 4));
+    EXPECT_EQ(types, (std::vector<std::string>{"128 ", "129 ", "1   "})) << text;
+}
+
+TEST_F(TraceOutput, an_ipv6_datagram_without_a_length_has_none_and_a_later_fragment_no_ports)
+{
+    trace_ipv6 = true;
+    trace_filter = {0, PROTO_UDP, 0};
+    data_t jumbo = udp_record("udpv6_rcv", 5301, 5302, 0);
+    feed6(record6(jumbo, "2001:db8::1", "2001:db8::2"));
+    EXPECT_EQ(written().substr(197, 33), "5301       5302       0          ") << written();
+    clear();
+    data_t later = udp_record("ipv6_rcv", 0, 0, 0);
+    later.ip_data.frag_off = htons(185);
+    feed6(record6(later, "2001:db8::1", "2001:db8::2"));
+    EXPECT_NE(written().find("frag_off:1480"), std::string::npos) << written();
+}
+
 TEST(TraceText, mac_bytes_are_two_lower_case_hex_digits_each)
 {
     const uint8_t mac[6] = {0x0a, 0x00, 0xff, 0xab, 0x10, 0x09};
     EXPECT_STREQ(mac_to_string(mac).text, "0a:00:ff:ab:10:09");
+}
+
+// RFC 5952's text: lowercase, no leading zeros, the longest run of two or
+// more zero groups (the first of equal ones) as "::", an IPv4-mapped
+// address dotted.
+TEST(TraceText, ipv6_text_is_the_canonical_one)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"0:0:0:0:0:0:0:0", "::"},
+        {"0:0:0:0:0:0:0:1", "::1"},
+        {"1:0:0:0:0:0:0:0", "1::"},
+        {"2001:0DB8:0000:0000:0001:0000:0000:0001", "2001:db8::1:0:0:1"},
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+        {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},
+        {"0:2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
+        {"1:2:3:4:5:6:7:0", "1:2:3:4:5:6:7:0"},
+        {"::ffff:c612:1", "::ffff:198.18.0.1"},
+        {"::ffff:0:0", "::ffff:0.0.0.0"},
+        {"::102:304", "::102:304"},
+        {"64:ff9b::c612:1", "64:ff9b::c612:1"},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+    };
+    for (const auto &[given, canonical] : cases) {
+        uint8_t a[16];
+        ASSERT_EQ(inet_pton(AF_INET6, given, a), 1) << given;
+        char text[64];
+        size_t n = trace_layout::format_ipv6(text, a);
+        EXPECT_EQ(std::string(text, n), canonical) << given;
+        EXPECT_LE(n, trace_layout::IPV6_TEXT_MAX);
+    }
 }
 
 TEST(TraceText, ipv4_text_matches_inet_ntop_for_any_address)

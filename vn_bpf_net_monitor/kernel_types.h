@@ -59,6 +59,7 @@ struct sk_buff {
     __be16 protocol;
     __u16 mac_header;
     __u16 network_header;
+    unsigned int tail; /* sk_buff_data_t: an offset from head on 64-bit kernels */
 } CORE_TYPE;
 
 struct nf_hook_state {

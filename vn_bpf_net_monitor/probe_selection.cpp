@@ -34,15 +34,22 @@ struct listed_program {
     const char *point;
     const std::vector<probe_arg_t> &args;
     const char *module;
+    unsigned families;
 };
 
 #define NO_MODULE nullptr
-#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
-    {"trace_" #program, kind, #function, #point, ARGS_##args, module},
+#define IPV4 TRACE_IPV4
+#define IPV6 TRACE_IPV6
+#define BOTH (TRACE_IPV4 | TRACE_IPV6)
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
+    {"trace_" #program, kind, #function, #point, ARGS_##args, module, family},
 const listed_program LISTED[] = {
 #include "probe_points.def"
 };
 #undef PROBE
+#undef BOTH
+#undef IPV6
+#undef IPV4
 #undef NO_MODULE
 
 // The list's programs grouped by point, in the order each point first shows.
@@ -56,7 +63,7 @@ std::vector<probe_point_t> group_points()
             i++;
         if (i == names.size()) {
             names.push_back(p.point);
-            points.push_back({{}, nullptr, p.module});
+            points.push_back({{}, nullptr, p.module, p.families});
         }
         if (p.kind == RETURN)
             points[i].return_program = p.program;
@@ -383,10 +390,11 @@ probe_choice_t choose(const kernel_view_t &kernel, const probe_point_t &point)
 
 } // namespace
 
-std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel)
+std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel, unsigned family)
 {
     std::vector<probe_choice_t> choices;
     for (const auto &p : probe_points())
-        choices.push_back(choose(kernel, p));
+        if (p.families & family)
+            choices.push_back(choose(kernel, p));
     return choices;
 }

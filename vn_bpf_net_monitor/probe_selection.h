@@ -46,12 +46,16 @@ struct probe_program_t {
     bool tracepoint = false; // a raw tracepoint: its prototype is BTF's btf_trace_<name>
 };
 
+// The traces a probe point serves: the default one (IPv4) and -6's.
+constexpr unsigned TRACE_IPV4 = 1, TRACE_IPV6 = 2;
+
 // A place on the packet path: the programs that can trace it, the first that
 // fits the kernel wins.
 struct probe_point_t {
     std::vector<probe_program_t> variants;
     const char *return_program; // loaded with whichever variant, or null
     const char *module;         // the module that brings the function, or null
+    unsigned families;          // TRACE_IPV4, TRACE_IPV6 or both
 };
 
 // Every probe point, in the order of the object's programs.
@@ -74,7 +78,8 @@ struct probe_choice_t {
     std::string notice;             // one line for the user, or empty
 };
 
-std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel);
+// The points of one family's trace (TRACE_IPV4 or TRACE_IPV6), each with its choice.
+std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel, unsigned family);
 
 // The names choose_probes may ask kernel_view_t::functions about.
 std::set<std::string> probed_functions();

@@ -22,6 +22,14 @@ constexpr column_t COMMON[COMMON_COUNT] = {
     {"SMAC", 18}, {"DMAC", 18}, {"SIP", 18},       {"DIP", 18},
 };
 
+// An IPv6 trace (-6) has the same columns but for its addresses: SIP6 and
+// DIP6 take their place, wide enough for the longest text of an IPv6
+// address (39 bytes), and their labels tell the layout at a glance.
+constexpr column_t IPV6_ADDRESS[2] = {{"SIP6", 40}, {"DIP6", 40}};
+constexpr size_t IPV6_TEXT_MAX = 39;
+// Each IPv6 address column is this much wider than the IPv4 one it replaces.
+constexpr size_t IPV6_EXTRA_WIDTH = IPV6_ADDRESS[0].width - COMMON[SIP].width;
+
 // Asked for with -N: the packet's number in the trace after CPU, and the
 // network namespace's inode number after INTERFACE ("-" where none is
 // known). Rows of one packet share a number however its addresses change.
@@ -79,6 +87,9 @@ constexpr protocol_layout_t PROTOCOLS[] = {
     {6, "tcp", TCP, TCP_COUNT},
     {17, "udp", UDP, UDP_COUNT},
     {1, "icmp", ICMP, ICMP_COUNT},
+    // ICMPv6's echo has ICMP's fields in ICMP's places: the same columns,
+    // in a trace whose header has IPv6's address columns.
+    {58, "icmp6", ICMP, ICMP_COUNT},
 };
 
 constexpr const protocol_layout_t *protocol_layout(uint32_t protocol)
@@ -109,6 +120,66 @@ static_assert(protocol_column_start(PROTOCOLS[0], 0) == 153, "protocol columns s
 static_assert(other_info_start(PROTOCOLS[0]) == 197 && other_info_start(PROTOCOLS[1]) == 186 &&
                   other_info_start(PROTOCOLS[2]) == 177,
               "OTHER_INFO starts at 197 (TCP), 186 (UDP), 177 (ICMP)");
+
+// An IPv6 address as RFC 5952 writes it: lowercase hex without leading
+// zeros, the longest run of two or more zero groups (the first of equal
+// runs) as "::", and an IPv4-mapped address (::ffff:0:0/96) with its IPv4
+// part dotted. Unterminated; returns its length, at most IPV6_TEXT_MAX.
+inline size_t format_ipv6(char *out, const uint8_t addr[16])
+{
+    static const char hex[] = "0123456789abcdef";
+    uint16_t groups[8];
+    for (int i = 0; i < 8; i++)
+        groups[i] = uint16_t(addr[2 * i] << 8 | addr[2 * i + 1]);
+    bool mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 && groups[4] == 0 &&
+                  groups[5] == 0xffff;
+    int hex_groups = mapped ? 6 : 8;
+    int best_at = -1, best_len = 1;
+    for (int i = 0; i < hex_groups;) {
+        int j = i;
+        while (j < hex_groups && groups[j] == 0)
+            j++;
+        if (j - i > best_len) {
+            best_at = i;
+            best_len = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    char *p = out;
+    for (int i = 0; i < hex_groups; i++) {
+        if (i == best_at) {
+            *p++ = ':';
+            *p++ = ':';
+            i += best_len - 1;
+            continue;
+        }
+        if (i > 0 && i != best_at + best_len)
+            *p++ = ':';
+        bool started = false;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            unsigned nibble = groups[i] >> shift & 0xf;
+            if (nibble || started || shift == 0) {
+                *p++ = hex[nibble];
+                started = true;
+            }
+        }
+    }
+    if (mapped) {
+        if (best_at + best_len != hex_groups)
+            *p++ = ':';
+        for (int i = 12; i < 16; i++) {
+            if (i > 12)
+                *p++ = '.';
+            unsigned b = addr[i];
+            if (b >= 100)
+                *p++ = char('0' + b / 100);
+            if (b >= 10)
+                *p++ = char('0' + b / 10 % 10);
+            *p++ = char('0' + b % 10);
+        }
+    }
+    return size_t(p - out);
+}
 
 // Names any user can choose (a device in their own network namespace, a
 // firewall table) must not steer the terminal of whoever reads the trace,

@@ -21,6 +21,8 @@ using namespace trace_layout;
 
 trace_filter_t trace_filter;
 bool trace_packet_columns;
+bool trace_ipv6;
+uint64_t trace_rows_written;
 int trace_fd = 1;
 int trace_lost_errno;
 kernel_names_t kernel_names;
@@ -61,7 +63,7 @@ constexpr size_t WIDEST_ROW =
     widest(20, COMMON[TIME].width) + widest(11, COMMON[CPU].width) +
     widest(FUNC_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[TRACE_INFO].width) +
     widest(DEV_NAME_MAX_LEN * ESCAPED_BYTE_LEN, COMMON[INTERFACE].width) + 2 * widest(17, COMMON[SMAC].width) +
-    2 * widest(15, COMMON[SIP].width) + 4 * widest(10, TCP[TCP_SEQ].width) + WIDEST_OTHER_INFO +
+    2 * widest(IPV6_TEXT_MAX, IPV6_ADDRESS[0].width) + 4 * widest(10, TCP[TCP_SEQ].width) + WIDEST_OTHER_INFO +
     widest(20, PACKET_COLUMN.width) + widest(10, NETNS_COLUMN.width);
 static_assert(WIDEST_ROW == TRACE_LINE_MAX, "the widest row is written whole");
 constexpr size_t ROW_SCRATCH = TRACE_LINE_MAX;
@@ -201,10 +203,25 @@ bool label_contains(const data_t &record, const char *needle)
     return false;
 }
 
-bool host_matches(const data_t &record)
+// Neighbour discovery (ICMPv6 133 to 137) is IPv6's ARP: its addresses
+// are those of the hosts, not of any flow between them, so a host filter
+// never takes it for the chosen flow.
+bool neighbour_discovery(const data_t &record)
 {
-    return trace_filter.addr == 0 || trace_filter.addr == record.ip_data.saddr ||
-           trace_filter.addr == record.ip_data.daddr;
+    return record.ip_data.protocol == PROTO_ICMPV6 && record.icmp_data.type >= 133 && record.icmp_data.type <= 137;
+}
+
+bool host_matches(const data6_t &record)
+{
+    if (trace_ipv6) {
+        if (!trace_filter.has_addr6)
+            return true;
+        return !neighbour_discovery(record.common) &&
+               (memcmp(trace_filter.addr6, record.saddr, sizeof(record.saddr)) == 0 ||
+                memcmp(trace_filter.addr6, record.daddr, sizeof(record.daddr)) == 0);
+    }
+    return trace_filter.addr == 0 || trace_filter.addr == record.common.ip_data.saddr ||
+           trace_filter.addr == record.common.ip_data.daddr;
 }
 
 bool port_matches(uint16_t source_be, uint16_t dest_be)
@@ -263,9 +280,18 @@ void put_ipv4(line_t &line, uint32_t addr, size_t width)
     put_blank(line);
 }
 
-// Columns 1 to 8, the same for every protocol.
-void put_common_columns(line_t &line, const data_t &record, int cpu, uint64_t packet)
+void put_ipv6(line_t &line, const uint8_t addr[16], size_t width)
 {
+    size_t start = line.len;
+    line.len += format_ipv6(line.text + line.len, addr);
+    pad_to(line, start, width);
+    put_blank(line);
+}
+
+// Columns 1 to 8, the same for every protocol.
+void put_common_columns(line_t &line, const data6_t &full, int cpu, uint64_t packet)
+{
+    const data_t &record = full.common;
     put_signed(line, int64_t(record.func_info.rcv_ts), COMMON[TIME].width);
     put_blank(line);
     put_signed(line, cpu, COMMON[CPU].width);
@@ -289,6 +315,11 @@ void put_common_columns(line_t &line, const data_t &record, int cpu, uint64_t pa
     }
     put_mac(line, record.eth_data.smac, COMMON[SMAC].width);
     put_mac(line, record.eth_data.dmac, COMMON[DMAC].width);
+    if (trace_ipv6) {
+        put_ipv6(line, full.saddr, IPV6_ADDRESS[0].width);
+        put_ipv6(line, full.daddr, IPV6_ADDRESS[1].width);
+        return;
+    }
     put_ipv4(line, record.ip_data.saddr, COMMON[SIP].width);
     put_ipv4(line, record.ip_data.daddr, COMMON[DIP].width);
 }
@@ -364,6 +395,8 @@ bool silent_drop_site(const std::string &symbol)
         "ip_error",           "ip_rcv_finish",       "ip_rcv_finish_core", "ip_rcv_core",
         "ip_route_input_slow", "ip_route_input_noref", "ip_route_input_rcu", "ip_route_input_mc",
         "ip_forward",         "tcp_v4_rcv",          "nf_queue",           "nf_hook_slow",
+        "ip6_forward",        "ip6_rcv_core",        "ip6_rcv_finish",     "ip6_pkt_drop",
+        "tcp_v6_rcv",
     };
     // A compiler's clone (".isra.0", ".constprop.0", ".part.0", ".cold") is its function.
     size_t base_len = symbol.find('.');
@@ -480,7 +513,7 @@ struct listed_place_t {
 #define LABEL_TRACEPOINT(program, function) #function
 #define LABEL_RETURN(program, function) #program
 #define NO_MODULE nullptr
-#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
     {LABEL_##kind(program, function), rank},
 #define HOOK(name, rank)
 #define HANDOVER(function)
@@ -545,7 +578,7 @@ std::vector<probe_place_t> make_places()
         for (const char *h : HANDOVERS)
             p.hands_over |= strcmp(h, l.label) == 0;
         p.hands_to_receive = strcmp(l.label, "veth_xmit") == 0 || strcmp(l.label, "loopback_xmit") == 0;
-        p.is_ipt_walk = strcmp(l.label, "ipt_do_table") == 0;
+        p.is_ipt_walk = strcmp(l.label, "ipt_do_table") == 0 || strcmp(l.label, "ip6t_do_table") == 0;
         places.push_back(p);
     }
     return places;
@@ -591,7 +624,7 @@ int rank_of(const data_t &record, const probe_place_t *place)
 // allocates nothing per row or per packet.
 constexpr uint32_t NO_ROW = UINT32_MAX;
 struct held_row_t {
-    data_t record;
+    data6_t record;
     int cpu;
     uint32_t next; // the packet's next held row, or the next free one
 };
@@ -774,10 +807,10 @@ void release_stale_held_rows(uint64_t now)
             release_held_rows(life);
 }
 
-void hold_row(packet_life_t &life, const data_t &record, int cpu)
+void hold_row(packet_life_t &life, const data6_t &record, int cpu)
 {
     if (held_free == NO_ROW)
-        release_stale_held_rows(record.func_info.rcv_ts);
+        release_stale_held_rows(record.common.func_info.rcv_ts);
     if (held_free == NO_ROW || life.held_count >= HELD_ROWS_PER_PACKET)
         return;
     uint32_t row = held_free;
@@ -811,9 +844,10 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
     info_text_t named{};
     const char *first = named.text;
     bool with_table = false, with_chain = false, with_drop = false;
-    if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_nft_do_chain")) {
+    if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_ip6t_do_table") ||
+        label_contains(record, "ret_nft_do_chain")) {
         named = nf_verdict_name(record.ipt_data.verdict);
-    } else if (label_contains(record, "ipt_do_table")) {
+    } else if (label_contains(record, "ipt_do_table") || label_contains(record, "ip6t_do_table")) {
         named = nf_hook_name(record.ipt_data.hook);
         with_table = true;
     } else if (label_contains(record, "nft_do_chain")) {
@@ -821,8 +855,9 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
         with_chain = true;
     } else if (label_contains(record, "kfree_skb")) {
         with_drop = true;
-    } else if (with_sock_state && (label_contains(record, "__inet_lookup_listener") ||
-                                   label_contains(record, "tcp_v4_rcv"))) {
+    } else if (with_sock_state &&
+               (label_contains(record, "__inet_lookup_listener") || label_contains(record, "inet6_lookup_listener") ||
+                label_contains(record, "tcp_v4_rcv") || label_contains(record, "tcp_v6_rcv"))) {
         first = tcp_state_name(record.sock_data.sk_state);
     }
     size_t start = line.len;
@@ -849,7 +884,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
     start = line.len;
     if (with_chain)
         put_nft_chain(line, record);
-    if (with_drop || label_contains(record, "raw_rcv")) {
+    if (with_drop || label_contains(record, "raw_rcv") || label_contains(record, "rawv6_rcv")) {
         if (line.len > start)
             put_blank(line);
         put_str(line, BUFFER_PREFIX, 0);
@@ -998,7 +1033,8 @@ int write_trace_header(uint32_t protocol)
         return 0; // nothing to write: write(fd, "", 0) would report 0 too
     line_t line;
     for (size_t i = 0; i < COMMON_COUNT; i++) {
-        put_str(line, COMMON[i].label, COMMON[i].width);
+        const column_t &column = trace_ipv6 && (i == SIP || i == DIP) ? IPV6_ADDRESS[i - SIP] : COMMON[i];
+        put_str(line, column.label, column.width);
         put_blank(line);
         const column_t *added = i == CPU ? &PACKET_COLUMN : i == INTERFACE ? &NETNS_COLUMN : nullptr;
         if (added && trace_packet_columns) {
@@ -1021,9 +1057,10 @@ int write_trace_header(uint32_t protocol)
 
 namespace {
 
-bool row_matches(const data_t &record)
+bool row_matches(const data6_t &full)
 {
-    if (!host_matches(record))
+    const data_t &record = full.common;
+    if (!host_matches(full))
         return false;
     switch (record.ip_data.protocol) {
     case PROTO_TCP:
@@ -1035,10 +1072,11 @@ bool row_matches(const data_t &record)
     }
 }
 
-void write_row(const data_t &record, int cpu, uint64_t packet)
+void write_row(const data6_t &full, int cpu, uint64_t packet)
 {
+    const data_t &record = full.common;
     line_t line;
-    put_common_columns(line, record, cpu, packet);
+    put_common_columns(line, full, cpu, packet);
     // The protocol columns in their order.
     uint64_t values[4] = {};
     switch (record.ip_data.protocol) {
@@ -1053,6 +1091,9 @@ void write_row(const data_t &record, int cpu, uint64_t packet)
         values[UDP_DPORT] = ntohs(record.udp_data.dst);
         // Payload length; a later fragment has no UDP header to take it from.
         values[UDP_LEN] = fragment_offset(record) ? 0 : uint16_t(ntohs(record.udp_data.len) - 8);
+        // An IPv6 jumbogram's length field is 0: the length is not there.
+        if (trace_ipv6 && ntohs(record.udp_data.len) < 8)
+            values[UDP_LEN] = 0;
         break;
     default:
         values[ICMP_TYPE] = record.icmp_data.type;
@@ -1068,17 +1109,19 @@ void write_row(const data_t &record, int cpu, uint64_t packet)
     }
     put_other_info(line, record, record.ip_data.protocol == PROTO_TCP, packet);
     write_line(line);
+    trace_rows_written++;
 }
 
 // A packet is kept whole once one of its rows matched -H and -p: its rows
 // after a NAT rewrite follow, and those before it (a reply's, before its
 // destination was put back) are written when it matches.
-void take_row(const data_t &record, int cpu)
+void take_row(const data6_t &full, int cpu)
 {
+    const data_t &record = full.common;
     bool drop = label_contains(record, "kfree_skb");
     packet_life_t &life = life_of(record);
     if (!drop || !unexplained_drop(record)) {
-        if (!life.matched && row_matches(record)) {
+        if (!life.matched && row_matches(full)) {
             life.matched = true;
             for (uint32_t row = life.held_first; row != NO_ROW; row = held_rows[row].next)
                 write_row(held_rows[row].record, held_rows[row].cpu, life.number);
@@ -1087,9 +1130,9 @@ void take_row(const data_t &record, int cpu)
         // A later fragment carries no ports: its buffer may become the whole
         // datagram once reassembled, but the fragment itself never matched.
         if (life.matched)
-            write_row(record, cpu, life.number);
+            write_row(full, cpu, life.number);
         else if (!fragment_offset(record) && !life.freed)
-            hold_row(life, record, cpu);
+            hold_row(life, full, cpu);
     }
     // Freed: the address may hold the next packet.
     if (drop) {
@@ -1100,10 +1143,24 @@ void take_row(const data_t &record, int cpu)
 }
 
 // Only records of the traced protocol are rows.
-void take_traced_row(const data_t &record, int cpu)
+void take_traced_row(const data6_t &record, int cpu)
 {
-    if (record.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
+    if (record.common.ip_data.protocol == trace_filter.proto && protocol_layout(trace_filter.proto))
         take_row(record, cpu);
+}
+
+// A sample of the traced family's size or more (never read past its end),
+// copied whole: the copy also gives it the alignment the ring does not
+// promise. An IPv4 record has no IPv6 addresses.
+bool read_sample(data6_t &record, const void *data, uint32_t size)
+{
+    size_t need = trace_ipv6 ? sizeof(data6_t) : sizeof(data_t);
+    if (size < need)
+        return false;
+    memcpy(&record, data, need);
+    if (!trace_ipv6)
+        memset(record.saddr, 0, sizeof(record.saddr) + sizeof(record.daddr));
+    return true;
 }
 
 } // namespace
@@ -1111,13 +1168,10 @@ void take_traced_row(const data_t &record, int cpu)
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size)
 {
     (void)ctx;
-    // A short sample is not a record: never read past its end. The copy also
-    // gives the record its alignment, which the ring does not promise.
-    if (size < sizeof(data_t))
+    data6_t record;
+    if (!read_sample(record, data, size))
         return;
-    data_t record;
-    memcpy(&record, data, sizeof(record));
-    note_sample(cpu, record.func_info.rcv_ts);
+    note_sample(cpu, record.common.func_info.rcv_ts);
     take_traced_row(record, cpu);
 }
 
@@ -1128,7 +1182,7 @@ namespace {
 // can come out of them in another order than the kernel made them: a
 // poll's samples are put in time order before any is taken.
 struct queued_sample_t {
-    data_t record;
+    data6_t record;
     int cpu;
 };
 constexpr size_t QUEUED_SAMPLES_MAX = 1 << 16;
@@ -1140,15 +1194,16 @@ std::vector<uint32_t> queued_order;
 void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size)
 {
     (void)ctx;
-    if (size < sizeof(data_t))
-        return;
     if (queued_samples.size() >= QUEUED_SAMPLES_MAX)
         handle_queued_trace_events();
     queued_samples.emplace_back();
     queued_sample_t &q = queued_samples.back();
-    memcpy(&q.record, data, sizeof(q.record));
+    if (!read_sample(q.record, data, size)) {
+        queued_samples.pop_back();
+        return;
+    }
     q.cpu = cpu;
-    note_sample(cpu, q.record.func_info.rcv_ts);
+    note_sample(cpu, q.record.common.func_info.rcv_ts);
 }
 
 void handle_queued_trace_events()
@@ -1157,7 +1212,8 @@ void handle_queued_trace_events()
     for (uint32_t i = 0; i < queued_order.size(); i++)
         queued_order[i] = i;
     std::sort(queued_order.begin(), queued_order.end(), [](uint32_t a, uint32_t b) {
-        uint64_t ta = queued_samples[a].record.func_info.rcv_ts, tb = queued_samples[b].record.func_info.rcv_ts;
+        uint64_t ta = queued_samples[a].record.common.func_info.rcv_ts;
+        uint64_t tb = queued_samples[b].record.common.func_info.rcv_ts;
         return ta < tb || (ta == tb && a < b);
     });
     for (uint32_t i : queued_order) {

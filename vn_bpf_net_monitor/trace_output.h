@@ -13,13 +13,20 @@
 // What to keep, derived once from the command line before tracing starts.
 struct trace_filter_t {
     uint32_t addr;  // IPv4, network byte order; 0 keeps every host
-    uint32_t proto; // PROTO_ICMP, PROTO_TCP or PROTO_UDP
+    uint32_t proto; // PROTO_ICMP (PROTO_ICMPV6 in an IPv6 trace), PROTO_TCP or PROTO_UDP
     uint16_t port;  // host byte order; 0 keeps every port
+    bool has_addr6 = false; // an IPv6 trace keeps only rows of addr6
+    uint8_t addr6[16] = {};
 };
 
 extern trace_filter_t trace_filter;
 // -N: each row's packet number and network namespace as columns of their own.
 extern bool trace_packet_columns;
+// -6: the kernel side emits IPv6 records (data6_t), the rows have IPv6's
+// address columns.
+extern bool trace_ipv6;
+// Rows written so far.
+extern uint64_t trace_rows_written;
 
 // What drop rows name, read from the running kernel once before tracing:
 // the drop reasons by value ("NO_SOCKET"), ascending, and the kernel's code
@@ -39,8 +46,9 @@ extern int trace_fd;
 extern int trace_lost_errno;
 
 // Longest line a record can give: every name escaped whole (four bytes for
-// each of its bytes), every number at its widest. No row is ever cut.
-constexpr unsigned TRACE_LINE_MAX = 897;
+// each of its bytes), every number and address at its widest. No row is
+// ever cut.
+constexpr unsigned TRACE_LINE_MAX = 941;
 
 // Writes the header line for an IP protocol number; returns what write()
 // reported (0 for an unknown protocol, which writes nothing), with errno the

@@ -1,12 +1,18 @@
 // SPDX-License-Identifier: (GPL-2.0-only OR BSD-2-Clause)
-/* Kernel side of the monitor: probes on the IPv4 packet path.
+/* Kernel side of the monitor: probes on the IPv4 packet path, or with -6
+ * on the IPv6 one.
  *
  * Every kprobe works on the scratch record of the CPU it runs on, kept in
  * data_map and seeded by the monitor: it overwrites the fields it owns,
  * stores the record back and emits it whole on events. Fields it does not
  * own keep what earlier probes on that CPU left there. The drop tracepoint
  * keeps a record of its own (drop_scratch): it fires in softirqs that may
- * interrupt a kprobe halfway through the CPU's record. */
+ * interrupt a kprobe halfway through the CPU's record.
+ *
+ * An IPv6 trace does the same with IPv6 records (data6_t) in maps of their
+ * own beside these. One trace is of one family: the monitor sets
+ * trace_ipv6 before loading, and the verifier drops the other family's
+ * code from every program. */
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
 #include "kernel_types.h"
@@ -22,15 +28,64 @@ struct {
     __type(value, data_t);
 } drop_scratch SEC(".maps");
 
+/* The IPv6 trace's records: each CPU's and the entry/return pairs' (as
+ * data_map), and the drop tracepoint's. */
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 4096);
+    __type(key, int);
+    __type(value, data6_t);
+} data6_map SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, data6_t);
+} drop6_scratch SEC(".maps");
+
+/* An IPv4 trace of a port counts the IPv6 packets of its protocol and port
+ * that this host's devices send or its NIC drivers hand in, so that an
+ * empty trace can say where its packets went. */
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, data6_t);
+} count6_scratch SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u64);
+} ipv6_seen SEC(".maps");
+
+/* Set by the monitor before loading: the family traced, and for the count
+ * above the protocol and port of an IPv4 trace (0: nothing counted). */
+const volatile __u8 trace_ipv6 = 0;
+const volatile __u8 count6_protocol = 0;
+const volatile __u16 count6_port = 0;
+
 #define ETH_HLEN 14
 #define ETH_P_IP 0x0800
+#define ETH_P_IPV6 0x86DD
 
 /* Reads a member by the kernel's offset for it, as wide as it is declared. */
 #define member_read(dst, src, member)                       \
     bpf_probe_read((void *)(dst), sizeof((src)->member),    \
                    (const void *)__builtin_preserve_access_index(&(src)->member))
 
-static __always_inline data_t *lookup_cpu_data(int *cpu_id)
+/* The family's map of records: V6 is a constant in every caller. An IPv6
+ * record starts with an IPv4 one (data6_t.common): the probes work on that
+ * part through a data_t pointer either way. */
+static __always_inline void *records_of(int v6)
+{
+    return v6 ? (void *)&data6_map : (void *)&data_map;
+}
+
+
+static __always_inline data_t *lookup_cpu_data(int *cpu_id, int v6)
 {
     __u32 key;
 
@@ -38,7 +93,7 @@ static __always_inline data_t *lookup_cpu_data(int *cpu_id)
     if (*cpu_id < 0)
         return NULL;
     key = *cpu_id;
-    return bpf_map_lookup_elem(&data_map, &key);
+    return bpf_map_lookup_elem(records_of(v6), &key);
 }
 
 /* Stores the bytes of SRC from AT on in one WIDTH-byte word, if SRC with
@@ -147,6 +202,7 @@ static __always_inline void read_skb_span(struct skb_span *span, struct sk_buff 
     member_read(&span->protocol, skb, protocol);
     member_read(&span->network_header, skb, network_header);
     member_read(&span->mac_header, skb, mac_header);
+    member_read(&span->tail, skb, tail);
     member_read(&span->head, skb, head);
 }
 
@@ -154,29 +210,27 @@ static __always_inline void read_skb_span(struct skb_span *span, struct sk_buff 
  * one ends where the IPv4 header starts), the IPv4 header without options
  * and the transport fields a row shows. The leading pad aligns the IPv4 and
  * transport headers on 4 bytes of the stack. */
+union transport_wire {
+    struct tcp_wire tcp;
+    struct udp_wire udp;
+    struct icmp_wire icmp;
+};
+
 struct frame_window {
     __u16 pad;
     __u8 eth[ETH_HLEN];
     struct ipv4_wire ip;
-    union {
-        struct tcp_wire tcp;
-        struct udp_wire udp;
-        struct icmp_wire icmp;
-    } l4;
+    union transport_wire l4;
 };
 
-/* Reads the frame from FROM (the link header when WITH_ETH, else the IPv4
- * header) in one call. The read ends at most 32 bytes past the start of the
- * IPv4 header: inside the buffer's own allocation, which keeps the kernel's
- * shared info behind the data, so where the IPv4 header can be read the
- * rest can too. */
-static __always_inline void read_frame(struct frame_window *w, const unsigned char *from, int with_eth)
-{
-    if (with_eth)
-        bpf_probe_read_kernel(w->eth, sizeof(*w) - offsetof(struct frame_window, eth), from);
-    else
-        bpf_probe_read_kernel(&w->ip, sizeof(*w) - offsetof(struct frame_window, ip), from);
-}
+/* Reads a frame window (IPv4's or IPv6's) from FROM, the link header when
+ * WITH_ETH, else the network header, in one call. The read ends at most 32
+ * bytes past the start of an IPv4 header, 56 past an IPv6 one: inside the
+ * buffer's own allocation, which keeps the kernel's shared info behind the
+ * data, so where the network header can be read the rest can too. */
+#define read_frame(w, from, with_eth)                                                            \
+    ((with_eth) ? bpf_probe_read_kernel((w)->eth, sizeof(*(w)) - offsetof(typeof(*(w)), eth), (from)) \
+                : bpf_probe_read_kernel(&(w)->ip, sizeof(*(w)) - offsetof(typeof(*(w)), ip), (from)))
 
 static __always_inline void set_ipv4_header(data_t *pd, const struct ipv4_wire *iph)
 {
@@ -222,6 +276,48 @@ static __always_inline void clear_transport(data_t *pd)
     __builtin_memset(&pd->udp_data, 0, sizeof(pd->udp_data));
 }
 
+/* Where the frame of a buffer of ETHERTYPE lies: the network header's
+ * offset, and whether an Ethernet header ends there. 0 for a buffer of
+ * another protocol (the version nibble alone would take an ARP frame whose
+ * first byte starts with 4 for IPv4; the buffer's own protocol does not). */
+static __always_inline int locate_frame(struct skb_span *span, struct sk_buff *skb, __u16 ethertype,
+                                        __u32 *network_header, int *with_eth)
+{
+    if (!skb)
+        return 0;
+    read_skb_span(span, skb);
+    if (span->protocol != bpf_htons(ethertype))
+        return 0;
+    *network_header = span->network_header;
+    /* Not set yet on the way in: the IP header follows the Ethernet one. */
+    if (*network_header == 0)
+        *network_header = span->mac_header + ETH_HLEN;
+    /* Only a link header that ends where the IP header starts is Ethernet;
+     * the sum is an int, so an unset offset (0xffff) never matches. */
+    *with_eth = span->mac_header + ETH_HLEN == *network_header;
+    return 1;
+}
+
+static __always_inline void set_link_header(data_t *pd, const __u8 *eth, int with_eth)
+{
+    if (with_eth)
+        __builtin_memcpy(pd->eth_data.dmac, eth, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
+    else
+        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
+}
+
+/* The transport fields of PROTOCOL; ICMP_PROTOCOL is the family's ICMP. */
+static __always_inline void set_transport(data_t *pd, const union transport_wire *l4, __u8 protocol,
+                                          __u8 icmp_protocol)
+{
+    if (protocol == icmp_protocol)
+        set_icmp_header(pd, &l4->icmp);
+    else if (protocol == PROTO_TCP)
+        set_tcp_header(pd, &l4->tcp);
+    else if (protocol == PROTO_UDP)
+        set_udp_header(pd, &l4->udp);
+}
+
 /* Captures the link, IPv4 and transport headers of an IPv4 buffer and
  * returns 1. Any other buffer (ARP, IPv6, none at all) returns 0 and leaves
  * the record as it was, skb too: the probe then emits nothing, since a row
@@ -231,23 +327,11 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
 {
     struct skb_span span = {};
     struct frame_window w = {};
-    __u16 network_header;
+    __u32 network_header;
     int with_eth;
 
-    if (!skb)
+    if (!locate_frame(&span, skb, ETH_P_IP, &network_header, &with_eth))
         return 0;
-    read_skb_span(&span, skb);
-    /* The version nibble alone takes an ARP or IPv6 frame whose first byte
-     * happens to start with 4 for IPv4; the buffer's own protocol does not. */
-    if (span.protocol != bpf_htons(ETH_P_IP))
-        return 0;
-    network_header = span.network_header;
-    /* Not set yet on the way in: the IP header follows the Ethernet one. */
-    if (network_header == 0)
-        network_header = span.mac_header + ETH_HLEN;
-    /* Only a link header that ends where the IP header starts is Ethernet;
-     * the sum is an int, so an unset offset (0xffff) never matches. */
-    with_eth = span.mac_header + ETH_HLEN == network_header;
     /* A read that fails leaves it zeroed: version 0, no IPv4. */
     read_frame(&w, span.head + (with_eth ? span.mac_header : network_header), with_eth);
     if ((w.ip.version_ihl & 0xf0) != 0x40)
@@ -255,10 +339,7 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
 
     pd->skb = (__u64)skb;
     set_ipv4_header(pd, &w.ip);
-    if (with_eth)
-        __builtin_memcpy(pd->eth_data.dmac, w.eth, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
-    else
-        __builtin_memset(pd->eth_data.dmac, 0, sizeof(pd->eth_data.dmac) + sizeof(pd->eth_data.smac));
+    set_link_header(pd, w.eth, with_eth);
 
     /* A header the kernel drops in ip_rcv has no transport header to read,
      * yet the device layer and ip_rcv itself see it first: with fewer than
@@ -271,17 +352,136 @@ static __noinline int strace_skb(data_t *pd, struct sk_buff *skb)
     /* With options the transport header starts further on: read it there. */
     if (pd->ip_data.iph_size != sizeof(w.ip))
         bpf_probe_read_kernel(&w.l4, sizeof(w.l4), span.head + network_header + pd->ip_data.iph_size);
-    switch (pd->ip_data.protocol) {
-    case PROTO_ICMP:
-        set_icmp_header(pd, &w.l4.icmp);
-        break;
-    case PROTO_TCP:
-        set_tcp_header(pd, &w.l4.tcp);
-        break;
-    case PROTO_UDP:
-        set_udp_header(pd, &w.l4.udp);
-        break;
+    set_transport(pd, &w.l4, pd->ip_data.protocol, PROTO_ICMP);
+    return 1;
+}
+
+/* ---- IPv6 ------------------------------------------------------------- */
+
+struct ipv6_wire {
+    __be32 version_class_flow;
+    __be16 payload_len;
+    __u8 nexthdr;
+    __u8 hop_limit;
+    __u8 saddr[16];
+    __u8 daddr[16];
+};
+
+/* The first 8 bytes of an extension header: next header and length for
+ * all, the offset field and the identification for a fragment header. */
+struct ipv6_ext_wire {
+    __u8 nexthdr;
+    __u8 hdrlen;
+    __be16 frag_off;
+    __be32 id;
+};
+
+/* As frame_window, for IPv6: the link header, the fixed IPv6 header, and
+ * the transport fields when no extension header comes between. */
+struct frame6_window {
+    __u16 pad;
+    __u8 eth[ETH_HLEN];
+    struct ipv6_wire ip;
+    union transport_wire l4;
+};
+
+#define IPV6_HLEN 40
+#define NEXTHDR_HOP 0
+#define NEXTHDR_ROUTING 43
+#define NEXTHDR_FRAGMENT 44
+#define NEXTHDR_AUTH 51
+#define NEXTHDR_DEST 60
+/* Extension headers walked before giving up on a transport header: a chain
+ * longer than this (or one that loops back on itself) ends the walk, and
+ * the record carries no transport. */
+#define IPV6_EXT_MAX 8
+/* The IPv6 fragment header's offset field: offset in its top 13 bits, the
+ * more-fragments flag in its lowest. */
+#define IPV6_FRAG_MORE 0x0001
+#define IP_MORE_FRAGMENTS 0x2000
+
+static __always_inline int is_extension_header(__u8 next)
+{
+    return next == NEXTHDR_HOP || next == NEXTHDR_ROUTING || next == NEXTHDR_DEST || next == NEXTHDR_AUTH ||
+           next == NEXTHDR_FRAGMENT;
+}
+
+/* Bytes of the transport header a record takes from each protocol. */
+static __always_inline __u32 transport_need(__u8 protocol)
+{
+    return protocol == PROTO_TCP ? sizeof(struct tcp_wire) : protocol == PROTO_UDP ? sizeof(struct udp_wire)
+                                                                                : sizeof(struct icmp_wire);
+}
+
+/* Captures the link, IPv6 and transport headers of an IPv6 buffer into
+ * PD6 and returns 1; any other buffer returns 0 and leaves the record as
+ * it was. Every read lies inside the buffer's linear data (before its
+ * tail): extension headers are walked there, at most IPV6_EXT_MAX of them,
+ * and a transport header that does not lie there whole is not read. */
+static __noinline int strace_skb6(data6_t *pd6, struct sk_buff *skb)
+{
+    struct skb_span span = {};
+    struct frame6_window w = {};
+    struct ipv6_ext_wire ext;
+    data_t *pd = &pd6->common;
+    __u32 network_header, end, at, packet_end;
+    __u8 next;
+    int with_eth;
+
+    if (!locate_frame(&span, skb, ETH_P_IPV6, &network_header, &with_eth))
+        return 0;
+    end = span.tail;
+    if (network_header + IPV6_HLEN > end)
+        return 0;
+    read_frame(&w, span.head + (with_eth ? span.mac_header : network_header), with_eth);
+    if ((w.ip.version_class_flow & bpf_htonl(0xf0000000)) != bpf_htonl(0x60000000))
+        return 0;
+
+    pd->skb = (__u64)skb;
+    __builtin_memcpy(pd6->saddr, w.ip.saddr, sizeof(pd6->saddr));
+    __builtin_memcpy(pd6->daddr, w.ip.daddr, sizeof(pd6->daddr));
+    pd->ip_data.saddr = 0;
+    pd->ip_data.daddr = 0;
+    pd->ip_data.frag_off = 0;
+    set_link_header(pd, w.eth, with_eth);
+
+    /* A jumbogram's payload length is 0: its end is the linear data's. */
+    packet_end = network_header + IPV6_HLEN + bpf_ntohs(w.ip.payload_len);
+    if (w.ip.payload_len == 0 || packet_end > end)
+        packet_end = end;
+    next = w.ip.nexthdr;
+    at = network_header + IPV6_HLEN;
+    for (int i = 0; i < IPV6_EXT_MAX; i++) {
+        if (!is_extension_header(next))
+            break;
+        if (at + sizeof(ext) > packet_end) {
+            at = packet_end + 1; /* no transport header to read */
+            break;
+        }
+        bpf_probe_read_kernel(&ext, sizeof(ext), span.head + at);
+        if (next == NEXTHDR_FRAGMENT) {
+            __u16 frag = bpf_ntohs(ext.frag_off);
+            pd->ip_data.frag_off =
+                bpf_htons((frag >> 3) | ((frag & IPV6_FRAG_MORE) ? IP_MORE_FRAGMENTS : 0));
+            at += sizeof(ext);
+        } else if (next == NEXTHDR_AUTH) {
+            at += ((__u32)ext.hdrlen + 2) * 4;
+        } else {
+            at += ((__u32)ext.hdrlen + 1) * 8;
+        }
+        next = ext.nexthdr;
     }
+    pd->ip_data.protocol = next;
+    pd->ip_data.iph_size = at - network_header > 255 ? 255 : (__u8)(at - network_header);
+    /* Still an extension header: the chain was longer than walked. */
+    if (is_extension_header(next) || (bpf_ntohs(pd->ip_data.frag_off) & IP_FRAGMENT_OFFSET) ||
+        at + transport_need(next) > packet_end) {
+        clear_transport(pd);
+        return 1;
+    }
+    if (at != network_header + IPV6_HLEN)
+        bpf_probe_read_kernel(&w.l4, sizeof(w.l4), span.head + at);
+    set_transport(pd, &w.l4, next, PROTO_ICMPV6);
     return 1;
 }
 
@@ -317,10 +517,10 @@ static __always_inline void set_sock_state(data_t *pd, struct sock *sk)
  * for a packet. The device is read by the caller before the headers are
  * captured. */
 static __always_inline int capture_packet_of(data_t *pd, struct sk_buff *skb, struct net_device *dev,
-                                             struct sock *sk, const char *name)
+                                             struct sock *sk, const char *name, int v6)
 {
     set_func_info(pd, name);
-    if (!strace_skb(pd, skb)) {
+    if (!(v6 ? strace_skb6((data6_t *)pd, skb) : strace_skb(pd, skb))) {
         pd->skb = 0;
         return 0;
     }
@@ -329,20 +529,28 @@ static __always_inline int capture_packet_of(data_t *pd, struct sk_buff *skb, st
 }
 
 static __always_inline int capture_packet(data_t *pd, struct sk_buff *skb,
-                                          struct net_device *dev, const char *name)
+                                          struct net_device *dev, const char *name, int v6)
 {
-    return capture_packet_of(pd, skb, dev, NULL, name);
+    return capture_packet_of(pd, skb, dev, NULL, name, v6);
 }
 
-static __always_inline void store_record(int cpu_id, data_t *pd)
+static __always_inline void store_record(int cpu_id, data_t *pd, int v6)
 {
-    bpf_map_update_elem(&data_map, &cpu_id, pd, BPF_ANY);
+    bpf_map_update_elem(records_of(v6), &cpu_id, pd, BPF_ANY);
 }
 
-static __always_inline int emit_record(void *ctx, int cpu_id, data_t *pd)
+static __always_inline void output_record(void *ctx, data_t *pd, int v6)
 {
-    store_record(cpu_id, pd);
-    bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
+    if (v6)
+        bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data6_t));
+    else
+        bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
+}
+
+static __always_inline int emit_record(void *ctx, int cpu_id, data_t *pd, int v6)
+{
+    store_record(cpu_id, pd, v6);
+    output_record(ctx, pd, v6);
     return 0;
 }
 
@@ -376,7 +584,7 @@ static __always_inline __u32 pair_key(__u64 task, int pair, int level)
 /* Keeps a copy of the CPU's record for the return of this call; a record
  * whose capture failed is kept as well (skb 0), so the return of that call
  * finds its own record and not the one of the call around it. */
-static __always_inline void pair_save(data_t *pd, int pair)
+static __always_inline void pair_save(data_t *pd, int pair, int v6)
 {
     __u64 task = bpf_get_current_task();
     __u32 ns_id = pd->net_data.ns_id, verdict = pd->ipt_data.verdict;
@@ -389,10 +597,10 @@ static __always_inline void pair_save(data_t *pd, int pair)
 #pragma unroll
     for (int level = 0; level < PAIR_LEVELS; level++) {
         __u32 key = pair_key(task, pair, level);
-        data_t *old = bpf_map_lookup_elem(&data_map, &key);
+        data_t *old = bpf_map_lookup_elem(records_of(v6), &key);
         if (old && now - old->func_info.rcv_ts < PAIR_MAX_AGE_NS)
             continue;
-        if (bpf_map_update_elem(&data_map, &key, pd, old ? BPF_EXIST : BPF_NOEXIST) == 0)
+        if (bpf_map_update_elem(records_of(v6), &key, pd, old ? BPF_EXIST : BPF_NOEXIST) == 0)
             break;
     }
     pd->net_data.ns_id = ns_id;
@@ -402,7 +610,7 @@ static __always_inline void pair_save(data_t *pd, int pair)
 /* The record the entry of this task's innermost open call kept, removed
  * from the map; null when there is none or it is too old to trust. The
  * caller copies out what it needs before the next map update. */
-static __always_inline data_t *pair_take(int pair, __u32 *taken)
+static __always_inline data_t *pair_take(int pair, __u32 *taken, int v6)
 {
     __u64 task = bpf_get_current_task();
     data_t *found = NULL;
@@ -410,7 +618,7 @@ static __always_inline data_t *pair_take(int pair, __u32 *taken)
 #pragma unroll
     for (int level = PAIR_LEVELS - 1; level >= 0; level--) {
         __u32 key = pair_key(task, pair, level);
-        data_t *rec = bpf_map_lookup_elem(&data_map, &key);
+        data_t *rec = bpf_map_lookup_elem(records_of(v6), &key);
         if (rec && rec->net_data.ns_id == (__u32)(task >> 32)) {
             found = rec;
             *taken = key;
@@ -420,7 +628,7 @@ static __always_inline data_t *pair_take(int pair, __u32 *taken)
     if (!found)
         return NULL;
     if (bpf_ktime_get_ns() - found->func_info.rcv_ts > PAIR_MAX_AGE_NS || !found->skb) {
-        bpf_map_delete_elem(&data_map, taken);
+        bpf_map_delete_elem(records_of(v6), taken);
         return NULL;
     }
     return found;
@@ -433,173 +641,176 @@ static __always_inline data_t *pair_take(int pair, __u32 *taken)
  * needs no helper call. */
 
 /* A packet-path probe whose socket buffer is SKB; the device is the buffer's. */
-static __always_inline int packet_probe(void *ctx, struct sk_buff *skb, const char *name)
+static __always_inline int packet_probe(void *ctx, struct sk_buff *skb, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
-    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6))
         return 0;
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 #define ARG(ctx, n) PT_REGS_PARM##n((struct pt_regs *)(ctx))
 
-static __always_inline int packet_skb1(void *ctx, const char *name)
+static __always_inline int packet_skb1(void *ctx, const char *name, int v6)
 {
-    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 1), name);
+    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 1), name, v6);
 }
 
-static __always_inline int packet_skb2(void *ctx, const char *name)
+static __always_inline int packet_skb2(void *ctx, const char *name, int v6)
 {
-    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 2), name);
+    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 2), name, v6);
 }
 
-static __always_inline int packet_skb3(void *ctx, const char *name)
+static __always_inline int packet_skb3(void *ctx, const char *name, int v6)
 {
-    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 3), name);
+    return packet_probe(ctx, (struct sk_buff *)ARG(ctx, 3), name, v6);
 }
 
 /* A socket's input, handed the socket beside the buffer: a buffer past
  * its device has the socket's namespace. */
-static __always_inline int socket_skb2(void *ctx, const char *name)
+static __always_inline int socket_skb2(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 2);
-    if (!capture_packet_of(pd, skb, BPF_CORE_READ(skb, dev), (struct sock *)ARG(ctx, 1), name))
+    if (!capture_packet_of(pd, skb, BPF_CORE_READ(skb, dev), (struct sock *)ARG(ctx, 1), name, v6))
         return 0;
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 /* A receive handler (a bridge port's) is handed the buffer by reference. */
-static __always_inline int packet_skb_ref1(void *ctx, const char *name)
+static __always_inline int packet_skb_ref1(void *ctx, const char *name, int v6)
 {
     struct sk_buff *skb = NULL;
     bpf_probe_read_kernel(&skb, sizeof(skb), (void *)ARG(ctx, 1));
-    return packet_probe(ctx, skb, name);
+    return packet_probe(ctx, skb, name, v6);
 }
 
 /* The lookup's entry captures the packet and keeps it without emitting;
  * the return half emits it with the state of the socket found. Lookups
  * without a packet (socket diagnostics, BPF socket lookups) emit nothing. */
-static __always_inline int lookup_listener_entry(struct sk_buff *skb, const char *name)
+static __always_inline int lookup_listener_entry(struct sk_buff *skb, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
-    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
-    pair_save(pd, PAIR_LISTENER);
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6);
+    pair_save(pd, PAIR_LISTENER, v6);
     return 0;
 }
 
-static __always_inline int listener_skb3(void *ctx, const char *name)
+static __always_inline int listener_skb3(void *ctx, const char *name, int v6)
 {
-    return lookup_listener_entry((struct sk_buff *)ARG(ctx, 3), name);
+    return lookup_listener_entry((struct sk_buff *)ARG(ctx, 3), name, v6);
 }
 
 /* From 6.18 the lookup takes no hashinfo: the buffer is argument 2. */
-static __always_inline int listener_skb2(void *ctx, const char *name)
+static __always_inline int listener_skb2(void *ctx, const char *name, int v6)
 {
-    return lookup_listener_entry((struct sk_buff *)ARG(ctx, 2), name);
+    return lookup_listener_entry((struct sk_buff *)ARG(ctx, 2), name, v6);
 }
 
 /* Puts the record this call's entry kept back as the CPU's record, with
  * its packet's namespace; 0 when there is none. */
-static __always_inline int restore_entry(data_t *pd, int pair)
+static __always_inline int restore_entry(data_t *pd, int pair, int v6)
 {
     __u32 key;
-    data_t *entry = pair_take(pair, &key);
+    data_t *entry = pair_take(pair, &key, v6);
     if (!entry)
         return 0;
-    __builtin_memcpy(pd, entry, sizeof(*pd));
+    if (v6)
+        __builtin_memcpy(pd, entry, sizeof(data6_t));
+    else
+        __builtin_memcpy(pd, entry, sizeof(data_t));
     pd->net_data.ns_id = entry->ipt_data.verdict;
-    bpf_map_delete_elem(&data_map, &key);
+    bpf_map_delete_elem(records_of(v6), &key);
     return 1;
 }
 
-static __always_inline int listener_return(void *ctx, const char *name)
+static __always_inline int listener_return(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
-    if (!restore_entry(pd, PAIR_LISTENER))
+    if (!restore_entry(pd, PAIR_LISTENER, v6))
         return 0;
     set_sock_state(pd, (struct sock *)PT_REGS_RC((struct pt_regs *)ctx));
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
-static __always_inline int tcp_v4_rcv_skb1(void *ctx, const char *name)
+static __always_inline int tcp_receive_skb1(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 1);
     struct net_device *dev = BPF_CORE_READ(skb, dev);
     struct sock *sk = BPF_CORE_READ(skb, sk);
-    if (!capture_packet(pd, skb, dev, name))
+    if (!capture_packet(pd, skb, dev, name, v6))
         return 0;
     set_sock_state(pd, sk);
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 /* ip_rcv is given the receiving device; the buffer's may not be set yet. */
-static __always_inline int ip_rcv_skb1_dev2(void *ctx, const char *name)
+static __always_inline int ip_rcv_skb1_dev2(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 1);
     struct net_device *dev = (struct net_device *)ARG(ctx, 2);
-    if (!capture_packet(pd, skb, dev, name))
+    if (!capture_packet(pd, skb, dev, name, v6))
         return 0;
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 /* The table walk emits on entry (hook and table) and on return (verdict);
  * the return half captures again the buffer of its own walk, as it stands
  * after the walk. */
-static __always_inline int table_walk_entry(void *ctx, const char *name)
+static __always_inline int table_walk_entry(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 2);
     struct nf_hook_state *state = (struct nf_hook_state *)ARG(ctx, 3);
     struct xt_table *table = (struct xt_table *)ARG(ctx, 1);
-    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
-    pair_save(pd, PAIR_TABLE_WALK);
+    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6);
+    pair_save(pd, PAIR_TABLE_WALK, v6);
     if (!captured)
         return 0;
     pd->ipt_data.hook = BPF_CORE_READ(state, hook);
     bpf_core_read(pd->ipt_data.table_name, TABLE_NAME_MAX_LEN, &table->name);
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
-static __always_inline int table_walk_return(void *ctx, const char *name)
+static __always_inline int table_walk_return(void *ctx, const char *name, int v6)
 {
     int cpu_id;
     __u32 key;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
-    data_t *entry = pair_take(PAIR_TABLE_WALK, &key);
+    data_t *entry = pair_take(PAIR_TABLE_WALK, &key, v6);
     if (!entry)
         return 0;
     struct sk_buff *skb = (struct sk_buff *)entry->skb;
-    bpf_map_delete_elem(&data_map, &key);
+    bpf_map_delete_elem(records_of(v6), &key);
     pd->ipt_data.verdict = (__u32)PT_REGS_RC((struct pt_regs *)ctx);
-    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name))
+    if (!capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6))
         return 0;
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 /* Copies an nft name (up to 255 bytes) into its 16-byte half of
@@ -620,16 +831,16 @@ static __always_inline __u32 read_nft_name(char *dst, const char *name, __u32 cu
  * instead of reading a freed buffer. A hook number means nothing without
  * its family (NF_NETDEV_INGRESS is 0, as NF_INET_PRE_ROUTING), nor a table
  * name without the table's: both ride in the entry's verdict field. */
-static __always_inline int chain_walk_entry(void *ctx, const char *name)
+static __always_inline int chain_walk_entry(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
     struct nft_pktinfo *pkt = (struct nft_pktinfo *)ARG(ctx, 1);
     struct nft_chain *chain = (struct nft_chain *)ARG(ctx, 2);
     struct sk_buff *skb = BPF_CORE_READ(pkt, skb);
-    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name);
+    int captured = capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6);
     if (captured) {
         const struct nf_hook_state *state = BPF_CORE_READ(pkt, state);
         struct nft_table *table = BPF_CORE_READ(chain, table);
@@ -641,23 +852,23 @@ static __always_inline int chain_walk_entry(void *ctx, const char *name)
                                NFT_CHAIN_NAME_CUT);
         pd->ipt_data.verdict = names;
     }
-    pair_save(pd, PAIR_CHAIN_WALK);
+    pair_save(pd, PAIR_CHAIN_WALK, v6);
     if (!captured)
         return 0;
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
-static __always_inline int chain_walk_return(void *ctx, const char *name)
+static __always_inline int chain_walk_return(void *ctx, const char *name, int v6)
 {
     int cpu_id;
-    data_t *pd = lookup_cpu_data(&cpu_id);
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
         return -1;
-    if (!restore_entry(pd, PAIR_CHAIN_WALK))
+    if (!restore_entry(pd, PAIR_CHAIN_WALK, v6))
         return 0;
     pd->ipt_data.verdict = (__u32)PT_REGS_RC((struct pt_regs *)ctx);
     set_func_info(pd, name);
-    return emit_record(ctx, cpu_id, pd);
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 /* skb:kfree_skb: a packet the kernel drops, the code that freed it and the
@@ -667,11 +878,11 @@ static __always_inline int chain_walk_return(void *ctx, const char *name)
  * tracepoint and gives no row. Its record is drop_scratch's, written only
  * once the buffer is known to hold IPv4; the fields its rows show are all
  * its own. */
-static __always_inline int drop_row(void *ctx, const char *name)
+static __always_inline int drop_row(void *ctx, const char *name, int v6)
 {
     struct bpf_raw_tracepoint_args *tp = ctx;
     __u32 key = 0;
-    data_t *pd = bpf_map_lookup_elem(&drop_scratch, &key);
+    data_t *pd = v6 ? bpf_map_lookup_elem(&drop6_scratch, &key) : bpf_map_lookup_elem(&drop_scratch, &key);
     if (!pd)
         return -1;
     struct sk_buff *skb = (struct sk_buff *)tp->args[0];
@@ -679,7 +890,7 @@ static __always_inline int drop_row(void *ctx, const char *name)
     __u32 reason = (__u32)tp->args[2];
     struct net_device *dev = BPF_CORE_READ(skb, dev);
     __u64 now = bpf_ktime_get_ns();
-    if (!strace_skb(pd, skb))
+    if (!(v6 ? strace_skb6((data6_t *)pd, skb) : strace_skb(pd, skb)))
         return 0;
     pd->func_info.rcv_ts = now;
     copy_str(pd->func_info.func_name, name);
@@ -687,11 +898,46 @@ static __always_inline int drop_row(void *ctx, const char *name)
     pd->ipt_data.hook = reason;
     __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
     pd->ipt_data.verdict = DROP_FORWARDING_UNKNOWN;
-    struct in_device *in_dev = BPF_CORE_READ(dev, ip_ptr);
+    struct in_device *in_dev = v6 ? NULL : BPF_CORE_READ(dev, ip_ptr);
     if (in_dev)
         pd->ipt_data.verdict = BPF_CORE_READ(in_dev, cnf.data[0]) ? DROP_FORWARDING_ON : DROP_FORWARDING_OFF;
-    bpf_perf_event_output(ctx, &events, BPF_F_CURRENT_CPU, pd, sizeof(data_t));
+    output_record(ctx, pd, v6);
     return 0;
+}
+
+/* In an IPv4 trace of a port, an IPv6 packet of the traced protocol to or
+ * from that port adds one to ipv6_seen. */
+static __always_inline void count_ipv6_packet(struct sk_buff *skb)
+{
+    __u32 key = 0;
+    data6_t *rec = bpf_map_lookup_elem(&count6_scratch, &key);
+    __u64 *seen = bpf_map_lookup_elem(&ipv6_seen, &key);
+    if (!rec || !seen || !strace_skb6(rec, skb) || rec->common.ip_data.protocol != count6_protocol)
+        return;
+    __be16 source = rec->common.tcp_data.source, dest = rec->common.tcp_data.dst;
+    if (count6_protocol == PROTO_UDP) {
+        source = rec->common.udp_data.source;
+        dest = rec->common.udp_data.dst;
+    }
+    if (bpf_ntohs(source) == count6_port || bpf_ntohs(dest) == count6_port)
+        __sync_fetch_and_add(seen, 1);
+}
+
+/* The device transmit and the NIC drivers' hand-off: the places where the
+ * count above sees every packet once per device that sends it, and once
+ * as a NIC receives it. */
+static __always_inline int counting_skb1(void *ctx, const char *name, int v6)
+{
+    if (!v6 && count6_port)
+        count_ipv6_packet((struct sk_buff *)ARG(ctx, 1));
+    return packet_skb1(ctx, name, v6);
+}
+
+static __always_inline int counting_skb2(void *ctx, const char *name, int v6)
+{
+    if (!v6 && count6_port)
+        count_ipv6_packet((struct sk_buff *)ARG(ctx, 2));
+    return packet_skb2(ctx, name, v6);
 }
 
 /* Every program, in the order of the list. An entry's rows are labelled
@@ -699,10 +945,15 @@ static __always_inline int drop_row(void *ctx, const char *name)
 #define LABEL_ENTRY(program, function) #function
 #define LABEL_TRACEPOINT(program, function) #function
 #define LABEL_RETURN(program, function) #program
-#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
-    SEC(section) int trace_##program(void *ctx)                                                 \
-    {                                                                                           \
-        return body(ctx, LABEL_##kind(program, function));                                      \
+/* A program of one family has that family's code alone; one of both
+ * follows trace_ipv6, a constant to the verifier. */
+#define CALL_IPV4(body, label) body(ctx, label, 0)
+#define CALL_IPV6(body, label) body(ctx, label, 1)
+#define CALL_BOTH(body, label) (trace_ipv6 ? body(ctx, label, 1) : body(ctx, label, 0))
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
+    SEC(section) int trace_##program(void *ctx)                                                         \
+    {                                                                                                   \
+        return CALL_##family(body, LABEL_##kind(program, function));                                    \
     }
 #include "probe_points.def"
 #undef PROBE

@@ -21,6 +21,7 @@
 #define PROTO_ICMP 1
 #define PROTO_TCP 6
 #define PROTO_UDP 17
+#define PROTO_ICMPV6 58
 
 /* The state written when a probe finds no socket; the trace names it
  * TCP_MAX_STATES. */
@@ -124,6 +125,18 @@ typedef struct data_t {
     ipt_t ipt_data;
 } data_t;
 
+/* An IPv6 packet's record: the IPv4 record with the IPv6 addresses after
+ * it, so every part but the addresses is read as an IPv4 record's. In it
+ * ip_data holds no addresses (0); protocol is the transport's, found
+ * behind the extension headers; frag_off is the fragment header's offset
+ * and more-fragments bit in IPv4's encoding (0 without one); iph_size the
+ * fixed header and the extension headers walked, at most 255. */
+typedef struct data6_t {
+    data_t common;
+    __u8 saddr[16];
+    __u8 daddr[16];
+} data6_t;
+
 #ifdef __cplusplus
 #define RECORD_LAYOUT(cond) static_assert(cond, #cond)
 #else
@@ -170,6 +183,11 @@ RECORD_AT(data_t, ipt_data, 128);
 RECORD_AT(data_t, ipt_data.hook, 128);
 RECORD_AT(data_t, ipt_data.table_name, 132);
 RECORD_AT(data_t, ipt_data.verdict, 164);
+RECORD_LAYOUT(sizeof(data6_t) == 200);
+RECORD_LAYOUT(__alignof__(data6_t) == 8);
+RECORD_AT(data6_t, common, 0);
+RECORD_AT(data6_t, saddr, 168);
+RECORD_AT(data6_t, daddr, 184);
 RECORD_LAYOUT(sizeof(func_info_t) == 40);
 RECORD_LAYOUT(sizeof(net_t) == 20);
 RECORD_LAYOUT(sizeof(eth_data_t) == 14);
