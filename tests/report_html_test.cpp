@@ -221,6 +221,13 @@ TEST_F(ReportPage, a_small_trace_renders_one_mark_per_row_and_nothing_is_fetched
     EXPECT_NE(dom.out.find(">journeys started, over 1.1 s<"), std::string::npos);
     EXPECT_NE(slurp(page_of({data_file("udp_iptables.trace")})).find(">journeys started, over 2.0 ms<"),
               std::string::npos);
+    // Each file says its protocols and family; an IPv6 flow is in RFC 5952's form, whole on hover.
+    std::string both = slurp(page_of({data_file("ipv6.trace"), data_file("icmp.trace")}));
+    EXPECT_NE(both.find("ipv6.trace (icmp6, tcp, udp; IPv6), "), std::string::npos);
+    EXPECT_NE(both.find("icmp.trace (icmp; IPv4): 15 journeys"), std::string::npos);
+    EXPECT_NE(both.find("title=\"[fd00:1::1]:40002 &gt; [fd00:1::2]:9999 seq 2000 ack 0: the journey starts at "
+                        "7804004000\""),
+              std::string::npos);
 }
 
 TEST_F(ReportPage, marks_tell_a_walk_from_its_return_and_the_tcp_receive_functions_apart_in_a_legend)
@@ -436,6 +443,7 @@ INSTANTIATE_TEST_SUITE_P(
         page_kind{"tcp-iptables", {data_file("lab_tcp_iptables.trace")}, false, {"timeline"}},
         page_kind{"full-buffer", {data_file("lab_traffic_udp.trace")}, true, {"timeline"}},
         page_kind{"containers", {data_file("nat_tcp.trace"), data_file("forward_tcp.trace")}, true, {"timeline"}},
+        page_kind{"ipv6-beside-ipv4", {data_file("ipv6.trace"), data_file("tcp_iptables.trace")}, true, {"timeline"}},
         page_kind{"two-hosts",
                   {"--host", "amd64=" + data_file("lab_pair_amd64_icmp.trace"), "--host",
                    "arm64=" + data_file("lab_pair_arm64_icmp.trace")},

@@ -1,4 +1,4 @@
-// The reader's JSON Lines, schema 2, as README and the manual page list
+// The reader's JSON Lines, schema 3, as README and the manual page list
 // them: every line has a kind, and every line of a kind the same keys, of
 // these types ("|null" where the value may be unknown). The tests and the
 // lab hold every line they read against it.
@@ -20,7 +20,7 @@ inline const std::map<std::string, std::vector<schema_key>> &report_schema()
 {
     static const std::vector<schema_key> journey = {
         {"kind", "string"},          {"schema", "integer"},        {"file", "string"},
-        {"protocol", "string"},      {"repeated_fields", "boolean"}, {"flow", "string"},
+        {"protocol", "string"},      {"family", "string"},         {"repeated_fields", "boolean"}, {"flow", "string"},
         {"saddr", "string"},         {"daddr", "string"},          {"sport", "integer|null"},
         {"dport", "integer|null"},   {"start_ns", "integer"},      {"duration_ns", "integer"},   {"first_of_flow", "boolean"},
         {"ending", "string|null"},   {"dropped", "boolean|null"},  {"class", "string|null"}, {"drop_table", "string|null"},
@@ -81,8 +81,8 @@ inline std::string schema_error(const nlohmann::json &line)
         if (!of_type(line[k.key], k.types))
             return std::string(k.key) + " is no " + k.types;
     }
-    if (line["schema"] != 2)
-        return "schema is not 2";
+    if (line["schema"] != 3)
+        return "schema is not 3";
     if (kind->first == "joined" || kind->first == "clock") {
         const auto &hosts = line["hosts"];
         if (hosts.size() != 2 || !hosts[0].is_string() || !hosts[1].is_string() || hosts[0] == hosts[1])
@@ -98,6 +98,8 @@ inline std::string schema_error(const nlohmann::json &line)
             return "rows not in the order the packet met the hosts";
     }
     if (kind->first == "journey" || kind->first == "repeated" || kind->first == "joined") {
+        if (line["family"] != "ipv4" && line["family"] != "ipv6")
+            return "family is neither ipv4 nor ipv6";
         if (line["path"].size() != line["rows"].size() || line["rows"].empty())
             return "a path step per row";
         if ((kind->first == "repeated") != line["repeated_fields"].get<bool>())

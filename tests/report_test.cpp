@@ -300,6 +300,72 @@ TEST(ReportRows, an_unreadable_row_names_its_first_bad_column)
     EXPECT_EQ(parse_row(good.substr(0, 190), 17, row), nullptr);
 }
 
+// An IPv6 trace's header tells its family; its rows read back with their
+// 16-byte addresses, with and without -N's columns, from any text inet_pton
+// takes, and are shown in RFC 5952's form. A row of the other family, or an
+// address that does not parse, is unreadable at its address column.
+TEST(ReportRows, ipv6_rows_read_back_under_sip6_and_dip6_and_a_row_of_the_other_family_is_unreadable)
+{
+    std::vector<std::string> lines = lines_of(slurp(data_file("ipv6.trace")));
+    const uint32_t icmp6 = 58 | IPV6_ADDRESSES;
+    EXPECT_EQ(header_protocol(lines[0]), icmp6);
+    std::string half = lines[0];
+    half.replace(half.find("DIP6 "), 5, "DIP  ");
+    EXPECT_EQ(header_protocol(half), 0u);
+    std::string v4_header = lines_of(slurp(data_file("icmp.trace")))[0];
+    EXPECT_EQ(header_protocol(v4_header), 1u);
+
+    parsed_row row;
+    ASSERT_EQ(parse_row(lines[1], icmp6, row), nullptr);
+    EXPECT_TRUE(row.ipv6);
+    EXPECT_EQ(row.function, "ip6_output");
+    EXPECT_EQ(row.sip, "fd00:1::1");
+    const uint8_t fd00_1__2[16] = {0xfd, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    EXPECT_EQ(memcmp(row.daddr6, fd00_1__2, 16), 0);
+    EXPECT_EQ(row.fields[0], 128u);
+    EXPECT_EQ(row.fields[2], 4660u);
+
+    // Any text of the address reads as the same 16 bytes and shows canonical.
+    std::string long_text = lines[1];
+    long_text.replace(long_text.find("fd00:1::2"), 26, "FD00:0001:0000:0:0:0:0:0002");
+    ASSERT_EQ(parse_row(long_text, icmp6, row), nullptr);
+    EXPECT_EQ(memcmp(row.daddr6, fd00_1__2, 16), 0);
+    ip_address shown;
+    for (auto [text, canonical] : {std::pair{"FD00:0001:0000:0:0:0:0:0002", "fd00:1::2"},
+                                   {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"}, {"0:0:0:0:0:ffff:c612:1", "::ffff:198.18.0.1"},
+                                   {"198.18.0.1", "198.18.0.1"}}) {
+        ASSERT_TRUE(parse_address(text, shown)) << text;
+        EXPECT_EQ(address_text(shown), canonical);
+    }
+    for (const char *bad : {"fd00::1::2", "fd00:1::2%eth0", "fd00:1:2:3:4:5:6:7:8", "198.18.0.256", ""})
+        EXPECT_FALSE(parse_address(bad, shown)) << bad;
+
+    std::string bad_source = lines[1];
+    bad_source.replace(bad_source.find("fd00:1::1"), 9, "fd00::1::");
+    EXPECT_STREQ(parse_row(bad_source, icmp6, row), "SIP6");
+    std::string bad_destination = lines[1];
+    bad_destination.replace(bad_destination.find("fd00:1::2"), 9, "fd00:1::g");
+    EXPECT_STREQ(parse_row(bad_destination, icmp6, row), "DIP6");
+    // Each family's rows under the other's header.
+    std::string v4_row = lines_of(slurp(data_file("icmp.trace")))[1];
+    EXPECT_STREQ(parse_row(v4_row, icmp6, row), "SIP6");
+    EXPECT_STREQ(parse_row(lines[1], 1, row), "SIP");
+
+    // -N's columns: PACKET after CPU, NETNS after INTERFACE.
+    std::string numbered_header = lines[0];
+    numbered_header.insert(numbered_header.find("INTERFACE") + 19, "NETNS       ");
+    numbered_header.insert(numbered_header.find("TRACE_INFO"), "PACKET   ");
+    EXPECT_EQ(header_protocol(numbered_header), icmp6 | PACKET_COLUMNS);
+    std::string numbered = lines[1];
+    numbered.insert(77, "4026531840  ");
+    numbered.insert(27, "7        ");
+    ASSERT_EQ(parse_row(numbered, icmp6 | PACKET_COLUMNS, row), nullptr) << numbered;
+    EXPECT_EQ(row.packet, 7u);
+    EXPECT_EQ(row.netns, 4026531840u);
+    EXPECT_EQ(row.sip, "fd00:1::1");
+    EXPECT_EQ(row.fields[3], 1u);
+}
+
 // Rows are read digit by digit where the values are plain; values past
 // that (19 digits, a sign, leading zeros, a bound of their type) are read
 // exactly as before, or refused by their column.
@@ -588,6 +654,8 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
         {{ending_kind::last_seen, id("ip_rcv")}, "last seen at ip_rcv", true, false, "not_seen"},
         {{ending_kind::forwarding_off, id("ip_error"), id("IP_INADDRERRORS")},
          "dropped at ip_error: IPv4 forwarding is off", true, true, "dropped"},
+        {{ending_kind::no_ping_socket, id("icmpv6_rcv"), id("NO_SOCKET")},
+         "no ping socket took it, and no raw socket's copy was traced", true, false, "not_seen"},
         {{ending_kind::unknown}, ENDING_UNKNOWN, false, false, nullptr},
     };
     std::string text, detail, lines;
@@ -639,8 +707,8 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
     const json &classes = objects.back()["classes"];
     EXPECT_EQ(classes["delivered"], 6);
     EXPECT_EQ(classes["dropped"], 6);
-    EXPECT_EQ(classes["not_seen"], 4);
-    EXPECT_NE(text.find("delivered: 6, dropped: 6, not seen to the end: 4\n"), std::string::npos) << text;
+    EXPECT_EQ(classes["not_seen"], 5);
+    EXPECT_NE(text.find("delivered: 6, dropped: 6, not seen to the end: 5\n"), std::string::npos) << text;
 }
 
 // ---- The binary on the sample traces ---------------------------------------
@@ -697,6 +765,67 @@ TEST(ReportCli, icmp_pings_are_four_journeys_and_the_later_device_frames_are_cou
             EXPECT_TRUE(line["ending"].is_null());
         }
     EXPECT_EQ(repeated_rows, 4u);
+}
+
+// The IPv6 sample: each packet's ending as its traffic was (a ping and
+// its reply, neighbor discovery, a SYN to a listener and its answer, a SYN
+// refused, an ip6tables and an nft drop, a datagram, a later fragment),
+// addresses in RFC 5952's form; read with an IPv4 trace, each journey keeps
+// its family; --flow takes IPv6 hosts.
+TEST(ReportCli, ipv6_journeys_end_as_their_packets_did_and_keep_their_family_beside_ipv4_ones)
+{
+    report_result r = run_report({data_file("ipv6.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::pair<const char *, const char *> expected[] = {
+        {"icmp6 fd00:1::1 > fd00:1::2 type 128 (echo request) id 4660 seq 1 ", "delivered  ended at icmpv6_rcv"},
+        {"icmp6 fd00:1::2 > fd00:1::1 type 129 (echo reply) id 4660 seq 1 ", "delivered  ended at icmpv6_rcv"},
+        {"icmp6 fd00:1::1 > ff02::1:ff00:2 type 135 (neighbor solicitation) id 0 seq 0 ", "delivered  ended at icmpv6_rcv"},
+        {"icmp6 fd00:1::2 > fd00:1::1 type 136 (neighbor advertisement) id 24576 seq 0 ", "delivered  ended at icmpv6_rcv"},
+        {"tcp   [fd00:1::1]:40000 > [fd00:1::2]:8080 seq 1000 ack 0 ", "delivered  ended at tcp_v6_do_rcv"},
+        {"tcp   [fd00:1::2]:8080 > [fd00:1::1]:40000 seq 5000 ack 1001 ", "delivered  ended at tcp_v6_do_rcv"},
+        {"tcp   [fd00:1::1]:40002 > [fd00:1::2]:9999 seq 2000 ack 0 ", "dropped    dropped at tcp_v6_rcv: NO_SOCKET"},
+        {"tcp   [fd00:1::1]:40004 > [fd00:1::2]:7070 seq 3000 ack 0 ", "dropped    dropped by table filter at NF_INET_LOCAL_IN"},
+        {"udp   [fd00:1::1]:50000 > [fd00:1::2]:5301 len 100 ", "delivered  ended at udpv6_rcv"},
+        {"udp   [fd00:1::1]:50002 > [fd00:1::2]:5302 len 20 ",
+         "dropped    dropped by table inet fw base chain input at NF_INET_LOCAL_IN"},
+        {"udp   [fd00:1::1]:0 > [fd00:1::2]:0 len 0 ", "delivered  ended at ip6_input_finish"},
+    };
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), std::size(expected)) << r.out;
+    for (size_t i = 0; i < journeys.size(); i++) {
+        EXPECT_NE(journeys[i].find(expected[i].first), std::string::npos) << journeys[i];
+        EXPECT_NE(journeys[i].find(expected[i].second), std::string::npos) << journeys[i];
+    }
+    EXPECT_NE(r.out.find("delivered: 8, dropped: 3, not seen to the end: 0\n"), std::string::npos) << r.out;
+
+    // Neighbor discovery is no echo's flow: each of its journeys is the first of its own.
+    json lines = json_lines(run_report({"--json", data_file("icmp.trace"), data_file("ipv6.trace")}).out);
+    std::map<std::string, int> families;
+    for (const json &line : lines) {
+        if (line["kind"] != "journey")
+            continue;
+        families[line["family"]]++;
+        EXPECT_EQ(line["family"], line["protocol"] == "icmp" ? "ipv4" : "ipv6") << line["flow"];
+        if (line["family"] == "ipv6") {
+            EXPECT_TRUE(line["first_of_flow"]) << line["flow"];
+            EXPECT_EQ(line["rows"][0]["sip"], line["saddr"]);
+        }
+    }
+    EXPECT_EQ(families, (std::map<std::string, int>{{"ipv4", 4}, {"ipv6", 11}}));
+
+    auto starts = [&](std::vector<std::string> args) {
+        args.push_back(data_file("ipv6.trace"));
+        args.push_back(data_file("icmp.trace"));
+        std::string out;
+        for (const std::string &line : journey_lines(run_report(args).out))
+            out += line.substr(0, line.find(' ')) + " ";
+        return out;
+    };
+    EXPECT_EQ(starts({"--flow", "ff02::1:ff00:2"}), "7800904000 ");
+    EXPECT_EQ(starts({"--flow", "[FD00:1:0::2]:9999"}), "7804004000 ");
+    EXPECT_EQ(starts({"--flow", "fd00:1::2", "--dropped"}), "7804004000 7805004000 7807004000 ");
+    EXPECT_EQ(run_report({"--flow", "[fd00::1", data_file("ipv6.trace")}).status, 2);
 }
 
 TEST(ReportCli, syns_to_the_drop_port_end_in_nf_drop_at_local_in_and_a_retransmission_is_its_own_journey)
@@ -1313,6 +1442,70 @@ TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_who
     }
 }
 
+// Real IPv6 traces of the lab: to each port the ending its traffic had
+// (5332 and 5339 delivered, 5333 dropped by ip6tables, 5334 by an nft inet
+// table, 5335 and 5336 refused, no listener); pings through a router are
+// one journey each across it, and their replies, which ping reads on a raw
+// socket no IPv6 probe sees, are never read as dropped.
+TEST(ReportLab, real_ipv6_traffic_ends_as_it_did_and_a_forwarded_ping_is_one_journey)
+{
+    const std::map<uint32_t, std::vector<std::string>> ending_of_port = {
+        {5332, {"ended at udpv6_rcv", "last seen at ip6_input_finish"}}, // a datagram in fragments: the first queued
+        {5339, {"ended at udpv6_rcv", "ended at dev_hard_start_xmit"}},   // sent to another host
+        {5333, {"dropped by table filter at NF_INET_LOCAL_IN"}},
+        {5334, {"dropped by table inet v6fw base chain in at NF_INET_LOCAL_IN"}},
+        {5335, {"dropped at tcp_v6_rcv: NO_SOCKET"}},
+        {5336, {"dropped at __udp6_lib_rcv: NO_SOCKET"}},
+    };
+    std::map<uint32_t, size_t> seen;
+    for (const char *name : {"lab_ipv6_udp.trace", "lab_ipv6_tcp.trace"}) {
+        report_result r = run_report({"--json", data_file(name)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const json &line : json_lines(r.out)) {
+            if (line["kind"] != "journey")
+                continue;
+            EXPECT_EQ(line["family"], "ipv6");
+            auto port = ending_of_port.find(line["dport"].get<uint32_t>());
+            if (port == ending_of_port.end())
+                continue;
+            seen[port->first]++;
+            const std::vector<std::string> &endings = port->second;
+            EXPECT_NE(std::find(endings.begin(), endings.end(), line["ending"]), endings.end())
+                << name << ": " << line["flow"] << ": " << line["ending"];
+        }
+    }
+    EXPECT_EQ(seen, (std::map<uint32_t, size_t>{{5332, 4}, {5333, 2}, {5334, 2}, {5335, 1}, {5336, 1}, {5339, 6}}));
+
+    report_result r = run_report({"--json", data_file("lab_ipv6_icmp_host.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t requests = 0, forwarded = 0, replies = 0;
+    for (const json &line : json_lines(r.out)) {
+        if (line["kind"] != "journey")
+            continue;
+        std::string flow = line["flow"], ending = line["ending"];
+        const json &path = line["path"];
+        bool through_router = std::find(path.begin(), path.end(), "ip6_forward") != path.end();
+        if (flow.find("(echo request)") != std::string::npos) {
+            requests++;
+            forwarded += through_router;
+            // Sent and received in one journey, however many hops.
+            EXPECT_NE(std::find(path.begin(), path.end(), "ip6_output"), path.end()) << flow;
+            EXPECT_EQ(ending, "ended at icmpv6_rcv") << flow;
+        } else if (flow.find("(echo reply)") != std::string::npos) {
+            replies++;
+            // ping's raw socket took its copy (rawv6_rcv); the original is freed.
+            EXPECT_EQ(line["class"], "delivered") << flow;
+            EXPECT_EQ(ending, "delivered to a raw socket") << flow;
+        }
+        EXPECT_EQ(through_router, line["saddr"].get<std::string>().rfind("2001:db8:6:3::", 0) == 0 ||
+                                      line["daddr"].get<std::string>().rfind("2001:db8:6:3::", 0) == 0)
+            << flow;
+    }
+    EXPECT_EQ(requests, 9u);
+    EXPECT_EQ(replies, 9u);
+    EXPECT_EQ(forwarded, 3u);
+}
+
 TEST(ReportLab, real_datagrams_through_gro_start_their_receive_side_at_napi_gro_receive)
 {
     report_result r = run_report({data_file("lab_udp_gro.trace")});
@@ -1371,8 +1564,9 @@ constexpr int64_t HOURS_3 = int64_t(3) * 3600 * 1000 * 1000 * 1000;
 // (table walks at LOCAL_OUT and POST_ROUTING included) on its sender, the
 // rest on its receiver; b's times moved by HOURS_3. keep(row words) false
 // leaves a row out of both.
-const std::set<std::string> TRANSMIT = {"ip_output", "ip_finish_output", "ip_finish_output2", "__dev_queue_xmit",
-                                        "dev_hard_start_xmit"};
+const std::set<std::string> TRANSMIT = {"ip_output",         "ip_finish_output",  "ip_finish_output2",
+                                        "ip6_output",        "ip6_finish_output", "ip6_finish_output2",
+                                        "__dev_queue_xmit", "dev_hard_start_xmit"};
 
 struct two_hosts {
     std::string a, b;
@@ -1573,6 +1767,40 @@ TEST(ReportHosts, a_packet_seen_on_two_hosts_is_one_journey_across_the_wire_and_
 // protocol: the TCP connection (equal SEQ and ACK_SEQ twice, so packets
 // of one key paired in time order) matches the clocks, and the datagrams
 // one way, some dropped by b's table, join on that clock.
+// IPv6 packets seen on two hosts join as IPv4 ones do: the ping and its
+// reply, the neighbor solicitation and its advertisement, each one journey
+// across the wire.
+TEST(ReportHosts, ipv6_packets_seen_on_two_hosts_join_across_the_wire)
+{
+    std::string icmp6 = slurp(data_file("ipv6.trace"));
+    icmp6 = icmp6.substr(0, icmp6.find("\nTIME ") + 1); // the ICMPv6 trace alone
+    // Two hosts on a wire: no veth hands the packet over between them.
+    two_hosts hosts = split_hosts(icmp6, [](const std::vector<std::string> &w) { return w[2] != "veth_xmit"; });
+    std::string dir = temp_dir();
+    std::string a = write_temp(dir, "a.txt", hosts.a), b = write_temp(dir, "b.txt", hosts.b);
+    report_result r = run_report({"--json", "--host", "a=" + a, "--host", "b=" + b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<json> lines = all_json_lines(r.out);
+    ASSERT_EQ(lines[0]["kind"], "clock");
+    EXPECT_EQ(lines[0]["matched"], 4);
+    int64_t error = lines[0]["error_ns"];
+    EXPECT_LE(std::llabs(lines[0]["offset_ns"].get<int64_t>() - HOURS_3), error);
+    std::set<std::string> flows;
+    for (const json &line : lines) {
+        EXPECT_NE(line["kind"], "journey") << line["flow"];
+        if (line["kind"] != "joined")
+            continue;
+        EXPECT_EQ(line["family"], "ipv6");
+        EXPECT_EQ(line["ending"], "ended at icmpv6_rcv");
+        flows.insert(line["flow"].get<std::string>());
+    }
+    EXPECT_EQ(flows, (std::set<std::string>{"fd00:1::1 > fd00:1::2 type 128 (echo request) id 4660 seq 1",
+                                            "fd00:1::2 > fd00:1::1 type 129 (echo reply) id 4660 seq 1",
+                                            "fd00:1::1 > ff02::1:ff00:2 type 135 (neighbor solicitation) id 0 seq 0",
+                                            "fd00:1::2 > fd00:1::1 type 136 (neighbor advertisement) id 24576 seq 0"}));
+    expect_true_wires(lines, hosts, error);
+}
+
 TEST(ReportHosts, a_host_of_several_traces_joins_tcp_both_ways_and_datagrams_dropped_on_the_receiver)
 {
     auto all = [](const std::vector<std::string> &) { return true; };
@@ -2153,8 +2381,8 @@ TEST(ReportCli, usage_errors_say_what_to_type_and_end_with_two_and_a_filter_matc
 {
     const std::string trace = data_file("tcp_iptables.trace");
     const std::pair<std::vector<std::string>, std::string> usage[] = {
-        {{"--flow", "8080", trace}, "--flow: the host must be a dotted-decimal IPv4 address: 8080 (a port alone is :8080)"},
-        {{"--flow", "host:80", trace}, "--flow: the host must be a dotted-decimal IPv4 address: host:80\n"},
+        {{"--flow", "8080", trace}, "--flow: the host must be an IPv4 or IPv6 address: 8080 (a port alone is :8080)"},
+        {{"--flow", "host:80", trace}, "--flow: the host must be an IPv4 or IPv6 address: host:80\n"},
         {{"--flow", ":0", trace}, "--flow: the port must be 1 to 65535: :0"},
         {{"--bogus", trace}, "The following argument was not expected: --bogus"},
         {{"--json", "--detail", trace}, "--json excludes --detail"},
@@ -2290,9 +2518,10 @@ TEST(ReportOutput, journey_lines_on_a_terminal_fit_its_width_and_stay_whole_into
                udp_line(4000, std::string(60, '\x1b'), "veth0", "", 0, 33) + "\n" +
                // A path of one short step.
                udp_line(5000, "udp_rcv", "veth0", "", 0, 34) + "\n";
-    const std::vector<std::string> args{trace, data_file("tcp_iptables.trace"), data_file("udp_iptables.trace")};
+    const std::vector<std::string> args{trace, data_file("tcp_iptables.trace"), data_file("udp_iptables.trace"),
+                                        data_file("ipv6.trace")};
     std::vector<std::string> whole = journey_lines(run_report(args).out);
-    ASSERT_EQ(whole.size(), 9u);
+    ASSERT_EQ(whole.size(), 20u);
     ASSERT_GT(whole[0].size(), 300u);
 
     setenv("COLUMNS", "100", 1);

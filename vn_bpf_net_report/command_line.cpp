@@ -99,7 +99,7 @@ void parse_command_line(run_t &run, int argc, char **argv, std::vector<input> &i
                  PROGRAM};
     std::string flow, slower_than;
     app.add_option("files", set.files, "trace files, all of one host; - or none for standard input")->type_name("TRACE");
-    app.add_flag("--json", set.json, "JSON Lines (schema 2): a line per journey, then per stage of each file, then a summary");
+    app.add_flag("--json", set.json, "JSON Lines (schema 3): a line per journey, then per stage of each file, then a summary");
     auto *html = app.add_option("--html", set.html,
                                 "also write a self-contained HTML page to this file (never over an input)")
                      ->type_name("OUT.html");

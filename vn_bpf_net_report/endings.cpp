@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr uint32_t ICMPV6_ECHO_REPLY = 129;
+
 // Discards of TCP segments that lose no data: a copy the socket already
 // has, a keepalive or window probe, an ACK overtaken by a later one, a
 // segment that reached a socket as its connection ended (TCP_CLOSE).
@@ -18,7 +20,7 @@ bool stale_reason(std::string_view reason)
     return std::find(std::begin(stale), std::end(stale), reason) != std::end(stale);
 }
 
-enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait, count };
+enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait, no_ping_socket, count };
 
 drop_role role_of(report_state &state, const journey &j, size_t at, const other_info_fields &drop)
 {
@@ -30,18 +32,26 @@ drop_role role_of(report_state &state, const journey &j, size_t at, const other_
         return drop_role::stale;
     // A socket in TIME_WAIT (as early demux found it) handles a segment and
     // frees it without a reason (6.1).
-    if (drop.reason == "NOT_SPECIFIED" && base_symbol(drop.location) == "tcp_v4_rcv")
+    if (drop.reason == "NOT_SPECIFIED" &&
+        (base_symbol(drop.location) == "tcp_v4_rcv" || base_symbol(drop.location) == "tcp_v6_rcv"))
         for (size_t k = 0; k < at; k++)
             if (split_other_info(state.names.text(j.rows[k].other_info)).sock == "TCP_TIME_WAIT")
                 return drop_role::time_wait;
     if (frees_a_copy(state, j.rows[at]))
         return drop_role::copy;
     // ping reads its replies on a raw socket: the kernel gave that socket its
-    // copy (raw_rcv) and frees the rest, which no ping socket wanted.
+    // copy (raw_rcv, rawv6_rcv) and frees the rest, which no ping socket wanted.
     if (drop.reason == "NO_SOCKET")
         for (size_t k = 0; k < at; k++)
-            if (state.names.text(j.rows[k].function) == "raw_rcv")
+            if (is_raw_copy(state.names.text(j.rows[k].function)))
                 return drop_role::raw_handled;
+    // An echo reply with no raw socket's copy in the trace (a monitor or a
+    // kernel without the IPv6 raw socket's probe) may still have reached
+    // ping's raw socket: whether it was delivered is not known.
+    const trace_row &row = j.rows[at];
+    if (drop.reason == "NO_SOCKET" && base_symbol(drop.location) == "icmpv6_rcv" && row.ipv6 &&
+        row.fields[0] == ICMPV6_ECHO_REPLY)
+        return drop_role::no_ping_socket;
     return drop_role::packet;
 }
 
@@ -152,6 +162,7 @@ void settle_ending(report_state &state, journey &j)
         {drop_role::packet, ending_kind::dropped},         {drop_role::raw_handled, ending_kind::raw_delivered},
         {drop_role::purged, ending_kind::freed_unread},    {drop_role::stale, ending_kind::discarded},
         {drop_role::time_wait, ending_kind::time_wait},    {drop_role::copy, ending_kind::copy_dropped},
+        {drop_role::no_ping_socket, ending_kind::no_ping_socket},
     };
     // The packet's own drop, a table's or the kernel's, whichever came first.
     if (seen[size_t(drop_role::packet)] || seen[size_t(drop_role::netfilter)]) {
@@ -235,6 +246,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         return "not seen to the end (samples lost)";
     case ending_kind::last_seen:
         return "last seen at " + known(e.function);
+    case ending_kind::no_ping_socket:
+        return "no ping socket took it, and no raw socket's copy was traced";
     case ending_kind::ended:
         break;
     }

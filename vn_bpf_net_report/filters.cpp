@@ -1,6 +1,7 @@
 #include "filters.h"
 
 #include <charconv>
+#include <cstring>
 #include <stdexcept>
 
 #include "trace_rows.h"
@@ -15,14 +16,19 @@ bool journey_matches(const report_state &state, const journey &j, const journey_
 {
     // Any addresses the packet had, before or after a rewrite.
     const trace_row &row = j.rows.front();
-    auto host_in = [&](uint32_t saddr, uint32_t daddr) { return saddr == filter.host || daddr == filter.host; };
+    auto is_host = [&](uint32_t addr) {
+        return row.ipv6 == filter.host.ipv6 &&
+               (row.ipv6 ? memcmp(state.names.text(addr).data(), filter.host.v6, sizeof(filter.host.v6)) == 0
+                         : addr == filter.host.v4);
+    };
+    auto host_in = [&](uint32_t saddr, uint32_t daddr) { return filter.by_host && (is_host(saddr) || is_host(daddr)); };
     auto port_in = [&](uint32_t sport, uint32_t dport) { return sport == filter.port || dport == filter.port; };
     bool host = host_in(row.saddr, row.daddr), port = port_in(row.fields[0], row.fields[1]);
     for (const rewrite &r : j.rewrites)
         host = host || host_in(r.to.saddr, r.to.daddr), port = port || port_in(r.to.sport, r.to.dport);
     if (filter.by_host && !host)
         return false;
-    if (filter.by_port && (state.sources[j.source].protocol == PROTO_ICMP || !port))
+    if (filter.by_port && (is_icmp(state.sources[j.source].protocol) || !port))
         return false;
     if (filter.dropped_only && !j.end.is_drop())
         return false;
@@ -41,16 +47,33 @@ bool frames_match(const report_state &state, const journey &frames, const journe
            journey_matches(state, frames, flow_only);
 }
 
-// --flow: HOST, HOST:PORT or :PORT.
+// --flow: HOST, HOST:PORT or :PORT; an IPv6 HOST alone, or in brackets
+// before a port ([2001:db8::1]:80).
 void parse_flow(const std::string &text, journey_filter &filter)
 {
-    size_t colon = text.find(':');
-    std::string_view host = std::string_view(text).substr(0, colon);
-    if (!host.empty()) {
-        if (!parse_ipv4(host, filter.host)) {
+    std::string_view whole = text, host;
+    size_t colon;
+    if (!whole.empty() && whole[0] == '[') {
+        size_t close = whole.find(']');
+        if (close == std::string_view::npos || (close + 1 < whole.size() && whole[close + 1] != ':'))
+            throw std::invalid_argument("an IPv6 host in brackets is [ADDRESS] or [ADDRESS]:PORT: " + shown_text(text));
+        host = whole.substr(1, close - 1);
+        colon = close + 1 < whole.size() ? close + 1 : std::string::npos;
+        if (!parse_ipv6(host, filter.host.v6))
+            throw std::invalid_argument("not an IPv6 address in brackets: " + shown_text(text));
+        filter.host.ipv6 = filter.by_host = true;
+    } else {
+        // Two colons or more: an IPv6 address, with no port.
+        colon = whole.find(':');
+        if (colon != std::string::npos && whole.find(':', colon + 1) != std::string_view::npos)
+            colon = std::string::npos;
+        host = whole.substr(0, colon);
+    }
+    if (!host.empty() && !filter.by_host) {
+        if (!parse_address(host, filter.host)) {
             // A number alone is most likely a port.
             bool digits = colon == std::string::npos && host.find_first_not_of("0123456789") == std::string_view::npos;
-            throw std::invalid_argument("the host must be a dotted-decimal IPv4 address: " + shown_text(text) +
+            throw std::invalid_argument("the host must be an IPv4 or IPv6 address: " + shown_text(text) +
                                         (digits ? " (a port alone is :" + shown_text(text) + ")" : ""));
         }
         filter.by_host = true;

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "report_state.h"
+#include "trace_rows.h"
 
 struct journey_filter {
     bool by_host = false, by_port = false, dropped_only = false;
-    uint32_t host = 0;
+    ip_address host;
     uint16_t port = 0;
     int64_t slower_than_ns = -1;
     bool by_start = false;

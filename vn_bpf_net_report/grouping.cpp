@@ -58,7 +58,8 @@ constexpr int32_t LAST_CPUS_MAX = 1024;
 // Two rows the monitor numbers afresh belong to the packet of the row
 // before them on their CPU: the return of the nft walk that dropped it
 // (NF_STOLEN: the number ended at the drop row), and a raw socket's copy
-// (raw_rcv: a buffer of its own), which tells how the packet was delivered.
+// (raw_rcv, rawv6_rcv: a buffer of its own), which tells how the packet was
+// delivered.
 uint64_t packet_of(report_state &state, trace_source &from, const trace_row &row)
 {
     bool fresh = row.packet > from.last_packet;
@@ -71,7 +72,7 @@ uint64_t packet_of(report_state &state, trace_source &from, const trace_row &row
     function_place place = place_of(state, row.function);
     uint64_t packet = row.packet;
     if (fresh && last.packet &&
-        ((place.walk_return && last.drop) || (!last.drop && state.names.text(row.function) == "raw_rcv")))
+        ((place.walk_return && last.drop) || (!last.drop && is_raw_copy(state.names.text(row.function)))))
         packet = last.packet;
     last = {packet, place.drop};
     return packet;
@@ -157,6 +158,7 @@ void take_parsed_line(report_state &state, uint32_t &source, uint64_t line_no, l
         }
         state.sources[source].protocol = header & PROTOCOL_MASK;
         state.sources[source].packet_columns = header & PACKET_COLUMNS;
+        state.sources[source].ipv6 = header & IPV6_ADDRESSES;
         return;
     }
     if (kind == line_kind::unreadable)
@@ -173,7 +175,7 @@ line_kind read_line(report_state &state, uint32_t &source, uint64_t line_no, std
     uint32_t header;
     loss_window loss;
     const trace_source &from = state.sources[source];
-    uint32_t layout = from.protocol | (from.packet_columns ? PACKET_COLUMNS : 0);
+    uint32_t layout = from.protocol | (from.packet_columns ? PACKET_COLUMNS : 0) | (from.ipv6 ? IPV6_ADDRESSES : 0);
     line_kind kind = parse_line(line, line_no, layout, &header, parsed, bad, &loss);
     trace_row row{};
     row_names caches; // a line at a time is for tests: no need to keep them

@@ -32,7 +32,8 @@ int64_t clamp64(wide v)
     return v > INT64_MAX ? INT64_MAX : v < INT64_MIN ? INT64_MIN : int64_t(v);
 }
 
-// A packet's key without its host.
+// A packet's key without its host; IPV6_ADDRESSES in protocol for an
+// IPv6 trace's, whose addresses are name ids.
 struct packet_key {
     uint32_t protocol, saddr, daddr, fields[4];
     bool operator<(const packet_key &o) const
@@ -196,7 +197,8 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
         h.first = std::min(h.first, j.start());
         h.last = std::max(h.last, j.rows.back().time);
         flow_key k = key_of(j.source, state.sources[j.source].protocol, j.rows.front());
-        packet_key key{state.sources[j.source].protocol, k.saddr, k.daddr,
+        uint32_t family = state.sources[j.source].ipv6 ? IPV6_ADDRESSES : 0;
+        packet_key key{state.sources[j.source].protocol | family, k.saddr, k.daddr,
                        {k.fields[0], k.fields[1], k.fields[2], k.fields[3]}};
         bool sent = is_sent_part(j, xmit), received = !sent && is_received_part(state, j, xmit_rank);
         if (sent)
@@ -245,10 +247,11 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
             else if (shifted[b] && !shifted[a])
                 join.shift[a] = clamp64(wide(join.shift[b]) + e.offset), shifted[a] = true;
             // The receiver's addresses as the sender saw them, per direction.
-            std::set<uint32_t> addresses_of[2]; // [0]: b's, [1]: a's
+            std::set<std::pair<uint32_t, uint32_t>> addresses_of[2]; // [0]: b's, [1]: a's; with the family
             for (const match &m : all) {
                 used.insert(m.sent), used.insert(m.received);
-                addresses_of[m.a_to_b ? 0 : 1].insert(m.sent->rows.front().daddr);
+                const trace_row &first = m.sent->rows.front();
+                addresses_of[m.a_to_b ? 0 : 1].insert({first.ipv6 ? IPV6_ADDRESSES : 0, first.daddr});
                 joined_journey jj = m.a_to_b ? make_joined(state, m, a, b, e) : make_joined(state, m, b, a, e);
                 join.joined.push_back(std::move(jj));
             }
@@ -259,8 +262,8 @@ void join_hosts(report_state &state, host_join &join, std::vector<journey> &jour
                 for (auto &[key, parts] : hosts[from].keys)
                     for (journey *sent : parts.sent) {
                         wide there = wide(sent->rows.back().time) + to_other;
-                        if (!used.count(sent) && addresses_of[way].count(key.daddr) && there >= hosts[to].first &&
-                            there <= hosts[to].last)
+                        bool to_other_host = addresses_of[way].count({key.protocol & IPV6_ADDRESSES, key.daddr});
+                        if (!used.count(sent) && to_other_host && there >= hosts[to].first && there <= hosts[to].last)
                             sent->end = {ending_kind::never_arrived, NO_NAME, NO_NAME, NO_NAME, NO_NAME, NO_NAME, from, to};
                     }
             }

@@ -28,16 +28,30 @@ size_t flow_key_hash::operator()(const flow_key &key) const
 flow_key key_of(uint32_t source, uint32_t protocol, const trace_row &row)
 {
     flow_key key{source, row.saddr, row.daddr, {row.fields[0], row.fields[1], row.fields[2], row.fields[3]}};
-    if (protocol == PROTO_ICMP)
+    if (is_icmp(protocol))
         key.fields[1] = 0; // ICMP: type, id and sequence; the code may differ
     return key;
 }
 
 endpoints endpoints_of(uint32_t protocol, const trace_row &row)
 {
-    if (protocol == PROTO_ICMP)
-        return {row.saddr, row.daddr, row.fields[2], 0};
-    return {row.saddr, row.daddr, row.fields[0], row.fields[1]};
+    if (is_icmp(protocol))
+        return {row.saddr, row.daddr, row.fields[2], 0, row.ipv6};
+    return {row.saddr, row.daddr, row.fields[0], row.fields[1], row.ipv6};
+}
+
+ip_address address_of(const name_table &names, bool ipv6, uint32_t address)
+{
+    ip_address a;
+    a.ipv6 = ipv6;
+    if (!ipv6) {
+        a.v4 = address;
+        return a;
+    }
+    std::string_view bytes = names.text(address);
+    if (bytes.size() == sizeof(a.v6))
+        memcpy(a.v6, bytes.data(), sizeof(a.v6));
+    return a;
 }
 
 int64_t elapsed_ns(int64_t from, int64_t to)
@@ -87,6 +101,7 @@ ending_class ending::what() const
     case ending_kind::never_arrived:
     case ending_kind::samples_lost:
     case ending_kind::last_seen:
+    case ending_kind::no_ping_socket:
         break;
     }
     return ending_class::not_seen;
@@ -124,6 +139,7 @@ ending as_told(const ending &e)
     case ending_kind::freed_unread:
     case ending_kind::time_wait:
     case ending_kind::samples_lost:
+    case ending_kind::no_ping_socket:
         break;
     case ending_kind::dropped_by_table:
         told.table = e.table, told.chain = e.chain, told.hook = e.hook;
@@ -137,27 +153,79 @@ ending as_told(const ending &e)
     return told;
 }
 
-std::string flow_text(uint32_t protocol, const trace_row &row)
+const char *icmp6_type_name(uint32_t type, uint32_t code)
+{
+    switch (type) {
+    case 1:
+        switch (code) {
+        case 0:
+            return "no route";
+        case 1:
+            return "administratively prohibited";
+        case 3:
+            return "address unreachable";
+        case 4:
+            return "port unreachable";
+        }
+        return "destination unreachable";
+    case 2:
+        return "packet too big";
+    case 3:
+        return "time exceeded";
+    case 4:
+        return "parameter problem";
+    case 128:
+        return "echo request";
+    case 129:
+        return "echo reply";
+    case 133:
+        return "router solicitation";
+    case 134:
+        return "router advertisement";
+    case 135:
+        return "neighbor solicitation";
+    case 136:
+        return "neighbor advertisement";
+    case 137:
+        return "redirect";
+    }
+    return nullptr;
+}
+
+bool is_neighbor_discovery(uint32_t protocol, const trace_row &row)
+{
+    return protocol == PROTO_ICMPV6 && row.fields[0] >= 133 && row.fields[0] <= 137;
+}
+
+std::string flow_text(const name_table &names, uint32_t protocol, const trace_row &row)
 {
     // Made in one piece of room: every journey line and object has one.
     std::string text;
-    text.reserve(88); // the longest: two addresses and four numbers of ten digits
+    text.reserve(row.ipv6 ? 136 : 88); // the longest: two addresses and four numbers of ten digits
     auto put = [&](std::string_view piece) { text += piece; };
     auto number = [&](uint32_t value) {
         char digits[10];
         text.append(digits, size_t(std::to_chars(digits, digits + sizeof(digits), value).ptr - digits));
     };
     auto address = [&](uint32_t addr) {
-        char dotted[15];
-        text.append(dotted, size_t(write_ipv4(dotted, addr) - dotted));
+        char shown[trace_layout::IPV6_TEXT_MAX];
+        text.append(shown, size_t(write_address(shown, address_of(names, row.ipv6, addr)) - shown));
     };
     const uint32_t *f = row.fields;
     address(row.saddr);
-    if (protocol == PROTO_ICMP) {
+    if (is_icmp(protocol)) {
         put(" > "), address(row.daddr);
-        put(" type "), number(f[0]), put(" id "), number(f[2]), put(" seq "), number(f[3]);
+        put(" type "), number(f[0]);
+        if (const char *name = protocol == PROTO_ICMPV6 ? icmp6_type_name(f[0], f[1]) : nullptr)
+            put(" ("), put(name), put(")");
+        put(" id "), number(f[2]), put(" seq "), number(f[3]);
     } else {
-        put(":"), number(f[0]), put(" > "), address(row.daddr), put(":"), number(f[1]);
+        // An IPv6 address before a port is in brackets, as RFC 5952 writes
+        // it: its colons are the address's.
+        if (row.ipv6)
+            text.insert(0, 1, '[');
+        const char *close = row.ipv6 ? "]:" : ":";
+        put(close), number(f[0]), put(row.ipv6 ? " > [" : " > "), address(row.daddr), put(close), number(f[1]);
         if (protocol == PROTO_TCP)
             put(" seq "), number(f[2]), put(" ack "), number(f[3]);
         else
@@ -174,7 +242,7 @@ void find_rewrites(uint32_t protocol, journey &j)
         endpoints now = endpoints_of(protocol, j.rows[i]);
         // A row with no transport header seen (a later fragment, a header
         // ip_rcv refuses) shows its ports as 0: no rewrite of them.
-        if (protocol != PROTO_ICMP && now.sport == 0 && now.dport == 0 && (last.sport || last.dport))
+        if (!is_icmp(protocol) && now.sport == 0 && now.dport == 0 && (last.sport || last.dport))
             now.sport = last.sport, now.dport = last.dport;
         if (now == last)
             continue;
@@ -189,23 +257,26 @@ const char *rewrite_kind(const rewrite &r)
     return source && !destination ? "snat" : destination && !source ? "dnat" : "nat";
 }
 
-std::string endpoints_text(uint32_t protocol, const endpoints &e)
+std::string endpoints_text(const name_table &names, uint32_t protocol, const endpoints &e)
 {
     std::string text;
-    char dotted[15];
-    auto address = [&](uint32_t addr) { text.append(dotted, size_t(write_ipv4(dotted, addr) - dotted)); };
+    char shown[trace_layout::IPV6_TEXT_MAX];
+    auto address = [&](uint32_t addr) {
+        text.append(shown, size_t(write_address(shown, address_of(names, e.ipv6, addr)) - shown));
+    };
     address(e.saddr);
-    if (protocol == PROTO_ICMP) {
+    if (is_icmp(protocol)) {
         text += '>', address(e.daddr);
         return text + " id " + std::to_string(e.sport);
     }
-    text += ':' + std::to_string(e.sport) + '>';
+    const char *open = e.ipv6 ? "[" : "", *close = e.ipv6 ? "]:" : ":";
+    text = open + text + close + std::to_string(e.sport) + '>' + open;
     address(e.daddr);
-    return text + ':' + std::to_string(e.dport);
+    return text + close + std::to_string(e.dport);
 }
 
-std::string rewrite_text(uint32_t protocol, const rewrite &r)
+std::string rewrite_text(const name_table &names, uint32_t protocol, const rewrite &r)
 {
-    return std::string("[") + rewrite_kind(r) + " " + endpoints_text(protocol, r.from) + " => " +
-           endpoints_text(protocol, r.to) + "]";
+    return std::string("[") + rewrite_kind(r) + " " + endpoints_text(names, protocol, r.from) + " => " +
+           endpoints_text(names, protocol, r.to) + "]";
 }

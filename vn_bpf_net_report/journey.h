@@ -15,9 +15,12 @@ struct trace_row {
     uint32_t line;
     int32_t cpu;
     uint32_t function, device, smac, dmac, other_info; // name_table ids
-    uint32_t saddr, daddr;                             // host byte order
+    // IPv4: the address in host byte order; IPv6: the name id of its 16
+    // bytes (address_of), so a row stays as small as an IPv4 one.
+    uint32_t saddr, daddr;
     uint32_t fields[4];                                // the protocol columns in row order
     bool cut = false; // the input's last line, without its line feed: its text may be cut short
+    bool ipv6 = false; // read under IPv6's address columns
     // A trace with -N's columns: the packet's number in its trace, and its
     // network namespace's inode number (0 where the row knows none).
     uint64_t packet = 0;
@@ -35,10 +38,11 @@ struct loss_window {
 // A trace file (or standard input) being read.
 struct trace_source {
     std::string name;
-    uint32_t protocol = 0; // PROTO_ICMP, PROTO_TCP or PROTO_UDP, from its header
+    uint32_t protocol = 0; // PROTO_ICMP, PROTO_TCP, PROTO_UDP or PROTO_ICMPV6, from its header
     std::vector<loss_window> losses; // in the order of their ends (`to`)
     int64_t longest_loss_ns = 0;
     bool packet_columns = false; // its header has PACKET and NETNS: rows are grouped by packet number
+    bool ipv6 = false;           // its header has IPv6's address columns
     // With packet numbers: the highest seen, and by CPU (the first few) the
     // packet of its last row and whether that row dropped it.
     uint64_t last_packet = 0;
@@ -125,6 +129,10 @@ enum class ending_kind : uint8_t {
     samples_lost,     // the monitor lost samples while it was on its way
     last_seen,        // its last row, `function`, is no place a packet ends
     forwarding_off,   // dropped at `function` (ip_error, for `reason`): IPv4 forwarding off on its device
+    // An ICMPv6 echo reply no ping socket took (NO_SOCKET at icmpv6_rcv): a
+    // raw socket (ping's, run by root) may have had its copy, which no IPv6
+    // probe sees, so whether it was delivered is not known.
+    no_ping_socket,
 };
 
 // What a journey's ending says of the packet, before any detail.
@@ -162,10 +170,16 @@ constexpr size_t JOURNEY_ROWS_MAX = 4096;
 // A row more than this after a path's last one is never the same packet.
 constexpr int64_t JOURNEY_GAP_NS = 500 * 1000 * 1000;
 
-// A packet's addresses and ports (for ICMP its id as sport, dport 0).
+// A row's address as a value of its own.
+struct ip_address;
+ip_address address_of(const name_table &names, bool ipv6, uint32_t address);
+
+// A packet's addresses (as rows keep them) and ports (for ICMP its id as
+// sport, dport 0).
 struct endpoints {
     uint32_t saddr, daddr;
     uint32_t sport, dport;
+    bool ipv6;
     bool operator==(const endpoints &o) const
     {
         return saddr == o.saddr && daddr == o.daddr && sport == o.sport && dport == o.dport;
@@ -198,14 +212,23 @@ struct journey {
     int64_t duration_ns() const { return elapsed_ns(rows.front().time, rows.back().time); }
 };
 
-// "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0"
-std::string flow_text(uint32_t protocol, const trace_row &row);
+// ICMPv6's name of a type (and of a destination unreachable's code), or
+// nullptr for a type it does not name.
+const char *icmp6_type_name(uint32_t type, uint32_t code);
+// Router and neighbor discovery (ICMPv6 133 to 137): no flow of its own
+// kind shares their id and sequence (zero or flags).
+bool is_neighbor_discovery(uint32_t protocol, const trace_row &row);
+
+// "198.18.0.1:32812 > 198.18.0.2:5302 seq 1464773421 ack 0", for IPv6
+// "[fd00:1::1]:40000 > [fd00:1::2]:8080 seq 1000 ack 0", for ICMPv6
+// "fd00:1::1 > fd00:1::2 type 128 (echo request) id 4660 seq 1"
+std::string flow_text(const name_table &names, uint32_t protocol, const trace_row &row);
 
 // The journey's rewrites, from its rows' addresses and ports (ICMP id).
 void find_rewrites(uint32_t protocol, journey &j);
 // "snat" (only the source changed), "dnat" (only the destination) or "nat".
 const char *rewrite_kind(const rewrite &r);
 // "10.88.0.2:40000>198.18.0.2:8080", for ICMP "10.88.0.2>198.18.0.2 id 7".
-std::string endpoints_text(uint32_t protocol, const endpoints &e);
+std::string endpoints_text(const name_table &names, uint32_t protocol, const endpoints &e);
 // "[snat 10.88.0.2:40000>198.18.0.2:8080 => 198.18.0.1:40000>198.18.0.2:8080]"
-std::string rewrite_text(uint32_t protocol, const rewrite &r);
+std::string rewrite_text(const name_table &names, uint32_t protocol, const rewrite &r);

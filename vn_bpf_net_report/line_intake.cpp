@@ -52,6 +52,12 @@ line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol,
 
 trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed, uint64_t line_no)
 {
+    uint32_t saddr = parsed.saddr, daddr = parsed.daddr;
+    if (parsed.ipv6) {
+        auto bytes = [](const uint8_t *addr) { return std::string_view(reinterpret_cast<const char *>(addr), 16); };
+        saddr = caches.addresses.id(names, bytes(parsed.saddr6));
+        daddr = caches.addresses.id(names, bytes(parsed.daddr6));
+    }
     return {parsed.time,
             uint32_t(line_no),
             parsed.cpu,
@@ -60,10 +66,11 @@ trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed,
             caches.smacs.id(names, parsed.smac),
             caches.dmacs.id(names, parsed.dmac),
             caches.other_infos.id(names, parsed.other_info),
-            parsed.saddr,
-            parsed.daddr,
+            saddr,
+            daddr,
             {parsed.fields[0], parsed.fields[1], parsed.fields[2], parsed.fields[3]},
             false,
+            parsed.ipv6,
             parsed.packet,
             parsed.netns};
 }

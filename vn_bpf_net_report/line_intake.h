@@ -30,6 +30,7 @@ line_kind parse_line(std::string_view line, uint64_t line_no, uint32_t protocol,
 // The name caches of the text columns of rows.
 struct row_names {
     name_cache functions, devices, smacs, dmacs, other_infos; // by TRACE_INFO, INTERFACE, SMAC, DMAC, OTHER_INFO
+    name_cache addresses; // IPv6's, by their 16 bytes
 };
 // A row taken apart made a row to keep (the name table may be added to from two threads).
 trace_row row_of(name_table &names, row_names &caches, const parsed_row &parsed, uint64_t line_no);

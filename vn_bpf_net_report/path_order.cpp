@@ -23,7 +23,7 @@ struct known_function {
 #define ENTRY false
 #define TRACEPOINT false
 #define RETURN true
-#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer) \
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
     {kind ? #program : #function, rank, device_layer != 0, kind},
 const known_function PATH[] = {
 #include "probe_points.def"
@@ -78,10 +78,12 @@ bool one_of(std::string_view text, std::initializer_list<const char *> names)
 copy_kind copy_freed(const other_info_fields &drop)
 {
     std::string_view at = base_symbol(drop.location);
-    if (drop.reason == "PACKET_SOCK_ERROR" || one_of(at, {"raw_rcv_skb", "raw_rcv", "raw_v4_input"}))
+    if (drop.reason == "PACKET_SOCK_ERROR" ||
+        one_of(at, {"raw_rcv_skb", "raw_rcv", "raw_v4_input", "rawv6_rcv_skb", "rawv6_rcv"}))
         return copy_kind::always;
     if (one_of(at, {"__udp_queue_rcv_skb", "udp_queue_rcv_one_skb", "udp_queue_rcv_skb", "__udp_enqueue_schedule_skb",
-                    "sock_queue_rcv_skb_reason", "__sock_queue_rcv_skb"}))
+                    "sock_queue_rcv_skb_reason", "__sock_queue_rcv_skb", "__udpv6_queue_rcv_skb",
+                    "udpv6_queue_rcv_one_skb", "udpv6_queue_rcv_skb"}))
         return copy_kind::to_many;
     return copy_kind::no;
 }
@@ -101,6 +103,7 @@ const report_state::other_info_facts &facts_of(report_state &state, uint32_t oth
 const int RECEIVE_RANK = rank_of_function("napi_gro_receive");
 const int SOCKET_RANK = rank_of_function("ip_local_deliver_finish") + 1;
 const int HANDED_TO_DEVICE_RANK = rank_of_function("dev_hard_start_xmit");
+const int OUTPUT_RANK = rank_of_function("ip_output");
 
 int hook_rank(std::string_view hook)
 {
@@ -154,7 +157,12 @@ std::string_view base_symbol(std::string_view symbol)
 
 bool reassembled_here(report_state &state, const trace_row &row)
 {
-    return facts_of(state, row.other_info).later_fragment && state.names.text(row.function) == "ip_local_deliver";
+    // IPv4 queues a later fragment in ip_local_deliver, IPv6 in the
+    // fragment header's handler that ip6_input_finish calls.
+    if (!facts_of(state, row.other_info).later_fragment)
+        return false;
+    std::string_view function = state.names.text(row.function);
+    return function == "ip_local_deliver" || function == "ip6_input_finish";
 }
 
 bool frees_a_copy(report_state &state, const trace_row &row)
@@ -165,6 +173,8 @@ bool frees_a_copy(report_state &state, const trace_row &row)
     case copy_kind::always:
         return true;
     case copy_kind::to_many:
+        if (row.ipv6) // ff00::/8; IPv6 has no broadcast
+            return uint8_t(state.names.text(row.daddr)[0]) == 0xff;
         return (row.daddr >> 28) == 0xe || row.daddr == 0xffffffffu;
     case copy_kind::no:
         break;

@@ -19,6 +19,9 @@ extern const int RECEIVE_RANK;
 extern const int SOCKET_RANK;
 // Where the transmit side hands a packet to its device's driver.
 extern const int HANDED_TO_DEVICE_RANK;
+// The IP output's entry (ip_output, ip6_output): it sets the device the
+// packet leaves by only inside, so its row still shows the one before.
+extern const int OUTPUT_RANK;
 inline bool on_transmit_side(int rank)
 {
     return rank >= 0 && rank < RECEIVE_RANK;
@@ -38,6 +41,12 @@ bool tells_drop_verdict(report_state &state, const trace_row &row);
 // socket's, one of a multicast's or broadcast's), not the packet itself,
 // which goes on.
 bool frees_a_copy(report_state &state, const trace_row &row);
+
+// A raw socket's copy of a packet (ping's): raw_rcv, or IPv6's rawv6_rcv.
+inline bool is_raw_copy(std::string_view function)
+{
+    return function == "raw_rcv" || function == "rawv6_rcv";
+}
 // Whether a row is a fragment after the first at ip_local_deliver, where the
 // kernel takes it into the whole datagram: its journey ends there.
 bool reassembled_here(report_state &state, const trace_row &row);

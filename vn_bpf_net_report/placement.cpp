@@ -33,14 +33,20 @@ struct link {
     }
 };
 
-link link_of(const trace_row &row)
-{
-    return {row.device, row.smac, row.dmac};
-}
-
 struct unknown_link {
     uint32_t device, mac;
 };
+
+// Above the device layer a forwarded packet's rows still show the frame
+// it came in by: its MACs are written only at the device layer, and the IP
+// output's entry row shows the device it came in on.
+link link_of(report_state &state, const unknown_link &unknown, const trace_row &row)
+{
+    function_place place = place_of(state, row.function);
+    if (place.device_layer)
+        return {row.device, row.smac, row.dmac};
+    return {place.rank == OUTPUT_RANK ? unknown.device : row.device, unknown.mac, unknown.mac};
+}
 
 bool agree(uint32_t a, uint32_t b, uint32_t unknown)
 {
@@ -157,7 +163,7 @@ struct path_index {
 
     link filed_link(const open_path &p) const
     {
-        return p.last_rank < RECEIVE_RANK ? link_of(p.rows.back()) : link{};
+        return p.last_rank < RECEIVE_RANK ? link_of(state, unknown, p.rows.back()) : link{};
     }
 
     // A path has taken a row (or was just made).
@@ -229,7 +235,7 @@ struct path_index {
     {
         size_t best = NONE;
         for (const link &on : links[rank]) {
-            if (on_transmit_side(row_rank) && !same_link(unknown, on, link_of(row)))
+            if (on_transmit_side(row_rank) && !same_link(unknown, on, link_of(state, unknown, row)))
                 continue;
             auto found = piles.find({rank, own, own ? row.cpu : 0, on});
             size_t i = top(found == piles.end() ? nullptr : &found->second, row.time);
@@ -361,7 +367,8 @@ struct path_index {
             bool own = last.cpu == row.cpu;
             bool handed = p.handed_over && rank >= 0 && rank < p.last_rank;
             bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry && own) || handed;
-            if (on_transmit_side(rank) && !handed && !same_link(unknown, link_of(last), link_of(row)))
+            if (on_transmit_side(rank) && !handed &&
+                !same_link(unknown, link_of(state, unknown, last), link_of(state, unknown, row)))
                 continue;
             std::pair<bool, int> score{own, rank < 0 ? 0 : p.last_rank};
             if (continues && (best == NONE || score >= best_score))

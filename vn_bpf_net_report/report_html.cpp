@@ -246,7 +246,8 @@ std::string row_title(report_state &state, uint32_t protocol, const trace_row &r
 {
     std::string t = std::to_string(row.time) + " cpu " + std::to_string(row.cpu) + " " +
                     shown_name(state, row.function) + " " + device_text(state, row) + " " +
-                    shown_name(state, row.smac) + " > " + shown_name(state, row.dmac) + " " + flow_text(protocol, row);
+                    shown_name(state, row.smac) + " > " + shown_name(state, row.dmac) + " " +
+                    flow_text(state.names, protocol, row);
     if (!state.names.text(row.other_info).empty())
         t += " " + shown_text(state.names.text(row.other_info), true);
     return escaped(t + " (line " + std::to_string(row.line) + ")");
@@ -346,7 +347,7 @@ void append_slowest_journeys(std::string &out, report_state &state, const std::v
                                             : "";
         out += "<tr><td class=\"num\">" + duration_text(double(all[i].duration)) + first + "</td><td class=\"mono\" title=\"" +
                "starts at " + std::to_string(j.start()) + " (--start)\">" +
-               escaped(flow_text(state.sources[j.source].protocol, j.rows.front())) + "</td><td>" +
+               escaped(flow_text(state.names, state.sources[j.source].protocol, j.rows.front())) + "</td><td>" +
                ending_swatch(colours, state, j.end) + escaped(ending_sentence(state.names, hosts, j.end)) +
                "</td><td class=\"mono\">" +
                (stage.empty() ? "" : stage + ", " + duration_text(double(stage_ns))) + "</td></tr>\n";
@@ -508,7 +509,7 @@ std::vector<lane> folded(report_state &state, const std::vector<std::string> &ho
     std::vector<lane> lanes;
     for (const lane &l : each) {
         const journey &j = *l.drawn;
-        std::string key = flow_text(state.sources[j.source].protocol, j.rows.front()) + '\n' +
+        std::string key = flow_text(state.names, state.sources[j.source].protocol, j.rows.front()) + '\n' +
                           ending_sentence(state.names, hosts, j.end) + '\n';
         key.append(reinterpret_cast<const char *>(j.steps.data()), j.steps.size() * sizeof(j.steps[0]));
         auto [at, added] = lane_of.try_emplace(std::move(key), lanes.size());
@@ -650,7 +651,8 @@ void append_lane(std::string &out, report_state &state, const std::vector<std::s
     constexpr int HEIGHT = 14, MIDDLE = HEIGHT / 2;
     const journey &j = *l.drawn;
     uint32_t protocol = state.sources[j.source].protocol;
-    std::string flow = flow_text(protocol, j.rows.front()), ending = ending_sentence(state.names, hosts, j.end);
+    std::string flow = flow_text(state.names, protocol, j.rows.front());
+    std::string ending = ending_sentence(state.names, hosts, j.end);
     std::string times = l.count > 1 ? "&#xd7;" + std::to_string(l.count) : "";
     std::string about = l.count > 1 ? std::to_string(l.count) + " journeys of this flow, path and ending; the slowest "
                                                                  "drawn, which"
@@ -695,7 +697,7 @@ void append_lane(std::string &out, report_state &state, const std::vector<std::s
     for (const rewrite &r : l.joined ? std::vector<rewrite>() : j.rewrites)
         out += "<line class=\"rewrite\" x1=\"" + x_of(j.rows[r.row].time) + "\" x2=\"" + x_of(j.rows[r.row].time) +
                "\" y1=\"1\" y2=\"" + std::to_string(HEIGHT - 1) + "\"><title>" +
-               escaped(rewrite_text(protocol, r) + " at " + shown_name(state, j.rows[r.row].function)) +
+               escaped(rewrite_text(state.names, protocol, r) + " at " + shown_name(state, j.rows[r.row].function)) +
                "</title></line>";
     out += "</svg><span class=\"total\">" + duration_text(double(l.duration)) + "</span><span class=\"end\" title=\"" +
            escaped(ending) + "\">" + ending_swatch(colours, state, j.end) + escaped(ending) + "</span></div>\n";
@@ -830,11 +832,34 @@ table.list { border-collapse: collapse; width: 100%; table-layout: fixed; }
 </style></head><body>
 <h1>Packet journeys</h1>
 )";
-    std::string files;
+    // Each file with what its traces hold: "ipv6.trace (icmp6, tcp, udp; IPv6)".
+    struct file_held {
+        std::string name;
+        std::vector<std::string> protocols, families;
+    };
+    std::vector<file_held> held;
+    auto add = [](std::vector<std::string> &list, std::string word) {
+        if (std::find(list.begin(), list.end(), word) == list.end())
+            list.push_back(std::move(word));
+    };
     for (const trace_source &source : state.sources) {
         std::string name = shown_text(source.name, true);
-        if (files.find(name) == std::string::npos)
-            files += (files.empty() ? "" : ", ") + name;
+        auto at = std::find_if(held.begin(), held.end(), [&](const file_held &f) { return f.name == name; });
+        if (at == held.end())
+            at = held.insert(held.end(), {name, {}, {}});
+        if (const trace_layout::protocol_layout_t *layout = trace_layout::protocol_layout(source.protocol)) {
+            add(at->protocols, layout->name);
+            add(at->families, source.ipv6 ? "IPv6" : "IPv4");
+        }
+    }
+    std::string files;
+    for (const file_held &f : held) {
+        files += (files.empty() ? "" : ", ") + f.name;
+        for (size_t i = 0; i < f.protocols.size(); i++)
+            files += (i ? ", " : " (") + f.protocols[i];
+        for (size_t i = 0; i < f.families.size(); i++)
+            files += (i ? ", " : "; ") + f.families[i];
+        files += f.protocols.empty() ? "" : ")";
     }
     out += "<p class=\"note\">" + escaped(files) + ": " + std::to_string(totals.journeys) + " journeys, " +
            std::to_string(totals.rows) + " rows; frames with repeated fields: " +

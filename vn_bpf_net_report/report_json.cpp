@@ -19,7 +19,7 @@ using namespace trace_layout;
 
 namespace {
 
-constexpr const char *SCHEMA_MEMBER = ",\"schema\":2";
+constexpr const char *SCHEMA_MEMBER = ",\"schema\":3";
 
 std::string json_string(std::string_view text)
 {
@@ -76,10 +76,12 @@ struct piece_writer {
     }
     void number(int64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
     void unsigned_number(uint64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
-    void ipv4(uint32_t addr)
+    // A row's address (as rows keep it), quoted: up to ADDRESS_MAX bytes.
+    static constexpr size_t ADDRESS_MAX = IPV6_TEXT_MAX + 2;
+    void address(const name_table &names, bool ipv6, uint32_t addr)
     {
         *at++ = '"';
-        at = write_ipv4(at, addr);
+        at = ipv6 ? write_address(at, address_of(names, true, addr)) : write_ipv4(at, addr);
         *at++ = '"';
     }
 };
@@ -99,24 +101,25 @@ struct flow_members {
 };
 
 // `saddr_key` and the source address, then "daddr" and the destination's.
-void append_addresses(std::string &out, const char *saddr_key, uint32_t saddr, uint32_t daddr)
+void append_addresses(std::string &out, const name_table &names, const char *saddr_key, bool ipv6, uint32_t saddr,
+                      uint32_t daddr)
 {
-    char address[18];
+    char address[piece_writer::ADDRESS_MAX];
     for (auto [key, addr] : {std::pair{saddr_key, saddr}, std::pair{",\"daddr\":", daddr}}) {
         out += key;
         piece_writer w{address};
-        w.ipv4(addr);
+        w.address(names, ipv6, addr);
         out.append(address, size_t(w.at - address));
     }
 }
 
 // "rewrites":[{"row":9,"kind":"snat","from":{"saddr":..,"daddr":..,"sport":..,"dport":..},"to":{..}}],
 // for ICMP "id" in place of the ports.
-void append_rewrites(std::string &out, uint32_t protocol, const std::vector<rewrite> &rewrites)
+void append_rewrites(std::string &out, const name_table &names, uint32_t protocol, const std::vector<rewrite> &rewrites)
 {
     auto put = [&](const endpoints &e) {
-        append_addresses(out, "{\"saddr\":", e.saddr, e.daddr);
-        if (protocol == PROTO_ICMP) {
+        append_addresses(out, names, "{\"saddr\":", e.ipv6, e.saddr, e.daddr);
+        if (is_icmp(protocol)) {
             out += ",\"id\":";
             append_number(out, e.sport);
         } else {
@@ -204,9 +207,9 @@ void json_report::row(const protocol_layout_t &layout, const trace_row &row, flo
     // With -N's columns: the packet's number and the row's namespace, where known.
     static const std::string packet_key = ",\"packet\":", netns_key = ",\"netns\":";
     keys_size += packet_key.size() + netns_key.size();
-    // Keys, texts, 9 numbers of up to 20 characters, 2 addresses of up to 17, 2 more.
+    // Keys, texts, 9 numbers of up to 20 characters, 2 addresses, 2 more.
     size_t start = out.size();
-    out.resize(start + keys_size + texts_size + info.size() + 9 * 20 + 2 * 17 + 2);
+    out.resize(start + keys_size + texts_size + info.size() + 9 * 20 + 2 * piece_writer::ADDRESS_MAX + 2);
     piece_writer w{out.data() + start};
     w.text(line_key);
     w.number(row.line);
@@ -228,9 +231,9 @@ void json_report::row(const protocol_layout_t &layout, const trace_row &row, flo
     } else {
         const char *from = w.at;
         w.text(common_keys[SIP]);
-        w.ipv4(row.saddr);
+        w.address(state.names, row.ipv6, row.saddr);
         w.text(common_keys[DIP]);
-        w.ipv4(row.daddr);
+        w.address(state.names, row.ipv6, row.daddr);
         for (size_t i = 0; i < layout.count; i++) {
             w.text(keys[i]);
             w.number(row.fields[i]);
@@ -262,17 +265,17 @@ void json_report::members(const char *kind, const ::journey *const *parts, size_
     out += files[j.source];
     out += ",\"protocol\":\"";
     out += layout.name;
-    out += '"';
+    out += source.ipv6 ? "\",\"family\":\"ipv6\"" : "\",\"family\":\"ipv4\"";
     out += repeated_fields ? ",\"repeated_fields\":true" : ",\"repeated_fields\":false";
     // Numbers and a few words: nothing in it to escape.
     out += ",\"flow\":\"";
-    out += flow_text(source.protocol, first);
+    out += flow_text(state.names, source.protocol, first);
     out += '"';
-    append_addresses(out, ",\"saddr\":", first.saddr, first.daddr);
+    append_addresses(out, state.names, ",\"saddr\":", first.ipv6, first.saddr, first.daddr);
     // Ports for TCP and UDP; ICMP has none.
     for (size_t i : {size_t(0), size_t(1)}) {
         out += i ? ",\"dport\":" : ",\"sport\":";
-        if (source.protocol == PROTO_ICMP)
+        if (is_icmp(source.protocol))
             out += "null";
         else
             append_number(out, first.fields[i]);
@@ -324,7 +327,7 @@ void json_report::members(const char *kind, const ::journey *const *parts, size_
             first_step = false;
         }
     out += ']';
-    append_rewrites(out, source.protocol, count == 1 ? j.rewrites : std::vector<rewrite>());
+    append_rewrites(out, state.names, source.protocol, count == 1 ? j.rewrites : std::vector<rewrite>());
     out += ",\"rows\":[";
     flow_members flow;
     bool first_row = true;

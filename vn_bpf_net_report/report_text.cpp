@@ -339,7 +339,7 @@ void text_renderer::line(const journey &j, const joined_journey *jj)
     uint32_t protocol = state.sources[j.source].protocol;
     texts[START] = std::to_string(join ? ordered_start(*join, j) : j.start());
     texts[PROTOCOL] = trace_layout::protocol_layout(protocol)->name;
-    texts[FLOW] = flow_text(protocol, j.rows.front());
+    texts[FLOW] = flow_text(state.names, protocol, j.rows.front());
     texts[ROWS] = number_text(j.rows.size());
     texts[TOTAL] = micros_text(j.duration_ns());
     if (j.first_of_flow)
@@ -354,7 +354,7 @@ void text_renderer::line(const journey &j, const joined_journey *jj)
         path += i ? " " : "";
         // A rewrite where its new addresses first show.
         for (; rewritten < j.rewrites.size() && j.rewrites[rewritten].row == i; rewritten++)
-            path += rewrite_text(protocol, j.rewrites[rewritten]) + " ";
+            path += rewrite_text(state.names, protocol, j.rewrites[rewritten]) + " ";
         path += path_step(j, i, jj);
     }
     if (width && !settled) {
@@ -417,7 +417,8 @@ void text_renderer::detail(const journey &j, const joined_journey *jj)
                micros_text(jj->wire_ns) + " us +- " + micros_text(jj->wire_error_ns) + " us; " +
                shown_text(hosts[jj->to]) + "'s times moved into " + shown_text(hosts[jj->from]) + "'s clock\n";
     std::string heading = std::to_string(join ? ordered_start(*join, j) : j.start()) + " " + trace_layout::protocol_layout(protocol)->name + " " +
-                          flow_text(protocol, j.rows.front()) + ": " + std::to_string(j.rows.size()) + " rows, " +
+                          flow_text(state.names, protocol, j.rows.front()) + ": " + std::to_string(j.rows.size()) +
+                          " rows, " +
                           micros_text(j.duration_ns()) + " us,";
     std::string ending = sentence(j.end);
     // On a terminal too narrow for both, the ending on a line of its own, whole where it can be.
@@ -435,7 +436,8 @@ void text_renderer::detail(const journey &j, const joined_journey *jj)
     }
     // A rewrite beside the first row that shows its new addresses.
     for (const rewrite &r : j.rewrites)
-        rows[r.row][INFO] = rewrite_text(protocol, r) + (rows[r.row][INFO].empty() ? "" : " ") + rows[r.row][INFO];
+        rows[r.row][INFO] =
+            rewrite_text(state.names, protocol, r) + (rows[r.row][INFO].empty() ? "" : " ") + rows[r.row][INFO];
     auto columns = DETAIL_WHOLE;
     for (size_t c = 0; c < DETAIL_COLUMNS; c++) {
         if (!width && c != STEP)

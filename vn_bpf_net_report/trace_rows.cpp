@@ -7,6 +7,8 @@
 // the last, holds texts with blanks and is read as the rest of the line.
 #include "trace_rows.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <cstring>
 
@@ -128,6 +130,38 @@ bool parse_ipv4(std::string_view text, uint32_t &addr)
     return p == end;
 }
 
+bool parse_ipv6(std::string_view text, uint8_t addr[16])
+{
+    // inet_pton reads a C string: the longest IPv6 text it takes (an
+    // IPv4-mapped one written in full) fits INET6_ADDRSTRLEN.
+    char copy[INET6_ADDRSTRLEN];
+    if (text.empty() || text.size() >= sizeof(copy))
+        return false;
+    memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return inet_pton(AF_INET6, copy, addr) == 1;
+}
+
+bool parse_address(std::string_view text, ip_address &addr)
+{
+    addr = {};
+    if (parse_ipv4(text, addr.v4))
+        return true;
+    addr.ipv6 = parse_ipv6(text, addr.v6);
+    return addr.ipv6;
+}
+
+char *write_address(char *at, const ip_address &addr)
+{
+    return addr.ipv6 ? at + format_ipv6(at, addr.v6) : write_ipv4(at, addr.v4);
+}
+
+std::string address_text(const ip_address &addr)
+{
+    char text[IPV6_TEXT_MAX];
+    return std::string(text, size_t(write_address(text, addr) - text));
+}
+
 uint32_t header_protocol(std::string_view line)
 {
     size_t pos = 0;
@@ -147,11 +181,23 @@ uint32_t header_protocol(std::string_view line)
         std::string_view label = next_label();
         if (c == TRACE_INFO && label == PACKET_COLUMN.label)
             columns = PACKET_COLUMNS, label = next_label();
-        if (label != COMMON[c].label || (c == INTERFACE && columns && next_label() != NETNS_COLUMN.label))
+        // Both address columns are IPv6's or neither.
+        if (c == SIP && label == IPV6_ADDRESS[0].label)
+            columns |= IPV6_ADDRESSES, label = COMMON[SIP].label;
+        else if (c == DIP && (columns & IPV6_ADDRESSES) && label == IPV6_ADDRESS[1].label)
+            label = COMMON[DIP].label;
+        else if (c == DIP && (columns & IPV6_ADDRESSES))
+            return 0;
+        if (label != COMMON[c].label ||
+            (c == INTERFACE && (columns & PACKET_COLUMNS) && next_label() != NETNS_COLUMN.label))
             return 0;
     }
     size_t after_common = pos;
+    bool ipv6 = columns & IPV6_ADDRESSES;
     for (const protocol_layout_t &layout : PROTOCOLS) {
+        // ICMP's columns are ICMPv6's under IPv6's addresses.
+        if ((layout.protocol == 1 && ipv6) || (layout.protocol == 58 && !ipv6))
+            continue;
         pos = after_common;
         bool same = true;
         for (size_t i = 0; i < layout.count && same; i++)
@@ -216,6 +262,10 @@ struct fast_columns {
         skip(text.size(), width);
         return true;
     }
+    bool ipv6(size_t width, uint8_t addr[16], std::string_view &text_out)
+    {
+        return text(width, text_out) && parse_ipv6(text_out, addr);
+    }
     bool text(size_t width, std::string_view &value)
     {
         if (pos >= line.size())
@@ -227,7 +277,8 @@ struct fast_columns {
     }
 };
 
-bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, bool packet_columns, parsed_row &row)
+bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, bool packet_columns, bool ipv6,
+                        parsed_row &row)
 {
     fast_columns c{line};
     uint64_t time, cpu, packet = 0, netns = 0;
@@ -240,8 +291,13 @@ bool parse_columns_fast(std::string_view line, const protocol_layout_t *layout, 
         (packet_columns && !c.number(NETNS_COLUMN.width, 10, UINT32_MAX, netns) &&
          (!c.text(NETNS_COLUMN.width, no_netns) || no_netns != NETNS_UNKNOWN)) ||
         (packet_columns && no_netns.empty() && netns == 0) || !c.text(COMMON[SMAC].width, row.smac) ||
-        !c.text(COMMON[DMAC].width, row.dmac) || !c.ipv4(COMMON[SIP].width, row.saddr, row.sip) ||
-        !c.ipv4(COMMON[DIP].width, row.daddr, row.dip))
+        !c.text(COMMON[DMAC].width, row.dmac))
+        return false;
+    row.ipv6 = ipv6;
+    bool addresses = ipv6 ? c.ipv6(IPV6_ADDRESS[0].width, row.saddr6, row.sip) &&
+                                c.ipv6(IPV6_ADDRESS[1].width, row.daddr6, row.dip)
+                          : c.ipv4(COMMON[SIP].width, row.saddr, row.sip) && c.ipv4(COMMON[DIP].width, row.daddr, row.dip);
+    if (!addresses)
         return false;
     row.packet = packet;
     row.netns = uint32_t(netns);
@@ -272,8 +328,8 @@ template <typename T> bool parse_packet_column(std::string_view text, bool may_b
     return parse_number(text, value) && value != 0;
 }
 
-const char *parse_columns(std::string_view line, const protocol_layout_t *layout, bool packet_columns, bool squeezed,
-                          parsed_row &row)
+const char *parse_columns(std::string_view line, const protocol_layout_t *layout, bool packet_columns, bool ipv6,
+                          bool squeezed, parsed_row &row)
 {
     uint32_t protocol = layout->protocol;
     size_t pos = 0;
@@ -288,8 +344,8 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
         netns = next_value(line, pos, NETNS_COLUMN.width, squeezed);
     row.smac = next(SMAC);
     row.dmac = next(DMAC);
-    row.sip = next(SIP);
-    row.dip = next(DIP);
+    row.sip = next_value(line, pos, ipv6 ? IPV6_ADDRESS[0].width : COMMON[SIP].width, squeezed);
+    row.dip = next_value(line, pos, ipv6 ? IPV6_ADDRESS[1].width : COMMON[DIP].width, squeezed);
     if (!parse_number(time, row.time))
         return COMMON[TIME].label;
     if (!parse_number(cpu, row.cpu))
@@ -301,10 +357,11 @@ const char *parse_columns(std::string_view line, const protocol_layout_t *layout
         return NETNS_COLUMN.label;
     if (row.function.empty())
         return COMMON[TRACE_INFO].label;
-    if (!parse_ipv4(row.sip, row.saddr))
-        return COMMON[SIP].label;
-    if (!parse_ipv4(row.dip, row.daddr))
-        return COMMON[DIP].label;
+    row.ipv6 = ipv6;
+    if (ipv6 ? !parse_ipv6(row.sip, row.saddr6) : !parse_ipv4(row.sip, row.saddr))
+        return ipv6 ? IPV6_ADDRESS[0].label : COMMON[SIP].label;
+    if (ipv6 ? !parse_ipv6(row.dip, row.daddr6) : !parse_ipv4(row.dip, row.daddr))
+        return ipv6 ? IPV6_ADDRESS[1].label : COMMON[DIP].label;
     for (size_t i = 0; i < 4; i++) {
         row.fields[i] = 0;
         if (i >= layout->count)
@@ -329,12 +386,12 @@ const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
     const protocol_layout_t *layout = protocol_layout(protocol & PROTOCOL_MASK);
     if (!layout)
         return "protocol";
-    bool packet_columns = protocol & PACKET_COLUMNS;
-    if (parse_columns_fast(line, layout, packet_columns, row))
+    bool packet_columns = protocol & PACKET_COLUMNS, ipv6 = protocol & IPV6_ADDRESSES;
+    if (parse_columns_fast(line, layout, packet_columns, ipv6, row))
         return nullptr;
-    const char *bad = parse_columns(line, layout, packet_columns, false, row);
+    const char *bad = parse_columns(line, layout, packet_columns, ipv6, false, row);
     // Where the monitor's columns do not fit, the row may have been squeezed.
-    if (bad && !parse_columns(line, layout, packet_columns, true, row))
+    if (bad && !parse_columns(line, layout, packet_columns, ipv6, true, row))
         return nullptr;
     return bad;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -13,17 +14,43 @@
 // NETNS_COLUMN): the bit is told with its protocol, and the rows read with
 // it have them.
 constexpr uint32_t PACKET_COLUMNS = 1u << 16;
+// A header with IPv6's address columns (SIP6, DIP6): an IPv6 trace.
+constexpr uint32_t IPV6_ADDRESSES = 1u << 17;
 constexpr uint32_t PROTOCOL_MASK = 0xff;
 
-// The IP protocol number a header line announces, with PACKET_COLUMNS
-// where it labels them, or 0 when the line is no trace header.
+// The IP protocol number a header line announces, with PACKET_COLUMNS and
+// IPV6_ADDRESSES where it labels them, or 0 when the line is no trace
+// header. ICMP's columns under IPv6's addresses are ICMPv6's (58).
 uint32_t header_protocol(std::string_view line);
+
+// ICMP's or ICMPv6's rows: type, code, id and sequence, no ports.
+inline bool is_icmp(uint32_t protocol)
+{
+    return protocol == 1 || protocol == 58;
+}
+
+// An address of either family: IPv4's as a number in host byte order (as
+// IPv4 rows keep it), IPv6's as its 16 bytes in network order.
+struct ip_address {
+    bool ipv6 = false;
+    uint32_t v4 = 0;
+    uint8_t v6[16] = {};
+};
+// Dotted-decimal IPv4 text, or any IPv6 text inet_pton reads; false when
+// it is neither.
+bool parse_address(std::string_view text, ip_address &addr);
+// IPv4 dotted, IPv6 in RFC 5952's form (trace_layout::format_ipv6), at
+// `at` (up to IPV6_TEXT_MAX characters); returns the end.
+char *write_address(char *at, const ip_address &addr);
+std::string address_text(const ip_address &addr);
 
 struct parsed_row {
     int64_t time;
     int32_t cpu;
     std::string_view function, device, smac, dmac;
-    uint32_t saddr, daddr; // host byte order
+    uint32_t saddr, daddr; // host byte order (an IPv4 row)
+    uint8_t saddr6[16], daddr6[16]; // an IPv6 row's, network order
+    bool ipv6;
     std::string_view sip, dip;
     // The protocol columns in their order: TCP SPORT DPORT SEQ ACK_SEQ,
     // UDP SPORT DPORT LEN, ICMP TYPE CODE ID SEQUENCE.
@@ -57,6 +84,8 @@ other_info_fields split_other_info(std::string_view other_info);
 
 // Dotted-decimal IPv4 text to host byte order; false when it is not one.
 bool parse_ipv4(std::string_view text, uint32_t &addr);
+// IPv6 text as inet_pton reads it to its 16 bytes; false when it is not one.
+bool parse_ipv6(std::string_view text, uint8_t addr[16]);
 // An address in host byte order as dotted-decimal text at `at` (up to 15
 // characters); returns the end.
 char *write_ipv4(char *at, uint32_t addr);

@@ -116,10 +116,16 @@ void write_header(run_t &run, const host_join *join)
 
 void mark_first_of_flow(run_t &run, journey &j)
 {
-    uint32_t protocol = run.state.sources[j.source].protocol;
+    const trace_source &source = run.state.sources[j.source];
+    // The family's bit keeps an IPv6 address's name id apart from an IPv4 address.
+    uint32_t protocol = source.protocol | (source.ipv6 ? IPV6_ADDRESSES : 0);
     uint32_t host = j.source < run.join.host_of_source.size() ? run.join.host_of_source[j.source] : 0;
     const trace_row &row = j.rows.front();
-    uint32_t a = protocol == PROTO_ICMP ? row.fields[2] : row.fields[0], b = protocol == PROTO_ICMP ? 0 : row.fields[1];
+    bool icmp = is_icmp(source.protocol);
+    uint32_t a = icmp ? row.fields[2] : row.fields[0], b = icmp ? 0 : row.fields[1];
+    // Neighbor discovery is a flow of each type, never an echo's (their ids may be alike).
+    if (is_neighbor_discovery(source.protocol, row))
+        b = row.fields[0];
     uint64_t flow = fold(fold(uint64_t(host) << 32 | protocol, uint64_t(row.saddr) << 32 | row.daddr),
                          uint64_t(a) << 32 | b);
     flow |= 1; // 0 marks a free slot

@@ -29,7 +29,8 @@
 //
 // Input: byte 0 chooses the protocol (low two bits: ICMP, TCP, UDP, or an
 // unknown number); bit 2 splits each key's group after every row keeping
-// its last journey, as --follow does with a busy key. The rest is the text.
+// its last journey, as --follow does with a busy key; bit 3 makes it an
+// IPv6 trace (SIP6 and DIP6, ICMP's columns ICMPv6's). The rest is the text.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -70,19 +71,20 @@ std::string rendered(const parsed_row &row, const trace_layout::protocol_layout_
     std::string time = std::to_string(row.time), cpu = std::to_string(row.cpu);
     std::string_view common[COMMON_COUNT] = {time, cpu, row.function, row.device, row.smac, row.dmac, row.sip, row.dip};
     for (size_t i = 0; i < COMMON_COUNT; i++)
-        put(out, common[i], COMMON[i].width);
+        put(out, common[i], row.ipv6 && i >= SIP ? IPV6_ADDRESS[i - SIP].width : COMMON[i].width);
     for (size_t i = 0; i < layout.count; i++)
         put(out, std::to_string(row.fields[i]), layout.columns[i].width);
     return out + std::string(row.other_info);
 }
 
 // The header line the monitor writes for a protocol.
-std::string header_of(uint32_t protocol)
+std::string header_of(uint32_t protocol, bool ipv6)
 {
     using namespace trace_layout;
     std::string out;
-    for (const column_t &c : COMMON)
-        put(out, c.label, c.width);
+    for (size_t i = 0; i < COMMON_COUNT; i++)
+        put(out, ipv6 && i >= SIP ? IPV6_ADDRESS[i - SIP].label : COMMON[i].label,
+            ipv6 && i >= SIP ? IPV6_ADDRESS[i - SIP].width : COMMON[i].width);
     const protocol_layout_t *layout = protocol_layout(protocol);
     for (size_t i = 0; layout && i < layout->count; i++)
         put(out, layout->columns[i].label, layout->columns[i].width);
@@ -92,8 +94,11 @@ std::string header_of(uint32_t protocol)
 void check_row(uint32_t protocol, const std::string &line)
 {
     uint32_t header = header_protocol(line);
-    uint32_t announced = header & ~PACKET_COLUMNS; // -N's columns are told beside the protocol
-    CHECK(announced == 0 || announced == 1 || announced == 6 || announced == 17, line);
+    uint32_t announced = header & PROTOCOL_MASK; // -N's columns and the family are told beside the protocol
+    CHECK(announced == 0 || announced == 1 || announced == 6 || announced == 17 || announced == 58, line);
+    // ICMP's columns are ICMPv6's under IPv6's addresses, and only there.
+    CHECK(announced != 58 || (header & IPV6_ADDRESSES), line);
+    CHECK(announced != 1 || !(header & IPV6_ADDRESSES), line);
     CHECK(announced != 0 || header == 0, line);
 
     parsed_row row;
@@ -102,8 +107,9 @@ void check_row(uint32_t protocol, const std::string &line)
         CHECK(strlen(bad) > 0, line);
         return;
     }
-    const trace_layout::protocol_layout_t *layout = trace_layout::protocol_layout(protocol);
+    const trace_layout::protocol_layout_t *layout = trace_layout::protocol_layout(protocol & PROTOCOL_MASK);
     CHECK(layout, line);
+    CHECK(row.ipv6 == bool(protocol & IPV6_ADDRESSES), line);
     for (std::string_view text : {row.function, row.device, row.smac, row.dmac, row.sip, row.dip}) {
         CHECK(inside(text, line), line);
         CHECK(text.find(' ') == std::string_view::npos, line);
@@ -111,7 +117,7 @@ void check_row(uint32_t protocol, const std::string &line)
     CHECK(!row.function.empty(), line);
     CHECK(inside(row.other_info, line), line);
     for (size_t i = 0; i < 4; i++) {
-        bool wide = protocol == 6 && (i == trace_layout::TCP_SEQ || i == trace_layout::TCP_ACK_SEQ);
+        bool wide = (protocol & PROTOCOL_MASK) == 6 && (i == trace_layout::TCP_SEQ || i == trace_layout::TCP_ACK_SEQ);
         CHECK(i < layout->count || row.fields[i] == 0, line);
         CHECK(wide || row.fields[i] <= 65535, line);
     }
@@ -121,7 +127,8 @@ void check_row(uint32_t protocol, const std::string &line)
     CHECK(parse_row(again, protocol, back) == nullptr, again);
     CHECK(back.time == row.time && back.cpu == row.cpu && back.function == row.function &&
               back.device == row.device && back.smac == row.smac && back.dmac == row.dmac &&
-              back.saddr == row.saddr && back.daddr == row.daddr &&
+              (row.ipv6 ? memcmp(back.saddr6, row.saddr6, 16) == 0 && memcmp(back.daddr6, row.daddr6, 16) == 0
+                        : back.saddr == row.saddr && back.daddr == row.daddr) &&
               memcmp(back.fields, row.fields, sizeof(row.fields)) == 0 && back.other_info == row.other_info,
           again);
 
@@ -309,11 +316,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     static const uint32_t protocols[] = {1, 6, 17, 0};
     uint32_t protocol = protocols[data[0] & 3];
-    bool split_each_row = data[0] & 4;
+    bool split_each_row = data[0] & 4, ipv6 = data[0] & 8;
+    if (ipv6 && protocol == 1)
+        protocol = 58;
     std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
-    check_row(protocol, text.substr(0, text.find('\n')));
+    check_row(protocol | (ipv6 ? IPV6_ADDRESSES : 0), text.substr(0, text.find('\n')));
 
-    std::string trace = header_of(protocol ? protocol : 17) + "\n" + text;
+    std::string trace = header_of(protocol ? protocol : 17, ipv6) + "\n" + text;
     reading scanned, piled;
     scanned.state.path_scan_max = SIZE_MAX;
     piled.state.path_scan_max = 0;
