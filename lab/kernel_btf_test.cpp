@@ -144,7 +144,7 @@ const unpacked_kernel &kernel()
 std::map<std::string, std::pair<std::string, std::string>> choices(const kernel_view_t &view)
 {
     std::map<std::string, std::pair<std::string, std::string>> out;
-    for (const auto &c : choose_probes(view))
+    for (const auto &c : choose_probes(view, TRACE_IPV4 | TRACE_IPV6))
         out[c.point->variants.front().function] = {c.program ? c.program->program : "-", c.notice};
     return out;
 }
@@ -168,7 +168,7 @@ TEST(KernelBtf, ThePackageHoldsTheKernelsBtfSymbolsAndTheTableModules)
     ASSERT_NE(k.vmlinux, nullptr) << "no BTF in the kernel image";
     for (const auto &[name, b] : k.module_btf)
         EXPECT_NE(b, nullptr) << "no BTF in " << name << ".ko";
-    EXPECT_EQ(k.module_btf.size(), 4u); // ip_tables, nf_tables, veth, bridge
+    EXPECT_EQ(k.module_btf.size(), 5u); // ip_tables, ip6_tables, nf_tables, veth, bridge
 }
 
 TEST(KernelBtf, EveryProbePointGetsTheProgramWrittenForItsPrototype)
@@ -183,6 +183,7 @@ TEST(KernelBtf, EveryProbePointGetsTheProgramWrittenForItsPrototype)
         expected["napi_gro_receive"] = {"trace_gro_receive_skb",
                                         "napi_gro_receive: not in this kernel, gro_receive_skb traced instead"};
         expected["__inet_lookup_listener"] = {"trace___inet_lookup_listener_skb_arg2", ""};
+        expected["inet6_lookup_listener"] = {"trace_inet6_lookup_listener_skb_arg2", ""};
     }
     auto got = choices(k.view);
     for (const auto &[function, want] : expected) {

@@ -7,7 +7,8 @@
  * and the bench's UDP load and its sink. Every call is bounded in time by
  * alarm(), so a lost packet ends the tool instead of the boot. Also the
  * meeting of a pair's two guests through the host, where each tells its
- * clocks. */
+ * clocks. The TCP and UDP commands speak IPv6 too (an IPv6 HOST, or the
+ * servers tcp-serve6 and udp-recv6), beside an IPv6 echo of known fields. */
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -18,6 +19,7 @@
 #include <netinet/in.h>
 #include <netpacket/packet.h>
 #include <netinet/ip.h>
+#include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <netinet/tcp.h>
 #include <netinet/udp.h>
@@ -53,6 +55,38 @@ static struct sockaddr_in address(const char *host, const char *port)
     return sa;
 }
 
+/* An IPv4 or IPv6 socket address, for the TCP and UDP commands. */
+struct endpoint {
+    union {
+        struct sockaddr any;
+        struct sockaddr_in in;
+        struct sockaddr_in6 in6;
+    } sa;
+    socklen_t len;
+};
+
+/* HOST:PORT of either family, told by the text (an IPv6 address has a
+ * colon); HOST NULL is the unspecified address of FAMILY. */
+static struct endpoint endpoint_of(const char *host, const char *port, int family)
+{
+    struct endpoint e;
+    memset(&e, 0, sizeof e);
+    if (host ? strchr(host, ':') == NULL : family == AF_INET) {
+        e.sa.in = address(host, port);
+        e.len = sizeof e.sa.in;
+        return e;
+    }
+    e.sa.in6.sin6_family = AF_INET6;
+    e.sa.in6.sin6_port = htons((unsigned short)atoi(port));
+    e.sa.in6.sin6_addr = in6addr_any;
+    if (host != NULL && inet_pton(AF_INET6, host, &e.sa.in6.sin6_addr) != 1) {
+        fprintf(stderr, "bad address %s\n", host);
+        exit(2);
+    }
+    e.len = sizeof e.sa.in6;
+    return e;
+}
+
 static void send_bytes(int fd, size_t n)
 {
     char buf[4096];
@@ -67,25 +101,35 @@ static void send_bytes(int fd, size_t n)
 
 /* Accepts COUNT connections one after another; on each reads the request,
  * answers REPLY bytes and closes after the client has closed. */
-/* A socket of TYPE, or the end of the program. */
-static int new_socket(int type)
+/* A socket of FAMILY and TYPE, or the end of the program. */
+static int new_socket(int family, int type)
 {
-    int s = socket(AF_INET, type, 0);
+    int s = socket(family, type, 0);
     if (s < 0)
         die("socket");
     return s;
 }
 
-/* A socket of TYPE bound to SA; address reuse lets a phase rebind a port
- * the previous one left in TIME_WAIT. */
-static int bound_socket(int type, const struct sockaddr_in *sa)
+/* A socket of TYPE bound to E; address reuse lets a phase rebind a port
+ * the previous one left in TIME_WAIT. An IPv6 socket takes IPv6 alone. */
+static int bound_endpoint(int type, const struct endpoint *e)
 {
     int one = 1;
-    int s = new_socket(type);
+    int s = new_socket(e->sa.any.sa_family, type);
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(s, (const struct sockaddr *)sa, sizeof *sa) < 0)
+    if (e->sa.any.sa_family == AF_INET6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (bind(s, &e->sa.any, e->len) < 0)
         die("bind");
     return s;
+}
+
+static int bound_socket(int type, const struct sockaddr_in *sa)
+{
+    struct endpoint e;
+    e.sa.in = *sa;
+    e.len = sizeof *sa;
+    return bound_endpoint(type, &e);
 }
 
 /* Traffic only ever goes to the lab's own test hosts (198.18.0.0/15). */
@@ -94,31 +138,57 @@ static int is_test_address(const struct sockaddr_in *sa)
     return (ntohl(sa->sin_addr.s_addr) & 0xfffe0000u) == 0xc6120000u;
 }
 
+/* ... and, over IPv6, to the documentation prefix 2001:db8::/32. */
+static int is_test_address6(const struct in6_addr *a)
+{
+    static const unsigned char documentation[4] = {0x20, 0x01, 0x0d, 0xb8};
+    return memcmp(a, documentation, sizeof documentation) == 0;
+}
+
+static int is_test_endpoint(const struct endpoint *e)
+{
+    if (e->sa.any.sa_family == AF_INET6)
+        return is_test_address6(&e->sa.in6.sin6_addr);
+    return is_test_address(&e->sa.in);
+}
+
 /* Refuses (exit 2) a destination outside the lab, or one the route reaches
  * from an address outside it: only the lab's own namespaces hold such an
  * address, so on any other machine nothing is ever sent. A connected UDP
  * socket asks the kernel for the route without sending a packet. */
-static void require_test_route(const struct sockaddr_in *sa)
+static void require_test_endpoint(const struct endpoint *e)
 {
-    struct sockaddr_in local;
-    socklen_t local_len = sizeof local;
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    int ok = s >= 0 && is_test_address(sa) && connect(s, (const struct sockaddr *)sa, sizeof *sa) == 0 &&
-             getsockname(s, (struct sockaddr *)&local, &local_len) == 0 && is_test_address(&local);
+    struct endpoint local;
+    local.len = sizeof local.sa;
+    int s = socket(e->sa.any.sa_family, SOCK_DGRAM, 0);
+    int ok = s >= 0 && is_test_endpoint(e) && connect(s, &e->sa.any, e->len) == 0 &&
+             getsockname(s, &local.sa.any, &local.len) == 0 && is_test_endpoint(&local);
     if (s >= 0)
         close(s);
     if (!ok) {
-        fprintf(stderr, "%s is not a lab test host reached from one\n", inet_ntoa(sa->sin_addr));
+        char text[INET6_ADDRSTRLEN] = "?";
+        const void *a = e->sa.any.sa_family == AF_INET6 ? (const void *)&e->sa.in6.sin6_addr
+                                                        : (const void *)&e->sa.in.sin_addr;
+        inet_ntop(e->sa.any.sa_family, a, text, sizeof text);
+        fprintf(stderr, "%s is not a lab test host reached from one\n", text);
         exit(2);
     }
 }
 
-static int tcp_serve(char **argv)
+static void require_test_route(const struct sockaddr_in *sa)
 {
-    struct sockaddr_in sa = address(NULL, argv[0]);
+    struct endpoint e;
+    e.sa.in = *sa;
+    e.len = sizeof *sa;
+    require_test_endpoint(&e);
+}
+
+static int tcp_serve(char **argv, int family)
+{
+    struct endpoint e = endpoint_of(NULL, argv[0], family);
     int count = atoi(argv[1]);
     size_t reply = (size_t)atoi(argv[2]);
-    int s = bound_socket(SOCK_STREAM, &sa);
+    int s = bound_endpoint(SOCK_STREAM, &e);
     if (listen(s, 4) < 0)
         die("listen");
     printf("listening\n");
@@ -145,14 +215,14 @@ static int tcp_serve(char **argv)
  * closes, prints how much came back. */
 static int tcp_send(char **argv)
 {
-    struct sockaddr_in sa = address(argv[0], argv[1]);
-    require_test_route(&sa);
+    struct endpoint e = endpoint_of(argv[0], argv[1], AF_INET);
+    require_test_endpoint(&e);
     size_t request = (size_t)atoi(argv[2]);
     size_t expect = (size_t)atoi(argv[3]);
     size_t total = 0;
     char buf[4096];
-    int s = new_socket(SOCK_STREAM);
-    if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
+    int s = new_socket(e.sa.any.sa_family, SOCK_STREAM);
+    if (connect(s, &e.sa.any, e.len) < 0)
         die("connect");
     send_bytes(s, request);
     while (total < expect) {
@@ -169,16 +239,16 @@ static int tcp_send(char **argv)
 /* Sends one datagram per SIZE argument, each with that many payload bytes. */
 static int udp_send(int argc, char **argv)
 {
-    struct sockaddr_in sa = address(argv[0], argv[1]);
-    require_test_route(&sa);
+    struct endpoint e = endpoint_of(argv[0], argv[1], AF_INET);
+    require_test_endpoint(&e);
     char buf[8192]; /* more than a link's MTU: the datagram leaves in fragments */
-    int s = new_socket(SOCK_DGRAM);
+    int s = new_socket(e.sa.any.sa_family, SOCK_DGRAM);
     memset(buf, 'u', sizeof buf);
     for (int i = 2; i < argc; i++) {
         size_t n = (size_t)atoi(argv[i]);
         if (n > sizeof buf)
             n = sizeof buf;
-        if (sendto(s, buf, n, 0, (struct sockaddr *)&sa, sizeof sa) < 0)
+        if (sendto(s, buf, n, 0, &e.sa.any, e.len) < 0)
             die("sendto");
         usleep(50000);
     }
@@ -187,12 +257,12 @@ static int udp_send(int argc, char **argv)
 
 /* Receives up to COUNT datagrams and prints each size; the time limit ends
  * it when fewer arrive (for example when a rule drops them). */
-static int udp_recv(char **argv)
+static int udp_recv(char **argv, int family)
 {
-    struct sockaddr_in sa = address(NULL, argv[0]);
+    struct endpoint e = endpoint_of(NULL, argv[0], family);
     int count = atoi(argv[1]);
     char buf[8192];
-    int s = bound_socket(SOCK_DGRAM, &sa);
+    int s = bound_endpoint(SOCK_DGRAM, &e);
     printf("listening\n");
     fflush(stdout);
     for (int i = 0; i < count; i++) {
@@ -262,6 +332,65 @@ static int ping_record_route(char **argv)
     }
 }
 
+/* COUNT ICMPv6 echo requests to HOST, identifier ID, sequence 1 to COUNT,
+ * 0.3 s apart, each awaiting its reply: an echo whose fields the lab
+ * knows (busybox ping takes its identifier from its process id). The
+ * kernel computes an ICMPv6 raw socket's checksum. */
+static int ping6(char **argv)
+{
+    struct endpoint e = endpoint_of(argv[0], "0", AF_INET6);
+    require_test_endpoint(&e);
+    unsigned short id = (unsigned short)atoi(argv[1]);
+    int count = atoi(argv[2]);
+    int s = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+    if (s < 0)
+        die("socket");
+    for (int seq = 1; seq <= count; seq++) {
+        struct icmp6_hdr req, reply;
+        memset(&req, 0, sizeof req);
+        req.icmp6_type = ICMP6_ECHO_REQUEST;
+        req.icmp6_id = htons(id);
+        req.icmp6_seq = htons((unsigned short)seq);
+        if (seq > 1)
+            usleep(300000);
+        if (sendto(s, &req, sizeof req, 0, &e.sa.any, e.len) < 0)
+            die("sendto");
+        do {
+            if (recv(s, &reply, sizeof reply, 0) < (ssize_t)sizeof reply)
+                die("recv");
+        } while (reply.icmp6_type != ICMP6_ECHO_REPLY || reply.icmp6_id != req.icmp6_id ||
+                 reply.icmp6_seq != req.icmp6_seq);
+        printf("echo reply id %u seq %d\n", id, seq);
+    }
+    return 0;
+}
+
+/* FRAME out of DEV from SMAC to DMAC through a packet socket, its Ethernet
+ * header written here: nothing of it is built or checked by the IP layer. */
+static void send_frame(const char *dev, const struct ether_addr *smac, const struct ether_addr *dmac,
+                       unsigned short ethertype, unsigned char *frame, size_t len)
+{
+    struct sockaddr_ll ll;
+    memcpy(frame, dmac, 6);
+    memcpy(frame + 6, smac, 6);
+    frame[12] = (unsigned char)(ethertype >> 8);
+    frame[13] = (unsigned char)ethertype;
+    memset(&ll, 0, sizeof ll);
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(ethertype);
+    ll.sll_ifindex = (int)if_nametoindex(dev);
+    ll.sll_halen = 6;
+    memcpy(ll.sll_addr, dmac, 6);
+    if (ll.sll_ifindex == 0)
+        die("if_nametoindex");
+    int s = socket(AF_PACKET, SOCK_RAW, 0);
+    if (s < 0)
+        die("socket");
+    if (sendto(s, frame, len, 0, (struct sockaddr *)&ll, sizeof ll) != (ssize_t)len)
+        die("sendto");
+    close(s);
+}
+
 /* One Ethernet frame out of DEV from SMAC to DMAC carrying an IPv4 header
  * of four words (IHL 4, one less than the least there is), TCP from SRC to
  * DST, then 20 bytes that would pass for a TCP header. Sent as it is through
@@ -271,7 +400,6 @@ static int send_ihl4(char **argv)
 {
     struct sockaddr_in src = address(argv[3], "0"), dst = address(argv[4], "0");
     struct ether_addr smac, dmac;
-    struct sockaddr_ll ll;
     unsigned char frame[14 + 40];
     require_test_route(&dst);
     if (!is_test_address(&src) || !ether_aton_r(argv[1], &smac) || !ether_aton_r(argv[2], &dmac)) {
@@ -279,9 +407,6 @@ static int send_ihl4(char **argv)
         return 2;
     }
     memset(frame, 0, sizeof frame);
-    memcpy(frame, &dmac, 6);
-    memcpy(frame + 6, &smac, 6);
-    frame[12] = 0x08; /* IPv4 */
     unsigned char *ip = frame + 14;
     ip[0] = 0x44;                /* version 4, four words */
     ip[3] = 40;                  /* total length */
@@ -291,20 +416,81 @@ static int send_ihl4(char **argv)
     memcpy(ip + 16, &dst.sin_addr, 4);
     for (int i = 20; i < 40; i++) /* no zero byte: a header read from here shows */
         ip[i] = (unsigned char)(0x11 * (i % 15 + 1));
-    memset(&ll, 0, sizeof ll);
-    ll.sll_family = AF_PACKET;
-    ll.sll_protocol = htons(ETH_P_IP);
-    ll.sll_ifindex = (int)if_nametoindex(argv[0]);
-    ll.sll_halen = 6;
-    memcpy(ll.sll_addr, &dmac, 6);
-    if (ll.sll_ifindex == 0)
-        die("if_nametoindex");
-    int s = socket(AF_PACKET, SOCK_RAW, 0);
-    if (s < 0)
-        die("socket");
-    if (sendto(s, frame, sizeof frame, 0, (struct sockaddr *)&ll, sizeof ll) != (ssize_t)sizeof frame)
-        die("sendto");
+    send_frame(argv[0], &smac, &dmac, ETH_P_IP, frame, sizeof frame);
     printf("sent a frame with IHL 4\n");
+    return 0;
+}
+
+/* One Ethernet frame out of DEV from SMAC to DMAC carrying an IPv6 header
+ * from SRC to DST (both in 2001:db8::/32, never routed) that the IP layer
+ * would never build, sent through a packet socket; the receiver drops it:
+ *   chain    nine destination-options headers before a UDP header: longer
+ *            than the monitor walks
+ *   overrun  a destination-options header whose length runs past the packet
+ *   jumbo    a hop-by-hop jumbo payload option, payload length 0, UDP length 0
+ *   short    a payload length of 200 bytes over a 12-byte UDP datagram
+ * The UDP header, where there is one, is from port 5371 to 5372 with 4
+ * bytes of payload. */
+static int send_ipv6_odd(char **argv)
+{
+    struct in6_addr src, dst;
+    struct ether_addr smac, dmac;
+    unsigned char frame[14 + 40 + 9 * 8 + 12];
+    size_t at = 14 + 40;
+    const char *kind = argv[5];
+    if (inet_pton(AF_INET6, argv[3], &src) != 1 || inet_pton(AF_INET6, argv[4], &dst) != 1 ||
+        !is_test_address6(&src) || !is_test_address6(&dst) || !ether_aton_r(argv[1], &smac) ||
+        !ether_aton_r(argv[2], &dmac)) {
+        fprintf(stderr, "bad address\n");
+        return 2;
+    }
+    memset(frame, 0, sizeof frame);
+    unsigned char *ip = frame + 14;
+    ip[0] = 0x60;
+    ip[7] = 64; /* hop limit */
+    memcpy(ip + 8, &src, 16);
+    memcpy(ip + 24, &dst, 16);
+    unsigned char *next = ip + 6;
+    if (strcmp(kind, "chain") == 0) {
+        for (int i = 0; i < 9; i++, at += 8) {
+            *next = 60; /* destination options: PadN over its 6 bytes */
+            frame[at + 2] = 1;
+            frame[at + 3] = 4;
+            next = frame + at;
+        }
+    } else if (strcmp(kind, "overrun") == 0) {
+        *next = 60;
+        frame[at + 1] = 255; /* 2048 bytes, in a packet of 20 */
+        frame[at + 2] = 1;
+        frame[at + 3] = 4;
+        next = frame + at;
+        at += 8;
+    } else if (strcmp(kind, "jumbo") == 0) {
+        *next = 0; /* hop-by-hop: jumbo payload of 20 bytes, which is invalid */
+        frame[at + 2] = 0xc2;
+        frame[at + 3] = 4;
+        frame[at + 7] = 20;
+        next = frame + at;
+        at += 8;
+    } else if (strcmp(kind, "short") != 0) {
+        fprintf(stderr, "unknown kind %s\n", kind);
+        return 2;
+    }
+    *next = IPPROTO_UDP;
+    unsigned char *udp = frame + at;
+    udp[0] = 5371 >> 8, udp[1] = 5371 & 0xff, udp[2] = 5372 >> 8, udp[3] = 5372 & 0xff;
+    udp[5] = strcmp(kind, "jumbo") == 0 ? 0 : 12;
+    memcpy(udp + 8, "odd!", 4);
+    at += 12;
+    size_t payload = at - 14 - 40;
+    if (strcmp(kind, "jumbo") == 0)
+        payload = 0;
+    else if (strcmp(kind, "short") == 0)
+        payload = 200;
+    ip[4] = (unsigned char)(payload >> 8);
+    ip[5] = (unsigned char)payload;
+    send_frame(argv[0], &smac, &dmac, ETH_P_IPV6, frame, at);
+    printf("sent an IPv6 frame: %s\n", kind);
     return 0;
 }
 
@@ -358,7 +544,7 @@ static int tcp_idle(char **argv)
     struct sockaddr_in sa = address(argv[0], argv[1]);
     require_test_route(&sa);
     int one = 1, seconds = atoi(argv[2]);
-    int s = new_socket(SOCK_STREAM);
+    int s = new_socket(AF_INET, SOCK_STREAM);
     if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &one, sizeof one) < 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &one, sizeof one) < 0)
@@ -391,7 +577,7 @@ static int mcast_send(int argc, char **argv)
     socklen_t local_len = sizeof local;
     unsigned char ttl = 1, loop = 0;
     char buf[1500];
-    int s = new_socket(SOCK_DGRAM);
+    int s = new_socket(AF_INET, SOCK_DGRAM);
     if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) < 0 ||
         setsockopt(s, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0)
         die("multicast options");
@@ -519,7 +705,7 @@ static int udp_flood(char **argv)
     long rate = atol(argv[4]);
     long sent = 0, failed = 0;
     char buf[32];
-    int s = new_socket(SOCK_DGRAM);
+    int s = new_socket(AF_INET, SOCK_DGRAM);
     if (connect(s, (struct sockaddr *)&sa, sizeof sa) < 0)
         die("connect");
     memset(buf, 'f', sizeof buf);
@@ -590,12 +776,16 @@ int main(int argc, char **argv)
 {
     const char *usage =
         "usage: lab_net tcp-serve PORT COUNT REPLY_BYTES\n"
+        "       lab_net tcp-serve6 PORT COUNT REPLY_BYTES   (IPv6; HOST may be IPv6 anywhere)\n"
         "       lab_net tcp-send HOST PORT REQUEST_BYTES REPLY_BYTES\n"
         "       lab_net udp-send HOST PORT SIZE...\n"
         "       lab_net udp-recv PORT COUNT\n"
+        "       lab_net udp-recv6 PORT COUNT\n"
         "       lab_net udp-hold PORT SECONDS\n"
         "       lab_net ping-rr HOST ID\n"
+        "       lab_net ping6 HOST ID COUNT\n"
         "       lab_net ihl4 DEV SMAC DMAC SRC DST\n"
+        "       lab_net ipv6-odd DEV SMAC DMAC SRC6 DST6 chain|overrun|jumbo|short\n"
         "       lab_net diag LOCAL PORT PEER\n"
         "       lab_net tcp-idle HOST PORT SECONDS\n"
         "       lab_net mcast-send GROUP PORT SIZE...\n"
@@ -607,19 +797,27 @@ int main(int argc, char **argv)
     const char *limit = getenv("LAB_NET_TIME_LIMIT");
     alarm(limit ? (unsigned)atoi(limit) : TIME_LIMIT_S);
     if (argc >= 5 && strcmp(argv[1], "tcp-serve") == 0)
-        return tcp_serve(argv + 2);
+        return tcp_serve(argv + 2, AF_INET);
+    if (argc >= 5 && strcmp(argv[1], "tcp-serve6") == 0)
+        return tcp_serve(argv + 2, AF_INET6);
     if (argc >= 6 && strcmp(argv[1], "tcp-send") == 0)
         return tcp_send(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "udp-send") == 0)
         return udp_send(argc - 2, argv + 2);
     if (argc >= 4 && strcmp(argv[1], "udp-recv") == 0)
-        return udp_recv(argv + 2);
+        return udp_recv(argv + 2, AF_INET);
+    if (argc >= 4 && strcmp(argv[1], "udp-recv6") == 0)
+        return udp_recv(argv + 2, AF_INET6);
     if (argc >= 4 && strcmp(argv[1], "udp-hold") == 0)
         return udp_hold(argv + 2);
     if (argc >= 4 && strcmp(argv[1], "ping-rr") == 0)
         return ping_record_route(argv + 2);
+    if (argc >= 5 && strcmp(argv[1], "ping6") == 0)
+        return ping6(argv + 2);
     if (argc >= 7 && strcmp(argv[1], "ihl4") == 0)
         return send_ihl4(argv + 2);
+    if (argc >= 8 && strcmp(argv[1], "ipv6-odd") == 0)
+        return send_ipv6_odd(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "diag") == 0)
         return diag_lookup(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "tcp-idle") == 0)

@@ -80,13 +80,21 @@ inline std::string ip_text(const uint8_t* p)
            std::to_string(p[3]);
 }
 
+// In RFC 5952's text, as the monitor writes it.
+inline std::string ip6_text(const uint8_t* p)
+{
+    char buf[trace_layout::IPV6_TEXT_MAX];
+    return std::string(buf, trace_layout::format_ipv6(buf, p));
+}
+
 inline unsigned be16(const uint8_t* p) { return (unsigned)p[0] << 8 | p[1]; }
 inline uint32_t be32(const uint8_t* p) { return (uint32_t)be16(p) << 16 | be16(p + 2); }
 
 struct Packet {
     int index = 0;
+    int family = 4;             // 4 or 6
     std::string dmac, smac, sip, dip;
-    int proto = 0;
+    int proto = 0;              // the transport's, behind any IPv6 extension header
     unsigned a = 0, b = 0;      // ICMP type/code, or source/destination port
     uint32_t c = 0, d = 0;      // ICMP id/sequence, TCP seq/ack, UDP payload length
     unsigned tcp_flags = 0;
@@ -107,8 +115,74 @@ inline std::string packet_key(int proto, const std::string& sip, const std::stri
     return k.str();
 }
 
-// pcap: a 24-byte file header, then per packet a 16-byte header and the frame.
-inline std::vector<Packet> read_pcap(const std::string& path, const std::string& dev)
+// The transport's fields that a row shows, from its header at L4 with LEN
+// bytes of it and after it in the IP packet.
+inline void read_transport(Packet& p, const uint8_t* l4, size_t len)
+{
+    if ((p.proto == 1 || p.proto == 58) && len >= 8) {
+        p.a = l4[0], p.b = l4[1], p.c = be16(l4 + 4), p.d = be16(l4 + 6);
+    } else if (p.proto == 6 && len >= 20) {
+        p.a = be16(l4), p.b = be16(l4 + 2), p.c = be32(l4 + 4), p.d = be32(l4 + 8);
+        p.tcp_flags = l4[13];
+        p.payload = (unsigned)len - (l4[12] >> 4) * 4;
+    } else if (p.proto == 17 && len >= 8) {
+        p.a = be16(l4), p.b = be16(l4 + 2), p.c = be16(l4 + 4) < 8 ? 0 : be16(l4 + 4) - 8;
+    }
+}
+
+inline void read_ipv4(Packet& p, const uint8_t* ip)
+{
+    size_t ihl = (ip[0] & 0xf) * 4;
+    p.sip = ip_text(ip + 12);
+    p.dip = ip_text(ip + 16);
+    p.proto = ip[9];
+    unsigned ip_len = be16(ip + 2);
+    p.fragment = (be16(ip + 6) & 0x1fff) * 8;
+    p.first_fragment = !p.fragment && (be16(ip + 6) & 0x2000);
+    p.rejected = ihl < 20 || ip_len < ihl;
+    // A later fragment: what follows the IP header is payload, and a
+    // row shows zeros there; so does a header the kernel rejects.
+    if (!p.fragment && !p.rejected)
+        read_transport(p, ip + ihl, ip_len - ihl);
+}
+
+// Behind the fixed header, extension headers up to the transport's: a
+// fragment header tells the offset, and after the first fragment no
+// transport header follows.
+inline void read_ipv6(Packet& p, const uint8_t* ip, size_t caplen)
+{
+    p.family = 6;
+    p.sip = ip6_text(ip + 8);
+    p.dip = ip6_text(ip + 24);
+    size_t end = std::min(caplen, 40 + (size_t)be16(ip + 4)), at = 40;
+    int next = ip[6];
+    for (bool more = true; more && at + 8 <= end;) {
+        const uint8_t* h = ip + at;
+        switch (next) {
+        case 0: case 43: case 60:  // hop-by-hop, routing, destination options
+            next = h[0], at += (h[1] + 1) * 8;
+            break;
+        case 51:  // authentication: its length in 4-byte words, less two
+            next = h[0], at += (h[1] + 2) * 4;
+            break;
+        case 44:
+            p.fragment = be16(h + 2) & 0xfff8;
+            p.first_fragment = !p.fragment && (h[3] & 1);
+            next = h[0], at += 8;
+            more = !p.fragment;
+            break;
+        default:
+            more = false;
+        }
+    }
+    p.proto = next;
+    if (!p.fragment && at < end)
+        read_transport(p, ip + at, end - at);
+}
+
+// pcap: a 24-byte file header, then per packet a 16-byte header and the
+// frame. The frames of FAMILY (IPv4 or IPv6) alone.
+inline std::vector<Packet> read_pcap(const std::string& path, const std::string& dev, int family = 4)
 {
     std::vector<Packet> out;
     std::string data = read_file(path);
@@ -122,40 +196,24 @@ inline std::vector<Packet> read_pcap(const std::string& path, const std::string&
         return swapped ? be32(p) : (uint32_t)(p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24);
     };
     EXPECT_EQ(u32(20), 1u) << path << ": not an Ethernet capture";
+    const unsigned ethertype = family == 6 ? 0x86dd : 0x0800;
+    const size_t least = family == 6 ? 14 + 40 : 14 + 20;
     size_t off = 24;
     for (int index = 0; off + 16 <= data.size(); index++) {
         uint32_t caplen = u32(off + 8);
         const uint8_t* e = f + off + 16;
         off += 16 + caplen;
-        if (off > data.size() || caplen < 34 || be16(e + 12) != 0x0800)
+        if (off > data.size() || caplen < least || be16(e + 12) != ethertype)
             continue;
-        const uint8_t* ip = e + 14;
-        size_t ihl = (ip[0] & 0xf) * 4;
-        const uint8_t* l4 = ip + ihl;
         Packet p;
         p.index = index;
         p.dmac = mac_text(e);
         p.smac = mac_text(e + 6);
-        p.sip = ip_text(ip + 12);
-        p.dip = ip_text(ip + 16);
-        p.proto = ip[9];
         p.dev = dev;
-        unsigned ip_len = be16(ip + 2);
-        p.fragment = (be16(ip + 6) & 0x1fff) * 8;
-        p.first_fragment = !p.fragment && (be16(ip + 6) & 0x2000);
-        p.rejected = ihl < 20 || ip_len < ihl;
-        // A later fragment: what follows the IP header is payload, and a
-        // row shows zeros there; so does a header the kernel rejects.
-        if (p.fragment || p.rejected) {
-        } else if (p.proto == 1) {
-            p.a = l4[0], p.b = l4[1], p.c = be16(l4 + 4), p.d = be16(l4 + 6);
-        } else if (p.proto == 6) {
-            p.a = be16(l4), p.b = be16(l4 + 2), p.c = be32(l4 + 4), p.d = be32(l4 + 8);
-            p.tcp_flags = l4[13];
-            p.payload = ip_len - ihl - (l4[12] >> 4) * 4;
-        } else if (p.proto == 17) {
-            p.a = be16(l4), p.b = be16(l4 + 2), p.c = (be16(l4 + 4) - 8) & 0xffff;
-        }
+        if (family == 6)
+            read_ipv6(p, e + 14, caplen - 14);
+        else
+            read_ipv4(p, e + 14);
         p.key = packet_key(p.proto, p.sip, p.dip, p.a, p.b, p.c, p.d);
         out.push_back(p);
     }
@@ -191,19 +249,33 @@ struct Layout {
     std::vector<int> starts;  // protocol columns
     std::vector<int> widths;
     int other;                // first OTHER_INFO sub-field
+    int address_width = 18;   // SIP and DIP, or SIP6 and DIP6
 };
 
-inline const Layout* layout_for(const std::string& protocol)
+// An IPv6 trace's (-6): its address columns wider, ICMP as ICMPv6.
+inline Layout ipv6_layout(Layout l)
+{
+    const int extra = (int)trace_layout::IPV6_EXTRA_WIDTH;
+    for (int& start : l.starts)
+        start += 2 * extra;
+    l.other += 2 * extra;
+    l.address_width += extra;
+    l.proto = l.proto == 1 ? 58 : l.proto;
+    return l;
+}
+
+inline const Layout* layout_for(const std::string& protocol, bool ipv6 = false)
 {
     static const Layout tcp{6, {153, 164, 175, 186}, {10, 10, 10, 10}, 197};
     static const Layout udp{17, {153, 164, 175}, {10, 10, 10}, 186};
     static const Layout icmp{1, {153, 159, 165, 171}, {5, 5, 5, 5}, 177};
+    static const Layout tcp6 = ipv6_layout(tcp), udp6 = ipv6_layout(udp), icmp6 = ipv6_layout(icmp);
     if (protocol == "tcp")
-        return &tcp;
+        return ipv6 ? &tcp6 : &tcp;
     if (protocol == "udp")
-        return &udp;
+        return ipv6 ? &udp6 : &udp;
     if (protocol == "icmp")
-        return &icmp;
+        return ipv6 ? &icmp6 : &icmp;
     return nullptr;
 }
 
@@ -211,8 +283,9 @@ inline const Layout* layout_for(const std::string& protocol)
 // none of ours can; a blank must precede each.
 inline bool parse_row(const std::string& line, const Layout& l, Row& r)
 {
-    static const int starts[] = {0, 21, 27, 58, 77, 96, 115, 134};
-    static const int widths[] = {20, 5, 30, 18, 18, 18, 18, 18};
+    const int aw = l.address_width;
+    const int starts[] = {0, 21, 27, 58, 77, 96, 115, 115 + aw + 1};
+    const int widths[] = {20, 5, 30, 18, 18, 18, aw, aw};
     if ((int)line.size() < l.other)
         return false;
     std::string col[8];
@@ -271,6 +344,7 @@ inline bool is_number(const std::string& s)
 struct Monitor {
     std::string name, args, protocol, host, trace_path, header;
     bool numbered = false;  // -N
+    bool ipv6 = false;      // -6, or an IPv6 address to -H
     unsigned port = 0;
     const Layout* layout = nullptr;
     std::vector<Row> rows;
@@ -283,9 +357,9 @@ struct Monitor {
 
     bool covers(const Packet& p) const
     {
-        if (p.proto != layout->proto)
+        if (p.proto != layout->proto || p.family != (ipv6 ? 6 : 4))
             return false;
-        if (port && p.proto != 1 && p.a != port && p.b != port)
+        if (port && p.proto != 1 && p.proto != 58 && p.a != port && p.b != port)
             return false;
         return host.empty() || p.sip == host || p.dip == host;
     }
@@ -310,10 +384,11 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
     m.host = option(words, "-H");
     m.port = (unsigned)atoi(option(words, "-p").c_str());
     m.numbered = std::find(words.begin(), words.end(), "-N") != words.end();
+    m.ipv6 = std::find(words.begin(), words.end(), "-6") != words.end() || m.host.find(':') != std::string::npos;
     std::string file = option(words, "-o");
     // The guest named the file by its own path; here it sits beside the others.
     m.trace_path = file.empty() ? dir + "/" + name + ".stdout" : dir + "/" + name + ".trace";
-    m.layout = layout_for(m.protocol);
+    m.layout = layout_for(m.protocol, m.ipv6);
     m.status = trim(read_file(dir + "/" + name + ".status"));
     m.alive = trim(read_file(dir + "/" + name + ".alive"));
     // Start-up notices ("F: not in this kernel, not traced", "F: not in this
@@ -397,19 +472,21 @@ struct Phase {
     }
 };
 
-inline Phase read_phase(const std::string& results, const std::string& name, const std::vector<std::string>& monitors)
+// The captures' frames of FAMILY: IPv4's, or the ipv6 phase's IPv6.
+inline Phase read_phase(const std::string& results, const std::string& name, const std::vector<std::string>& monitors,
+                        int family = 4)
 {
     Phase ph;
     ph.name = name;
     ph.dir = results + "/" + name;
     ph.settings = read_settings(ph.dir + "/phase.env");
     std::string dev_a = ph.settings.count("DEV_A") ? ph.settings["DEV_A"] : "veth0";
-    ph.packets = read_pcap(ph.dir + "/" + dev_a + ".pcap", dev_a);
+    ph.packets = read_pcap(ph.dir + "/" + dev_a + ".pcap", dev_a, family);
     if (ph.settings.count("DEV_B"))
-        ph.peer_packets = read_pcap(ph.dir + "/" + ph.settings["DEV_B"] + ".pcap", ph.settings["DEV_B"]);
+        ph.peer_packets = read_pcap(ph.dir + "/" + ph.settings["DEV_B"] + ".pcap", ph.settings["DEV_B"], family);
     // Traffic between two local addresses crosses the loopback device.
     if (exists(ph.dir + "/lo.pcap"))
-        for (auto& p : read_pcap(ph.dir + "/lo.pcap", "lo"))
+        for (auto& p : read_pcap(ph.dir + "/lo.pcap", "lo", family))
             ph.packets.push_back(p);
     for (const auto& m : monitors)
         ph.monitors[m] = read_monitor(ph.dir, m);
@@ -588,6 +665,61 @@ inline const Pair& pair()
     return p;
 }
 
+// ---- the probe points ----------------------------------------------------
+
+// The family of the traces that load a probed function's programs (IPV4,
+// IPV6 or BOTH), as probe_points.def has it; empty for a function not probed.
+inline std::string probe_family(const std::string& function)
+{
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
+    {#function, #family},
+    static const std::map<std::string, std::string> families = {
+#include "probe_points.def"
+    };
+#undef PROBE
+    auto it = families.find(function);
+    return it == families.end() ? "" : it->second;
+}
+
+// A monitor the phase stopped: still running then, ended by the SIGTERM
+// it was sent, every line of its trace a row or a loss line.
+inline void expect_stopped_whole(const Monitor& m)
+{
+    EXPECT_EQ(m.alive, "1");
+    EXPECT_EQ(m.status, "143");
+    EXPECT_TRUE(m.bad_lines.empty()) << m.bad_lines.front();
+    for (const auto& remark : m.remarks)
+        EXPECT_EQ(remark.rfind("# lost ", 0), 0u) << remark;
+}
+
+// The start-up notices of a monitor of this phase: probe points this kernel
+// cannot trace as the object was first written, drop reasons without names.
+inline std::string expected_notices(const Phase& ph, bool ipv6)
+{
+    std::string expected;
+    if (env("LAB_SERIES") == "backports")
+        expected += "napi_gro_receive: not in this kernel, gro_receive_skb traced instead\n";
+    if (!ipv6 && ph.kallsyms_ipt.find("ipt_do_table") == std::string::npos)
+        expected += "ipt_do_table: not in this kernel (module ip_tables not loaded), not traced\n";
+    if (ph.lsmod.find("nf_tables") == std::string::npos)
+        expected += "nft_do_chain: not in this kernel (module nf_tables not loaded), not traced\n";
+    // The containers phase loads the bridge.
+    if (ph.lsmod.find("\nbridge ") == std::string::npos)
+        expected += "br_handle_frame: not in this kernel (module bridge not loaded), not traced\n"
+                    "br_forward: not in this kernel (module bridge not loaded), not traced\n";
+    if (ipv6 && ph.lsmod.find("\nip6_tables ") == std::string::npos)
+        expected += "ip6t_do_table: not in this kernel (module ip6_tables not loaded), not traced\n";
+    // Subsystem drop reasons came with 6.5; no lab guest loads mac80211 or
+    // openvswitch, which name theirs (qdisc's are the kernel's).
+    const std::string unnamed = env("LAB_SERIES") == "6.1"     ? ""
+                                : env("LAB_SERIES") == "6.12" ? "MAC80211_UNUSABLE, MAC80211_MONITOR, OPENVSWITCH"
+                                                              : "MAC80211_UNUSABLE, OPENVSWITCH";
+    if (!unnamed.empty())
+        expected += "kfree_skb: drop reasons of " + unnamed +
+                    " shown as numbers (no name for them in the BTF of the kernel or of a loaded module)\n";
+    return expected;
+}
+
 // ---- the kernel's paths --------------------------------------------------
 
 inline const std::vector<std::string> transmit = {"ip_output", "ip_finish_output", "ip_finish_output2",
@@ -721,11 +853,97 @@ inline std::vector<const Row*> rows_at(const Monitor& m, const std::string& key,
     return out;
 }
 
+// One connection to the listener on PORT, in the trace of M against the
+// captured PACKETS: each segment at the transport's receive RCV with a
+// socket state, the SYN's listener lookup (LOOKUP) finding the listener,
+// request and reply at tcp_rcv_established and tcp_queue_rcv; no row of
+// another port.
+inline void expect_one_connect(const Monitor& m, const std::vector<Packet>& packets, unsigned port,
+                               const std::string& rcv_func, const std::string& lookup_func)
+{
+    int syns = 0, data = 0;
+    for (const auto& p : packets) {
+        if (p.proto != 6 || p.family != (m.ipv6 ? 6 : 4))
+            continue;
+        if (p.a != port && p.b != port) {
+            EXPECT_TRUE(rows_at(m, p.key, "").empty()) << "a row of another port: " << p.key;
+            continue;
+        }
+        auto rcv = rows_at(m, p.key, rcv_func);
+        ASSERT_FALSE(rcv.empty()) << p.key;
+        for (const Row* r : rcv)
+            EXPECT_EQ(r->other.rfind("sock:TCP_", 0), 0u) << r->line;
+        if ((p.tcp_flags & 0x12) == 0x02) {
+            syns++;
+            // No socket holds a SYN yet; the lookup finds the listener.
+            EXPECT_EQ(rcv[0]->other, "sock:TCP_MAX_STATES");
+            auto lookup = rows_at(m, p.key, lookup_func);
+            ASSERT_EQ(lookup.size(), 1u) << p.key;
+            EXPECT_EQ(lookup[0]->other, "sock:TCP_LISTEN");
+        }
+        if (p.payload > 0) {
+            data++;
+            // The answer reaches a long-established client socket. (The
+            // request may not: it shares its SEQ/ACK with the handshake's
+            // last ACK, and on the GRO list path early demux looks both
+            // up before the ACK has made the server's socket.)
+            if (p.a == port) {
+                EXPECT_TRUE(std::any_of(rcv.begin(), rcv.end(),
+                                        [](const Row* r) { return r->other == "sock:TCP_ESTABLISHED"; }))
+                    << p.key;
+            }
+            EXPECT_FALSE(rows_at(m, p.key, "tcp_rcv_established").empty()) << p.key;
+            EXPECT_FALSE(rows_at(m, p.key, "tcp_queue_rcv").empty()) << p.key;
+        }
+    }
+    EXPECT_EQ(syns, 1);
+    EXPECT_GE(data, 2) << "request and reply";
+}
+
 // A drop row's "reason:R at: F", without the buffer's number that follows.
 inline std::string drop_text(const std::string& other)
 {
     std::string text = other.substr(0, other.find(" buf:"));
     return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+// The rows of a -N trace by packet number.
+inline std::map<std::string, std::vector<const Row*>> rows_by_packet(const Monitor& m)
+{
+    std::map<std::string, std::vector<const Row*>> out;
+    for (const auto& r : m.rows)
+        out[r.packet].push_back(&r);
+    return out;
+}
+
+inline bool has_row(const std::vector<const Row*>& rows, const std::string& key, const std::string& dev,
+                    const std::string& netns)
+{
+    return std::any_of(rows.begin(), rows.end(),
+                       [&](const Row* r) { return r->key == key && r->dev == dev && r->netns == netns; });
+}
+
+// The windows in which a monitor lost samples ("# lost N samples on CPU C
+// between T1 and T2"): rows of them may be missing from its trace alone, and
+// several monitors on one emulated guest lose some now and then.
+inline std::vector<std::pair<long long, long long>> loss_windows(const Monitor& m)
+{
+    std::vector<std::pair<long long, long long>> out;
+    for (const auto& remark : m.remarks) {
+        long long from = 0, to = 0;
+        if (sscanf(remark.c_str(), "# lost %*s samples on CPU %*d between %lld and %lld", &from, &to) == 2)
+            out.emplace_back(from, to);
+    }
+    return out;
+}
+
+inline bool in_loss_window(const std::vector<const Monitor*>& monitors, long long time)
+{
+    for (const Monitor* m : monitors)
+        for (const auto& [from, to] : loss_windows(*m))
+            if (time >= from && time <= to)
+                return true;
+    return false;
 }
 
 inline std::multiset<std::string> rows_without_time(const Monitor& m)

@@ -17,6 +17,8 @@ NFTABLES_MODULES="nf_tables nft_compat"
 # The containers phase: a bridge, masquerade and DNAT in native nft (no
 # br_netfilter: the bridge's frames meet no IP hooks of their own).
 CONTAINER_MODULES="bridge nft_chain_nat nft_masq nft_nat"
+# The ipv6 phase: ip6tables-legacy's filter table (nft's inet family is nf_tables' own).
+IP6TABLES_MODULES="ip6table_filter"
 # A pair's guest reads its clock port, a virtio console (built in on some kernels).
 PAIR_MODULES="virtio_console"
 
@@ -62,6 +64,7 @@ copy_elf() {
 stage_tools() {
   for t in $ROOT_TOOLS; do copy_elf "$t"; done
   ln -sf xtables-legacy-multi "$STAGE/usr/sbin/iptables-legacy"
+  ln -sf xtables-legacy-multi "$STAGE/usr/sbin/ip6tables-legacy"
   # Debian's iptables is the nft backend.
   ln -sf xtables-nft-multi "$STAGE/usr/sbin/iptables"
   # Matches and targets are plugins that iptables loads at run time.
@@ -119,5 +122,6 @@ stage_modules base $BASE_MODULES
 stage_modules iptables $IPTABLES_MODULES
 stage_modules nftables $NFTABLES_MODULES
 stage_modules containers $CONTAINER_MODULES
+stage_modules ip6tables $IP6TABLES_MODULES
 stage_modules pair $PAIR_MODULES
 pack

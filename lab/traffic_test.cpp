@@ -122,12 +122,18 @@ TEST(Traffic, EveryJourneyIsOneCapturedPacketAndOnlyTheDroppedClassSaysDropped)
             classes[name + " " + cls]++;
         }
         // The monitor under kptr_restrict ran for the nft drops alone; a
-        // monitor that said it lost samples may miss the packets of them.
+        // monitor that said it lost samples may miss the packets of them,
+        // and a packet whose middle rows were lost is read as two
+        // journeys, each still a packet that was captured.
         bool lost = std::any_of(m.remarks.begin(), m.remarks.end(),
                                 [](const std::string& r) { return r.rfind("# lost ", 0) == 0; });
         bool partial = name == "udp_kptr" || lost;
-        for (const auto& [key, n] : found)
-            EXPECT_TRUE(partial ? n <= captured[key] : n == captured[key]) << "journeys of " << key;
+        for (const auto& [key, n] : found) {
+            if (lost)
+                EXPECT_GT(captured[key], 0) << "journeys of " << key;
+            else
+                EXPECT_TRUE(partial ? n <= captured[key] : n == captured[key]) << "journeys of " << key;
+        }
         if (!partial) {
             for (const auto& [key, n] : captured)
                 EXPECT_EQ(found[key], n) << "journeys of " << key;
@@ -187,7 +193,18 @@ TEST(Traffic, NothingOfTheFetchOrTheKeptAliveConnectionReadsDropped)
         if (port.empty())
             continue;
         per_port[port]++;
-        EXPECT_NE(text_of(j, "class"), "dropped") << text_of(j, "ending");
+        // A segment that came after its socket had closed (the server's
+        // ACK of the client's FIN sent twice, the client gone after the
+        // first) is dropped for no socket, and its sender is reset: the
+        // capture tells it.
+        const auto& first = j["rows"][0];
+        bool reset = std::any_of(t.ph.packets.begin(), t.ph.packets.end(), [&](const Packet& p) {
+            return (p.tcp_flags & 0x04) && p.sip == first["dip"] && p.a == first["dport"] &&
+                   p.c == first["ack_seq"];
+        });
+        if (!(reset && text_of(j, "ending") == "dropped at tcp_v4_rcv: NO_SOCKET")) {
+            EXPECT_NE(text_of(j, "class"), "dropped") << text_of(j, "ending");
+        }
         std::string key = key_of("tcp", j["rows"][0]);
         if (probes.count(key)) {
             EXPECT_EQ(delivered_drop_reason(text_of(j, "ending")).rfind("TCP_", 0), 0u) << text_of(j, "ending");

@@ -26,7 +26,9 @@ PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
   ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit raw_rcv
   dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive gro_receive_skb
   ipt_do_table nft_do_chain raw_rcv veth_xmit loopback_xmit br_handle_frame br_forward ip_forward
-  ip_forward_finish"
+  ip_forward_finish ipv6_rcv ip6_rcv_finish ip6_input ip6_input_finish ip6_output ip6_finish_output
+  ip6_finish_output2 tcp_v6_rcv tcp_v6_do_rcv udpv6_rcv icmpv6_rcv rawv6_rcv inet6_lookup_listener ip6_forward
+  ip6t_do_table"
 TRACEFS=/sys/kernel/tracing
 
 status() { echo "lab: $*" > /dev/console; echo "== $*"; }
@@ -226,13 +228,13 @@ tcp_exchange() {
 # after the monitors stopped, captured yet never traced. Waits until no
 # socket on the port, on either side (root, the peer, and the namespaces of
 # the processes named after it), awaits a segment of the close (FIN_WAIT1,
-# FIN_WAIT2, CLOSING, LAST_ACK).
+# FIN_WAIT2, CLOSING, LAST_ACK), over IPv4 or IPv6.
 await_closed() {
   progress "await close $1"
   closing=$1 port=$(printf ':%04X' "$1") n=0
   shift
   while [ $n -lt 100 ]; do
-    for pid in self $PEER_PID "$@"; do cat "/proc/$pid/net/tcp"; done |
+    for pid in self $PEER_PID "$@"; do cat "/proc/$pid/net/tcp" "/proc/$pid/net/tcp6"; done |
       awk -v port="$port$" '($2 ~ port || $3 ~ port) && $4 ~ /^(04|05|0B|09)$/ { found = 1 }
                             END { exit !found }' || return 0
     usleep 100000
@@ -572,17 +574,30 @@ run_demo() {
   MONITORS=demo
   wait_monitors_ready
   status "tracing with: $LAB_ARGS"
-  step ping -c 3 -i 0.5 $HOST_B
-  udp_exchange $UDP_PORT 16 32
-  tcp_exchange $TCP_PORT 64 128
+  case " $LAB_ARGS " in
+  *" -6 "* | *:*)
+    # IPv6 as the truth phase has it: on, without duplicate address detection to wait for.
+    sysctl -qw net.ipv6.conf.veth0.disable_ipv6=0 net.ipv6.conf.veth0.accept_dad=0
+    in_peer sysctl -qw net.ipv6.conf.veth1.disable_ipv6=0 net.ipv6.conf.veth1.accept_dad=0
+    ip -6 addr add $HOST_A6/64 dev veth0
+    in_peer ip -6 addr add $HOST_B6/64 dev veth1
+    step ping -6 -c 3 -i 0.5 $HOST_B6
+    ;;
+  *)
+    step ping -c 3 -i 0.5 $HOST_B
+    udp_exchange $UDP_PORT 16 32
+    tcp_exchange $TCP_PORT 64 128
+    ;;
+  esac
   stop_monitors
   cp "$DIR/steps.log" "$DIR/demo.status" "$RESULTS/"
 }
 
-# The fault, traffic, containers and pair phases live in their own files.
+# The fault, traffic, containers, ipv6 and pair phases live in their own files.
 . /lab/faults.sh
 . /lab/traffic.sh
 . /lab/containers.sh
+. /lab/ipv6.sh
 . /lab/pair.sh
 
 run_lab() {
