@@ -178,7 +178,7 @@ check_completion() {
     pass "the completion file sources cleanly and registers vn_bpf_net_monitor"
     expect_completion 'icmp tcp udp ' vn_bpf_net_monitor -P ''
     expect_completion 'udp ' vn_bpf_net_monitor -H 192.0.2.1 -P u
-    expect_completion '--help -H -P -h -o -p ' vn_bpf_net_monitor -
+    expect_completion '--help -6 -H -N -P -h -o -p ' vn_bpf_net_monitor -
     expect_completion '' vn_bpf_net_monitor -P tcp -p ''
     mkdir -p "$WORK/files/trdir" && : >"$WORK/files/trace1" && : >"$WORK/files/other"
     (cd "$WORK/files" && expect_completion 'trace1 trdir ' vn_bpf_net_monitor -P tcp -o tr)
