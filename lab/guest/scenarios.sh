@@ -177,16 +177,23 @@ await_quiet() {
   status "monitors $* still writing after 60 s"
 }
 
+# The monitors are told to stop at once: each one's exit waits on the kernel
+# as it detaches its probes, and these waits overlap.
 stop_monitors() {
   await_quiet $MONITORS
   for m in $MONITORS; do
     pid=$(cat "$DIR/$m.pid")
     if kill -0 "$pid" 2>/dev/null; then echo 1 > "$DIR/$m.alive"; else echo 0 > "$DIR/$m.alive"; fi
-    progress "stop monitor $m"
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid"
+  done
+  progress "stop monitors$MONITORS"
+  for m in $MONITORS; do
+    kill -TERM "$(cat "$DIR/$m.pid")" 2>/dev/null
+  done
+  for m in $MONITORS; do
+    wait "$(cat "$DIR/$m.pid")"
     echo $? > "$DIR/$m.status"
   done
+  progress "monitors stopped"
   MONITORS=
 }
 
