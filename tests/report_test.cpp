@@ -817,10 +817,7 @@ TEST(ReportCli, ipv6_journeys_end_as_their_packets_did_and_keep_their_family_bes
     auto starts = [&](std::vector<std::string> args) {
         args.push_back(data_file("ipv6.trace"));
         args.push_back(data_file("icmp.trace"));
-        std::string out;
-        for (const std::string &line : journey_lines(run_report(args).out))
-            out += line.substr(0, line.find(' ')) + " ";
-        return out;
+        return journey_starts(args);
     };
     EXPECT_EQ(starts({"--flow", "ff02::1:ff00:2"}), "7800904000 ");
     EXPECT_EQ(starts({"--flow", "[FD00:1:0::2]:9999"}), "7804004000 ");
@@ -1210,10 +1207,7 @@ TEST(ReportCli, with_packet_numbers_a_nat_rewrite_stays_one_journey_and_is_told_
     // and the reply that was rewritten to it; the published port's target too.
     auto starts = [&](std::vector<std::string> args) {
         args.push_back(trace);
-        std::string starts;
-        for (const std::string &line : journey_lines(run_report(args).out))
-            starts += line.substr(0, line.find(' ')) + " ";
-        return starts;
+        return journey_starts(args);
     };
     EXPECT_EQ(starts({"--flow", "10.88.0.2"}), "1000900 2000900 ");
     EXPECT_EQ(starts({"--flow", "198.18.0.1:40000"}), "1000900 2000900 ");

@@ -94,6 +94,16 @@ inline std::vector<std::string> journey_lines(const std::string &out)
     return found;
 }
 
+// The start times of the journeys the reader writes for ARGS, each followed
+// by a space.
+inline std::string journey_starts(const std::vector<std::string> &args)
+{
+    std::string starts;
+    for (const std::string &line : journey_lines(run_report(args).out))
+        starts += line.substr(0, line.find(' ')) + " ";
+    return starts;
+}
+
 inline size_t count_of(const std::string &text, const std::string &needle)
 {
     size_t n = 0;
