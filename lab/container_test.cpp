@@ -72,12 +72,13 @@ std::multiset<std::string> beyond(const std::multiset<std::string>& a, const std
     return out;
 }
 
-// The rows of M without their time, those that fall where any of MONITORS lost samples left out.
+// The rows of M without their time, those of packets near where any of MONITORS lost samples left out.
 std::multiset<std::string> rows_outside_losses(const Monitor& m, const std::vector<const Monitor*>& monitors)
 {
+    auto near = packets_near_losses(monitors);
     std::multiset<std::string> out;
     for (const auto& r : m.rows)
-        if (!in_loss_window(monitors, r.time))
+        if (!near.count({r.c, r.d}))
             out.insert(r.without_time());
     return out;
 }
@@ -255,22 +256,23 @@ TEST(Containers, FollowingTheContainerKeepsItsPacketsWholeAndNoOther)
             }))
             spans_lost.emplace_back(from_time, to_time);
     }
-    auto compared = [&](long long time) {
-        return !in_loss_window(both, time) &&
+    auto near = packets_near_losses(both);
+    auto compared = [&](const Row& r) {
+        return !near.count({r.c, r.d}) &&
                std::none_of(spans_lost.begin(), spans_lost.end(),
-                            [&](const auto& span) { return time >= span.first && time <= span.second; });
+                            [&](const auto& span) { return r.time >= span.first && r.time <= span.second; });
     };
     for (const auto& [number, rows] : rows_by_packet(all)) {
         bool mine = std::any_of(rows.begin(), rows.end(), [&](const Row* r) {
             return r->sip == c["CT_HOST_1"] || r->dip == c["CT_HOST_1"];
         });
         for (const Row* r : rows)
-            if (mine && compared(r->time))
+            if (mine && compared(*r))
                 want.insert(r->without_time());
     }
     std::multiset<std::string> kept;
     for (const auto& r : followed.rows)
-        if (compared(r.time))
+        if (compared(r))
             kept.insert(r.without_time());
     // As between the traces with and without -N: a hit the kernel skipped
     // for one monitor alone is a row in one trace alone, and here it may

@@ -959,6 +959,23 @@ inline bool in_loss_window(const std::vector<const Monitor*>& monitors, long lon
     return false;
 }
 
+// The packets two traces of the same traffic leave out of a row-by-row
+// comparison: every packet with a row in a window where either lost
+// samples, all its rows in both traces. A window's ends are rows its
+// monitor did write, and one kprobe hit lands microseconds apart in two
+// traces, so a cut by time alone counts a row both have as in one alone.
+// A packet is known by what a NAT leaves as it is: TCP's sequence and
+// acknowledgement numbers, ICMP's id and sequence, UDP's length.
+inline std::set<std::pair<uint32_t, uint32_t>> packets_near_losses(const std::vector<const Monitor*>& monitors)
+{
+    std::set<std::pair<uint32_t, uint32_t>> out;
+    for (const Monitor* m : monitors)
+        for (const auto& r : m->rows)
+            if (in_loss_window(monitors, r.time))
+                out.emplace(r.c, r.d);
+    return out;
+}
+
 inline std::multiset<std::string> rows_without_time(const Monitor& m)
 {
     std::multiset<std::string> out;
