@@ -33,7 +33,7 @@ prepare_results() {
 
 boot() {
   start=$(date +%s%N)
-  "$HERE/boot.sh" "$ARCH" "$KDIR/kernel" "$OUT/initramfs.cpio" "$OUT/results" "${LAB_TIME_LIMIT:-600}" \
+  "$HERE/boot.sh" "$ARCH" "$KDIR/kernel" "$OUT/initramfs.cpio" "$OUT/results" "${LAB_TIME_LIMIT:-800}" \
     | tee "$OUT/console.log"
   ms=$(( ($(date +%s%N) - start) / 1000000 ))
   echo "lab: $ARCH $SERIES boot to power-off $((ms / 1000)).$(printf %03d $((ms % 1000))) s" | tee "$OUT/time.txt"
