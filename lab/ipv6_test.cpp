@@ -216,11 +216,13 @@ TEST(Ipv6, TheKernelsCallsOfEachIpv6FunctionAreItsRows)
 // Echo requests both ways on the link, over the NICs and from the
 // container, each with the identifier and the sequence numbers sent, and
 // their replies: captured, and received by icmpv6_rcv at the other end;
-// each reply's copy for lab_net's raw socket at rawv6_rcv.
+// each reply's copy for lab_net's raw socket at rawv6_rcv. An echo with a
+// row where the monitor lost samples may have lost the others.
 TEST(Ipv6, EchoesCarryTheirIdentifiersAndSequenceNumbersBothWays)
 {
     const Ipv6& v = ipv6();
     const Monitor& m = v.ph.monitor("icmp");
+    auto near = packets_near_losses({&m});
     int count = std::stoi(v["PING_COUNT"]);
     EXPECT_GT(v.ph.hit("rawv6_rcv"), 0);
     struct Ping {
@@ -242,6 +244,8 @@ TEST(Ipv6, EchoesCarryTheirIdentifiersAndSequenceNumbersBothWays)
                 for (const auto& p : v.captured(capture))
                     captured += p.key == key;
                 EXPECT_EQ(captured, 1) << "on " << capture;
+                if (near.count({id, (uint32_t)seq}))
+                    continue;
                 EXPECT_EQ(rows_at(m, key, "icmpv6_rcv").size(), 1u);
                 EXPECT_EQ(rows_at(m, key, "rawv6_rcv").size(), reply ? 1u : 0u);
             }
@@ -266,7 +270,8 @@ TEST(Ipv6, AConnectShowsTheListenerLookupStatesAndDataSegments)
 // returns NF_DROP, the packet is freed after it), an nft rule of an inet
 // table (freed inside the walk, which returns NF_STOLEN), a SYN to a port
 // nobody listens on (the lookup finds nothing) and a datagram to a closed
-// port; none reaches its transport's receive after the drop.
+// port; none reaches its transport's receive after the drop. A packet
+// with a row where its monitor lost samples may have lost the others.
 TEST(Ipv6, RulesAndClosedPortsDropWithTheirReasonAtTheirPlace)
 {
     const Ipv6& v = ipv6();
@@ -302,8 +307,9 @@ TEST(Ipv6, RulesAndClosedPortsDropWithTheirReasonAtTheirPlace)
         std::map<std::string, size_t> sent;  // a SYN sent again has the same fields
         for (const auto& p : v.ph.packets)
             sent[p.key]++;
+        auto near = packets_near_losses({&c.m});
         for (const auto& p : v.ph.packets) {
-            if (!c.m.covers(p) || p.b != port)
+            if (!c.m.covers(p) || p.b != port || near.count({p.c, p.d}))
                 continue;
             packets++;
             for (const auto& [func, other] : c.rows) {
@@ -319,12 +325,13 @@ TEST(Ipv6, RulesAndClosedPortsDropWithTheirReasonAtTheirPlace)
         }
         EXPECT_GT(packets, 0);
     }
-    EXPECT_EQ((int)numbers_of(v["DROP_SIZES"]).size(), [&] {
-        int n = 0;
-        for (const auto& r : udp.rows)
-            n += r.func == "ret_ip6t_do_table" && r.other == "verdict: NF_DROP" && !v.odd(r.sip);
-        return n;
-    }()) << "NF_DROP verdicts against the datagrams sent";
+    int verdicts = 0, datagrams = (int)numbers_of(v["DROP_SIZES"]).size();
+    for (const auto& r : udp.rows)
+        verdicts += r.func == "ret_ip6t_do_table" && r.other == "verdict: NF_DROP" && !v.odd(r.sip);
+    if (lossy(udp))
+        EXPECT_LE(verdicts, datagrams);
+    else
+        EXPECT_EQ(verdicts, datagrams) << "NF_DROP verdicts against the datagrams sent";
     // The peer answered the closed ports: a reset and a port unreachable.
     int answers = 0;
     for (const auto& p : v.ph.packets) {
@@ -420,7 +427,8 @@ TEST(Ipv6, LaterFragmentsShowTheirOffsetAndNoPorts)
 // An IPv4 trace of a port that only IPv6 reached ends without a row and
 // says how many IPv6 packets of the port went by: counted once per device
 // that sent one (and once as a NIC received it), here each packet of the
-// connection on the link, sent by one of its two ends.
+// connection on the link, sent by one of its two ends; but for a send the
+// kernel skipped (a kprobe already running on that CPU).
 TEST(Ipv6, AnIpv4TraceOfAPortOnlyIpv6ReachedSaysHowManyIpv6PacketsCame)
 {
     const Ipv6& v = ipv6();
@@ -434,8 +442,14 @@ TEST(Ipv6, AnIpv4TraceOfAPortOnlyIpv6ReachedSaysHowManyIpv6PacketsCame)
     EXPECT_EQ(sent, seen_by_peer) << "the two ends of the link captured other packets";
     EXPECT_GT(sent, 5);
     EXPECT_TRUE(m.rows.empty());
-    EXPECT_EQ(m.stderr_text, "no IPv4 packet to port " + std::to_string(port) + "; " + std::to_string(sent) +
-                                 " IPv6 packets seen: trace them with -6\n");
+    std::smatch notice;
+    ASSERT_TRUE(std::regex_match(m.stderr_text, notice,
+                                 std::regex("no IPv4 packet to port " + std::to_string(port) +
+                                            "; ([0-9]+) IPv6 packets seen: trace them with -6\n")))
+        << m.stderr_text;
+    long seen = std::stol(notice[1]);
+    EXPECT_LE(seen, sent);
+    EXPECT_GE(seen + v.ph.missed("__dev_queue_xmit"), sent);
 }
 
 // The container's packets to the peer and back, forwarded by root: each is
@@ -549,6 +563,9 @@ TEST(Ipv6, TheReaderEndsEachJourneyAsItsTrafficWent)
                 continue;
             SCOPED_TRACE(std::string(name) + ": " + text_of(j, "flow") + ": " + text_of(j, "ending"));
             EXPECT_EQ(j["family"], "ipv6");
+            // Where the monitor lost samples, a journey may end there.
+            if (lossy(m) && j["class"] == "not_seen" && text_of(j, "ending").find("samples lost") != std::string::npos)
+                continue;
             if (std::string(name) == "icmp") {
                 if (text_of(j, "flow").find("(echo") != std::string::npos) {
                     seen[0]++;
