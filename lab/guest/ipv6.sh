@@ -155,6 +155,23 @@ v6_traffic() {
   v6_tcp "in_ns $V6_CT_PID" $V6_HOST_B $V6_CT_PORT
 }
 
+# The peer solicits the odd sources' link addresses to send them its errors,
+# three times a second apart, and gives up a second after the last. Until
+# it has given up the monitors stay: the capture, which runs on after them,
+# then holds no solicitation they were not there for. Waiting for the
+# monitors to go quiet is not enough: a second between two solicitations
+# can pass without a row.
+await_peer_gave_up_on_neighbours() {
+  progress "await the peer's neighbour solicitations"
+  n=0
+  usleep 300000
+  while in_peer ip -6 neigh show dev veth1 | grep -q INCOMPLETE; do
+    n=$((n + 1))
+    [ $n -lt 100 ] || { status "the peer still solicits neighbours after 10 s"; return; }
+    usleep 100000
+  done
+}
+
 phase_ipv6() {
   begin_phase ipv6
   : > "$DIR/ipv6.env"
@@ -187,6 +204,7 @@ phase_ipv6() {
     step lab_net ipv6-odd veth0 "$MAC_A" "$MAC_B" "$V6_ODD_SOURCE$n" $V6_HOST_B "$kind"
     n=$((n + 1))
   done
+  await_peer_gave_up_on_neighbours
   stop_monitors
   stop_capture
   v6_teardown
