@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "vn_bpf_net_monitor.h"
 #include "vn_bpf_net_monitor.skel.h"
 
 namespace {
@@ -282,11 +283,14 @@ TEST_P(KernelObject, holds_the_23_probes_in_table_order_then_those_of_newer_kern
     bpf_object__for_each_program(prog, obj.get())
     {
         found.push_back({bpf_program__name(prog), bpf_program__section_name(prog), nullptr, false, false});
-        bool tracepoint = strncmp(bpf_program__section_name(prog), "raw_tp/", 7) == 0;
+        bool tracepoint = strncmp(bpf_program__section_name(prog), "raw_tp", 6) == 0;
         EXPECT_EQ(bpf_program__type(prog), tracepoint ? BPF_PROG_TYPE_RAW_TRACEPOINT : BPF_PROG_TYPE_KPROBE)
             << bpf_program__name(prog);
     }
-    ASSERT_EQ(found.size(), PROGRAMS.size());
+    // Last, never attached: the marker run on every CPU on the way out.
+    ASSERT_EQ(found.size(), PROGRAMS.size() + 1);
+    EXPECT_STREQ(found.back().name, "tell_pending_losses");
+    EXPECT_STREQ(found.back().section, "raw_tp");
     // The design's 23 come first: the skeleton's slots of older monitors stay put.
     ASSERT_GT(found.size(), 23u);
     EXPECT_STREQ(found[0].name, "trace_udp_rcv");
@@ -476,7 +480,7 @@ TEST_F(KernelVerifier, accepts_every_probe_of_the_embedded_object)
     ASSERT_EQ(vn_bpf_net_monitor_bpf__load(skel.get()), 0) << "rejected: the verifier log is above";
 
     std::vector<bpf_program *> progs = programs_of(skel.get());
-    ASSERT_EQ(progs.size(), PROGRAMS.size());
+    ASSERT_EQ(progs.size(), PROGRAMS.size() + 1);
     for (bpf_program *prog : progs) {
         EXPECT_GE(bpf_program__fd(prog), 0) << bpf_program__name(prog) << " was not loaded";
         RecordProperty(bpf_program__name(prog), static_cast<int>(bpf_program__insn_cnt(prog)));
@@ -484,6 +488,42 @@ TEST_F(KernelVerifier, accepts_every_probe_of_the_embedded_object)
     EXPECT_GE(bpf_map__fd(skel->maps.data_map), 0);
     EXPECT_GE(bpf_map__fd(skel->maps.events), 0);
     EXPECT_GE(bpf_map__fd(skel->maps.drop_scratch), 0);
+}
+
+// A full ring tells its losses only in front of its next sample: the
+// marker run on a CPU on the way out is that sample, so a loss no packet
+// followed is still told, and the marker itself is no record.
+TEST_F(KernelVerifier, a_marker_run_on_a_cpu_makes_its_ring_tell_the_losses_no_sample_followed)
+{
+    ASSERT_EQ(vn_bpf_net_monitor_bpf__load(skel.get()), 0);
+    struct seen_t {
+        unsigned long long lost = 0, samples = 0, shorter_than_a_record = 0;
+    } seen;
+    auto on_sample = [](void *ctx, int cpu, void *, __u32 size) {
+        auto *s = static_cast<seen_t *>(ctx);
+        s->samples += cpu == 0;
+        s->shorter_than_a_record += size < sizeof(data_t);
+    };
+    auto on_lost = [](void *ctx, int cpu, __u64 count) { static_cast<seen_t *>(ctx)->lost += cpu == 0 ? count : 0; };
+    std::unique_ptr<perf_buffer, decltype(&perf_buffer__free)> rings(
+        perf_buffer__new(bpf_map__fd(skel->maps.events), 8, on_sample, on_lost, &seen, nullptr), perf_buffer__free);
+    ASSERT_EQ(libbpf_get_error(rings.get()), 0);
+    int fd = bpf_program__fd(skel->progs.tell_pending_losses);
+    auto run_on_cpu0 = [&] {
+        LIBBPF_OPTS(bpf_test_run_opts, run, .flags = BPF_F_TEST_RUN_ON_CPU, .cpu = 0);
+        return bpf_prog_test_run_opts(fd, &run);
+    };
+    // Far more markers than 8 pages hold, none read: the ring overflows.
+    for (int i = 0; i < 4096; i++)
+        ASSERT_EQ(run_on_cpu0(), 0);
+    ASSERT_GE(perf_buffer__consume(rings.get()), 0);
+    EXPECT_GT(seen.samples, 0u);
+    EXPECT_LT(seen.samples, 4096u);
+    EXPECT_EQ(seen.lost, 0u) << "the kernel told the loss before any sample followed it";
+    ASSERT_EQ(run_on_cpu0(), 0);
+    ASSERT_GE(perf_buffer__consume(rings.get()), 0);
+    EXPECT_EQ(seen.lost + seen.samples, 4097u);
+    EXPECT_EQ(seen.shorter_than_a_record, seen.samples);
 }
 
 // An IPv6 trace loads its family's programs, each with the other family's
@@ -528,7 +568,7 @@ TEST_F(KernelVerifier, loads_the_other_probes_without_the_iptables_pair)
             loaded++;
         }
     }
-    EXPECT_EQ(loaded, int(PROGRAMS.size()) - 2);
+    EXPECT_EQ(loaded, int(PROGRAMS.size()) - 2 + 1); // and the marker
 }
 
 } // namespace

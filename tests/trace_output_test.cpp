@@ -650,6 +650,11 @@ TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of
     note_lost_samples(1, 2); // lost after the sample at 400, whose ring was not read since
     note_lost_samples(-1, 5); // no such CPU: nothing to tell in the trace
     note_lost_samples(4, 5);
+    // The marker run on the way out makes the kernel tell CPU 1's loss: it
+    // is no row, and no sample that ends the loss's window.
+    uint64_t marker = 850;
+    queue_trace_event(nullptr, 1, &marker, sizeof(marker));
+    handle_queued_trace_events();
     write_pending_sample_losses(900);
     std::vector<std::string> lines;
     std::string text = written();
@@ -668,6 +673,19 @@ TEST_F(TraceOutput, lost_samples_are_told_in_the_trace_before_the_next_sample_of
     clear();
     write_pending_sample_losses(1000);
     EXPECT_EQ(written(), "") << "a loss is told once";
+}
+
+// Probe runs the kernel skipped are told by the label the probe's rows
+// carry: an entry's function, a return's program.
+TEST_F(TraceOutput, skipped_probe_runs_are_told_by_the_label_of_the_probes_rows)
+{
+    EXPECT_STREQ(program_label("trace_ip6_input"), "ip6_input");
+    EXPECT_STREQ(program_label("trace_ret_ipt_do_table"), "ret_ipt_do_table");
+    EXPECT_STREQ(program_label("trace_kfree_skb"), "kfree_skb");
+    EXPECT_EQ(program_label("tell_pending_losses"), nullptr) << "the marker makes no rows";
+    EXPECT_EQ(program_label("trace_"), nullptr);
+    write_skipped_runs_line(program_label("trace_ip6_input"), 3);
+    EXPECT_EQ(written(), "# the kernel skipped 3 runs of ip6_input: another probe's program was running on its CPU\n");
 }
 
 // Names any user can choose reach root's terminal escaped; an ordinary

@@ -1151,7 +1151,8 @@ void take_traced_row(const data6_t &record, int cpu)
 
 // A sample of the traced family's size or more (never read past its end),
 // copied whole: the copy also gives it the alignment the ring does not
-// promise. An IPv4 record has no IPv6 addresses.
+// promise. An IPv4 record has no IPv6 addresses. The marker run on the way
+// out to have the kernel tell pending losses is shorter than any record.
 bool read_sample(data6_t &record, const void *data, uint32_t size)
 {
     size_t need = trace_ipv6 ? sizeof(data6_t) : sizeof(data_t);
@@ -1245,4 +1246,41 @@ void write_pending_sample_losses(uint64_t now_ns)
     for (size_t cpu = 0; cpu < cpu_samples.size(); cpu++)
         if (cpu_samples[cpu].lost)
             write_loss_line(int(cpu), now_ns);
+}
+
+namespace {
+struct program_label_t {
+    const char *program;
+    const char *label;
+};
+#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
+    {"trace_" #program, LABEL_##kind(program, function)},
+#define HOOK(name, rank)
+#define HANDOVER(function)
+const program_label_t PROGRAM_LABELS[] = {
+#include "probe_points.def"
+};
+#undef PROBE
+#undef HOOK
+#undef HANDOVER
+} // namespace
+
+const char *program_label(const char *program)
+{
+    for (const program_label_t &p : PROGRAM_LABELS)
+        if (strcmp(p.program, program) == 0)
+            return p.label;
+    return nullptr;
+}
+
+void write_skipped_runs_line(const char *label, uint64_t count)
+{
+    line_t line;
+    put_str(line, "# the kernel skipped ", 0);
+    put_unsigned(line, count, 0);
+    put_str(line, " runs of ", 0);
+    put_str(line, label, 0);
+    put_str(line, ": another probe's program was running on its CPU", 0);
+    line.text[line.len++] = '\n';
+    write_line(line);
 }

@@ -79,6 +79,13 @@ void note_lost_samples(int cpu, uint64_t count);
 void note_rings_read(uint64_t now_ns);
 // On the way out: a line for each loss no sample has followed, ending at NOW_NS.
 void write_pending_sample_losses(uint64_t now_ns);
+// The label the rows of PROGRAM (its name in the kernel object) carry, or
+// null for a program that makes no rows.
+const char *program_label(const char *program);
+// "# the kernel skipped N runs of LABEL: another probe's program was running
+// on its CPU": hits of a probe the kernel did not run its program for, so
+// the trace has no row of them.
+void write_skipped_runs_line(const char *label, uint64_t count);
 
 
 // Texts of the row, returned by value: the caller owns them, nothing is allocated.

@@ -350,6 +350,7 @@ static void select_programs()
     struct bpf_program *prog;
     bpf_object__for_each_program(prog, skel->obj)
         bpf_program__set_autoload(prog, chosen.count(bpf_program__name(prog)) > 0);
+    bpf_program__set_autoload(skel->progs.tell_pending_losses, true);
     // Drop rows alone would say where packets ended, never where they went.
     if (chosen.empty() || (chosen.size() == 1 && chosen.count("trace_kfree_skb")))
         kernel_object_not_opened("no probe point of this kernel can be traced\n");
@@ -362,7 +363,7 @@ static void attach_probes()
     const struct bpf_object_skeleton *s = skel->skeleton;
     for (int i = 0; i < s->prog_cnt; i++) {
         struct bpf_program *prog = *s->progs[i].prog;
-        if (!bpf_program__autoload(prog))
+        if (!bpf_program__autoload(prog) || prog == skel->progs.tell_pending_losses)
             continue;
         struct bpf_link *link = bpf_program__attach(prog);
         long err = libbpf_get_error(link);
@@ -426,6 +427,43 @@ static void report_lost_samples(bool always)
     if (lines.empty())
         return;
     last_loss_report = now;
+    ssize_t ignored = write(STDERR_FILENO, lines.data(), lines.size());
+    (void)ignored;
+}
+
+// The kernel writes a ring's count of lost samples only in front of the
+// next sample it puts there: a marker on every CPU, once the rings are read,
+// has it tell the losses no packet came after.
+static void tell_pending_losses()
+{
+    int fd = bpf_program__fd(skel->progs.tell_pending_losses);
+    for (int cpu = 0; cpu < cpu_count && fd >= 0; cpu++) {
+        LIBBPF_OPTS(bpf_test_run_opts, run, .flags = BPF_F_TEST_RUN_ON_CPU, .cpu = __u32(cpu));
+        bpf_prog_test_run_opts(fd, &run); // an offline CPU has no ring
+    }
+}
+
+// A kprobe's program is not run when another probe's program is already
+// running on that CPU: a softirq that comes in while a return probe's
+// program runs in process context passes every probe unseen. The kernel
+// counts each such hit for each program; the trace and standard error say
+// how many, so that a trace with these holes does not look whole.
+static void report_skipped_runs()
+{
+    std::string lines;
+    struct bpf_program *prog;
+    bpf_object__for_each_program(prog, skel->obj)
+    {
+        const char *label = program_label(bpf_program__name(prog));
+        int fd = bpf_program__fd(prog);
+        struct bpf_prog_info info = {};
+        __u32 size = sizeof(info);
+        if (!label || fd < 0 || bpf_obj_get_info_by_fd(fd, &info, &size) != 0 || !info.recursion_misses)
+            continue;
+        write_skipped_runs_line(label, info.recursion_misses);
+        lines += "the kernel skipped " + std::to_string(info.recursion_misses) + " runs of " + label +
+                 ": another probe's program was running on its CPU\n";
+    }
     ssize_t ignored = write(STDERR_FILENO, lines.data(), lines.size());
     (void)ignored;
 }
@@ -544,8 +582,11 @@ static void tell_of_ipv6_packets()
 [[noreturn]] static void end_by_signal(int signo)
 {
     perf_buffer__consume(perf_buf);
+    tell_pending_losses();
+    perf_buffer__consume(perf_buf);
     handle_queued_trace_events();
     report_lost_samples(true);
+    report_skipped_runs();
     tell_of_ipv6_packets();
     signal(signo, SIG_DFL);
     raise(signo);
@@ -571,6 +612,7 @@ static int poll_events()
 static void shut_down(int err)
 {
     report_lost_samples(true);
+    report_skipped_runs();
     tell_of_ipv6_packets();
     report_error("error perf_buffer__poll, err: " + std::to_string(err) + ".\n");
     for (int i = 0; i < cpu_count; i++) {
