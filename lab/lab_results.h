@@ -354,6 +354,17 @@ struct Monitor {
     // The start-up lines on probe points not traced and on what drop rows
     // cannot name, kept apart from stderr_text.
     std::string notices;
+    // What standard error told of the trace's holes ("lost N samples on CPU
+    // C", "the kernel skipped N runs of F: ..."), kept apart from stderr_text.
+    std::vector<std::string> holes;
+    // Per row label, the probe hits the kernel did not run this monitor's
+    // program for, as its trace tells them.
+    std::map<std::string, long> skipped_runs;
+    long skipped(const std::string& label) const
+    {
+        auto it = skipped_runs.find(label);
+        return it == skipped_runs.end() ? 0 : it->second;
+    }
 
     bool covers(const Packet& p) const
     {
@@ -404,7 +415,22 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         m.notices += line + "\n";
         err.erase(0, end + 1);
     }
-    m.stderr_text = err;
+    for (size_t at = 0; at < err.size();) {
+        size_t end = err.find('\n', at);
+        end = end == std::string::npos ? err.size() : end + 1;
+        std::string line = err.substr(at, end - at);
+        long n = 0;
+        int cpu = 0;
+        char tail = 0;
+        bool whole = line.back() == '\n';
+        if (whole && (sscanf(line.c_str(), "lost %ld samples on CPU %d%c", &n, &cpu, &tail) == 3 && tail == '\n'))
+            m.holes.push_back(line.substr(0, line.size() - 1));
+        else if (whole && line.rfind("the kernel skipped ", 0) == 0)
+            m.holes.push_back(line.substr(0, line.size() - 1));
+        else
+            m.stderr_text += line;
+        at = end;
+    }
     m.stdout_text = read_file(dir + "/" + name + ".stdout");
     std::vector<std::string> lines = lines_of(read_file(m.trace_path));
     if (!lines.empty())
@@ -416,6 +442,10 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         std::string line = lines[i];
         if (line.rfind("# ", 0) == 0) {
             m.remarks.push_back(line);
+            long n = 0;
+            char label[64] = "";
+            if (sscanf(line.c_str(), "# the kernel skipped %ld runs of %63[^:]:", &n, label) == 2)
+                m.skipped_runs[label] += n;
         } else if ((!m.numbered || (take_packet_and_netns(line, r.packet, r.netns) && is_number(r.packet) &&
                                     (r.netns == "-" || is_number(r.netns)))) &&
                    parse_row(line, *m.layout, r)) {
@@ -696,13 +726,39 @@ inline std::string probe_family(const std::string& function)
 
 // A monitor the phase stopped: still running then, ended by the SIGTERM
 // it was sent, every line of its trace a row or a loss line.
+// A trace's only remarks are its holes: samples lost, and probe runs the
+// kernel skipped. Standard error tells the same holes: as many samples lost,
+// and each skip in the same words.
+inline void expect_holes_told_alike(const Monitor& m)
+{
+    long lost_in_trace = 0, lost_told = 0;
+    std::multiset<std::string> skips_in_trace, skips_told;
+    for (const auto& remark : m.remarks) {
+        long n = 0;
+        if (sscanf(remark.c_str(), "# lost %ld samples on CPU", &n) == 1)
+            lost_in_trace += n;
+        else if (remark.rfind("# the kernel skipped ", 0) == 0)
+            skips_in_trace.insert(remark.substr(2));
+        else
+            ADD_FAILURE() << "a remark that tells no hole: " << remark;
+    }
+    for (const auto& line : m.holes) {
+        long n = 0;
+        if (sscanf(line.c_str(), "lost %ld samples on CPU", &n) == 1)
+            lost_told += n;
+        else
+            skips_told.insert(line);
+    }
+    EXPECT_EQ(lost_in_trace, lost_told);
+    EXPECT_EQ(skips_in_trace, skips_told);
+}
+
 inline void expect_stopped_whole(const Monitor& m)
 {
     EXPECT_EQ(m.alive, "1");
     EXPECT_EQ(m.status, "143");
     EXPECT_TRUE(m.bad_lines.empty()) << m.bad_lines.front();
-    for (const auto& remark : m.remarks)
-        EXPECT_EQ(remark.rfind("# lost ", 0), 0u) << remark;
+    expect_holes_told_alike(m);
 }
 
 // The start-up notices of a monitor of this phase: probe points this kernel

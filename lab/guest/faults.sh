@@ -67,9 +67,11 @@ start_pipe_monitor() {
 
 # A monitor stopped (SIGSTOP) under a load of its own port, then continued:
 # what its rings had no room for must be reported. The kernel tells of a
-# loss only with the next sample it writes to that ring, hence the few
-# packets after the monitor has caught up. Every packet on the link is of
-# the port, so the kernel's probe hits are the samples emitted.
+# loss only with the next sample it writes to that ring: the few packets
+# after the monitor has caught up are that sample for the first loss. The
+# second comes at the end, with no packet after it: the monitor has the
+# kernel tell it on its way out. Every packet on the link is of the port,
+# so the kernel's probe hits are the samples emitted.
 starve_monitor() {
   start_monitor lost -P udp -p $LOSS_PORT -o "$DIR/lost.trace"
   wait_ready lost
@@ -87,8 +89,11 @@ starve_monitor() {
   await_quiet lost
   step taskset -c 0 lab_net udp-flood $HOST_B $LOSS_PORT 20 2 100
   await_quiet lost
-  # No wait for the once-a-second report: SIGTERM has the rest told.
+  kill -STOP "$(cat "$DIR/lost.pid")"
+  step taskset -c 0 lab_net udp-flood $HOST_B $LOSS_PORT $((LOSS_PACKETS / 2)) $((LOSS_SECONDS / 2)) $LOSS_RATE
   stop_call_count
+  # SIGTERM waits for the monitor to run again, and no sample comes after.
+  kill -CONT "$(cat "$DIR/lost.pid")"
   finish_monitor lost
   kill "$sink" 2>/dev/null
   wait "$sink"
