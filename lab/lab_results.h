@@ -724,8 +724,6 @@ inline std::string probe_family(const std::string& function)
     return it == families.end() ? "" : it->second;
 }
 
-// A monitor the phase stopped: still running then, ended by the SIGTERM
-// it was sent, every line of its trace a row or a loss line.
 // A trace's only remarks are its holes: samples lost, and probe runs the
 // kernel skipped. Standard error tells the same holes: as many samples lost,
 // and each skip in the same words.
@@ -753,6 +751,8 @@ inline void expect_holes_told_alike(const Monitor& m)
     EXPECT_EQ(skips_in_trace, skips_told);
 }
 
+// A monitor the phase stopped: still running then, ended by the SIGTERM
+// it was sent, every line of its trace a row or a hole's line.
 inline void expect_stopped_whole(const Monitor& m)
 {
     EXPECT_EQ(m.alive, "1");
