@@ -423,9 +423,8 @@ inline Monitor read_monitor(const std::string& dir, const std::string& name)
         int cpu = 0;
         char tail = 0;
         bool whole = line.back() == '\n';
-        if (whole && (sscanf(line.c_str(), "lost %ld samples on CPU %d%c", &n, &cpu, &tail) == 3 && tail == '\n'))
-            m.holes.push_back(line.substr(0, line.size() - 1));
-        else if (whole && line.rfind("the kernel skipped ", 0) == 0)
+        bool lost = sscanf(line.c_str(), "lost %ld samples on CPU %d%c", &n, &cpu, &tail) == 3 && tail == '\n';
+        if (whole && (lost || line.rfind("the kernel skipped ", 0) == 0))
             m.holes.push_back(line.substr(0, line.size() - 1));
         else
             m.stderr_text += line;

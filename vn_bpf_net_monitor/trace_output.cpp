@@ -508,13 +508,14 @@ constexpr int AT_HOOK = -2, NO_RANK = -1, AT_DROP = -3;
 struct listed_place_t {
     const char *label;
     int rank;
+    const char *program = nullptr; // its name in the kernel object; a hook has none
 };
 #define LABEL_ENTRY(program, function) #function
 #define LABEL_TRACEPOINT(program, function) #function
 #define LABEL_RETURN(program, function) #program
 #define NO_MODULE nullptr
 #define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
-    {LABEL_##kind(program, function), rank},
+    {LABEL_##kind(program, function), rank, "trace_" #program},
 #define HOOK(name, rank)
 #define HANDOVER(function)
 const listed_place_t LISTED_PLACES[] = {
@@ -1248,39 +1249,25 @@ void write_pending_sample_losses(uint64_t now_ns)
             write_loss_line(int(cpu), now_ns);
 }
 
-namespace {
-struct program_label_t {
-    const char *program;
-    const char *label;
-};
-#define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
-    {"trace_" #program, LABEL_##kind(program, function)},
-#define HOOK(name, rank)
-#define HANDOVER(function)
-const program_label_t PROGRAM_LABELS[] = {
-#include "probe_points.def"
-};
-#undef PROBE
-#undef HOOK
-#undef HANDOVER
-} // namespace
-
 const char *program_label(const char *program)
 {
-    for (const program_label_t &p : PROGRAM_LABELS)
+    for (const listed_place_t &p : LISTED_PLACES)
         if (strcmp(p.program, program) == 0)
             return p.label;
     return nullptr;
 }
 
+std::string skipped_runs_text(const char *label, uint64_t count)
+{
+    return "the kernel skipped " + std::to_string(count) + " runs of " + label +
+           ": another probe's program was running on its CPU";
+}
+
 void write_skipped_runs_line(const char *label, uint64_t count)
 {
     line_t line;
-    put_str(line, "# the kernel skipped ", 0);
-    put_unsigned(line, count, 0);
-    put_str(line, " runs of ", 0);
-    put_str(line, label, 0);
-    put_str(line, ": another probe's program was running on its CPU", 0);
+    put_str(line, "# ", 0);
+    put_str(line, skipped_runs_text(label, count).c_str(), 0);
     line.text[line.len++] = '\n';
     write_line(line);
 }

@@ -82,9 +82,10 @@ void write_pending_sample_losses(uint64_t now_ns);
 // The label the rows of PROGRAM (its name in the kernel object) carry, or
 // null for a program that makes no rows.
 const char *program_label(const char *program);
-// "# the kernel skipped N runs of LABEL: another probe's program was running
+// "the kernel skipped N runs of LABEL: another probe's program was running
 // on its CPU": hits of a probe the kernel did not run its program for, so
-// the trace has no row of them.
+// the trace has no row of them. The trace's line starts with "# ".
+std::string skipped_runs_text(const char *label, uint64_t count);
 void write_skipped_runs_line(const char *label, uint64_t count);
 
 

@@ -963,6 +963,8 @@ static __always_inline int counting_skb2(void *ctx, const char *name, int v6)
  * next sample it writes to that ring, so a loss with no packet after it on
  * that CPU would never be told. This marker is that next sample; shorter
  * than any record, it is no row. */
+/* A helper, as the probes' output is: clang orders the maps by their first
+ * use, and a program naming events first would put it before data_map. */
 static __always_inline void output_marker(void *ctx)
 {
     __u64 now = bpf_ktime_get_ns();

@@ -461,8 +461,7 @@ static void report_skipped_runs()
         if (!label || fd < 0 || bpf_obj_get_info_by_fd(fd, &info, &size) != 0 || !info.recursion_misses)
             continue;
         write_skipped_runs_line(label, info.recursion_misses);
-        lines += "the kernel skipped " + std::to_string(info.recursion_misses) + " runs of " + label +
-                 ": another probe's program was running on its CPU\n";
+        lines += skipped_runs_text(label, info.recursion_misses) + "\n";
     }
     ssize_t ignored = write(STDERR_FILENO, lines.data(), lines.size());
     (void)ignored;
