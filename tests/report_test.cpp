@@ -1436,6 +1436,29 @@ TEST(ReportLab, two_copies_of_a_packet_in_flight_at_once_on_two_cpus_are_two_who
     }
 }
 
+// The same two packets (7.3 on arm64, two CPUs) found their socket held by
+// its process: both waited in its backlog, which the process then handled
+// on CPU 2 and, moved by the scheduler, finished on CPU 0. A step under the
+// socket's lock goes on with the packet the socket handled last, whatever
+// its CPU, so these are two journeys that each pass the socket once.
+TEST(ReportLab, a_socket_backlog_finished_on_another_cpu_leaves_two_packets_two_journeys)
+{
+    report_result r = run_report({"--json", data_file("lab_tcp_backlog_moved.trace")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json all = json_lines(r.out);
+    ASSERT_EQ(all.size(), 2u) << r.out;
+    std::multiset<std::string> endings;
+    for (const json &j : all) {
+        endings.insert(j["ending"].get<std::string>());
+        std::vector<std::string> path = j["path"];
+        EXPECT_EQ(path.front(), "ipt_do_table@LOCAL_OUT");
+        EXPECT_EQ(std::count(path.begin(), path.end(), "tcp_v4_rcv"), 1) << j.dump();
+        EXPECT_EQ(std::count(path.begin(), path.end(), "tcp_v4_do_rcv"), 1) << j.dump();
+        EXPECT_EQ(std::count(path.begin(), path.end(), "tcp_rcv_established"), 1) << j.dump();
+    }
+    EXPECT_EQ(endings, (std::multiset<std::string>{"ended at tcp_queue_rcv", "ended at tcp_rcv_established"}));
+}
+
 // Real IPv6 traces of the lab: to each port the ending its traffic had
 // (5332 and 5339 delivered, 5333 dropped by ip6tables, 5334 by an nft inet
 // table, 5335 and 5336 refused, no listener); pings through a router are
@@ -2147,7 +2170,7 @@ TEST(ReportJourneys, the_piles_of_open_paths_choose_as_looking_at_every_path_doe
     std::vector<std::string> traces;
     for (const char *name : {"icmp.trace", "tcp_iptables.trace", "udp_iptables.trace", "udp_gro.trace",
                              "lab_tcp_interleaved.trace", "lab_tcp_iptables.trace", "lab_udp_iptables.trace",
-                             "forward_tcp.trace"})
+                             "forward_tcp.trace", "lab_tcp_backlog_moved.trace"})
         traces.push_back(slurp(data_file(name)));
     std::mt19937_64 random(19);
     const char *functions[] = {"ip_output", "ip_finish_output", "__dev_queue_xmit", "napi_gro_receive",

@@ -102,6 +102,7 @@ const report_state::other_info_facts &facts_of(report_state &state, uint32_t oth
 
 const int RECEIVE_RANK = rank_of_function("napi_gro_receive");
 const int SOCKET_RANK = rank_of_function("ip_local_deliver_finish") + 1;
+const int SOCKET_LOCK_RANK = rank_of_function("tcp_v4_do_rcv");
 const int HANDED_TO_DEVICE_RANK = rank_of_function("dev_hard_start_xmit");
 const int OUTPUT_RANK = rank_of_function("ip_output");
 

@@ -17,6 +17,11 @@ extern const int RECEIVE_RANK;
 // From this rank on a packet has reached a socket's protocol (raw or
 // transport): with no drop told after it, it was delivered.
 extern const int SOCKET_RANK;
+// From this rank on (tcp_v4_do_rcv, tcp_v6_do_rcv and what they call) a
+// packet is handled under its socket's lock: one packet of a socket at a
+// time, in a softirq or, from the socket's backlog, in the process that
+// held the lock, which a preemptible kernel may move to another CPU.
+extern const int SOCKET_LOCK_RANK;
 // Where the transmit side hands a packet to its device's driver.
 extern const int HANDED_TO_DEVICE_RANK;
 // The IP output's entry (ip_output, ip6_output): it sets the device the

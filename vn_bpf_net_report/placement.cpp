@@ -7,9 +7,11 @@
 // Table walks are the exception: several tables walk one hook in turn, so a
 // walk at the same place continues, on its own CPU only (on another it is a
 // copy's). On the transmit side a packet keeps its device and MACs, so a
-// row there continues only a path seen on the same link. After a drop verdict nothing of that
-// packet can follow, and a row more than JOURNEY_GAP_NS after the last one
-// is never the same packet either. After a hand-over (a bridge port's frame
+// row there continues only a path seen on the same link. A socket handles
+// one packet at a time under its lock: a row there after the lock's first
+// continues the packet the socket handled last, on whatever CPU. After a
+// drop verdict nothing of that packet can follow, and a row more than
+// JOURNEY_GAP_NS after the last one is never the same packet either. After a hand-over (a bridge port's frame
 // received again on the bridge, a frame or packet sent out again by the
 // bridge or by forwarding) a row of a lower place continues the packet, on
 // whatever link. A journey that has JOURNEY_ROWS_MAX rows
@@ -152,6 +154,8 @@ struct path_index {
     // of them before any other path. Another packet of the key may have
     // moved on past it in the meantime, on the same CPU.
     std::vector<size_t> walking;
+    // The path that took the last row under a socket's lock.
+    size_t in_socket = NONE;
 
     path_index(report_state &state_, std::vector<open_path> &paths_, size_t scan_max_)
         : state(state_), paths(paths_),
@@ -171,6 +175,8 @@ struct path_index {
     {
         if (place_of(state, paths[i].rows.back().function).walk_entry)
             walking.push_back(i);
+        if (paths[i].last_rank >= SOCKET_LOCK_RANK)
+            in_socket = i;
         if (!filing && paths.size() > scan_max) {
             filing = true;
             for (size_t k = 0; k < paths.size(); k++)
@@ -274,10 +280,27 @@ struct path_index {
                 return walk;
         if (size_t stopped = stopped_where_dropped(row, place); stopped != NONE)
             return stopped;
+        if (size_t handled = handled_by_socket(row, rank); handled != NONE)
+            return handled;
         if (!filing)
             return scan_for(row, rank, place);
         size_t best = best_open(row, rank, place.walk_entry);
         return rank < 0 && (place.drop || place.walk_return) ? best_lingering(row, place, best) : best;
+    }
+
+    // The packet a row under a socket's lock goes on with: the one the
+    // socket handled last, if the row is a later step of it. The socket's
+    // backlog runs in the process that held the lock, and a preemptible
+    // kernel may move that process to another CPU between two steps, so
+    // the row's CPU tells nothing here.
+    size_t handled_by_socket(const trace_row &row, int rank) const
+    {
+        if (rank <= SOCKET_LOCK_RANK || in_socket == NONE)
+            return NONE;
+        const open_path &p = paths[in_socket];
+        if (p.closed || p.last_rank < SOCKET_LOCK_RANK || p.last_rank >= rank || too_late(p.rows.back().time, row.time))
+            return NONE;
+        return in_socket;
     }
 
     size_t best_open(const trace_row &row, int rank, bool walk_entry)
@@ -387,10 +410,11 @@ bool lingers(report_state &state, const open_path &p)
 
 // The paths of a group's rows, each row on the path it continues: the same
 // packet sent twice can be in flight twice at once, its copies on different
-// CPUs, and their rows interleave in time. A path whose last row was on the
-// row's own CPU is preferred, then the one that got furthest before the
-// row's function (a socket's backlog runs on another CPU later), then the
-// most recent; a row that continues none starts a packet of its own.
+// CPUs, and their rows interleave in time. A later step under a socket's
+// lock goes on the path the socket handled last. Otherwise a path whose last
+// row was on the row's own CPU is preferred, then the one that got furthest
+// before the row's function (a socket's backlog runs on another CPU later),
+// then the most recent; a row that continues none starts a packet of its own.
 // *newest is the path the latest row went on.
 std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &rows, size_t *newest, bool one_packet)
 {
