@@ -921,6 +921,38 @@ inline std::vector<const Row*> rows_at(const Monitor& m, const std::string& key,
     return out;
 }
 
+// The rows of a key as a failed check shows them: time, CPU and place of
+// each, so that a packet's path can be read from CI's output alone.
+inline std::string rows_of_key(const Monitor& m, const std::string& key)
+{
+    std::string out = "\nrows of " + key + ":";
+    for (const Row* r : rows_at(m, key, ""))
+        out += "\n  " + std::to_string(r->time) + " cpu " + std::to_string(r->cpu) + " " + r->func + " " + r->dev +
+               " " + r->other;
+    return out;
+}
+
+// Whether the request overtook the handshake's last ACK, which another CPU
+// sent at the same moment: then the request completes the handshake itself
+// and the new socket's state machine queues it, with no tcp_rcv_established
+// (the late ACK then meets a socket its process may have moved on).
+inline bool completed_the_handshake(const Monitor& m, const std::string& key, const std::string& rcv_func)
+{
+    auto rows = rows_at(m, key, "");
+    for (size_t i = 0; i < rows.size(); i++) {
+        if (rows[i]->func != "tcp_queue_rcv")
+            continue;
+        for (size_t j = i; j-- > 0;) {
+            if (rows[j]->cpu != rows[i]->cpu)
+                continue;
+            if (rows[j]->func == rcv_func && rows[j]->other == "sock:TCP_NEW_SYN_RECV")
+                return true;
+            break;
+        }
+    }
+    return false;
+}
+
 // One connection to the listener on PORT, in the trace of M against the
 // captured PACKETS: each segment at the transport's receive RCV with a
 // socket state, the SYN's listener lookup (LOOKUP) finding the listener,
@@ -960,8 +992,10 @@ inline void expect_one_connect(const Monitor& m, const std::vector<Packet>& pack
                                         [](const Row* r) { return r->other == "sock:TCP_ESTABLISHED"; }))
                     << p.key;
             }
-            EXPECT_FALSE(rows_at(m, p.key, "tcp_rcv_established").empty()) << p.key;
-            EXPECT_FALSE(rows_at(m, p.key, "tcp_queue_rcv").empty()) << p.key;
+            EXPECT_TRUE(!rows_at(m, p.key, "tcp_rcv_established").empty() ||
+                        (p.b == port && completed_the_handshake(m, p.key, rcv_func)))
+                << rows_of_key(m, p.key);
+            EXPECT_FALSE(rows_at(m, p.key, "tcp_queue_rcv").empty()) << rows_of_key(m, p.key);
         }
     }
     EXPECT_EQ(syns, 1);

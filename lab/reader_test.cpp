@@ -13,6 +13,7 @@ TEST(Reader, EveryCapturedPacketIsOneJourneyOfTheReader)
         for (const auto& [name, m] : ph.monitors) {
             SCOPED_TRACE("phase " + ph.name + ", " + name);
             std::map<std::string, int> captured, found;
+            std::map<std::string, std::string> paths; // each journey's places, for a failure's message
             for (const auto& p : ph.packets)
                 captured[p.key] += m.covers(p);
             for (const auto& j : journeys_of(m)) {
@@ -22,16 +23,21 @@ TEST(Reader, EveryCapturedPacketIsOneJourneyOfTheReader)
                 if (j["protocol"] == "tcp" && row["sip"] == l["HOST_A"] &&
                     std::to_string(row["dport"].get<unsigned>()) == l["REJECT_PORT"])
                     continue;
-                found[key_of(j["protocol"], row)]++;
+                std::string key = key_of(j["protocol"], row);
+                found[key]++;
                 journeys++;
+                paths[key] += "\njourney:";
+                for (const auto& r : j["rows"])
+                    paths[key] += " " + std::to_string(r["cpu"].get<int>()) + ":" + r["trace_info"].get<std::string>();
             }
             for (const auto& [key, n] : captured) {
                 if (n) {
-                    EXPECT_EQ(found[key], n) << "journeys of " << key;
+                    EXPECT_EQ(found[key], n) << "journeys of " << key << paths[key] << rows_of_key(m, key);
                 }
             }
             for (const auto& [key, n] : found)
-                EXPECT_EQ(captured[key], n) << "journeys of " << key << ", a packet the capture does not have";
+                EXPECT_EQ(captured[key], n) << "journeys of " << key << ", a packet the capture does not have"
+                                            << paths[key] << rows_of_key(m, key);
         }
     }
     EXPECT_GT(journeys, 0);
