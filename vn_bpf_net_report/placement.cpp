@@ -175,7 +175,7 @@ struct path_index {
     {
         if (place_of(state, paths[i].rows.back().function).walk_entry)
             walking.push_back(i);
-        if (paths[i].last_rank >= SOCKET_LOCK_RANK)
+        if (place_of(state, paths[i].rows.back().function).rank >= SOCKET_LOCK_RANK)
             in_socket = i;
         if (!filing && paths.size() > scan_max) {
             filing = true;
