@@ -298,7 +298,7 @@ struct path_index {
         if (rank <= SOCKET_LOCK_RANK || in_socket == NONE)
             return NONE;
         const open_path &p = paths[in_socket];
-        if (p.closed || p.last_rank < SOCKET_LOCK_RANK || p.last_rank >= rank || too_late(p.rows.back().time, row.time))
+        if (p.closed || p.last_rank >= rank || too_late(p.rows.back().time, row.time))
             return NONE;
         return in_socket;
     }
