@@ -923,8 +923,6 @@ TEST(ReportCli, filters_keep_journeys_by_host_port_drop_verdict_and_total_time)
 std::string drops_trace()
 {
     kernel_names.drop_reasons = {{2, "NO_SOCKET"}, {6, "NETFILTER_DROP"}};
-    kernel_names.code.map.core = {{0x1000, "nft_do_chain"}, {0x2000, "nf_hook_slow"}, {0x3000, "__udp4_lib_rcv"}};
-    kernel_names.code.map.core_end = 0x4000;
     std::vector<data_t> records;
     int64_t now = 1000000;
     auto row = [&](const char *label, uint16_t len, auto &&set) {
@@ -945,23 +943,23 @@ std::string drops_trace()
         };
     };
     auto verdict = [](uint32_t v) { return [=](data_t &r) { r.ipt_data.verdict = v; }; };
-    auto dropped = [](uint32_t reason, uint64_t at) {
+    auto dropped = [](uint32_t reason, const char *at) {
         return [=](data_t &r) {
             r.ipt_data.hook = reason;
-            memcpy(r.ipt_data.table_name, &at, sizeof(at));
+            strcpy(r.ipt_data.table_name, at);
         };
     };
     row("ip_local_deliver", 18, none);
     row("nft_do_chain", 18, walk("fw", "in"));
-    row("kfree_skb", 18, dropped(6, 0x1234));
+    row("kfree_skb", 18, dropped(6, "nft_do_chain [nf_tables]"));
     row("ret_nft_do_chain", 18, verdict(0x10002));
     row("ip_local_deliver", 28, none);
     row("ipt_do_table", 28, walk("filter", ""));
     row("ret_ipt_do_table", 28, verdict(0));
-    row("kfree_skb", 28, dropped(6, 0x2040));
+    row("kfree_skb", 28, dropped(6, "nf_hook_slow"));
     for (const char *label : {"ip_local_deliver", "ip_local_deliver_finish", "udp_rcv"})
         row(label, 38, none);
-    row("kfree_skb", 38, dropped(2, 0x3010));
+    row("kfree_skb", 38, dropped(2, "__udp4_lib_rcv"));
     for (const char *label : {"ip_local_deliver", "ip_local_deliver_finish", "udp_rcv"})
         row(label, 48, none);
     std::string text;

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "kernel_code.h"
 
 struct btf;
 
@@ -84,13 +83,12 @@ std::vector<probe_choice_t> choose_probes(const kernel_view_t &kernel, unsigned 
 // The names choose_probes may ask kernel_view_t::functions about.
 std::set<std::string> probed_functions();
 
-// The symbol and module lists (/proc/kallsyms, /proc/modules) read once: the
-// probed functions the symbol list names, for kernel_view_t::functions
-// (exact names only, so a clone such as "ip_rcv.cold" or a longer name that
-// merely starts the same way never counts), and the code map for drop rows.
-// Returns false when the symbol list cannot be read.
-bool read_kernel_symbols(const char *symbols_path, const char *modules_path, std::set<std::string> &probed,
-                         code_map_t &code);
+// The symbol list (/proc/kallsyms) read once: the probed functions it
+// names, for kernel_view_t::functions (exact names only, so a clone such as
+// "ip_rcv.cold" or a longer name that merely starts the same way never
+// counts; a line's address, hidden or not, plays no part). Returns false
+// when the list cannot be read.
+bool read_kernel_symbols(const char *symbols_path, std::set<std::string> &probed);
 
 // The module names of a modules.dep ("kernel/.../ip_tables.ko.xz: ..."),
 // as the kernel names them ('-' read as '_'). False when it cannot be read.

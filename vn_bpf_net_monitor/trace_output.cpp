@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <charconv>
 #include <cstring>
+#include <string_view>
 
 using namespace trace_layout;
 
@@ -377,19 +378,21 @@ const std::string *drop_reason_name(uint32_t reason)
     return found != names.end() && found->first == reason ? &found->second : nullptr;
 }
 
-// The code that freed the packet of a drop row, by name, or null.
-const std::string *drop_site(const data_t &record)
+// The code that freed the packet of a drop row, as the kernel named it, its
+// module left out ("nft_do_chain" of "nft_do_chain [nf_tables]"); empty
+// where the kernel had no name for it.
+std::string_view drop_site(const data_t &record)
 {
-    uint64_t location;
-    memcpy(&location, record.ipt_data.table_name, sizeof(location));
-    return name_code(kernel_names.code, location, record.func_info.rcv_ts);
+    const char *name = record.ipt_data.table_name;
+    std::string_view site(name, strnlen(name, sizeof(record.ipt_data.table_name)));
+    return site.substr(0, site.find(' '));
 }
 
 // Places on the input path that free a packet they could not deliver and,
 // on 6.1 and 6.12, give no reason: input routing that failed (forwarding
 // off, a martian source), a segment for no local address, a queue with no
 // listener.
-bool silent_drop_site(const std::string &symbol)
+bool silent_drop_site(std::string_view symbol)
 {
     static const char *const sites[] = {
         "ip_error",           "ip_rcv_finish",       "ip_rcv_finish_core", "ip_rcv_core",
@@ -399,10 +402,9 @@ bool silent_drop_site(const std::string &symbol)
         "tcp_v6_rcv",
     };
     // A compiler's clone (".isra.0", ".constprop.0", ".part.0", ".cold") is its function.
-    size_t base_len = symbol.find('.');
-    base_len = base_len == std::string::npos ? symbol.size() : base_len;
+    std::string_view base = symbol.substr(0, symbol.find('.'));
     for (const char *site : sites)
-        if (strlen(site) == base_len && symbol.compare(0, base_len, site) == 0)
+        if (base == site)
             return true;
     return false;
 }
@@ -417,8 +419,8 @@ bool unexplained_drop(const data_t &record)
     const std::string *name = drop_reason_name(record.ipt_data.hook);
     if (!name || *name != "NOT_SPECIFIED")
         return false;
-    const std::string *site = drop_site(record);
-    return !site || !silent_drop_site(*site);
+    std::string_view site = drop_site(record);
+    return site.empty() || !silent_drop_site(site);
 }
 
 // A drop where input routing refused a packet for elsewhere (ip_error) on
@@ -427,8 +429,8 @@ bool refused_for_forwarding_off(const data_t &record)
 {
     if (record.ipt_data.verdict != DROP_FORWARDING_OFF)
         return false;
-    const std::string *site = drop_site(record);
-    return site && site->compare(0, site->find('.'), "ip_error") == 0;
+    std::string_view site = drop_site(record);
+    return site.substr(0, site.find('.')) == "ip_error";
 }
 
 // "reason:NO_SOCKET", or the number a kernel gave without a name for it.
@@ -442,22 +444,16 @@ void put_drop_reason(line_t &line, uint32_t reason)
         put_unsigned(line, reason, 0);
 }
 
-// "at: tcp_v4_rcv": the code symbol at or below the address within the code
-// it lies in, as the kernel's symbol list gives it; "at: 0x..." where the
-// address lies in no code known, or the list hides addresses.
+// "at: tcp_v4_rcv"; "at: unknown" where the kernel had no name for the code,
+// which is never shown as its address.
 void put_drop_location(line_t &line, const data_t &record)
 {
     put_str(line, LOCATION_PREFIX, 0);
-    if (const std::string *symbol = drop_site(record)) {
-        put_name(line, symbol->c_str(), DROP_LOCATION_MAX_LEN, 0);
-        return;
-    }
-    uint64_t location;
-    memcpy(&location, record.ipt_data.table_name, sizeof(location));
-    static const char hex[] = "0123456789abcdef";
-    put_str(line, "0x", 0);
-    for (int shift = 60; shift >= 0; shift -= 4)
-        line.text[line.len++] = hex[(location >> shift) & 0xf];
+    std::string_view site = drop_site(record);
+    if (site.empty())
+        put_str(line, "unknown", 0);
+    else
+        put_name(line, site.data(), site.size(), 0);
 }
 
 // What each CPU's ring gave last, and what it lost since.

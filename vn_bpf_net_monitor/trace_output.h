@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "kernel_code.h"
 #include "vn_bpf_net_monitor.h"
 
 // What to keep, derived once from the command line before tracing starts.
@@ -29,11 +28,10 @@ extern bool trace_ipv6;
 extern uint64_t trace_rows_written;
 
 // What drop rows name, read from the running kernel once before tracing:
-// the drop reasons by value ("NO_SOCKET"), ascending, and the kernel's code
-// by address. A value or address not named is shown as a number.
+// the drop reasons by value ("NO_SOCKET"), ascending. A value not named is
+// shown as a number. (The code that dropped comes named from the kernel.)
 struct kernel_names_t {
     std::vector<std::pair<uint32_t, std::string>> drop_reasons;
-    code_names_t code;
 };
 extern kernel_names_t kernel_names;
 // Where header and rows go: standard output until a trace file is opened.

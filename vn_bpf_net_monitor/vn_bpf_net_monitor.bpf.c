@@ -872,12 +872,26 @@ static __always_inline int chain_walk_return(void *ctx, const char *name, int v6
 }
 
 /* skb:kfree_skb: a packet the kernel drops, the code that freed it and the
- * reason (from 5.17). The record's table part carries the reason (hook)
- * and the code's address (the first 8 bytes of table_name); user space
- * names both. consume_skb, a packet freed after its delivery, is another
+ * reason (from 5.17). The record's table part carries the reason (hook),
+ * which user space names, and the code's name in table_name, which the
+ * kernel gives here: its own symbol table names code whatever /proc/kallsyms
+ * hides (kptr_restrict), and a module loaded since start is named too. consume_skb, a packet freed after its delivery, is another
  * tracepoint and gives no row. Its record is drop_scratch's, written only
  * once the buffer is known to hold IPv4; the fields its rows show are all
  * its own. */
+/* "tcp_v4_rcv", "nft_do_chain [nf_tables]": %ps as the kernel prints a
+ * function, cut to the array. Code in no symbol comes back as its address,
+ * "0x...": that is no name, and a kernel address never leaves the kernel,
+ * so it becomes an empty name, as a failed call does. */
+static __always_inline void name_code(char name[TABLE_NAME_MAX_LEN], __u64 location)
+{
+    static const char format[] = "%ps";
+    __u64 args[1] = {location};
+    if (bpf_snprintf(name, TABLE_NAME_MAX_LEN, format, args, sizeof(args)) < 0 ||
+        (name[0] == '0' && name[1] == 'x'))
+        name[0] = '\0';
+}
+
 static __always_inline int drop_row(void *ctx, const char *name, int v6)
 {
     struct bpf_raw_tracepoint_args *tp = ctx;
@@ -896,7 +910,7 @@ static __always_inline int drop_row(void *ctx, const char *name, int v6)
     copy_str(pd->func_info.func_name, name);
     set_net_dev(pd, dev, skb, NULL);
     pd->ipt_data.hook = reason;
-    __builtin_memcpy(pd->ipt_data.table_name, &location, sizeof(location));
+    name_code(pd->ipt_data.table_name, location);
     pd->ipt_data.verdict = DROP_FORWARDING_UNKNOWN;
     struct in_device *in_dev = v6 ? NULL : BPF_CORE_READ(dev, ip_ptr);
     if (in_dev)

@@ -255,7 +255,6 @@ static int count_cpu_records()
 }
 
 static const char SYMBOL_LIST[] = "/proc/kallsyms";
-static const char MODULE_LIST[] = "/proc/modules";
 static const char BTF_DIR[] = "/sys/kernel/btf/";
 
 // Scripts look for "Failed to open bpf skel."; the line before it says why.
@@ -268,10 +267,10 @@ static const char BTF_DIR[] = "/sys/kernel/btf/";
 
 // What the running kernel says about itself: which probed functions its
 // symbols name and the BTF of their prototypes.
-static kernel_view_t read_running_kernel(code_map_t &code)
+static kernel_view_t read_running_kernel()
 {
     kernel_view_t kernel;
-    kernel.symbols_known = read_kernel_symbols(SYMBOL_LIST, MODULE_LIST, kernel.functions, code);
+    kernel.symbols_known = read_kernel_symbols(SYMBOL_LIST, kernel.functions);
     struct utsname uts;
     if (uname(&uts) == 0)
         kernel.modules_known = read_module_list(
@@ -322,8 +321,7 @@ static void name_drop_reasons(const struct btf *vmlinux)
 // rest is traced).
 static void select_programs()
 {
-    code_map_t code;
-    kernel_view_t kernel = read_running_kernel(code);
+    kernel_view_t kernel = read_running_kernel();
     std::set<std::string> chosen;
     for (const auto &c : choose_probes(kernel, trace_ipv6 ? TRACE_IPV6 : TRACE_IPV4)) {
         if (!c.notice.empty())
@@ -334,16 +332,9 @@ static void select_programs()
         if (c.point->return_program)
             chosen.insert(c.point->return_program);
     }
-    // Drop rows name the reason and the function that dropped the packet.
-    if (chosen.count("trace_kfree_skb")) {
+    // Drop rows name the reason (the kernel names the code that dropped).
+    if (chosen.count("trace_kfree_skb"))
         name_drop_reasons(kernel.vmlinux);
-        kernel_names.code.map = std::move(code);
-        kernel_names.code.symbols_path = SYMBOL_LIST;
-        kernel_names.code.modules_path = MODULE_LIST;
-        std::string notice = code_map_notice(kernel_names.code.map);
-        if (!notice.empty())
-            std::cerr << notice << std::endl;
-    }
     for (const auto &[name, module] : kernel.modules)
         btf__free(const_cast<struct btf *>(module));
     btf__free(const_cast<struct btf *>(kernel.vmlinux));

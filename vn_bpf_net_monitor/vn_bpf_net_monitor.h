@@ -87,8 +87,10 @@ typedef struct udp_data_t {
 
 /* The table walks' part: ipt_do_table's, and nft_do_chain's with the chain
  * in the second half of table_name (NFT_NAME_MAX_LEN). A drop row
- * (kfree_skb) keeps its reason in hook, the address of the code that
- * dropped the packet in the first 8 bytes of table_name, and in verdict
+ * (kfree_skb) keeps its reason in hook, the name of the code that dropped
+ * the packet in table_name (NUL-terminated, as the kernel prints it with
+ * %ps: a module's function followed by " [module]"; empty where the kernel
+ * has no name for it), and in verdict
  * the IPv4 forwarding switch of its device (DROP_FORWARDING_*): input
  * routing refuses every packet for elsewhere on a device that does not
  * forward.

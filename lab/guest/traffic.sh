@@ -92,6 +92,17 @@ traffic_multicast() {
   ip route del 224.0.0.0/4 dev veth0
 }
 
+# From here on kptr_restrict=2: the kernel shows no code addresses, and a
+# monitor started now (udp_kptr) must still name the code of every drop of
+# the routing and nft steps that follow.
+hide_kernel_addresses() {
+  kptr=$(cat /proc/sys/kernel/kptr_restrict)
+  sysctl -qw kernel.kptr_restrict=2
+  start_monitor udp_kptr -P udp
+  wait_ready udp_kptr
+  sleep 1
+}
+
 # e, f, g: routed through a peer that has no route (IpExt InNoRoutes), that
 # forwards nothing (Ip InAddrErrors), and from a source it routes elsewhere
 # (TcpExt IPReversePathFilter).
@@ -116,8 +127,8 @@ traffic_routing() {
 
 # h: nft drops at the ingress hooks of the netdev and the inet family, and
 # in a regular chain with a long name that the input base chain jumps to.
-# Each rule counts what it drops. Seen by a monitor started under
-# kptr_restrict=2 (i), where the kernel shows no code addresses.
+# Each rule counts what it drops. Seen too by the monitor started under
+# kptr_restrict=2, which ends here.
 load_nft_chains() {
   in_peer nft add table netdev edge
   in_peer nft add chain netdev edge ingress '{ type filter hook ingress device veth1 priority 0; }'
@@ -139,11 +150,6 @@ load_nft_chains() {
 
 traffic_nft() {
   load_nft_chains
-  kptr=$(cat /proc/sys/kernel/kptr_restrict)
-  sysctl -qw kernel.kptr_restrict=2
-  start_monitor udp_kptr -P udp
-  wait_ready udp_kptr
-  sleep 1
   for port in $NETDEV_DROP_PORT $INGRESS_DROP_PORT $JUMP_DROP_PORT; do
     step lab_net udp-send $HOST_B $port $DROPPED_SIZES
   done
@@ -182,6 +188,7 @@ phase_traffic() {
   traffic_fetch
   traffic_keepalive
   traffic_multicast
+  hide_kernel_addresses
   traffic_routing
   traffic_nft
   sleep 1

@@ -125,13 +125,12 @@ std::string reference_row(const data6_t &full, int cpu, uint32_t proto)
         third = "chain: " + name_text(r.ipt_data.table_name + NFT_NAME_MAX_LEN, NFT_NAME_MAX_LEN) +
                 (names & NFT_CHAIN_NAME_CUT ? "~" : "");
     } else if (label_has(r, "kfree_skb")) {
-        // No kernel told names here: the reason and the address as numbers.
-        uint64_t location;
-        memcpy(&location, r.ipt_data.table_name, sizeof(location));
-        char text[32];
-        snprintf(text, sizeof(text), "at: 0x%016llx", (unsigned long long)location);
+        // No kernel told reasons here: a number. The site is the kernel's
+        // name up to its module's, or "unknown".
+        std::string site = name_text(r.ipt_data.table_name);
+        site = site.substr(0, site.find("\\x20"));
         first = "reason:" + std::to_string(r.ipt_data.hook);
-        second = text;
+        second = "at: " + (site.empty() ? std::string("unknown") : site);
         drop = true;
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv") ||
                                       label_has(r, "inet6_lookup_listener") || label_has(r, "tcp_v6_rcv"))) {
