@@ -1457,6 +1457,45 @@ TEST(ReportLab, a_socket_backlog_finished_on_another_cpu_leaves_two_packets_two_
     EXPECT_EQ(endings, (std::multiset<std::string>{"ended at tcp_queue_rcv", "ended at tcp_rcv_established"}));
 }
 
+// A loss marks only the journeys whose next row it could hide. The lab's
+// datagrams a socket took on CPU 2 stay delivered when CPU 0, which they
+// never used, loses samples after them; the first reads samples lost when
+// CPU 2 loses them just after its last row. A TCP segment the socket left
+// in its backlog may go on on another CPU, where the rest of it was lost.
+TEST(ReportLab, lost_samples_mark_only_the_journeys_whose_next_row_they_could_hide)
+{
+    const std::string udp = slurp(data_file("lab_drops_udp.trace"));
+    struct loss_case {
+        const char *loss, *summary, *first_delivered; // the ending of the datagram of length 101
+    };
+    const loss_case cases[] = {
+        {"# lost 1 samples on CPU 0 between 191953216740 and 191953216741",
+         "delivered: 4, dropped: 7, not seen to the end: 0\n", "ended at udp_rcv"},
+        {"# lost 1 samples on CPU 2 between 191574844580 and 191626189200",
+         "delivered: 3, dropped: 7, not seen to the end: 1\n", "not seen to the end (samples lost)"},
+    };
+    for (const loss_case &c : cases) {
+        SCOPED_TRACE(c.loss);
+        report_result r = run_report({}, udp + c.loss + "\n");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+        std::vector<std::string> journeys = journey_lines(r.out);
+        auto first = std::find_if(journeys.begin(), journeys.end(),
+                                  [](const std::string &line) { return line.find(" len 101 ") != std::string::npos; });
+        ASSERT_NE(first, journeys.end());
+        EXPECT_NE(first->find(c.first_delivered), std::string::npos) << *first;
+    }
+
+    std::vector<std::string> backlog = lines_of(slurp(data_file("lab_tcp_backlog_moved.trace")));
+    std::string segment; // the header and the first segment, up to its tcp_v4_rcv on CPU 0
+    for (size_t i = 0; i < 18; i++)
+        segment += backlog[i] + "\n";
+    report_result r = run_report({}, segment + "# lost 1 samples on CPU 2 between 172267324080 and 172292785328\n");
+    std::vector<std::string> journeys = journey_lines(r.out);
+    ASSERT_EQ(journeys.size(), 1u) << r.out;
+    EXPECT_NE(journeys[0].find("not seen to the end (samples lost)"), std::string::npos) << journeys[0];
+}
+
 // Real IPv6 traces of the lab: to each port the ending its traffic had
 // (5332 and 5339 delivered, 5333 dropped by ip6tables, 5334 by an nft inet
 // table, 5335 and 5336 refused, no listener); pings through a router are
@@ -2119,7 +2158,16 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
         {"handed to the device while its trace lost samples", {{"ip_output", ""}, {"dev_hard_start_xmit", ""}},
          "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
         {"delivered to a socket, where a drop row may have been lost", path({{"udp_rcv", ""}}),
-         "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+         "not seen to the end (samples lost)", "not_seen", nullptr, "# lost 3 samples on CPU 0 between 5000 and 5200"},
+        {"delivered to a socket, samples lost on a CPU it never used", path({{"udp_rcv", ""}}), "ended at udp_rcv",
+         "delivered", nullptr, "# lost 3 samples on CPU 1 between 1500 and 9000"},
+        {"on its way, samples lost the last moment a row could still go on with it",
+         {{"__netif_receive_skb", ""}, {"ip_rcv", ""}}, "not seen to the end (samples lost)", "not_seen", nullptr,
+         "# lost 3 samples on CPU 0 between 500003000 and 500004000"},
+        {"on its way, samples lost after no row could go on with it", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}},
+         "last seen at ip_rcv", "not_seen", nullptr, "# lost 3 samples on CPU 0 between 500003001 and 500004000"},
+        {"a loss that ended before its last row", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}}, "last seen at ip_rcv",
+         "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 2500"},
         {"a later fragment taken into its datagram", {{"ip_rcv", "  frag_off:1480"}, {"ip_local_deliver", "  frag_off:1480"}},
          "ended at ip_local_deliver", "delivered"},
         {"a later fragment last seen before", {{"__netif_receive_skb", "  frag_off:1480"}, {"ip_rcv", "  frag_off:1480"}},

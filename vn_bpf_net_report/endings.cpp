@@ -4,6 +4,7 @@
 
 #include "path_order.h"
 #include "trace_rows.h"
+#include "vn_bpf_net_monitor.h"
 
 namespace {
 
@@ -197,14 +198,26 @@ void settle_losses(report_state &state, journey &j)
     // by a row that was lost.
     if (j.end.kind != ending_kind::last_seen && j.end.kind != ending_kind::ended)
         return;
-    int64_t first = j.rows.front().time, last = j.rows.back().time;
+    // Its next row would come after its last, and no later than a row that
+    // still continues a journey.
+    const trace_row &last_row = j.rows.back();
+    int64_t last = last_row.time;
     int64_t reach = last > INT64_MAX - JOURNEY_GAP_NS ? INT64_MAX : last + JOURNEY_GAP_NS;
-    auto from = std::lower_bound(source.losses.begin(), source.losses.end(), first,
-                                 [](const loss_window &w, int64_t t) { return w.to < t; });
+    // A datagram a socket took is dropped, if at all, in the softirq that
+    // took it, on its CPU; what another CPU does later (reads it, frees it
+    // at close) leaves it delivered. A TCP segment may go on from its
+    // socket's backlog on another CPU, and a packet on its way on any.
+    bool held_by_socket = j.end.kind == ending_kind::ended && row_rank(state, last_row) >= SOCKET_RANK &&
+                          source.protocol != PROTO_TCP;
+    auto used = [&](int32_t cpu) {
+        return std::any_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) { return row.cpu == cpu; });
+    };
+    auto from = std::upper_bound(source.losses.begin(), source.losses.end(), last,
+                                 [](int64_t t, const loss_window &w) { return t < w.to; });
     for (auto w = from; w != source.losses.end(); ++w) {
         if (w->to - source.longest_loss_ns > reach)
             break;
-        if (w->from <= reach) {
+        if (w->from <= reach && (!held_by_socket || used(w->cpu))) {
             j.end = {};
             j.end.kind = ending_kind::samples_lost;
             return;

@@ -13,10 +13,11 @@
 // walk before the drop.
 void settle_ending(report_state &state, journey &j);
 
-// A journey no drop row ended, while its trace lost samples near it: its
-// rows after that may be the lost ones, so it reads samples_lost rather
-// than an end made up. Called as it is written, since a loss is told only
-// after the window it covers.
+// A journey no drop row ended, while its trace lost samples where its next
+// row could be (after its last, within JOURNEY_GAP_NS; for a datagram a
+// socket took, on a CPU the journey used): its rows after that may be the
+// lost ones, so it reads samples_lost rather than an end made up. Called
+// as it is written, since a loss is told only after the window it covers.
 void settle_losses(report_state &state, journey &j);
 
 // "dropped by table filter at NF_INET_LOCAL_IN", "dropped by table inet fw
