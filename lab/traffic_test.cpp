@@ -231,7 +231,7 @@ TEST(Traffic, EachMulticastCopyTheFullSocketHadNoRoomForIsCountedOnce)
     EXPECT_EQ(t.peer_delta("Udp.RcvbufErrors"), lost_copies);
     int copies = 0, journeys = 0;
     for (const auto& j : t.journeys.at("udp")) {
-        if (j["rows"][0]["dip"] != t["MCAST_GROUP"])
+        if (j["rows"][0]["dip"] != t["MCAST_GROUP"] || std::to_string(dport_of(j)) != t["MCAST_PORT"])
             continue;
         journeys++;
         EXPECT_EQ(text_of(j, "class"), "delivered") << text_of(j, "ending");
@@ -239,6 +239,26 @@ TEST(Traffic, EachMulticastCopyTheFullSocketHadNoRoomForIsCountedOnce)
     }
     EXPECT_EQ(journeys, sent);
     EXPECT_EQ(copies, lost_copies);
+}
+
+// Datagrams to the joined group on a port no socket holds: UDP frees each
+// without a reason, as many as the peer's Udp IgnoredMulti grew by, and
+// each is one journey dropped for no socket of the group.
+TEST(Traffic, AMulticastNoSocketHoldsIsDroppedAsTheKernelCountsIt)
+{
+    const Traffic& t = traffic();
+    int sent = t.count("DROPPED_SIZES");
+    EXPECT_EQ(t.peer_delta("Udp.IgnoredMulti"), sent);
+    int dropped = 0;
+    for (const auto& j : t.journeys.at("udp")) {
+        if (std::to_string(dport_of(j)) != t["MCAST_IDLE_PORT"])
+            continue;
+        EXPECT_EQ(j["rows"][0]["dip"], t["MCAST_GROUP"]);
+        EXPECT_EQ(text_of(j, "class"), "dropped") << text_of(j, "ending");
+        dropped += std::regex_match(text_of(j, "ending"),
+                                    std::regex("dropped at [a-z0-9_.]+: no socket for the broadcast or multicast"));
+    }
+    EXPECT_EQ(dropped, sent);
 }
 
 // Datagrams the peer refused to route: no route (IpExt InNoRoutes), no

@@ -2088,6 +2088,7 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
         std::string sentence, klass;
         const char *daddr = nullptr;  // another destination than 198.18.0.2
         std::string extra_line = "";  // a line after the header
+        const char *dmac = nullptr;   // another destination MAC
     };
     auto drop = [](const char *reason, const char *at) {
         return std::make_pair(std::string("kfree_skb"), std::string("reason:") + reason + " at: " + at);
@@ -2120,6 +2121,20 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
          "a copy for one socket dropped (SOCKET_RCVBUFF)", "delivered", "239.1.2.3"},
         {"the only socket's buffer full", path({{"udp_rcv", ""}, drop("SOCKET_RCVBUFF", "__udp_queue_rcv_skb")}),
          "dropped at __udp_queue_rcv_skb: SOCKET_RCVBUFF", "dropped"},
+        // UDP frees a group's datagram no socket holds without a reason.
+        {"a multicast no socket held", path({{"udp_rcv", ""}, drop("NOT_SPECIFIED", "__udp4_lib_rcv")}),
+         "dropped at __udp4_lib_rcv: no socket for the broadcast or multicast", "dropped", "239.18.0.1"},
+        {"a broadcast no socket held", path({{"udp_rcv", ""}, drop("NOT_SPECIFIED", "__udp4_lib_mcast_deliver.isra.0")}),
+         "dropped at __udp4_lib_mcast_deliver.isra.0: no socket for the broadcast or multicast", "dropped",
+         "255.255.255.255"},
+        {"a subnet's broadcast, told by its frame", path({{"udp_rcv", ""}, drop("NOT_SPECIFIED", "udp_rcv")}),
+         "dropped at udp_rcv: no socket for the broadcast or multicast", "dropped", "198.18.0.255", "",
+         "ff:ff:ff:ff:ff:ff"},
+        {"a unicast UDP freed with no reason (a header cut short)",
+         path({{"udp_rcv", ""}, drop("NOT_SPECIFIED", "udp_rcv")}),
+         "dropped at udp_rcv: reason not given by this kernel", "dropped"},
+        {"a multicast with no reason freed elsewhere", path({{"udp_rcv", ""}, drop("NOT_SPECIFIED", "ip_rcv_finish_core")}),
+         "dropped at ip_rcv_finish_core: reason not given by this kernel", "dropped", "239.18.0.1"},
         {"a copy dropped before the packet itself", path({{"udp_rcv", ""}, drop("PACKET_SOCK_ERROR", "packet_rcv"),
                                                             drop("NO_SOCKET", "__udp4_lib_rcv")}),
          "dropped at __udp4_lib_rcv: NO_SOCKET", "dropped"},
@@ -2185,6 +2200,8 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
             std::string line = udp_line(time += 1000, function, "veth0", other);
             if (c.daddr) // the DIP column, 18 wide
                 line.replace(line.find("198.18.0.2 "), 18, c.daddr + std::string(18 - std::strlen(c.daddr), ' '));
+            if (c.dmac)
+                line.replace(line.find("02:00:00:00:00:02"), 17, c.dmac);
             trace += line + "\n";
         }
         report_state state;

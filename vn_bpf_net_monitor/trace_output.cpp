@@ -391,7 +391,9 @@ std::string_view drop_site(const data_t &record)
 // Places on the input path that free a packet they could not deliver and,
 // on 6.1 and 6.12, give no reason: input routing that failed (forwarding
 // off, a martian source), a segment for no local address, a queue with no
-// listener.
+// listener; and on every kernel a broadcast or multicast datagram no
+// socket holds (counted as IgnoredMulti), in UDP's receive or, where the
+// compiler inlined that, its callers.
 bool silent_drop_site(std::string_view symbol)
 {
     static const char *const sites[] = {
@@ -399,7 +401,8 @@ bool silent_drop_site(std::string_view symbol)
         "ip_route_input_slow", "ip_route_input_noref", "ip_route_input_rcu", "ip_route_input_mc",
         "ip_forward",         "tcp_v4_rcv",          "nf_queue",           "nf_hook_slow",
         "ip6_forward",        "ip6_rcv_core",        "ip6_rcv_finish",     "ip6_pkt_drop",
-        "tcp_v6_rcv",
+        "tcp_v6_rcv",         "__udp4_lib_mcast_deliver", "__udp4_lib_rcv", "udp_rcv",
+        "__udp6_lib_mcast_deliver", "__udp6_lib_rcv", "udpv6_rcv",
     };
     // A compiler's clone (".isra.0", ".constprop.0", ".part.0", ".cold") is its function.
     std::string_view base = symbol.substr(0, symbol.find('.'));

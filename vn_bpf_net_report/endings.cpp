@@ -139,6 +139,7 @@ void settle_ending(report_state &state, journey &j)
     ending told[size_t(drop_role::count)];
     bool seen[size_t(drop_role::count)] = {};
     bool forwarding_off = false; // the packet's drop row says its device does not forward
+    bool no_group_socket = false; // the packet's drop row: a broadcast or multicast no socket held
     for (size_t i = 0; i < j.rows.size(); i++) {
         if (!place_of(state, j.rows[i].function).drop)
             continue;
@@ -151,6 +152,7 @@ void settle_ending(report_state &state, journey &j)
         slot.reason = state.names.id_or_none(drop.reason);
         slot.function = state.names.id_or_none(drop.location);
         forwarding_off = forwarding_off || (role == drop_role::packet && drop.forwarding_off);
+        no_group_socket = no_group_socket || (role == drop_role::packet && unheld_group_datagram(state, j.rows[i], drop));
         if (role == drop_role::netfilter) {
             long walk = blamed_walk(state, j, i);
             if (walk >= 0)
@@ -170,7 +172,9 @@ void settle_ending(report_state &state, journey &j)
         bool netfilter_first = seen[size_t(drop_role::netfilter)] && !seen[size_t(drop_role::packet)];
         e = told[size_t(netfilter_first ? drop_role::netfilter : drop_role::packet)];
         if (!netfilter_first)
-            e.kind = forwarding_off ? ending_kind::forwarding_off : ending_kind::dropped;
+            e.kind = forwarding_off    ? ending_kind::forwarding_off
+                     : no_group_socket ? ending_kind::no_group_socket
+                                       : ending_kind::dropped;
         return;
     }
     for (const auto &[role, kind] : by_weight)
@@ -243,6 +247,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         return "dropped at " + known(e.function) + ": " + known(e.reason);
     case ending_kind::forwarding_off:
         return "dropped at " + known(e.function) + ": IPv4 forwarding is off";
+    case ending_kind::no_group_socket:
+        return "dropped at " + known(e.function) + ": no socket for the broadcast or multicast";
     case ending_kind::dropped_by_hook:
         return "dropped by a netfilter hook that is not a traced table (conntrack, ...)";
     case ending_kind::raw_delivered:

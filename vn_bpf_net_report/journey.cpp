@@ -96,6 +96,7 @@ ending_class ending::what() const
     case ending_kind::dropped_by_table:
     case ending_kind::dropped_by_hook:
     case ending_kind::forwarding_off:
+    case ending_kind::no_group_socket:
         return ending_class::dropped;
     case ending_kind::unknown:
     case ending_kind::never_arrived:
@@ -125,6 +126,7 @@ ending as_told(const ending &e)
     case ending_kind::ended:
     case ending_kind::last_seen:
     case ending_kind::dropped_by_hook:
+    case ending_kind::no_group_socket:
         told.function = e.function;
         break;
     case ending_kind::dropped:

@@ -133,6 +133,9 @@ enum class ending_kind : uint8_t {
     // raw socket (ping's, run by root) may have had its copy, which no IPv6
     // probe sees, so whether it was delivered is not known.
     no_ping_socket,
+    // A broadcast or multicast datagram no socket held, freed without a
+    // reason at `function` (counted as IgnoredMulti).
+    no_group_socket,
 };
 
 // What a journey's ending says of the packet, before any detail.

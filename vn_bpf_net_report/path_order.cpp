@@ -1,5 +1,6 @@
 #include "path_order.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "trace_layout.h"
@@ -174,13 +175,32 @@ bool frees_a_copy(report_state &state, const trace_row &row)
     case copy_kind::always:
         return true;
     case copy_kind::to_many:
-        if (row.ipv6) // ff00::/8; IPv6 has no broadcast
-            return uint8_t(state.names.text(row.daddr)[0]) == 0xff;
-        return (row.daddr >> 28) == 0xe || row.daddr == 0xffffffffu;
+        return sent_to_group(state, row);
     case copy_kind::no:
         break;
     }
     return false;
+}
+
+bool sent_to_group(report_state &state, const trace_row &row)
+{
+    if (row.ipv6) // ff00::/8; IPv6 has no broadcast
+        return uint8_t(state.names.text(row.daddr)[0]) == 0xff;
+    if ((row.daddr >> 28) == 0xe || row.daddr == 0xffffffffu)
+        return true;
+    // "ff:ff:ff:ff:ff:ff", "01:00:5e:...": the first octet's lowest bit.
+    std::string_view mac = state.names.text(row.dmac);
+    unsigned first = 0;
+    return mac.size() >= 2 && std::from_chars(mac.data(), mac.data() + 2, first, 16).ptr == mac.data() + 2 &&
+           (first & 1) != 0;
+}
+
+bool unheld_group_datagram(report_state &state, const trace_row &row, const other_info_fields &drop)
+{
+    return drop.reason == "NOT_SPECIFIED" &&
+           one_of(base_symbol(drop.location), {"__udp4_lib_mcast_deliver", "__udp4_lib_rcv", "udp_rcv",
+                                               "__udp6_lib_mcast_deliver", "__udp6_lib_rcv", "udpv6_rcv"}) &&
+           sent_to_group(state, row);
 }
 
 int step_rank(report_state &state, uint32_t step_id)

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "report_state.h"
+#include "trace_rows.h"
 
 // The place of a netfilter hook's walks ("NF_INET_LOCAL_IN"), or -1.
 int hook_rank(std::string_view hook);
@@ -46,6 +47,13 @@ bool tells_drop_verdict(report_state &state, const trace_row &row);
 // socket's, one of a multicast's or broadcast's), not the packet itself,
 // which goes on.
 bool frees_a_copy(report_state &state, const trace_row &row);
+// Whether a row's packet went to a group: an IPv4 multicast or the limited
+// broadcast, a frame sent to a group's MAC (a subnet's broadcast), IPv6's
+// multicast.
+bool sent_to_group(report_state &state, const trace_row &row);
+// Whether a drop row is UDP's free, with no reason, of a broadcast or
+// multicast datagram no socket held (the kernel counts it as IgnoredMulti).
+bool unheld_group_datagram(report_state &state, const trace_row &row, const other_info_fields &drop);
 
 // A raw socket's copy of a packet (ping's): raw_rcv, or IPv6's rawv6_rcv.
 inline bool is_raw_copy(std::string_view function)

@@ -4,7 +4,7 @@
 # the reader's endings are held. About 35 s of guest time.
 
 HTTP_PORT=5311 IDLE_PORT=5312 MCAST_PORT=5313 NOROUTE_PORT=5314 NOFWD_PORT=5315 MARTIAN_PORT=5316
-NETDEV_DROP_PORT=5317 INGRESS_DROP_PORT=5318 JUMP_DROP_PORT=5319
+NETDEV_DROP_PORT=5317 INGRESS_DROP_PORT=5318 JUMP_DROP_PORT=5319 MCAST_IDLE_PORT=5320
 MCAST_GROUP=239.18.0.1
 # Routed from the root namespace through the peer, which has no route for
 # the first and forwards nothing to the second; a source the peer routes to
@@ -85,6 +85,9 @@ traffic_multicast() {
   receiver=$!
   n=0
   until grep -q listening "$log" || [ $n -ge 100 ]; do usleep 50000; n=$((n + 1)); done
+  # To the group, on a port no socket of it holds, while the group is
+  # joined (the receiver leaves once it has read its own): Udp IgnoredMulti.
+  step lab_net mcast-send $MCAST_GROUP $MCAST_IDLE_PORT $DROPPED_SIZES
   step lab_net mcast-send $MCAST_GROUP $MCAST_PORT $MCAST_SIZES
   wait $receiver
   record MCAST_READ "$(sed -n 's/^read //p' "$log")"
@@ -165,7 +168,7 @@ traffic_nft() {
 phase_traffic() {
   begin_phase traffic
   : > "$DIR/traffic.env"
-  for v in HTTP_PORT IDLE_PORT MCAST_PORT NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
+  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
            INGRESS_DROP_PORT JUMP_DROP_PORT MCAST_GROUP NOROUTE_HOST NOFWD_HOST MARTIAN_SOURCE \
            PING_COUNT FETCH_KIB MCAST_SIZES DROPPED_SIZES LONG_CHAIN; do
     eval "record $v \"\$$v\""
