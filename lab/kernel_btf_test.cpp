@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "harmless_drops.h"
 #include "probe_selection.h"
 
 namespace {
@@ -239,6 +240,25 @@ TEST(KernelBtf, TheDropReasonsTheLabProvokesAreNamedInTheKernelsEnum)
     // the kernel's own BTF.
     EXPECT_EQ(read_drop_subsystems(k.vmlinux).empty(), env("LAB_SERIES") == "6.1") << k.version;
     EXPECT_EQ(names.count("QDISC_DROP_OVERLIMIT"), env("LAB_SERIES") == "backports" ? 1u : 0u) << k.version;
+}
+
+// A kernel's reason for discarding an old duplicate (a timestamp's PAWS
+// check, data or a sequence before the window, a merged out-of-order copy)
+// loses nothing: the reader must read it so, or a new kernel's duplicates
+// read as drops.
+TEST(KernelBtf, EveryReasonForAnOldDuplicateIsOneTheReaderKnowsHarmless)
+{
+    const unpacked_kernel &k = kernel();
+    ASSERT_NE(k.vmlinux, nullptr);
+    int duplicates = 0;
+    for (const auto &[value, name] : read_drop_reasons(k.vmlinux)) {
+        bool duplicate = name.rfind("TCP_", 0) == 0 &&
+                         (name.find("PAWS") != std::string::npos || name.find("_OLD_DATA") != std::string::npos ||
+                          name.find("_OLD_SEQUENCE") != std::string::npos || name.find("OFOMERGE") != std::string::npos);
+        duplicates += duplicate;
+        EXPECT_TRUE(!duplicate || harmless_drop_reason(name)) << name << " on " << k.version;
+    }
+    EXPECT_GE(duplicates, 3) << k.version;
 }
 
 // Byte offset of a member of a struct, looked for through the anonymous

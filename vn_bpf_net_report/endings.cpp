@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "harmless_drops.h"
 #include "path_order.h"
 #include "trace_rows.h"
 #include "vn_bpf_net_monitor.h"
@@ -9,17 +10,6 @@
 namespace {
 
 constexpr uint32_t ICMPV6_ECHO_REPLY = 129;
-
-// Discards of TCP segments that lose no data: a copy the socket already
-// has, a keepalive or window probe, an ACK overtaken by a later one, a
-// segment that reached a socket as its connection ended (TCP_CLOSE).
-bool stale_reason(std::string_view reason)
-{
-    static const std::string_view stale[] = {"TCP_OLD_DATA",     "TCP_OLD_SEQUENCE", "TCP_INVALID_SEQUENCE",
-                                             "TCP_OFOMERGE",     "TCP_RFC7323_PAWS", "TCP_RFC7323_PAWS_ACK",
-                                             "TCP_CLOSE"};
-    return std::find(std::begin(stale), std::end(stale), reason) != std::end(stale);
-}
 
 enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait, no_ping_socket, count };
 
@@ -29,7 +19,7 @@ drop_role role_of(report_state &state, const journey &j, size_t at, const other_
         return drop_role::netfilter;
     if (drop.reason == "QUEUE_PURGE")
         return drop_role::purged;
-    if (stale_reason(drop.reason))
+    if (harmless_drop_reason(drop.reason))
         return drop_role::stale;
     // A socket in TIME_WAIT (as early demux found it) handles a segment and
     // frees it without a reason (6.1).
