@@ -10,6 +10,7 @@
  * clocks. The TCP and UDP commands speak IPv6 too (an IPv6 HOST, or the
  * servers tcp-serve6 and udp-recv6), beside an IPv6 echo of known fields. */
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -536,6 +537,50 @@ static int diag_lookup(char **argv)
     return nlh->nlmsg_type == SOCK_DIAG_BY_FAMILY ? 0 : 1;
 }
 
+/* Listens on PORT with the shortest backlog listen() takes (0: one
+ * connection waits) and never accepts; closes after SECONDS. */
+static int tcp_full(char **argv)
+{
+    struct sockaddr_in any = address(NULL, argv[0]);
+    int s = bound_socket(SOCK_STREAM, &any);
+    if (listen(s, 0) < 0)
+        die("listen");
+    printf("listening\n");
+    fflush(stdout);
+    sleep((unsigned)atoi(argv[1]));
+    close(s);
+    return 0;
+}
+
+/* COUNT connects to HOST:PORT at once, none waited for; after SECONDS
+ * prints how many the client saw complete, and closes them all. */
+static int tcp_connects(char **argv)
+{
+    struct sockaddr_in sa = address(argv[0], argv[1]);
+    require_test_route(&sa);
+    int count = atoi(argv[2]), done = 0;
+    int s[64];
+    if (count < 1 || count > 64)
+        count = 64;
+    for (int i = 0; i < count; i++) {
+        s[i] = new_socket(AF_INET, SOCK_STREAM);
+        fcntl(s[i], F_SETFL, O_NONBLOCK);
+        if (connect(s[i], (struct sockaddr *)&sa, sizeof sa) < 0 && errno != EINPROGRESS)
+            die("connect");
+    }
+    sleep((unsigned)atoi(argv[3]));
+    for (int i = 0; i < count; i++) {
+        int err = 1;
+        socklen_t len = sizeof err;
+        struct pollfd pfd = {s[i], POLLOUT, 0};
+        if (poll(&pfd, 1, 0) == 1 && getsockopt(s[i], SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+            done++;
+        close(s[i]);
+    }
+    printf("connected %d\n", done);
+    return 0;
+}
+
 /* Connects, turns keepalive on with probes after 1 s idle and every 1 s,
  * sends nothing for SECONDS, closes. Each probe is a segment the peer has
  * seen already (one byte before what it expects). */
@@ -788,6 +833,8 @@ int main(int argc, char **argv)
         "       lab_net ipv6-odd DEV SMAC DMAC SRC6 DST6 chain|overrun|jumbo|short\n"
         "       lab_net diag LOCAL PORT PEER\n"
         "       lab_net tcp-idle HOST PORT SECONDS\n"
+        "       lab_net tcp-full PORT SECONDS\n"
+        "       lab_net tcp-connects HOST PORT COUNT SECONDS\n"
         "       lab_net mcast-send GROUP PORT SIZE...\n"
         "       lab_net mcast-recv GROUP PORT IFADDR COUNT\n"
         "       lab_net udp-spoof SRC DST PORT SIZE...\n"
@@ -822,6 +869,10 @@ int main(int argc, char **argv)
         return diag_lookup(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "tcp-idle") == 0)
         return tcp_idle(argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "tcp-full") == 0)
+        return tcp_full(argv + 2);
+    if (argc >= 6 && strcmp(argv[1], "tcp-connects") == 0)
+        return tcp_connects(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "mcast-send") == 0)
         return mcast_send(argc - 2, argv + 2);
     if (argc >= 6 && strcmp(argv[1], "mcast-recv") == 0)

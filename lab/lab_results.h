@@ -1093,9 +1093,16 @@ inline std::string gro_hand_off(const Phase& ph)
 // TCP drops the buffer's device once tcp_v4_rcv has taken the segment: the
 // functions after it see none. Everywhere else a row without a device
 // would be a capture that failed.
+// Probes that write a row only for a listener whose accept queue is full:
+// the kernel calls them for every SYN or last ACK.
+inline bool only_when_full(const std::string& f)
+{
+    return f == "tcp_conn_request" || f == "tcp_v4_syn_recv_sock" || f == "tcp_v6_syn_recv_sock";
+}
+
 inline bool device_cleared(const std::string& f)
 {
-    return f == "tcp_v4_do_rcv" || f == "tcp_rcv_established" || f == "tcp_queue_rcv";
+    return f == "tcp_v4_do_rcv" || f == "tcp_rcv_established" || f == "tcp_queue_rcv" || only_when_full(f);
 }
 
 // The SYN the OUTPUT rule of the truth phase answers with a reset: it never

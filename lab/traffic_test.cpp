@@ -241,6 +241,36 @@ TEST(Traffic, EachMulticastCopyTheFullSocketHadNoRoomForIsCountedOnce)
     EXPECT_EQ(copies, lost_copies);
 }
 
+// Connects to a listener that never accepts, its backlog 0: each SYN or
+// last ACK that found its accept queue full is one journey dropped there,
+// as many as the peer's TcpExt ListenOverflows grew by, and every listen
+// drop of the peer was one of them.
+TEST(Traffic, EachPacketAFullAcceptQueueDroppedIsOneDroppedJourney)
+{
+    const Traffic& t = traffic();
+    long long overflows = t.peer_delta("TcpExt.ListenOverflows");
+    EXPECT_GE(overflows, t.count("FULL_CONNECTS") - 1) << "each connect but the one that waits overflows once at least";
+    EXPECT_EQ(t.peer_delta("TcpExt.ListenDrops"), overflows);
+    std::map<std::string, int> endings;
+    for (const auto& j : t.journeys.at("tcp")) {
+        if (std::to_string(dport_of(j)) != t["FULL_PORT"])
+            continue;
+        std::string ending = text_of(j, "ending");
+        if (ending.find("accept queue") != std::string::npos) {
+            endings[ending]++;
+            EXPECT_EQ(text_of(j, "class"), "dropped");
+        }
+    }
+    int full = 0;
+    for (const auto& [ending, n] : endings) {
+        EXPECT_TRUE(ending == "dropped at tcp_conn_request: the listener's accept queue is full" ||
+                    ending == "dropped at tcp_v4_syn_recv_sock: the listener's accept queue is full")
+            << ending;
+        full += n;
+    }
+    EXPECT_EQ(full, overflows);
+}
+
 // Datagrams to the joined group on a port no socket holds: UDP frees each
 // without a reason, as many as the peer's Udp IgnoredMulti grew by, and
 // each is one journey dropped for no socket of the group.

@@ -66,7 +66,7 @@ struct fake_kernel {
                 add_tracepoint(v.function, {skb, void_ptr, reason});
                 continue;
             }
-            int params[3] = {integer, integer, integer};
+            int params[4] = {integer, integer, integer, integer};
             for (const auto &a : v.args)
                 params[a.position - 1] = a.kind == arg_kind::skb ? skb
                                        : a.kind == arg_kind::skb_ref ? skb_ref
@@ -75,7 +75,7 @@ struct fake_kernel {
                                        : a.kind == arg_kind::hook_state ? state
                                        : a.kind == arg_kind::pktinfo ? pktinfo
                                                                         : void_ptr;
-            add(v.function, {params[0], params[1], params[2]});
+            add(v.function, {params[0], params[1], params[2], params[3]});
         }
         view.symbols_known = true;
     }

@@ -811,6 +811,16 @@ TEST_F(TraceOutput, other_info_follows_the_label_and_the_protocol)
     feed(r);
     EXPECT_EQ(other_info(197), "sock:TCP_MAX_STATES");
 
+    // A listener whose accept queue is full: the kernel side writes these
+    // rows only then.
+    for (const char *label : {"tcp_conn_request", "tcp_v4_syn_recv_sock", "tcp_v6_syn_recv_sock"}) {
+        clear();
+        r = tcp_record(label, 1, 2);
+        r.sock_data.sk_state = 10;
+        feed(r);
+        EXPECT_EQ(written().substr(197, 29), "sock:TCP_LISTEN acceptq:full ") << label;
+    }
+
     // Socket states belong to TCP rows only.
     clear();
     trace_filter.proto = PROTO_UDP;

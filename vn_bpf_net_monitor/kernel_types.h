@@ -50,6 +50,8 @@ struct sock_common {
 
 struct sock {
     struct sock_common __sk_common;
+    __u32 sk_ack_backlog;     /* a listener's connections waiting for accept() */
+    __u32 sk_max_ack_backlog; /* and how many listen() allowed */
 } CORE_TYPE;
 
 struct sk_buff {
@@ -95,6 +97,7 @@ struct nft_chain {
 #define __VMLINUX_H__
 struct pt_regs {
     unsigned long ax;
+    unsigned long cx;
     unsigned long dx;
     unsigned long si;
     unsigned long di;

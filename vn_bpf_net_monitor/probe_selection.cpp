@@ -18,6 +18,7 @@ constexpr probe_arg_t SKB3{3, arg_kind::skb};
 const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3 = {SKB3};
 const std::vector<probe_arg_t> ARGS_SKB_REF1 = {{1, arg_kind::skb_ref}};
 const std::vector<probe_arg_t> ARGS_SK1_SKB2 = {{1, arg_kind::sock}, SKB2};
+const std::vector<probe_arg_t> ARGS_SK3_SKB4 = {{3, arg_kind::sock}, {4, arg_kind::skb}};
 const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
 const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
 const std::vector<probe_arg_t> ARGS_NFT_ARGS = {{1, arg_kind::pktinfo}, {2, arg_kind::chain}};

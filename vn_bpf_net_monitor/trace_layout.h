@@ -72,6 +72,9 @@ constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
 // A drop row of a packet input routing refused on a device that does not
 // forward IPv4: the packet was for elsewhere and forwarding is off.
 constexpr const char FORWARDING_OFF[] = "fwd:off";
+// After a listener's state: the packet found its accept queue full, and
+// the kernel dropped it there (a SYN, the handshake's last ACK).
+constexpr const char ACCEPT_QUEUE_FULL[] = "acceptq:full";
 // Follows an nft table or chain name longer than the record keeps (15
 // bytes): the name shown is its start.
 constexpr char NAME_CUT_MARK = '~';

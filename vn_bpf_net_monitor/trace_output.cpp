@@ -843,7 +843,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
 {
     info_text_t named{};
     const char *first = named.text;
-    bool with_table = false, with_chain = false, with_drop = false;
+    bool with_table = false, with_chain = false, with_drop = false, accept_queue_full = false;
     if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_ip6t_do_table") ||
         label_contains(record, "ret_nft_do_chain")) {
         named = nf_verdict_name(record.ipt_data.verdict);
@@ -855,6 +855,11 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
         with_chain = true;
     } else if (label_contains(record, "kfree_skb")) {
         with_drop = true;
+    } else if (with_sock_state &&
+               (label_contains(record, "tcp_conn_request") || label_contains(record, "syn_recv_sock"))) {
+        // The kernel side emits these only for a full accept queue.
+        first = tcp_state_name(record.sock_data.sk_state);
+        accept_queue_full = true;
     } else if (with_sock_state &&
                (label_contains(record, "__inet_lookup_listener") || label_contains(record, "inet6_lookup_listener") ||
                 label_contains(record, "tcp_v4_rcv") || label_contains(record, "tcp_v6_rcv"))) {
@@ -875,6 +880,8 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
     } else if (with_table) {
         put_str(line, TABLE_PREFIX, 0);
         put_name(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
+    } else if (accept_queue_full) {
+        put_str(line, ACCEPT_QUEUE_FULL, 0);
     }
     pad_to(line, start, OTHER_INFO_WIDTH[1]);
     put_blank(line);

@@ -760,6 +760,35 @@ static __always_inline int tcp_receive_skb1(void *ctx, const char *name, int v6)
     return emit_record(ctx, cpu_id, pd, v6);
 }
 
+/* A SYN (tcp_conn_request) or the handshake's last ACK (the listener's
+ * syn_recv_sock) that finds the listener's accept queue full
+ * (sk_acceptq_is_full): the kernel drops it without a drop event, so this
+ * is the packet's last row, with the listener's state. */
+static __always_inline int accept_queue_full(void *ctx, struct sock *sk, struct sk_buff *skb, const char *name,
+                                             int v6)
+{
+    if (BPF_CORE_READ(sk, sk_ack_backlog) <= BPF_CORE_READ(sk, sk_max_ack_backlog))
+        return 0;
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
+    if (!pd)
+        return -1;
+    if (!capture_packet_of(pd, skb, BPF_CORE_READ(skb, dev), sk, name, v6))
+        return 0;
+    set_sock_state(pd, sk);
+    return emit_record(ctx, cpu_id, pd, v6);
+}
+
+static __always_inline int accept_queue_full_sk3_skb4(void *ctx, const char *name, int v6)
+{
+    return accept_queue_full(ctx, (struct sock *)ARG(ctx, 3), (struct sk_buff *)ARG(ctx, 4), name, v6);
+}
+
+static __always_inline int accept_queue_full_sk1_skb2(void *ctx, const char *name, int v6)
+{
+    return accept_queue_full(ctx, (struct sock *)ARG(ctx, 1), (struct sk_buff *)ARG(ctx, 2), name, v6);
+}
+
 /* ip_rcv is given the receiving device; the buffer's may not be set yet. */
 static __always_inline int ip_rcv_skb1_dev2(void *ctx, const char *name, int v6)
 {

@@ -123,6 +123,14 @@ void settle_ending(report_state &state, journey &j)
         e.kind = ending_kind::unknown;
         return;
     }
+    // The listener's own word that it dropped the packet: the kernel frees
+    // it as handled, or (the last ACK) without a reason that says why.
+    for (const trace_row &row : j.rows)
+        if (tells_accept_queue_full(state, row)) {
+            e.kind = ending_kind::accept_queue_full;
+            e.function = row.function;
+            return;
+        }
     // Each drop row told: the packet's own drop ends it; what was freed
     // after a delivery (a copy, the rest after a raw socket's copy, a purge)
     // tells how it was delivered.
@@ -239,6 +247,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         return "dropped at " + known(e.function) + ": IPv4 forwarding is off";
     case ending_kind::no_group_socket:
         return "dropped at " + known(e.function) + ": no socket for the broadcast or multicast";
+    case ending_kind::accept_queue_full:
+        return "dropped at " + known(e.function) + ": the listener's accept queue is full";
     case ending_kind::dropped_by_hook:
         return "dropped by a netfilter hook that is not a traced table (conntrack, ...)";
     case ending_kind::raw_delivered:

@@ -97,6 +97,7 @@ ending_class ending::what() const
     case ending_kind::dropped_by_hook:
     case ending_kind::forwarding_off:
     case ending_kind::no_group_socket:
+    case ending_kind::accept_queue_full:
         return ending_class::dropped;
     case ending_kind::unknown:
     case ending_kind::never_arrived:
@@ -127,6 +128,7 @@ ending as_told(const ending &e)
     case ending_kind::last_seen:
     case ending_kind::dropped_by_hook:
     case ending_kind::no_group_socket:
+    case ending_kind::accept_queue_full:
         told.function = e.function;
         break;
     case ending_kind::dropped:

@@ -136,6 +136,9 @@ enum class ending_kind : uint8_t {
     // A broadcast or multicast datagram no socket held, freed without a
     // reason at `function` (counted as IgnoredMulti).
     no_group_socket,
+    // A SYN or the handshake's last ACK a listener dropped at `function`,
+    // its accept queue full (counted as ListenOverflows).
+    accept_queue_full,
 };
 
 // What a journey's ending says of the packet, before any detail.

@@ -43,6 +43,8 @@ inline function_place place_of(report_state &state, uint32_t function)
 int row_rank(report_state &state, const trace_row &row);
 // Whether a row is a walk's return that tells a drop verdict.
 bool tells_drop_verdict(report_state &state, const trace_row &row);
+// Whether a row tells that a listener's full accept queue dropped its packet.
+bool tells_accept_queue_full(report_state &state, const trace_row &row);
 // Whether a drop row frees a copy made for one socket (a raw or AF_PACKET
 // socket's, one of a multicast's or broadcast's), not the packet itself,
 // which goes on.

@@ -396,6 +396,19 @@ const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
     return bad;
 }
 
+namespace {
+
+// A word the monitor writes whole ("fwd:off"), taken where the text starts with it.
+template <size_t N> bool take_mark(std::string_view &text, const char (&mark)[N])
+{
+    if (!starts_with(text, mark) || (text.size() != N - 1 && text[N - 1] != ' '))
+        return false;
+    take_word(text, 0);
+    return true;
+}
+
+} // namespace
+
 other_info_fields split_other_info(std::string_view text)
 {
     other_info_fields out;
@@ -416,6 +429,7 @@ other_info_fields split_other_info(std::string_view text)
             out.chain = take_word(text, sizeof(CHAIN_PREFIX) - 1);
     } else if (starts_with(text, SOCK_PREFIX)) {
         out.sock = take_word(text, sizeof(SOCK_PREFIX) - 1);
+        out.accept_queue_full = take_mark(text, ACCEPT_QUEUE_FULL);
     } else if (starts_with(text, REASON_PREFIX)) {
         out.reason = take_word(text, sizeof(REASON_PREFIX) - 1);
         if (starts_with(text, LOCATION_PREFIX))
@@ -424,11 +438,7 @@ other_info_fields split_other_info(std::string_view text)
     // A drop row's or a raw socket's copy's buffer, by its number in the trace.
     if (starts_with(text, BUFFER_PREFIX)) {
         out.buffer = take_word(text, sizeof(BUFFER_PREFIX) - 1);
-        if (starts_with(text, FORWARDING_OFF) && (text.size() == sizeof(FORWARDING_OFF) - 1 ||
-                                                  text[sizeof(FORWARDING_OFF) - 1] == ' ')) {
-            out.forwarding_off = true;
-            take_word(text, 0);
-        }
+        out.forwarding_off = take_mark(text, FORWARDING_OFF);
     }
     out.unknown = text;
     return out;

@@ -74,6 +74,7 @@ struct other_info_fields {
     std::string_view table;   // "filter" from "table: filter", "inet fw" from "table: inet fw"
     std::string_view chain;   // "in" from "chain: in" (an nft walk)
     std::string_view sock;    // "TCP_LISTEN" from "sock:TCP_LISTEN"
+    bool accept_queue_full = false; // "acceptq:full" after it: the listener dropped the packet
     std::string_view reason;  // "NO_SOCKET" from "reason:NO_SOCKET" (a drop row)
     std::string_view location; // "tcp_v4_rcv" from "at: tcp_v4_rcv"
     std::string_view buffer;   // "7" from "buf:7" (a drop row, a raw socket's copy)

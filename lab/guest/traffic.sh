@@ -4,7 +4,8 @@
 # the reader's endings are held. About 35 s of guest time.
 
 HTTP_PORT=5311 IDLE_PORT=5312 MCAST_PORT=5313 NOROUTE_PORT=5314 NOFWD_PORT=5315 MARTIAN_PORT=5316
-NETDEV_DROP_PORT=5317 INGRESS_DROP_PORT=5318 JUMP_DROP_PORT=5319 MCAST_IDLE_PORT=5320
+NETDEV_DROP_PORT=5317 INGRESS_DROP_PORT=5318 JUMP_DROP_PORT=5319 MCAST_IDLE_PORT=5320 FULL_PORT=5321
+FULL_CONNECTS=4
 MCAST_GROUP=239.18.0.1
 # Routed from the root namespace through the peer, which has no route for
 # the first and forwards nothing to the second; a source the peer routes to
@@ -95,6 +96,21 @@ traffic_multicast() {
   ip route del 224.0.0.0/4 dev veth0
 }
 
+# A listener that never accepts, its backlog 0 (one connection waits), and
+# connects at once: the others' SYNs and handshakes' last ACKs find its
+# accept queue full (TcpExt ListenOverflows, ListenDrops), each retried.
+# The listener closes first, resetting the connection that waited, so no
+# segment of it is left queued unread.
+traffic_accept_queue() {
+  log=$DIR/full.log
+  in_peer lab_net tcp-full $FULL_PORT 2 > "$log" 2>&1 &
+  server=$!
+  n=0
+  until grep -q listening "$log" || [ $n -ge 100 ]; do usleep 50000; n=$((n + 1)); done
+  step lab_net tcp-connects $HOST_B $FULL_PORT $FULL_CONNECTS 3
+  wait $server
+}
+
 # From here on kptr_restrict=2: the kernel shows no code addresses, and a
 # monitor started now (udp_kptr) must still name the code of every drop of
 # the routing and nft steps that follow.
@@ -168,7 +184,7 @@ traffic_nft() {
 phase_traffic() {
   begin_phase traffic
   : > "$DIR/traffic.env"
-  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
+  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT FULL_PORT FULL_CONNECTS NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
            INGRESS_DROP_PORT JUMP_DROP_PORT MCAST_GROUP NOROUTE_HOST NOFWD_HOST MARTIAN_SOURCE \
            PING_COUNT FETCH_KIB MCAST_SIZES DROPPED_SIZES LONG_CHAIN; do
     eval "record $v \"\$$v\""
@@ -191,6 +207,7 @@ phase_traffic() {
   traffic_fetch
   traffic_keepalive
   traffic_multicast
+  traffic_accept_queue
   hide_kernel_addresses
   traffic_routing
   traffic_nft
