@@ -2076,6 +2076,32 @@ TEST(ReportStages, stage_lines_are_per_file_and_host_and_the_first_journey_of_ea
     EXPECT_EQ(said, first_max > 0);
 }
 
+// A socket's queue purged at its close, seconds after it took the packet:
+// the purge row is no second packet, yet alone (the trace began after the
+// delivery) it tells how that packet ended.
+TEST(ReportEndings, a_purge_long_after_the_delivery_is_no_second_journey)
+{
+    std::string delivered;
+    int64_t time = 1000;
+    for (const char *function : {"ip_rcv", "ip_local_deliver", "ip_local_deliver_finish", "udp_rcv"})
+        delivered += udp_line(time += 1000, function) + "\n";
+    const std::string purge =
+        udp_line(3'000'000'000, "kfree_skb", "veth0", "reason:QUEUE_PURGE at: inet_sock_destruct buf:1") + "\n";
+    const std::pair<std::string, const char *> cases[] = {
+        {delivered + purge, "ended at udp_rcv"},
+        {purge, "delivered, freed unread at close"},
+        {delivered + udp_line(3'000'000'000, "kfree_skb", "veth0", "reason:NO_SOCKET at: __udp4_lib_rcv buf:1") + "\n",
+         "dropped at __udp4_lib_rcv: NO_SOCKET"},
+    };
+    for (const auto &[rows, last_ending] : cases) {
+        report_result r = run_report({}, udp_header() + "\n" + rows);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> journeys = journey_lines(r.out);
+        ASSERT_EQ(journeys.size(), rows.find("NO_SOCKET") == std::string::npos ? 1u : 2u) << r.out;
+        EXPECT_NE(journeys.back().find(last_ending), std::string::npos) << journeys.back();
+    }
+}
+
 // What each drop row did to its packet, read from the rows around it: the
 // packet's own drop, or what the kernel freed after a delivery (a raw
 // socket's copy taken, a copy for one socket, a purge at close, a stale

@@ -45,6 +45,15 @@ void give_back_rows(report_state &state, std::vector<trace_row> &&rows)
 
 namespace {
 
+// Whether a journey is only the purge of a socket's queue (QUEUE_PURGE).
+bool purged_alone(report_state &state, const journey &j)
+{
+    return std::all_of(j.rows.begin(), j.rows.end(), [&](const trace_row &row) {
+        return place_of(state, row.function).drop &&
+               split_other_info(state.names.text(row.other_info)).reason == "QUEUE_PURGE";
+    });
+}
+
 // With packet numbers a packet's rows are one group whatever its addresses
 // (NAT): the number alone, in its source, is the key.
 flow_key packet_key(uint32_t source, uint64_t packet)
@@ -215,6 +224,11 @@ void make_journeys(report_state &state, const flow_key &key, key_group &group, s
         if (device_only && group.journeys_before > 0) {
             state.repeated_frames += j.rows.size();
             repeated.push_back(std::move(j));
+        } else if (group.journeys_before > 0 && purged_alone(state, j)) {
+            // A socket's queue freed at its close, seconds after it took
+            // the packet: that packet's journey was told, and this is no
+            // packet of its own.
+            give_back_rows(state, std::move(j.rows));
         } else {
             settle_ending(state, j);
             group.journeys_before++;
