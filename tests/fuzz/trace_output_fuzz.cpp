@@ -132,6 +132,9 @@ std::string reference_row(const data6_t &full, int cpu, uint32_t proto)
         first = "reason:" + std::to_string(r.ipt_data.hook);
         second = "at: " + (site.empty() ? std::string("unknown") : site);
         drop = true;
+    } else if (proto == PROTO_TCP && (label_has(r, "tcp_conn_request") || label_has(r, "syn_recv_sock"))) {
+        first = tcp_state_name(r.sock_data.sk_state);
+        second = "acceptq:full";
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv") ||
                                       label_has(r, "inet6_lookup_listener") || label_has(r, "tcp_v6_rcv"))) {
         first = tcp_state_name(r.sock_data.sk_state);
