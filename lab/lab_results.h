@@ -1105,6 +1105,18 @@ inline bool device_cleared(const std::string& f)
     return f == "tcp_v4_do_rcv" || f == "tcp_rcv_established" || f == "tcp_queue_rcv" || only_when_full(f);
 }
 
+// A ping to the phase's NEIGH_HOST, an address on the link nobody has, and
+// the host-unreachable its sender is then told over the loopback device:
+// the neighbour output held the one until ARP gave up, so neither reached
+// a captured link.
+inline bool never_on_the_wire(const Lab& l, const Phase& ph, const Row& r)
+{
+    std::string host = l(ph, "NEIGH_HOST");
+    if (host.empty())
+        return false;
+    return r.dip == host || (r.key.rfind("1 ", 0) == 0 && r.sip == r.dip && r.a == 3 && r.b == 1);
+}
+
 // The SYN the OUTPUT rule of the truth phase answers with a reset: it never
 // reaches a device, so no capture has it.
 inline bool rejected_syn(const Lab& l, const Row& r)

@@ -98,6 +98,15 @@ std::vector<std::string> drop_rows_to(const Monitor& m, const std::string& port)
     return out;
 }
 
+// A journey of a ping to NEIGH_HOST, or of the host-unreachable the kernel
+// told its sender: none of them reached the captured link.
+bool unanswered_neighbour(const Traffic& t, const nlohmann::json& j)
+{
+    const auto& row = j["rows"][0];
+    return j["protocol"] == "icmp" &&
+           (row["dip"] == t["NEIGH_HOST"] || (row["sip"] == row["dip"] && row["type"] == 3 && row["code"] == 1));
+}
+
 // Every monitor traced the phase to its end; every journey is a packet of
 // the capture, one per captured packet, and only a journey of class dropped
 // says dropped.
@@ -118,6 +127,8 @@ TEST(Traffic, EveryJourneyIsOneCapturedPacketAndOnlyTheDroppedClassSaysDropped)
             std::string cls = text_of(j, "class");
             EXPECT_TRUE(cls == "delivered" || cls == "dropped" || cls == "not_seen") << cls;
             EXPECT_EQ(j["dropped"].get<bool>(), cls == "dropped") << text_of(j, "ending");
+            if (unanswered_neighbour(t, j))
+                continue; // held against what ping sent (below), not the capture
             found[key_of(j["protocol"], j["rows"][0])]++;
             classes[name + " " + cls]++;
         }
@@ -141,6 +152,33 @@ TEST(Traffic, EveryJourneyIsOneCapturedPacketAndOnlyTheDroppedClassSaysDropped)
     }
     RecordProperty("classes", ::testing::PrintToString(classes));
     EXPECT_GT(classes["udp dropped"], 0);
+}
+
+// Pings to an address on the link nobody has: the neighbour output held
+// each until ARP gave up, seconds later, and freed it: one journey each,
+// dropped for it, as many as ping sent; and each host-unreachable the
+// kernel then told ping is one delivered journey.
+TEST(Traffic, APingWhoseNeighbourNeverAnsweredIsOneJourneyDroppedWhenArpGaveUp)
+{
+    const Traffic& t = traffic();
+    int sent = std::stoi(t["NEIGH_SENT"]), dropped = 0, unreachable = 0;
+    EXPECT_EQ(sent, std::stoi(t["NEIGH_PINGS"]));
+    for (const auto& j : t.journeys.at("icmp")) {
+        if (!unanswered_neighbour(t, j))
+            continue;
+        const auto& row = j["rows"][0];
+        if (row["dip"] == t["NEIGH_HOST"]) {
+            dropped++;
+            EXPECT_TRUE(std::regex_match(text_of(j, "ending"), std::regex("dropped at [a-z0-9_.]+: NEIGH_FAILED")))
+                << text_of(j, "ending");
+            EXPECT_EQ(text_of(j, "class"), "dropped");
+        } else {
+            unreachable++;
+            EXPECT_EQ(text_of(j, "class"), "delivered") << text_of(j, "ending");
+        }
+    }
+    EXPECT_EQ(dropped, sent);
+    EXPECT_EQ(unreachable, sent);
 }
 
 // busybox ping reads its replies on a raw socket: each reply is delivered

@@ -2076,6 +2076,47 @@ TEST(ReportStages, stage_lines_are_per_file_and_host_and_the_first_journey_of_ea
     EXPECT_EQ(said, first_max > 0);
 }
 
+// The neighbour output holds a packet until its neighbour answers, or
+// gives up and frees it: seconds later, and still one journey; a packet
+// last seen anywhere else is not waited for that long.
+TEST(ReportEndings, a_packet_held_for_its_neighbour_is_one_journey_however_long_it_waits)
+{
+    auto rows = [](std::initializer_list<std::pair<int64_t, const char *>> steps, const char *drop_at = nullptr,
+                   int64_t drop_after = 3'000'000'000) {
+        std::string text = udp_header() + "\n";
+        int64_t last = 0;
+        for (const auto &[time, function] : steps)
+            text += udp_line(last = time, function) + "\n";
+        if (drop_at)
+            text += udp_line(last + drop_after, "kfree_skb", "veth0", std::string("reason:NEIGH_FAILED at: ") + drop_at) +
+                    "\n";
+        return text;
+    };
+    struct wait_case {
+        std::string trace;
+        std::vector<const char *> endings;
+    } cases[] = {
+        {rows({{1000, "ip_output"}, {2000, "ip_finish_output"}, {3000, "ip_finish_output2"}}, "arp_error_report"),
+         {"dropped at arp_error_report: NEIGH_FAILED"}},
+        {rows({{1000, "ip_output"}, {2000, "ip_finish_output"}, {3000, "ip_finish_output2"},
+               {1'500'003'000, "__dev_queue_xmit"}, {1'500'004'000, "dev_hard_start_xmit"}}),
+         {"ended at dev_hard_start_xmit"}},
+        {rows({{1000, "ip_output"}, {2000, "ip_finish_output"}}, "arp_error_report"),
+         {"last seen at ip_finish_output", "dropped at arp_error_report: NEIGH_FAILED"}},
+        {rows({{1000, "ip_output"}, {2000, "ip_finish_output"}, {3000, "ip_finish_output2"}}, "arp_error_report",
+              11'000'000'000),
+         {"last seen at ip_finish_output2", "dropped at arp_error_report: NEIGH_FAILED"}},
+    };
+    for (const wait_case &c : cases) {
+        report_result r = run_report({}, c.trace);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> journeys = journey_lines(r.out);
+        ASSERT_EQ(journeys.size(), c.endings.size()) << r.out;
+        for (size_t i = 0; i < journeys.size(); i++)
+            EXPECT_NE(journeys[i].find(c.endings[i]), std::string::npos) << journeys[i];
+    }
+}
+
 // A socket's queue purged at its close, seconds after it took the packet:
 // the purge row is no second packet, yet alone (the trace began after the
 // delivery) it tells how that packet ended.

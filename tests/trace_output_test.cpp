@@ -1145,9 +1145,18 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"kfree_skb", 5, 3000000400ull, p, h},    // a rule dropped it in the walk...
         {"ret_nft_do_chain", 5, 3000000500ull, p, h}, // ...whose return is still its
         {"ip_output", 5, 3000000600ull, p, h},    // the freed address's next packet
+        {"ip_output", 7, 4000000000ull, h, p},
+        {"ip_finish_output2", 7, 4000000100ull, h, p}, // held for a neighbour that never answers...
+        {"kfree_skb", 7, 7000000100ull, h, p},    // ...and freed three seconds later: the same
+        {"ip_output", 7, 7000000200ull, h, p},    // the freed address's next packet
+        {"ip_finish_output2", 7, 7000000300ull, h, p}, // held for a neighbour that answers...
+        {"__dev_queue_xmit", 7, 8500000300ull, h, p},  // ...a second and a half later: the same
+        {"ip_output", 8, 9000000000ull, h, p},
+        {"kfree_skb", 8, 12000000000ull, h, p},   // three seconds after a place that holds nothing: new
     };
     const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "2",
-                             "2", "3", "3", "3", "3", "4", "5", "6", "6", "6", "6", "6", "7"};
+                             "2", "3", "3", "3", "3", "4", "5", "6", "6", "6", "6", "6", "7",
+                             "8", "8", "8", "9", "9", "9", "10", "11"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));
     std::string text = written();

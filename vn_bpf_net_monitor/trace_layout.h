@@ -75,6 +75,11 @@ constexpr const char FORWARDING_OFF[] = "fwd:off";
 // After a listener's state: the packet found its accept queue full, and
 // the kernel dropped it there (a SYN, the handshake's last ACK).
 constexpr const char ACCEPT_QUEUE_FULL[] = "acceptq:full";
+// How long after a row at a place where the kernel holds a packet (the
+// neighbour output: probe_points.def's WAITS) the packet's next row may
+// come: the kernel gives a neighbour 3 s by default to answer before it
+// frees what waits for it; a host may give it more.
+constexpr uint64_t WAITING_MAX_NS = 10ull * 1000 * 1000 * 1000;
 // Follows an nft table or chain name longer than the record keeps (15
 // bytes): the name shown is its start.
 constexpr char NAME_CUT_MARK = '~';

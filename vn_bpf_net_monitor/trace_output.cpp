@@ -536,6 +536,13 @@ const listed_place_t HOOK_PLACES[] = {
 const char *const HANDOVERS[] = {
 #include "probe_points.def"
 };
+#undef HANDOVER
+#define HANDOVER(function)
+#define WAITS(function) #function,
+const char *const WAITING_PLACES[] = {
+#include "probe_points.def"
+};
+#undef WAITS
 #undef PROBE
 #undef HOOK
 #undef HANDOVER
@@ -568,15 +575,18 @@ struct probe_place_t {
     bool hands_over;       // a lower rank after it is the same packet going on
     bool hands_to_receive; // a veth's or the loopback's: the receive after it is the same packet
     bool is_ipt_walk;
+    bool waits; // the kernel may hold the packet here for seconds (WAITING_MAX_NS)
 };
 
 std::vector<probe_place_t> make_places()
 {
     std::vector<probe_place_t> places;
     for (const listed_place_t &l : LISTED_PLACES) {
-        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, false, false};
+        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, false, false, false};
         for (const char *h : HANDOVERS)
             p.hands_over |= strcmp(h, l.label) == 0;
+        for (const char *w : WAITING_PLACES)
+            p.waits |= strcmp(w, l.label) == 0;
         p.hands_to_receive = strcmp(l.label, "veth_xmit") == 0 || strcmp(l.label, "loopback_xmit") == 0;
         p.is_ipt_walk = strcmp(l.label, "ipt_do_table") == 0 || strcmp(l.label, "ip6t_do_table") == 0;
         places.push_back(p);
@@ -726,7 +736,9 @@ void make_room_for_a_life(uint64_t now)
 // life it had.
 bool starts_again(const packet_life_t &life, const data_t &record, const probe_place_t *place, int rank)
 {
-    if (record.func_info.rcv_ts - life.last_time > LIFE_IDLE_NS && record.func_info.rcv_ts > life.last_time)
+    // A packet held for its neighbour goes on (or is freed) seconds later.
+    uint64_t idle_max = life.last_place && life.last_place->waits ? WAITING_MAX_NS : LIFE_IDLE_NS;
+    if (record.func_info.rcv_ts - life.last_time > idle_max && record.func_info.rcv_ts > life.last_time)
         return true;
     // An nft rule's drop frees the buffer inside the walk, whose return
     // then tells the verdict of the packet it had.

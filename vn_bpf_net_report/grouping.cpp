@@ -267,7 +267,10 @@ void split_done_paths(report_state &state, const flow_key &key, key_group &group
     size_t newest;
     std::vector<open_path> paths = place_rows(state, group.rows, &newest, state.sources[key.source].packet_columns);
     size_t first_open = 0;
-    while (first_open < paths.size() && done_by(paths[first_open].rows.back().time, now))
+    // A path is done once no row can come for it any more, however late
+    // the monitor wrote it.
+    while (first_open < paths.size() &&
+           elapsed_ns(paths[first_open].rows.back().time, now) > path_gap_ns(state, paths[first_open]) + ROWS_LATE_NS)
         first_open++;
     make_journeys(state, key, group, paths, first_open, paths.size(), journeys, repeated);
 }

@@ -41,6 +41,13 @@ const char *const HANDOVERS[] = {
 #include "probe_points.def"
 };
 #undef HANDOVER
+#define HANDOVER(function)
+#define WAITS(function) #function,
+const char *const WAITING_PLACES[] = {
+#include "probe_points.def"
+};
+#undef WAITS
+#undef HANDOVER
 #undef PROBE
 
 struct known_hook {
@@ -134,6 +141,8 @@ function_place learn_place(report_state &state, uint32_t function)
         }
         for (const char *handover : HANDOVERS)
             place.handover = place.handover || name == handover;
+        for (const char *waiting : WAITING_PLACES)
+            place.waits = place.waits || name == waiting;
         state.places.push_back(place);
     }
     return state.places[function];

@@ -23,6 +23,7 @@
 
 #include "grouping.h"
 #include "path_order.h"
+#include "trace_layout.h"
 
 namespace {
 
@@ -69,11 +70,20 @@ uint64_t mix(uint64_t h, uint64_t v)
     return h;
 }
 
-// Whether a row at `time` comes too late to continue a path whose last row
-// was at `last` (rows are placed in time order: last <= time).
-bool too_late(int64_t last, int64_t time)
+} // namespace
+
+int64_t path_gap_ns(report_state &state, const open_path &p)
 {
-    return uint64_t(time) - uint64_t(last) > uint64_t(JOURNEY_GAP_NS);
+    return place_of(state, p.rows.back().function).waits ? int64_t(trace_layout::WAITING_MAX_NS) : JOURNEY_GAP_NS;
+}
+
+namespace {
+
+// Whether a row at `time` comes too late to continue a path (rows are
+// placed in time order: its last row's time <= time).
+bool too_late(report_state &state, const open_path &p, int64_t time)
+{
+    return uint64_t(time) - uint64_t(p.rows.back().time) > uint64_t(path_gap_ns(state, p));
 }
 
 // A closed path still takes the drop row a verdict left untold, and the
@@ -229,7 +239,7 @@ struct path_index {
         while (pile && !pile->empty()) {
             const entry &e = pile->top();
             const open_path &p = paths[e.path];
-            if (p.moves == e.moves && !p.closed && !too_late(p.rows.back().time, time))
+            if (p.moves == e.moves && !p.closed && !too_late(state, p, time))
                 return e.path;
             pile->pop();
         }
@@ -266,7 +276,7 @@ struct path_index {
         size_t best = NONE;
         for (size_t i = 0; i < paths.size(); i++) {
             const open_path &p = paths[i];
-            if (!p.closed && !too_late(p.rows.back().time, row.time) &&
+            if (!p.closed && !too_late(state, p, row.time) &&
                 state.names.text(p.rows.back().function) == site)
                 best = i;
         }
@@ -298,7 +308,7 @@ struct path_index {
         if (rank <= SOCKET_LOCK_RANK || in_socket == NONE)
             return NONE;
         const open_path &p = paths[in_socket];
-        if (p.closed || p.last_rank >= rank || too_late(p.rows.back().time, row.time))
+        if (p.closed || p.last_rank >= rank || too_late(state, p, row.time))
             return NONE;
         return in_socket;
     }
@@ -342,7 +352,7 @@ struct path_index {
         for (size_t i : walking) {
             const open_path &p = paths[i];
             if (p.closed || !place_of(state, p.rows.back().function).walk_entry ||
-                too_late(p.rows.back().time, row.time))
+                too_late(state, p, row.time))
                 continue;
             walking[kept++] = i;
             bool own = p.rows.back().cpu == row.cpu;
@@ -367,7 +377,7 @@ struct path_index {
         size_t kept = 0;
         for (size_t i : lingering) {
             const open_path &p = paths[i];
-            if (!p.closed || !lingers(state, p) || too_late(p.rows.back().time, row.time))
+            if (!p.closed || !lingers(state, p) || too_late(state, p, row.time))
                 continue;
             lingering[kept++] = i;
             if (takes(state, p, place) && beats(i))
@@ -385,7 +395,7 @@ struct path_index {
         for (size_t i = 0; i < paths.size(); i++) {
             const open_path &p = paths[i];
             const trace_row &last = p.rows.back();
-            if (!takes(state, p, place) || too_late(last.time, row.time))
+            if (!takes(state, p, place) || too_late(state, p, row.time))
                 continue;
             bool own = last.cpu == row.cpu;
             bool handed = p.handed_over && rank >= 0 && rank < p.last_rank;

@@ -17,6 +17,11 @@ struct open_path {
     bool handed_over = false; // its last ranked row hands it over: a lower rank continues it
 };
 
+// How long after a path's last row its packet's next row may come: the
+// journey gap, or for a packet the kernel holds for its neighbour (its last
+// row at a place that waits), as long as the kernel may hold it.
+int64_t path_gap_ns(report_state &state, const open_path &p);
+
 // The paths of rows (sorted here into time order), each row on the path it
 // continues; *newest is the path the latest row went on. The rows of
 // one_packet are one packet's by its number: one path, whatever their

@@ -18,6 +18,7 @@ struct function_place {
     bool walk_return = false;  // ret_ipt_do_table: stays in the walk's place
     bool drop = false;         // kfree_skb: where the kernel dropped the packet
     bool handover = false;     // br_forward, ip_forward...: the packet goes on at a lower rank
+    bool waits = false;        // ip_finish_output2: the kernel may hold the packet for seconds
 };
 
 // Rows of one key not yet made into journeys.

@@ -7,6 +7,8 @@ HTTP_PORT=5311 IDLE_PORT=5312 MCAST_PORT=5313 NOROUTE_PORT=5314 NOFWD_PORT=5315 
 NETDEV_DROP_PORT=5317 INGRESS_DROP_PORT=5318 JUMP_DROP_PORT=5319 MCAST_IDLE_PORT=5320 FULL_PORT=5321
 FULL_CONNECTS=4
 MCAST_GROUP=239.18.0.1
+# On veth0's link, and nobody's: ARP for it is never answered.
+NEIGH_HOST=198.18.0.99 NEIGH_PINGS=2
 # Routed from the root namespace through the peer, which has no route for
 # the first and forwards nothing to the second; a source the peer routes to
 # its loopback device, so strict reverse-path filtering refuses it on veth1.
@@ -48,6 +50,16 @@ await_listening() {
 traffic_ping() {
   step ping -c $PING_COUNT -i 0.3 $HOST_B
   record PING_RECEIVED "$(sed -n 's/.* \([0-9]*\) packets received.*/\1/p' "$DIR/steps.log" | tail -n 1)"
+}
+
+# Pings to an address on the link nobody has: the neighbour output holds
+# them until ARP gives up (3 s), then frees them (NEIGH_FAILED) and tells
+# the sender its host is unreachable, over the loopback device. Neither
+# reaches the wire: the checks know them by NEIGH_HOST in phase.env.
+traffic_unanswered_neighbour() {
+  echo "NEIGH_HOST=$NEIGH_HOST" >> "$DIR/phase.env"
+  step ping -c $NEIGH_PINGS -w 5 $NEIGH_HOST
+  record NEIGH_SENT "$(sed -n 's/^\([0-9]*\) packets transmitted.*/\1/p' "$DIR/steps.log" | tail -n 1)"
 }
 
 # b: a file fetched over HTTP, the connection closed by both ends.
@@ -184,7 +196,7 @@ traffic_nft() {
 phase_traffic() {
   begin_phase traffic
   : > "$DIR/traffic.env"
-  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT FULL_PORT FULL_CONNECTS NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
+  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT FULL_PORT FULL_CONNECTS NEIGH_HOST NEIGH_PINGS NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
            INGRESS_DROP_PORT JUMP_DROP_PORT MCAST_GROUP NOROUTE_HOST NOFWD_HOST MARTIAN_SOURCE \
            PING_COUNT FETCH_KIB MCAST_SIZES DROPPED_SIZES LONG_CHAIN; do
     eval "record $v \"\$$v\""
@@ -204,6 +216,7 @@ phase_traffic() {
   trace_every_protocol
   snapshot_counters before
   traffic_ping
+  traffic_unanswered_neighbour
   traffic_fetch
   traffic_keepalive
   traffic_multicast
