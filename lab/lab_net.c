@@ -13,6 +13,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_queue.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <net/if.h>
@@ -537,6 +540,99 @@ static int diag_lookup(char **argv)
     return nlh->nlmsg_type == SOCK_DIAG_BY_FAMILY ? 0 : 1;
 }
 
+/* A netfilter queue's message of TYPE for QUEUE in BUF (256 bytes at least). */
+static struct nlmsghdr *queue_message(char *buf, uint16_t type, uint16_t queue)
+{
+    memset(buf, 0, 256);
+    struct nlmsghdr *n = (struct nlmsghdr *)buf;
+    n->nlmsg_len = NLMSG_LENGTH(sizeof(struct nfgenmsg));
+    n->nlmsg_type = (NFNL_SUBSYS_QUEUE << 8) | type;
+    n->nlmsg_flags = NLM_F_REQUEST;
+    struct nfgenmsg *g = NLMSG_DATA(n);
+    g->nfgen_family = AF_UNSPEC;
+    g->version = NFNETLINK_V0;
+    g->res_id = htons(queue);
+    return n;
+}
+
+static void put_attribute(struct nlmsghdr *n, uint16_t type, const void *data, size_t len)
+{
+    struct nlattr *a = (struct nlattr *)((char *)n + NLMSG_ALIGN(n->nlmsg_len));
+    a->nla_type = type;
+    a->nla_len = (uint16_t)(NLA_HDRLEN + len);
+    memcpy((char *)a + NLA_HDRLEN, data, len);
+    n->nlmsg_len = NLMSG_ALIGN(n->nlmsg_len) + NLA_ALIGN(a->nla_len);
+}
+
+/* The id of a queued packet's message, or -1 for another message. */
+static long queued_packet_id(const struct nlmsghdr *m)
+{
+    if (m->nlmsg_type != ((NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET))
+        return -1;
+    int left = (int)m->nlmsg_len - (int)NLMSG_LENGTH(NLMSG_ALIGN(sizeof(struct nfgenmsg)));
+    const struct nlattr *a = (const struct nlattr *)((const char *)NLMSG_DATA(m) + NLMSG_ALIGN(sizeof(struct nfgenmsg)));
+    while (left >= NLA_HDRLEN && a->nla_len >= NLA_HDRLEN && a->nla_len <= left) {
+        if ((a->nla_type & NLA_TYPE_MASK) == NFQA_PACKET_HDR &&
+            a->nla_len >= NLA_HDRLEN + sizeof(struct nfqnl_msg_packet_hdr)) {
+            const struct nfqnl_msg_packet_hdr *h = (const void *)((const char *)a + NLA_HDRLEN);
+            return (long)ntohl(h->packet_id);
+        }
+        left -= NLA_ALIGN(a->nla_len);
+        a = (const struct nlattr *)((const char *)a + NLA_ALIGN(a->nla_len));
+    }
+    return -1;
+}
+
+/* Takes netfilter queue QUEUE and answers each packet queued to it with
+ * NF_DROP, for SECONDS; prints how many it dropped. */
+static int queue_drop(char **argv)
+{
+    uint16_t queue = (uint16_t)atoi(argv[0]);
+    int64_t seconds = atoi(argv[1]), dropped = 0;
+    char buf[8192], out[256];
+    int s = socket(AF_NETLINK, SOCK_RAW, NETLINK_NETFILTER);
+    struct sockaddr_nl local = {.nl_family = AF_NETLINK};
+    if (s < 0 || bind(s, (struct sockaddr *)&local, sizeof local) < 0)
+        die("netlink");
+    struct nlmsghdr *n = queue_message(out, NFQNL_MSG_CONFIG, queue);
+    struct nfqnl_msg_config_cmd bind_cmd = {NFQNL_CFG_CMD_BIND, 0, 0};
+    put_attribute(n, NFQA_CFG_CMD, &bind_cmd, sizeof bind_cmd);
+    struct nfqnl_msg_config_params params = {htonl(0), NFQNL_COPY_META};
+    put_attribute(n, NFQA_CFG_PARAMS, &params, sizeof params);
+    if (send(s, n, n->nlmsg_len, 0) < 0)
+        die("bind queue");
+    printf("listening\n");
+    fflush(stdout);
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t left_ms = seconds * 1000 - ((int64_t)(now.tv_sec - start.tv_sec) * 1000 +
+                                            (now.tv_nsec - start.tv_nsec) / 1000000);
+        struct pollfd pfd = {s, POLLIN, 0};
+        if (left_ms <= 0 || poll(&pfd, 1, (int)left_ms) != 1)
+            break;
+        ssize_t got = recv(s, buf, sizeof buf, 0);
+        if (got < 0)
+            die("recv");
+        int len = (int)got;
+        for (struct nlmsghdr *m = (struct nlmsghdr *)buf; NLMSG_OK(m, len); m = NLMSG_NEXT(m, len)) {
+            long id = queued_packet_id(m);
+            if (id < 0)
+                continue;
+            struct nlmsghdr *v = queue_message(out, NFQNL_MSG_VERDICT, queue);
+            struct nfqnl_msg_verdict_hdr verdict = {htonl(NF_DROP), htonl((uint32_t)id)};
+            put_attribute(v, NFQA_VERDICT_HDR, &verdict, sizeof verdict);
+            if (send(s, v, v->nlmsg_len, 0) < 0)
+                die("verdict");
+            dropped++;
+        }
+    }
+    printf("dropped %lld\n", (long long)dropped);
+    return 0;
+}
+
 /* Listens on PORT with the shortest backlog listen() takes (0: one
  * connection waits) and never accepts; closes after SECONDS. */
 static int tcp_full(char **argv)
@@ -834,6 +930,7 @@ int main(int argc, char **argv)
         "       lab_net diag LOCAL PORT PEER\n"
         "       lab_net tcp-idle HOST PORT SECONDS\n"
         "       lab_net tcp-full PORT SECONDS\n"
+        "       lab_net queue-drop QUEUE SECONDS\n"
         "       lab_net tcp-connects HOST PORT COUNT SECONDS\n"
         "       lab_net mcast-send GROUP PORT SIZE...\n"
         "       lab_net mcast-recv GROUP PORT IFADDR COUNT\n"
@@ -871,6 +968,8 @@ int main(int argc, char **argv)
         return tcp_idle(argv + 2);
     if (argc >= 4 && strcmp(argv[1], "tcp-full") == 0)
         return tcp_full(argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "queue-drop") == 0)
+        return queue_drop(argv + 2);
     if (argc >= 6 && strcmp(argv[1], "tcp-connects") == 0)
         return tcp_connects(argv + 2);
     if (argc >= 5 && strcmp(argv[1], "mcast-send") == 0)

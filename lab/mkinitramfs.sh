@@ -13,7 +13,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 BASE_MODULES="virtio_pci 9pnet_virtio 9p veth tcp_diag virtio_net"
 IPTABLES_MODULES="iptable_filter xt_tcpudp ipt_REJECT"
 # nftables, for Debian's default iptables (its nft backend) and nft itself.
-NFTABLES_MODULES="nf_tables nft_compat"
+NFTABLES_MODULES="nf_tables nft_compat nft_queue nfnetlink_queue"
 # The containers phase: a bridge, masquerade and DNAT in native nft (no
 # br_netfilter: the bridge's frames meet no IP hooks of their own).
 CONTAINER_MODULES="bridge nft_chain_nat nft_masq nft_nat"

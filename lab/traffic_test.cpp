@@ -88,6 +88,17 @@ std::map<std::string, int> endings_to(const std::string& monitor, const std::str
     return out;
 }
 
+// What the peer's nft rule for datagrams to PORT that ends in ACTION
+// counted ("udp dport P counter packets N bytes B ACTION"), or -1.
+int counted_by_rule(const std::string& ruleset, const std::string& port, const std::string& action)
+{
+    std::smatch counted;
+    if (!std::regex_search(ruleset, counted,
+                           std::regex("udp dport " + port + " counter packets ([0-9]+) bytes [0-9]+ " + action)))
+        return -1;
+    return std::stoi(counted[1]);
+}
+
 // The drop rows of a monitor for datagrams to PORT: "reason:R at: F".
 std::vector<std::string> drop_rows_to(const Monitor& m, const std::string& port)
 {
@@ -404,15 +415,36 @@ TEST(Traffic, NftDropsNameFamilyTableBaseChainAndHook)
     };
     for (const auto& [port_name, ending] : cases) {
         std::string port = t[port_name];
-        std::smatch counted;
-        ASSERT_TRUE(std::regex_search(ruleset, counted,
-                                      std::regex("udp dport " + port + " counter packets ([0-9]+) bytes [0-9]+ drop")))
-            << port_name << " has no counting rule:\n" << ruleset;
-        EXPECT_EQ(std::stoi(counted[1]), sent) << port_name;
+        EXPECT_EQ(counted_by_rule(ruleset, port, "drop"), sent) << port_name << ":\n" << ruleset;
         for (const char* monitor : {"udp", "udp_kptr"})
             EXPECT_EQ(endings_to(monitor, port), (std::map<std::string, int>{{ending, sent}})) << port_name << " " << monitor;
     }
     EXPECT_NE(ruleset.find("chain " + t["LONG_CHAIN"] + " {"), std::string::npos) << ruleset;
+}
+
+// nft queues datagrams to a program that answers each with a drop, and to
+// a queue no program takes: each is one journey dropped where the kernel
+// freed it, saying which, as many as each rule counted and the program
+// dropped.
+TEST(Traffic, DatagramsAnNfqueueProgramDroppedOrNoProgramTookSaySo)
+{
+    const Traffic& t = traffic();
+    std::string ruleset = read_file(t.ph.dir + "/nft-ruleset.txt");
+    int sent = t.count("DROPPED_SIZES");
+    EXPECT_EQ(t["QUEUE_DROPPED"], std::to_string(sent));
+    const std::pair<const char*, std::string> cases[] = {
+        {"QUEUE_DROP_PORT", "its NFQUEUE program's verdict"},
+        {"QUEUE_NONE_PORT", "no program takes its NFQUEUE queue"},
+    };
+    for (const auto& [port_name, words] : cases) {
+        std::string port = t[port_name];
+        EXPECT_EQ(counted_by_rule(ruleset, port, "queue"), sent) << port_name << ":\n" << ruleset;
+        auto endings = endings_to("udp", port);
+        ASSERT_EQ(endings.size(), 1u) << port_name << " " << ::testing::PrintToString(endings);
+        EXPECT_TRUE(std::regex_match(endings.begin()->first, std::regex("dropped at [a-z0-9_.]+: " + words)))
+            << endings.begin()->first;
+        EXPECT_EQ(endings.begin()->second, sent) << port_name;
+    }
 }
 
 // Under kptr_restrict=2 the kernel shows every code address as 0 in

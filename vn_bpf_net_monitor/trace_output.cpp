@@ -393,7 +393,8 @@ std::string_view drop_site(const data_t &record)
 // off, a martian source), a segment for no local address, a queue with no
 // listener; and on every kernel a broadcast or multicast datagram no
 // socket holds (counted as IgnoredMulti), in UDP's receive or, where the
-// compiler inlined that, its callers.
+// compiler inlined that, its callers, and a packet an NFQUEUE program
+// answered with a drop (nf_reinject, nfnetlink_queue's nfqnl_reinject on 6.12 and later).
 bool silent_drop_site(std::string_view symbol)
 {
     static const char *const sites[] = {
@@ -402,7 +403,8 @@ bool silent_drop_site(std::string_view symbol)
         "ip_forward",         "tcp_v4_rcv",          "nf_queue",           "nf_hook_slow",
         "ip6_forward",        "ip6_rcv_core",        "ip6_rcv_finish",     "ip6_pkt_drop",
         "tcp_v6_rcv",         "__udp4_lib_mcast_deliver", "__udp4_lib_rcv", "udp_rcv",
-        "__udp6_lib_mcast_deliver", "__udp6_lib_rcv", "udpv6_rcv",
+        "__udp6_lib_mcast_deliver", "__udp6_lib_rcv", "udpv6_rcv", "nf_reinject", "nfqnl_reinject",
+        "nfqnl_recv_verdict",
     };
     // A compiler's clone (".isra.0", ".constprop.0", ".part.0", ".cold") is its function.
     std::string_view base = symbol.substr(0, symbol.find('.'));

@@ -113,6 +113,17 @@ std::string table_text(const name_table &names, uint32_t table)
     return shown_text(text.substr(0, blank)) + " " + shown_text(text.substr(blank + 1));
 }
 
+// What a free without a reason says where the site tells it.
+const char *unexplained_drop(std::string_view site)
+{
+    std::string_view base = base_symbol(site);
+    if (base == "nf_queue")
+        return "no program takes its NFQUEUE queue";
+    if (base == "nf_reinject" || base == "nfqnl_reinject" || base == "nfqnl_recv_verdict")
+        return "its NFQUEUE program's verdict";
+    return "reason not given by this kernel";
+}
+
 } // namespace
 
 void settle_ending(report_state &state, journey &j)
@@ -241,7 +252,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
                " at " + known(e.hook);
     case ending_kind::dropped:
         if (e.reason != NO_NAME && names.text(e.reason) == "NOT_SPECIFIED")
-            return "dropped at " + known(e.function) + ": reason not given by this kernel";
+            return "dropped at " + known(e.function) + ": " +
+                   unexplained_drop(e.function == NO_NAME ? std::string_view() : names.text(e.function));
         return "dropped at " + known(e.function) + ": " + known(e.reason);
     case ending_kind::forwarding_off:
         return "dropped at " + known(e.function) + ": IPv4 forwarding is off";

@@ -5,6 +5,9 @@
 
 HTTP_PORT=5311 IDLE_PORT=5312 MCAST_PORT=5313 NOROUTE_PORT=5314 NOFWD_PORT=5315 MARTIAN_PORT=5316
 NETDEV_DROP_PORT=5317 INGRESS_DROP_PORT=5318 JUMP_DROP_PORT=5319 MCAST_IDLE_PORT=5320 FULL_PORT=5321
+# nft queues datagrams to these to a program that drops them, and to a
+# queue no program takes.
+QUEUE_DROP_PORT=5322 QUEUE_NONE_PORT=5323
 FULL_CONNECTS=4
 MCAST_GROUP=239.18.0.1
 # On veth0's link, and nobody's: ARP for it is never answered.
@@ -177,13 +180,22 @@ load_nft_chains() {
   in_peer nft add chain inet lab $LONG_CHAIN
   in_peer nft add rule inet lab $LONG_CHAIN udp dport $JUMP_DROP_PORT counter drop
   in_peer nft add rule inet lab input udp dport $JUMP_DROP_PORT jump $LONG_CHAIN || status "jump chain failed"
+  in_peer nft add rule inet lab input udp dport $QUEUE_DROP_PORT counter queue num 7 || status "queue rule failed"
+  in_peer nft add rule inet lab input udp dport $QUEUE_NONE_PORT counter queue num 8
 }
 
 traffic_nft() {
   load_nft_chains
-  for port in $NETDEV_DROP_PORT $INGRESS_DROP_PORT $JUMP_DROP_PORT; do
+  log=$DIR/queue.log
+  in_peer lab_net queue-drop 7 4 > "$log" 2>&1 &
+  queue=$!
+  n=0
+  until grep -q listening "$log" || [ $n -ge 100 ]; do usleep 50000; n=$((n + 1)); done
+  for port in $NETDEV_DROP_PORT $INGRESS_DROP_PORT $JUMP_DROP_PORT $QUEUE_DROP_PORT $QUEUE_NONE_PORT; do
     step lab_net udp-send $HOST_B $port $DROPPED_SIZES
   done
+  wait $queue
+  record QUEUE_DROPPED "$(sed -n 's/^dropped //p' "$log")"
   await_quiet udp_kptr
   finish_monitor udp_kptr
   MONITORS=${MONITORS% udp_kptr}
@@ -196,7 +208,7 @@ traffic_nft() {
 phase_traffic() {
   begin_phase traffic
   : > "$DIR/traffic.env"
-  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT FULL_PORT FULL_CONNECTS NEIGH_HOST NEIGH_PINGS NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
+  for v in HTTP_PORT IDLE_PORT MCAST_PORT MCAST_IDLE_PORT FULL_PORT QUEUE_DROP_PORT QUEUE_NONE_PORT FULL_CONNECTS NEIGH_HOST NEIGH_PINGS NOROUTE_PORT NOFWD_PORT MARTIAN_PORT NETDEV_DROP_PORT \
            INGRESS_DROP_PORT JUMP_DROP_PORT MCAST_GROUP NOROUTE_HOST NOFWD_HOST MARTIAN_SOURCE \
            PING_COUNT FETCH_KIB MCAST_SIZES DROPPED_SIZES LONG_CHAIN; do
     eval "record $v \"\$$v\""
