@@ -2,7 +2,7 @@
 # Runs the lab for one architecture and kernel series: fetch (downloads
 # cached) and unpack, build the monitor and the initramfs, boot once, run the
 # phases inside that boot.
-# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro nic nic_nogro truth faults cpus drops traffic containers ipv6)
+# Usage: run.sh ARCH SERIES OUT_DIR [PHASES...]   (default: plain iptables gro nic nic_nogro truth faults cpus drops traffic busy containers ipv6)
 #        LAB_MODE=demo LAB_ARGS="-P icmp" run.sh ARCH SERIES OUT_DIR
 # Results land in OUT_DIR/results; the console in OUT_DIR/console.log.
 set -euo pipefail
@@ -73,7 +73,7 @@ boot_once_more_after_an_emulator_fault() {
 
 ARCH=$1 SERIES=$2 OUT=$3
 shift 3
-PHASES=${*:-plain iptables gro nic nic_nogro truth faults cpus drops traffic containers ipv6}
+PHASES=${*:-plain iptables gro nic nic_nogro truth faults cpus drops traffic busy containers ipv6}
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 # The full lab's phases log each step as they go; 240 s without a word is a

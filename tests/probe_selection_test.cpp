@@ -20,6 +20,8 @@ struct fake_kernel {
     int skb_ref = ptr_to(skb);
     int dev = ptr_to(btf__add_struct(b, "net_device", 2048));
     int sock = ptr_to(btf__add_struct(b, "sock", 760));
+    int tw_sock = ptr_to(btf__add_struct(b, "inet_timewait_sock", 240));
+    int request = ptr_to(btf__add_struct(b, "request_sock", 232));
     int state = ptr_to(btf__add_struct(b, "nf_hook_state", 48));
     int pktinfo = ptr_to(btf__add_struct(b, "nft_pktinfo", 24));
     int integer = btf__add_int(b, "int", 4, BTF_INT_SIGNED);
@@ -72,6 +74,8 @@ struct fake_kernel {
                                        : a.kind == arg_kind::skb_ref ? skb_ref
                                        : a.kind == arg_kind::net_device ? dev
                                        : a.kind == arg_kind::sock ? sock
+                                       : a.kind == arg_kind::tw_sock ? tw_sock
+                                       : a.kind == arg_kind::request ? request
                                        : a.kind == arg_kind::hook_state ? state
                                        : a.kind == arg_kind::pktinfo ? pktinfo
                                                                         : void_ptr;

@@ -650,6 +650,10 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
          "a copy for one socket dropped (SOCKET_RCVBUFF)", true, false, "delivered"},
         {{ending_kind::time_wait, id("tcp_v4_rcv"), id("NOT_SPECIFIED")}, "delivered to a socket in TIME_WAIT", true,
          false, "delivered"},
+        {{ending_kind::handshake, id("tcp_v4_rcv"), id("NOT_SPECIFIED")},
+         "delivered to a connection in its handshake", true, false, "delivered"},
+        {{ending_kind::merged_by_gro, id("skb_gro_receive")}, "merged by GRO into the packet before it", true, false,
+         "delivered"},
         {{ending_kind::samples_lost}, "not seen to the end (samples lost)", true, false, "not_seen"},
         {{ending_kind::last_seen, id("ip_rcv")}, "last seen at ip_rcv", true, false, "not_seen"},
         {{ending_kind::forwarding_off, id("ip_error"), id("IP_INADDRERRORS")},
@@ -705,10 +709,10 @@ TEST(ReportEndings, every_kind_reads_alike_in_each_writer_and_counts_once)
     }
     // Each class counted once per journey, and said before the endings.
     const json &classes = objects.back()["classes"];
-    EXPECT_EQ(classes["delivered"], 6);
+    EXPECT_EQ(classes["delivered"], 8);
     EXPECT_EQ(classes["dropped"], 6);
     EXPECT_EQ(classes["not_seen"], 5);
-    EXPECT_NE(text.find("delivered: 6, dropped: 6, not seen to the end: 5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("delivered: 8, dropped: 6, not seen to the end: 5\n"), std::string::npos) << text;
 }
 
 // ---- The binary on the sample traces ---------------------------------------
@@ -2209,6 +2213,29 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
          {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"ip_local_deliver_finish", ""}, {"tcp_v4_rcv", "sock:TCP_TIME_WAIT"},
           drop("NOT_SPECIFIED", "tcp_v4_rcv")},
          "delivered to a socket in TIME_WAIT", "delivered"},
+        // Over the loopback no early demux finds the socket: the TIME_WAIT
+        // socket's own row tells it. A SYN sent again to a connection in its
+        // handshake is answered by it and freed the same way.
+        {"a segment a socket in TIME_WAIT handled, found by the segment's own lookup",
+         {{"ip_rcv", ""}, {"tcp_v4_rcv", "sock:TCP_MAX_STATES"}, {"tcp_timewait_state_process", "sock:TCP_TIME_WAIT"},
+          drop("NOT_SPECIFIED", "tcp_v4_rcv")},
+         "delivered to a socket in TIME_WAIT", "delivered"},
+        {"a SYN sent again to a connection in its handshake",
+         {{"ip_rcv", ""}, {"tcp_v4_rcv", "sock:TCP_NEW_SYN_RECV"}, {"tcp_check_req", "sock:TCP_NEW_SYN_RECV"},
+          drop("NOT_SPECIFIED", "tcp_v4_rcv")},
+         "delivered to a connection in its handshake", "delivered"},
+        {"a segment GRO merged into the one before it, samples lost after",
+         {{"napi_gro_receive", ""}, {"skb_gro_receive", "gro:merged into:7"}},
+         "merged by GRO into the packet before it", "delivered", nullptr,
+         "# lost 3 samples on CPU 0 between 2500 and 9000"},
+        {"a drop row alone, samples lost just before it: what handled the segment may be lost",
+         {drop("NOT_SPECIFIED", "tcp_v4_rcv")}, "not seen to the end (samples lost)", "not_seen", nullptr,
+         "# lost 3 samples on CPU 1 between 1500 and 1900"},
+        {"a drop row alone, samples lost only after it", {drop("NOT_SPECIFIED", "tcp_v4_rcv")},
+         "dropped at tcp_v4_rcv: reason not given by this kernel", "dropped", nullptr,
+         "# lost 3 samples on CPU 0 between 2001 and 9000"},
+        {"a merge row's mark alone is no merge", {{"napi_gro_receive", ""}, {"ip_rcv", "gro:merged~"}},
+         "last seen at ip_rcv", "not_seen"},
         // A listener's full accept queue: a SYN the kernel frees as handled,
         // a last ACK it frees without a reason (6.1) or with its own.
         {"a SYN a full accept queue dropped",

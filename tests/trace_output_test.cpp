@@ -375,6 +375,29 @@ TEST_F(TraceOutput, drop_and_raw_copy_rows_tell_buffers_apart_by_number)
     kernel_names = {};
 }
 
+// A segment GRO merged names the packet it went into by that packet's
+// number, never by its address; a packet never seen has no number to name.
+TEST_F(TraceOutput, a_gro_merge_row_names_the_packet_it_went_into_by_number)
+{
+    trace_filter.proto = PROTO_TCP;
+    auto row = [&](const char *label, uint64_t skb, uint64_t into) {
+        data_t r = tcp_record(label, 40000, 80);
+        r.skb = skb;
+        memcpy(r.ipt_data.table_name, &into, sizeof(into));
+        feed(r);
+        std::string line = written();
+        clear_keeping_numbers();
+        return line.substr(0, line.size() - 1);
+    };
+    row("napi_gro_receive", 0xffff888001, 0);
+    row("napi_gro_receive", 0xffff888002, 0);
+    std::string merged = row("skb_gro_receive", 0xffff888002, 0xffff888001);
+    EXPECT_EQ(merged.substr(merged.find("gro:")), "gro:merged      into:1               ") << merged;
+    std::string stray = row("skb_gro_receive", 0xffff888003, 0xffff888009);
+    EXPECT_EQ(stray.substr(stray.find("gro:")), "gro:merged                           ") << stray;
+    EXPECT_EQ((merged + stray).find("888"), std::string::npos);
+}
+
 // 6.1 and 6.12 free with NOT_SPECIFIED where input routing fails, where
 // TCP gets a segment for no local address, where a queue has no listener:
 // drops at those places keep their row; every other such free is none.
@@ -1140,6 +1163,8 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"ip_finish_output", 1, 240 + 2000000000ull, h, p}, // two seconds later: new
         {"napi_gro_receive", 5, 3000000000ull, p, h},
         {"napi_gro_receive", 5, 3000000100ull, p, h}, // merged by GRO, freed and reused: new
+        {"skb_gro_receive", 5, 3000000150ull, p, h},  // merged, its merge told
+        {"tcp_v4_do_rcv", 5, 3000000160ull, p, h},    // the address's next packet, its first rows lost
         {"nft_do_chain", 5, 3000000200ull, p, h},
         {"nft_do_chain", 5, 3000000300ull, p, h}, // two base chains at one hook: the same
         {"kfree_skb", 5, 3000000400ull, p, h},    // a rule dropped it in the walk...
@@ -1155,8 +1180,8 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"kfree_skb", 8, 12000000000ull, h, p},   // three seconds after a place that holds nothing: new
     };
     const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "2",
-                             "2", "3", "3", "3", "3", "4", "5", "6", "6", "6", "6", "6", "7",
-                             "8", "8", "8", "9", "9", "9", "10", "11"};
+                             "2", "3", "3", "3", "3", "4", "5", "6", "6", "7", "8", "8", "8", "8",
+                             "9", "10", "10", "10", "11", "11", "11", "12", "13"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));
     std::string text = written();
@@ -1176,6 +1201,35 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
     r.net_data.ns_id = 0;
     feed(r);
     EXPECT_EQ(written().substr(86, 12), "-           ");
+    trace_packet_columns = false;
+}
+
+// A buffer segmented in software goes on as its first segment, under its
+// number; the other segments are packets of their own.
+TEST_F(TraceOutput, the_first_segment_of_a_buffer_segmented_in_software_keeps_its_packets_number)
+{
+    trace_packet_columns = true;
+    const char *h = "198.18.0.1", *p = "198.18.0.2";
+    const packet_step steps[] = {
+        {"ip_output", 1, 100, h, p},          {"__dev_queue_xmit", 1, 110, h, p},
+        {"__skb_gso_segment", 2, 120, h, p},  {"dev_hard_start_xmit", 2, 130, h, p},
+        {"dev_hard_start_xmit", 3, 140, h, p}, {"__skb_gso_segment", 4, 150, h, p}, // of a buffer never seen
+    };
+    const char *numbers[] = {"1", "1", "1", "1", "2", "3"};
+    for (const packet_step &s : steps) {
+        data_t r = step_record(s);
+        uint64_t segmented = s.skb == 4 ? 9 : 1;
+        memcpy(r.ipt_data.table_name, &segmented, sizeof(segmented));
+        feed(r);
+    }
+    std::vector<std::string> lines;
+    std::string text = written();
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1)
+        lines.push_back(text.substr(pos, end - pos));
+    ASSERT_EQ(lines.size(), std::size(numbers));
+    for (size_t i = 0; i < lines.size(); i++)
+        EXPECT_EQ(lines[i].substr(27, 9), std::string(numbers[i]) + std::string(9 - strlen(numbers[i]), ' '))
+            << lines[i];
     trace_packet_columns = false;
 }
 

@@ -18,6 +18,8 @@ constexpr probe_arg_t SKB3{3, arg_kind::skb};
 const std::vector<probe_arg_t> ARGS_SKB1 = {SKB1}, ARGS_SKB2 = {SKB2}, ARGS_SKB3 = {SKB3};
 const std::vector<probe_arg_t> ARGS_SKB_REF1 = {{1, arg_kind::skb_ref}};
 const std::vector<probe_arg_t> ARGS_SK1_SKB2 = {{1, arg_kind::sock}, SKB2};
+const std::vector<probe_arg_t> ARGS_TW1_SKB2 = {{1, arg_kind::tw_sock}, SKB2};
+const std::vector<probe_arg_t> ARGS_REQ3_SKB2 = {SKB2, {3, arg_kind::request}};
 const std::vector<probe_arg_t> ARGS_SK3_SKB4 = {{3, arg_kind::sock}, {4, arg_kind::skb}};
 const std::vector<probe_arg_t> ARGS_SKB1_DEV2 = {SKB1, {2, arg_kind::net_device}};
 const std::vector<probe_arg_t> ARGS_IPT_ARGS = {{1, arg_kind::table}, SKB2, {3, arg_kind::hook_state}};
@@ -288,6 +290,10 @@ bool param_is(const btf *b, __u32 type_id, arg_kind kind)
         return strcmp(name, "net_device") == 0;
     case arg_kind::sock:
         return strcmp(name, "sock") == 0;
+    case arg_kind::tw_sock:
+        return strcmp(name, "inet_timewait_sock") == 0;
+    case arg_kind::request:
+        return strcmp(name, "request_sock") == 0;
     case arg_kind::hook_state:
         return strcmp(name, "nf_hook_state") == 0;
     case arg_kind::table:

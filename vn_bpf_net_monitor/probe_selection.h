@@ -25,6 +25,8 @@ enum class arg_kind {
     skb_ref,    // struct sk_buff **: a receive handler's
     net_device, // struct net_device *
     sock,       // struct sock *
+    tw_sock,    // struct inet_timewait_sock *: its state where a sock's is
+    request,    // struct request_sock *: the same
     hook_state, // const struct nf_hook_state *
     table,      // struct xt_table *, or the void *priv it is passed as
     pktinfo,    // struct nft_pktinfo *

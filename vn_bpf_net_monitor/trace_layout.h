@@ -75,6 +75,10 @@ constexpr const char FORWARDING_OFF[] = "fwd:off";
 // After a listener's state: the packet found its accept queue full, and
 // the kernel dropped it there (a SYN, the handshake's last ACK).
 constexpr const char ACCEPT_QUEUE_FULL[] = "acceptq:full";
+// A segment GRO merged into the packet before it (skb_gro_receive), and
+// that packet's number in the trace, as a drop row's buf:N counts.
+constexpr const char GRO_MERGED[] = "gro:merged";
+constexpr const char MERGED_INTO_PREFIX[] = "into:";
 // How long after a row at a place where the kernel holds a packet (the
 // neighbour output: probe_points.def's WAITS) the packet's next row may
 // come: the kernel gives a neighbour 3 s by default to answer before it

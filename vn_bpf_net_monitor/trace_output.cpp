@@ -838,6 +838,31 @@ void hold_row(packet_life_t &life, const data6_t &record, int cpu)
     life.held_count++;
 }
 
+// The life SKB holds, or null.
+const packet_life_t *life_at(uint64_t skb)
+{
+    if (lives.empty() || !skb)
+        return nullptr;
+    const packet_life_t &life = lives[slot_of(skb)];
+    return life.skb == skb ? &life : nullptr;
+}
+
+// The number of the packet whose life SKB holds, or 0 where none does.
+uint64_t buffer_number(uint64_t skb)
+{
+    const packet_life_t *life = life_at(skb);
+    return life ? life->number : 0;
+}
+
+// A GRO merge row's packet, or a software segmentation's: the kernel side
+// keeps its address where a table's name would be.
+uint64_t merge_target(const data_t &record)
+{
+    uint64_t into;
+    memcpy(&into, record.ipt_data.table_name, sizeof(into));
+    return into;
+}
+
 } // namespace
 
 void start_buffer_numbers()
@@ -858,6 +883,7 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
     info_text_t named{};
     const char *first = named.text;
     bool with_table = false, with_chain = false, with_drop = false, accept_queue_full = false;
+    uint64_t merged_into = 0;
     if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_ip6t_do_table") ||
         label_contains(record, "ret_nft_do_chain")) {
         named = nf_verdict_name(record.ipt_data.verdict);
@@ -876,8 +902,13 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
         accept_queue_full = true;
     } else if (with_sock_state &&
                (label_contains(record, "__inet_lookup_listener") || label_contains(record, "inet6_lookup_listener") ||
-                label_contains(record, "tcp_v4_rcv") || label_contains(record, "tcp_v6_rcv"))) {
+                label_contains(record, "tcp_v4_rcv") || label_contains(record, "tcp_v6_rcv") ||
+                label_contains(record, "tcp_timewait_state_process") || label_contains(record, "tcp_check_req"))) {
         first = tcp_state_name(record.sock_data.sk_state);
+    } else if (label_contains(record, "skb_gro_receive")) {
+        // The kernel side emits it only for a merge made.
+        first = GRO_MERGED;
+        merged_into = buffer_number(merge_target(record));
     }
     size_t start = line.len;
     if (with_drop)
@@ -896,6 +927,9 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
         put_name(line, record.ipt_data.table_name, sizeof(record.ipt_data.table_name), 0);
     } else if (accept_queue_full) {
         put_str(line, ACCEPT_QUEUE_FULL, 0);
+    } else if (merged_into) {
+        put_str(line, MERGED_INTO_PREFIX, 0);
+        put_unsigned(line, merged_into, 0);
     }
     pad_to(line, start, OTHER_INFO_WIDTH[1]);
     put_blank(line);
@@ -1140,7 +1174,19 @@ void take_row(const data6_t &full, int cpu)
 {
     const data_t &record = full.common;
     bool drop = label_contains(record, "kfree_skb");
+    // The first segment of a buffer segmented in software goes on as its
+    // packet, with its number and its match.
+    const packet_life_t *segmented =
+        label_contains(record, "__skb_gso_segment") ? life_at(merge_target(record)) : nullptr;
+    uint64_t inherited = segmented ? segmented->number : 0, numbered = packets_numbered;
+    bool inherited_match = segmented && segmented->matched;
     packet_life_t &life = life_of(record);
+    if (inherited && life.number != inherited) {
+        if (packets_numbered != numbered)
+            packets_numbered--; // the number just given goes to the next packet
+        life.number = inherited;
+        life.matched = life.matched || inherited_match;
+    }
     if (!drop || !unexplained_drop(record)) {
         if (!life.matched && row_matches(full)) {
             life.matched = true;
@@ -1155,8 +1201,9 @@ void take_row(const data6_t &full, int cpu)
         else if (!fragment_offset(record) && !life.freed)
             hold_row(life, full, cpu);
     }
-    // Freed: the address may hold the next packet.
-    if (drop) {
+    // Freed, or merged by GRO into another packet, whose list holds it
+    // until that one is freed: the address may hold the next packet.
+    if (drop || label_contains(record, "skb_gro_receive")) {
         life.freed = true;
         if (!life.matched)
             release_held_rows(life);

@@ -569,16 +569,18 @@ static __always_inline int emit_record(void *ctx, int cpu_id, data_t *pd, int v6
 #define PAIR_TABLE_WALK 0
 #define PAIR_LISTENER 1
 #define PAIR_CHAIN_WALK 2
+#define PAIR_GRO_MERGE 3
+#define PAIR_GSO 4
 /* A call in the kernel takes microseconds: a record older than this was
  * left by an entry whose return never came (a missed kretprobe). */
 #define PAIR_MAX_AGE_NS 1000000000ULL
 
-/* task_struct is cache-line aligned: bits 6 to 32 of its address go into
+/* task_struct is cache-line aligned: bits 6 to 31 of its address go into
  * the key, bits 32 to 63 into the kept copy's ns_id, so two tasks that
  * share a key are still told apart. */
 static __always_inline __u32 pair_key(__u64 task, int pair, int level)
 {
-    return 0x80000000u | (__u32)pair << 29 | (__u32)level << 27 | ((__u32)(task >> 6) & 0x07ffffffu);
+    return 0x80000000u | (__u32)pair << 28 | (__u32)level << 26 | ((__u32)(task >> 6) & 0x03ffffffu);
 }
 
 /* Keeps a copy of the CPU's record for the return of this call; a record
@@ -760,15 +762,14 @@ static __always_inline int tcp_receive_skb1(void *ctx, const char *name, int v6)
     return emit_record(ctx, cpu_id, pd, v6);
 }
 
-/* A SYN (tcp_conn_request) or the handshake's last ACK (the listener's
- * syn_recv_sock) that finds the listener's accept queue full
- * (sk_acceptq_is_full): the kernel drops it without a drop event, so this
- * is the packet's last row, with the listener's state. */
-static __always_inline int accept_queue_full(void *ctx, struct sock *sk, struct sk_buff *skb, const char *name,
-                                             int v6)
+/* A TCP segment's row with the state of the socket that took it: a
+ * listener whose accept queue is full, a connection in TIME_WAIT
+ * (tcp_timewait_state_process) or still in its handshake (tcp_check_req,
+ * with its request). The kernel frees what they handled without a reason;
+ * the row says who handled it. */
+static __always_inline int socket_state_row(void *ctx, struct sock *sk, struct sk_buff *skb, const char *name,
+                                            int v6)
 {
-    if (BPF_CORE_READ(sk, sk_ack_backlog) <= BPF_CORE_READ(sk, sk_max_ack_backlog))
-        return 0;
     int cpu_id;
     data_t *pd = lookup_cpu_data(&cpu_id, v6);
     if (!pd)
@@ -779,6 +780,18 @@ static __always_inline int accept_queue_full(void *ctx, struct sock *sk, struct 
     return emit_record(ctx, cpu_id, pd, v6);
 }
 
+/* A SYN (tcp_conn_request) or the handshake's last ACK (the listener's
+ * syn_recv_sock) that finds the listener's accept queue full
+ * (sk_acceptq_is_full): the kernel drops it without a drop event, so this
+ * is the packet's last row, with the listener's state. */
+static __always_inline int accept_queue_full(void *ctx, struct sock *sk, struct sk_buff *skb, const char *name,
+                                             int v6)
+{
+    if (BPF_CORE_READ(sk, sk_ack_backlog) <= BPF_CORE_READ(sk, sk_max_ack_backlog))
+        return 0;
+    return socket_state_row(ctx, sk, skb, name, v6);
+}
+
 static __always_inline int accept_queue_full_sk3_skb4(void *ctx, const char *name, int v6)
 {
     return accept_queue_full(ctx, (struct sock *)ARG(ctx, 3), (struct sk_buff *)ARG(ctx, 4), name, v6);
@@ -787,6 +800,86 @@ static __always_inline int accept_queue_full_sk3_skb4(void *ctx, const char *nam
 static __always_inline int accept_queue_full_sk1_skb2(void *ctx, const char *name, int v6)
 {
     return accept_queue_full(ctx, (struct sock *)ARG(ctx, 1), (struct sk_buff *)ARG(ctx, 2), name, v6);
+}
+
+static __always_inline int time_wait_sk1_skb2(void *ctx, const char *name, int v6)
+{
+    return socket_state_row(ctx, (struct sock *)ARG(ctx, 1), (struct sk_buff *)ARG(ctx, 2), name, v6);
+}
+
+/* The request socket, argument 3, has the handshake's state; the listener,
+ * argument 1, its own. */
+static __always_inline int handshake_req3_skb2(void *ctx, const char *name, int v6)
+{
+    return socket_state_row(ctx, (struct sock *)ARG(ctx, 3), (struct sk_buff *)ARG(ctx, 2), name, v6);
+}
+
+/* A segment GRO merges into the packet before it (skb_gro_receive(p, skb)
+ * returns 0) goes no further on its own: the kernel frees its buffer, or
+ * keeps it in p's list, without a drop event. The entry captures the
+ * segment and keeps it with p's address; the return emits it only when the
+ * merge was made, labelled with the entry's name. */
+static __always_inline int gro_merge_entry(void *ctx, const char *name, int v6)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 2);
+    __u64 into = (__u64)ARG(ctx, 1);
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6);
+    __builtin_memcpy(pd->ipt_data.table_name, &into, sizeof(into));
+    pair_save(pd, PAIR_GRO_MERGE, v6);
+    return 0;
+}
+
+static __always_inline int gro_merge_return(void *ctx, const char *name, int v6)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
+    if (!pd)
+        return -1;
+    if (!restore_entry(pd, PAIR_GRO_MERGE, v6))
+        return 0;
+    if (PT_REGS_RC((struct pt_regs *)ctx) != 0)
+        return 0;
+    return emit_record(ctx, cpu_id, pd, v6);
+}
+
+/* A buffer segmented in software on its way out (__skb_gso_segment: a
+ * device that cannot segment it, a UDP_SEGMENT sender) is consumed, and the
+ * segments go on in its place. The return emits the first segment, with
+ * the original's address where a table's name would be, so its packet
+ * keeps its number; the other segments start their own. */
+static __always_inline int gso_entry(void *ctx, const char *name, int v6)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
+    if (!pd)
+        return -1;
+    struct sk_buff *skb = (struct sk_buff *)ARG(ctx, 1);
+    capture_packet(pd, skb, BPF_CORE_READ(skb, dev), name, v6);
+    pair_save(pd, PAIR_GSO, v6);
+    return 0;
+}
+
+#define MAX_ERRNO 4095
+
+static __always_inline int gso_return(void *ctx, const char *name, int v6)
+{
+    int cpu_id;
+    data_t *pd = lookup_cpu_data(&cpu_id, v6);
+    if (!pd)
+        return -1;
+    if (!restore_entry(pd, PAIR_GSO, v6))
+        return 0;
+    __u64 segs = PT_REGS_RC((struct pt_regs *)ctx), original = pd->skb;
+    if (!segs || segs >= (__u64)-MAX_ERRNO || segs == original)
+        return 0;
+    if (!(v6 ? strace_skb6((data6_t *)pd, (struct sk_buff *)segs) : strace_skb(pd, (struct sk_buff *)segs)))
+        return 0;
+    __builtin_memcpy(pd->ipt_data.table_name, &original, sizeof(original));
+    return emit_record(ctx, cpu_id, pd, v6);
 }
 
 /* ip_rcv is given the receiving device; the buffer's may not be set yet. */

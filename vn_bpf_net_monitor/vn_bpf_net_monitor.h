@@ -95,6 +95,11 @@ typedef struct udp_data_t {
  * routing refuses every packet for elsewhere on a device that does not
  * forward.
  *
+ * A GRO merge row (skb_gro_receive) keeps in the first 8 bytes of
+ * table_name the address of the buffer it was merged into, a software
+ * segmentation's row (__skb_gso_segment) that of the buffer it segmented;
+ * the monitor turns either into that packet's number and never writes it.
+ *
  * verdict is the walk's return value at a return. At an nft walk's entry,
  * which has no verdict yet, it carries what names the hook and the table:
  * bits 0-7 the hook's family (pkt->state->pf), bits 8-15 the table's

@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t ICMPV6_ECHO_REPLY = 129;
 
-enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait, no_ping_socket, count };
+enum class drop_role { packet, netfilter, copy, raw_handled, purged, stale, time_wait, handshake, no_ping_socket, count };
 
 drop_role role_of(report_state &state, const journey &j, size_t at, const other_info_fields &drop)
 {
@@ -21,13 +21,18 @@ drop_role role_of(report_state &state, const journey &j, size_t at, const other_
         return drop_role::purged;
     if (harmless_drop_reason(drop.reason))
         return drop_role::stale;
-    // A socket in TIME_WAIT (as early demux found it) handles a segment and
-    // frees it without a reason (6.1).
+    // A socket in TIME_WAIT (as early demux or the segment's own lookup
+    // found it) or a connection in its handshake handles a segment and
+    // frees it without a reason.
     if (drop.reason == "NOT_SPECIFIED" &&
         (base_symbol(drop.location) == "tcp_v4_rcv" || base_symbol(drop.location) == "tcp_v6_rcv"))
-        for (size_t k = 0; k < at; k++)
-            if (split_other_info(state.names.text(j.rows[k].other_info)).sock == "TCP_TIME_WAIT")
+        for (size_t k = 0; k < at; k++) {
+            std::string_view sock = split_other_info(state.names.text(j.rows[k].other_info)).sock;
+            if (sock == "TCP_TIME_WAIT")
                 return drop_role::time_wait;
+            if (sock == "TCP_NEW_SYN_RECV")
+                return drop_role::handshake;
+        }
     if (frees_a_copy(state, j.rows[at]))
         return drop_role::copy;
     // ping reads its replies on a raw socket: the kernel gave that socket its
@@ -173,7 +178,8 @@ void settle_ending(report_state &state, journey &j)
     static const std::pair<drop_role, ending_kind> by_weight[] = {
         {drop_role::packet, ending_kind::dropped},         {drop_role::raw_handled, ending_kind::raw_delivered},
         {drop_role::purged, ending_kind::freed_unread},    {drop_role::stale, ending_kind::discarded},
-        {drop_role::time_wait, ending_kind::time_wait},    {drop_role::copy, ending_kind::copy_dropped},
+        {drop_role::time_wait, ending_kind::time_wait},    {drop_role::handshake, ending_kind::handshake},
+        {drop_role::copy, ending_kind::copy_dropped},
         {drop_role::no_ping_socket, ending_kind::no_ping_socket},
     };
     // The packet's own drop, a table's or the kernel's, whichever came first.
@@ -197,6 +203,10 @@ void settle_ending(report_state &state, journey &j)
     const trace_row &last = j.rows.back();
     int rank = row_rank(state, last);
     e.function = last.function;
+    if (tells_gro_merged(state, last)) {
+        e.kind = ending_kind::merged_by_gro;
+        return;
+    }
     bool delivered = rank >= SOCKET_RANK || rank == HANDED_TO_DEVICE_RANK || reassembled_here(state, last);
     e.kind = delivered ? ending_kind::ended : ending_kind::last_seen;
 }
@@ -206,6 +216,22 @@ void settle_losses(report_state &state, journey &j)
     const trace_source &source = state.sources[j.source];
     if (source.losses.empty())
         return;
+    // A journey seen from its drop row on, with samples lost just before:
+    // the rows that tell why the kernel freed it (a socket in TIME_WAIT
+    // that handled it, a raw socket's copy) may be the lost ones.
+    const trace_row &first_row = j.rows.front();
+    if (place_of(state, first_row.function).drop) {
+        int64_t first = first_row.time;
+        int64_t since = first < INT64_MIN + JOURNEY_GAP_NS ? INT64_MIN : first - JOURNEY_GAP_NS;
+        auto w = std::lower_bound(source.losses.begin(), source.losses.end(), since,
+                                  [](const loss_window &w, int64_t t) { return w.to < t; });
+        for (; w != source.losses.end() && w->to - source.longest_loss_ns <= first; ++w)
+            if (w->from <= first) {
+                j.end = {};
+                j.end.kind = ending_kind::samples_lost;
+                return;
+            }
+    }
     // Only what a row told stays told: a drop, or a delivery a drop row
     // followed. A packet last seen at a socket may have been dropped there
     // by a row that was lost.
@@ -273,6 +299,10 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         return "a copy for one socket dropped (" + known(e.reason) + ")";
     case ending_kind::time_wait:
         return "delivered to a socket in TIME_WAIT";
+    case ending_kind::handshake:
+        return "delivered to a connection in its handshake";
+    case ending_kind::merged_by_gro:
+        return "merged by GRO into the packet before it";
     case ending_kind::samples_lost:
         return "not seen to the end (samples lost)";
     case ending_kind::last_seen:

@@ -16,7 +16,8 @@ void settle_ending(report_state &state, journey &j);
 // A journey no drop row ended, while its trace lost samples where its next
 // row could be (after its last, within JOURNEY_GAP_NS; for a datagram a
 // socket took, on a CPU the journey used): its rows after that may be the
-// lost ones, so it reads samples_lost rather than an end made up. Called
+// lost ones, so it reads samples_lost rather than an end made up; so does
+// one seen only from its drop row on, samples lost just before it. Called
 // as it is written, since a loss is told only after the window it covers.
 void settle_losses(report_state &state, journey &j);
 

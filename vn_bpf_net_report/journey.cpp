@@ -91,6 +91,8 @@ ending_class ending::what() const
     case ending_kind::discarded:
     case ending_kind::time_wait:
     case ending_kind::copy_dropped:
+    case ending_kind::merged_by_gro:
+    case ending_kind::handshake:
         return ending_class::delivered;
     case ending_kind::dropped:
     case ending_kind::dropped_by_table:
@@ -129,6 +131,7 @@ ending as_told(const ending &e)
     case ending_kind::dropped_by_hook:
     case ending_kind::no_group_socket:
     case ending_kind::accept_queue_full:
+    case ending_kind::merged_by_gro:
         told.function = e.function;
         break;
     case ending_kind::dropped:
@@ -142,6 +145,7 @@ ending as_told(const ending &e)
     case ending_kind::raw_delivered:
     case ending_kind::freed_unread:
     case ending_kind::time_wait:
+    case ending_kind::handshake:
     case ending_kind::samples_lost:
     case ending_kind::no_ping_socket:
         break;

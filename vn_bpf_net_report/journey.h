@@ -139,6 +139,12 @@ enum class ending_kind : uint8_t {
     // A SYN or the handshake's last ACK a listener dropped at `function`,
     // its accept queue full (counted as ListenOverflows).
     accept_queue_full,
+    // A TCP segment GRO merged into the packet before it (at `function`):
+    // it goes on inside that packet, whose journey tells the rest.
+    merged_by_gro,
+    // Taken by a connection still in its handshake (a SYN sent again, the
+    // handshake's ACK), which frees what it handled without a reason.
+    handshake,
 };
 
 // What a journey's ending says of the packet, before any detail.

@@ -102,7 +102,7 @@ const report_state::other_info_facts &facts_of(report_state &state, uint32_t oth
         other_info_fields info = split_other_info(state.names.text(uint32_t(state.info_facts.size())));
         state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP", copy_freed(info),
                                     info.unknown.find(trace_layout::FRAGMENT_PREFIX) != std::string_view::npos,
-                                    info.accept_queue_full});
+                                    info.accept_queue_full, info.gro_merged});
     }
     return state.info_facts[other_info];
 }
@@ -164,6 +164,11 @@ bool tells_drop_verdict(report_state &state, const trace_row &row)
 bool tells_accept_queue_full(report_state &state, const trace_row &row)
 {
     return facts_of(state, row.other_info).accept_queue_full;
+}
+
+bool tells_gro_merged(report_state &state, const trace_row &row)
+{
+    return facts_of(state, row.other_info).gro_merged;
 }
 
 std::string_view base_symbol(std::string_view symbol)

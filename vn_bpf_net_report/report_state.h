@@ -47,6 +47,7 @@ struct report_state {
         copy_kind copy; // a drop row's: whether the buffer freed is a copy for one socket
         bool later_fragment; // a fragment after the first ("frag_off:N")
         bool accept_queue_full; // a listener dropped it ("acceptq:full")
+        bool gro_merged;        // GRO merged it into the packet before it ("gro:merged")
     };
     std::vector<other_info_facts> info_facts;
     // Walk steps: by entry function << 32 | OTHER_INFO, and by return

@@ -430,6 +430,10 @@ other_info_fields split_other_info(std::string_view text)
     } else if (starts_with(text, SOCK_PREFIX)) {
         out.sock = take_word(text, sizeof(SOCK_PREFIX) - 1);
         out.accept_queue_full = take_mark(text, ACCEPT_QUEUE_FULL);
+    } else if (take_mark(text, GRO_MERGED)) {
+        out.gro_merged = true;
+        if (starts_with(text, MERGED_INTO_PREFIX))
+            out.merged_into = take_word(text, sizeof(MERGED_INTO_PREFIX) - 1);
     } else if (starts_with(text, REASON_PREFIX)) {
         out.reason = take_word(text, sizeof(REASON_PREFIX) - 1);
         if (starts_with(text, LOCATION_PREFIX))

@@ -23,7 +23,7 @@ NIC_MAC_A=52:54:00:12:34:01 NIC_MAC_B=52:54:00:12:34:02 NIC_HOST_A=198.18.2.1 NI
 # counts their calls in every phase, a second witness of which ones run.
 PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
   tcp_rcv_established tcp_v4_do_rcv tcp_v4_rcv ip_output ip_finish_output ip_finish_output2
-  ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit raw_rcv
+  ip_rcv_finish ip_local_deliver_finish ip_local_deliver ip_rcv __dev_queue_xmit raw_rcv skb_gro_receive
   dev_hard_start_xmit __netif_receive_skb_one_core __netif_receive_skb napi_gro_receive gro_receive_skb
   ipt_do_table nft_do_chain raw_rcv veth_xmit loopback_xmit br_handle_frame br_forward ip_forward
   ip_forward_finish ipv6_rcv ip6_rcv_finish ip6_input ip6_input_finish ip6_output ip6_finish_output
@@ -601,9 +601,10 @@ run_demo() {
   cp "$DIR/steps.log" "$DIR/demo.status" "$RESULTS/"
 }
 
-# The fault, traffic, containers, ipv6 and pair phases live in their own files.
+# The fault, traffic, busy, containers, ipv6 and pair phases live in their own files.
 . /lab/faults.sh
 . /lab/traffic.sh
+. /lab/busy.sh
 . /lab/containers.sh
 . /lab/ipv6.sh
 . /lab/pair.sh
