@@ -1326,6 +1326,21 @@ TEST_F(TraceOutput, a_polls_samples_are_taken_in_time_order_whatever_ring_gave_t
         "300                  2     1        tcp_queue_rcv            ",
     };
     EXPECT_EQ(rows, expected) << text;
+    // A sample made while a poll ran waits for the next poll, which brings
+    // an older one from a ring read before it was made: one packet still.
+    clear_keeping_numbers();
+    data_t read_late = step_record({"tcp_v4_rcv", 11, 1005, c, p});
+    data_t made_later = step_record({"tcp_v4_do_rcv", 11, 1010, c, p});
+    queue_trace_event(nullptr, 3, &made_later, sizeof(made_later));
+    handle_queued_trace_events(1000);
+    EXPECT_EQ(written(), "");
+    queue_trace_event(nullptr, 1, &read_late, sizeof(read_late));
+    handle_queued_trace_events(2000);
+    text = written();
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    EXPECT_EQ(text.substr(0, 61), "1005                 1     2        tcp_v4_rcv               ") << text;
+    EXPECT_EQ(text.substr(text.find('\n') + 1, 61), "1010                 3     2        tcp_v4_do_rcv            ")
+        << text;
     trace_packet_columns = false;
 }
 

@@ -1249,13 +1249,15 @@ namespace {
 // The rings are read one CPU after another, so a packet whose rows were
 // made on two CPUs (a queue handed on, a socket read in process context)
 // can come out of them in another order than the kernel made them: a
-// poll's samples are put in time order before any is taken.
+// poll's samples are put in time order before any is taken, and those made
+// while the poll ran wait for the next one, which may bring older ones of
+// a ring read before they were made.
 struct queued_sample_t {
     data6_t record;
     int cpu;
 };
 constexpr size_t QUEUED_SAMPLES_MAX = 1 << 16;
-std::vector<queued_sample_t> queued_samples;
+std::vector<queued_sample_t> queued_samples, waiting_samples;
 std::vector<uint32_t> queued_order;
 
 } // namespace
@@ -1264,7 +1266,7 @@ void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size)
 {
     (void)ctx;
     if (queued_samples.size() >= QUEUED_SAMPLES_MAX)
-        handle_queued_trace_events();
+        handle_queued_trace_events(UINT64_MAX);
     queued_samples.emplace_back();
     queued_sample_t &q = queued_samples.back();
     if (!read_sample(q.record, data, size)) {
@@ -1275,20 +1277,27 @@ void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size)
     note_sample(cpu, q.record.common.func_info.rcv_ts);
 }
 
-void handle_queued_trace_events()
+void handle_queued_trace_events(uint64_t made_before)
 {
     queued_order.resize(queued_samples.size());
     for (uint32_t i = 0; i < queued_order.size(); i++)
         queued_order[i] = i;
-    std::sort(queued_order.begin(), queued_order.end(), [](uint32_t a, uint32_t b) {
-        uint64_t ta = queued_samples[a].record.common.func_info.rcv_ts;
-        uint64_t tb = queued_samples[b].record.common.func_info.rcv_ts;
-        return ta < tb || (ta == tb && a < b);
+    auto time_of = [](uint32_t i) { return queued_samples[i].record.common.func_info.rcv_ts; };
+    std::sort(queued_order.begin(), queued_order.end(), [&](uint32_t a, uint32_t b) {
+        return time_of(a) < time_of(b) || (time_of(a) == time_of(b) && a < b);
     });
-    for (uint32_t i : queued_order) {
-        take_traced_row(queued_samples[i].record, queued_samples[i].cpu);
+    size_t taken = 0;
+    for (; taken < queued_order.size() && time_of(queued_order[taken]) < made_before; taken++)
+        take_traced_row(queued_samples[queued_order[taken]].record, queued_samples[queued_order[taken]].cpu);
+    if (taken == queued_samples.size()) {
+        queued_samples.clear();
+        return;
     }
-    queued_samples.clear();
+    // The rest wait, in time order; both vectors keep their room.
+    waiting_samples.clear();
+    for (size_t k = taken; k < queued_order.size(); k++)
+        waiting_samples.push_back(queued_samples[queued_order[k]]);
+    queued_samples.swap(waiting_samples);
 }
 
 void track_sample_losses(int cpu_count)

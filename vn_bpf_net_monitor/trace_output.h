@@ -60,9 +60,10 @@ void start_buffer_numbers();
 // One record in, one row or nothing out.
 void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
 // The perf buffer's sample callback: the record waits, and a poll's records
-// are taken in the order of their times once the poll is over.
+// are taken in the order of their times once the poll is over, those made
+// at MADE_BEFORE or later kept for the next poll (UINT64_MAX: none kept).
 void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size);
-void handle_queued_trace_events();
+void handle_queued_trace_events(uint64_t made_before = UINT64_MAX);
 
 // Samples the kernel lost because a CPU's ring was full are told in the
 // trace where they were lost, one line before the next sample of that CPU:

@@ -392,6 +392,18 @@ static void count_lost_samples(void *, int cpu, __u64 count)
     note_lost_samples(cpu, count);
 }
 
+// The probes' clock (bpf_ktime_get_ns).
+static uint64_t monotonic_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000000000ULL + uint64_t(now.tv_nsec);
+}
+
+// How long a program may take from reading the time to writing its sample,
+// with room to spare under emulation.
+constexpr uint64_t SAMPLE_WRITE_NS = 10ull * 1000 * 1000;
+
 // A trace with holes must not look complete: one line per CPU that lost
 // samples since the last report, at most once a second; on the way out
 // (ALWAYS) whatever is left, whenever the last report was, and in the trace
@@ -590,12 +602,17 @@ static int poll_events()
 {
     int err = 0;
     while (!stop_signal && (err >= 0 || err == -EINTR)) {
+        // Every sample made before the poll begins is in its ring by then:
+        // those are taken, the later ones wait for the next poll. A
+        // program's time is taken a moment before it writes its sample.
+        uint64_t begun = monotonic_ns();
         err = perf_buffer__poll(perf_buf, 100);
-        handle_queued_trace_events();
+        handle_queued_trace_events(begun > SAMPLE_WRITE_NS ? begun - SAMPLE_WRITE_NS : 0);
         if (trace_lost_errno)
             end_with_trace_lost();
         report_lost_samples(false);
     }
+    handle_queued_trace_events(); // what waited, when a poll failed
     return err;
 }
 
