@@ -1100,6 +1100,16 @@ inline bool only_when_full(const std::string& f)
     return f == "tcp_conn_request" || f == "tcp_v4_syn_recv_sock" || f == "tcp_v6_syn_recv_sock";
 }
 
+// Probes with a row for some calls alone: GRO tries to merge each segment
+// of a flow it holds (a row for a merge made), segmentation and the TIME_WAIT
+// and handshake checks run for flows and families no monitor of the phase
+// traces.
+inline bool only_sometimes(const std::string& f)
+{
+    return f == "skb_gro_receive" || f == "__skb_gso_segment" || f == "tcp_check_req" ||
+           f == "tcp_timewait_state_process";
+}
+
 inline bool device_cleared(const std::string& f)
 {
     return f == "tcp_v4_do_rcv" || f == "tcp_rcv_established" || f == "tcp_queue_rcv" || only_when_full(f);

@@ -2151,6 +2151,21 @@ TEST(ReportEndings, a_purge_long_after_the_delivery_is_no_second_journey)
 // packet's own drop, or what the kernel freed after a delivery (a raw
 // socket's copy taken, a copy for one socket, a purge at close, a stale
 // segment), and a journey whose end the trace did not see.
+// The journeys of one trace's text, its rows read into STATE as one source.
+std::vector<journey> journeys_read(report_state &state, const std::string &trace)
+{
+    state.sources.push_back({"trace", 0, {}, 0});
+    uint32_t source = uint32_t(state.sources.size() - 1);
+    uint64_t line_no = 0;
+    const char *bad = nullptr;
+    for (const std::string &line : lines_of(trace))
+        read_line(state, source, ++line_no, line, 0, &bad);
+    std::vector<journey> journeys, repeated;
+    for (auto &[key, group] : state.groups)
+        split_group(state, key, group, false, journeys, repeated);
+    return journeys;
+}
+
 TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
 {
     struct drop_case {
@@ -2319,22 +2334,79 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
             trace += line + "\n";
         }
         report_state state;
-        state.sources.push_back({"trace", 0, {}, 0});
-        uint32_t source = 0;
-        uint64_t line_no = 0;
-        const char *bad = nullptr;
-        for (const std::string &line : lines_of(trace))
-            read_line(state, source, ++line_no, line, 0, &bad);
+        std::vector<journey> journeys = journeys_read(state, trace);
         bool bad_loss = c.extra_line.find("CPU x") != std::string::npos;
         EXPECT_EQ(state.unreadable_rows, bad_loss ? 1u : 0u);
-        std::vector<journey> journeys, repeated;
-        for (auto &[key, group] : state.groups)
-            split_group(state, key, group, false, journeys, repeated);
         ASSERT_EQ(journeys.size(), 1u);
         settle_losses(state, journeys[0]);
         EXPECT_EQ(ending_sentence(state.names, {}, journeys[0].end), c.sentence);
         EXPECT_EQ(class_name(journeys[0].end.what()), c.klass);
         EXPECT_EQ(journeys[0].end.is_drop(), c.klass == "dropped");
+    }
+}
+
+// TCP_INVALID_SEQUENCE is a copy of data the receiver had on 6.1 and new
+// data beyond its window on both 6.1 and later kernels: the receiver's own
+// ACK before it tells which; with none in the trace it is not called a drop.
+TEST(ReportEndings, a_segment_refused_for_its_sequence_is_a_drop_only_beyond_what_its_receiver_acked)
+{
+    using namespace trace_layout;
+    auto tcp_line = [](int64_t time, const std::string &function, bool reply, uint32_t seq, uint32_t ack,
+                       const std::string &other = "") {
+        std::string out;
+        auto put = [&](const std::string &value, size_t width) {
+            out += value;
+            out.append(value.size() < width ? width - value.size() : 0, ' ');
+            out += ' ';
+        };
+        const std::string common[COMMON_COUNT] = {std::to_string(time), "0", function, "veth0",
+                                                  "02:00:00:00:00:01", "02:00:00:00:00:02",
+                                                  reply ? "198.18.0.2" : "198.18.0.1",
+                                                  reply ? "198.18.0.1" : "198.18.0.2"};
+        for (size_t i = 0; i < COMMON_COUNT; i++)
+            put(common[i], COMMON[i].width);
+        put(reply ? "5302" : "45000", TCP[TCP_SPORT].width);
+        put(reply ? "45000" : "5302", TCP[TCP_DPORT].width);
+        put(std::to_string(seq), TCP[TCP_SEQ].width);
+        put(std::to_string(ack), TCP[TCP_ACK_SEQ].width);
+        return out + other;
+    };
+    const std::string refused = "reason:TCP_INVALID_SEQUENCE at: tcp_validate_incoming";
+    struct sequence_case {
+        const char *name;
+        bool acked; // the receiver's ACK of 4294967000 (serial: 70000 lies after it) comes first
+        uint32_t seq;
+        std::string sentence, klass;
+    };
+    const sequence_case cases[] = {
+        {"a copy of data the receiver had", true, 4294966000u, "discarded: duplicate or stale (TCP_INVALID_SEQUENCE)",
+         "delivered"},
+        {"new data beyond the window, the sequence numbers wrapped", true, 70000,
+         "dropped at tcp_validate_incoming: TCP_INVALID_SEQUENCE (beyond the receive window)", "dropped"},
+        {"no ACK of its receiver in the trace", false, 70000, "discarded: duplicate or stale (TCP_INVALID_SEQUENCE)",
+         "delivered"},
+    };
+    for (const sequence_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string trace = render(PROTO_TCP, {})[0] + "\n";
+        if (c.acked)
+            trace += tcp_line(1000, "ip_output", true, 900, 4294967000u) + "\n";
+        trace += tcp_line(2000, "ip_rcv", false, c.seq, 901) + "\n" + tcp_line(2100, "tcp_v4_rcv", false, c.seq, 901) +
+                 "\n" + tcp_line(2200, "kfree_skb", false, c.seq, 901, refused) + "\n";
+        // The receiver's ACK after the refused segment says nothing of it.
+        trace += tcp_line(3000, "ip_output", true, 900, 100000) + "\n";
+        report_state state;
+        std::vector<journey> journeys = journeys_read(state, trace);
+        EXPECT_EQ(state.unreadable_rows, 0u);
+        int refused_journeys = 0;
+        for (const journey &j : journeys) {
+            if (j.rows.back().fields[2] != c.seq)
+                continue;
+            refused_journeys++;
+            EXPECT_EQ(ending_sentence(state.names, {}, j.end), c.sentence);
+            EXPECT_EQ(class_name(j.end.what()), c.klass);
+        }
+        EXPECT_EQ(refused_journeys, 1);
     }
 }
 

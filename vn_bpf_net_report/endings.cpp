@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "grouping.h"
 #include "harmless_drops.h"
 #include "path_order.h"
 #include "trace_rows.h"
@@ -19,6 +20,13 @@ drop_role role_of(report_state &state, const journey &j, size_t at, const other_
         return drop_role::netfilter;
     if (drop.reason == "QUEUE_PURGE")
         return drop_role::purged;
+    // 6.1 names both data the receiver had and new data beyond its window
+    // so, later kernels the second alone (the first is TCP_OLD_SEQUENCE):
+    // the receiver's own ACKs tell which. Without them it stays harmless.
+    bool acks_known = false;
+    if (drop.reason == "TCP_INVALID_SEQUENCE" && state.sources[j.source].protocol == PROTO_TCP &&
+        !had_been_acked(state, j.source, j.rows[at], acks_known) && acks_known)
+        return drop_role::packet;
     if (harmless_drop_reason(drop.reason))
         return drop_role::stale;
     // A socket in TIME_WAIT (as early demux or the segment's own lookup
@@ -280,6 +288,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
         if (e.reason != NO_NAME && names.text(e.reason) == "NOT_SPECIFIED")
             return "dropped at " + known(e.function) + ": " +
                    unexplained_drop(e.function == NO_NAME ? std::string_view() : names.text(e.function));
+        if (e.reason != NO_NAME && names.text(e.reason) == "TCP_INVALID_SEQUENCE")
+            return "dropped at " + known(e.function) + ": TCP_INVALID_SEQUENCE (beyond the receive window)";
         return "dropped at " + known(e.function) + ": " + known(e.reason);
     case ending_kind::forwarding_off:
         return "dropped at " + known(e.function) + ": IPv4 forwarding is off";

@@ -16,6 +16,7 @@
 #include "placement.h"
 #include "steps.h"
 #include "trace_rows.h"
+#include "vn_bpf_net_monitor.h"
 
 namespace {
 constexpr size_t ROWS_ROOM = 32;         // a packet's path is a dozen to twenty rows
@@ -102,7 +103,53 @@ void note_netns(report_state &state, const trace_row &row)
     seen.many = seen.many || seen.first != row.netns;
 }
 
+// The ACK numbers a flow sent are what its receiver had taken: a segment
+// the other way that starts before the one its receiver last sent was had.
+constexpr size_t ACK_HISTORY_MAX = 64;
+constexpr size_t ACK_FLOWS_MAX = size_t(1) << 16;
+constexpr int64_t ACK_FLOW_IDLE_NS = 60ll * 1000 * 1000 * 1000;
+
+void note_ack(report_state &state, uint32_t source, const trace_row &row)
+{
+    uint32_t ack = row.fields[3];
+    if (ack == 0) // a SYN's, or a reset's
+        return;
+    if (state.acks_sent.size() >= ACK_FLOWS_MAX)
+        for (auto it = state.acks_sent.begin(); it != state.acks_sent.end();)
+            it = elapsed_ns(it->second.back().time, row.time) > ACK_FLOW_IDLE_NS ? state.acks_sent.erase(it)
+                                                                                 : std::next(it);
+    std::vector<report_state::timed_ack> &acks = state.acks_sent[flow_of(source, row)];
+    if (!acks.empty() && int32_t(ack - acks.back().ack) <= 0)
+        return;
+    if (acks.size() >= ACK_HISTORY_MAX)
+        acks.erase(acks.begin());
+    acks.push_back({row.time, ack});
+}
+
 } // namespace
+
+flow_key flow_of(uint32_t source, const trace_row &row)
+{
+    flow_key key = key_of(source, PROTO_TCP, row);
+    key.fields[2] = key.fields[3] = 0;
+    return key;
+}
+
+bool had_been_acked(const report_state &state, uint32_t source, const trace_row &row, bool &known)
+{
+    trace_row back = row;
+    std::swap(back.saddr, back.daddr);
+    std::swap(back.fields[0], back.fields[1]);
+    auto it = state.acks_sent.find(flow_of(source, back));
+    known = false;
+    if (it == state.acks_sent.end())
+        return false;
+    uint32_t ack = 0;
+    for (const report_state::timed_ack &a : it->second)
+        if (a.time < row.time)
+            ack = a.ack, known = true;
+    return known && int32_t(row.fields[2] - ack) < 0;
+}
 
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms)
 {
@@ -111,6 +158,8 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
                                        : key_of(source, from.protocol, row);
     if (from.packet_columns)
         note_netns(state, row);
+    if (from.protocol == PROTO_TCP)
+        note_ack(state, source, row);
     if (!state.last_group || !(key == state.last_key)) {
         auto entry = state.groups.try_emplace(key).first;
         state.last_group = &entry->second; // map values stay put when it grows

@@ -12,6 +12,13 @@
 std::vector<trace_row> room_for_rows(report_state &state);
 void give_back_rows(report_state &state, std::vector<trace_row> &&rows);
 
+// A TCP row's flow one way: its addresses and ports.
+flow_key flow_of(uint32_t source, const trace_row &row);
+// Whether a TCP segment starts before the ACK number its receiver last sent
+// before it: data the receiver had already, sent again or as a probe.
+// `known` tells whether the trace shows such an ACK at all.
+bool had_been_acked(const report_state &state, uint32_t source, const trace_row &row, bool &known);
+
 // A row read from source into its key's group.
 void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t now_ms);
 

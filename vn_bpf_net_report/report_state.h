@@ -56,6 +56,14 @@ struct report_state {
     uint32_t nil_device = NO_NAME, zero_mac = NO_NAME; // name ids of "nil" and a zero MAC, once known
 
     std::unordered_map<flow_key, key_group, flow_key_hash> groups;
+    // Per TCP flow one way (its ports, no sequence numbers): the ACK
+    // numbers its segments carried as they grew, with the time each was
+    // first seen; the newest ACK_HISTORY_MAX of them.
+    struct timed_ack {
+        int64_t time;
+        uint32_t ack;
+    };
+    std::unordered_map<flow_key, std::vector<timed_ack>, flow_key_hash> acks_sent;
     // Room for a packet's rows, given back by journeys written: every packet
     // needs some for its group, its path and its journey, and a block this
     // size is slow to get from the allocator.
