@@ -2205,6 +2205,9 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
         {"one multicast socket's copy over its buffer",
          path({{"udp_rcv", ""}, drop("SOCKET_RCVBUFF", "__udp_queue_rcv_skb")}),
          "a copy for one socket dropped (SOCKET_RCVBUFF)", "delivered", "239.1.2.3"},
+        {"a group's only member over its buffer: the only buffer",
+         path({{"udp_rcv", ""}, {"kfree_skb", "reason:SOCKET_RCVBUFF at: __udp_queue_rcv_skb buf:3 sole"}}),
+         "dropped at __udp_queue_rcv_skb: SOCKET_RCVBUFF", "dropped", "239.1.2.3"},
         {"the only socket's buffer full", path({{"udp_rcv", ""}, drop("SOCKET_RCVBUFF", "__udp_queue_rcv_skb")}),
          "dropped at __udp_queue_rcv_skb: SOCKET_RCVBUFF", "dropped"},
         // UDP frees a group's datagram no socket holds without a reason.
@@ -2314,6 +2317,12 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
          "not_seen", nullptr, "# lost 3 samples on CPU 1 between 1500 and 2500"},
         {"a later fragment taken into its datagram", {{"ip_rcv", "  frag_off:1480"}, {"ip_local_deliver", "  frag_off:1480"}},
          "ended at ip_local_deliver", "delivered"},
+        {"a fragment conntrack took into reassembly", {{"ip_rcv", "  frag_off:1480"}, {"ip_defrag", "  frag_off:1480"}},
+         "ended at ip_defrag", "delivered"},
+        {"the fragment that completed its datagram goes on as it from PRE_ROUTING",
+         {{"ip_rcv", ""}, {"ip_defrag", ""}, {"ip_rcv_finish", ""}, {"ip_local_deliver", ""},
+          {"ip_local_deliver_finish", ""}, {"udp_rcv", ""}},
+         "ended at udp_rcv", "delivered"},
         {"a later fragment last seen before", {{"__netif_receive_skb", "  frag_off:1480"}, {"ip_rcv", "  frag_off:1480"}},
          "last seen at ip_rcv", "not_seen"},
         {"a loss long before it", {{"__netif_receive_skb", ""}, {"ip_rcv", ""}}, "last seen at ip_rcv", "not_seen",
@@ -3439,6 +3448,32 @@ TEST(ReportFollow, sigint_and_sigterm_write_the_pending_journeys_and_the_summary
         EXPECT_NE(out.find("frames with repeated fields: 4\n"), std::string::npos);
         EXPECT_NE(out.find("\nip_rcv -> ip_rcv_finish "), std::string::npos);
     }
+}
+
+// A packet the kernel holds for its neighbour is not written as last seen
+// once its key falls quiet: it waits as long as the kernel may hold it, and
+// its drop seconds later ends the one journey.
+TEST(ReportFollow, a_packet_held_for_its_neighbour_waits_past_the_quiet_time_for_its_end)
+{
+    follower f({"--follow", "--quiet-ms", "100"}, true);
+    std::string held;
+    for (const char *function : {"ip_output", "ip_finish_output", "ip_finish_output2"})
+        held += udp_line(1000 + int64_t(held.size()), function, "veth0", "", 0, 40) + "\n";
+    std::string delivered;
+    for (const char *function : {"ip_rcv", "ip_local_deliver", "ip_local_deliver_finish", "udp_rcv"})
+        delivered += udp_line(5000 + int64_t(delivered.size()), function, "veth0", "", 0, 41) + "\n";
+    ASSERT_TRUE(f.send(udp_header() + "\n" + held + delivered));
+    ASSERT_TRUE(f.read_until([](const std::string &t) { return journeys_written(t) >= 1; }, 5000)) << f.text;
+    EXPECT_FALSE(f.read_until([](const std::string &t) { return journeys_written(t) >= 2; }, 600)) << f.text;
+    ASSERT_TRUE(f.send(udp_line(3000001000, "kfree_skb", "veth0", "reason:NEIGH_FAILED at: neigh_invalidate buf:1", 0,
+                                40) +
+                       "\n"));
+    f.end_input();
+    std::string out = f.read_to_end();
+    EXPECT_EQ(f.wait(), 0);
+    EXPECT_EQ(journeys_written(out), 2u) << out;
+    EXPECT_NE(out.find("dropped at neigh_invalidate: NEIGH_FAILED"), std::string::npos) << out;
+    EXPECT_EQ(out.find("last seen at"), std::string::npos) << out;
 }
 
 // --follow FILE on a regular file that is still being written is read as

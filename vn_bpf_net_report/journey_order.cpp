@@ -6,7 +6,9 @@
 
 #include "endings.h"
 #include "grouping.h"
+#include "path_order.h"
 #include "report_run.h"
+#include "trace_layout.h"
 
 namespace {
 
@@ -123,6 +125,17 @@ void write_journeys(run_t &run, std::vector<journey> &journeys, std::vector<jour
     flush_out(run);
 }
 
+// How long a key stays quiet before its journeys are written: a packet the
+// kernel holds for its neighbour goes on, or is freed, seconds after its
+// last row.
+int64_t quiet_ms_of(report_state &state, const key_group &group, int quiet_ms)
+{
+    constexpr int64_t WAITING_MAX_MS = int64_t(trace_layout::WAITING_MAX_NS / 1000000);
+    if (!group.rows.empty() && place_of(state, group.rows.back().function).waits)
+        return std::max<int64_t>(quiet_ms, WAITING_MAX_MS);
+    return quiet_ms;
+}
+
 // --follow: writes the journeys of keys that fell quiet, and forgets keys
 // long idle.
 void write_quiet_journeys(run_t &run, bool everything)
@@ -137,7 +150,7 @@ void write_quiet_journeys(run_t &run, bool everything)
     for (auto it = run.state.groups.begin(); it != run.state.groups.end();) {
         key_group &group = it->second;
         int64_t idle = now - group.last_read_ms;
-        if (!group.rows.empty() && (everything || idle >= run.set.quiet_ms))
+        if (!group.rows.empty() && (everything || idle >= quiet_ms_of(run.state, group, run.set.quiet_ms)))
             split_group(run.state, it->first, group, false, journeys, repeated);
         else if (group_is_full(group))
             split_group(run.state, it->first, group, true, journeys, repeated);
