@@ -1577,10 +1577,9 @@ TEST(ReportLab, real_datagrams_through_gro_start_their_receive_side_at_napi_gro_
 
 // ---- Placing rows ----------------------------------------------------------
 
-// A UDP row in the monitor's layout from 198.18.0.1:45001 to
-// 198.18.0.2:5304, any bytes in its texts (as an older monitor wrote them).
-std::string udp_line(int64_t time, const std::string &function, const std::string &device = "veth0",
-                     const std::string &other = "", int cpu = 0, unsigned len = 32)
+// A row in the monitor's layout: the common columns, the protocol's, OTHER_INFO.
+std::string layout_line(const std::vector<std::string> &common, const trace_layout::column_t *columns,
+                        const std::vector<std::string> &values, const std::string &other)
 {
     using namespace trace_layout;
     std::string out;
@@ -1589,15 +1588,21 @@ std::string udp_line(int64_t time, const std::string &function, const std::strin
         out.append(value.size() < width ? width - value.size() : 0, ' ');
         out += ' ';
     };
-    const std::string common[COMMON_COUNT] = {std::to_string(time), std::to_string(cpu), function,
-                                              device, "02:00:00:00:00:01", "02:00:00:00:00:02",
-                                              "198.18.0.1", "198.18.0.2"};
     for (size_t i = 0; i < COMMON_COUNT; i++)
         put(common[i], COMMON[i].width);
-    put("45001", UDP[UDP_SPORT].width);
-    put("5304", UDP[UDP_DPORT].width);
-    put(std::to_string(len), UDP[UDP_LEN].width);
+    for (size_t i = 0; i < values.size(); i++)
+        put(values[i], columns[i].width);
     return out + other;
+}
+
+// A UDP row in the monitor's layout from 198.18.0.1:45001 to
+// 198.18.0.2:5304, any bytes in its texts (as an older monitor wrote them).
+std::string udp_line(int64_t time, const std::string &function, const std::string &device = "veth0",
+                     const std::string &other = "", int cpu = 0, unsigned len = 32)
+{
+    return layout_line({std::to_string(time), std::to_string(cpu), function, device, "02:00:00:00:00:01",
+                        "02:00:00:00:00:02", "198.18.0.1", "198.18.0.2"},
+                       trace_layout::UDP, {"45001", "5304", std::to_string(len)}, other);
 }
 
 std::string udp_header()
@@ -2151,6 +2156,18 @@ TEST(ReportEndings, a_purge_long_after_the_delivery_is_no_second_journey)
 // packet's own drop, or what the kernel freed after a delivery (a raw
 // socket's copy taken, a copy for one socket, a purge at close, a stale
 // segment), and a journey whose end the trace did not see.
+// A TCP row in the monitor's layout from 198.18.0.1:45000 to
+// 198.18.0.2:5302, or back (reply).
+std::string tcp_line(int64_t time, const std::string &function, bool reply, uint32_t seq, uint32_t ack,
+                     const std::string &other = "", int cpu = 0)
+{
+    return layout_line({std::to_string(time), std::to_string(cpu), function, "veth0", "02:00:00:00:00:01",
+                        "02:00:00:00:00:02", reply ? "198.18.0.2" : "198.18.0.1", reply ? "198.18.0.1" : "198.18.0.2"},
+                       trace_layout::TCP,
+                       {reply ? "5302" : "45000", reply ? "45000" : "5302", std::to_string(seq), std::to_string(ack)},
+                       other);
+}
+
 // The journeys of one trace's text, its rows read into STATE as one source.
 std::vector<journey> journeys_read(report_state &state, const std::string &trace)
 {
@@ -2359,27 +2376,6 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
 // ACK before it tells which; with none in the trace it is not called a drop.
 TEST(ReportEndings, a_segment_refused_for_its_sequence_is_a_drop_only_beyond_what_its_receiver_acked)
 {
-    using namespace trace_layout;
-    auto tcp_line = [](int64_t time, const std::string &function, bool reply, uint32_t seq, uint32_t ack,
-                       const std::string &other = "") {
-        std::string out;
-        auto put = [&](const std::string &value, size_t width) {
-            out += value;
-            out.append(value.size() < width ? width - value.size() : 0, ' ');
-            out += ' ';
-        };
-        const std::string common[COMMON_COUNT] = {std::to_string(time), "0", function, "veth0",
-                                                  "02:00:00:00:00:01", "02:00:00:00:00:02",
-                                                  reply ? "198.18.0.2" : "198.18.0.1",
-                                                  reply ? "198.18.0.1" : "198.18.0.2"};
-        for (size_t i = 0; i < COMMON_COUNT; i++)
-            put(common[i], COMMON[i].width);
-        put(reply ? "5302" : "45000", TCP[TCP_SPORT].width);
-        put(reply ? "45000" : "5302", TCP[TCP_DPORT].width);
-        put(std::to_string(seq), TCP[TCP_SEQ].width);
-        put(std::to_string(ack), TCP[TCP_ACK_SEQ].width);
-        return out + other;
-    };
     const std::string refused = "reason:TCP_INVALID_SEQUENCE at: tcp_validate_incoming";
     struct sequence_case {
         const char *name;
@@ -2416,6 +2412,50 @@ TEST(ReportEndings, a_segment_refused_for_its_sequence_is_a_drop_only_beyond_wha
             EXPECT_EQ(class_name(j.end.what()), c.klass);
         }
         EXPECT_EQ(refused_journeys, 1);
+    }
+}
+
+// The same segment twice in flight, received one after the other: one
+// copy goes on into its socket, the other meets the socket in TIME_WAIT,
+// which frees it at tcp_v4_rcv without a reason. That drop is the second's.
+TEST(ReportEndings, a_drop_inside_the_function_one_copy_stopped_in_goes_with_that_copy)
+{
+    std::string trace = render(PROTO_TCP, {})[0] + "\n";
+    int64_t t = 1000;
+    for (const char *function : {"ip_output", "dev_hard_start_xmit"})
+        trace += tcp_line(t += 100, function, false, 7, 9) + "\n";
+    for (const char *function : {"ip_output", "dev_hard_start_xmit"})
+        trace += tcp_line(t += 100, function, false, 7, 9) + "\n";
+    for (const char *function : {"__netif_receive_skb", "ip_rcv", "tcp_v4_rcv", "tcp_v4_do_rcv"})
+        trace += tcp_line(t += 100, function, false, 7, 9, function == std::string("tcp_v4_rcv") ? "sock:TCP_FIN_WAIT1" : "") + "\n";
+    for (const char *function : {"__netif_receive_skb", "ip_rcv", "tcp_v4_rcv", "tcp_timewait_state_process"})
+        trace += tcp_line(t += 100, function, false, 7, 9, function == std::string("ip_rcv") ? "" : "sock:TCP_TIME_WAIT") +
+                 "\n";
+    trace += tcp_line(t += 100, "kfree_skb", false, 7, 9, "reason:NOT_SPECIFIED at: tcp_v4_rcv buf:2") + "\n";
+    report_state state;
+    std::vector<journey> journeys = journeys_read(state, trace);
+    std::multiset<std::string> endings;
+    for (const journey &j : journeys)
+        endings.insert(ending_sentence(state.names, {}, j.end));
+    EXPECT_EQ(endings, (std::multiset<std::string>{"ended at tcp_v4_do_rcv", "delivered to a socket in TIME_WAIT"}));
+}
+
+// Later fragments of two datagrams alike (two pings) begin at the same
+// place and have no transport fields: one key. A fragment taken into
+// reassembly goes on under its datagram's key if at all, so the second
+// ping's fragment is a packet of its own, not the first's going on.
+TEST(ReportEndings, later_fragments_of_two_datagrams_alike_are_two_journeys_each_taken_into_its_datagram)
+{
+    std::string trace = udp_header() + "\n";
+    for (int64_t start : {1000000, 301000000})
+        for (const char *function : {"dev_hard_start_xmit", "ip_rcv", "ip_local_deliver", "ip_defrag"})
+            trace += udp_line(start += 1000, function, "veth0", "  frag_off:1480", 0, 0) + "\n";
+    report_state state;
+    std::vector<journey> journeys = journeys_read(state, trace);
+    ASSERT_EQ(journeys.size(), 2u);
+    for (const journey &j : journeys) {
+        EXPECT_EQ(j.rows.size(), 4u);
+        EXPECT_EQ(ending_sentence(state.names, {}, j.end), "ended at ip_defrag");
     }
 }
 

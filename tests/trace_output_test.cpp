@@ -360,11 +360,14 @@ TEST_F(TraceOutput, drop_and_raw_copy_rows_tell_buffers_apart_by_number)
         clear_keeping_numbers();
         return line.substr(177, line.size() - 178); // OTHER_INFO, without the line feed
     };
-    const std::pair<const char *, uint64_t> seen[] = {{"raw_rcv", 0xffff888001}, {"kfree_skb", 0xffff888002},
-                                                      {"kfree_skb", 0xffff888001}, {"kfree_skb", 0xffff888001},
-                                                      {"icmp_rcv", 0xffff888003}, {"raw_rcv", 0xffff888004}};
+    const std::pair<const char *, uint64_t> seen[] = {
+        {"raw_rcv", 0xffff888001},   {"kfree_skb", 0xffff888002}, {"kfree_skb", 0xffff888001},
+        {"kfree_skb", 0xffff888001}, {"icmp_rcv", 0xffff888003},  {"raw_rcv", 0xffff888004},
+        // A fragment taken into its datagram frees its buffer without a row;
+        // a raw socket's copy made next at that address is a buffer anew.
+        {"ip_local_deliver", 0xffff888006}, {"raw_rcv", 0xffff888006}};
     // icmp_rcv's row shows no number, yet its packet has one.
-    const char *numbers[] = {"buf:1", "buf:2", "buf:1", "buf:3", "", "buf:5"};
+    const char *numbers[] = {"buf:1", "buf:2", "buf:1", "buf:3", "", "buf:5", "", "buf:7"};
     for (size_t i = 0; i < std::size(seen); i++) {
         std::string info = row(seen[i].first, seen[i].second);
         std::string last = info.substr(0, info.find_last_not_of(' ') + 1);
@@ -1178,10 +1181,15 @@ TEST_F(TraceOutput, packet_numbers_follow_one_buffer_through_forwarding_and_hand
         {"__dev_queue_xmit", 7, 8500000300ull, h, p},  // ...a second and a half later: the same
         {"ip_output", 8, 9000000000ull, h, p},
         {"kfree_skb", 8, 12000000000ull, h, p},   // three seconds after a place that holds nothing: new
+        {"ip_rcv", 9, 13000000000ull, p, h},
+        {"ip_defrag", 9, 13000000100ull, p, h},   // the fragment that completes its datagram...
+        {"ip_rcv_finish", 9, 13000000200ull, p, h}, // ...goes on as it: the same
+        {"ip_defrag", 9, 13000000300ull, p, h},    // a fragment that did not complete it...
+        {"ip_output", 9, 13000000400ull, h, p},    // ...and its buffer's next packet: new
     };
     const char *numbers[] = {"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "2",
                              "2", "3", "3", "3", "3", "4", "5", "6", "6", "7", "8", "8", "8", "8",
-                             "9", "10", "10", "10", "11", "11", "11", "12", "13"};
+                             "9", "10", "10", "10", "11", "11", "11", "12", "13", "14", "14", "14", "14", "15"};
     for (size_t i = 0; i < std::size(steps); i++)
         feed(step_record(steps[i]));
     std::string text = written();
@@ -1269,6 +1277,39 @@ TEST_F(TraceOutput, a_packet_that_matched_the_host_once_keeps_its_rows_on_both_s
 
 // A packet for elsewhere refused by input routing on a device that does
 // not forward says so: that is the switch to turn, not a missing route.
+// A group's datagram goes to each member but one as a copy: a drop of a
+// buffer no other shares is of the datagram itself, which no other member
+// got; one whose data another buffer shares is of one member's copy.
+TEST_F(TraceOutput, a_group_datagrams_drop_says_when_no_other_member_got_a_copy)
+{
+    kernel_names.drop_reasons = {{4, "SOCKET_RCVBUFF"}};
+    trace_filter.proto = PROTO_UDP;
+    struct group_case {
+        const char *daddr;
+        bool group_mac, shared, sole;
+    };
+    const group_case cases[] = {
+        {"239.1.2.3", false, false, true},      {"239.1.2.3", false, true, false},
+        {"255.255.255.255", false, false, true}, {"198.18.0.255", true, false, true}, // a subnet's broadcast
+        {"198.18.0.2", false, false, false},    // unicast: one socket, nothing to tell
+    };
+    for (const group_case &c : cases) {
+        clear();
+        data_t r = udp_record("kfree_skb", 40000, 5313, 29);
+        r.ip_data.daddr = addr(c.daddr);
+        if (c.group_mac)
+            memset(r.eth_data.dmac, 0xff, 6);
+        r.ipt_data.hook = 4;
+        dropped_at(r, "__udp_queue_rcv_skb");
+        r.ipt_data.verdict = DROP_FORWARDING_ON | (c.shared ? DROP_DATA_SHARED : 0);
+        feed(r);
+        std::string row = written();
+        EXPECT_EQ(row.find(" buf:1 sole\n") != std::string::npos, c.sole) << row;
+        EXPECT_EQ(row.find("sole") != std::string::npos, c.sole) << row;
+    }
+    kernel_names = {};
+}
+
 TEST_F(TraceOutput, a_drop_at_ip_error_on_a_device_that_does_not_forward_says_forwarding_is_off)
 {
     // 6.1 gives no reason at ip_error, later kernels one of their own.
@@ -1297,6 +1338,7 @@ TEST_F(TraceOutput, a_drop_at_ip_error_on_a_device_that_does_not_forward_says_fo
         std::string row = written();
         ASSERT_FALSE(row.empty()) << d.site;
         EXPECT_EQ(row.find(" buf:1 fwd:off") != std::string::npos, d.told) << row;
+        EXPECT_EQ(row.find("sole"), std::string::npos) << row; // no group's datagram
     }
     kernel_names = {};
 }

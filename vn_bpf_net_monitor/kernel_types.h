@@ -62,6 +62,16 @@ struct sk_buff {
     __u16 mac_header;
     __u16 network_header;
     unsigned int tail; /* sk_buff_data_t: an offset from head on 64-bit kernels */
+    unsigned int end;  /* the same: where the shared info lies */
+} CORE_TYPE;
+
+/* Behind a buffer's data: how many buffers share it (the low half). */
+typedef struct {
+    int counter;
+} atomic_t;
+
+struct skb_shared_info {
+    atomic_t dataref;
 } CORE_TYPE;
 
 struct nf_hook_state {

@@ -72,6 +72,10 @@ constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
 // A drop row of a packet input routing refused on a device that does not
 // forward IPv4: the packet was for elsewhere and forwarding is off.
 constexpr const char FORWARDING_OFF[] = "fwd:off";
+// After the buffer of a drop row of a datagram sent to a group (multicast,
+// broadcast): no other buffer has its data, so no other member of the
+// group got a copy of it. Without it, other members did.
+constexpr const char SOLE_BUFFER[] = "sole";
 // After a listener's state: the packet found its accept queue full, and
 // the kernel dropped it there (a SYN, the handshake's last ACK).
 constexpr const char ACCEPT_QUEUE_FULL[] = "acceptq:full";

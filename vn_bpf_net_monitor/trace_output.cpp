@@ -432,7 +432,7 @@ bool unexplained_drop(const data_t &record)
 // a device that does not forward IPv4.
 bool refused_for_forwarding_off(const data_t &record)
 {
-    if (record.ipt_data.verdict != DROP_FORWARDING_OFF)
+    if ((record.ipt_data.verdict & DROP_FORWARDING_MASK) != DROP_FORWARDING_OFF)
         return false;
     std::string_view site = drop_site(record);
     return site.substr(0, site.find('.')) == "ip_error";
@@ -518,7 +518,7 @@ struct listed_place_t {
 #define PROBE(program, kind, section, function, point, body, args, module, rank, device_layer, family) \
     {LABEL_##kind(program, function), rank, "trace_" #program},
 #define HOOK(name, rank)
-#define HANDOVER(function)
+#define HANDOVER(function, lowest_rank)
 const listed_place_t LISTED_PLACES[] = {
 #include "probe_points.def"
 };
@@ -527,19 +527,19 @@ const listed_place_t LISTED_PLACES[] = {
 #undef HANDOVER
 #define PROBE(...)
 #define HOOK(name, rank) {#name, rank},
-#define HANDOVER(function)
+#define HANDOVER(function, lowest_rank)
 const listed_place_t HOOK_PLACES[] = {
 #include "probe_points.def"
 };
 #undef HOOK
 #undef HANDOVER
 #define HOOK(name, rank)
-#define HANDOVER(function) #function,
-const char *const HANDOVERS[] = {
+#define HANDOVER(function, lowest_rank) {#function, lowest_rank},
+const listed_place_t HANDOVERS[] = {
 #include "probe_points.def"
 };
 #undef HANDOVER
-#define HANDOVER(function)
+#define HANDOVER(function, lowest_rank)
 #define WAITS(function) #function,
 const char *const WAITING_PLACES[] = {
 #include "probe_points.def"
@@ -574,23 +574,27 @@ struct probe_place_t {
     const char *label;
     label_key_t key;
     int rank;
-    bool hands_over;       // a lower rank after it is the same packet going on
+    bool hands_over;       // a lower rank after it is the same packet going on...
+    int handover_floor;    // ...down to this rank
     bool hands_to_receive; // a veth's or the loopback's: the receive after it is the same packet
     bool is_ipt_walk;
     bool waits; // the kernel may hold the packet here for seconds (WAITING_MAX_NS)
+    bool copies; // a raw socket's: its buffer is a copy made just now
 };
 
 std::vector<probe_place_t> make_places()
 {
     std::vector<probe_place_t> places;
     for (const listed_place_t &l : LISTED_PLACES) {
-        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, false, false, false};
-        for (const char *h : HANDOVERS)
-            p.hands_over |= strcmp(h, l.label) == 0;
+        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, 0, false, false, false, false};
+        for (const listed_place_t &h : HANDOVERS)
+            if (strcmp(h.label, l.label) == 0)
+                p.hands_over = true, p.handover_floor = h.rank;
         for (const char *w : WAITING_PLACES)
             p.waits |= strcmp(w, l.label) == 0;
         p.hands_to_receive = strcmp(l.label, "veth_xmit") == 0 || strcmp(l.label, "loopback_xmit") == 0;
         p.is_ipt_walk = strcmp(l.label, "ipt_do_table") == 0 || strcmp(l.label, "ip6t_do_table") == 0;
+        p.copies = strcmp(l.label, "raw_rcv") == 0 || strcmp(l.label, "rawv6_rcv") == 0;
         places.push_back(p);
     }
     return places;
@@ -738,6 +742,10 @@ void make_room_for_a_life(uint64_t now)
 // life it had.
 bool starts_again(const packet_life_t &life, const data_t &record, const probe_place_t *place, int rank)
 {
+    // A raw socket's copy is a buffer made just now: an address the kernel
+    // freed a moment ago (a fragment taken into its datagram) starts anew.
+    if (place && place->copies)
+        return true;
     // A packet held for its neighbour goes on (or is freed) seconds later.
     uint64_t idle_max = life.last_place && life.last_place->waits ? WAITING_MAX_NS : LIFE_IDLE_NS;
     if (record.func_info.rcv_ts - life.last_time > idle_max && record.func_info.rcv_ts > life.last_time)
@@ -749,7 +757,7 @@ bool starts_again(const packet_life_t &life, const data_t &record, const probe_p
     if (rank < 0 || life.last_rank < 0)
         return false;
     if (rank < life.last_rank)
-        return !life.handed_over;
+        return !life.handed_over || rank < life.last_place->handover_floor;
     // The same point twice in a row: a buffer GRO merged into another and
     // freed, reused for the next frame. Walks of several chains at one
     // hook are one packet's.
@@ -875,11 +883,26 @@ void start_buffer_numbers()
 
 namespace {
 
+// A drop of a datagram sent to a group (an IPv4 multicast or broadcast
+// address, IPv6 multicast, a group MAC) whose buffer no other shares: the
+// group's only member had the original, no copy went elsewhere.
+bool sole_buffer_of_group_datagram(const data6_t &full)
+{
+    const data_t &record = full.common;
+    if (record.ipt_data.verdict & DROP_DATA_SHARED)
+        return false;
+    uint32_t daddr = ntohl(record.ip_data.daddr);
+    bool ipv6 = trace_ipv6;
+    bool group = ipv6 ? full.daddr[0] == 0xff : (daddr >> 28) == 0xe || daddr == 0xffffffffu;
+    return group || (record.eth_data.dmac[0] & 1) != 0;
+}
+
 // The three OTHER_INFO sub-fields and the line end. The label decides what
 // they hold; "ret_ipt_do_table" contains "ipt_do_table", so the returns of
 // the walks are told apart first.
-void put_other_info(line_t &line, const data_t &record, bool with_sock_state, uint64_t packet)
+void put_other_info(line_t &line, const data6_t &full, bool with_sock_state, uint64_t packet)
 {
+    const data_t &record = full.common;
     info_text_t named{};
     const char *first = named.text;
     bool with_table = false, with_chain = false, with_drop = false, accept_queue_full = false;
@@ -948,6 +971,10 @@ void put_other_info(line_t &line, const data_t &record, bool with_sock_state, ui
     if (with_drop && refused_for_forwarding_off(record)) {
         put_blank(line);
         put_str(line, FORWARDING_OFF, 0);
+    }
+    if (with_drop && sole_buffer_of_group_datagram(full)) {
+        put_blank(line);
+        put_str(line, SOLE_BUFFER, 0);
     }
     if (uint16_t offset = fragment_offset(record)) {
         if (line.len > start)
@@ -1162,7 +1189,7 @@ void write_row(const data6_t &full, int cpu, uint64_t packet)
         put_unsigned(line, values[i], layout.columns[i].width);
         put_blank(line);
     }
-    put_other_info(line, record, record.ip_data.protocol == PROTO_TCP, packet);
+    put_other_info(line, full, record.ip_data.protocol == PROTO_TCP, packet);
     write_line(line);
     trace_rows_written++;
 }
@@ -1257,7 +1284,8 @@ struct queued_sample_t {
     int cpu;
 };
 constexpr size_t QUEUED_SAMPLES_MAX = 1 << 16;
-std::vector<queued_sample_t> queued_samples, waiting_samples;
+constexpr int TAKEN = -1; // a queued sample's cpu once it is taken
+std::vector<queued_sample_t> queued_samples;
 std::vector<uint32_t> queued_order;
 
 } // namespace
@@ -1287,17 +1315,16 @@ void handle_queued_trace_events(uint64_t made_before)
         return time_of(a) < time_of(b) || (time_of(a) == time_of(b) && a < b);
     });
     size_t taken = 0;
-    for (; taken < queued_order.size() && time_of(queued_order[taken]) < made_before; taken++)
-        take_traced_row(queued_samples[queued_order[taken]].record, queued_samples[queued_order[taken]].cpu);
-    if (taken == queued_samples.size()) {
-        queued_samples.clear();
-        return;
+    for (; taken < queued_order.size() && time_of(queued_order[taken]) < made_before; taken++) {
+        queued_sample_t &q = queued_samples[queued_order[taken]];
+        take_traced_row(q.record, q.cpu);
+        q.cpu = TAKEN;
     }
-    // The rest wait, in time order; both vectors keep their room.
-    waiting_samples.clear();
-    for (size_t k = taken; k < queued_order.size(); k++)
-        waiting_samples.push_back(queued_samples[queued_order[k]]);
-    queued_samples.swap(waiting_samples);
+    // The rest wait where they are, in the order they came: the next poll
+    // sorts them with its own.
+    queued_samples.erase(std::remove_if(queued_samples.begin(), queued_samples.end(),
+                                        [](const queued_sample_t &q) { return q.cpu == TAKEN; }),
+                         queued_samples.end());
 }
 
 void track_sample_losses(int cpu_count)

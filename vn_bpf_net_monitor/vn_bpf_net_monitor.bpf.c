@@ -1014,6 +1014,17 @@ static __always_inline void name_code(char name[TABLE_NAME_MAX_LEN], __u64 locat
         name[0] = '\0';
 }
 
+/* Whether another buffer shares this one's data: a copy the kernel made for
+ * another socket (a multicast's other members) and has not freed. The low
+ * half of dataref counts the buffers that share the data. */
+static __always_inline int data_shared(struct sk_buff *skb)
+{
+    unsigned char *head = BPF_CORE_READ(skb, head);
+    __u32 end = BPF_CORE_READ(skb, end);
+    struct skb_shared_info *shinfo = (struct skb_shared_info *)(head + end);
+    return (BPF_CORE_READ(shinfo, dataref.counter) & 0xffff) > 1;
+}
+
 static __always_inline int drop_row(void *ctx, const char *name, int v6)
 {
     struct bpf_raw_tracepoint_args *tp = ctx;
@@ -1037,6 +1048,8 @@ static __always_inline int drop_row(void *ctx, const char *name, int v6)
     struct in_device *in_dev = v6 ? NULL : BPF_CORE_READ(dev, ip_ptr);
     if (in_dev)
         pd->ipt_data.verdict = BPF_CORE_READ(in_dev, cnf.data[0]) ? DROP_FORWARDING_ON : DROP_FORWARDING_OFF;
+    if (data_shared(skb))
+        pd->ipt_data.verdict |= DROP_DATA_SHARED;
     output_record(ctx, pd, v6);
     return 0;
 }

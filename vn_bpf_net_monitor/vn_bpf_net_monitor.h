@@ -93,7 +93,7 @@ typedef struct udp_data_t {
  * has no name for it), and in verdict
  * the IPv4 forwarding switch of its device (DROP_FORWARDING_*): input
  * routing refuses every packet for elsewhere on a device that does not
- * forward.
+ * forward; DROP_DATA_SHARED beside it.
  *
  * A GRO merge row (skb_gro_receive) keeps in the first 8 bytes of
  * table_name the address of the buffer it was merged into, a software
@@ -113,6 +113,10 @@ typedef struct udp_data_t {
 #define DROP_FORWARDING_UNKNOWN 0
 #define DROP_FORWARDING_ON 1
 #define DROP_FORWARDING_OFF 2
+#define DROP_FORWARDING_MASK 0xffu
+/* A drop row's buffer shares its data with another not freed: a copy made
+ * for another socket, or the original such a copy was made of. */
+#define DROP_DATA_SHARED (1u << 8)
 typedef struct ipt_t {
     __u32 hook;
     char table_name[TABLE_NAME_MAX_LEN];

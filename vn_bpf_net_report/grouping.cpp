@@ -156,6 +156,12 @@ void add_row(report_state &state, uint32_t source, const trace_row &row, int64_t
     trace_source &from = state.sources[source];
     flow_key key = from.packet_columns ? packet_key(source, packet_of(state, from, row))
                                        : key_of(source, from.protocol, row);
+    // Later fragments have no transport fields: those of one datagram, and
+    // of datagrams alike, are told apart by where they begin. (IPv6 rows
+    // know the fragment header only from ipv6_rcv on.)
+    if (!from.packet_columns && !row.ipv6)
+        if (uint32_t offset = fragment_offset(state, row))
+            key.fields[3] = offset;
     if (from.packet_columns)
         note_netns(state, row);
     if (from.protocol == PROTO_TCP)

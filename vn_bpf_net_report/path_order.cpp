@@ -33,15 +33,19 @@ const known_function PATH[] = {
 };
 #undef PROBE
 
-// After these the packet goes on at an earlier place: received again on
-// the bridge, sent out again by the bridge or by forwarding.
+// After these the packet goes on at an earlier place, down to a rank:
+// received again on the bridge, sent out again by the bridge or by
+// forwarding, a completed datagram going on from IP's receive.
 #define PROBE(...)
-#define HANDOVER(function) #function,
-const char *const HANDOVERS[] = {
+#define HANDOVER(function, lowest_rank) {#function, lowest_rank},
+const struct {
+    const char *label;
+    int lowest_rank;
+} HANDOVERS[] = {
 #include "probe_points.def"
 };
 #undef HANDOVER
-#define HANDOVER(function)
+#define HANDOVER(function, lowest_rank)
 #define WAITS(function) #function,
 const char *const WAITING_PLACES[] = {
 #include "probe_points.def"
@@ -96,13 +100,26 @@ copy_kind copy_freed(const other_info_fields &drop)
     return copy_kind::no;
 }
 
+// Where a later fragment begins ("frag_off:1480"), 0 for any other row.
+uint32_t fragment_offset_in(std::string_view unknown)
+{
+    size_t at = unknown.find(trace_layout::FRAGMENT_PREFIX);
+    if (at == std::string_view::npos)
+        return 0;
+    unknown.remove_prefix(at + sizeof(trace_layout::FRAGMENT_PREFIX) - 1);
+    uint32_t offset = 0;
+    std::from_chars(unknown.data(), unknown.data() + unknown.size(), offset);
+    return offset;
+}
+
 const report_state::other_info_facts &facts_of(report_state &state, uint32_t other_info)
 {
     while (state.info_facts.size() <= other_info) {
         other_info_fields info = split_other_info(state.names.text(uint32_t(state.info_facts.size())));
         state.info_facts.push_back({hook_rank(info.hook), info.verdict == "NF_DROP", copy_freed(info),
                                     info.unknown.find(trace_layout::FRAGMENT_PREFIX) != std::string_view::npos,
-                                    info.accept_queue_full, info.gro_merged});
+                                    info.accept_queue_full, info.gro_merged, info.sole,
+                                    fragment_offset_in(info.unknown)});
     }
     return state.info_facts[other_info];
 }
@@ -139,8 +156,9 @@ function_place learn_place(report_state &state, uint32_t function)
             if (known.rank >= 0)
                 place.rank = known.rank, place.device_layer = known.device_layer;
         }
-        for (const char *handover : HANDOVERS)
-            place.handover = place.handover || name == handover;
+        for (const auto &handover : HANDOVERS)
+            if (name == handover.label)
+                place.handover = true, place.handover_floor = handover.lowest_rank;
         for (const char *waiting : WAITING_PLACES)
             place.waits = place.waits || name == waiting;
         state.places.push_back(place);
@@ -166,6 +184,11 @@ bool tells_accept_queue_full(report_state &state, const trace_row &row)
     return facts_of(state, row.other_info).accept_queue_full;
 }
 
+uint32_t fragment_offset(report_state &state, const trace_row &row)
+{
+    return facts_of(state, row.other_info).fragment_offset;
+}
+
 bool tells_gro_merged(report_state &state, const trace_row &row)
 {
     return facts_of(state, row.other_info).gro_merged;
@@ -179,11 +202,15 @@ std::string_view base_symbol(std::string_view symbol)
 
 bool reassembled_here(report_state &state, const trace_row &row)
 {
-    // IPv4 queues a later fragment in ip_local_deliver, IPv6 in the
-    // fragment header's handler that ip6_input_finish calls.
+    // Any fragment taken into reassembly: the one that completes it goes on
+    // as the datagram, the others are in it.
+    std::string_view function = state.names.text(row.function);
+    if (function == "ip_defrag")
+        return true;
+    // Without that row: IPv4 queues a later fragment in ip_local_deliver,
+    // IPv6 in the fragment header's handler that ip6_input_finish calls.
     if (!facts_of(state, row.other_info).later_fragment)
         return false;
-    std::string_view function = state.names.text(row.function);
     return function == "ip_local_deliver" || function == "ip6_input_finish";
 }
 
@@ -195,7 +222,9 @@ bool frees_a_copy(report_state &state, const trace_row &row)
     case copy_kind::always:
         return true;
     case copy_kind::to_many:
-        return sent_to_group(state, row);
+        // A group's datagram goes to each member but the first as a copy,
+        // to the first as itself: one member alone holds the only buffer.
+        return sent_to_group(state, row) && !facts_of(state, row.other_info).sole;
     case copy_kind::no:
         break;
     }

@@ -45,6 +45,8 @@ int row_rank(report_state &state, const trace_row &row);
 bool tells_drop_verdict(report_state &state, const trace_row &row);
 // Whether a row tells that a listener's full accept queue dropped its packet.
 bool tells_accept_queue_full(report_state &state, const trace_row &row);
+// Where a later fragment begins in its datagram, in bytes; 0 for any other row.
+uint32_t fragment_offset(report_state &state, const trace_row &row);
 // Whether a row tells that GRO merged its segment into the packet before it.
 bool tells_gro_merged(report_state &state, const trace_row &row);
 // Whether a drop row frees a copy made for one socket (a raw or AF_PACKET

@@ -227,7 +227,8 @@ struct path_index {
     {
         for (auto r = handover_ranks.end(); r != handover_ranks.begin() && *(r - 1) > rank;) {
             auto found = handover_piles.find({*--r, own, own ? row.cpu : 0, {}});
-            if (size_t i = top(found == handover_piles.end() ? nullptr : &found->second, row.time); i != NONE)
+            if (size_t i = top(found == handover_piles.end() ? nullptr : &found->second, row.time);
+                i != NONE && paths[i].handover_floor <= rank)
                 return i;
         }
         return NONE;
@@ -267,20 +268,26 @@ struct path_index {
     // any path: the newest on its CPU, else the newest.
     // A drop row whose site is the function an open path stopped at (the
     // same segment twice in flight, one copy freed where the other went on)
-    // is that path's.
+    // is that path's; else one whose last row but one is the site, a step
+    // the site called last (a TIME_WAIT socket's check inside tcp_v4_rcv),
+    // the latest such.
     size_t stopped_where_dropped(const trace_row &row, const function_place &place) const
     {
         if (!place.drop)
             return NONE;
         std::string_view site = base_symbol(split_other_info(state.names.text(row.other_info)).location);
-        size_t best = NONE;
+        size_t best = NONE, inside = NONE;
         for (size_t i = 0; i < paths.size(); i++) {
             const open_path &p = paths[i];
-            if (!p.closed && !too_late(state, p, row.time) &&
-                state.names.text(p.rows.back().function) == site)
+            if (p.closed || too_late(state, p, row.time))
+                continue;
+            if (state.names.text(p.rows.back().function) == site)
                 best = i;
+            else if (p.rows.size() >= 2 && state.names.text(p.rows[p.rows.size() - 2].function) == site &&
+                     (inside == NONE || p.rows.back().time >= paths[inside].rows.back().time))
+                inside = i;
         }
-        return best;
+        return best != NONE ? best : inside;
     }
 
     size_t best_for(const trace_row &row, int rank, const function_place &place)
@@ -398,7 +405,7 @@ struct path_index {
             if (!takes(state, p, place) || too_late(state, p, row.time))
                 continue;
             bool own = last.cpu == row.cpu;
-            bool handed = p.handed_over && rank >= 0 && rank < p.last_rank;
+            bool handed = p.handed_over && rank >= p.handover_floor && rank >= 0 && rank < p.last_rank;
             bool continues = rank < 0 || rank > p.last_rank || (rank == p.last_rank && place.walk_entry && own) || handed;
             if (on_transmit_side(rank) && !handed &&
                 !same_link(unknown, link_of(state, unknown, last), link_of(state, unknown, row)))
@@ -410,6 +417,17 @@ struct path_index {
         return best;
     }
 };
+
+} // namespace
+
+namespace {
+
+// A later fragment taken into reassembly goes on, if it completes the
+// datagram, under the datagram's key: under its own, no row follows.
+bool later_fragment_taken(report_state &state, const trace_row &row, const function_place &place)
+{
+    return place.handover && reassembled_here(state, row) && fragment_offset(state, row) != 0;
+}
 
 } // namespace
 
@@ -451,7 +469,8 @@ std::vector<open_path> place_rows(report_state &state, std::vector<trace_row> &r
         open_path &p = paths[best];
         p.rows.push_back(row);
         if (rank >= 0)
-            p.last_rank = rank, p.handed_over = place.handover;
+            p.last_rank = rank, p.handed_over = place.handover && !later_fragment_taken(state, row, place),
+            p.handover_floor = place.handover_floor;
         // A copy freed for one socket ends nothing: the packet goes on.
         bool packet_drop = place.drop && !frees_a_copy(state, row);
         p.closed = p.closed || packet_drop || (place.walk_return && tells_drop_verdict(state, row)) ||

@@ -14,7 +14,8 @@ struct open_path {
     bool closed;            // after a drop the packet goes nowhere, but...
     bool drop_told = false; // ...the kernel's drop row may follow a drop verdict
     uint32_t moves = 0;     // rows taken: entries filed before the last one are stale
-    bool handed_over = false; // its last ranked row hands it over: a lower rank continues it
+    bool handed_over = false; // its last ranked row hands it over: a lower rank continues it...
+    int handover_floor = 0;   // ...down to this one
 };
 
 // How long after a path's last row its packet's next row may come: the

@@ -17,7 +17,8 @@ struct function_place {
     bool walk_entry = false;   // ipt_do_table: its place is the hook's
     bool walk_return = false;  // ret_ipt_do_table: stays in the walk's place
     bool drop = false;         // kfree_skb: where the kernel dropped the packet
-    bool handover = false;     // br_forward, ip_forward...: the packet goes on at a lower rank
+    bool handover = false;     // br_forward, ip_forward...: the packet goes on at a lower rank...
+    int handover_floor = 0;    // ...down to this one
     bool waits = false;        // ip_finish_output2: the kernel may hold the packet for seconds
 };
 
@@ -48,6 +49,8 @@ struct report_state {
         bool later_fragment; // a fragment after the first ("frag_off:N")
         bool accept_queue_full; // a listener dropped it ("acceptq:full")
         bool gro_merged;        // GRO merged it into the packet before it ("gro:merged")
+        bool sole;              // a group datagram's drop row: no other member got a copy ("sole")
+        uint32_t fragment_offset; // a later fragment's ("frag_off:1480"), else 0
     };
     std::vector<other_info_facts> info_facts;
     // Walk steps: by entry function << 32 | OTHER_INFO, and by return

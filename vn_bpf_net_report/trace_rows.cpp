@@ -443,6 +443,7 @@ other_info_fields split_other_info(std::string_view text)
     if (starts_with(text, BUFFER_PREFIX)) {
         out.buffer = take_word(text, sizeof(BUFFER_PREFIX) - 1);
         out.forwarding_off = take_mark(text, FORWARDING_OFF);
+        out.sole = take_mark(text, SOLE_BUFFER);
     }
     out.unknown = text;
     return out;

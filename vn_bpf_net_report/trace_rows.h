@@ -79,6 +79,7 @@ struct other_info_fields {
     std::string_view location; // "tcp_v4_rcv" from "at: tcp_v4_rcv"
     std::string_view buffer;   // "7" from "buf:7" (a drop row, a raw socket's copy)
     bool forwarding_off = false; // "fwd:off" after it: dropped at ip_error, IPv4 forwarding off
+    bool sole = false;           // "sole" after it: a group's datagram no other member got a copy of
     bool gro_merged = false;     // "gro:merged": GRO merged the segment into the packet before it
     std::string_view merged_into; // "12" from "into:12" after it: that packet's number
     std::string_view unknown;

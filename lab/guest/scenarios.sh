@@ -28,7 +28,7 @@ PROBED="udp_rcv udp_v4_early_demux icmp_rcv tcp_queue_rcv __inet_lookup_listener
   ipt_do_table nft_do_chain raw_rcv veth_xmit loopback_xmit br_handle_frame br_forward ip_forward
   ip_forward_finish ipv6_rcv ip6_rcv_finish ip6_input ip6_input_finish ip6_output ip6_finish_output
   ip6_finish_output2 tcp_v6_rcv tcp_v6_do_rcv udpv6_rcv icmpv6_rcv rawv6_rcv inet6_lookup_listener ip6_forward
-  tcp_conn_request tcp_v4_syn_recv_sock tcp_check_req tcp_timewait_state_process __skb_gso_segment
+  tcp_conn_request tcp_v4_syn_recv_sock tcp_check_req tcp_timewait_state_process __skb_gso_segment ip_defrag
   ip6t_do_table"
 TRACEFS=/sys/kernel/tracing
 
