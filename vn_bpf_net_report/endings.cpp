@@ -18,8 +18,11 @@ drop_role role_of(report_state &state, const journey &j, size_t at, const other_
 {
     if (drop.reason == "NETFILTER_DROP")
         return drop_role::netfilter;
+    // A socket's queue purged at its close held a packet delivered; a
+    // neighbour's, one that never left (the neighbour failed or was
+    // flushed with its device).
     if (drop.reason == "QUEUE_PURGE")
-        return drop_role::purged;
+        return at > 0 && place_of(state, j.rows[at - 1].function).waits ? drop_role::packet : drop_role::purged;
     // 6.1 names both data the receiver had and new data beyond its window
     // so, later kernels the second alone (the first is TCP_OLD_SEQUENCE):
     // the receiver's own ACKs tell which. Without them it stays harmless.
