@@ -424,8 +424,8 @@ TEST(Traffic, NftDropsNameFamilyTableBaseChainAndHook)
 
 // nft queues datagrams to a program that answers each with a drop, and to
 // a queue no program takes: each is one journey dropped where the kernel
-// freed it, saying which, as many as each rule counted and the program
-// dropped.
+// freed it, saying which and the queue, as many as each rule counted and
+// the program dropped.
 TEST(Traffic, DatagramsAnNfqueueProgramDroppedOrNoProgramTookSaySo)
 {
     const Traffic& t = traffic();
@@ -433,8 +433,8 @@ TEST(Traffic, DatagramsAnNfqueueProgramDroppedOrNoProgramTookSaySo)
     int sent = t.count("DROPPED_SIZES");
     EXPECT_EQ(t["QUEUE_DROPPED"], std::to_string(sent));
     const std::pair<const char*, std::string> cases[] = {
-        {"QUEUE_DROP_PORT", "its NFQUEUE program's verdict"},
-        {"QUEUE_NONE_PORT", "no program takes its NFQUEUE queue"},
+        {"QUEUE_DROP_PORT", "its NFQUEUE program's verdict \\(queue 7\\)"},
+        {"QUEUE_NONE_PORT", "no program takes its NFQUEUE queue \\(queue 8\\)"},
     };
     for (const auto& [port_name, words] : cases) {
         std::string port = t[port_name];

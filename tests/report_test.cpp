@@ -404,6 +404,10 @@ TEST(ReportRows, other_info_splits_into_known_parts_and_keeps_texts_it_does_not_
     EXPECT_EQ(walk.hook, "NF_INET_LOCAL_IN");
     EXPECT_EQ(walk.table, "filter");
     EXPECT_EQ(split_other_info("verdict: NF_DROP").verdict, "NF_DROP");
+    other_info_fields queued = split_other_info("verdict: NF_QUEUE            queue:7 frag_off:8");
+    EXPECT_EQ(queued.verdict, "NF_QUEUE");
+    EXPECT_EQ(queued.queue, "7");
+    EXPECT_EQ(queued.unknown, "frag_off:8");
     other_info_fields fragment = split_other_info("frag_off:1480");
     EXPECT_EQ(fragment.unknown, "frag_off:1480");
     EXPECT_TRUE(fragment.hook.empty() && fragment.verdict.empty() && fragment.sock.empty());
@@ -2292,8 +2296,8 @@ TEST(ReportEndings, each_drop_row_is_read_for_what_it_did_to_the_packet)
          "dropped at tcp_v4_rcv: reason not given by this kernel", "dropped"},
         {"a datagram its NFQUEUE program dropped",
          {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"nft_do_chain", "hook:NF_INET_LOCAL_IN table: inet lab chain: input"},
-          {"ret_nft_do_chain", "verdict: NF_QUEUE"}, drop("NOT_SPECIFIED", "nfqnl_reinject")},
-         "dropped at nfqnl_reinject: its NFQUEUE program's verdict", "dropped"},
+          {"ret_nft_do_chain", "verdict: NF_QUEUE queue:7"}, drop("NOT_SPECIFIED", "nfqnl_reinject")},
+         "dropped at nfqnl_reinject: its NFQUEUE program's verdict (queue 7)", "dropped"},
         {"a datagram queued where no program takes the queue",
          {{"ip_rcv", ""}, {"ip_local_deliver", ""}, {"nft_do_chain", "hook:NF_INET_LOCAL_IN table: inet lab chain: input"},
           {"ret_nft_do_chain", "verdict: NF_QUEUE"}, drop("NOT_SPECIFIED", "nf_queue")},

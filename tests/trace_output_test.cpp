@@ -234,6 +234,16 @@ TEST_F(TraceOutput, udp_rows_of_an_nft_walk_show_hook_table_and_chain_then_the_v
     r.ipt_data.verdict = 0x00010002; // NF_STOLEN with EPERM: the walk freed the packet itself
     feed(r);
     EXPECT_EQ(written().substr(186), "verdict: NF_STOLEN                      \n");
+
+    // NF_QUEUE to queue 7: the queue told; the legacy walk's rows stay as they were.
+    clear();
+    r.ipt_data.verdict = 0x00070003;
+    feed(r);
+    EXPECT_EQ(written().substr(186), "verdict: NF_QUEUE            queue:7   \n");
+    clear();
+    memcpy(r.func_info.func_name, "ret_ipt_do_table", sizeof("ret_ipt_do_table"));
+    feed(r);
+    EXPECT_EQ(written().substr(186), "verdict: NF_QUEUE                      \n");
 }
 
 // A hook number means what its family says (0 is NF_NETDEV_INGRESS at a

@@ -58,6 +58,8 @@ constexpr size_t OTHER_INFO_WIDTH[OTHER_INFO_COUNT] = {15, 10, 10};
 // walk, a hook and its table (and for nft its chain) at its entry, a TCP
 // socket state.
 constexpr const char VERDICT_PREFIX[] = "verdict: ";
+// After an nft walk's NF_QUEUE verdict: the queue it sends the packet to.
+constexpr const char QUEUE_PREFIX[] = "queue:";
 constexpr const char HOOK_PREFIX[] = "hook:";
 constexpr const char TABLE_PREFIX[] = "table: ";
 constexpr const char CHAIN_PREFIX[] = "chain: ";

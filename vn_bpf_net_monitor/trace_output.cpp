@@ -905,11 +905,13 @@ void put_other_info(line_t &line, const data6_t &full, bool with_sock_state, uin
     const data_t &record = full.common;
     info_text_t named{};
     const char *first = named.text;
-    bool with_table = false, with_chain = false, with_drop = false, accept_queue_full = false;
+    bool with_table = false, with_chain = false, with_drop = false, accept_queue_full = false, with_queue = false;
     uint64_t merged_into = 0;
     if (label_contains(record, "ret_ipt_do_table") || label_contains(record, "ret_ip6t_do_table") ||
         label_contains(record, "ret_nft_do_chain")) {
         named = nf_verdict_name(record.ipt_data.verdict);
+        // The queue number rides in the verdict's upper half (NF_QUEUE is 3).
+        with_queue = label_contains(record, "ret_nft_do_chain") && (record.ipt_data.verdict & 0xff) == 3;
     } else if (label_contains(record, "ipt_do_table") || label_contains(record, "ip6t_do_table")) {
         named = nf_hook_name(record.ipt_data.hook);
         with_table = true;
@@ -962,6 +964,10 @@ void put_other_info(line_t &line, const data6_t &full, bool with_sock_state, uin
     start = line.len;
     if (with_chain)
         put_nft_chain(line, record);
+    if (with_queue) {
+        put_str(line, QUEUE_PREFIX, 0);
+        put_unsigned(line, record.ipt_data.verdict >> 16, 0);
+    }
     if (with_drop || label_contains(record, "raw_rcv") || label_contains(record, "rawv6_rcv")) {
         if (line.len > start)
             put_blank(line);
@@ -1289,6 +1295,17 @@ std::vector<queued_sample_t> queued_samples;
 std::vector<uint32_t> queued_order;
 
 } // namespace
+
+// Some two thousand samples: a busy poll's and those it leaves waiting,
+// 0.4 MiB.
+constexpr size_t QUEUED_SAMPLES_KEPT = 2048;
+
+void make_sample_queue()
+{
+    queued_samples.resize(QUEUED_SAMPLES_KEPT);
+    queued_order.resize(QUEUED_SAMPLES_KEPT);
+    queued_samples.clear();
+}
 
 void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size)
 {

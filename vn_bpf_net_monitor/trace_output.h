@@ -63,6 +63,9 @@ void handle_trace_event(void *ctx, int cpu, void *data, uint32_t size);
 // are taken in the order of their times once the poll is over, those made
 // at MADE_BEFORE or later kept for the next poll (UINT64_MAX: none kept).
 void queue_trace_event(void *ctx, int cpu, void *data, uint32_t size);
+// Makes room for the samples of a busy poll and those waiting for the next
+// one, in memory touched now: a burst then does not grow the monitor.
+void make_sample_queue();
 void handle_queued_trace_events(uint64_t made_before = UINT64_MAX);
 
 // Samples the kernel lost because a CPU's ring was full are told in the

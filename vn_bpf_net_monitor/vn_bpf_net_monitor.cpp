@@ -402,7 +402,7 @@ static uint64_t monotonic_ns()
 
 // How long a program may take from reading the time to writing its sample,
 // with room to spare under emulation.
-constexpr uint64_t SAMPLE_WRITE_NS = 10ull * 1000 * 1000;
+constexpr uint64_t SAMPLE_WRITE_NS = 2ull * 1000 * 1000;
 
 // A trace with holes must not look complete: one line per CPU that lost
 // samples since the last report, at most once a second; on the way out
@@ -671,6 +671,7 @@ int main(int argc, char **argv)
     }
     seed_cpu_records();
     start_buffer_numbers(); // its tables made now, not at the first row
+    make_sample_queue();
 
     catch_stop_signals();
     int err = poll_events();

@@ -140,6 +140,24 @@ const char *unexplained_drop(std::string_view site)
     return "reason not given by this kernel";
 }
 
+bool nfqueue_site(std::string_view site)
+{
+    return std::string_view(unexplained_drop(site)).find("NFQUEUE") != std::string_view::npos;
+}
+
+// The queue the journey's last NF_QUEUE verdict sent it to, or NO_NAME.
+uint32_t queue_sent_to(report_state &state, const journey &j)
+{
+    for (size_t i = j.rows.size(); i-- > 0;) {
+        if (!place_of(state, j.rows[i].function).walk_return)
+            continue;
+        std::string_view queue = split_other_info(state.names.text(j.rows[i].other_info)).queue;
+        if (!queue.empty())
+            return state.names.id(queue);
+    }
+    return NO_NAME;
+}
+
 } // namespace
 
 void settle_ending(report_state &state, journey &j)
@@ -201,6 +219,8 @@ void settle_ending(report_state &state, journey &j)
             e.kind = forwarding_off    ? ending_kind::forwarding_off
                      : no_group_socket ? ending_kind::no_group_socket
                                        : ending_kind::dropped;
+        if (e.kind == ending_kind::dropped && e.function != NO_NAME && nfqueue_site(state.names.text(e.function)))
+            e.queue = queue_sent_to(state, j);
         return;
     }
     for (const auto &[role, kind] : by_weight)
@@ -290,7 +310,8 @@ std::string ending_sentence(const name_table &names, const std::vector<std::stri
     case ending_kind::dropped:
         if (e.reason != NO_NAME && names.text(e.reason) == "NOT_SPECIFIED")
             return "dropped at " + known(e.function) + ": " +
-                   unexplained_drop(e.function == NO_NAME ? std::string_view() : names.text(e.function));
+                   unexplained_drop(e.function == NO_NAME ? std::string_view() : names.text(e.function)) +
+                   (e.queue == NO_NAME ? "" : " (queue " + known(e.queue) + ")");
         if (e.reason != NO_NAME && names.text(e.reason) == "TCP_INVALID_SEQUENCE")
             return "dropped at " + known(e.function) + ": TCP_INVALID_SEQUENCE (beyond the receive window)";
         return "dropped at " + known(e.function) + ": " + known(e.reason);

@@ -79,6 +79,7 @@ size_t ending_hash::operator()(const ending &e) const
 {
     uint64_t h = fold(uint64_t(e.kind), uint64_t(e.function) << 32 | e.reason);
     h = fold(h, uint64_t(e.table) << 32 | e.chain);
+    h = fold(h, uint64_t(e.queue));
     return size_t(fold(h, (uint64_t(e.hook) << 32 | e.from_host) ^ uint64_t(e.to_host) << 16));
 }
 
@@ -136,7 +137,7 @@ ending as_told(const ending &e)
         break;
     case ending_kind::dropped:
     case ending_kind::forwarding_off:
-        told.function = e.function, told.reason = e.reason;
+        told.function = e.function, told.reason = e.reason, told.queue = e.queue;
         break;
     case ending_kind::discarded:
     case ending_kind::copy_dropped:

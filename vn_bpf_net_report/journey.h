@@ -156,6 +156,7 @@ struct ending {
     uint32_t function = NO_NAME, reason = NO_NAME;           // a drop row's: where and why
     uint32_t table = NO_NAME, chain = NO_NAME, hook = NO_NAME; // the dropping walk's
     uint32_t from_host = NO_HOST, to_host = NO_HOST;
+    uint32_t queue = NO_NAME; // an NFQUEUE drop's: the queue its walk sent it to
 
     bool known() const { return kind != ending_kind::unknown; }
     ending_class what() const;
@@ -163,7 +164,8 @@ struct ending {
     bool operator==(const ending &o) const
     {
         return kind == o.kind && function == o.function && reason == o.reason && table == o.table &&
-               chain == o.chain && hook == o.hook && from_host == o.from_host && to_host == o.to_host;
+               chain == o.chain && hook == o.hook && from_host == o.from_host && to_host == o.to_host &&
+               queue == o.queue;
     }
 };
 struct ending_hash {

@@ -415,6 +415,8 @@ other_info_fields split_other_info(std::string_view text)
     text = trim(text);
     if (starts_with(text, VERDICT_PREFIX)) {
         out.verdict = take_word(text, sizeof(VERDICT_PREFIX) - 1);
+        if (starts_with(text, QUEUE_PREFIX))
+            out.queue = take_word(text, sizeof(QUEUE_PREFIX) - 1);
     } else if (starts_with(text, HOOK_PREFIX)) {
         out.hook = take_word(text, sizeof(HOOK_PREFIX) - 1);
         if (starts_with(text, TABLE_PREFIX)) {

@@ -70,6 +70,7 @@ const char *parse_row(std::string_view line, uint32_t protocol, parsed_row &row)
 // whole in `unknown`.
 struct other_info_fields {
     std::string_view verdict; // "NF_DROP" from "verdict: NF_DROP"
+    std::string_view queue;   // "7" from "queue:7" after an NF_QUEUE verdict
     std::string_view hook;    // "NF_INET_LOCAL_IN" from "hook:NF_INET_LOCAL_IN"
     std::string_view table;   // "filter" from "table: filter", "inet fw" from "table: inet fw"
     std::string_view chain;   // "in" from "chain: in" (an nft walk)
