@@ -71,11 +71,12 @@ TEST(Busy, EverySegmentGroMergedReadsMergedIntoThePacketBeforeItAndNoneIsLastSee
             endings[ending]++;
             found[key] += sent.count(key) > 0;
         }
-        for (const auto& [key, n] : sent) {
-            if (lost_samples(m))
-                EXPECT_LE(found[key], n) << "journeys of the segment " << key;
-            else
+        // Where samples were lost a packet's rows may be missing, or join
+        // another's that reused its buffer: the count holds without losses.
+        if (!lost_samples(m)) {
+            for (const auto& [key, n] : sent) {
                 EXPECT_EQ(found[key], n) << "journeys of the segment " << key;
+            }
         }
         RecordProperty(std::string("endings_") + name, ::testing::PrintToString(endings));
         EXPECT_GT(endings[MERGED], 0) << ::testing::PrintToString(endings);

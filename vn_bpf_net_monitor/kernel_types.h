@@ -63,6 +63,7 @@ struct sk_buff {
     __u16 network_header;
     unsigned int tail; /* sk_buff_data_t: an offset from head on 64-bit kernels */
     unsigned int end;  /* the same: where the shared info lies */
+    __u8 cloned : 1;   /* a bit among others: read as the kernel's BTF lays it out */
 } CORE_TYPE;
 
 /* Behind a buffer's data: how many buffers share it (the low half). */

@@ -75,8 +75,8 @@ constexpr const char FRAGMENT_PREFIX[] = "frag_off:";
 // forward IPv4: the packet was for elsewhere and forwarding is off.
 constexpr const char FORWARDING_OFF[] = "fwd:off";
 // After the buffer of a drop row of a datagram sent to a group (multicast,
-// broadcast): no other buffer has its data, so no other member of the
-// group got a copy of it. Without it, other members did.
+// broadcast): the buffer was never copied, so no other member of the group
+// got the datagram. Without it, other members may have.
 constexpr const char SOLE_BUFFER[] = "sole";
 // After a listener's state: the packet found its accept queue full, and
 // the kernel dropped it there (a SYN, the handshake's last ACK).

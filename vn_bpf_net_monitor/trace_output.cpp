@@ -884,7 +884,7 @@ void start_buffer_numbers()
 namespace {
 
 // A drop of a datagram sent to a group (an IPv4 multicast or broadcast
-// address, IPv6 multicast, a group MAC) whose buffer no other shares: the
+// address, IPv6 multicast, a group MAC) whose buffer was never copied: the
 // group's only member had the original, no copy went elsewhere.
 bool sole_buffer_of_group_datagram(const data6_t &full)
 {

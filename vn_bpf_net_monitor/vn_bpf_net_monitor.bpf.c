@@ -1014,11 +1014,14 @@ static __always_inline void name_code(char name[TABLE_NAME_MAX_LEN], __u64 locat
         name[0] = '\0';
 }
 
-/* Whether another buffer shares this one's data: a copy the kernel made for
- * another socket (a multicast's other members) and has not freed. The low
- * half of dataref counts the buffers that share the data. */
+/* Whether this buffer's data was ever shared: cloned is set on both the
+ * original and the copy when the kernel copies a buffer for another socket
+ * (a group's other members), and stays set when the copy is freed first;
+ * the low half of dataref counts the buffers sharing it now. */
 static __always_inline int data_shared(struct sk_buff *skb)
 {
+    if (BPF_CORE_READ_BITFIELD_PROBED(skb, cloned))
+        return 1;
     unsigned char *head = BPF_CORE_READ(skb, head);
     __u32 end = BPF_CORE_READ(skb, end);
     struct skb_shared_info *shinfo = (struct skb_shared_info *)(head + end);

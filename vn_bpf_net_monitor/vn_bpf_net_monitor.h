@@ -114,8 +114,8 @@ typedef struct udp_data_t {
 #define DROP_FORWARDING_ON 1
 #define DROP_FORWARDING_OFF 2
 #define DROP_FORWARDING_MASK 0xffu
-/* A drop row's buffer shares its data with another not freed: a copy made
- * for another socket, or the original such a copy was made of. */
+/* A drop row's buffer was copied (a copy made for another socket, or the
+ * original such a copy was made of), or shares its data now. */
 #define DROP_DATA_SHARED (1u << 8)
 typedef struct ipt_t {
     __u32 hook;

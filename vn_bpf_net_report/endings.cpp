@@ -247,17 +247,22 @@ void settle_losses(report_state &state, journey &j)
     const trace_source &source = state.sources[j.source];
     if (source.losses.empty())
         return;
-    // A journey seen from its drop row on, with samples lost just before:
-    // the rows that tell why the kernel freed it (a socket in TIME_WAIT
-    // that handled it, a raw socket's copy) may be the lost ones.
-    const trace_row &first_row = j.rows.front();
-    if (place_of(state, first_row.function).drop) {
-        int64_t first = first_row.time;
-        int64_t since = first < INT64_MIN + JOURNEY_GAP_NS ? INT64_MIN : first - JOURNEY_GAP_NS;
+    // A drop row with samples lost on its CPU since the row before it (or
+    // just before it, where it is the first): the rows that tell why the
+    // kernel freed it (a socket in TIME_WAIT that handled it, a raw
+    // socket's copy) may be the lost ones, or it may be of another packet
+    // whose buffer it was by then.
+    for (size_t d = 0; d < j.rows.size(); d++) {
+        const trace_row &drop = j.rows[d];
+        if (!place_of(state, drop.function).drop)
+            continue;
+        int64_t since = d > 0                                   ? j.rows[d - 1].time
+                        : drop.time < INT64_MIN + JOURNEY_GAP_NS ? INT64_MIN
+                                                                 : drop.time - JOURNEY_GAP_NS;
         auto w = std::lower_bound(source.losses.begin(), source.losses.end(), since,
                                   [](const loss_window &w, int64_t t) { return w.to < t; });
-        for (; w != source.losses.end() && w->to - source.longest_loss_ns <= first; ++w)
-            if (w->from <= first) {
+        for (; w != source.losses.end() && w->to - source.longest_loss_ns <= drop.time; ++w)
+            if (w->from <= drop.time && (d == 0 || w->cpu == drop.cpu)) {
                 j.end = {};
                 j.end.kind = ending_kind::samples_lost;
                 return;
