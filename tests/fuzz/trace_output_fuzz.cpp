@@ -110,8 +110,12 @@ std::string reference_row(const data6_t &full, int cpu, uint32_t proto)
     const data_t &r = full.common;
     std::string first, second, third;
     bool drop = false;
+    std::string site;
     if (label_has(r, "ret_ipt_do_table") || label_has(r, "ret_ip6t_do_table") || label_has(r, "ret_nft_do_chain")) {
         first = nf_verdict_name(r.ipt_data.verdict).text;
+        // An nft walk's NF_QUEUE: its queue, from the verdict's upper half.
+        if (label_has(r, "ret_nft_do_chain") && (r.ipt_data.verdict & 0xff) == 3)
+            third = "queue:" + std::to_string(r.ipt_data.verdict >> 16);
     } else if (label_has(r, "ipt_do_table") || label_has(r, "ip6t_do_table")) {
         first = nf_hook_name(r.ipt_data.hook).text;
         second = "table: " + name_text(r.ipt_data.table_name);
@@ -127,7 +131,7 @@ std::string reference_row(const data6_t &full, int cpu, uint32_t proto)
     } else if (label_has(r, "kfree_skb")) {
         // No kernel told reasons here: a number. The site is the kernel's
         // name up to its module's, or "unknown".
-        std::string site = name_text(r.ipt_data.table_name);
+        site = name_text(r.ipt_data.table_name);
         site = site.substr(0, site.find("\\x20"));
         first = "reason:" + std::to_string(r.ipt_data.hook);
         second = "at: " + (site.empty() ? std::string("unknown") : site);
@@ -136,13 +140,30 @@ std::string reference_row(const data6_t &full, int cpu, uint32_t proto)
         first = tcp_state_name(r.sock_data.sk_state);
         second = "acceptq:full";
     } else if (proto == PROTO_TCP && (label_has(r, "__inet_lookup_listener") || label_has(r, "tcp_v4_rcv") ||
-                                      label_has(r, "inet6_lookup_listener") || label_has(r, "tcp_v6_rcv"))) {
+                                      label_has(r, "inet6_lookup_listener") || label_has(r, "tcp_v6_rcv") ||
+                                      label_has(r, "tcp_timewait_state_process") || label_has(r, "tcp_check_req"))) {
         first = tcp_state_name(r.sock_data.sk_state);
+    } else if (label_has(r, "skb_gro_receive")) {
+        // The packet it went into by number: in a trace of one record the
+        // only numbered buffer is its own.
+        first = "gro:merged";
+        uint64_t into;
+        memcpy(&into, r.ipt_data.table_name, sizeof(into));
+        if (into && into == r.skb)
+            second = "into:1";
     }
     // A drop's or a raw socket's copy's buffer: each input is a trace of its
     // own, whose first buffer is 1.
     if (drop || label_has(r, "raw_rcv") || label_has(r, "rawv6_rcv"))
         third += (third.empty() ? "" : " ") + std::string("buf:1");
+    if (drop && (r.ipt_data.verdict & DROP_FORWARDING_MASK) == DROP_FORWARDING_OFF &&
+        site.substr(0, site.find('.')) == "ip_error")
+        third += " fwd:off";
+    // A drop of a group's datagram whose buffer was never copied.
+    uint32_t daddr = ntohl(r.ip_data.daddr);
+    bool group = trace_ipv6 ? full.daddr[0] == 0xff : (daddr >> 28) == 0xe || daddr == 0xffffffffu;
+    if (drop && !(r.ipt_data.verdict & DROP_DATA_SHARED) && (group || (r.eth_data.dmac[0] & 1)))
+        third += " sole";
     // A fragment after the first: no transport header, its offset in the
     // third sub-field.
     unsigned fragment = ntohs(r.ip_data.frag_off) & IP_FRAGMENT_OFFSET;
@@ -210,12 +231,13 @@ void check_columns(const std::string &line, const data_t &r, int cpu, uint32_t p
     std::string first = line.substr(other, 15);
     CHECK(first == std::string(15, ' ') || first.rfind("verdict: ", 0) == 0 ||
               first.rfind("hook:", 0) == 0 || first.rfind("reason:", 0) == 0 ||
-              (proto == PROTO_TCP && first.rfind("sock:", 0) == 0),
+              (proto == PROTO_TCP && first.rfind("sock:", 0) == 0) || first.rfind("gro:merged", 0) == 0,
           line);
     // A first sub-field that fits leaves the second at its start.
     if (line[other + 15] == ' ') {
         std::string second = line.substr(other + 16, 10);
-        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0 || second.rfind("at: ", 0) == 0,
+        CHECK(second == std::string(10, ' ') || second.rfind("table: ", 0) == 0 || second.rfind("at: ", 0) == 0 ||
+                  second.rfind("acceptq:fu", 0) == 0 || second.rfind("into:", 0) == 0,
               line);
     }
 }
