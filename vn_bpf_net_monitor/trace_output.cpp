@@ -580,13 +580,16 @@ struct probe_place_t {
     bool is_ipt_walk;
     bool waits; // the kernel may hold the packet here for seconds (WAITING_MAX_NS)
     bool copies; // a raw socket's: its buffer is a copy made just now
+    bool merges;   // skb_gro_receive's: its buffer went into another packet
+    bool segments; // __skb_gso_segment's: its buffer is the first segment of another
 };
 
 std::vector<probe_place_t> make_places()
 {
     std::vector<probe_place_t> places;
     for (const listed_place_t &l : LISTED_PLACES) {
-        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, 0, false, false, false, false};
+        probe_place_t p{l.label, label_key(l.label, strlen(l.label)), l.rank, false, 0, false, false, false, false,
+                        false, false};
         for (const listed_place_t &h : HANDOVERS)
             if (strcmp(h.label, l.label) == 0)
                 p.hands_over = true, p.handover_floor = h.rank;
@@ -595,6 +598,8 @@ std::vector<probe_place_t> make_places()
         p.hands_to_receive = strcmp(l.label, "veth_xmit") == 0 || strcmp(l.label, "loopback_xmit") == 0;
         p.is_ipt_walk = strcmp(l.label, "ipt_do_table") == 0 || strcmp(l.label, "ip6t_do_table") == 0;
         p.copies = strcmp(l.label, "raw_rcv") == 0 || strcmp(l.label, "rawv6_rcv") == 0;
+        p.merges = strcmp(l.label, "skb_gro_receive") == 0;
+        p.segments = strcmp(l.label, "__skb_gso_segment") == 0;
         places.push_back(p);
     }
     return places;
@@ -779,11 +784,10 @@ void make_life_tables()
     held_free = 0;
 }
 
-packet_life_t &life_of(const data_t &record)
+packet_life_t &life_of(const data_t &record, const probe_place_t *place)
 {
     if (lives.empty())
         make_life_tables();
-    const probe_place_t *place = place_of(record);
     int rank = rank_of(record, place);
     size_t i = slot_of(record.skb);
     if (lives[i].skb && starts_again(lives[i], record, place, rank)) {
@@ -862,9 +866,10 @@ uint64_t buffer_number(uint64_t skb)
     return life ? life->number : 0;
 }
 
-// A GRO merge row's packet, or a software segmentation's: the kernel side
-// keeps its address where a table's name would be.
-uint64_t merge_target(const data_t &record)
+// The other buffer of a GRO merge row (the packet it went into) or of a
+// software segmentation's (the buffer segmented): the kernel side keeps its
+// address where a table's name would be.
+uint64_t other_buffer(const data_t &record)
 {
     uint64_t into;
     memcpy(&into, record.ipt_data.table_name, sizeof(into));
@@ -933,7 +938,7 @@ void put_other_info(line_t &line, const data6_t &full, bool with_sock_state, uin
     } else if (label_contains(record, "skb_gro_receive")) {
         // The kernel side emits it only for a merge made.
         first = GRO_MERGED;
-        merged_into = buffer_number(merge_target(record));
+        merged_into = buffer_number(other_buffer(record));
     }
     size_t start = line.len;
     if (with_drop)
@@ -1207,13 +1212,13 @@ void take_row(const data6_t &full, int cpu)
 {
     const data_t &record = full.common;
     bool drop = label_contains(record, "kfree_skb");
+    const probe_place_t *place = place_of(record);
     // The first segment of a buffer segmented in software goes on as its
     // packet, with its number and its match.
-    const packet_life_t *segmented =
-        label_contains(record, "__skb_gso_segment") ? life_at(merge_target(record)) : nullptr;
+    const packet_life_t *segmented = place && place->segments ? life_at(other_buffer(record)) : nullptr;
     uint64_t inherited = segmented ? segmented->number : 0, numbered = packets_numbered;
     bool inherited_match = segmented && segmented->matched;
-    packet_life_t &life = life_of(record);
+    packet_life_t &life = life_of(record, place);
     if (inherited && life.number != inherited) {
         if (packets_numbered != numbered)
             packets_numbered--; // the number just given goes to the next packet
@@ -1236,7 +1241,7 @@ void take_row(const data6_t &full, int cpu)
     }
     // Freed, or merged by GRO into another packet, whose list holds it
     // until that one is freed: the address may hold the next packet.
-    if (drop || label_contains(record, "skb_gro_receive")) {
+    if (drop || (place && place->merges)) {
         life.freed = true;
         if (!life.matched)
             release_held_rows(life);

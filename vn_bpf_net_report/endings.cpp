@@ -129,20 +129,22 @@ std::string table_text(const name_table &names, uint32_t table)
     return shown_text(text.substr(0, blank)) + " " + shown_text(text.substr(blank + 1));
 }
 
-// What a free without a reason says where the site tells it.
-const char *unexplained_drop(std::string_view site)
+// Why NFQUEUE freed a packet without a reason, by the site; null elsewhere.
+const char *nfqueue_drop(std::string_view site)
 {
     std::string_view base = base_symbol(site);
     if (base == "nf_queue")
         return "no program takes its NFQUEUE queue";
     if (base == "nf_reinject" || base == "nfqnl_reinject" || base == "nfqnl_recv_verdict")
         return "its NFQUEUE program's verdict";
-    return "reason not given by this kernel";
+    return nullptr;
 }
 
-bool nfqueue_site(std::string_view site)
+// What a free without a reason says where the site tells it.
+const char *unexplained_drop(std::string_view site)
 {
-    return std::string_view(unexplained_drop(site)).find("NFQUEUE") != std::string_view::npos;
+    const char *queued = nfqueue_drop(site);
+    return queued ? queued : "reason not given by this kernel";
 }
 
 // The queue the journey's last NF_QUEUE verdict sent it to, or NO_NAME.
@@ -219,7 +221,7 @@ void settle_ending(report_state &state, journey &j)
             e.kind = forwarding_off    ? ending_kind::forwarding_off
                      : no_group_socket ? ending_kind::no_group_socket
                                        : ending_kind::dropped;
-        if (e.kind == ending_kind::dropped && e.function != NO_NAME && nfqueue_site(state.names.text(e.function)))
+        if (e.kind == ending_kind::dropped && e.function != NO_NAME && nfqueue_drop(state.names.text(e.function)))
             e.queue = queue_sent_to(state, j);
         return;
     }

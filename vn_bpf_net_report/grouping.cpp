@@ -114,10 +114,14 @@ void note_ack(report_state &state, uint32_t source, const trace_row &row)
     uint32_t ack = row.fields[3];
     if (ack == 0) // a SYN's, or a reset's
         return;
-    if (state.acks_sent.size() >= ACK_FLOWS_MAX)
+    if (state.acks_sent.size() >= ACK_FLOWS_MAX) {
         for (auto it = state.acks_sent.begin(); it != state.acks_sent.end();)
             it = elapsed_ns(it->second.back().time, row.time) > ACK_FLOW_IDLE_NS ? state.acks_sent.erase(it)
                                                                                  : std::next(it);
+        // All still busy: forget them all rather than look again at every row.
+        if (state.acks_sent.size() > ACK_FLOWS_MAX / 2)
+            state.acks_sent.clear();
+    }
     std::vector<report_state::timed_ack> &acks = state.acks_sent[flow_of(source, row)];
     if (!acks.empty() && int32_t(ack - acks.back().ack) <= 0)
         return;
